@@ -1,0 +1,33 @@
+#pragma once
+
+#include <QString>
+
+class QDialog;
+class QWidget;
+
+// The one door for modal UI: every message box, file dialog and dialog run of the
+// window goes through it, so tests can drive the window without a modal loop.
+class UserPrompts {
+public:
+    enum class Kind { Information, Warning, Critical };
+    virtual ~UserPrompts() = default;
+    virtual void message(Kind kind, QWidget *parent, const QString &title, const QString &text) = 0;
+    virtual QString openFileName(QWidget *parent, const QString &caption, const QString &dir,
+                                 const QString &filter) = 0;
+    virtual QString saveFileName(QWidget *parent, const QString &caption, const QString &dir,
+                                 const QString &filter) = 0;
+    // Runs a modal dialog (title, effects, export, previews, About). The default calls exec();
+    // a test sets the dialog's controls, found by their texts, and returns the result code.
+    virtual int runDialog(QDialog &dialog) = 0;
+};
+
+// Message boxes, QFileDialog and exec().
+class DefaultUserPrompts : public UserPrompts {
+public:
+    void message(Kind kind, QWidget *parent, const QString &title, const QString &text) override;
+    QString openFileName(QWidget *parent, const QString &caption, const QString &dir,
+                         const QString &filter) override;
+    QString saveFileName(QWidget *parent, const QString &caption, const QString &dir,
+                         const QString &filter) override;
+    int runDialog(QDialog &dialog) override;
+};

@@ -1,0 +1,92 @@
+#include "cliplist.h"
+
+#include <algorithm>
+
+qint64 recalculateTimeline(ClipList &clips)
+{
+    std::sort(clips.begin(), clips.end(),
+              [](const Clip &a, const Clip &b) { return a.originalStart < b.originalStart; });
+    qint64 sum = 0;
+    for (Clip &clip : clips) {
+        clip.startTime = sum;
+        sum += clip.originalEnd - clip.originalStart;
+        clip.endTime = sum;
+    }
+    return sum;
+}
+
+int clipIndexAtSource(const ClipList &clips, qint64 position)
+{
+    for (int i = 0; i < clips.size(); ++i) {
+        if (clips[i].containsSource(position))
+            return i;
+    }
+    return -1;
+}
+
+qint64 sourceToTimeline(const ClipList &clips, qint64 position)
+{
+    const int index = clipIndexAtSource(clips, position);
+    if (index < 0)
+        return 0;
+    const Clip &clip = clips[index];
+    return position + clip.startTime - clip.originalStart;
+}
+
+qint64 timelineToSource(const ClipList &clips, qint64 position, qint64 editedDuration)
+{
+    for (const Clip &clip : clips) {
+        if (clip.startTime <= position && position <= clip.endTime)
+            return position + clip.originalStart - clip.startTime;
+    }
+    if (clips.isEmpty() || position <= editedDuration)
+        return 0;
+    return clips.last().originalEnd;
+}
+
+qint64 sourceToTimelineOrSame(const ClipList &clips, qint64 position)
+{
+    return clips.isEmpty() ? position : sourceToTimeline(clips, position);
+}
+
+qint64 timelineToSourceOrSame(const ClipList &clips, qint64 position, qint64 editedDuration)
+{
+    return clips.isEmpty() ? position : timelineToSource(clips, position, editedDuration);
+}
+
+bool hasVisualEffects(const Clip &c)
+{
+    return c.blurIntensity >= 1 || c.brightness != 0 || c.contrast != 0 || c.saturation != 0
+        || c.opacity <= 99 || c.fadeInDuration >= 1 || c.fadeOutDuration >= 1 || c.grayscale
+        || c.sepia || c.rotation != 0;
+}
+
+bool computeHasEffects(const Clip &c)
+{
+    return hasVisualEffects(c) || (c.showTitle && !c.titleText.isEmpty());
+}
+
+Clip makeFirstClip(qint64 duration)
+{
+    Clip clip;
+    clip.startTime = 0;
+    clip.endTime = duration;
+    clip.originalStart = 0;
+    clip.originalEnd = duration;
+    clip.isMarked = false;
+    clip.name = QStringLiteral("Part 1");
+    clip.color = firstClipColor();
+    return clip;
+}
+
+bool applyClipClick(ClipList &clips, int index, bool controlHeld)
+{
+    if (index < 0 || index >= clips.size())
+        return false;
+    if (!controlHeld) {
+        for (Clip &clip : clips)
+            clip.isMarked = false;
+    }
+    clips[index].isMarked = !clips[index].isMarked;
+    return true;
+}

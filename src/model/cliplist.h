@@ -1,0 +1,30 @@
+#pragma once
+
+#include "clip.h"
+
+// Sorts by originalStart and lays the clips end to end from 0 on the edited
+// timeline. Returns the edited duration (0 for an empty list).
+qint64 recalculateTimeline(ClipList &clips);
+
+// Source position -> edited timeline; 0 when no clip contains the position.
+qint64 sourceToTimeline(const ClipList &clips, qint64 position);
+// Edited timeline -> source position; past the end maps to the last clip's end.
+qint64 timelineToSource(const ClipList &clips, qint64 position, qint64 editedDuration);
+// As above, but the position unchanged when the list is empty.
+qint64 sourceToTimelineOrSame(const ClipList &clips, qint64 position);
+qint64 timelineToSourceOrSame(const ClipList &clips, qint64 position, qint64 editedDuration);
+
+// Index of the first clip (list order) whose source range holds position, or -1.
+int clipIndexAtSource(const ClipList &clips, qint64 position);
+
+// The rule that decides whether a clip's frames need processing.
+bool computeHasEffects(const Clip &clip);
+// True when any visual effect (not the title) is set.
+bool hasVisualEffects(const Clip &clip);
+
+// A new clip "Part 1" covering a whole video of the given duration.
+Clip makeFirstClip(qint64 duration);
+
+// Click on a clip of the timeline: a plain click leaves only that clip marked, a
+// Control-click toggles it. Returns false (and changes nothing) for a bad index.
+bool applyClipClick(ClipList &clips, int index, bool controlHeld);

@@ -1,0 +1,39 @@
+#pragma once
+
+#include "userprompts.h"
+
+#include <QList>
+#include <QStringList>
+#include <functional>
+
+// Records every message and answers file dialogs and dialog runs from a script.
+class RecordingPrompts : public UserPrompts {
+public:
+    struct Message {
+        Kind kind;
+        QString title;
+        QString text;
+    };
+    struct FileRequest {
+        QString caption;
+        QString dir;
+        QString filter;
+    };
+
+    QList<Message> messages;
+    QList<FileRequest> fileRequests;
+    QStringList openAnswers;            // taken front first; empty answer when none left
+    QStringList saveAnswers;
+    std::function<int(QDialog &)> dialogHandler; // default: reject
+    int dialogsRun = 0;
+
+    void message(Kind kind, QWidget *, const QString &title, const QString &text) override;
+    QString openFileName(QWidget *, const QString &caption, const QString &dir,
+                         const QString &filter) override;
+    QString saveFileName(QWidget *, const QString &caption, const QString &dir,
+                         const QString &filter) override;
+    int runDialog(QDialog &dialog) override;
+
+    Message last() const { return messages.isEmpty() ? Message{Kind::Information, {}, {}} : messages.last(); }
+    void clear() { messages.clear(); fileRequests.clear(); }
+};

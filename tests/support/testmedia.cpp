@@ -1,0 +1,65 @@
+#include "testmedia.h"
+
+#include <QDebug>
+#include <QProcess>
+
+namespace TestMedia {
+
+bool runFFmpeg(const QStringList &args, QString *errorOutput)
+{
+    QProcess process;
+    process.start(QStringLiteral("ffmpeg"), QStringList{"-y", "-v", "error"} + args);
+    if (!process.waitForFinished(120000)) {
+        process.kill();
+        process.waitForFinished();
+        if (errorOutput)
+            *errorOutput = QStringLiteral("ffmpeg timed out");
+        return false;
+    }
+    const QString err = QString::fromLocal8Bit(process.readAllStandardError());
+    if (errorOutput)
+        *errorOutput = err;
+    const bool ok = process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
+    if (!ok)
+        qWarning().noquote() << "ffmpeg failed:" << args.join(' ') << err;
+    return ok;
+}
+
+bool makeVideo(const QString &path, const VideoSpec &spec)
+{
+    const QString size = QStringLiteral("%1x%2").arg(spec.width).arg(spec.height);
+    QStringList args{"-f", "lavfi", "-i",
+                     QStringLiteral("testsrc2=s=%1:r=%2:d=%3").arg(size).arg(spec.fps).arg(spec.seconds)};
+    if (spec.withAudio) {
+        args << "-f" << "lavfi" << "-i"
+             << QStringLiteral("sine=frequency=440:sample_rate=44100:d=%1").arg(spec.seconds);
+    }
+    args << "-c:v" << "libx264" << "-preset" << "ultrafast" << "-pix_fmt" << "yuv420p";
+    if (spec.withAudio)
+        args << "-c:a" << "aac" << "-b:a" << "64k";
+    args << "-shortest" << spec.extraOutputArgs << path;
+    return runFFmpeg(args);
+}
+
+QString runFFprobe(const QStringList &args)
+{
+    QProcess process;
+    process.start(QStringLiteral("ffprobe"), QStringList{"-v", "error"} + args);
+    if (!process.waitForFinished(60000)) {
+        process.kill();
+        process.waitForFinished();
+        return {};
+    }
+    return QString::fromLocal8Bit(process.readAllStandardOutput());
+}
+
+double probeDuration(const QString &path)
+{
+    const QString out = runFFprobe({"-show_entries", "format=duration", "-of",
+                                    "default=noprint_wrappers=1:nokey=1", path});
+    bool ok = false;
+    const double value = out.trimmed().toDouble(&ok);
+    return ok ? value : -1.0;
+}
+
+} // namespace TestMedia

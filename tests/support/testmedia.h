@@ -1,0 +1,27 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+// Test fixtures made at run time with ffmpeg's lavfi sources.
+namespace TestMedia {
+
+struct VideoSpec {
+    int seconds = 3;
+    int width = 320;
+    int height = 240;
+    int fps = 25;
+    bool withAudio = true;
+    QStringList extraOutputArgs; // e.g. metadata or codec options
+};
+
+// Writes an H.264/AAC MP4 to path; returns false (and logs ffmpeg's output) on failure.
+bool makeVideo(const QString &path, const VideoSpec &spec = {});
+// Runs ffmpeg with the given arguments (after "-y -v error"); true on exit code 0.
+bool runFFmpeg(const QStringList &args, QString *errorOutput = nullptr);
+// Runs ffprobe and returns its standard output.
+QString runFFprobe(const QStringList &args);
+// Duration of a media file in seconds from ffprobe, or -1.
+double probeDuration(const QString &path);
+
+} // namespace TestMedia

@@ -4,7 +4,7 @@
 
 qint64 recalculateTimeline(ClipList &clips)
 {
-    std::sort(clips.begin(), clips.end(),
+    std::stable_sort(clips.begin(), clips.end(),
               [](const Clip &a, const Clip &b) { return a.originalStart < b.originalStart; });
     qint64 sum = 0;
     for (Clip &clip : clips) {

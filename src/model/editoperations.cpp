@@ -1,0 +1,243 @@
+#include "editoperations.h"
+
+#include "cliplist.h"
+#include "timeformat.h"
+
+#include <algorithm>
+
+using Kind = UserPrompts::Kind;
+
+EditOutcome EditOutcome::refusal(Kind kind, const QString &title, const QString &text)
+{
+    EditOutcome outcome;
+    outcome.message = EditMessage{kind, title, text};
+    return outcome;
+}
+
+namespace Edit {
+
+namespace {
+
+EditOutcome changedList(ClipList clips, qint64 videoDuration)
+{
+    EditOutcome outcome;
+    outcome.changed = true;
+    outcome.editedDuration = recalculateOrReset(clips, videoDuration);
+    outcome.clips = std::move(clips);
+    return outcome;
+}
+
+int markedCount(const ClipList &clips)
+{
+    return int(std::count_if(clips.cbegin(), clips.cend(), [](const Clip &c) { return c.isMarked; }));
+}
+
+Clip regionClip(qint64 start, qint64 end)
+{
+    Clip clip;
+    clip.originalStart = start;
+    clip.originalEnd = end;
+    clip.isMarked = false;
+    clip.color = keptRegionColor();
+    return clip;
+}
+
+} // namespace
+
+qint64 recalculateOrReset(ClipList &clips, qint64 videoDuration)
+{
+    if (clips.isEmpty())
+        return videoDuration;
+    return recalculateTimeline(clips);
+}
+
+EditOutcome splitAtPlayhead(const EditState &state)
+{
+    const qint64 p = state.playerPosition;
+    int found = -1;
+    for (int i = 0; i < state.clips.size(); ++i) {
+        const Clip &c = state.clips[i];
+        if (c.originalStart < p && p < c.originalEnd) {
+            found = i;
+            break;
+        }
+    }
+    if (found < 0)
+        return EditOutcome::refusal(Kind::Information, QStringLiteral("Cannot Cut"),
+                                    QStringLiteral("Playhead is not inside any clip"));
+
+    ClipList clips = state.clips;
+    Clip second = clips[found];
+    second.originalStart = p;
+    second.name = QStringLiteral("Part %1").arg(clips.size() + 1);
+    clips[found].originalEnd = p;
+    clips.insert(found + 1, second);
+
+    EditOutcome outcome = changedList(std::move(clips), state.videoDuration);
+    outcome.message = EditMessage{Kind::Information, QStringLiteral("Video Cut"),
+                                  QStringLiteral("Video cut into 2 parts at %1").arg(formatTime(p))};
+    return outcome;
+}
+
+EditOutcome markClip(const EditState &state)
+{
+    if (state.selectionStart == -1 || state.selectionEnd == -1)
+        return EditOutcome::refusal(Kind::Warning, QStringLiteral("Warning"),
+                                    QStringLiteral("Please set both start and end points first."));
+
+    // Points set in either order make the same clip; a reversed range could not be exported.
+    const qint64 first = std::min(state.selectionStart, state.selectionEnd);
+    const qint64 last = std::max(state.selectionStart, state.selectionEnd);
+    qint64 sourceStart = timelineToSourceOrSame(state.clips, first, state.editedDuration);
+    qint64 sourceEnd = timelineToSourceOrSame(state.clips, last, state.editedDuration);
+    if (sourceStart > sourceEnd)
+        std::swap(sourceStart, sourceEnd);
+    if (first == last || sourceStart == sourceEnd)
+        return EditOutcome::refusal(Kind::Warning, QStringLiteral("Warning"),
+                                    QStringLiteral("Start and end points must differ."));
+
+    Clip clip;
+    clip.startTime = first;
+    clip.endTime = last;
+    clip.originalStart = sourceStart;
+    clip.originalEnd = sourceEnd;
+    clip.isMarked = false;
+    clip.name = QStringLiteral("Part %1").arg(state.clips.size() + 1);
+    clip.color = firstClipColor();
+
+    EditOutcome outcome;
+    outcome.changed = true;
+    outcome.recalculated = false;
+    outcome.clearSelection = true;
+    outcome.clips = state.clips;
+    outcome.clips.append(clip);
+    outcome.editedDuration = state.editedDuration;
+    return outcome;
+}
+
+EditOutcome deleteSelectedClips(const EditState &state)
+{
+    const int m = markedCount(state.clips);
+    if (m == 0)
+        return EditOutcome::refusal(
+            Kind::Information, QStringLiteral("No Part Selected"),
+            QStringLiteral("Please click on a video part to select it first.\n\nSelected parts have a blue border."));
+    if (m == state.clips.size())
+        return EditOutcome::refusal(
+            Kind::Warning, QStringLiteral("Can't Delete Everything"),
+            QStringLiteral("You can't delete all parts.\n\nAt least one part must remain."));
+
+    ClipList clips = state.clips;
+    clips.removeIf([](const Clip &c) { return c.isMarked; });
+    EditOutcome outcome = changedList(std::move(clips), state.videoDuration);
+    outcome.message = EditMessage{
+        Kind::Information, QStringLiteral("Parts Deleted"),
+        QStringLiteral("%1 %2 deleted.\n\nYour video is now %3 long.")
+            .arg(m)
+            .arg(m == 1 ? QStringLiteral("part") : QStringLiteral("parts"))
+            .arg(formatTime(outcome.editedDuration))};
+    return outcome;
+}
+
+EditOutcome deleteUnmarkedClips(const EditState &state)
+{
+    if (state.clips.isEmpty())
+        return EditOutcome::refusal(Kind::Information, QStringLiteral("No Clips"),
+                                    QStringLiteral("No clips exist. Create clips first by marking sections."));
+    const int m = markedCount(state.clips);
+    if (m == 0)
+        return EditOutcome::refusal(
+            Kind::Warning, QStringLiteral("No Marked Clips"),
+            QStringLiteral("No marked clips to keep.\n\nMark the sections you want to KEEP first,\nthen delete unmarked sections."));
+
+    ClipList clips = state.clips;
+    clips.removeIf([](const Clip &c) { return !c.isMarked; });
+    EditOutcome outcome = changedList(std::move(clips), state.videoDuration);
+    outcome.message = EditMessage{
+        Kind::Information, QStringLiteral("Unmarked Sections Deleted"),
+        QStringLiteral("Kept %1 marked clip(s).\n\nNew timeline duration: %2\nAll unmarked sections have been permanently removed!")
+            .arg(m)
+            .arg(formatTime(outcome.editedDuration))};
+    return outcome;
+}
+
+EditOutcome deleteMarkedClips(const EditState &state)
+{
+    if (state.clips.isEmpty())
+        return EditOutcome::refusal(Kind::Information, QStringLiteral("No Clips"),
+                                    QStringLiteral("No clips exist. Create clips first."));
+    const int m = markedCount(state.clips);
+    if (m == 0)
+        return EditOutcome::refusal(Kind::Information, QStringLiteral("No Marked Clips"),
+                                    QStringLiteral("No marked clips to delete."));
+
+    ClipList sorted = state.clips;
+    recalculateTimeline(sorted);
+
+    ClipList kept;
+    auto append = [&kept](Clip clip) {
+        clip.name = QStringLiteral("Kept Region %1").arg(kept.size() + 1);
+        kept.append(clip);
+    };
+    if (sorted.first().originalStart > 0)
+        append(regionClip(0, sorted.first().originalStart));
+    for (int i = 0; i < sorted.size(); ++i) {
+        const Clip &clip = sorted[i];
+        if (!clip.isMarked)
+            append(clip);
+        if (i + 1 < sorted.size() && clip.originalEnd < sorted[i + 1].originalStart)
+            append(regionClip(clip.originalEnd, sorted[i + 1].originalStart));
+    }
+    if (sorted.last().originalEnd < state.videoDuration)
+        append(regionClip(sorted.last().originalEnd, state.videoDuration));
+
+    const int keptCount = kept.size();
+    EditOutcome outcome = changedList(std::move(kept), state.videoDuration);
+    outcome.message = EditMessage{
+        Kind::Information, QStringLiteral("Marked Clips Deleted"),
+        QStringLiteral("Deleted %1 marked clip(s).\n\nKept %2 unmarked region(s).\nNew timeline duration: %3")
+            .arg(m)
+            .arg(keptCount)
+            .arg(formatTime(outcome.editedDuration))};
+    return outcome;
+}
+
+EditOutcome trimClipStart(const EditState &state)
+{
+    const int i = state.selectedClipIndex;
+    if (i < 0 || i >= state.clips.size())
+        return EditOutcome::refusal(Kind::Warning, QStringLiteral("No Clip Selected"),
+                                    QStringLiteral("Please select a clip from the list to trim its start."));
+    const qint64 p = state.playerPosition;
+    if (p >= state.clips[i].originalEnd)
+        return EditOutcome::refusal(Kind::Warning, QStringLiteral("Invalid Trim"),
+                                    QStringLiteral("Trim position must be before the clip end."));
+
+    ClipList clips = state.clips;
+    clips[i].originalStart = p;
+    EditOutcome outcome = changedList(std::move(clips), state.videoDuration);
+    outcome.message = EditMessage{Kind::Information, QStringLiteral("Trim Complete"),
+                                  QStringLiteral("Clip start trimmed to %1").arg(formatTime(p))};
+    return outcome;
+}
+
+EditOutcome trimClipEnd(const EditState &state)
+{
+    const int i = state.selectedClipIndex;
+    if (i < 0 || i >= state.clips.size())
+        return EditOutcome::refusal(Kind::Warning, QStringLiteral("No Clip Selected"),
+                                    QStringLiteral("Please select a clip from the list to trim its end."));
+    const qint64 p = state.playerPosition;
+    if (p <= state.clips[i].originalStart)
+        return EditOutcome::refusal(Kind::Warning, QStringLiteral("Invalid Trim"),
+                                    QStringLiteral("Trim position must be after the clip start."));
+
+    ClipList clips = state.clips;
+    clips[i].originalEnd = p;
+    EditOutcome outcome = changedList(std::move(clips), state.videoDuration);
+    outcome.message = EditMessage{Kind::Information, QStringLiteral("Trim Complete"),
+                                  QStringLiteral("Clip end trimmed to %1").arg(formatTime(p))};
+    return outcome;
+}
+
+} // namespace Edit

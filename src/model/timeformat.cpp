@@ -1,0 +1,10 @@
+#include "timeformat.h"
+
+QString formatTime(qint64 ms)
+{
+    const qint64 minutes = ms / 60000;
+    const qint64 seconds = ms / 1000 - minutes * 60;
+    return QStringLiteral("%1:%2")
+        .arg(minutes, 2, 10, QLatin1Char('0'))
+        .arg(seconds, 2, 10, QLatin1Char('0'));
+}

@@ -59,6 +59,8 @@ class TestStyledControls : public QObject {
 private slots:
     void buttonGlowFollowsHover();
     void buttonPressAndReleaseReturnToStart();
+    void quickClicksNeverGrowTheButton_data();
+    void quickClicksNeverGrowTheButton();
     void sliderGlowEffect();
     void sliderFocusRing_data();
     void sliderFocusRing();
@@ -113,6 +115,32 @@ void TestStyledControls::buttonPressAndReleaseReturnToStart()
     QTRY_COMPARE_WITH_TIMEOUT(button.geometry(), start.adjusted(1, 1, -1, -1), 5000);
     QTest::mouseRelease(&button, Qt::LeftButton);
     QTRY_COMPARE_WITH_TIMEOUT(button.geometry(), start, 5000);
+}
+
+void TestStyledControls::quickClicksNeverGrowTheButton_data()
+{
+    QTest::addColumn<int>("height");
+    QTest::newRow("taller than the minimum") << 50;
+    QTest::newRow("at the 45 px minimum") << 45;
+}
+
+void TestStyledControls::quickClicksNeverGrowTheButton()
+{
+    QFETCH(int, height);
+    QWidget window;
+    window.resize(300, 200);
+    ModernButton button(QStringLiteral("Play"), &window);
+    const QRect start(20, 30, 120, height);
+    button.setGeometry(start);
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+
+    // Releases that come before the press animation ends, as in any quick click.
+    for (int i = 0; i < 5; ++i)
+        QTest::mouseClick(&button, Qt::LeftButton);
+    QTRY_COMPARE_WITH_TIMEOUT(button.geometry(), start, 5000);
+    QTest::qWait(300);
+    QCOMPARE(button.geometry(), start);
 }
 
 void TestStyledControls::sliderGlowEffect()

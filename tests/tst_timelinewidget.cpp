@@ -1,3 +1,4 @@
+#include "timeformat.h"
 #include "timelinegeometry.h"
 #include "timelinewidget.h"
 
@@ -217,7 +218,7 @@ private slots:
     {
         QFETCH(qint64, ms);
         QFETCH(QString, label);
-        QCOMPARE(timelineTimeLabel(ms), label);
+        QCOMPARE(formatTime(ms), label);
     }
 
     void scrollLimits()

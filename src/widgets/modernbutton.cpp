@@ -33,15 +33,21 @@ ModernButton::ModernButton(const QString &text, QWidget *parent)
 void ModernButton::mousePressEvent(QMouseEvent *event)
 {
     QPushButton::mousePressEvent(event);
-    const QRect current = geometry();
-    animateGeometry(current, current.adjusted(1, 1, -1, -1));
+    if (!m_pressed) {
+        m_pressAnimation->stop();
+        m_restGeometry = geometry();
+        m_pressed = true;
+    }
+    animateGeometry(geometry(), m_restGeometry.adjusted(1, 1, -1, -1));
 }
 
 void ModernButton::mouseReleaseEvent(QMouseEvent *event)
 {
     QPushButton::mouseReleaseEvent(event);
-    const QRect current = geometry();
-    animateGeometry(current, current.adjusted(-1, -1, 1, 1));
+    if (!m_pressed)
+        return;
+    m_pressed = false;
+    animateGeometry(geometry(), m_restGeometry);
 }
 
 void ModernButton::enterEvent(QEnterEvent *event)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QPushButton>
+#include <QRect>
 
 class QPropertyAnimation;
 
@@ -20,4 +21,8 @@ private:
     void animateGeometry(const QRect &from, const QRect &to);
 
     QPropertyAnimation *m_pressAnimation = nullptr;
+    // Where the button stood before the press, so quick clicks and minimum sizes
+    // cannot leave it a pixel larger each time.
+    QRect m_restGeometry;
+    bool m_pressed = false;
 };

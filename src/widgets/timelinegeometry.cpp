@@ -80,9 +80,4 @@ qint64 timelineOffsetAfterZoom(qint64 anchorTime, int widgetWidth, qint64 durati
     return clampTimelineScrollOffset(along - onScreen, widgetWidth, newZoom);
 }
 
-QString timelineTimeLabel(qint64 ms)
-{
-    const qint64 minutes = ms / 60000;
-    const qint64 seconds = (ms - minutes * 60000) / 1000;
-    return QStringLiteral("%1:%2").arg(minutes, 2, 10, QLatin1Char('0')).arg(seconds, 2, 10, QLatin1Char('0'));
-}
+

@@ -39,5 +39,3 @@ qint64 timelineOffsetShowing(qint64 time, int widgetWidth, qint64 duration, int 
 qint64 timelineOffsetAfterZoom(qint64 anchorTime, int widgetWidth, qint64 duration, int oldZoom,
                                qint64 oldOffset, int newZoom);
 
-// "mm:ss" of a time in ms (minutes not wrapped into hours).
-QString timelineTimeLabel(qint64 ms);

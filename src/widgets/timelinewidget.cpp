@@ -1,5 +1,6 @@
 #include "timelinewidget.h"
 
+#include "timeformat.h"
 #include "timelinegeometry.h"
 
 #include <QFontMetrics>
@@ -240,7 +241,7 @@ void TimelineWidget::paintDragLabel(QPainter &painter, qreal px)
 {
     // The handle fills the top of the strip, so the label sits beside it: right of
     // it when it fits, else left, and always within the widget.
-    const QString text = timelineTimeLabel(m_position);
+    const QString text = formatTime(m_position);
     const QFontMetrics metrics(m_clipFont);
     const qreal boxWidth = metrics.horizontalAdvance(text) + 10;
     const qreal boxHeight = metrics.height() + 4;
@@ -267,7 +268,7 @@ void TimelineWidget::paintRuler(QPainter &painter)
     for (int i = 0; i <= 10; ++i) {
         const qreal x = paintX(timelineTickX(i, width(), m_zoomLevel, scrollOffset()));
         painter.drawLine(QPointF(x, h - kRulerHeight), QPointF(x, h - 5));
-        painter.drawText(QPointF(x + 2, h - 8), timelineTimeLabel(timelineTickTime(i, m_duration)));
+        painter.drawText(QPointF(x + 2, h - 8), formatTime(timelineTickTime(i, m_duration)));
     }
 }
 

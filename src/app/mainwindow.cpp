@@ -68,6 +68,18 @@ QListWidget::item:selected {
 QLabel {
     color: white; font-family: 'Segoe UI', Arial, sans-serif;
 }
+QMessageBox, QDialog {
+    background-color: #2a2a2a;
+}
+QMenuBar {
+    background-color: #1a1a1a; color: white;
+}
+QMenuBar::item:selected, QMenu::item:selected {
+    background-color: #4a7ba7;
+}
+QMenu {
+    background-color: #2a2a2a; color: white; border: 1px solid #3a3a3a;
+}
 )";
 
 const char *const WelcomeText =

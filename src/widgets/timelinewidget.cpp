@@ -265,10 +265,17 @@ void TimelineWidget::paintRuler(QPainter &painter)
     const int h = height();
     painter.setPen(QColor(150, 150, 150));
     painter.setFont(m_rulerFont);
+    const QFontMetrics rulerMetrics(m_rulerFont);
     for (int i = 0; i <= 10; ++i) {
         const qreal x = paintX(timelineTickX(i, width(), m_zoomLevel, scrollOffset()));
         painter.drawLine(QPointF(x, h - kRulerHeight), QPointF(x, h - 5));
-        painter.drawText(QPointF(x + 2, h - 8), formatTime(timelineTickTime(i, m_duration)));
+        const QString label = formatTime(timelineTickTime(i, m_duration));
+        qreal labelX = x + 2;
+        // A label that would run off the right edge ends at its tick instead.
+        const int labelWidth = rulerMetrics.horizontalAdvance(label);
+        if (labelX + labelWidth > width())
+            labelX = x - 2 - labelWidth;
+        painter.drawText(QPointF(labelX, h - 8), label);
     }
 }
 

@@ -1,6 +1,7 @@
 #include "audiowaveform.h"
 #include "mainwindow.h"
 #include "recordingprompts.h"
+#include "testmain.h"
 #include "testmedia.h"
 #include "timeformat.h"
 #include "timelinewidget.h"
@@ -327,6 +328,44 @@ private slots:
         QCOMPARE(window->history().undoCount(), undoBefore + 1);
     }
 
+    void listPanelMirrorsTheClipsAndMarks()
+    {
+        loadAndWait(video);
+        seekAndWait(2000);
+        window->splitAtPlayhead();
+        seekAndWait(4000);
+        window->splitAtPlayhead();
+        QCOMPARE(listTexts(), QStringList({"Part 1 (00:00 - 00:02)", "Part 2 (00:02 - 00:04)",
+                                           QStringLiteral("Part 3 (00:04 - %1)")
+                                               .arg(formatTime(window->currentEditedDuration()))}));
+
+        window->handleClipClicked(0);
+        // A Control-click on the third part's drawn box.
+        TimelineWidget *timeline = window->timeline();
+        const int x = 10 + int(window->clips()[2].startTime * 1.0 * (timeline->width() - 20) / timeline->duration()) + 20;
+        QTest::mouseClick(timeline, Qt::LeftButton, Qt::ControlModifier, QPoint(x, timeline->height() / 2));
+        QVERIFY(window->clips()[0].isMarked);
+        QVERIFY(!window->clips()[1].isMarked);
+        QVERIFY(window->clips()[2].isMarked);
+
+        QListWidget *list = window->clipListWidget();
+        QCOMPARE(list->currentRow(), 2);
+        for (int row : {0, 2}) {
+            QCOMPARE(list->item(row)->background().color(), QColor(100, 150, 255, 100));
+            QCOMPARE(list->item(row)->foreground().color(), QColor(Qt::white));
+            QVERIFY(list->item(row)->font().bold());
+        }
+        QCOMPARE(list->item(1)->foreground().color(), QColor(200, 200, 200));
+        QVERIFY(!list->item(1)->font().bold());
+
+        // Selecting a row in the panel changes nothing in the edit.
+        const ClipList before = window->clips();
+        list->setCurrentRow(1);
+        QTest::mouseClick(list->viewport(), Qt::LeftButton, Qt::NoModifier,
+                          list->visualItemRect(list->item(1)).center());
+        QCOMPARE(window->clips(), before);
+    }
+
     void loadingAnotherVideoClearsHistory()
     {
         loadAndWait(video);
@@ -423,5 +462,5 @@ private slots:
     }
 };
 
-QTEST_MAIN(TestMainWindow)
+TRIMLET_TEST_MAIN(TestMainWindow)
 #include "tst_mainwindow.moc"

@@ -245,7 +245,6 @@ QOpenGLTexture *GPUBlurProcessor::pooledTexture(int width, int height)
     auto *texture = new QOpenGLTexture(QOpenGLTexture::Target2D);
     texture->setFormat(QOpenGLTexture::RGBA8_UNorm);
     texture->setSize(width, height);
-    texture->setLayers(1);
     texture->allocateStorage(QOpenGLTexture::RGBA, QOpenGLTexture::UInt8);
     if (!texture->isStorageAllocated()) {
         delete texture;

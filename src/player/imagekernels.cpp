@@ -22,7 +22,7 @@ SimdLevel detectSimdLevel()
 #ifdef TRIMLET_X86
     __builtin_cpu_init();
     if (__builtin_cpu_supports("avx2"))
-        return SimdLevel::Avx2;
+        return __builtin_cpu_supports("avx512bw") ? SimdLevel::Avx512 : SimdLevel::Avx2;
 #endif
     return SimdLevel::Portable;
 }
@@ -35,7 +35,7 @@ std::atomic<SimdLevel> &currentLevel()
 
 bool useAvx2()
 {
-    return currentLevel().load(std::memory_order_relaxed) == SimdLevel::Avx2;
+    return currentLevel().load(std::memory_order_relaxed) >= SimdLevel::Avx2;
 }
 
 // Fixed-point form of a symmetric kernel: weights scaled to 2^15 with their
@@ -89,14 +89,12 @@ FixedKernel makeFixedKernel(const QVector<double> &kernel)
     return fixed;
 }
 
-bool uniformWindow(const int16_t *const *taps, int count, int lane, int value)
-{
-    for (int t = 0; t < count; ++t) {
-        if (taps[t][lane] != value)
-            return false;
-    }
-    return true;
-}
+// A lane's window is uniform when the run of equal samples starting at its
+// first tap covers all taps: runs[i] >= needed.
+struct UniformRuns {
+    const int16_t *runs = nullptr;
+    int needed = 0;
+};
 
 void convolveExactPortable(const int16_t *const *taps, int begin, int end, const FixedKernel &k, int16_t *out)
 {
@@ -110,7 +108,8 @@ void convolveExactPortable(const int16_t *const *taps, int begin, int end, const
 }
 
 // out[i] = sum over t of weight(t) * taps[t][i], for lanes [begin, end).
-void convolvePortable(const int16_t *const *taps, int begin, int end, const FixedKernel &k, int16_t *out)
+void convolvePortable(const int16_t *const *taps, int begin, int end, const FixedKernel &k, const UniformRuns &uniform,
+                      int16_t *out)
 {
     constexpr int Block = 64;
     const int r = k.radius;
@@ -129,24 +128,33 @@ void convolvePortable(const int16_t *const *taps, int begin, int end, const Fixe
         }
         for (int i = 0; i < m; ++i) {
             int value = acc[i] >> kFixedShift;
-            if ((acc[i] & (kFixedOne - 1)) == 0 && uniformWindow(taps, 2 * r + 1, i0 + i, value))
+            if ((acc[i] & (kFixedOne - 1)) == 0 && uniform.runs[i0 + i] >= uniform.needed)
                 value = k.uniformResult[value];
             out[i0 + i] = int16_t(value);
         }
     }
 }
 
+void fixUniformLanes(int16_t *values, const int16_t *flags, int count, const FixedKernel &k)
+{
+    for (int l = 0; l < count; ++l) {
+        if (flags[l])
+            values[l] = k.uniformResult[values[l]];
+    }
+}
+
 #ifdef TRIMLET_X86
-__attribute__((target("avx2"))) void convolveAvx2(const int16_t *const *taps, int lanes, const FixedKernel &k,
-                                                    int16_t *out)
+__attribute__((target("avx2"))) void convolveAvx2(const int16_t *const *taps, int begin, int end, const FixedKernel &k,
+                                                    const UniformRuns &uniform, int16_t *out)
 {
     const int r = k.radius;
     const __m256i zero = _mm256_setzero_si256();
     const __m256i fractionMask = _mm256_set1_epi32(kFixedOne - 1);
     const __m256i centerWeights =
         _mm256_set1_epi32(int32_t(uint32_t(k.centerLow) | (uint32_t(k.centerHigh) << 16)));
-    int i = 0;
-    for (; i + 16 <= lanes; i += 16) {
+    const __m256i neededMinusOne = _mm256_set1_epi16(int16_t(uniform.needed - 1));
+    int i = begin;
+    for (; i + 16 <= end; i += 16) {
         const __m256i c = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(taps[r] + i));
         // madd multiplies neighbouring 16-bit lanes by a weight pair and adds them:
         // interleave two operands so each 32-bit lane sums two taps of one sample.
@@ -172,32 +180,72 @@ __attribute__((target("avx2"))) void convolveAvx2(const int16_t *const *taps, in
         const __m256i exact = _mm256_packs_epi32(_mm256_cmpeq_epi32(_mm256_and_si256(accLow, fractionMask), zero),
                                                  _mm256_cmpeq_epi32(_mm256_and_si256(accHigh, fractionMask), zero));
         if (_mm256_movemask_epi8(exact)) {
-            __m256i diff = zero;
-            for (int t = 0; t <= 2 * r; ++t) {
-                diff = _mm256_or_si256(
-                    diff, _mm256_xor_si256(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(taps[t] + i)), c));
-            }
-            const __m256i fix = _mm256_and_si256(exact, _mm256_cmpeq_epi16(diff, zero));
+            const __m256i runs = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(uniform.runs + i));
+            const __m256i fix = _mm256_and_si256(exact, _mm256_cmpgt_epi16(runs, neededMinusOne));
             if (_mm256_movemask_epi8(fix)) {
                 alignas(32) int16_t values[16];
                 alignas(32) int16_t flags[16];
                 _mm256_store_si256(reinterpret_cast<__m256i *>(values), result);
                 _mm256_store_si256(reinterpret_cast<__m256i *>(flags), fix);
-                for (int l = 0; l < 16; ++l) {
-                    if (flags[l])
-                        values[l] = k.uniformResult[values[l]];
-                }
+                fixUniformLanes(values, flags, 16, k);
                 result = _mm256_load_si256(reinterpret_cast<const __m256i *>(values));
             }
         }
         _mm256_storeu_si256(reinterpret_cast<__m256i *>(out + i), result);
     }
-    if (i < lanes)
-        convolvePortable(taps, i, lanes, k, out);
+    if (i < end)
+        convolvePortable(taps, i, end, k, uniform, out);
 }
-#endif
 
-#ifdef TRIMLET_X86
+__attribute__((target("avx512bw"))) void convolveAvx512(const int16_t *const *taps, int lanes, const FixedKernel &k,
+                                                          const UniformRuns &uniform, int16_t *out)
+{
+    const int r = k.radius;
+    const __m512i zero = _mm512_setzero_si512();
+    const __m512i fractionMask = _mm512_set1_epi32(kFixedOne - 1);
+    const __m512i centerWeights =
+        _mm512_set1_epi32(int32_t(uint32_t(k.centerLow) | (uint32_t(k.centerHigh) << 16)));
+    const __m512i neededMinusOne = _mm512_set1_epi16(int16_t(uniform.needed - 1));
+    int i = 0;
+    for (; i + 32 <= lanes; i += 32) {
+        const __m512i c = _mm512_loadu_si512(taps[r] + i);
+        __m512i accLow = _mm512_madd_epi16(_mm512_unpacklo_epi16(c, c), centerWeights);
+        __m512i accHigh = _mm512_madd_epi16(_mm512_unpackhi_epi16(c, c), centerWeights);
+        int pair = 0;
+        for (int j = 1; j <= r; j += 2, ++pair) {
+            const __m512i a = _mm512_add_epi16(_mm512_loadu_si512(taps[r - j] + i), _mm512_loadu_si512(taps[r + j] + i));
+            __m512i b = zero;
+            if (j + 1 <= r)
+                b = _mm512_add_epi16(_mm512_loadu_si512(taps[r - j - 1] + i), _mm512_loadu_si512(taps[r + j + 1] + i));
+            const __m512i w = _mm512_set1_epi32(k.pairWeights[pair]);
+            accLow = _mm512_add_epi32(accLow, _mm512_madd_epi16(_mm512_unpacklo_epi16(a, b), w));
+            accHigh = _mm512_add_epi32(accHigh, _mm512_madd_epi16(_mm512_unpackhi_epi16(a, b), w));
+        }
+        // The sums are never negative: a logical shift is the truncation.
+        __m512i result = _mm512_packs_epi32(_mm512_maskz_srli_epi32(0xffff, accLow, kFixedShift),
+                                            _mm512_maskz_srli_epi32(0xffff, accHigh, kFixedShift));
+        const __mmask16 exactLow = _mm512_cmpeq_epi32_mask(_mm512_and_si512(accLow, fractionMask), zero);
+        const __mmask16 exactHigh = _mm512_cmpeq_epi32_mask(_mm512_and_si512(accHigh, fractionMask), zero);
+        if (exactLow | exactHigh) {
+            // Same lane order as the pack: expand the two masks to words and pack them.
+            const __m512i exact = _mm512_packs_epi32(_mm512_maskz_mov_epi32(exactLow, _mm512_set1_epi32(-1)), _mm512_maskz_mov_epi32(exactHigh, _mm512_set1_epi32(-1)));
+            const __m512i runs = _mm512_loadu_si512(uniform.runs + i);
+            const __mmask32 fix =
+                _mm512_test_epi16_mask(exact, exact) & _mm512_cmpgt_epi16_mask(runs, neededMinusOne);
+            if (fix) {
+                alignas(64) int16_t values[32];
+                alignas(64) int16_t flags[32];
+                _mm512_store_si512(values, result);
+                _mm512_store_si512(flags, _mm512_maskz_mov_epi16(fix, _mm512_set1_epi16(-1)));
+                fixUniformLanes(values, flags, 32, k);
+                result = _mm512_load_si512(values);
+            }
+        }
+        _mm512_storeu_si512(out + i, result);
+    }
+    if (i < lanes)
+        convolveAvx2(taps, i, lanes, k, uniform, out);
+}
 __attribute__((target("avx2"))) void convolveExactAvx2(const int16_t *const *taps, int lanes, const FixedKernel &k,
                                                          int16_t *out)
 {
@@ -218,11 +266,12 @@ __attribute__((target("avx2"))) void convolveExactAvx2(const int16_t *const *tap
 }
 #endif
 
-void convolve(const int16_t *const *taps, int lanes, const FixedKernel &k, int16_t *out)
+void convolve(const int16_t *const *taps, int lanes, const FixedKernel &k, const UniformRuns &uniform, int16_t *out)
 {
+    const SimdLevel level = currentLevel().load(std::memory_order_relaxed);
     if (k.exactSums) {
 #ifdef TRIMLET_X86
-        if (useAvx2()) {
+        if (level >= SimdLevel::Avx2) {
             convolveExactAvx2(taps, lanes, k, out);
             return;
         }
@@ -231,12 +280,26 @@ void convolve(const int16_t *const *taps, int lanes, const FixedKernel &k, int16
         return;
     }
 #ifdef TRIMLET_X86
-    if (useAvx2()) {
-        convolveAvx2(taps, lanes, k, out);
+    if (level == SimdLevel::Avx512) {
+        convolveAvx512(taps, lanes, k, uniform, out);
+        return;
+    }
+    if (level == SimdLevel::Avx2) {
+        convolveAvx2(taps, 0, lanes, k, uniform, out);
         return;
     }
 #endif
-    convolvePortable(taps, 0, lanes, k, out);
+    convolvePortable(taps, 0, lanes, k, uniform, out);
+}
+
+// runs[i]: how many samples from i on equal samples[i] (capped to 16 bits).
+void runLengths(const int16_t *samples, int count, int16_t *runs)
+{
+    int16_t run = 0;
+    for (int i = count - 1; i >= 0; --i) {
+        run = (i + 1 < count && samples[i] == samples[i + 1] && run < INT16_MAX) ? int16_t(run + 1) : int16_t(1);
+        runs[i] = run;
+    }
 }
 
 bool allOpaque(const QImage &image)
@@ -542,8 +605,7 @@ SimdLevel simdLevel()
 
 SimdLevel setSimdLevel(SimdLevel level)
 {
-    if (level == SimdLevel::Avx2 && supportedSimdLevel() != SimdLevel::Avx2)
-        level = SimdLevel::Portable;
+    level = std::min(level, supportedSimdLevel());
     currentLevel().store(level);
     return level;
 }
@@ -562,7 +624,9 @@ QImage gaussianBlur(const QImage &image, const QVector<double> &kernel)
 
     std::vector<int16_t> horizontal(size_t(planes) * width * height);
     std::vector<int16_t> padded(size_t(width) + 2 * r);
+    std::vector<int16_t> paddedRuns(padded.size());
     std::vector<const int16_t *> taps(2 * r + 1);
+    UniformRuns uniform;
     for (int y = 0; y < height; ++y) {
         const QRgb *line = reinterpret_cast<const QRgb *>(image.constScanLine(y));
         for (int p = 0; p < planes; ++p) {
@@ -575,7 +639,11 @@ QImage gaussianBlur(const QImage &image, const QVector<double> &kernel)
             std::fill(padded.begin() + r + width, padded.end(), last);
             for (int k = 0; k <= 2 * r; ++k)
                 taps[k] = padded.data() + k;
-            convolve(taps.data(), width, fixed, horizontal.data() + (size_t(p) * height + y) * width);
+            if (!fixed.exactSums)
+                runLengths(padded.data(), int(padded.size()), paddedRuns.data());
+            uniform.runs = paddedRuns.data();
+            uniform.needed = 2 * r + 1;
+            convolve(taps.data(), width, fixed, uniform, horizontal.data() + (size_t(p) * height + y) * width);
         }
     }
 
@@ -587,13 +655,34 @@ QImage gaussianBlur(const QImage &image, const QVector<double> &kernel)
     const uint32_t constantAlpha = image.format() == QImage::Format_RGB32
         ? 0xffu
         : fixed.uniformResult[fixed.uniformResult[255]];
+    // Vertical runs of equal samples: runsDown[y][i] counts rows from y on.
+    std::vector<int16_t> runsDown;
+    if (!fixed.exactSums) {
+        runsDown.resize(horizontal.size());
+        for (int p = 0; p < planes; ++p) {
+            const int16_t *plane = horizontal.data() + size_t(p) * height * width;
+            int16_t *runs = runsDown.data() + size_t(p) * height * width;
+            std::fill(runs + size_t(height - 1) * width, runs + size_t(height) * width, int16_t(1));
+            for (int y = height - 2; y >= 0; --y) {
+                const int16_t *row = plane + size_t(y) * width;
+                const int16_t *below = row + width;
+                const int16_t *belowRuns = runs + size_t(y + 1) * width;
+                int16_t *rowRuns = runs + size_t(y) * width;
+                for (int x = 0; x < width; ++x)
+                    rowRuns[x] = row[x] == below[x] ? int16_t(std::min(belowRuns[x] + 1, int(INT16_MAX))) : int16_t(1);
+            }
+        }
+    }
     std::vector<int16_t> rows(size_t(planes) * width);
     for (int y = 0; y < height; ++y) {
+        const int top = std::max(0, y - r);
+        uniform.needed = std::min(height - 1, y + r) - top + 1;
         for (int p = 0; p < planes; ++p) {
             const int16_t *plane = horizontal.data() + size_t(p) * height * width;
             for (int k = 0; k <= 2 * r; ++k)
                 taps[k] = plane + size_t(std::clamp(y + k - r, 0, height - 1)) * width;
-            convolve(taps.data(), width, fixed, rows.data() + size_t(p) * width);
+            uniform.runs = fixed.exactSums ? nullptr : runsDown.data() + (size_t(p) * height + top) * width;
+            convolve(taps.data(), width, fixed, uniform, rows.data() + size_t(p) * width);
         }
         QRgb *out = reinterpret_cast<QRgb *>(result.scanLine(y));
         const int16_t *red = rows.data();

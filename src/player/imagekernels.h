@@ -6,12 +6,13 @@
 #include <cstdint>
 
 // Pixel loops of the preview effects. Every function has a portable path and,
-// where the CPU offers it, an AVX2 path chosen at run time; both give
-// bit-identical results (integer arithmetic, or the same IEEE operations in the
+// where the CPU offers them, AVX2 (and for the blur AVX-512) paths chosen at run
+// time; all give bit-identical results (integer arithmetic, or the same IEEE operations in the
 // same order).
 namespace ImageKernels {
 
-enum class SimdLevel { Portable, Avx2 };
+// Ordered: each level includes the ones before it.
+enum class SimdLevel { Portable, Avx2, Avx512 };
 
 // The best level this CPU supports.
 SimdLevel supportedSimdLevel();

@@ -67,12 +67,15 @@ QVideoFrame patternFrame(QVideoFrameFormat::PixelFormat format)
     return frame;
 }
 
-QVideoFrame grayFrame(int width, int height, int luma = 126)
+QVideoFrame grayFrame(int width, int height,
+                      QVideoFrameFormat::PixelFormat format = QVideoFrameFormat::Format_YUV420P)
 {
-    QVideoFrame frame(QVideoFrameFormat(QSize(width, height), QVideoFrameFormat::Format_YUV420P));
+    QVideoFrame frame(QVideoFrameFormat(QSize(width, height), format));
     frame.map(QVideoFrame::WriteOnly);
-    for (int p = 0; p < 3; ++p)
-        memset(frame.bits(p), p == 0 ? luma : 128, frame.mappedBytes(p));
+    for (int p = 0; p < frame.planeCount(); ++p) {
+        const bool rgb = format == QVideoFrameFormat::Format_ARGB8888;
+        memset(frame.bits(p), p == 0 || rgb ? 126 : 128, frame.mappedBytes(p));
+    }
     frame.unmap();
     return frame;
 }
@@ -250,24 +253,32 @@ private slots:
     void processesAndForwards_data()
     {
         QTest::addColumn<bool>("applyEffects");
+        QTest::addColumn<QVideoFrameFormat::PixelFormat>("format");
         QTest::addColumn<QSize>("frameSize");
         QTest::addColumn<QSize>("resultSize");
-        QTest::newRow("effects, small") << true << QSize(64, 36) << QSize(64, 36);
-        QTest::newRow("forwarded, small") << false << QSize(64, 36) << QSize(64, 36);
-        QTest::newRow("effects, 4K reduced") << true << QSize(3840, 2160) << QSize(960, 540);
-        // Scaling to 674 x 540 with the aspect ratio kept gives one row less.
-        QTest::newRow("forwarded, 1280x1024 reduced") << false << QSize(1280, 1024) << QSize(674, 539);
+        const auto yuv = QVideoFrameFormat::Format_YUV420P;
+        const auto argb = QVideoFrameFormat::Format_ARGB8888;
+        QTest::newRow("effects, small") << true << yuv << QSize(64, 36) << QSize(64, 36);
+        QTest::newRow("forwarded, small") << false << yuv << QSize(64, 36) << QSize(64, 36);
+        QTest::newRow("effects, 4K reduced") << true << yuv << QSize(3840, 2160) << QSize(960, 540);
+        QTest::newRow("forwarded, 1280x1024 reduced") << false << yuv << QSize(1280, 1024) << QSize(674, 540);
+        // Other formats go through Qt's conversion, then a scale that keeps the
+        // aspect ratio inside 674 x 540 (one row less).
+        QTest::newRow("Qt conversion, effects") << true << argb << QSize(64, 36) << QSize(64, 36);
+        QTest::newRow("Qt conversion, reduced") << false << argb << QSize(1280, 1024) << QSize(674, 539);
     }
 
     void processesAndForwards()
     {
         QFETCH(bool, applyEffects);
+        QFETCH(QVideoFrameFormat::PixelFormat, format);
         QFETCH(QSize, frameSize);
         QFETCH(QSize, resultSize);
         FrameProcessingWorker worker;
         worker.setTargetFps(0);
         QSignalSpy spy(&worker, &FrameProcessingWorker::frameProcessed);
-        FrameProcessingWorker::Request r = request(grayFrame(frameSize.width(), frameSize.height()), false, applyEffects);
+        FrameProcessingWorker::Request r =
+            request(grayFrame(frameSize.width(), frameSize.height(), format), false, applyEffects);
         r.clip.brightness = 100;
         worker.enqueueFrame(r);
         QCOMPARE(spy.count(), 1);

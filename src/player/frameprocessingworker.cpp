@@ -4,6 +4,7 @@
 #include <QDebug>
 #include <QElapsedTimer>
 #include <QMutexLocker>
+#include <QOpenGLContext>
 
 #include <atomic>
 #include <cmath>
@@ -96,6 +97,7 @@ void logLimited(std::atomic<int> &counter, const char *message, const char *supp
 
 FrameProcessingWorker::FrameProcessingWorker(QObject *parent)
     : QObject(parent)
+    , processor(new FrameProcessor(this))
 {
     qDebug() << "FrameProcessingWorker created - High-performance mode with frame dropping enabled";
 }
@@ -231,7 +233,7 @@ QImage FrameProcessingWorker::processRequest(const Request &request)
         const int count = ++framesWithEffects;
         if (count % 60 == 0)
             qDebug() << "FrameProcessingWorker: frames processed with effects" << count;
-        return processor.processFrame(image, request.clip, request.positionSeconds,
+        return processor->processFrame(image, request.clip, request.positionSeconds,
                                       quality == 1 ? ProcessingQuality::Draft : ProcessingQuality::High,
                                       request.scrubbing);
     }
@@ -241,9 +243,33 @@ QImage FrameProcessingWorker::processRequest(const Request &request)
     return image;
 }
 
+bool FrameProcessingWorker::convertsByHand(QVideoFrameFormat::PixelFormat format)
+{
+    return format == QVideoFrameFormat::Format_YUV420P || format == QVideoFrameFormat::Format_YUV420P10
+        || format == QVideoFrameFormat::Format_NV12 || format == QVideoFrameFormat::Format_P010;
+}
+
 QImage FrameProcessingWorker::convertFrame(const QVideoFrame &frame)
 {
+    // Frames in memory of the four common formats are converted here first:
+    // sampling straight to preview size costs about 2 ms for 1080p, where
+    // toImage() costs 8 ms on the CPU and over 60 ms through a software OpenGL.
+    if (convertsByHand(frame.pixelFormat())) {
+        QVideoFrame mapped = frame;
+        if (mapped.map(QVideoFrame::ReadOnly)) {
+            const QImage image = convertMapped(mapped, previewSize(QSize(mapped.width(), mapped.height())));
+            mapped.unmap();
+            if (!image.isNull())
+                return image;
+        }
+    }
+
+    // Qt's conversion may leave its own OpenGL context current on this thread;
+    // the blur must not mistake it for one it may draw in.
+    const QOpenGLContext *contextBefore = QOpenGLContext::currentContext();
     const QImage converted = frame.toImage();
+    if (!contextBefore && QOpenGLContext::currentContext())
+        QOpenGLContext::currentContext()->doneCurrent();
     if (!converted.isNull()) {
         const QSize target = previewSize(converted.size());
         if (target == converted.size())
@@ -257,14 +283,15 @@ QImage FrameProcessingWorker::convertFrame(const QVideoFrame &frame)
                    "FrameProcessingWorker: Suppressing further map failure warnings");
         return {};
     }
-    const QImage image = convertMapped(mapped, previewSize(QSize(mapped.width(), mapped.height())));
     const QVideoFrameFormat::PixelFormat format = mapped.pixelFormat();
-    mapped.unmap();
-    if (image.isNull() && format != QVideoFrameFormat::Format_YUV420P && format != QVideoFrameFormat::Format_YUV420P10
-        && format != QVideoFrameFormat::Format_NV12 && format != QVideoFrameFormat::Format_P010) {
+    QImage image;
+    if (convertsByHand(format)) {
+        image = convertMapped(mapped, previewSize(QSize(mapped.width(), mapped.height())));
+    } else {
         logLimited(unsupportedFormats, "FrameProcessingWorker: Unsupported pixel format for conversion:",
                    "FrameProcessingWorker: Suppressing further unsupported format warnings", format, true);
     }
+    mapped.unmap();
     return image;
 }
 

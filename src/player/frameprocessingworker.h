@@ -53,6 +53,7 @@ public:
     // Nearest-sampled BT.601 conversion of a mapped YUV420P, YUV420P10, NV12 or
     // P010 frame to Format_RGB32 of the target size; null for other formats.
     static QImage convertMapped(const QVideoFrame &mapped, const QSize &target);
+    static bool convertsByHand(QVideoFrameFormat::PixelFormat format);
 
     // Milliseconds since the epoch; tests replace it to control the rate cap.
     void setClock(std::function<qint64()> clock);
@@ -71,7 +72,8 @@ private:
     void recordProcessingTime(double ms);
     qint64 now() const;
 
-    FrameProcessor processor;
+    // A child rather than a plain member, so it moves to the worker's thread with it.
+    FrameProcessor *processor = nullptr;
     bool stopped = false;
     bool downscaleEnabled = true;
     int targetFps = 30;

@@ -1,11 +1,13 @@
 #include "clip.h"
 #include "testmain.h"
+#include "titleoverlay.h"
 #include "titleoverlaylayout.h"
 
 #include <QFontMetrics>
+#include <QGraphicsDropShadowEffect>
 #include <QtTest>
 
-// Layout of the floating title: wrapping, box geometry, font and duration rules.
+// The floating title: wrapping, box geometry, font and duration rules, and the window itself.
 class TestTitleOverlay : public QObject {
     Q_OBJECT
 private:
@@ -283,6 +285,101 @@ private slots:
         QFETCH(QSize, size);
         QFETCH(bool, shadow);
         QCOMPARE(titleOverlayWantsShadow(QRect(QPoint(10, 10), size)), shadow);
+    }
+
+    void overlayIsAQuietWindowOnTop()
+    {
+        TitleOverlay overlay;
+        QVERIFY(overlay.isWindow());
+        QVERIFY(!overlay.parent());
+        QVERIFY(overlay.windowFlags().testFlag(Qt::FramelessWindowHint));
+        QVERIFY(overlay.windowFlags().testFlag(Qt::WindowStaysOnTopHint));
+        QCOMPARE(overlay.windowType(), Qt::Tool);
+        QVERIFY(overlay.testAttribute(Qt::WA_ShowWithoutActivating));
+        QVERIFY(overlay.testAttribute(Qt::WA_TranslucentBackground));
+        QCOMPARE(overlay.alignment(), Qt::AlignCenter);
+        QVERIFY(!overlay.isVisible());
+        QCOMPARE(overlay.graphicsEffect(), overlay.shadow());
+        QCOMPARE(overlay.shadow()->blurRadius(), 20.0);
+        QCOMPARE(overlay.shadow()->color(), QColor(0, 0, 0, 220));
+        QCOMPARE(overlay.shadow()->offset(), QPointF(0, 0));
+    }
+
+    // The translucent window must still draw its box: a white border around a dark inside.
+    void overlayDrawsItsBox()
+    {
+        TitleOverlay overlay;
+        Clip clip = titled(QStringLiteral("Boxed"));
+        clip.titleColor = QColor(QStringLiteral("#f1c40f"));
+        QVERIFY(overlay.layOut(clip, QRect(0, 0, 1280, 720)));
+        overlay.setGraphicsEffect(nullptr); // the shadow would only blur the edge being checked
+        const QImage image = overlay.grab().toImage();
+        const int middle = image.height() / 2;
+        const QColor border = image.pixelColor(3, middle);
+        QVERIFY2(border.red() > 240 && border.green() > 240 && border.blue() > 240 && border.alpha() > 240,
+                 qPrintable(border.name(QColor::HexArgb)));
+        const QColor inside = image.pixelColor(20, middle);
+        QVERIFY2(inside.alpha() > 150 && inside.red() < 40, qPrintable(inside.name(QColor::HexArgb)));
+        QCOMPARE(overlay.styleSheet(), titleStyleSheet(clip));
+    }
+
+    // Whatever the overlay shows must fit in the box computed for it.
+    void overlayTextFitsItsBox_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<int>("fontSize");
+        QTest::newRow("one line") << "Welcome to part two" << 38;
+        QTest::newRow("one long line") << "Chapter One Begins Here With Some Words" << 38;
+        QTest::newRow("wrapped") << "This title is long enough that it has to wrap over several lines of the box" << 38;
+        QTest::newRow("two paragraphs") << "First\nSecond part" << 60;
+        QTest::newRow("small") << "Small print on a title" << 16;
+    }
+    void overlayTextFitsItsBox()
+    {
+        QFETCH(QString, text);
+        QFETCH(int, fontSize);
+        TitleOverlay overlay;
+        Clip clip = titled(text);
+        clip.titleFontSize = fontSize;
+        QVERIFY(overlay.layOut(clip, QRect(0, 0, 1280, 720)));
+        const QRect contents = overlay.contentsRect();
+        QCOMPARE(contents.width(), overlay.width() - TitleBoxHorizontalChrome);
+        // Laid out in the box, the text takes exactly its own lines: none pushed out of sight.
+        const QFontMetrics metrics(overlay.font());
+        const int flags = int(overlay.alignment()) | (overlay.wordWrap() ? Qt::TextWordWrap : 0);
+        const QRect needed = metrics.boundingRect(contents, flags, overlay.text());
+        const int linesShown = (needed.height() + metrics.lineSpacing() / 2) / metrics.lineSpacing();
+        QCOMPARE(linesShown, int(overlay.text().count('\n')) + 1);
+        // Advances are whole pixels, the laid-out width rounds up: a pixel or two of slack.
+        QVERIFY2(needed.width() <= contents.width() + 2,
+                 qPrintable(QStringLiteral("%1 > %2").arg(needed.width()).arg(contents.width())));
+        QCOMPARE(overlay.font().pixelSize(), fontSize);
+    }
+
+    void bigBoxesLoseTheShadowAndGetItBack()
+    {
+        TitleOverlay overlay;
+        Clip big = titled(QStringLiteral("A very long title that fills the whole width of the overlay box"));
+        big.titleFontSize = 120;
+        QVERIFY(overlay.layOut(big, QRect(0, 0, 1920, 1080)));
+        QVERIFY(!titleOverlayWantsShadow(overlay.geometry()));
+        QVERIFY(!overlay.graphicsEffect());
+        QVERIFY(overlay.layOut(titled(QStringLiteral("Small")), QRect(0, 0, 1920, 1080)));
+        auto *shadow = qobject_cast<QGraphicsDropShadowEffect *>(overlay.graphicsEffect());
+        QVERIFY(shadow);
+        QCOMPARE(shadow->blurRadius(), 20.0);
+    }
+
+    void invalidGeometryLeavesTheOverlayAlone()
+    {
+        TitleOverlay overlay;
+        QVERIFY(overlay.layOut(titled(QStringLiteral("Before")), QRect(0, 0, 1280, 720)));
+        const QRect before = overlay.geometry();
+        QTest::ignoreMessage(QtDebugMsg, QRegularExpression("Warning: Title overlay height clamped"));
+        QTest::ignoreMessage(QtDebugMsg, "Skipping title overlay - invalid geometry");
+        QVERIFY(!overlay.layOut(titled(QStringLiteral("After")), QRect(0, 0, 1280, 60)));
+        QCOMPARE(overlay.geometry(), before);
+        QCOMPARE(overlay.text(), QStringLiteral("Before"));
     }
 };
 

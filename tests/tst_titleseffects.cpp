@@ -16,6 +16,7 @@
 #include <QListWidget>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QScreen>
 #include <QSlider>
 #include <QStackedWidget>
 #include <QTemporaryDir>
@@ -44,6 +45,22 @@ T *buddyOf(QWidget &root, const QString &labelText)
     return label ? qobject_cast<T *>(label->buddy()) : nullptr;
 }
 
+// Mean difference between horizontal neighbours: high for the sharp test pattern, low once blurred.
+double sharpness(const QImage &image)
+{
+    const QImage grey = image.convertToFormat(QImage::Format_Grayscale8);
+    double sum = 0;
+    qint64 count = 0;
+    for (int y = 0; y < grey.height(); y += 2) {
+        const uchar *line = grey.constScanLine(y);
+        for (int x = 0; x + 1 < grey.width(); ++x) {
+            sum += std::abs(int(line[x + 1]) - int(line[x]));
+            ++count;
+        }
+    }
+    return count ? sum / count : 0;
+}
+
 const QString NoPartText = QStringLiteral(
     "Please select a video part first by clicking on it.\n\nThe selected part will have a blue border.");
 
@@ -55,7 +72,8 @@ class TestTitlesEffects : public QObject {
     Q_OBJECT
 private:
     QTemporaryDir dir;
-    QString video; // 12 s
+    QString video;      // 12 s
+    QString twoColours; // 3 s red, then 3 s blue
 
     std::unique_ptr<MainWindow> window;
     RecordingPrompts prompts;
@@ -67,9 +85,19 @@ private:
         return window->findChild<QStackedWidget *>(QStringLiteral("videoStack"))->currentWidget();
     }
 
-    void loadAndWait()
+    // The colour on screen in the middle of the video area.
+    QColor shownColour() const
     {
-        window->loadVideo(video);
+        auto *stack = window->findChild<QStackedWidget *>(QStringLiteral("videoStack"));
+        const QPoint centre = stack->mapTo(window.get(), stack->rect().center());
+        const QImage shot =
+            window->screen()->grabWindow(window->winId(), centre.x() - 2, centre.y() - 2, 4, 4).toImage();
+        return shot.isNull() ? QColor() : shot.pixelColor(2, 2);
+    }
+
+    void loadAndWait(const QString &path = QString())
+    {
+        window->loadVideo(path.isEmpty() ? video : path);
         QTRY_VERIFY_WITH_TIMEOUT(window->clips().size() == 1, 15000);
         QTRY_VERIFY_WITH_TIMEOUT(window->player()->isPlaying(), 15000);
         window->playPause();
@@ -133,6 +161,11 @@ private slots:
         QVERIFY(dir.isValid());
         video = dir.filePath("twelve.mp4");
         QVERIFY(TestMedia::makeVideo(video, {12, 320, 240, 25, true, {}}));
+        twoColours = dir.filePath("red then blue.mp4");
+        QVERIFY(TestMedia::runFFmpeg({"-f", "lavfi", "-i", "color=c=red:s=320x240:r=25:d=3", "-f", "lavfi",
+                                      "-i", "color=c=blue:s=320x240:r=25:d=3", "-filter_complex",
+                                      "[0:v][1:v]concat=n=2:v=1[v]", "-map", "[v]", "-c:v", "libx264",
+                                      "-preset", "ultrafast", "-pix_fmt", "yuv420p", twoColours}));
     }
 
     void init()
@@ -288,6 +321,44 @@ private slots:
         QCOMPARE(window->player()->clipForEffects().blurIntensity, 40);
     }
 
+    // Applied while paused, the new look shows at once rather than at the next frame.
+    void effectsShowWhilePaused()
+    {
+        loadAndWait(twoColours);
+        seekAndWait(1000);
+        QTRY_VERIFY_WITH_TIMEOUT(shownColour().red() > 180 && shownColour().green() < 80, 5000);
+        window->handleClipClicked(0);
+        prompts.dialogHandler = [](QDialog &dialog) {
+            byText<QCheckBox>(dialog, "Grayscale (Black & White)")->setChecked(true);
+            byText<QPushButton>(dialog, "Apply Effects")->click();
+            return dialog.result();
+        };
+        windowButton("Add Effects")->click();
+        QVERIFY(!window->player()->isPlaying());
+        // Pure red in grey is (11 x 255) / 32 = 87.
+        QTRY_VERIFY_WITH_TIMEOUT(qAbs(shownColour().red() - 87) < 25 && qAbs(shownColour().green() - 87) < 25
+                                     && qAbs(shownColour().blue() - 87) < 25,
+                                 5000);
+    }
+
+    // The wrapper blur of a playing part must not freeze the picture after a paused seek.
+    void seekWhilePausedUnderTheWrapperBlur()
+    {
+        loadAndWait(twoColours);
+        seekAndWait(200);
+        window->handleClipClicked(0);
+        setBlur(20);
+        playFrom(200);
+        QTRY_VERIFY_WITH_TIMEOUT(window->videoWrapperWidget()->graphicsEffect() != nullptr, 10000);
+        window->playPause();
+        QTRY_VERIFY_WITH_TIMEOUT(!window->player()->isPlaying(), 5000);
+        seekAndWait(1000);
+        QTRY_VERIFY_WITH_TIMEOUT(shownColour().red() > 180 && shownColour().blue() < 80, 5000);
+        seekAndWait(4500);
+        QTRY_VERIFY_WITH_TIMEOUT(shownColour().blue() > 180 && shownColour().red() < 80, 5000);
+        QVERIFY(window->videoWrapperWidget()->graphicsEffect());
+    }
+
     void unchangedEffectsStillTakeAnUndoStep()
     {
         loadAndWait();
@@ -378,6 +449,20 @@ private slots:
         setBlur(40);
         QCOMPARE(window->playingClipIndex(), -1);
 
+        // What the processed display is given, with where playback stood when it came.
+        struct Shown {
+            QImage image;
+            qint64 position;
+            int part;
+            bool processedDisplayShown;
+        };
+        QList<Shown> shown;
+        connect(window->player(), &VideoPlayer::frameProcessed, this, [&](const QImage &image) {
+            const qint64 position = window->player()->position();
+            shown.append({image, position, window->playingClipIndex(),
+                          QByteArray(shownDisplay()->metaObject()->className()) == "ProcessedVideoDisplay"});
+        });
+
         playFrom(0);
         QTRY_COMPARE_WITH_TIMEOUT(window->playingClipIndex(), 0, 10000);
         QVERIFY(window->player()->isFrameProcessingEnabled());
@@ -408,6 +493,30 @@ private slots:
         QCOMPARE(clipUnderPlayhead(), 1);
         QCOMPARE(window->playingClipIndex(), 1);
         window->playPause();
+        disconnect(window->player(), &VideoPlayer::frameProcessed, this, nullptr);
+
+        // Frames well inside each part: blurred in the first, sharp in the second.
+        double firstSum = 0, secondSum = 0;
+        int firstCount = 0, secondCount = 0;
+        for (const Shown &frame : std::as_const(shown)) {
+            // A frame the worker could not finish comes back null and is never shown.
+            if (frame.image.isNull())
+                continue;
+            QVERIFY(frame.processedDisplayShown);
+            if (frame.part == 0 && frame.position > 1000 && frame.position < 3000) {
+                firstSum += sharpness(frame.image);
+                ++firstCount;
+            } else if (frame.part == 1 && frame.position > 5000) {
+                secondSum += sharpness(frame.image);
+                ++secondCount;
+            }
+        }
+        QVERIFY2(firstCount >= 3 && secondCount >= 3,
+                 qPrintable(QStringLiteral("%1 and %2 frames").arg(firstCount).arg(secondCount)));
+        const double firstSharpness = firstSum / firstCount;
+        const double secondSharpness = secondSum / secondCount;
+        QVERIFY2(firstSharpness * 2 < secondSharpness,
+                 qPrintable(QStringLiteral("first %1, second %2").arg(firstSharpness).arg(secondSharpness)));
     }
 
     void overlayFollowsTheWindowAndGoesWithItsTitle()

@@ -30,6 +30,7 @@
 #include <QFileInfo>
 #include <QGraphicsBlurEffect>
 #include <QGraphicsDropShadowEffect>
+#include <QGridLayout>
 #include <QHBoxLayout>
 #include <QKeyEvent>
 #include <QLabel>
@@ -212,18 +213,32 @@ void MainWindow::buildWidgetTree()
     auto *leftLayout = new QVBoxLayout(leftPanel);
     leftLayout->setSpacing(15);
 
-    videoWrapper = new QWidget(leftPanel);
-    QWidget *videoContainer = videoWrapper;
-    videoContainer->setObjectName(QStringLiteral("videoContainer"));
-    videoContainer->setMinimumSize(800, 450);
-    videoContainer->setStyleSheet(QStringLiteral(
-        "#videoContainer { background: qlineargradient(x1:0, y1:0, x2:1, y2:1, stop:0 #1a1a1a, stop:1 #2a2a2a);"
-        " border: 2px solid #3a3a3a; border-radius: 15px; }"));
-    auto *shadow = new QGraphicsDropShadowEffect(videoContainer);
+    // The shadow sits on a backdrop behind the video container: a graphics effect on
+    // an ancestor of the OpenGL displays renders them through a cached copy, and the
+    // picture after a seek while paused would never reach the screen.
+    auto *videoCell = new QWidget(leftPanel);
+    auto *cellLayout = new QGridLayout(videoCell);
+    cellLayout->setContentsMargins(0, 0, 0, 0);
+    const QString containerStyle = QStringLiteral(
+        "#%1 { background: qlineargradient(x1:0, y1:0, x2:1, y2:1, stop:0 #1a1a1a, stop:1 #2a2a2a);"
+        " border: 2px solid #3a3a3a; border-radius: 15px; }");
+    auto *videoBackdrop = new QWidget(videoCell);
+    videoBackdrop->setObjectName(QStringLiteral("videoBackdrop"));
+    videoBackdrop->setAttribute(Qt::WA_StyledBackground);
+    videoBackdrop->setStyleSheet(containerStyle.arg(QStringLiteral("videoBackdrop")));
+    auto *shadow = new QGraphicsDropShadowEffect(videoBackdrop);
     shadow->setBlurRadius(20);
     shadow->setColor(QColor(0, 0, 0, 80));
     shadow->setOffset(0, 5);
-    videoContainer->setGraphicsEffect(shadow);
+    videoBackdrop->setGraphicsEffect(shadow);
+    videoWrapper = new QWidget(videoCell);
+    QWidget *videoContainer = videoWrapper;
+    videoContainer->setObjectName(QStringLiteral("videoContainer"));
+    videoContainer->setMinimumSize(800, 450);
+    videoContainer->setAttribute(Qt::WA_StyledBackground);
+    videoContainer->setStyleSheet(containerStyle.arg(QStringLiteral("videoContainer")));
+    cellLayout->addWidget(videoBackdrop, 0, 0);
+    cellLayout->addWidget(videoContainer, 0, 0);
     auto *containerLayout = new QVBoxLayout(videoContainer);
     containerLayout->setContentsMargins(0, 0, 0, 0);
     videoStack = new QStackedWidget(videoContainer);
@@ -234,7 +249,7 @@ void MainWindow::buildWidgetTree()
     videoStack->addWidget(processedDisplay);
     videoStack->setCurrentWidget(videoWidget);
     containerLayout->addWidget(videoStack);
-    leftLayout->addWidget(videoContainer);
+    leftLayout->addWidget(videoCell);
 
     audioWaveform = new AudioWaveform(leftPanel);
     audioWaveform->setMaximumHeight(60);
@@ -445,6 +460,14 @@ void MainWindow::connectPlayer()
         connect(videoPlayer, &VideoPlayer::frameProcessed, display, &ProcessedVideoDisplay::setProcessedFrame);
     for (VideoGLWidget *display : {videoWidget, fullScreenVideoWidget})
         connect(videoPlayer, &VideoPlayer::frameReady, display, &VideoGLWidget::setVideoFrame);
+    // A graphics effect on the wrapper draws the displays from a cached copy; without
+    // this, a frame that arrives while paused (after a seek) would never reach the screen.
+    const auto refreshWrapperEffect = [this]() {
+        if (videoWrapper && videoWrapper->graphicsEffect())
+            videoWrapper->update();
+    };
+    connect(videoPlayer, &VideoPlayer::frameReady, this, refreshWrapperEffect);
+    connect(videoPlayer, &VideoPlayer::frameProcessed, this, refreshWrapperEffect);
     connect(videoPlayer, &VideoPlayer::processingModeChanged, this, &MainWindow::applyProcessingMode);
     connect(videoPlayer, &VideoPlayer::timeChanged, this, &MainWindow::positionChanged);
     connect(videoPlayer, &VideoPlayer::lengthChanged, this, &MainWindow::durationChanged);
@@ -791,6 +814,8 @@ void MainWindow::refreshViews()
 {
     refreshClipList();
     timelineWidget->setClips(clipList);
+    // The total in the time label follows the edit, also while paused.
+    updateTimeLabel();
 }
 
 void MainWindow::durationChanged(qint64 duration)
@@ -801,8 +826,7 @@ void MainWindow::durationChanged(qint64 duration)
         return;
     clipList.append(makeFirstClip(duration));
     editedDuration = duration;
-    refreshClipList();
-    timelineWidget->setClips(clipList);
+    refreshViews();
 }
 
 void MainWindow::handleClipClicked(int index)
@@ -932,7 +956,6 @@ void MainWindow::restoreFromHistory(const ClipList &restored)
     editedDuration = clipList.isEmpty() ? videoDuration : clipList.last().endTime;
     timelineWidget->setDuration(editedDuration);
     refreshViews();
-    updateTimeLabel();
 }
 
 void MainWindow::undoLastAction()
@@ -1095,6 +1118,15 @@ int MainWindow::firstMarkedClipOrTell()
     return index;
 }
 
+void MainWindow::pushClipToPreview(const Clip &clip)
+{
+    videoPlayer->updateClipEffects(clip);
+    // While paused no new frame would come to show the new look (or fill a display just
+    // switched to): decode the one under the playhead again.
+    if (!videoPlayer->isPlaying() && !currentVideoPath.isEmpty())
+        videoPlayer->setPosition(videoPlayer->position());
+}
+
 void MainWindow::setClipTitle()
 {
     const int index = firstMarkedClipOrTell();
@@ -1134,7 +1166,7 @@ void MainWindow::setClipTitle()
         } else {
             qDebug() << "Title removed from currently playing clip - updating effects";
         }
-        videoPlayer->updateClipEffects(clip);
+        pushClipToPreview(clip);
     }
     refreshViews();
 }
@@ -1161,7 +1193,7 @@ void MainWindow::setClipEffects()
     dialog.applyTo(clip);
     if (clip.containsSource(videoPlayer->position())) {
         qDebug() << "Currently playing this clip - pushing effects to WYSIWYG pipeline";
-        videoPlayer->updateClipEffects(clip);
+        pushClipToPreview(clip);
     }
     prompts().message(UserPrompts::Kind::Information, this, QStringLiteral("Effects Applied"),
                       QString::fromUtf8("Effects applied to %1\n\n✨ PROFESSIONAL WYSIWYG: All effects "

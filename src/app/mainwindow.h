@@ -121,6 +121,7 @@ private:
     void applyWrapperEffects(const Clip &clip);
     void clearWrapperEffects();
     int firstMarkedClipOrTell();
+    void pushClipToPreview(const Clip &clip);
     void runStillFramePreview(QWidget *effectsDialog, const StillFrameEffects &effects);
 
     void recalculateTimeline();

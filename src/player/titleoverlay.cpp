@@ -4,6 +4,8 @@
 
 #include <QDebug>
 #include <QGraphicsDropShadowEffect>
+#include <QPainter>
+#include <QStyleOption>
 
 namespace {
 
@@ -25,7 +27,9 @@ TitleOverlay::TitleOverlay()
     setAttribute(Qt::WA_ShowWithoutActivating);
     setAttribute(Qt::WA_TranslucentBackground);
     setAlignment(Qt::AlignCenter);
-    setWordWrap(true);
+    // The text arrives wrapped to the box; wrapping again would push the last word of a
+    // line that fits to the exact pixel onto a line the box has no room for.
+    setWordWrap(false);
     QFont base = font();
     base.setBold(true);
     base.setPixelSize(38);
@@ -56,6 +60,18 @@ bool TitleOverlay::layOut(const Clip &clip, const QRect &videoArea)
     setText(wrapped.isEmpty() ? clip.titleText : wrapped);
     setGeometry(geometry);
     return true;
+}
+
+void TitleOverlay::paintEvent(QPaintEvent *event)
+{
+    // A translucent top-level window gets no styled background of its own: the box,
+    // its border and its rounded corners are drawn here.
+    QStyleOption option;
+    option.initFrom(this);
+    QPainter painter(this);
+    style()->drawPrimitive(QStyle::PE_Widget, &option, &painter, this);
+    painter.end();
+    QLabel::paintEvent(event);
 }
 
 void TitleOverlay::setShadowEnabled(bool enabled)

@@ -20,6 +20,9 @@ public:
 
     QGraphicsDropShadowEffect *shadow() const { return titleShadow; }
 
+protected:
+    void paintEvent(QPaintEvent *event) override;
+
 private:
     void setShadowEnabled(bool enabled);
 

@@ -37,7 +37,8 @@ QLineEdit, QSpinBox {
 }
 QLineEdit:focus, QSpinBox:focus { border: 2px solid #5a9fd4; }
 QRadioButton { color: white; font-size: 14px; spacing: 10px; }
-QRadioButton::indicator { width: 20px; height: 20px; }
+QRadioButton::indicator { width: 20px; height: 20px; border-radius: 12px; border: 2px solid #4a4a4a; background: #3a3a3a; }
+QRadioButton::indicator:checked { background: #5a9fd4; border: 2px solid white; }
 QPushButton {
     background: qlineargradient(x1:0, y1:0, x2:0, y2:1, stop:0 #5a9fd4, stop:1 #4a8fc4);
     color: white; font-weight: bold; font-size: 14px; border: none; border-radius: 5px; padding: 10px 20px;

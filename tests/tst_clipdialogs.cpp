@@ -262,14 +262,6 @@ private slots:
         QCOMPARE(clip.hasEffects, hasEffects);
     }
 
-    void titleDialogCancelRejects()
-    {
-        TitleDialog dialog{Clip()};
-        byText<QPushButton>(dialog, "Cancel")->click();
-        QCOMPARE(dialog.result(), int(QDialog::Rejected));
-        QVERIFY(!dialog.removeRequested());
-    }
-
     void titleDialogPreviewFollowsTheControls()
     {
         TitleDialog dialog{Clip()};

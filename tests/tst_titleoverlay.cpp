@@ -287,24 +287,6 @@ private slots:
         QCOMPARE(titleOverlayWantsShadow(QRect(QPoint(10, 10), size)), shadow);
     }
 
-    void overlayIsAQuietWindowOnTop()
-    {
-        TitleOverlay overlay;
-        QVERIFY(overlay.isWindow());
-        QVERIFY(!overlay.parent());
-        QVERIFY(overlay.windowFlags().testFlag(Qt::FramelessWindowHint));
-        QVERIFY(overlay.windowFlags().testFlag(Qt::WindowStaysOnTopHint));
-        QCOMPARE(overlay.windowType(), Qt::Tool);
-        QVERIFY(overlay.testAttribute(Qt::WA_ShowWithoutActivating));
-        QVERIFY(overlay.testAttribute(Qt::WA_TranslucentBackground));
-        QCOMPARE(overlay.alignment(), Qt::AlignCenter);
-        QVERIFY(!overlay.isVisible());
-        QCOMPARE(overlay.graphicsEffect(), overlay.shadow());
-        QCOMPARE(overlay.shadow()->blurRadius(), 20.0);
-        QCOMPARE(overlay.shadow()->color(), QColor(0, 0, 0, 220));
-        QCOMPARE(overlay.shadow()->offset(), QPointF(0, 0));
-    }
-
     // The translucent window must still draw its box: a white border around a dark inside.
     void overlayDrawsItsBox()
     {

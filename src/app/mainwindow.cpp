@@ -1,0 +1,1009 @@
+#include "mainwindow.h"
+
+#include "audiodetection.h"
+#include "audiowaveform.h"
+#include "cliplist.h"
+#include "iconlocator.h"
+#include "modernbutton.h"
+#include "modernslider.h"
+#include "playbackrules.h"
+#include "processedvideodisplay.h"
+#include "statustext.h"
+#include "timeformat.h"
+#include "timelinewidget.h"
+#include "videoglwidget.h"
+#include "videoplayer.h"
+
+#include <QApplication>
+#include <QCursor>
+#include <QDateTime>
+#include <QDebug>
+#include <QDialog>
+#include <QDialogButtonBox>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QFileInfo>
+#include <QGraphicsDropShadowEffect>
+#include <QHBoxLayout>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QListWidget>
+#include <QMenuBar>
+#include <QMimeData>
+#include <QShortcut>
+#include <QSplitter>
+#include <QStackedWidget>
+#include <QTimer>
+#include <QToolTip>
+#include <QVBoxLayout>
+#include <QVideoWidget>
+
+namespace {
+
+// Shared by the whole process: boundary checks run at most once per interval.
+qint64 lastBoundaryCheckMs = 0;
+
+const char *const WindowStyle = R"(
+QMainWindow {
+    background: qlineargradient(x1:0, y1:0, x2:1, y2:1, stop:0 #1a1a1a, stop:1 #2a2a2a);
+}
+QGroupBox {
+    color: white; font-weight: 600; font-size: 14px;
+    border: 2px solid #3a3a3a; border-radius: 12px; margin: 10px 0px; padding-top: 15px;
+    background: qlineargradient(x1:0, y1:0, x2:0, y2:1, stop:0 #2a2a2a, stop:1 #1a1a1a);
+}
+QGroupBox::title {
+    subcontrol-origin: margin; left: 15px; padding: 0 8px; background: transparent;
+}
+QListWidget {
+    background: qlineargradient(x1:0, y1:0, x2:0, y2:1, stop:0 #2a2a2a, stop:1 #1a1a1a);
+    color: white; border: 1px solid #3a3a3a; border-radius: 8px; padding: 5px;
+}
+QListWidget::item {
+    padding: 8px; border-bottom: 1px solid #333333; border-radius: 4px; margin: 2px;
+}
+QListWidget::item:selected {
+    background: qlineargradient(x1:0, y1:0, x2:0, y2:1, stop:0 #6a9bd1, stop:1 #4a7ba7);
+}
+QLabel {
+    color: white; font-family: 'Segoe UI', Arial, sans-serif;
+}
+QMessageBox, QDialog {
+    background-color: #2a2a2a;
+}
+QMenuBar {
+    background-color: #1a1a1a; color: white;
+}
+QMenuBar::item:selected, QMenu::item:selected {
+    background-color: #4a7ba7;
+}
+QMenu {
+    background-color: #2a2a2a; color: white; border: 1px solid #3a3a3a;
+}
+)";
+
+const char *const WelcomeText =
+    "Simple Video Editor for Everyone\n\nHOW TO USE:\n\n"
+    "1. Drag your video here (or click 'Open Video')\n"
+    "2. Play and pause where you want to cut\n"
+    "3. Click 'Cut Here' to split into parts\n"
+    "4. Click a part to select it (blue border)\n"
+    "5. Click 'Delete Selected' to remove it\n"
+    "6. Click 'Save Video' when done!\n\n"
+    "That's it! No manual needed.";
+
+QString actionButtonStyle(const char *top, const char *bottom, const char *hoverTop,
+                          const char *hoverBottom)
+{
+    return QStringLiteral(
+               "QPushButton { background: qlineargradient(x1:0, y1:0, x2:0, y2:1, stop:0 %1, stop:1 %2);"
+               " color: white; font-size: 18px; font-weight: bold; border: none; border-radius: 12px;"
+               " padding: 8px 24px; }"
+               "QPushButton:hover { background: qlineargradient(x1:0, y1:0, x2:0, y2:1, stop:0 %3, stop:1 %4); }")
+        .arg(QLatin1String(top), QLatin1String(bottom), QLatin1String(hoverTop),
+             QLatin1String(hoverBottom));
+}
+
+} // namespace
+
+MainWindow::MainWindow(QWidget *parent)
+    : QMainWindow(parent)
+    , defaultPrompts(std::make_unique<DefaultUserPrompts>())
+{
+    activePrompts = defaultPrompts.get();
+
+    videoPlayer = new VideoPlayer(this);
+
+    buildWidgetTree();
+    buildShortcuts();
+
+    videoPlayer->checkBackend();
+    videoPlayer->setVideoOutput(hiddenVideoOutput);
+    connectPlayer();
+
+    qDebug() << "Video pipeline ready - GPU preview active";
+    repeatTimer = new QTimer(this);
+    repeatTimer->setInterval(200);
+    connect(repeatTimer, &QTimer::timeout, this, &MainWindow::repeatSkip);
+
+    setAcceptDrops(true);
+    selectionStart = -1;
+    selectionEnd = -1;
+    timelineWidget->setSelectionStart(-1);
+    timelineWidget->setSelectionEnd(-1);
+    qApp->installEventFilter(this);
+    setFocusPolicy(Qt::StrongFocus);
+    setFocus();
+
+    QTimer::singleShot(1000, this, [this]() {
+        prompts().message(UserPrompts::Kind::Information, this, QStringLiteral("Welcome to Trimlet!"),
+                          QString::fromUtf8(WelcomeText));
+    });
+}
+
+MainWindow::~MainWindow()
+{
+    qApp->removeEventFilter(this);
+}
+
+void MainWindow::setUserPrompts(UserPrompts *prompts)
+{
+    activePrompts = prompts ? prompts : defaultPrompts.get();
+}
+
+UserPrompts &MainWindow::prompts() const
+{
+    return *activePrompts;
+}
+
+void MainWindow::buildWidgetTree()
+{
+    setWindowTitle(QStringLiteral("Trimlet - Simple Video Editor"));
+    resize(1400, 900);
+    const QIcon icon = loadAppIcon();
+    setWindowIcon(icon);
+    QApplication::setWindowIcon(icon);
+
+    QMenu *helpMenu = menuBar()->addMenu(QStringLiteral("Help"));
+    helpMenu->addAction(QStringLiteral("❤ Support This Project"), this, &MainWindow::showDonate);
+    helpMenu->addSeparator();
+    helpMenu->addAction(QStringLiteral("About Trimlet"), this, &MainWindow::showAbout);
+
+    auto *central = new QWidget(this);
+    auto *centralLayout = new QHBoxLayout(central);
+    centralLayout->setContentsMargins(0, 0, 0, 0);
+    pageStack = new QStackedWidget(central);
+    pageStack->setObjectName(QStringLiteral("pageStack"));
+    centralLayout->addWidget(pageStack);
+    setCentralWidget(central);
+
+    auto *mainPage = new QWidget(pageStack);
+    auto *mainLayout = new QHBoxLayout(mainPage);
+    mainLayout->setContentsMargins(10, 10, 10, 10);
+    auto *splitter = new QSplitter(Qt::Horizontal, mainPage);
+    mainLayout->addWidget(splitter);
+
+    auto *leftPanel = new QWidget(splitter);
+    auto *leftLayout = new QVBoxLayout(leftPanel);
+    leftLayout->setSpacing(15);
+
+    auto *videoContainer = new QWidget(leftPanel);
+    videoContainer->setObjectName(QStringLiteral("videoContainer"));
+    videoContainer->setMinimumSize(800, 450);
+    videoContainer->setStyleSheet(QStringLiteral(
+        "#videoContainer { background: qlineargradient(x1:0, y1:0, x2:1, y2:1, stop:0 #1a1a1a, stop:1 #2a2a2a);"
+        " border: 2px solid #3a3a3a; border-radius: 15px; }"));
+    auto *shadow = new QGraphicsDropShadowEffect(videoContainer);
+    shadow->setBlurRadius(20);
+    shadow->setColor(QColor(0, 0, 0, 80));
+    shadow->setOffset(0, 5);
+    videoContainer->setGraphicsEffect(shadow);
+    auto *containerLayout = new QVBoxLayout(videoContainer);
+    containerLayout->setContentsMargins(0, 0, 0, 0);
+    videoStack = new QStackedWidget(videoContainer);
+    videoStack->setObjectName(QStringLiteral("videoStack"));
+    videoWidget = new VideoGLWidget(videoStack);
+    processedDisplay = new ProcessedVideoDisplay(videoStack);
+    videoStack->addWidget(videoWidget);
+    videoStack->addWidget(processedDisplay);
+    videoStack->setCurrentWidget(videoWidget);
+    containerLayout->addWidget(videoStack);
+    leftLayout->addWidget(videoContainer);
+
+    audioWaveform = new AudioWaveform(leftPanel);
+    audioWaveform->setMaximumHeight(60);
+    audioWaveform->setStyleSheet(QStringLiteral(
+        "background-color: #1a1a1a; border: 1px solid #3a3a3a; border-radius: 8px;"));
+    leftLayout->addWidget(audioWaveform);
+
+    timelineWidget = new TimelineWidget(leftPanel);
+    timelineWidget->setMinimumHeight(120);
+    timelineWidget->setFocusPolicy(Qt::NoFocus);
+    connect(timelineWidget, &TimelineWidget::positionClicked, this, &MainWindow::handlePositionClicked);
+    connect(timelineWidget, &TimelineWidget::clipClicked, this, &MainWindow::handleClipClicked);
+    leftLayout->addWidget(timelineWidget);
+
+    timeLabel = new QLabel(QStringLiteral("00:00 / 00:00"), leftPanel);
+    timeLabel->setObjectName(QStringLiteral("timeLabel"));
+    timeLabel->setAlignment(Qt::AlignCenter);
+    timeLabel->setStyleSheet(QStringLiteral(
+        "QLabel { color: white; font-family: 'Segoe UI', Arial, sans-serif; font-size: 16px;"
+        " font-weight: 500; background: qlineargradient(x1:0, y1:0, x2:0, y2:1, stop:0 #3a3a3a,"
+        " stop:1 #2a2a2a); border-radius: 8px; padding: 8px 16px; }"));
+    leftLayout->addWidget(timeLabel);
+
+    statusLabel = new QLabel(leftPanel);
+    statusLabel->setObjectName(QStringLiteral("statusLabel"));
+    statusLabel->setAlignment(Qt::AlignCenter);
+    statusLabel->setStyleSheet(QStringLiteral(
+        "QLabel { color: #4CAF50; font-size: 11px; font-weight: 500; padding: 4px 10px;"
+        " background-color: rgba(20, 20, 20, 0.7); border-radius: 4px;"
+        " border: 1px solid rgba(76, 175, 80, 0.3); }"));
+    statusLabel->hide();
+    leftLayout->addWidget(statusLabel);
+
+    auto *controls = new QHBoxLayout;
+    controls->setSpacing(10);
+    auto *openButton = new ModernButton(QStringLiteral("Open Video"), leftPanel);
+    openButton->setMinimumWidth(120);
+    openButton->setToolTip(QStringLiteral("Open video file (Ctrl+O)"));
+    auto *prevButton = new ModernButton(QStringLiteral("◄ Prev"), leftPanel);
+    prevButton->setMinimumWidth(90);
+    prevButton->setToolTip(QStringLiteral("Previous frame (←)"));
+    playButton = new ModernButton(QStringLiteral("Play"), leftPanel);
+    playButton->setObjectName(QStringLiteral("playButton"));
+    playButton->setMinimumWidth(100);
+    playButton->setToolTip(QStringLiteral("Play/Pause video (Space)"));
+    auto *nextButton = new ModernButton(QStringLiteral("Next ►"), leftPanel);
+    nextButton->setMinimumWidth(90);
+    nextButton->setToolTip(QStringLiteral("Next frame (→)"));
+    muteButton = new ModernButton(QStringLiteral("Volume"), leftPanel);
+    muteButton->setObjectName(QStringLiteral("muteButton"));
+    muteButton->setMinimumWidth(95);
+    muteButton->setToolTip(QStringLiteral("Mute/Unmute audio (M)"));
+    volumeSlider = new ModernSlider(Qt::Horizontal, leftPanel);
+    volumeSlider->setObjectName(QStringLiteral("volumeSlider"));
+    volumeSlider->setRange(0, 100);
+    volumeSlider->setValue(100);
+    volumeSlider->setMaximumWidth(120);
+    volumeSlider->setFocusPolicy(Qt::NoFocus);
+    volumeSlider->setToolTip(QStringLiteral("Adjust volume"));
+    volumeSlider->setGlow(true);
+    auto *fullScreenButton = new ModernButton(QStringLiteral("Fullscreen"), leftPanel);
+    fullScreenButton->setMinimumWidth(130);
+    fullScreenButton->setToolTip(QStringLiteral("Toggle fullscreen (F11)"));
+    controls->addWidget(openButton);
+    controls->addWidget(prevButton);
+    controls->addWidget(playButton);
+    controls->addWidget(nextButton);
+    controls->addWidget(muteButton);
+    controls->addWidget(volumeSlider);
+    controls->addSpacing(20);
+    controls->addWidget(fullScreenButton);
+    leftLayout->addLayout(controls);
+
+    connect(openButton, &QPushButton::clicked, this, &MainWindow::openVideo);
+    connect(prevButton, &QPushButton::clicked, this, [this]() { frameByFrame(false); });
+    connect(playButton, &QPushButton::clicked, this, &MainWindow::playPause);
+    connect(nextButton, &QPushButton::clicked, this, [this]() { frameByFrame(true); });
+    connect(muteButton, &QPushButton::clicked, this, &MainWindow::toggleMute);
+    connect(volumeSlider, &QSlider::valueChanged, this, &MainWindow::adjustVolume);
+    connect(fullScreenButton, &QPushButton::clicked, this, &MainWindow::toggleFullScreen);
+
+    QWidget *editPanel = buildEditPanel();
+    editPanel->setParent(splitter);
+    splitter->addWidget(leftPanel);
+    splitter->addWidget(editPanel);
+    splitter->setStretchFactor(0, 2);
+    splitter->setStretchFactor(1, 1);
+    pageStack->addWidget(mainPage);
+
+    auto *fullScreenPage = new QWidget(pageStack);
+    auto *fullScreenLayout = new QVBoxLayout(fullScreenPage);
+    fullScreenLayout->setContentsMargins(0, 0, 0, 0);
+    fullScreenVideoStack = new QStackedWidget(fullScreenPage);
+    fullScreenVideoStack->setObjectName(QStringLiteral("fullScreenVideoStack"));
+    fullScreenVideoWidget = new VideoGLWidget(fullScreenVideoStack);
+    fullScreenProcessedDisplay = new ProcessedVideoDisplay(fullScreenVideoStack);
+    for (QWidget *display : {static_cast<QWidget *>(fullScreenVideoWidget),
+                             static_cast<QWidget *>(fullScreenProcessedDisplay)}) {
+        display->setStyleSheet(QStringLiteral("background-color: black;"));
+        display->setFocusPolicy(Qt::NoFocus);
+        fullScreenVideoStack->addWidget(display);
+    }
+    fullScreenVideoStack->setCurrentWidget(fullScreenVideoWidget);
+    fullScreenLayout->addWidget(fullScreenVideoStack);
+    pageStack->addWidget(fullScreenPage);
+    pageStack->setCurrentIndex(0);
+
+    dropHintLabel = new QLabel(QStringLiteral("Drop your video here or click to browse"), this);
+    dropHintLabel->setObjectName(QStringLiteral("dropHintLabel"));
+    dropHintLabel->setAlignment(Qt::AlignCenter);
+    dropHintLabel->setStyleSheet(QStringLiteral(
+        "QLabel { color: #888888; font-size: 18px; font-weight: 300; background: transparent;"
+        " padding: 20px; }"));
+    dropHintLabel->setAttribute(Qt::WA_TransparentForMouseEvents);
+
+    hiddenVideoOutput = new QVideoWidget(this);
+    hiddenVideoOutput->setFixedSize(1, 1);
+    hiddenVideoOutput->hide();
+
+    setStyleSheet(QString::fromUtf8(WindowStyle));
+}
+
+QWidget *MainWindow::buildEditPanel()
+{
+    auto *panel = new QWidget;
+    panel->setMinimumWidth(350);
+    panel->setMaximumWidth(400);
+    auto *layout = new QVBoxLayout(panel);
+
+    auto *editHeading = new QLabel(QStringLiteral("EDIT YOUR VIDEO:"), panel);
+    editHeading->setStyleSheet(QStringLiteral("color: #ffffff; font-size: 16px; font-weight: bold; padding: 10px;"));
+    layout->addWidget(editHeading);
+
+    struct ActionButton {
+        const char *text;
+        const char *top, *bottom, *hoverTop, *hoverBottom;
+        void (MainWindow::*slot)();
+    };
+    const ActionButton buttons[] = {
+        {"Cut Here", "#4A90E2", "#3A70C2", "#5AA0F2", "#4A80D2", &MainWindow::splitAtPlayhead},
+        {"Delete Selected", "#E74C3C", "#C73C2C", "#F75C4C", "#D74C3C", &MainWindow::deleteSelectedClips},
+        {"Title", "#9B59B6", "#8E44AD", "#AB69C6", "#9E54BD", &MainWindow::setClipTitle},
+        {"Add Effects", "#F39C12", "#E67E22", "#FFAC22", "#F68E32", &MainWindow::setClipEffects},
+        {"Save Video", "#27AE60", "#179E50", "#37BE70", "#27AE60", &MainWindow::exportVideo},
+    };
+    for (const ActionButton &spec : buttons) {
+        auto *button = new ModernButton(QString::fromUtf8(spec.text), panel);
+        button->setMinimumHeight(60);
+        button->setStyleSheet(actionButtonStyle(spec.top, spec.bottom, spec.hoverTop, spec.hoverBottom));
+        connect(button, &QPushButton::clicked, this, spec.slot);
+        layout->addWidget(button);
+    }
+
+    auto *partsHeading = new QLabel(QStringLiteral("YOUR VIDEO PARTS:"), panel);
+    partsHeading->setStyleSheet(QStringLiteral(
+        "color: #ffffff; font-size: 16px; font-weight: bold; padding: 10px; margin-top: 20px;"));
+    layout->addWidget(partsHeading);
+
+    clipListView = new QListWidget(panel);
+    clipListView->setMinimumHeight(300);
+    clipListView->setFocusPolicy(Qt::ClickFocus);
+    clipListView->setStyleSheet(QStringLiteral(
+        "QListWidget { background-color: #2a2a2a; border: 2px solid #3a3a3a; border-radius: 12px;"
+        " padding: 10px; font-size: 14px; }"
+        "QListWidget::item { background: qlineargradient(x1:0, y1:0, x2:0, y2:1, stop:0 #3a3a3a, stop:1 #2a2a2a);"
+        " border: 2px solid #4a4a4a; border-radius: 8px; padding: 15px; margin: 5px; color: white; }"
+        "QListWidget::item:hover { background: qlineargradient(x1:0, y1:0, x2:0, y2:1, stop:0 #4a4a4a, stop:1 #3a3a3a);"
+        " border: 2px solid #5a5a5a; }"
+        "QListWidget::item:selected { background: qlineargradient(x1:0, y1:0, x2:0, y2:1, stop:0 #4A90E2, stop:1 #3A70C2);"
+        " border: 3px solid #5AA0F2; }"));
+    layout->addWidget(clipListView);
+    layout->addStretch();
+    return panel;
+}
+
+void MainWindow::buildShortcuts()
+{
+    struct Binding {
+        const char *keys;
+        void (MainWindow::*slot)();
+    };
+    const Binding bindings[] = {
+        {"Ctrl+[", &MainWindow::setSelectionStart},
+        {"Ctrl+]", &MainWindow::setSelectionEnd},
+        {"Delete", &MainWindow::deleteSelectedClips},
+        {"Ctrl+K", &MainWindow::splitAtPlayhead},
+        {"Space", &MainWindow::playPause},
+        {"M", &MainWindow::toggleMute},
+        {"F11", &MainWindow::toggleFullScreen},
+        {"Enter", &MainWindow::markClip},
+        {"Ctrl+Z", &MainWindow::undoLastAction},
+        {"Ctrl+Y", &MainWindow::redoLastAction},
+        {"Ctrl+S", &MainWindow::splitAtPlayhead},
+        {"Ctrl+I", &MainWindow::trimClipStart},
+        {"Ctrl+O", &MainWindow::trimClipEnd},
+        {"+", &MainWindow::zoomTimelineIn},
+        {"-", &MainWindow::zoomTimelineOut},
+    };
+    for (const Binding &binding : bindings) {
+        auto *shortcut = new QShortcut(QKeySequence(QString::fromLatin1(binding.keys)), this);
+        connect(shortcut, &QShortcut::activated, this, binding.slot);
+    }
+}
+
+void MainWindow::connectPlayer()
+{
+    for (ProcessedVideoDisplay *display : {processedDisplay, fullScreenProcessedDisplay})
+        connect(videoPlayer, &VideoPlayer::frameProcessed, display, &ProcessedVideoDisplay::setProcessedFrame);
+    for (VideoGLWidget *display : {videoWidget, fullScreenVideoWidget})
+        connect(videoPlayer, &VideoPlayer::frameReady, display, &VideoGLWidget::setVideoFrame);
+    connect(videoPlayer, &VideoPlayer::processingModeChanged, this, &MainWindow::applyProcessingMode);
+    connect(videoPlayer, &VideoPlayer::timeChanged, this, &MainWindow::positionChanged);
+    connect(videoPlayer, &VideoPlayer::lengthChanged, this, &MainWindow::durationChanged);
+    connect(videoPlayer, &VideoPlayer::performanceMetricsChanged, this, &MainWindow::updatePerformanceDisplay);
+    connect(videoPlayer, &VideoPlayer::mediaReady, this, &MainWindow::onMediaReady);
+    connect(videoPlayer, &VideoPlayer::loadFailed, this, &MainWindow::onLoadFailed);
+    applyProcessingMode(videoPlayer->isFrameProcessingEnabled());
+}
+
+void MainWindow::applyProcessingMode(bool enabled)
+{
+    if (enabled) {
+        videoStack->setCurrentWidget(processedDisplay);
+        fullScreenVideoStack->setCurrentWidget(fullScreenProcessedDisplay);
+    } else {
+        videoStack->setCurrentWidget(videoWidget);
+        fullScreenVideoStack->setCurrentWidget(fullScreenVideoWidget);
+    }
+}
+
+// ---- file and window
+
+void MainWindow::openVideo()
+{
+    const QString path = prompts().openFileName(this, QStringLiteral("Open Video File"), QString(),
+                                                QStringLiteral("Video Files (*.mp4 *.mov *.mkv *.avi *.webm *.m4v)"));
+    if (!path.isEmpty())
+        loadVideo(path);
+}
+
+void MainWindow::loadVideo(const QString &path)
+{
+    // Clips of another video must never come back through undo.
+    if (path != currentVideoPath)
+        editHistory.clear();
+
+    currentVideoPath = path;
+    sourceHasAudio = detectAudioStream(path);
+
+    // The edit is reset before the player loads: the back end may report the new
+    // duration while loading, and that report creates the first clip.
+    clipList.clear();
+    selectionStart = -1;
+    selectionEnd = -1;
+    timelineWidget->setSelectionStart(-1);
+    timelineWidget->setSelectionEnd(-1);
+    editedDuration = 0;
+    refreshClipList();
+    timelineWidget->setClips(clipList);
+
+    dropHintLabel->hide();
+    setWindowTitle(QStringLiteral("Trimlet - %1").arg(QFileInfo(path).fileName()));
+    statusLabel->setText(readyStatusText());
+    statusLabel->show();
+
+    awaitingLoad = true;
+    videoPlayer->loadMedia(path);
+    if (currentVideoPath != path)
+        return; // the load failed at once and the window went back to no video
+
+    setFocus();
+    activateWindow();
+    playPause();
+}
+
+QString MainWindow::readyStatusText() const
+{
+    return StatusText::ready(QStringList());
+}
+
+void MainWindow::onMediaReady()
+{
+    if (!awaitingLoad || currentVideoPath.isEmpty())
+        return;
+    if (videoPlayer->duration() > 0 || videoPlayer->hasVideoStream()) {
+        awaitingLoad = false;
+        if (!videoPlayer->hasVideoStream())
+            onLoadFailed(QStringLiteral("The file has no video stream."));
+    }
+}
+
+void MainWindow::onLoadFailed(const QString &errorText)
+{
+    if (currentVideoPath.isEmpty())
+        return;
+    const QString name = QFileInfo(currentVideoPath).fileName();
+    awaitingLoad = false;
+    resetToNoVideo();
+    prompts().message(UserPrompts::Kind::Critical, this, QStringLiteral("Cannot Open Video"),
+                      QStringLiteral("Trimlet cannot play \"%1\".\n\n%2").arg(name, errorText));
+}
+
+void MainWindow::resetToNoVideo()
+{
+    videoPlayer->pause();
+    currentVideoPath.clear();
+    clipList.clear();
+    selectionStart = -1;
+    selectionEnd = -1;
+    timelineWidget->setSelectionStart(-1);
+    timelineWidget->setSelectionEnd(-1);
+    videoDuration = 0;
+    editedDuration = 0;
+    timelineWidget->setDuration(0);
+    timelineWidget->setPosition(0);
+    timelineWidget->setClips(clipList);
+    refreshClipList();
+    playButton->setText(QStringLiteral("Play"));
+    timeLabel->setText(QStringLiteral("00:00 / 00:00"));
+    statusLabel->hide();
+    setWindowTitle(QStringLiteral("Trimlet - Simple Video Editor"));
+    dropHintLabel->show();
+    dropHintLabel->raise();
+}
+
+void MainWindow::toggleFullScreen()
+{
+    isFullScreen = !isFullScreen;
+    const bool processing = videoPlayer->isFrameProcessingEnabled();
+    if (isFullScreen) {
+        pageStack->setCurrentIndex(1);
+        applyProcessingMode(processing);
+        showFullScreen();
+        qDebug() << "Fullscreen mode - playback active";
+    } else {
+        pageStack->setCurrentIndex(0);
+        applyProcessingMode(processing);
+        showNormal();
+        qDebug() << "Normal mode - playback active";
+    }
+}
+
+void MainWindow::showTooltip(QString text)
+{
+    QToolTip::showText(QCursor::pos(), text);
+}
+
+void MainWindow::updatePerformanceDisplay(double fps, bool isLagging)
+{
+    if (!statusLabel)
+        return;
+    statusLabel->setStyleSheet(StatusText::performanceStyle(isLagging));
+    statusLabel->setText(StatusText::performance(QStringList(), fps, isLagging));
+}
+
+void MainWindow::showAbout()
+{
+    QDialog dialog(this);
+    dialog.setWindowTitle(QStringLiteral("About Trimlet"));
+    auto *layout = new QVBoxLayout(&dialog);
+    auto *name = new QLabel(QStringLiteral("Trimlet"), &dialog);
+    name->setStyleSheet(QStringLiteral("font-size: 24px; font-weight: bold;"));
+    layout->addWidget(name);
+    layout->addWidget(new QLabel(QStringLiteral("Version 1.0.0"), &dialog));
+    auto *description = new QLabel(
+        QStringLiteral("A simple video cutter for everyone: open a video, cut it into parts, "
+                       "remove what you don't want, add a title or effects, and save the result."),
+        &dialog);
+    description->setWordWrap(true);
+    layout->addWidget(description);
+    auto *buttons = new QDialogButtonBox(QDialogButtonBox::Ok, &dialog);
+    connect(buttons, &QDialogButtonBox::accepted, &dialog, &QDialog::accept);
+    layout->addWidget(buttons);
+    dialog.setStyleSheet(QStringLiteral("QDialog { background-color: #2a2a2a; } QLabel { color: white; }"));
+    prompts().runDialog(dialog);
+}
+
+void MainWindow::showDonate()
+{
+    QDialog dialog(this);
+    dialog.setWindowTitle(QStringLiteral("Support Trimlet"));
+    auto *layout = new QVBoxLayout(&dialog);
+    auto *text = new QLabel(
+        QStringLiteral("❤ Trimlet is free and made by a small team.\n\n"
+                       "If it saves you time, tell a friend about it, report problems you find, "
+                       "or support its development through the project's web page."),
+        &dialog);
+    text->setWordWrap(true);
+    layout->addWidget(text);
+    auto *buttons = new QDialogButtonBox(QDialogButtonBox::Close, &dialog);
+    connect(buttons, &QDialogButtonBox::rejected, &dialog, &QDialog::reject);
+    layout->addWidget(buttons);
+    dialog.setStyleSheet(QStringLiteral("QDialog { background-color: #2a2a2a; } QLabel { color: white; }"));
+    prompts().runDialog(dialog);
+}
+
+// ---- transport
+
+void MainWindow::updateTimeLabel()
+{
+    const qint64 current = sourceToTimelineOrSame(clipList, videoPlayer->position());
+    const qint64 total = clipList.isEmpty() ? videoDuration : editedDuration;
+    timeLabel->setText(QStringLiteral("%1 / %2").arg(formatTime(current), formatTime(total)));
+}
+
+void MainWindow::playPause()
+{
+    if (videoPlayer->isPlaying()) {
+        videoPlayer->pause();
+        playButton->setText(QStringLiteral("Play"));
+        return;
+    }
+    if (currentVideoPath.isEmpty()) {
+        prompts().message(UserPrompts::Kind::Information, this, QStringLiteral("No Video"),
+                          QStringLiteral("Please load a video first."));
+        return;
+    }
+    if (videoPlayer->duration() < 1) {
+        qDebug() << "Video still loading; queuing playback once media is ready";
+        videoPlayer->play();
+        playButton->setText(QStringLiteral("Pause"));
+        return;
+    }
+    const qint64 position = videoPlayer->position();
+    const qint64 start = Playback::playStartPosition(clipList, position);
+    if (start != position)
+        videoPlayer->setPosition(start);
+    videoPlayer->play();
+    playButton->setText(QStringLiteral("Pause"));
+}
+
+void MainWindow::positionChanged(qint64 position)
+{
+    timelineWidget->setPosition(sourceToTimelineOrSame(clipList, position));
+    updateTimeLabel();
+
+    if (!videoPlayer->isPlaying() || clipList.isEmpty())
+        return;
+    const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    if (now - lastBoundaryCheckMs <= Playback::BoundaryCheckIntervalMs)
+        return;
+    lastBoundaryCheckMs = now;
+
+    const Playback::BoundaryAction action = Playback::boundaryAction(clipList, position);
+    if (action.kind == Playback::BoundaryAction::PauseAndSeek) {
+        videoPlayer->pause();
+        playButton->setText(QStringLiteral("Play"));
+    }
+    if (action.kind != Playback::BoundaryAction::None)
+        videoPlayer->setPosition(action.target);
+}
+
+void MainWindow::frameByFrame(bool forward)
+{
+    videoPlayer->setPosition(Playback::frameStepTarget(videoPlayer->position(), videoDuration, forward));
+}
+
+void MainWindow::skip(int direction)
+{
+    if (direction != 1 && direction != 2)
+        return;
+    if (videoPlayer->duration() < 1)
+        return;
+    const bool playing = videoPlayer->isPlaying();
+    const qint64 target = Playback::skipTarget(clipList, videoPlayer->position(), videoPlayer->duration(),
+                                               playing, direction == 1);
+    videoPlayer->setPosition(target);
+    if (!playing) {
+        const qint64 t = sourceToTimelineOrSame(clipList, target);
+        timeLabel->setText(formatTime(t));
+        timelineWidget->setPosition(t);
+        audioWaveform->setPosition(t);
+    }
+}
+
+void MainWindow::repeatSkip()
+{
+    skip(skipDirection);
+}
+
+void MainWindow::toggleMute()
+{
+    if (videoPlayer->isMuted()) {
+        videoPlayer->setMuted(false);
+        muteButton->setText(QStringLiteral("Vol"));
+    } else {
+        videoPlayer->setMuted(true);
+        muteButton->setText(QStringLiteral("Mute"));
+    }
+}
+
+void MainWindow::adjustVolume(int value)
+{
+    videoPlayer->setVolume(value);
+}
+
+void MainWindow::zoomTimelineIn()
+{
+    timelineWidget->zoomIn();
+}
+
+void MainWindow::zoomTimelineOut()
+{
+    timelineWidget->zoomOut();
+}
+
+// ---- clip list
+
+void MainWindow::recalculateTimeline()
+{
+    editedDuration = ::recalculateTimeline(clipList);
+    timelineWidget->setDuration(editedDuration);
+    timelineWidget->setClips(clipList);
+    refreshClipList();
+}
+
+void MainWindow::recalculateOrReset()
+{
+    if (!clipList.isEmpty()) {
+        recalculateTimeline();
+        return;
+    }
+    editedDuration = videoDuration;
+    timelineWidget->setDuration(videoDuration);
+}
+
+void MainWindow::refreshClipList()
+{
+    clipListView->clear();
+    for (const Clip &clip : std::as_const(clipList)) {
+        auto *item = new QListWidgetItem(
+            QStringLiteral("%1 (%2 - %3)").arg(clip.name, formatTime(clip.startTime), formatTime(clip.endTime)),
+            clipListView);
+        if (clip.isMarked) {
+            item->setBackground(QColor(100, 150, 255, 100));
+            item->setForeground(Qt::white);
+            item->setFont(QFont(QStringLiteral("Arial"), 10, QFont::Bold));
+        } else {
+            item->setForeground(QColor(200, 200, 200));
+        }
+    }
+}
+
+void MainWindow::refreshViews()
+{
+    refreshClipList();
+    timelineWidget->setClips(clipList);
+}
+
+void MainWindow::durationChanged(qint64 duration)
+{
+    videoDuration = duration;
+    timelineWidget->setDuration(duration);
+    if (!clipList.isEmpty() || duration < 1)
+        return;
+    clipList.append(makeFirstClip(duration));
+    editedDuration = duration;
+    refreshClipList();
+    timelineWidget->setClips(clipList);
+}
+
+void MainWindow::handleClipClicked(int index)
+{
+    const bool control = QApplication::keyboardModifiers().testFlag(Qt::ControlModifier);
+    if (!applyClipClick(clipList, index, control))
+        return;
+    selectedClipIndex = index;
+    refreshClipList();
+    timelineWidget->setClips(clipList);
+    clipListView->setCurrentRow(index);
+}
+
+void MainWindow::handlePositionClicked(qint64 position)
+{
+    videoPlayer->setPosition(clipList.isEmpty() ? position
+                                                : timelineToSource(clipList, position, editedDuration));
+}
+
+// ---- editing
+
+EditState MainWindow::editState() const
+{
+    EditState state;
+    state.clips = clipList;
+    state.playerPosition = videoPlayer->position();
+    state.selectionStart = selectionStart;
+    state.selectionEnd = selectionEnd;
+    state.selectedClipIndex = selectedClipIndex;
+    state.videoDuration = videoDuration;
+    state.editedDuration = editedDuration;
+    return state;
+}
+
+void MainWindow::showMessage(const EditMessage &message)
+{
+    prompts().message(message.kind, this, message.title, message.text);
+}
+
+void MainWindow::applyEdit(const EditOutcome &outcome)
+{
+    if (outcome.changed) {
+        saveUndoState();
+        clipList = outcome.clips;
+        if (outcome.recalculated)
+            recalculateOrReset();
+        refreshViews();
+        if (outcome.clearSelection) {
+            selectionStart = -1;
+            selectionEnd = -1;
+            timelineWidget->clearSelection();
+        }
+    }
+    if (outcome.message)
+        showMessage(*outcome.message);
+}
+
+void MainWindow::splitAtPlayhead()
+{
+    applyEdit(Edit::splitAtPlayhead(editState()));
+}
+
+void MainWindow::setSelectionStart()
+{
+    if (currentVideoPath.isEmpty())
+        return;
+    selectionStart = sourceToTimelineOrSame(clipList, videoPlayer->position());
+    timelineWidget->setSelectionStart(selectionStart);
+}
+
+void MainWindow::setSelectionEnd()
+{
+    if (currentVideoPath.isEmpty())
+        return;
+    selectionEnd = sourceToTimelineOrSame(clipList, videoPlayer->position());
+    timelineWidget->setSelectionEnd(selectionEnd);
+}
+
+void MainWindow::markClip()
+{
+    applyEdit(Edit::markClip(editState()));
+}
+
+void MainWindow::deleteSelectedClips()
+{
+    applyEdit(Edit::deleteSelectedClips(editState()));
+}
+
+void MainWindow::deleteUnmarkedClips()
+{
+    applyEdit(Edit::deleteUnmarkedClips(editState()));
+}
+
+void MainWindow::deleteMarkedClips()
+{
+    applyEdit(Edit::deleteMarkedClips(editState()));
+}
+
+void MainWindow::trimClipStart()
+{
+    applyEdit(Edit::trimClipStart(editState()));
+}
+
+void MainWindow::trimClipEnd()
+{
+    applyEdit(Edit::trimClipEnd(editState()));
+}
+
+void MainWindow::previewSelection()
+{
+    if (selectionStart == -1)
+        return;
+    videoPlayer->setPosition(timelineToSourceOrSame(clipList, selectionStart, editedDuration));
+}
+
+// ---- history
+
+void MainWindow::saveUndoState()
+{
+    editHistory.saveUndoState(clipList);
+}
+
+void MainWindow::restoreFromHistory(const ClipList &restored)
+{
+    clipList = restored;
+    // The ruler and the time label follow the restored list.
+    editedDuration = clipList.isEmpty() ? videoDuration : clipList.last().endTime;
+    timelineWidget->setDuration(editedDuration);
+    refreshViews();
+    updateTimeLabel();
+}
+
+void MainWindow::undoLastAction()
+{
+    const std::optional<ClipList> restored = editHistory.undo(clipList);
+    if (!restored) {
+        prompts().message(UserPrompts::Kind::Information, this, QStringLiteral("Undo"),
+                          QStringLiteral("Nothing to undo."));
+        return;
+    }
+    restoreFromHistory(*restored);
+}
+
+void MainWindow::redoLastAction()
+{
+    const std::optional<ClipList> restored = editHistory.redo(clipList);
+    if (!restored) {
+        prompts().message(UserPrompts::Kind::Information, this, QStringLiteral("Redo"),
+                          QStringLiteral("Nothing to redo."));
+        return;
+    }
+    restoreFromHistory(*restored);
+}
+
+// ---- titles, effects and export arrive with their dialogs
+
+void MainWindow::setClipTitle() {}
+void MainWindow::setClipEffects() {}
+void MainWindow::exportVideo() {}
+
+// ---- keys, drops, resize
+
+void MainWindow::keyPressEvent(QKeyEvent *event)
+{
+    const int key = event->key();
+    if (key == Qt::Key_Right || key == Qt::Key_Left) {
+        if (!event->isAutoRepeat()) {
+            skipDirection = key == Qt::Key_Right ? 1 : 2;
+            skip(skipDirection);
+            repeatTimer->start();
+        }
+        event->accept();
+        return;
+    }
+    if (key == Qt::Key_Space) {
+        playPause();
+        event->accept();
+        return;
+    }
+    QMainWindow::keyPressEvent(event);
+}
+
+void MainWindow::keyReleaseEvent(QKeyEvent *event)
+{
+    const int key = event->key();
+    if ((key == Qt::Key_Right || key == Qt::Key_Left) && !event->isAutoRepeat()) {
+        repeatTimer->stop();
+        skipDirection = 0;
+        event->accept();
+        return;
+    }
+    QMainWindow::keyReleaseEvent(event);
+}
+
+bool MainWindow::eventFilter(QObject *watched, QEvent *event)
+{
+    const QEvent::Type type = event->type();
+    if (type == QEvent::KeyPress || type == QEvent::KeyRelease) {
+        auto *keyEvent = static_cast<QKeyEvent *>(event);
+        if (keyEvent->key() == Qt::Key_Left || keyEvent->key() == Qt::Key_Right) {
+            if (type == QEvent::KeyPress)
+                keyPressEvent(keyEvent);
+            else
+                keyReleaseEvent(keyEvent);
+            return true;
+        }
+    } else if (type == QEvent::MouseButtonPress) {
+        if (watched == videoWidget || watched == processedDisplay || watched == fullScreenVideoWidget
+            || watched == fullScreenProcessedDisplay) {
+            setFocus();
+            activateWindow();
+        }
+    }
+    return QMainWindow::eventFilter(watched, event);
+}
+
+void MainWindow::dragEnterEvent(QDragEnterEvent *event)
+{
+    if (event->mimeData()->hasUrls())
+        event->acceptProposedAction();
+}
+
+void MainWindow::dropEvent(QDropEvent *event)
+{
+    const QList<QUrl> urls = event->mimeData()->urls();
+    if (urls.isEmpty())
+        return;
+    const QUrl &url = urls.first();
+    if (!url.isLocalFile())
+        return;
+    loadVideo(url.toLocalFile());
+}
+
+void MainWindow::resizeEvent(QResizeEvent *event)
+{
+    QMainWindow::resizeEvent(event);
+    if (dropHintLabel)
+        dropHintLabel->setGeometry(rect());
+}

@@ -1,0 +1,162 @@
+#pragma once
+
+#include "clip.h"
+#include "edithistory.h"
+#include "editoperations.h"
+#include "userprompts.h"
+
+#include <QMainWindow>
+#include <QProcess>
+#include <memory>
+
+class AudioWaveform;
+class ModernButton;
+class ModernSlider;
+class ProcessedVideoDisplay;
+class QLabel;
+class QListWidget;
+class QStackedWidget;
+class QTimer;
+class QVideoWidget;
+class TimelineWidget;
+class VideoGLWidget;
+class VideoPlayer;
+
+class MainWindow : public QMainWindow {
+    Q_OBJECT
+public:
+    explicit MainWindow(QWidget *parent = nullptr);
+    ~MainWindow() override;
+
+    // Not owned; nullptr restores the message boxes and file dialogs.
+    void setUserPrompts(UserPrompts *prompts);
+    UserPrompts &prompts() const;
+
+    void loadVideo(const QString &path);
+
+    const ClipList &clips() const { return clipList; }
+    VideoPlayer *player() const { return videoPlayer; }
+    TimelineWidget *timeline() const { return timelineWidget; }
+    QListWidget *clipListWidget() const { return clipListView; }
+    AudioWaveform *waveform() const { return audioWaveform; }
+
+    QString currentVideo() const { return currentVideoPath; }
+    qint64 currentSelectionStart() const { return selectionStart; }
+    qint64 currentSelectionEnd() const { return selectionEnd; }
+    int currentSelectedClipIndex() const { return selectedClipIndex; }
+    qint64 currentVideoDuration() const { return videoDuration; }
+    qint64 currentEditedDuration() const { return editedDuration; }
+    bool sourceHasAudioTrack() const { return sourceHasAudio; }
+    bool isFullScreenMode() const { return isFullScreen; }
+    const EditHistory &history() const { return editHistory; }
+
+public slots:
+    void openVideo();
+    void toggleFullScreen();
+    void showTooltip(QString text);
+    void updatePerformanceDisplay(double fps, bool isLagging);
+    void showAbout();
+    void showDonate();
+
+    void playPause();
+    void toggleMute();
+    void adjustVolume(int value);
+    void frameByFrame(bool forward);
+    void positionChanged(qint64 position);
+    void zoomTimelineIn();
+    void zoomTimelineOut();
+
+    void durationChanged(qint64 duration);
+    void handleClipClicked(int index);
+    void handlePositionClicked(qint64 position);
+
+    void setSelectionStart();
+    void setSelectionEnd();
+    void markClip();
+    void splitAtPlayhead();
+    void trimClipStart();
+    void trimClipEnd();
+    void deleteSelectedClips();
+    void deleteMarkedClips();
+    void deleteUnmarkedClips();
+    void previewSelection();
+
+    void undoLastAction();
+    void redoLastAction();
+
+    void setClipTitle();
+    void setClipEffects();
+    void exportVideo();
+
+protected:
+    void keyPressEvent(QKeyEvent *event) override;
+    void keyReleaseEvent(QKeyEvent *event) override;
+    bool eventFilter(QObject *watched, QEvent *event) override;
+    void dragEnterEvent(QDragEnterEvent *event) override;
+    void dropEvent(QDropEvent *event) override;
+    void resizeEvent(QResizeEvent *event) override;
+
+private:
+    void buildWidgetTree();
+    QWidget *buildEditPanel();
+    void buildShortcuts();
+    void connectPlayer();
+    void applyProcessingMode(bool enabled);
+
+    void recalculateTimeline();
+    void recalculateOrReset();
+    void saveUndoState();
+    void refreshClipList();
+    void refreshViews();
+    void restoreFromHistory(const ClipList &restored);
+    EditState editState() const;
+    void applyEdit(const EditOutcome &outcome);
+    void showMessage(const EditMessage &message);
+
+    void updateTimeLabel();
+    void skip(int direction);
+    void repeatSkip();
+    void onMediaReady();
+    void onLoadFailed(const QString &errorText);
+    void resetToNoVideo();
+    QString readyStatusText() const;
+
+    VideoPlayer *videoPlayer = nullptr;
+
+    ClipList clipList;
+    QString currentVideoPath;
+    qint64 selectionStart = -1;
+    qint64 selectionEnd = -1;
+    int selectedClipIndex = -1;
+    qint64 videoDuration = 0;
+    qint64 editedDuration = 0;
+
+    EditHistory editHistory;
+
+    TimelineWidget *timelineWidget = nullptr;
+    AudioWaveform *audioWaveform = nullptr;
+    QListWidget *clipListView = nullptr;
+    QStackedWidget *videoStack = nullptr;
+    VideoGLWidget *videoWidget = nullptr;
+    ProcessedVideoDisplay *processedDisplay = nullptr;
+    QStackedWidget *fullScreenVideoStack = nullptr;
+    VideoGLWidget *fullScreenVideoWidget = nullptr;
+    ProcessedVideoDisplay *fullScreenProcessedDisplay = nullptr;
+    QStackedWidget *pageStack = nullptr;
+    ModernButton *playButton = nullptr;
+    ModernButton *muteButton = nullptr;
+    ModernSlider *volumeSlider = nullptr;
+    QLabel *timeLabel = nullptr;
+    QLabel *statusLabel = nullptr;
+    QLabel *dropHintLabel = nullptr;
+    QVideoWidget *hiddenVideoOutput = nullptr;
+    QTimer *repeatTimer = nullptr;
+    int skipDirection = 0;
+    bool sourceHasAudio = true;
+    bool isFullScreen = false;
+    // Set between asking the player to load a file and its first answer.
+    bool awaitingLoad = false;
+
+    std::unique_ptr<UserPrompts> defaultPrompts;
+    UserPrompts *activePrompts = nullptr;
+};

@@ -1,0 +1,23 @@
+#pragma once
+
+#include <QRect>
+#include <QSize>
+
+// Where a frame is drawn in a viewport: scaled to fit with its aspect ratio kept and
+// centred. An empty frame size (no frame) gives the whole viewport.
+QRect fitTargetRect(const QSize &frame, const QSize &viewport);
+
+// A target rectangle in normalised device coordinates (y up), as the display quad
+// uses it: the right and bottom edges sit on the rectangle's last pixel.
+struct QuadCorners {
+    float left = 0.0f;
+    float top = 0.0f;
+    float right = 0.0f;
+    float bottom = 0.0f;
+};
+
+QuadCorners quadCorners(const QRect &target, const QSize &viewport);
+
+// Draws the bound 2D texture, row 0 at the top, as one immediate-mode quad. Needs a
+// current compatibility-profile context.
+void drawTexturedQuad(const QuadCorners &corners);

@@ -1,0 +1,461 @@
+#include "videoplayer.h"
+
+#include <QAudioDevice>
+#include <QAudioOutput>
+#include <QDebug>
+#include <QFileInfo>
+#include <QMediaDevices>
+#include <QMediaFormat>
+#include <QMediaMetaData>
+#include <QMetaType>
+#include <QTimer>
+#include <QVideoFrameFormat>
+#include <QVideoSink>
+#include <QVideoWidget>
+
+VideoPlayer::VideoPlayer(QObject *parent)
+    : QObject(parent)
+{
+    player = new QMediaPlayer(this);
+    audioOut = new QAudioOutput(this);
+    mediaDevices = new QMediaDevices(this);
+    connect(mediaDevices, &QMediaDevices::audioOutputsChanged, this,
+            &VideoPlayer::updateAudioOutputAttachment);
+    updateAudioOutputAttachment();
+    if (!hasAudioOutput())
+        qDebug() << "VideoPlayer: No audio output device - playing without sound";
+
+    qRegisterMetaType<Clip>("Clip");
+    qRegisterMetaType<QVideoFrame>("QVideoFrame");
+
+    player->setPlaybackRate(1.0);
+
+    connect(this, &VideoPlayer::frameProcessed, this, &VideoPlayer::onFrameProcessed,
+            Qt::QueuedConnection);
+
+    connect(player, &QMediaPlayer::positionChanged, this, &VideoPlayer::timeChanged);
+    connect(player, &QMediaPlayer::durationChanged, this, &VideoPlayer::lengthChanged);
+    connect(player, &QMediaPlayer::mediaStatusChanged, this, &VideoPlayer::onMediaStatusChanged);
+    connect(player, &QMediaPlayer::tracksChanged, this, &VideoPlayer::onTracksChanged);
+    connect(player, &QMediaPlayer::errorOccurred, this, &VideoPlayer::onPlayerError);
+    connect(player, &QMediaPlayer::playbackStateChanged, this, &VideoPlayer::onPlaybackStateChanged);
+
+    qDebug() << "VideoPlayer initialized with threaded frame processing";
+    qDebug() << "QMediaPlayer backend:" << player->metaObject()->className();
+}
+
+VideoPlayer::~VideoPlayer()
+{
+    if (connectedSink)
+        disconnect(connectedSink, nullptr, this, nullptr);
+    currentClip = Clip();
+    lastVideoFrame = QVideoFrame();
+    lastProcessedImage = QImage();
+}
+
+void VideoPlayer::setVideoOutput(QVideoWidget *widget)
+{
+    videoOutput = widget;
+    if (!widget) {
+        qWarning() << "Error: videoWidget is null";
+        return;
+    }
+    player->setVideoOutput(widget);
+
+    QVideoSink *sink = widget->videoSink();
+    if (connectedSink && connectedSink != sink)
+        disconnect(connectedSink, nullptr, this, nullptr);
+    if (!sink) {
+        connectedSink = nullptr;
+        qWarning() << "Warning: Video sink not available";
+        return;
+    }
+    if (connectedSink != sink) {
+        // The FFmpeg back end emits from its render thread; with this object as the
+        // receiver the slot runs on the GUI thread.
+        connect(sink, &QVideoSink::videoFrameChanged, this, &VideoPlayer::onVideoFrameChanged);
+        connectedSink = sink;
+    }
+    qDebug() << "Video sink connected for frame capture";
+}
+
+bool VideoPlayer::checkBackend()
+{
+    QMediaFormat format;
+    qDebug() << "Supported video codecs:" << format.supportedVideoCodecs(QMediaFormat::Decode);
+    qDebug() << "Supported file formats:" << format.supportedFileFormats(QMediaFormat::Decode);
+    qDebug() << "QMediaPlayer available:" << (player != nullptr);
+    qDebug() << "AudioOutput available:" << hasAudioOutput();
+    if (player) {
+        qDebug() << "Backend check - Player state:" << player->playbackState();
+        qDebug() << "Backend check - Media status:" << player->mediaStatus();
+    }
+    audioOut->setVolume(0.8f);
+    return true;
+}
+
+void VideoPlayer::loadMedia(const QString &path)
+{
+    qDebug() << "Opening media:" << path;
+    pendingPlay = false;
+    playRequested = false;
+
+    if (!QFileInfo::exists(path)) {
+        qWarning() << "ERROR: File does not exist:" << path;
+        emit loadFailed(QStringLiteral("File does not exist"));
+        emit mediaReady();
+        return;
+    }
+
+    const QUrl url = QUrl::fromLocalFile(path);
+    qDebug() << "Media URL:" << url << "Valid:" << url.isValid();
+    loadedUrl = url;
+    loadFailureReported = false;
+
+    player->stop();
+    // Qt 6.4's PulseAudio layer does not always report a device that appears later.
+    updateAudioOutputAttachment();
+    // The player ignores the same source set again: no new status or duration would follow.
+    if (player->source() == url)
+        player->setSource(QUrl());
+    player->setSource(url);
+
+    const QList<QMediaMetaData> videoTracks = player->videoTracks();
+    if (!videoTracks.isEmpty()) {
+        bool ok = false;
+        const double frameRate = videoTracks.first().value(QMediaMetaData::VideoFrameRate).toDouble(&ok);
+        if (ok && frameRate > 0)
+            qDebug() << "Media frame rate:" << frameRate;
+        else
+            qDebug() << "Media frame rate: unavailable";
+    }
+
+    QTimer::singleShot(100, Qt::PreciseTimer, this, [this] {
+        const QMediaPlayer::MediaStatus status = player->mediaStatus();
+        qDebug() << "After load - State:" << player->playbackState() << "Status:" << status
+                 << "Duration:" << player->duration() << "Error:" << player->error();
+        if (status != QMediaPlayer::LoadedMedia && status != QMediaPlayer::BufferedMedia) {
+            qDebug() << "Media not fully loaded yet, but continuing...";
+            emit mediaReady();
+        }
+    });
+}
+
+void VideoPlayer::play()
+{
+    const QMediaPlayer::MediaStatus status = player->mediaStatus();
+    const bool hasSource = !player->source().isEmpty();
+    qDebug() << "Play requested - current state:" << player->playbackState()
+             << "media status:" << status << "duration:" << player->duration()
+             << "error:" << player->error() << "hasSource:" << hasSource;
+
+    if (!hasSource) {
+        qDebug() << "Play ignored - no media source set on player";
+        return;
+    }
+
+    // The back end may report a failed file as loaded; trust the error.
+    if (loadFailureReported) {
+        qDebug() << "Cannot play - media reported as invalid";
+        return;
+    }
+
+    switch (status) {
+    case QMediaPlayer::NoMedia:
+        qDebug() << "Media source set but still initializing, scheduling play after load";
+        pendingPlay = true;
+        playRequested = true;
+        return;
+    case QMediaPlayer::InvalidMedia:
+        qDebug() << "Cannot play - media reported as invalid";
+        return;
+    case QMediaPlayer::LoadingMedia:
+    case QMediaPlayer::StalledMedia:
+        qDebug() << "Media still loading, scheduling play for when ready...";
+        pendingPlay = true;
+        playRequested = true;
+        return;
+    default:
+        break;
+    }
+
+    playRequested = true;
+    updateAudioOutputAttachment();
+    player->play();
+
+    QTimer::singleShot(100, Qt::PreciseTimer, this, [this] {
+        if (player->playbackState() == QMediaPlayer::PlayingState) {
+            pendingPlay = false;
+            return;
+        }
+        // A pause in the meantime wins over the retry.
+        if (!playRequestOutstanding())
+            return;
+        qDebug() << "Retrying play - Status:" << player->mediaStatus()
+                 << "Duration:" << player->duration();
+        if (player->duration() > 0) {
+            player->play();
+            return;
+        }
+        pendingPlay = true;
+        QTimer::singleShot(100, Qt::PreciseTimer, this, [this] {
+            if (pendingPlay && player->playbackState() != QMediaPlayer::PlayingState) {
+                player->play();
+                pendingPlay = false;
+            }
+        });
+    });
+}
+
+void VideoPlayer::pause()
+{
+    playRequested = false;
+    pendingPlay = false;
+    player->pause();
+}
+
+void VideoPlayer::setPosition(qint64 ms)
+{
+    player->setPosition(ms);
+}
+
+qint64 VideoPlayer::position() const
+{
+    return player->position();
+}
+
+qint64 VideoPlayer::duration() const
+{
+    return player->duration();
+}
+
+bool VideoPlayer::isPlaying() const
+{
+    return player->playbackState() == QMediaPlayer::PlayingState;
+}
+
+bool VideoPlayer::isPaused() const
+{
+    return player->playbackState() == QMediaPlayer::PausedState;
+}
+
+bool VideoPlayer::isMuted() const
+{
+    return audioOut->isMuted();
+}
+
+void VideoPlayer::setMuted(bool muted)
+{
+    audioOut->setMuted(muted);
+}
+
+void VideoPlayer::setVolume(int percent)
+{
+    audioOut->setVolume(static_cast<float>(percent / 100.0));
+}
+
+bool VideoPlayer::hasVideoStream() const
+{
+    return player->hasVideo() || !player->videoTracks().isEmpty();
+}
+
+bool VideoPlayer::hasAudioOutput() const
+{
+    return player->audioOutput() != nullptr;
+}
+
+void VideoPlayer::updateClipEffects(const Clip &clip)
+{
+    currentClip = clip;
+    qDebug() << "VideoPlayer: Clip effects updated" << "hasEffects:" << clip.hasEffects
+             << "blur:" << clip.blurIntensity;
+    setFrameProcessingEnabled(clip.hasEffects);
+}
+
+void VideoPlayer::setFrameProcessingEnabled(bool on)
+{
+    if (on == processingEnabled)
+        return;
+    processingEnabled = on;
+    qDebug() << "VideoPlayer: Frame processing" << (on ? "ENABLED" : "DISABLED");
+    emit processingModeChanged(on);
+}
+
+void VideoPlayer::setScrubbing(bool on)
+{
+    scrubbing = on;
+}
+
+QImage VideoPlayer::currentFrame() const
+{
+    if (!lastProcessedImage.isNull())
+        return lastProcessedImage;
+    if (!lastVideoFrame.isValid())
+        return {};
+
+    QVideoFrame frame(lastVideoFrame);
+    QImage image = frame.toImage();
+    if (!image.isNull())
+        return image;
+
+    if (!frame.map(QVideoFrame::ReadOnly))
+        return {};
+    const QImage::Format format = QVideoFrameFormat::imageFormatFromPixelFormat(frame.pixelFormat());
+    if (format != QImage::Format_Invalid) {
+        image = QImage(frame.bits(0), frame.width(), frame.height(), frame.bytesPerLine(0), format)
+                    .copy();
+    }
+    frame.unmap();
+    return image;
+}
+
+void VideoPlayer::onVideoFrameChanged(const QVideoFrame &frame)
+{
+    if (!frame.isValid())
+        return;
+    ++frameCounter;
+    lastVideoFrame = frame;
+    emit frameReady(frame);
+    sendFrameToEffectsPath(frame);
+}
+
+void VideoPlayer::sendFrameToEffectsPath(const QVideoFrame &frame)
+{
+    Q_UNUSED(frame);
+    if (!processingEnabled || pendingRequests.load() > 1)
+        return;
+    // The frame worker is not wired in yet, so frames take only the raw path.
+}
+
+void VideoPlayer::onFrameProcessed(const QImage &frame)
+{
+    if (!frame.isNull())
+        lastProcessedImage = frame;
+    int inFlight = pendingRequests.load();
+    while (inFlight > 0 && !pendingRequests.compare_exchange_weak(inFlight, inFlight - 1)) {
+    }
+}
+
+void VideoPlayer::onMediaStatusChanged(QMediaPlayer::MediaStatus status)
+{
+    qDebug() << "Media status changed:" << status;
+    switch (status) {
+    case QMediaPlayer::LoadingMedia:
+        qDebug() << "Media is loading...";
+        break;
+    case QMediaPlayer::LoadedMedia:
+    case QMediaPlayer::BufferedMedia:
+        if (videoOutput)
+            player->setVideoOutput(videoOutput.data());
+        emit mediaReady();
+        if (pendingPlay) {
+            qDebug() << "Executing pending play request";
+            pendingPlay = false;
+            QTimer::singleShot(50, Qt::PreciseTimer, this, [this] {
+                if (playRequested)
+                    player->play();
+            });
+        }
+        if (status == QMediaPlayer::BufferedMedia && !isPlaying() && playRequestOutstanding()) {
+            qDebug() << "Media buffered but not playing - forcing play";
+            player->play();
+        }
+        startPlaybackWatchdog();
+        break;
+    case QMediaPlayer::BufferingMedia:
+        qDebug() << "Media is buffering...";
+        break;
+    case QMediaPlayer::EndOfMedia:
+        qDebug() << "Reached end of media";
+        break;
+    case QMediaPlayer::InvalidMedia: {
+        const QString errorText = player->errorString();
+        qWarning() << "INVALID MEDIA - Error:" << player->error() << errorText;
+        pendingPlay = false;
+        playRequested = false;
+        reportLoadFailure(errorText.isEmpty() ? QStringLiteral("Invalid media") : errorText);
+        emit mediaReady();
+        break;
+    }
+    case QMediaPlayer::NoMedia:
+    case QMediaPlayer::StalledMedia:
+        break;
+    }
+}
+
+void VideoPlayer::startPlaybackWatchdog()
+{
+    const int framesAtStart = frameCounter;
+    QTimer::singleShot(3000, Qt::CoarseTimer, this, [this, framesAtStart] {
+        if (!player)
+            return;
+        const bool buffered = player->mediaStatus() == QMediaPlayer::BufferedMedia;
+        const bool stalled = frameCounter == framesAtStart || (buffered && !isPlaying());
+        // Only finish what the user asked for; never undo a pause.
+        if (!stalled || !playRequestOutstanding())
+            return;
+        qDebug() << "Playback watchdog triggered - retrying play" << "buffered:" << buffered
+                 << "playing:" << player->playbackState() << "frameCounter:" << frameCounter;
+        player->play();
+    });
+}
+
+void VideoPlayer::onTracksChanged()
+{
+    if (!player->subtitleTracks().isEmpty())
+        player->setActiveSubtitleTrack(-1);
+    if (!player->audioTracks().isEmpty() && player->activeAudioTrack() < 0)
+        player->setActiveAudioTrack(0);
+}
+
+void VideoPlayer::onPlayerError(QMediaPlayer::Error error, const QString &errorString)
+{
+    if (error == QMediaPlayer::NoError)
+        return;
+    qWarning() << "QMediaPlayer error:" << error << errorString;
+    qWarning() << "Error type:" << static_cast<int>(error);
+    pendingPlay = false;
+    playRequested = false;
+    if (!player->source().isEmpty() && player->source() == loadedUrl)
+        reportLoadFailure(errorString.isEmpty() ? player->errorString() : errorString);
+    emit mediaReady();
+}
+
+void VideoPlayer::onPlaybackStateChanged(QMediaPlayer::PlaybackState state)
+{
+    if (state == QMediaPlayer::PlayingState)
+        playRequested = false;
+}
+
+void VideoPlayer::reportLoadFailure(const QString &errorText)
+{
+    // An error and an invalid status often arrive together for one load; report it once.
+    if (loadFailureReported)
+        return;
+    loadFailureReported = true;
+    emit loadFailed(errorText);
+}
+
+void VideoPlayer::updateAudioOutputAttachment()
+{
+    const QList<QAudioDevice> outputs = QMediaDevices::audioOutputs();
+    const bool attached = player->audioOutput() == audioOut;
+
+    if (outputs.isEmpty()) {
+        // Attached without a device, the FFmpeg back end's audio thread crashes.
+        if (attached) {
+            player->setAudioOutput(nullptr);
+            qDebug() << "VideoPlayer: Audio output device gone - playing without sound";
+        }
+        return;
+    }
+
+    if (!outputs.contains(audioOut->device())) {
+        const QAudioDevice defaultOutput = QMediaDevices::defaultAudioOutput();
+        audioOut->setDevice(defaultOutput.isNull() ? outputs.first() : defaultOutput);
+    }
+    if (!attached) {
+        player->setAudioOutput(audioOut);
+        qDebug() << "VideoPlayer: Audio output attached:" << audioOut->device().description();
+    }
+}

@@ -1,0 +1,106 @@
+#pragma once
+
+#include "clip.h"
+
+#include <QImage>
+#include <QMediaPlayer>
+#include <QObject>
+#include <QPointer>
+#include <QString>
+#include <QUrl>
+#include <QVideoFrame>
+
+#include <atomic>
+
+class QAudioOutput;
+class QMediaDevices;
+class QVideoSink;
+class QVideoWidget;
+
+// The one object through which the program plays the source video. Lives on the GUI thread.
+class VideoPlayer : public QObject {
+    Q_OBJECT
+public:
+    explicit VideoPlayer(QObject *parent = nullptr);
+    ~VideoPlayer() override;
+
+    void setVideoOutput(QVideoWidget *widget);
+    bool checkBackend();
+
+    void loadMedia(const QString &path);
+    void play();
+    void pause();
+    void setPosition(qint64 ms);
+    qint64 position() const;
+    qint64 duration() const;
+    bool isPlaying() const;
+    bool isPaused() const;
+    bool isMuted() const;
+    void setMuted(bool muted);
+    void setVolume(int percent);
+
+    void updateClipEffects(const Clip &clip);
+    void setFrameProcessingEnabled(bool on);
+    void setScrubbing(bool on);
+    QImage currentFrame() const;
+
+    // True once the loaded media is known to carry a video stream.
+    bool hasVideoStream() const;
+    // True while the audio output is attached to the player (only when the system has an output device).
+    bool hasAudioOutput() const;
+
+    bool isPendingPlay() const { return pendingPlay; }
+    bool isFrameProcessingEnabled() const { return processingEnabled; }
+    bool isScrubbing() const { return scrubbing; }
+    int framesReceived() const { return frameCounter; }
+    int pendingRequestCount() const { return pendingRequests.load(); }
+    const Clip &clipForEffects() const { return currentClip; }
+    QMediaPlayer *mediaPlayer() const { return player; }
+    QAudioOutput *audioOutput() const { return audioOut; }
+
+signals:
+    void timeChanged(qint64 time);
+    void lengthChanged(qint64 length);
+    void mediaReady();
+    void frameProcessed(QImage frame);
+    void frameReady(QVideoFrame frame);
+    void processingModeChanged(bool enabled);
+    void performanceMetricsChanged(double fps, bool isLagging);
+    // Loading the current file failed; errorText says why.
+    void loadFailed(QString errorText);
+
+public slots:
+    void onVideoFrameChanged(const QVideoFrame &frame);
+    void onMediaStatusChanged(QMediaPlayer::MediaStatus status);
+    void onTracksChanged();
+
+private:
+    void onPlayerError(QMediaPlayer::Error error, const QString &errorString);
+    void onPlaybackStateChanged(QMediaPlayer::PlaybackState state);
+    void onFrameProcessed(const QImage &frame);
+    void sendFrameToEffectsPath(const QVideoFrame &frame);
+    void updateAudioOutputAttachment();
+    void startPlaybackWatchdog();
+    void reportLoadFailure(const QString &errorText);
+    bool playRequestOutstanding() const { return playRequested || pendingPlay; }
+
+    QMediaPlayer *player = nullptr;
+    QPointer<QObject> videoOutput;
+    QAudioOutput *audioOut = nullptr;
+    QImage lastProcessedImage;
+    QVideoFrame lastVideoFrame;
+    bool pendingPlay = false;
+    Clip currentClip;
+    bool processingEnabled = false;
+    bool scrubbing = false;
+    int frameCounter = 0;
+    std::atomic<int> pendingRequests{0};
+
+    // Follows the system's audio devices so the output is attached only while one exists.
+    QMediaDevices *mediaDevices = nullptr;
+    QPointer<QVideoSink> connectedSink;
+    // The user asked to play and playback has not started; retries and the watchdog act only then.
+    bool playRequested = false;
+    QUrl loadedUrl;
+    bool loadFailureReported = false;
+};

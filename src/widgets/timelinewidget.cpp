@@ -1,0 +1,350 @@
+#include "timelinewidget.h"
+
+#include "timeformat.h"
+#include "timelinegeometry.h"
+
+#include <QFontMetrics>
+#include <QLinearGradient>
+#include <QMouseEvent>
+#include <QPainter>
+#include <QResizeEvent>
+#include <QWheelEvent>
+
+namespace {
+
+constexpr int kGrabDistance = 15;
+constexpr int kRulerHeight = 25;
+// Far beyond any screen, small enough for the raster engine.
+constexpr qint64 kPaintLimit = qint64(1) << 20;
+
+qreal paintX(qint64 x)
+{
+    return qreal(qBound(-kPaintLimit, x, kPaintLimit));
+}
+
+} // namespace
+
+TimelineWidget::TimelineWidget(QWidget *parent)
+    : QWidget(parent)
+    , m_clipFont(QStringLiteral("Arial"), 10, QFont::Bold)
+    , m_rulerFont(QStringLiteral("Arial"), 8, QFont::Normal)
+{
+    setMinimumHeight(120);
+    setFocusPolicy(Qt::NoFocus);
+    setStyleSheet(QStringLiteral(
+        "TimelineWidget { background: qlineargradient(x1:0, y1:0, x2:0, y2:1, "
+        "stop:0 #2a2a2a, stop:1 #1a1a1a); border: 2px solid #3a3a3a; border-radius: 10px; }"));
+}
+
+void TimelineWidget::setClips(const ClipList &clips)
+{
+    m_clips = clips;
+    update();
+}
+
+void TimelineWidget::setDuration(qint64 duration)
+{
+    m_duration = duration;
+    revealPosition();
+    update();
+}
+
+void TimelineWidget::setPosition(qint64 position)
+{
+    m_position = position;
+    revealPosition();
+    update();
+}
+
+void TimelineWidget::setSelectionStart(qint64 position)
+{
+    m_selectionStart = position;
+    update();
+}
+
+void TimelineWidget::setSelectionEnd(qint64 position)
+{
+    m_selectionEnd = position;
+    update();
+}
+
+void TimelineWidget::clearSelection()
+{
+    m_selectionStart = -1;
+    m_selectionEnd = -1;
+    update();
+}
+
+void TimelineWidget::setZoomLevel(int level)
+{
+    const int zoom = qBound(kTimelineMinZoom, level, kTimelineMaxZoom);
+    if (zoom != m_zoomLevel) {
+        m_scrollOffset = timelineOffsetAfterZoom(m_position, width(), m_duration, m_zoomLevel,
+                                                 scrollOffset(), zoom);
+        m_zoomLevel = zoom;
+    }
+    update();
+}
+
+void TimelineWidget::zoomIn()
+{
+    setZoomLevel(m_zoomLevel + 1);
+}
+
+void TimelineWidget::zoomOut()
+{
+    setZoomLevel(m_zoomLevel - 1);
+}
+
+void TimelineWidget::setScrollOffset(qint64 offset)
+{
+    m_scrollOffset = clampTimelineScrollOffset(offset, width(), m_zoomLevel);
+    update();
+}
+
+qint64 TimelineWidget::scrollOffset() const
+{
+    // A hidden widget gets its resize event only when shown; the width is already new.
+    return clampTimelineScrollOffset(m_scrollOffset, width(), m_zoomLevel);
+}
+
+qint64 TimelineWidget::xOf(qint64 time) const
+{
+    return timeToX(time, width(), m_duration, m_zoomLevel, scrollOffset());
+}
+
+qint64 TimelineWidget::timeAt(qint64 x) const
+{
+    return xToTime(x, width(), m_duration, m_zoomLevel, scrollOffset());
+}
+
+void TimelineWidget::revealPosition()
+{
+    // While dragging, follow the pointer smoothly instead of jumping a page under it.
+    m_scrollOffset = timelineOffsetShowing(m_position, width(), m_duration, m_zoomLevel,
+                                           scrollOffset(), m_draggingPlayhead);
+}
+
+void TimelineWidget::paintEvent(QPaintEvent *)
+{
+    QPainter painter(this);
+    painter.setRenderHint(QPainter::Antialiasing);
+
+    const int w = width();
+    const int h = height();
+    const int top = h / 3;
+
+    painter.fillRect(rect(), QColor(0x1a, 0x1a, 0x1a));
+    const QRect track(QPoint(kTimelineMargin, top), QPoint(w - 11, h - 1 - top));
+    painter.fillRect(track, QColor(0x2a, 0x2a, 0x2a));
+    QLinearGradient trackShade(0, track.top(), 0, track.bottom());
+    trackShade.setColorAt(0, QColor(50, 50, 50, 100));
+    trackShade.setColorAt(1, QColor(30, 30, 30, 100));
+    painter.fillRect(track, trackShade);
+    if (m_duration <= 0)
+        return;
+
+    paintClips(painter, top, h);
+    paintSelection(painter, top, h);
+    paintPlayhead(painter);
+    paintRuler(painter);
+}
+
+void TimelineWidget::paintClips(QPainter &painter, int top, int h)
+{
+    if (m_clips.isEmpty())
+        return;
+
+    const QColor base(70, 130, 180, 200);
+    QLinearGradient fill(0, top, 0, (h * 2) / 3);
+    fill.setColorAt(0, base.lighter(120));
+    fill.setColorAt(1, base);
+    const QBrush fillBrush(fill);
+    const QPen boxPen(base.darker(150), 2);
+    const QPen markPen(QColor(100, 150, 255), 4);
+    const QPen textPen(Qt::white);
+
+    painter.setFont(m_clipFont);
+    // A number too wide for its box is clipped to it: only the pen reaches past the box.
+    const qint64 reach = 4;
+    const qint64 w = width();
+
+    for (int i = 0; i < m_clips.size(); ++i) {
+        const Clip &clip = m_clips.at(i);
+        const qint64 left = xOf(clip.startTime);
+        const qint64 right = xOf(clip.endTime) - 1;
+        if (qMax(left, right) + reach < 0 || qMin(left, right) - reach > w)
+            continue;
+
+        const QRectF box(paintX(left), top, paintX(right) - paintX(left), top);
+        painter.setPen(boxPen);
+        painter.setBrush(fillBrush);
+        painter.drawRoundedRect(box, 6, 6);
+        if (clip.isMarked) {
+            painter.setPen(markPen);
+            painter.setBrush(Qt::NoBrush);
+            painter.drawRoundedRect(box.adjusted(2, 2, -2, -2), 6, 6);
+        }
+        painter.setPen(textPen);
+        painter.drawText(box, Qt::AlignCenter, QString::number(i + 1));
+    }
+}
+
+void TimelineWidget::paintSelection(QPainter &painter, int top, int h)
+{
+    if (m_selectionStart == -1 || m_selectionEnd == -1)
+        return;
+
+    const qreal sx = paintX(xOf(m_selectionStart));
+    const qreal ex = paintX(xOf(m_selectionEnd));
+    const QColor base(106, 155, 209, 120);
+    QLinearGradient fill(0, top, 0, (h * 2) / 3);
+    fill.setColorAt(0, base.lighter(150));
+    fill.setColorAt(1, base);
+    painter.setPen(QPen(QColor(106, 155, 209), 3));
+    painter.setBrush(fill);
+    painter.drawRoundedRect(QRectF(sx, top, ex - sx, top), 8, 8);
+
+    painter.setPen(QPen(QColor(0x00, 0xff, 0x00), 4));
+    painter.drawLine(QPointF(sx, 0), QPointF(sx, h));
+    painter.drawText(QPointF(sx + 5, 20), QStringLiteral("["));
+    painter.setPen(QPen(QColor(0xff, 0x00, 0x00), 4));
+    painter.drawLine(QPointF(ex, 0), QPointF(ex, h));
+    painter.drawText(QPointF(ex - 15, 20), QStringLiteral("]"));
+}
+
+void TimelineWidget::paintPlayhead(QPainter &painter)
+{
+    const qreal px = paintX(xOf(m_position));
+    painter.setPen(QPen(Qt::white, 3));
+    painter.drawLine(QPointF(px, 0), QPointF(px, height()));
+
+    const QRectF handle(px - 12, 5, 24, 30);
+    if (m_draggingPlayhead) {
+        painter.setBrush(QColor(106, 155, 209, 200));
+        painter.setPen(QPen(QColor(106, 155, 209), 3));
+    } else {
+        painter.setBrush(QColor(255, 255, 255, 220));
+        painter.setPen(QPen(QColor(200, 200, 200), 2));
+    }
+    painter.drawRoundedRect(handle, 12, 12);
+
+    painter.setPen(QPen(QColor(100, 100, 100), 1));
+    for (int y : {15, 19, 23})
+        painter.drawLine(QPointF(px - 6, y), QPointF(px + 5, y));
+
+    if (m_draggingPlayhead)
+        paintDragLabel(painter, px);
+}
+
+void TimelineWidget::paintDragLabel(QPainter &painter, qreal px)
+{
+    // The handle fills the top of the strip, so the label sits beside it: right of
+    // it when it fits, else left, and always within the widget.
+    const QString text = formatTime(m_position);
+    const QFontMetrics metrics(m_clipFont);
+    const qreal boxWidth = metrics.horizontalAdvance(text) + 10;
+    const qreal boxHeight = metrics.height() + 4;
+    const qreal gap = 4;
+    qreal x = px + 12 + gap;
+    if (x + boxWidth > width())
+        x = px - 12 - gap - boxWidth;
+    x = qBound<qreal>(0, x, qMax<qreal>(0, width() - boxWidth));
+    const QRectF box(x, 5, boxWidth, boxHeight);
+
+    painter.setPen(Qt::NoPen);
+    painter.setBrush(QColor(0, 0, 0, 180));
+    painter.drawRoundedRect(box, 4, 4);
+    painter.setPen(Qt::white);
+    painter.setFont(m_clipFont);
+    painter.drawText(box, Qt::AlignCenter, text);
+}
+
+void TimelineWidget::paintRuler(QPainter &painter)
+{
+    const int h = height();
+    painter.setPen(QColor(150, 150, 150));
+    painter.setFont(m_rulerFont);
+    const QFontMetrics rulerMetrics(m_rulerFont);
+    for (int i = 0; i <= 10; ++i) {
+        const qreal x = paintX(timelineTickX(i, width(), m_zoomLevel, scrollOffset()));
+        painter.drawLine(QPointF(x, h - kRulerHeight), QPointF(x, h - 5));
+        const QString label = formatTime(timelineTickTime(i, m_duration));
+        qreal labelX = x + 2;
+        // A label that would run off the right edge ends at its tick instead.
+        const int labelWidth = rulerMetrics.horizontalAdvance(label);
+        if (labelX + labelWidth > width())
+            labelX = x - 2 - labelWidth;
+        painter.drawText(QPointF(labelX, h - 8), label);
+    }
+}
+
+void TimelineWidget::mousePressEvent(QMouseEvent *event)
+{
+    if (m_duration <= 0)
+        return;
+
+    const qint64 x = event->position().toPoint().x();
+    const qint64 time = timeAt(x);
+    if (qAbs(x - xOf(m_position)) <= kGrabDistance) {
+        m_draggingPlayhead = true;
+        setCursor(Qt::ClosedHandCursor);
+        update();
+    }
+
+    for (int i = 0; i < m_clips.size(); ++i) {
+        const Clip &clip = m_clips.at(i);
+        if (clip.startTime <= time && time <= clip.endTime) {
+            emit clipClicked(i);
+            return;
+        }
+    }
+    emit positionClicked(time);
+}
+
+void TimelineWidget::mouseMoveEvent(QMouseEvent *event)
+{
+    if (m_duration <= 0)
+        return;
+
+    const qint64 x = event->position().toPoint().x();
+    if (m_draggingPlayhead) {
+        emit positionClicked(timeAt(x));
+        update();
+    } else {
+        setCursor(qAbs(x - xOf(m_position)) <= kGrabDistance ? Qt::OpenHandCursor : Qt::ArrowCursor);
+    }
+}
+
+void TimelineWidget::mouseReleaseEvent(QMouseEvent *)
+{
+    if (m_draggingPlayhead) {
+        m_draggingPlayhead = false;
+        setCursor(Qt::ArrowCursor);
+        update();
+    }
+}
+
+void TimelineWidget::wheelEvent(QWheelEvent *event)
+{
+    // Consumed at every zoom so the strip never scrolls its parent.
+    event->accept();
+    if (m_zoomLevel <= 1)
+        return;
+    const QPoint angle = event->angleDelta();
+    const qint64 delta = angle.y() != 0 ? angle.y() : angle.x();
+    // One notch (120) moves a tenth of the visible track.
+    const qint64 step = -delta * timelineTrackWidth(width()) / (10 * 120);
+    setScrollOffset(scrollOffset() + step);
+}
+
+void TimelineWidget::resizeEvent(QResizeEvent *event)
+{
+    // Keep the same stretch of the edit at the left edge when the scale changes.
+    const qint64 oldScaled = timelineScaledWidth(event->oldSize().width(), m_zoomLevel);
+    const qint64 newScaled = timelineScaledWidth(event->size().width(), m_zoomLevel);
+    if (oldScaled > 0)
+        m_scrollOffset = m_scrollOffset * newScaled / oldScaled;
+    m_scrollOffset = clampTimelineScrollOffset(m_scrollOffset, event->size().width(), m_zoomLevel);
+    QWidget::resizeEvent(event);
+}

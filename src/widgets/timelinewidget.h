@@ -1,0 +1,71 @@
+#pragma once
+
+#include "clip.h"
+
+#include <QFont>
+#include <QWidget>
+
+// The horizontal strip under the video: one box per clip, the selection range, the
+// playhead with its grab handle and a time ruler. It keeps a copy of the clip list
+// and turns mouse input into clip and position clicks; it never edits the list.
+class TimelineWidget : public QWidget {
+    Q_OBJECT
+public:
+    explicit TimelineWidget(QWidget *parent = nullptr);
+
+    const ClipList &clips() const { return m_clips; }
+    qint64 duration() const { return m_duration; }
+    qint64 position() const { return m_position; }
+    qint64 selectionStart() const { return m_selectionStart; }
+    qint64 selectionEnd() const { return m_selectionEnd; }
+    bool isDraggingPlayhead() const { return m_draggingPlayhead; }
+    int zoomLevel() const { return m_zoomLevel; }
+    // Pixels the scaled track is scrolled left by, 0 at zoom 1.
+    qint64 scrollOffset() const;
+
+public slots:
+    void setClips(const ClipList &clips);
+    void setDuration(qint64 duration);
+    void setPosition(qint64 position);
+    void setSelectionStart(qint64 position);
+    void setSelectionEnd(qint64 position);
+    void clearSelection();
+    void setZoomLevel(int level);
+    void zoomIn();
+    void zoomOut();
+    void setScrollOffset(qint64 offset);
+
+signals:
+    void positionClicked(qint64 position);
+    void clipClicked(int index);
+
+protected:
+    void paintEvent(QPaintEvent *event) override;
+    void mousePressEvent(QMouseEvent *event) override;
+    void mouseMoveEvent(QMouseEvent *event) override;
+    void mouseReleaseEvent(QMouseEvent *event) override;
+    void wheelEvent(QWheelEvent *event) override;
+    void resizeEvent(QResizeEvent *event) override;
+
+private:
+    qint64 xOf(qint64 time) const;
+    qint64 timeAt(qint64 x) const;
+    void revealPosition();
+    void paintClips(QPainter &painter, int top, int height);
+    void paintSelection(QPainter &painter, int top, int height);
+    void paintPlayhead(QPainter &painter);
+    void paintDragLabel(QPainter &painter, qreal playheadX);
+    void paintRuler(QPainter &painter);
+
+    ClipList m_clips;
+    qint64 m_duration = 0;
+    qint64 m_position = 0;
+    qint64 m_selectionStart = -1;
+    qint64 m_selectionEnd = -1;
+    bool m_draggingPlayhead = false;
+    int m_zoomLevel = 1;
+    qint64 m_scrollOffset = 0;
+
+    QFont m_clipFont;
+    QFont m_rulerFont;
+};

@@ -1,0 +1,427 @@
+#include "audiowaveform.h"
+#include "mainwindow.h"
+#include "recordingprompts.h"
+#include "testmedia.h"
+#include "timeformat.h"
+#include "timelinewidget.h"
+#include "videoplayer.h"
+
+#include <QAudioOutput>
+#include <QDialog>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QMimeData>
+#include <QPushButton>
+#include <QStackedWidget>
+#include <QTemporaryDir>
+#include <QtTest>
+
+using Kind = UserPrompts::Kind;
+
+class TestMainWindow : public QObject {
+    Q_OBJECT
+private:
+    QTemporaryDir dir;
+    QString video;          // 6 s with audio
+    QString longVideo;      // 20 s for the editing scenario
+
+    std::unique_ptr<MainWindow> window;
+    RecordingPrompts prompts;
+    RecordingPrompts::Message welcome;
+
+    QLabel *label(const char *name) const { return window->findChild<QLabel *>(QLatin1String(name)); }
+    QPushButton *button(const QString &text) const
+    {
+        for (QPushButton *b : window->findChildren<QPushButton *>())
+            if (b->text() == text)
+                return b;
+        return nullptr;
+    }
+    QStringList listTexts() const
+    {
+        QStringList texts;
+        for (int i = 0; i < window->clipListWidget()->count(); ++i)
+            texts << window->clipListWidget()->item(i)->text();
+        return texts;
+    }
+    void loadAndWait(const QString &path)
+    {
+        window->loadVideo(path);
+        QTRY_VERIFY_WITH_TIMEOUT(window->clips().size() == 1, 15000);
+        QTRY_VERIFY_WITH_TIMEOUT(window->player()->isPlaying(), 15000);
+        window->playPause();
+        QTRY_VERIFY_WITH_TIMEOUT(!window->player()->isPlaying(), 5000);
+    }
+    void seekAndWait(qint64 ms)
+    {
+        window->player()->setPosition(ms);
+        QTRY_VERIFY_WITH_TIMEOUT(qAbs(window->player()->position() - ms) < 50, 5000);
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(dir.isValid());
+        video = dir.filePath("sample clip.mp4");
+        QVERIFY(TestMedia::makeVideo(video, {6, 320, 240, 25, true, {}}));
+        longVideo = dir.filePath("long.mp4");
+        QVERIFY(TestMedia::makeVideo(longVideo, {20, 320, 240, 25, true, {}}));
+    }
+
+    void init()
+    {
+        window = std::make_unique<MainWindow>();
+        window->setUserPrompts(&prompts);
+        prompts.clear();
+        window->show();
+        QVERIFY(QTest::qWaitForWindowExposed(window.get()));
+        window->activateWindow();
+        // The welcome message comes a second after construction, through the same door.
+        QTRY_VERIFY_WITH_TIMEOUT(!prompts.messages.isEmpty(), 5000);
+        welcome = prompts.messages.first();
+        prompts.clear();
+    }
+
+    void cleanup()
+    {
+        window.reset();
+    }
+
+    void startsWithoutVideo()
+    {
+        QCOMPARE(window->windowTitle(), QStringLiteral("Trimlet - Simple Video Editor"));
+        QVERIFY(!window->windowIcon().isNull());
+        QVERIFY(label("dropHintLabel")->isVisible());
+        QCOMPARE(label("dropHintLabel")->text(), QStringLiteral("Drop your video here or click to browse"));
+        QVERIFY(!label("statusLabel")->isVisible());
+        QCOMPARE(label("timeLabel")->text(), QStringLiteral("00:00 / 00:00"));
+        QVERIFY(window->clips().isEmpty());
+
+        QCOMPARE(welcome.kind, Kind::Information);
+        QCOMPARE(welcome.title, QStringLiteral("Welcome to Trimlet!"));
+        QVERIFY(welcome.text.startsWith("Simple Video Editor for Everyone\n\nHOW TO USE:\n\n1. Drag your video here"));
+        QVERIFY(welcome.text.endsWith("That's it! No manual needed."));
+
+        window->playPause();
+        QCOMPARE(prompts.messages.size(), 1);
+        QCOMPARE(prompts.last().kind, Kind::Information);
+        QCOMPARE(prompts.last().title, QStringLiteral("No Video"));
+        QCOMPARE(prompts.last().text, QStringLiteral("Please load a video first."));
+    }
+
+    void openVideoUsesTheFileDialog()
+    {
+        window->openVideo(); // cancelled: nothing happens
+        QCOMPARE(prompts.fileRequests.size(), 1);
+        QCOMPARE(prompts.fileRequests[0].caption, QStringLiteral("Open Video File"));
+        QCOMPARE(prompts.fileRequests[0].filter,
+                 QStringLiteral("Video Files (*.mp4 *.mov *.mkv *.avi *.webm *.m4v)"));
+        QVERIFY(window->currentVideo().isEmpty());
+
+        prompts.openAnswers << video;
+        window->openVideo();
+        QCOMPARE(window->currentVideo(), video);
+        QTRY_VERIFY_WITH_TIMEOUT(window->clips().size() == 1, 15000);
+    }
+
+    void loadingShowsTheVideoAndItsFirstClip()
+    {
+        window->loadVideo(video);
+        QCOMPARE(window->windowTitle(), QStringLiteral("Trimlet - sample clip.mp4"));
+        QVERIFY(!label("dropHintLabel")->isVisible());
+        QVERIFY(label("statusLabel")->isVisible());
+        QCOMPARE(label("statusLabel")->text(), QStringLiteral("Ready | CPU"));
+        // Play was asked for while the media loads: queued, and the button says so.
+        QCOMPARE(button("Pause") != nullptr, true);
+
+        QTRY_VERIFY_WITH_TIMEOUT(window->clips().size() == 1, 15000);
+        const Clip first = window->clips().first();
+        QCOMPARE(first.name, QStringLiteral("Part 1"));
+        QCOMPARE(first.originalStart, 0);
+        QVERIFY(qAbs(first.originalEnd - 6000) < 200);
+        QCOMPARE(first.endTime, first.originalEnd);
+        QCOMPARE(window->currentEditedDuration(), first.endTime);
+        QCOMPARE(window->timeline()->duration(), first.endTime);
+        QCOMPARE(window->clipListWidget()->count(), 1);
+        QVERIFY(window->clipListWidget()->item(0)->text().startsWith("Part 1 (00:00 - 00:0"));
+        QTRY_VERIFY_WITH_TIMEOUT(window->player()->isPlaying(), 15000);
+        QTRY_VERIFY_WITH_TIMEOUT(window->player()->framesReceived() > 0, 15000);
+        QVERIFY(prompts.messages.isEmpty() || prompts.last().kind != Kind::Critical);
+    }
+
+    void badFilesSayWhyAndReturnToNoVideo_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::newRow("missing file") << "missing";
+        QTest::newRow("random bytes named mp4") << "garbage";
+        QTest::newRow("audio only") << "audio";
+    }
+    void badFilesSayWhyAndReturnToNoVideo()
+    {
+        QFETCH(QString, kind);
+        QString path = dir.filePath(kind + ".mp4");
+        if (kind == "garbage") {
+            QFile f(path);
+            QVERIFY(f.open(QIODevice::WriteOnly));
+            QByteArray bytes(64 * 1024, '\0');
+            for (int i = 0; i < bytes.size(); ++i)
+                bytes[i] = char((i * 7919 + 13) % 251);
+            f.write(bytes);
+        } else if (kind == "audio") {
+            path = dir.filePath("tone.m4a");
+            QVERIFY(TestMedia::runFFmpeg({"-f", "lavfi", "-i", "sine=d=2", "-c:a", "aac", path}));
+        }
+        window->loadVideo(path);
+        QTRY_VERIFY_WITH_TIMEOUT(!prompts.messages.isEmpty() && prompts.last().kind == Kind::Critical, 15000);
+        QCOMPARE(prompts.last().title, QStringLiteral("Cannot Open Video"));
+        QVERIFY2(prompts.last().text.contains(QFileInfo(path).fileName()), qPrintable(prompts.last().text));
+        QVERIFY(window->currentVideo().isEmpty());
+        QVERIFY(label("dropHintLabel")->isVisible());
+        QCOMPARE(window->windowTitle(), QStringLiteral("Trimlet - Simple Video Editor"));
+        QVERIFY(window->clips().isEmpty());
+        QVERIFY(button("Play"));
+        // A good video still loads afterwards.
+        window->loadVideo(video);
+        QTRY_VERIFY_WITH_TIMEOUT(window->clips().size() == 1, 15000);
+    }
+
+    void dropLoadsOnlyTheFirstLocalFile()
+    {
+        QMimeData data;
+        data.setUrls({QUrl::fromLocalFile(video), QUrl::fromLocalFile(longVideo)});
+        QDragEnterEvent enter(QPoint(10, 10), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(window.get(), &enter);
+        QVERIFY(enter.isAccepted());
+        QDropEvent drop(QPointF(10, 10), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(window.get(), &drop);
+        QCOMPARE(window->currentVideo(), video);
+
+        QMimeData remote;
+        remote.setUrls({QUrl("https://example.org/video.mp4")});
+        QDropEvent remoteDrop(QPointF(10, 10), Qt::CopyAction, &remote, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(window.get(), &remoteDrop);
+        QCOMPARE(window->currentVideo(), video);
+    }
+
+    void arrowKeysSkipAndRepeatWhileHeld()
+    {
+        loadAndWait(video);
+        seekAndWait(0);
+        window->activateWindow();
+        QTest::keyPress(window.get(), Qt::Key_Right);
+        // Paused: one second at once, shown on the timeline and as a bare time.
+        QCOMPARE(window->timeline()->position(), 1000);
+        QCOMPARE(label("timeLabel")->text(), QStringLiteral("00:01"));
+        // Held: the repeat timer keeps skipping.
+        QTRY_VERIFY_WITH_TIMEOUT(window->timeline()->position() >= 3000, 5000);
+        QTest::keyRelease(window.get(), Qt::Key_Right);
+        const qint64 stopped = window->timeline()->position();
+        QTest::qWait(700);
+        QCOMPARE(window->timeline()->position(), stopped);
+
+        // Left arrows in another widget still skip the video and never reach that widget.
+        QLineEdit edit;
+        edit.show();
+        QSignalSpy cursor(&edit, &QLineEdit::cursorPositionChanged);
+        edit.setText("abc");
+        cursor.clear();
+        QTest::keyPress(&edit, Qt::Key_Left);
+        QTest::keyRelease(&edit, Qt::Key_Left);
+        QCOMPARE(cursor.count(), 0);
+        QCOMPARE(window->timeline()->position(), stopped - 1000);
+    }
+
+    void volumeAndMute()
+    {
+        QPushButton *mute = button("Volume");
+        QVERIFY(mute);
+        window->toggleMute();
+        QCOMPARE(mute->text(), QStringLiteral("Mute"));
+        QVERIFY(window->player()->isMuted());
+        window->toggleMute();
+        QCOMPARE(mute->text(), QStringLiteral("Vol"));
+        QVERIFY(!window->player()->isMuted());
+        window->adjustVolume(50);
+        QCOMPARE(window->player()->audioOutput()->volume(), 0.5f);
+    }
+
+    void zoomIsClamped()
+    {
+        for (int i = 0; i < 11; ++i)
+            window->zoomTimelineIn();
+        QCOMPARE(window->timeline()->zoomLevel(), 10);
+        for (int i = 0; i < 15; ++i)
+            window->zoomTimelineOut();
+        QCOMPARE(window->timeline()->zoomLevel(), 1);
+    }
+
+    void fullScreenSwitchesPages()
+    {
+        auto *pages = window->findChild<QStackedWidget *>("pageStack");
+        window->toggleFullScreen();
+        QVERIFY(window->isFullScreenMode());
+        QCOMPARE(pages->currentIndex(), 1);
+        window->toggleFullScreen();
+        QVERIFY(!window->isFullScreenMode());
+        QCOMPARE(pages->currentIndex(), 0);
+    }
+
+    void processingModeSwitchesBothStacks()
+    {
+        auto *stack = window->findChild<QStackedWidget *>("videoStack");
+        auto *fullStack = window->findChild<QStackedWidget *>("fullScreenVideoStack");
+        QCOMPARE(stack->currentIndex(), 0);
+        window->player()->setFrameProcessingEnabled(true);
+        QCOMPARE(stack->currentIndex(), 1);
+        QCOMPARE(fullStack->currentIndex(), 1);
+        window->player()->setFrameProcessingEnabled(false);
+        QCOMPARE(stack->currentIndex(), 0);
+        QCOMPARE(fullStack->currentIndex(), 0);
+    }
+
+    void shortcutsReachTheEditingSlots()
+    {
+        loadAndWait(video);
+        window->activateWindow();
+        QTRY_VERIFY(window->isActiveWindow());
+        // Ctrl+O trims the end of the selected clip rather than opening a file.
+        window->handleClipClicked(0);
+        seekAndWait(4000);
+        QTest::keyClick(window.get(), Qt::Key_O, Qt::ControlModifier);
+        QCOMPARE(prompts.last().title, QStringLiteral("Trim Complete"));
+        QCOMPARE(window->clips().first().originalEnd, 4000);
+        QVERIFY(prompts.fileRequests.isEmpty());
+        // Ctrl+Z undoes it; Ctrl+Y redoes it.
+        QTest::keyClick(window.get(), Qt::Key_Z, Qt::ControlModifier);
+        QVERIFY(window->clips().first().originalEnd > 5000);
+        QTest::keyClick(window.get(), Qt::Key_Y, Qt::ControlModifier);
+        QCOMPARE(window->clips().first().originalEnd, 4000);
+        QCOMPARE(window->currentEditedDuration(), 4000);
+        // Ctrl+K cuts.
+        seekAndWait(2000);
+        QTest::keyClick(window.get(), Qt::Key_K, Qt::ControlModifier);
+        QCOMPARE(prompts.last().title, QStringLiteral("Video Cut"));
+        QCOMPARE(window->clips().size(), 2);
+    }
+
+    void selectionPointsAndMark()
+    {
+        loadAndWait(video);
+        window->markClip();
+        QCOMPARE(prompts.last().text, QStringLiteral("Please set both start and end points first."));
+        seekAndWait(3000);
+        window->setSelectionStart();
+        seekAndWait(1000);
+        window->setSelectionEnd();
+        QCOMPARE(window->timeline()->selectionStart(), 3000);
+        QCOMPARE(window->timeline()->selectionEnd(), 1000);
+        const int undoBefore = window->history().undoCount();
+        window->markClip();
+        QCOMPARE(window->clips().size(), 2);
+        const Clip added = window->clips().last();
+        QCOMPARE(added.originalStart, 1000);
+        QCOMPARE(added.originalEnd, 3000);
+        QCOMPARE(window->currentSelectionStart(), -1);
+        QCOMPARE(window->timeline()->selectionEnd(), -1);
+        QCOMPARE(window->history().undoCount(), undoBefore + 1);
+    }
+
+    void loadingAnotherVideoClearsHistory()
+    {
+        loadAndWait(video);
+        seekAndWait(2000);
+        window->splitAtPlayhead();
+        QCOMPARE(window->history().undoCount(), 1);
+        window->loadVideo(longVideo);
+        QCOMPARE(window->history().undoCount(), 0);
+        QTRY_VERIFY_WITH_TIMEOUT(window->clips().size() == 1, 15000);
+        window->undoLastAction();
+        QCOMPARE(prompts.last().title, QStringLiteral("Undo"));
+        QCOMPARE(prompts.last().text, QStringLiteral("Nothing to undo."));
+    }
+
+    // The whole editing flow through the real window, a real video and real mouse clicks.
+    void cutDeletePlayUndoRedo()
+    {
+        loadAndWait(longVideo);
+        const qint64 total = window->clips().first().originalEnd;
+        QVERIFY(qAbs(total - 20000) < 200);
+
+        seekAndWait(5000);
+        window->splitAtPlayhead();
+        QCOMPARE(prompts.last().text, QStringLiteral("Video cut into 2 parts at 00:05"));
+        seekAndWait(12000);
+        window->splitAtPlayhead();
+        QCOMPARE(window->clips().size(), 3);
+        QCOMPARE(listTexts(), QStringList({"Part 1 (00:00 - 00:05)", "Part 2 (00:05 - 00:12)",
+                                           QStringLiteral("Part 3 (00:12 - %1)").arg(formatTime(total))}));
+
+        // Click the middle part where the timeline draws it.
+        TimelineWidget *timeline = window->timeline();
+        const int trackWidth = timeline->width() - 20;
+        const int x = 10 + int(8500LL * trackWidth / timeline->duration());
+        QTest::mouseClick(timeline, Qt::LeftButton, Qt::NoModifier, QPoint(x, timeline->height() / 2));
+        QVERIFY(window->clips()[1].isMarked);
+        QVERIFY(!window->clips()[0].isMarked && !window->clips()[2].isMarked);
+        QCOMPARE(window->clipListWidget()->currentRow(), 1);
+
+        QTest::mouseClick(button("Delete Selected"), Qt::LeftButton);
+        QCOMPARE(prompts.last().title, QStringLiteral("Parts Deleted"));
+        QCOMPARE(prompts.last().text,
+                 QStringLiteral("1 part deleted.\n\nYour video is now %1 long.").arg(formatTime(total - 7000)));
+        QCOMPARE(listTexts(), QStringList({"Part 1 (00:00 - 00:05)",
+                                           QStringLiteral("Part 3 (00:05 - %1)").arg(formatTime(total - 7000))}));
+        QCOMPARE(window->currentEditedDuration(), total - 7000);
+
+        // Playing jumps the removed stretch and stops after the last clip.
+        seekAndWait(4000);
+        window->playPause();
+        QTRY_VERIFY_WITH_TIMEOUT(window->player()->position() >= 12000, 8000);
+        QVERIFY(window->player()->isPlaying());
+        QTRY_VERIFY_WITH_TIMEOUT(!window->player()->isPlaying(), 20000);
+        QVERIFY(button("Play"));
+        QTRY_VERIFY_WITH_TIMEOUT(window->player()->position() < 1000, 5000);
+
+        window->undoLastAction();
+        QCOMPARE(window->clips().size(), 3);
+        QCOMPARE(window->currentEditedDuration(), total);
+        QCOMPARE(window->timeline()->duration(), total);
+        window->redoLastAction();
+        QCOMPARE(window->clips().size(), 2);
+        QCOMPARE(window->currentEditedDuration(), total - 7000);
+        window->redoLastAction();
+        QCOMPARE(prompts.last().text, QStringLiteral("Nothing to redo."));
+    }
+
+    void aboutAndSupportRunThroughThePrompts()
+    {
+        QStringList texts;
+        prompts.dialogHandler = [&texts](QDialog &dialog) {
+            for (QLabel *l : dialog.findChildren<QLabel *>())
+                texts << l->text();
+            return int(QDialog::Accepted);
+        };
+        window->showAbout();
+        QVERIFY(texts.contains("Trimlet"));
+        QVERIFY(texts.contains("Version 1.0.0"));
+        window->showDonate();
+        QCOMPARE(prompts.dialogsRun, 2);
+        prompts.dialogHandler = nullptr;
+    }
+
+    void commandLineVersion()
+    {
+        const QString binary = QCoreApplication::applicationDirPath() + "/../trimlet";
+        if (!QFileInfo::exists(binary))
+            QSKIP("program not built beside the tests");
+        QProcess process;
+        process.start(binary, {"--version"});
+        QVERIFY(process.waitForFinished(30000));
+        QCOMPARE(QString::fromLocal8Bit(process.readAllStandardOutput()).trimmed(), QStringLiteral("Trimlet 1.0"));
+        QCOMPARE(process.exitCode(), 0);
+    }
+};
+
+QTEST_MAIN(TestMainWindow)
+#include "tst_mainwindow.moc"

@@ -1,0 +1,307 @@
+#include "audiowaveform.h"
+#include "modernbutton.h"
+#include "modernslider.h"
+
+#include <QEnterEvent>
+#include <QGraphicsDropShadowEffect>
+#include <QPointer>
+#include <QtTest>
+
+namespace {
+
+QGraphicsDropShadowEffect *shadowOf(QWidget &widget)
+{
+    return qobject_cast<QGraphicsDropShadowEffect *>(widget.graphicsEffect());
+}
+
+void sendEnter(QWidget &widget)
+{
+    const QPointF inside(5, 5);
+    QEnterEvent enter(inside, inside, widget.mapToGlobal(inside));
+    QApplication::sendEvent(&widget, &enter);
+}
+
+void sendLeave(QWidget &widget)
+{
+    QEvent leave(QEvent::Leave);
+    QApplication::sendEvent(&widget, &leave);
+}
+
+// Renders only what the widget paints itself, over a known colour.
+QImage renderOver(QWidget &widget, const QColor &background)
+{
+    QImage image(widget.size(), QImage::Format_ARGB32);
+    image.fill(background);
+    widget.render(&image, QPoint(), QRegion(), QWidget::DrawChildren);
+    return image;
+}
+
+const QRgb kWaveBackground = qRgb(0x1a, 0x1a, 0x1a);
+const QRgb kBar = qRgb(106, 155, 209);
+
+class PaintCounter : public QObject {
+public:
+    int paints = 0;
+
+protected:
+    bool eventFilter(QObject *, QEvent *event) override
+    {
+        if (event->type() == QEvent::Paint)
+            ++paints;
+        return false;
+    }
+};
+
+} // namespace
+
+class TestStyledControls : public QObject {
+    Q_OBJECT
+private slots:
+    void buttonGlowFollowsHover();
+    void buttonPressAndReleaseReturnToStart();
+    void quickClicksNeverGrowTheButton_data();
+    void quickClicksNeverGrowTheButton();
+    void sliderGlowEffect();
+    void sliderFocusRing_data();
+    void sliderFocusRing();
+    void waveformRedrawsRandomly();
+    void waveformBarColumns_data();
+    void waveformBarColumns();
+    void waveformSettersRepaint();
+};
+
+void TestStyledControls::buttonGlowFollowsHover()
+{
+    ModernButton button(QStringLiteral("Cut"));
+    QCOMPARE(button.text(), QStringLiteral("Cut"));
+    QCOMPARE(button.minimumHeight(), 45);
+    QCOMPARE(button.cursor().shape(), Qt::PointingHandCursor);
+    QVERIFY(!button.graphicsEffect());
+
+    sendEnter(button);
+    QPointer<QGraphicsDropShadowEffect> first = shadowOf(button);
+    QVERIFY(first);
+    QCOMPARE(first->blurRadius(), 15.0);
+    QCOMPARE(first->color(), QColor(100, 150, 255, 100));
+    QCOMPARE(first->offset(), QPointF(0, 0));
+
+    sendLeave(button);
+    QVERIFY(!button.graphicsEffect());
+    QVERIFY(first.isNull());
+
+    sendEnter(button);
+    QPointer<QGraphicsDropShadowEffect> second = shadowOf(button);
+    QVERIFY(second);
+    QCOMPARE(second->color(), QColor(100, 150, 255, 100));
+
+    // A second enter without a leave replaces the glow rather than stacking one.
+    sendEnter(button);
+    QVERIFY(second.isNull());
+    QVERIFY(shadowOf(button));
+}
+
+void TestStyledControls::buttonPressAndReleaseReturnToStart()
+{
+    QWidget window;
+    window.resize(300, 200);
+    ModernButton button(QStringLiteral("Play"), &window);
+    // Taller than the 45 px minimum, so the 1 px shrink is not clamped.
+    const QRect start(20, 30, 120, 50);
+    button.setGeometry(start);
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+
+    QTest::mousePress(&button, Qt::LeftButton);
+    QTRY_COMPARE_WITH_TIMEOUT(button.geometry(), start.adjusted(1, 1, -1, -1), 5000);
+    QTest::mouseRelease(&button, Qt::LeftButton);
+    QTRY_COMPARE_WITH_TIMEOUT(button.geometry(), start, 5000);
+}
+
+void TestStyledControls::quickClicksNeverGrowTheButton_data()
+{
+    QTest::addColumn<int>("height");
+    QTest::newRow("taller than the minimum") << 50;
+    QTest::newRow("at the 45 px minimum") << 45;
+}
+
+void TestStyledControls::quickClicksNeverGrowTheButton()
+{
+    QFETCH(int, height);
+    QWidget window;
+    window.resize(300, 200);
+    ModernButton button(QStringLiteral("Play"), &window);
+    const QRect start(20, 30, 120, height);
+    button.setGeometry(start);
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+
+    // Releases that come before the press animation ends, as in any quick click.
+    for (int i = 0; i < 5; ++i)
+        QTest::mouseClick(&button, Qt::LeftButton);
+    QTRY_COMPARE_WITH_TIMEOUT(button.geometry(), start, 5000);
+    QTest::qWait(300);
+    QCOMPARE(button.geometry(), start);
+}
+
+void TestStyledControls::sliderGlowEffect()
+{
+    ModernSlider slider(Qt::Horizontal);
+    QCOMPARE(slider.orientation(), Qt::Horizontal);
+    QCOMPARE(slider.minimumHeight(), 40);
+    QVERIFY(slider.glowEnabled());
+    QVERIFY(!slider.graphicsEffect());
+
+    slider.setGlow(true);
+    QGraphicsDropShadowEffect *glow = shadowOf(slider);
+    QVERIFY(glow);
+    QCOMPARE(glow->blurRadius(), 10.0);
+    QCOMPARE(glow->color(), QColor(106, 155, 209, 150));
+    QCOMPARE(glow->offset(), QPointF(0, 0));
+
+    slider.setGlow(false);
+    QVERIFY(!slider.glowEnabled());
+    QVERIFY(!slider.graphicsEffect());
+
+    // A press switches the glow back on for good.
+    slider.resize(200, 40);
+    slider.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&slider));
+    QTest::mousePress(&slider, Qt::LeftButton, {}, QPoint(100, 20));
+    QTest::mouseRelease(&slider, Qt::LeftButton, {}, QPoint(100, 20));
+    QVERIFY(slider.glowEnabled());
+    QVERIFY(shadowOf(slider));
+}
+
+void TestStyledControls::sliderFocusRing_data()
+{
+    QTest::addColumn<bool>("focused");
+    QTest::addColumn<bool>("glow");
+    QTest::addColumn<bool>("ringExpected");
+
+    QTest::newRow("focused with glow") << true << true << true;
+    QTest::newRow("focused, glow off") << true << false << false;
+    QTest::newRow("unfocused with glow") << false << true << false;
+}
+
+void TestStyledControls::sliderFocusRing()
+{
+    QFETCH(bool, focused);
+    QFETCH(bool, glow);
+    QFETCH(bool, ringExpected);
+
+    QWidget window;
+    window.resize(240, 80);
+    ModernSlider slider(Qt::Horizontal, &window);
+    slider.setGeometry(10, 10, 200, 40);
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    window.activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(&window));
+    if (focused)
+        slider.setFocus();
+    else
+        slider.clearFocus();
+    QTRY_COMPARE(slider.hasFocus(), focused);
+    slider.setGlow(glow);
+    // The drop shadow is not what is under test; keep only the painting of the slider itself.
+    slider.setGraphicsEffect(nullptr);
+
+    const QImage image = renderOver(slider, Qt::black);
+    // The ring's top and bottom edges run across the middle through the slider's margins
+    // (y = 2 and y = 37), where the slider itself paints nothing.
+    auto colour = [&image](int x, int y) { return image.pixel(x, y) & 0xffffff; };
+    QCOMPARE(colour(100, 6), 0u);
+    QCOMPARE(colour(100, 33), 0u);
+    for (const int y : {2, 37}) {
+        const QRgb ring = colour(100, y);
+        if (ringExpected) {
+            QVERIFY2(qBlue(ring) > 60 && qBlue(ring) > qGreen(ring) && qGreen(ring) > qRed(ring),
+                     qPrintable(QColor(ring).name()));
+        } else {
+            QCOMPARE(ring, 0u);
+        }
+    }
+}
+
+void TestStyledControls::waveformRedrawsRandomly()
+{
+    AudioWaveform waveform;
+    QCOMPARE(waveform.minimumHeight(), 60);
+    waveform.resize(200, 60);
+    const QImage first = renderOver(waveform, Qt::magenta);
+    const QImage second = renderOver(waveform, Qt::magenta);
+    QVERIFY(first != second);
+}
+
+void TestStyledControls::waveformBarColumns_data()
+{
+    QTest::addColumn<int>("width");
+    QTest::addColumn<int>("height");
+    QTest::addColumn<QList<int>>("barColumns");
+
+    QTest::newRow("1 px wide") << 1 << 60 << QList<int>{0};
+    QTest::newRow("2 px wide") << 2 << 60 << QList<int>{0};
+    QTest::newRow("7 px wide") << 7 << 60 << QList<int>{0, 2, 4, 6};
+    QTest::newRow("odd height") << 6 << 61 << QList<int>{0, 2, 4};
+}
+
+void TestStyledControls::waveformBarColumns()
+{
+    QFETCH(int, width);
+    QFETCH(int, height);
+    QFETCH(QList<int>, barColumns);
+
+    AudioWaveform waveform;
+    waveform.resize(width, height);
+    QCOMPARE(waveform.size(), QSize(width, height));
+    // Several renders, so that the random half-heights vary.
+    for (int round = 0; round < 20; ++round) {
+        const QImage image = renderOver(waveform, Qt::magenta);
+        const int centre = height / 2;
+        for (int x = 0; x < width; ++x) {
+            QList<int> barRows;
+            for (int y = 0; y < height; ++y) {
+                const QRgb pixel = image.pixel(x, y) & 0xffffff;
+                if (pixel == (kBar & 0xffffff))
+                    barRows << y;
+                else
+                    QCOMPARE(pixel, kWaveBackground & 0xffffff);
+            }
+            if (!barColumns.contains(x)) {
+                QVERIFY2(barRows.isEmpty(), qPrintable(QStringLiteral("column %1").arg(x)));
+                continue;
+            }
+            // One unbroken bar, symmetric about the centre line, at most 10 px each way.
+            QVERIFY(!barRows.isEmpty());
+            const int reach = centre - barRows.constFirst();
+            QVERIFY(reach >= 0 && reach <= 10);
+            QCOMPARE(barRows.constLast(), centre + reach);
+            QCOMPARE(barRows.size(), 2 * reach + 1);
+        }
+    }
+}
+
+void TestStyledControls::waveformSettersRepaint()
+{
+    AudioWaveform waveform;
+    waveform.resize(200, 60);
+    PaintCounter counter;
+    waveform.installEventFilter(&counter);
+    waveform.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&waveform));
+    QTRY_VERIFY(counter.paints > 0);
+
+    counter.paints = 0;
+    waveform.setPosition(4200);
+    QTRY_VERIFY(counter.paints > 0);
+    QCOMPARE(waveform.position(), qint64(4200));
+
+    counter.paints = 0;
+    const QByteArray data("\x01\x02\x03", 3);
+    waveform.setWaveformData(data);
+    QTRY_VERIFY(counter.paints > 0);
+    QCOMPARE(waveform.waveformData(), data);
+}
+
+QTEST_MAIN(TestStyledControls)
+#include "tst_styledcontrols.moc"

@@ -147,7 +147,8 @@ void ExportRunner::onFFmpegReadyRead()
 
 void ExportRunner::onFFmpegFinished(int exitCode, QProcess::ExitStatus exitStatus)
 {
-    if (!ffmpegProcess || sender() != ffmpegProcess)
+    // finished() comes only once the process has stopped; a stray call while it runs is ignored.
+    if (!ffmpegProcess || ffmpegProcess->state() != QProcess::NotRunning)
         return;
     closeProgressDialog();
 

@@ -31,6 +31,28 @@ HardwareEncoderDetector::HardwareEncoderDetector(const QString &ffmpegPath)
 {
 }
 
+std::unique_ptr<HardwareEncoderDetector> HardwareEncoderDetector::probeAtStartup(const QString &ffmpegPath)
+{
+    qDebug() << "=== Phase 5: Initializing Hardware Encoder Detection ===";
+    auto detector = std::make_unique<HardwareEncoderDetector>(ffmpegPath);
+    if (detector->detectEncoders()) {
+        qDebug() << "✓ Hardware acceleration:" << detector->getHardwareDescription();
+        qDebug() << "✓ Best H.264 encoder:" << detector->getBestH264Encoder();
+        if (detector->hasEncoder(QStringLiteral("h264_nvenc")))
+            qDebug() << "  → NVIDIA NVENC available (2-5x faster exports)";
+        if (detector->hasEncoder(QStringLiteral("h264_qsv")))
+            qDebug() << "  → Intel Quick Sync available (2-4x faster exports)";
+        if (detector->hasEncoder(QStringLiteral("h264_amf")))
+            qDebug() << "  → AMD AMF available (2-4x faster exports)";
+        if (detector->getBestH264Encoder() == QLatin1String("libx264"))
+            qDebug() << "  → Using CPU encoding (libx264 ultrafast)";
+    } else {
+        qWarning() << "✗ Failed to detect hardware encoders - will use CPU fallback";
+    }
+    qDebug() << "========================================================";
+    return detector;
+}
+
 bool HardwareEncoderDetector::detectEncoders()
 {
     if (detected)

@@ -3,12 +3,16 @@
 #include <QString>
 #include <QStringList>
 #include <functional>
+#include <memory>
 
 // Asks ffmpeg which H.264/HEVC encoders it offers and answers, from that list,
 // which one the export uses and with which preset and rate-control arguments.
 class HardwareEncoderDetector {
 public:
     explicit HardwareEncoderDetector(const QString &ffmpegPath);
+
+    // Creates the program's detector, probes and logs what it found.
+    static std::unique_ptr<HardwareEncoderDetector> probeAtStartup(const QString &ffmpegPath);
 
     bool detectEncoders();
     void parseEncoderList(const QString &listing);

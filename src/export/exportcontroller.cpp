@@ -12,6 +12,8 @@
 #include <QDir>
 #include <QFile>
 #include <QImage>
+#include <QProcess>
+#include <future>
 
 using namespace ExportCommandBuilder;
 
@@ -65,6 +67,16 @@ bool ExportController::exportWithFFmpeg(const ExportSource &source, const QStrin
 {
     if (refuseOutput(source, outputPath))
         return false;
+
+    // The source probes run side by side with the search for ffmpeg: each is a
+    // process start, and together they would delay every export noticeably.
+    const bool checkAudio = audioMode != 1 && sourceHasAudio;
+    std::future<bool> audioCheck;
+    if (checkAudio)
+        audioCheck = std::async(std::launch::async, detectAudioStream, source.videoPath);
+    QProcess probe;
+    startSourceProbe(probe, source.videoPath);
+
     if (!checkFFmpegAvailable(prompts(), window))
         return false;
     exportRunner->clearTemporaryFiles();
@@ -73,15 +85,15 @@ bool ExportController::exportWithFFmpeg(const ExportSource &source, const QStrin
     input.sourcePath = source.videoPath;
     input.targetWidth = targetWidth;
     input.targetHeight = targetHeight;
-    input.source = probeSource(source.videoPath);
+    input.source = finishSourceProbe(probe);
     if (!fitClips(source, input.source, input.clips))
         return false;
 
     if (audioMode == 1) {
         qDebug() << "Audio disabled by user (No Audio mode)";
         input.withAudio = false;
-    } else if (sourceHasAudio) {
-        input.withAudio = detectAudioStream(source.videoPath);
+    } else if (checkAudio) {
+        input.withAudio = audioCheck.get();
         if (!input.withAudio)
             sourceHasAudio = false;
     } else {

@@ -110,7 +110,17 @@ SourceFacts parseSourceProbe(const QByteArray &json)
 SourceFacts probeSource(const QString &path)
 {
     QProcess process;
+    startSourceProbe(process, path);
+    return finishSourceProbe(process);
+}
+
+void startSourceProbe(QProcess &process, const QString &path)
+{
     process.start(QStringLiteral("ffprobe"), sourceProbeArguments(path), QIODevice::ReadWrite);
+}
+
+SourceFacts finishSourceProbe(QProcess &process)
+{
     if (!process.waitForFinished(probeTimeoutMs)) {
         qWarning() << "Failed to detect video resolution, using default 1920x1080";
         if (process.state() != QProcess::NotRunning) {

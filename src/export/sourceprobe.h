@@ -5,6 +5,8 @@
 #include <QString>
 #include <QStringList>
 
+class QProcess;
+
 // What the export needs to know about the source video, from ffprobe.
 struct SourceFacts {
     int width = 1920;          // coded size, before any display rotation
@@ -25,3 +27,6 @@ QStringList sourceProbeArguments(const QString &path);
 SourceFacts parseSourceProbe(const QByteArray &json);
 // Runs "ffprobe" (bare name) for up to 5 s; the defaults when it fails.
 SourceFacts probeSource(const QString &path);
+// The same in two steps, so other work can run while ffprobe does.
+void startSourceProbe(QProcess &process, const QString &path);
+SourceFacts finishSourceProbe(QProcess &process);

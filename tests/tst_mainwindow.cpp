@@ -1,6 +1,7 @@
 #include "audiowaveform.h"
 #include "mainwindow.h"
 #include "recordingprompts.h"
+#include "testmain.h"
 #include "testmedia.h"
 #include "timeformat.h"
 #include "timelinewidget.h"
@@ -13,6 +14,7 @@
 #include <QListWidget>
 #include <QMimeData>
 #include <QPushButton>
+#include <QScreen>
 #include <QStackedWidget>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -232,6 +234,29 @@ private slots:
         QCOMPARE(window->timeline()->position(), stopped - 1000);
     }
 
+    // What the user sees after seeking while paused is the frame at the new position.
+    void seekWhilePausedShowsTheNewFrame()
+    {
+        const QString twoColours = dir.filePath("red then blue.mp4");
+        QVERIFY(TestMedia::runFFmpeg({"-f", "lavfi", "-i", "color=c=red:s=320x240:r=25:d=3", "-f", "lavfi",
+                                      "-i", "color=c=blue:s=320x240:r=25:d=3", "-filter_complex",
+                                      "[0:v][1:v]concat=n=2:v=1[v]", "-map", "[v]", "-c:v", "libx264",
+                                      "-preset", "ultrafast", "-pix_fmt", "yuv420p", twoColours}));
+        loadAndWait(twoColours);
+        seekAndWait(1000);
+        auto *stack = window->findChild<QStackedWidget *>("videoStack");
+        const auto shownColour = [&]() {
+            const QPoint centre = stack->mapTo(window.get(), stack->rect().center());
+            const QImage shot = window->screen()->grabWindow(window->winId(), centre.x() - 2, centre.y() - 2, 4, 4)
+                                    .toImage();
+            return shot.isNull() ? QColor() : shot.pixelColor(2, 2);
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(shownColour().red() > 180 && shownColour().blue() < 80, 5000);
+        seekAndWait(4500);
+        QTRY_VERIFY_WITH_TIMEOUT(shownColour().blue() > 180 && shownColour().red() < 80, 5000);
+        QVERIFY(!window->player()->isPlaying());
+    }
+
     void volumeAndMute()
     {
         QPushButton *mute = button("Volume");
@@ -327,6 +352,44 @@ private slots:
         QCOMPARE(window->history().undoCount(), undoBefore + 1);
     }
 
+    void listPanelMirrorsTheClipsAndMarks()
+    {
+        loadAndWait(video);
+        seekAndWait(2000);
+        window->splitAtPlayhead();
+        seekAndWait(4000);
+        window->splitAtPlayhead();
+        QCOMPARE(listTexts(), QStringList({"Part 1 (00:00 - 00:02)", "Part 2 (00:02 - 00:04)",
+                                           QStringLiteral("Part 3 (00:04 - %1)")
+                                               .arg(formatTime(window->currentEditedDuration()))}));
+
+        window->handleClipClicked(0);
+        // A Control-click on the third part's drawn box.
+        TimelineWidget *timeline = window->timeline();
+        const int x = 10 + int(window->clips()[2].startTime * 1.0 * (timeline->width() - 20) / timeline->duration()) + 20;
+        QTest::mouseClick(timeline, Qt::LeftButton, Qt::ControlModifier, QPoint(x, timeline->height() / 2));
+        QVERIFY(window->clips()[0].isMarked);
+        QVERIFY(!window->clips()[1].isMarked);
+        QVERIFY(window->clips()[2].isMarked);
+
+        QListWidget *list = window->clipListWidget();
+        QCOMPARE(list->currentRow(), 2);
+        for (int row : {0, 2}) {
+            QCOMPARE(list->item(row)->background().color(), QColor(100, 150, 255, 100));
+            QCOMPARE(list->item(row)->foreground().color(), QColor(Qt::white));
+            QVERIFY(list->item(row)->font().bold());
+        }
+        QCOMPARE(list->item(1)->foreground().color(), QColor(200, 200, 200));
+        QVERIFY(!list->item(1)->font().bold());
+
+        // Selecting a row in the panel changes nothing in the edit.
+        const ClipList before = window->clips();
+        list->setCurrentRow(1);
+        QTest::mouseClick(list->viewport(), Qt::LeftButton, Qt::NoModifier,
+                          list->visualItemRect(list->item(1)).center());
+        QCOMPARE(window->clips(), before);
+    }
+
     void loadingAnotherVideoClearsHistory()
     {
         loadAndWait(video);
@@ -373,6 +436,8 @@ private slots:
         QCOMPARE(listTexts(), QStringList({"Part 1 (00:00 - 00:05)",
                                            QStringLiteral("Part 3 (00:05 - %1)").arg(formatTime(total - 7000))}));
         QCOMPARE(window->currentEditedDuration(), total - 7000);
+        QVERIFY2(label("timeLabel")->text().endsWith(" / " + formatTime(total - 7000)),
+                 qPrintable(label("timeLabel")->text()));
 
         // Playing jumps the removed stretch and stops after the last clip.
         seekAndWait(4000);
@@ -423,5 +488,5 @@ private slots:
     }
 };
 
-QTEST_MAIN(TestMainWindow)
+TRIMLET_TEST_MAIN(TestMainWindow)
 #include "tst_mainwindow.moc"

@@ -29,6 +29,7 @@
 #include <QDropEvent>
 #include <QFileInfo>
 #include <QGraphicsDropShadowEffect>
+#include <QGridLayout>
 #include <QHBoxLayout>
 #include <QKeyEvent>
 #include <QLabel>
@@ -195,17 +196,31 @@ void MainWindow::buildWidgetTree()
     auto *leftLayout = new QVBoxLayout(leftPanel);
     leftLayout->setSpacing(15);
 
-    auto *videoContainer = new QWidget(leftPanel);
-    videoContainer->setObjectName(QStringLiteral("videoContainer"));
-    videoContainer->setMinimumSize(800, 450);
-    videoContainer->setStyleSheet(QStringLiteral(
-        "#videoContainer { background: qlineargradient(x1:0, y1:0, x2:1, y2:1, stop:0 #1a1a1a, stop:1 #2a2a2a);"
-        " border: 2px solid #3a3a3a; border-radius: 15px; }"));
-    auto *shadow = new QGraphicsDropShadowEffect(videoContainer);
+    // The shadow sits on a backdrop behind the video container: a graphics effect on
+    // an ancestor of the OpenGL displays renders them through a cached copy, and the
+    // picture after a seek while paused would never reach the screen.
+    auto *videoCell = new QWidget(leftPanel);
+    auto *cellLayout = new QGridLayout(videoCell);
+    cellLayout->setContentsMargins(0, 0, 0, 0);
+    const QString containerStyle = QStringLiteral(
+        "#%1 { background: qlineargradient(x1:0, y1:0, x2:1, y2:1, stop:0 #1a1a1a, stop:1 #2a2a2a);"
+        " border: 2px solid #3a3a3a; border-radius: 15px; }");
+    auto *videoBackdrop = new QWidget(videoCell);
+    videoBackdrop->setObjectName(QStringLiteral("videoBackdrop"));
+    videoBackdrop->setAttribute(Qt::WA_StyledBackground);
+    videoBackdrop->setStyleSheet(containerStyle.arg(QStringLiteral("videoBackdrop")));
+    auto *shadow = new QGraphicsDropShadowEffect(videoBackdrop);
     shadow->setBlurRadius(20);
     shadow->setColor(QColor(0, 0, 0, 80));
     shadow->setOffset(0, 5);
-    videoContainer->setGraphicsEffect(shadow);
+    videoBackdrop->setGraphicsEffect(shadow);
+    auto *videoContainer = new QWidget(videoCell);
+    videoContainer->setObjectName(QStringLiteral("videoContainer"));
+    videoContainer->setMinimumSize(800, 450);
+    videoContainer->setAttribute(Qt::WA_StyledBackground);
+    videoContainer->setStyleSheet(containerStyle.arg(QStringLiteral("videoContainer")));
+    cellLayout->addWidget(videoBackdrop, 0, 0);
+    cellLayout->addWidget(videoContainer, 0, 0);
     auto *containerLayout = new QVBoxLayout(videoContainer);
     containerLayout->setContentsMargins(0, 0, 0, 0);
     videoStack = new QStackedWidget(videoContainer);
@@ -216,7 +231,7 @@ void MainWindow::buildWidgetTree()
     videoStack->addWidget(processedDisplay);
     videoStack->setCurrentWidget(videoWidget);
     containerLayout->addWidget(videoStack);
-    leftLayout->addWidget(videoContainer);
+    leftLayout->addWidget(videoCell);
 
     audioWaveform = new AudioWaveform(leftPanel);
     audioWaveform->setMaximumHeight(60);
@@ -766,6 +781,8 @@ void MainWindow::refreshViews()
 {
     refreshClipList();
     timelineWidget->setClips(clipList);
+    // The total in the time label follows the edit, also while paused.
+    updateTimeLabel();
 }
 
 void MainWindow::durationChanged(qint64 duration)
@@ -776,8 +793,7 @@ void MainWindow::durationChanged(qint64 duration)
         return;
     clipList.append(makeFirstClip(duration));
     editedDuration = duration;
-    refreshClipList();
-    timelineWidget->setClips(clipList);
+    refreshViews();
 }
 
 void MainWindow::handleClipClicked(int index)
@@ -907,7 +923,6 @@ void MainWindow::restoreFromHistory(const ClipList &restored)
     editedDuration = clipList.isEmpty() ? videoDuration : clipList.last().endTime;
     timelineWidget->setDuration(editedDuration);
     refreshViews();
-    updateTimeLabel();
 }
 
 void MainWindow::undoLastAction()

@@ -3,6 +3,7 @@
 #include "hardwareencoderdetector.h"
 #include "mainwindow.h"
 #include "recordingprompts.h"
+#include "testmain.h"
 #include "testmedia.h"
 #include "videoplayer.h"
 
@@ -260,5 +261,5 @@ private slots:
     }
 };
 
-QTEST_MAIN(TestExportWindow)
+TRIMLET_TEST_MAIN(TestExportWindow)
 #include "tst_export_window.moc"

@@ -352,6 +352,89 @@ private slots:
         }
     }
 
+    // The one-pass colour path must give what the single steps give one after another.
+    void combinedStepsEqualSingleSteps_data()
+    {
+        QTest::addColumn<int>("brightness");
+        QTest::addColumn<int>("contrast");
+        QTest::addColumn<int>("saturation");
+        QTest::addColumn<bool>("grayscale");
+        QTest::addColumn<bool>("sepia");
+        QTest::addColumn<int>("opacity");
+        QTest::addColumn<double>("position");
+        QTest::addColumn<bool>("title");
+        QTest::addColumn<bool>("rgb32");
+        // Clip from 10 s to 13 s in the source, fade-in and fade-out of 2 s each.
+        QTest::newRow("everything, title, argb") << 20 << 30 << 50 << true << true << 70 << 11.4 << true << false;
+        QTest::newRow("everything, title, rgb32") << 20 << 30 << 50 << true << true << 70 << 11.4 << true << true;
+        QTest::newRow("everything, no title, rgb32") << -20 << 30 << -40 << true << true << 70 << 11.4 << false << true;
+        QTest::newRow("both fades, opacity, argb") << 0 << -35 << 0 << false << true << 45 << 11.5 << false << false;
+        QTest::newRow("brightness and grayscale") << 35 << 0 << 0 << true << false << 100 << 12.5 << false << false;
+        QTest::newRow("saturation and sepia, fade-out") << 0 << 0 << 80 << false << true << 100 << 12.6 << false << true;
+        QTest::newRow("fade-in transparent, title") << 10 << 10 << 10 << false << false << 60 << 10.0 << true << false;
+        QTest::newRow("opacity 0, no title") << 10 << 0 << 0 << true << false << 0 << 12.5 << false << true;
+        QTest::newRow("opacity only, rgb32") << 0 << 0 << 0 << false << false << 33 << 12.5 << false << true;
+    }
+
+    void combinedStepsEqualSingleSteps()
+    {
+        QFETCH(int, brightness);
+        QFETCH(int, contrast);
+        QFETCH(int, saturation);
+        QFETCH(bool, grayscale);
+        QFETCH(bool, sepia);
+        QFETCH(int, opacity);
+        QFETCH(double, position);
+        QFETCH(bool, title);
+        QFETCH(bool, rgb32);
+        Clip clip = clipWithEffects();
+        clip.originalEnd = 13000;
+        clip.endTime = 3000;
+        clip.brightness = brightness;
+        clip.contrast = contrast;
+        clip.saturation = saturation;
+        clip.grayscale = grayscale;
+        clip.sepia = sepia;
+        clip.opacity = opacity;
+        clip.fadeInDuration = 2000;
+        clip.fadeOutDuration = 2000;
+        clip.showTitle = title;
+        clip.titleText = QStringLiteral("Over the top");
+        QImage source = randomImage(203, 97, 11, !rgb32);
+        if (rgb32)
+            source = source.convertToFormat(QImage::Format_RGB32);
+
+        QImage expected = source;
+        expected = FrameProcessor::adjustContrast(FrameProcessor::adjustBrightness(expected, brightness), contrast);
+        expected = FrameProcessor::adjustSaturation(expected, saturation);
+        if (grayscale)
+            expected = FrameProcessor::applyGrayscale(expected);
+        if (sepia)
+            expected = FrameProcessor::applySepia(expected);
+        const double ms = position * 1000;
+        if (ms - clip.originalStart < clip.fadeInDuration)
+            expected = FrameProcessor::applyFade(expected, ms - clip.originalStart, true, clip.fadeInDuration);
+        if (clip.originalEnd - ms < clip.fadeOutDuration)
+            expected = FrameProcessor::applyFade(expected, clip.fadeOutDuration - (clip.originalEnd - ms), false,
+                                                 clip.fadeOutDuration);
+        FrameProcessor processor;
+        if (title) {
+            expected = processor.renderTitle(expected, clip.titleText, FrameProcessor::titleFont(clip),
+                                             clip.titleColor, !clip.titleAtTop);
+        }
+        expected = FrameProcessor::applyOpacity(expected, opacity);
+
+        for (ImageKernels::SimdLevel level : levelsToTest()) {
+            ImageKernels::setSimdLevel(level);
+            const QImage result = processor.processFrame(source, clip, position, ProcessingQuality::High, false);
+            QCOMPARE(result.format(), expected.format());
+            QCOMPARE(result, expected);
+        }
+        // The source frame is never written to.
+        QCOMPARE(source, rgb32 ? randomImage(203, 97, 11, false).convertToFormat(QImage::Format_RGB32)
+                               : randomImage(203, 97, 11, true));
+    }
+
     void blurPaths_data()
     {
         QTest::addColumn<int>("quality");

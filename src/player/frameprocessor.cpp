@@ -38,6 +38,42 @@ void contrastTable(int contrast, uint8_t table[256])
         table[v] = clampByte(int((v - 127) * factor + 127));
 }
 
+void opacityTable(int level, uint8_t table[256])
+{
+    for (int a = 0; a < 256; ++a)
+        table[a] = clampByte(int(level / 100.0 * a));
+}
+
+// The opacity level a fade step applies, or 100 for none.
+int fadeLevel(double x, bool fadingIn, double duration)
+{
+    if (duration <= 0)
+        return 100;
+    double p = x / duration;
+    if (!fadingIn)
+        p = 1.0 - p;
+    if (p >= 0.99)
+        return 100;
+    return p > 0 ? int(p * 100) : 0;
+}
+
+// applyOpacity on an image this code owns, without a copy.
+void applyOpacityInPlace(QImage &image, int level)
+{
+    if (level > 99)
+        return;
+    if (level < 1) {
+        image = QImage(image.size(), QImage::Format_ARGB32);
+        image.fill(Qt::transparent);
+        return;
+    }
+    if (image.format() != QImage::Format_ARGB32)
+        image.convertTo(QImage::Format_ARGB32);
+    uint8_t table[256];
+    opacityTable(level, table);
+    ImageKernels::mapAlpha(image, table);
+}
+
 } // namespace
 
 FrameProcessor::FrameProcessor(QObject *parent)
@@ -74,45 +110,82 @@ QImage FrameProcessor::processFrame(const QImage &input, const Clip &clip, doubl
         image = rotate(image, clip.rotation);
     if (clip.blurIntensity > 0 && !scrubbing)
         image = applyBlur(image, clip.blurIntensity, quality);
-    if (clip.brightness != 0 && clip.contrast != 0) {
-        // Both are per-channel tables: one pass through their composition.
+    // The per-pixel steps run as one scan-line pass; fades, and the opacity
+    // when no title is drawn in between, become one alpha table.
+    ImageKernels::PixelSteps steps;
+    uint8_t channels[256];
+    if (clip.brightness != 0 || clip.contrast != 0) {
         uint8_t brightness[256];
         uint8_t contrast[256];
-        uint8_t both[256];
         brightnessTable(clip.brightness, brightness);
         contrastTable(clip.contrast, contrast);
         for (int v = 0; v < 256; ++v)
-            both[v] = contrast[brightness[v]];
-        ImageKernels::mapColorChannels(image, both);
-    } else if (clip.brightness != 0) {
-        image = adjustBrightness(image, clip.brightness);
-    } else if (clip.contrast != 0) {
-        image = adjustContrast(image, clip.contrast);
+            channels[v] = clip.brightness == 0 ? contrast[v]
+                : clip.contrast == 0           ? brightness[v]
+                                               : contrast[brightness[v]];
+        steps.channelTable = channels;
     }
-    if (clip.saturation != 0)
-        image = adjustSaturation(image, clip.saturation);
-    if (clip.grayscale)
-        image = applyGrayscale(image);
-    if (clip.sepia)
-        image = applySepia(image);
+    steps.saturation = clip.saturation != 0;
+    steps.saturationFactor = (clip.saturation + 100.0) / 100;
+    steps.grayscale = clip.grayscale;
+    steps.sepia = clip.sepia;
 
     const double positionMs = positionSeconds * 1000;
+    int levels[3];
+    int levelCount = 0;
     if (clip.fadeInDuration > 0) {
         const double elapsed = positionMs - clip.originalStart;
         if (elapsed >= 0 && elapsed < clip.fadeInDuration)
-            image = applyFade(image, elapsed, true, clip.fadeInDuration);
+            levels[levelCount++] = fadeLevel(elapsed, true, clip.fadeInDuration);
     }
     if (clip.fadeOutDuration > 0) {
         const double remaining = clip.originalEnd - positionMs;
         if (remaining >= 0 && remaining < clip.fadeOutDuration)
-            image = applyFade(image, clip.fadeOutDuration - remaining, false, clip.fadeOutDuration);
+            levels[levelCount++] = fadeLevel(clip.fadeOutDuration - remaining, false, clip.fadeOutDuration);
     }
-    if (titleVisibleAt(clip, positionSeconds)) {
+    const bool titleShown = titleVisibleAt(clip, positionSeconds);
+    const bool opacityAfterTitle = clip.opacity <= 99 && titleShown;
+    if (clip.opacity <= 99 && !titleShown)
+        levels[levelCount++] = clip.opacity;
+
+    uint8_t alpha[256];
+    bool alphaChanges = false;
+    bool transparent = false;
+    for (int v = 0; v < 256; ++v)
+        alpha[v] = uint8_t(v);
+    for (int i = 0; i < levelCount; ++i) {
+        if (levels[i] > 99)
+            continue;
+        if (levels[i] < 1) {
+            transparent = true;
+            break;
+        }
+        uint8_t table[256];
+        opacityTable(levels[i], table);
+        for (int v = 0; v < 256; ++v)
+            alpha[v] = table[alpha[v]];
+        alphaChanges = true;
+    }
+
+    if (transparent) {
+        // A zero level clears the frame; what the colour steps did is lost anyway.
+        image = QImage(image.size(), QImage::Format_ARGB32);
+        image.fill(Qt::transparent);
+    } else if (steps.channelTable || steps.saturation || steps.grayscale || steps.sepia || alphaChanges) {
+        if (alphaChanges) {
+            steps.alphaTable = alpha;
+            steps.opaqueAlpha = image.format() != QImage::Format_ARGB32;
+        }
+        ImageKernels::applyPixelSteps(image, steps);
+        if (alphaChanges && image.format() != QImage::Format_ARGB32)
+            image.reinterpretAsFormat(QImage::Format_ARGB32);
+    }
+    if (titleShown) {
         const QColor color = clip.titleColor.isValid() ? clip.titleColor : QColor(Qt::white);
-        image = renderTitle(image, clip.titleText, titleFont(clip), color, !clip.titleAtTop);
+        drawTitle(image, clip.titleText, titleFont(clip), color, !clip.titleAtTop);
     }
-    if (clip.opacity <= 99)
-        image = applyOpacity(image, clip.opacity);
+    if (opacityAfterTitle)
+        applyOpacityInPlace(image, clip.opacity);
 
     const qint64 elapsedMs = timer.elapsed();
     emit processingFinished(elapsedMs);
@@ -254,15 +327,7 @@ QImage FrameProcessor::applySepia(const QImage &image)
 
 QImage FrameProcessor::applyFade(const QImage &image, double x, bool fadingIn, double duration)
 {
-    if (duration <= 0)
-        return image;
-    double p = x / duration;
-    if (!fadingIn)
-        p = 1.0 - p;
-    if (p >= 0.99)
-        return image;
-    const int level = p > 0 ? int(p * 100) : 0;
-    return applyOpacity(image, level);
+    return applyOpacity(image, fadeLevel(x, fadingIn, duration));
 }
 
 QImage FrameProcessor::applyOpacity(const QImage &image, int level)
@@ -277,8 +342,7 @@ QImage FrameProcessor::applyOpacity(const QImage &image, int level)
     // An RGB32 image has no alpha to scale: it becomes ARGB32 (alpha 255) first.
     QImage result = image.format() == QImage::Format_ARGB32 ? image : image.convertToFormat(QImage::Format_ARGB32);
     uint8_t table[256];
-    for (int a = 0; a < 256; ++a)
-        table[a] = clampByte(int(level / 100.0 * a));
+    opacityTable(level, table);
     ImageKernels::mapAlpha(result, table);
     return result;
 }
@@ -336,12 +400,19 @@ QImage FrameProcessor::renderTitle(const QImage &image, const QString &text, con
                                    bool centered)
 {
     QImage result = image.copy();
+    drawTitle(result, text, font, color, centered);
+    return result;
+}
+
+void FrameProcessor::drawTitle(QImage &result, const QString &text, const QFont &font, const QColor &color,
+                               bool centered)
+{
     const QFontMetrics metrics(font);
     const int width = result.width();
     const int height = result.height();
     const QStringList lines = wrapTitleLines(text, metrics, width - 160);
     if (lines.isEmpty())
-        return result;
+        return;
 
     const int lineHeight = metrics.height();
     const int count = int(lines.size());
@@ -380,7 +451,6 @@ QImage FrameProcessor::renderTitle(const QImage &image, const QString &text, con
                                   .arg(x)
                                   .arg(y);
     }
-    return result;
 }
 
 QString FrameProcessor::qualityName(ProcessingQuality quality)

@@ -62,6 +62,7 @@ private:
     enum LogLine { FrameLine, BlurLine, BlurPathLine, KernelLine, TitleLine, LogLineCount };
     // Per-frame lines appear at most once a second each.
     bool mayLog(LogLine line);
+    void drawTitle(QImage &image, const QString &text, const QFont &font, const QColor &color, bool centered);
 
     GPUBlurProcessor *gpuBlur = nullptr;
     QElapsedTimer logTimers[LogLineCount];

@@ -89,12 +89,10 @@ FixedKernel makeFixedKernel(const QVector<double> &kernel)
     return fixed;
 }
 
-// A lane's window is uniform when the run of equal samples starting at its
-// first tap covers all taps: runs[i] >= needed.
-struct UniformRuns {
-    const int16_t *runs = nullptr;
-    int needed = 0;
-};
+// A window whose fixed-point sum is exactly its centre sample (every uniform
+// window, since the weights sum to one) takes the double-precision result of a
+// uniform window, so flat areas round as the double sums do and two passes do
+// not drift apart.
 
 void convolveExactPortable(const int16_t *const *taps, int begin, int end, const FixedKernel &k, int16_t *out)
 {
@@ -108,8 +106,7 @@ void convolveExactPortable(const int16_t *const *taps, int begin, int end, const
 }
 
 // out[i] = sum over t of weight(t) * taps[t][i], for lanes [begin, end).
-void convolvePortable(const int16_t *const *taps, int begin, int end, const FixedKernel &k, const UniformRuns &uniform,
-                      int16_t *out)
+void convolvePortable(const int16_t *const *taps, int begin, int end, const FixedKernel &k, int16_t *out)
 {
     constexpr int Block = 64;
     const int r = k.radius;
@@ -128,7 +125,7 @@ void convolvePortable(const int16_t *const *taps, int begin, int end, const Fixe
         }
         for (int i = 0; i < m; ++i) {
             int value = acc[i] >> kFixedShift;
-            if ((acc[i] & (kFixedOne - 1)) == 0 && uniform.runs[i0 + i] >= uniform.needed)
+            if (acc[i] == c[i] * kFixedOne)
                 value = k.uniformResult[value];
             out[i0 + i] = int16_t(value);
         }
@@ -145,14 +142,12 @@ void fixUniformLanes(int16_t *values, const int16_t *flags, int count, const Fix
 
 #ifdef TRIMLET_X86
 __attribute__((target("avx2"))) void convolveAvx2(const int16_t *const *taps, int begin, int end, const FixedKernel &k,
-                                                    const UniformRuns &uniform, int16_t *out)
+                                                    int16_t *out)
 {
     const int r = k.radius;
     const __m256i zero = _mm256_setzero_si256();
-    const __m256i fractionMask = _mm256_set1_epi32(kFixedOne - 1);
     const __m256i centerWeights =
         _mm256_set1_epi32(int32_t(uint32_t(k.centerLow) | (uint32_t(k.centerHigh) << 16)));
-    const __m256i neededMinusOne = _mm256_set1_epi16(int16_t(uniform.needed - 1));
     int i = begin;
     for (; i + 16 <= end; i += 16) {
         const __m256i c = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(taps[r] + i));
@@ -177,37 +172,32 @@ __attribute__((target("avx2"))) void convolveAvx2(const int16_t *const *taps, in
         // The pack undoes the unpack's lane order.
         __m256i result = _mm256_packs_epi32(_mm256_srai_epi32(accLow, kFixedShift),
                                             _mm256_srai_epi32(accHigh, kFixedShift));
-        const __m256i exact = _mm256_packs_epi32(_mm256_cmpeq_epi32(_mm256_and_si256(accLow, fractionMask), zero),
-                                                 _mm256_cmpeq_epi32(_mm256_and_si256(accHigh, fractionMask), zero));
-        if (_mm256_movemask_epi8(exact)) {
-            const __m256i runs = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(uniform.runs + i));
-            const __m256i fix = _mm256_and_si256(exact, _mm256_cmpgt_epi16(runs, neededMinusOne));
-            if (_mm256_movemask_epi8(fix)) {
-                alignas(32) int16_t values[16];
-                alignas(32) int16_t flags[16];
-                _mm256_store_si256(reinterpret_cast<__m256i *>(values), result);
-                _mm256_store_si256(reinterpret_cast<__m256i *>(flags), fix);
-                fixUniformLanes(values, flags, 16, k);
-                result = _mm256_load_si256(reinterpret_cast<const __m256i *>(values));
-            }
+        const __m256i fix = _mm256_packs_epi32(
+            _mm256_cmpeq_epi32(accLow, _mm256_slli_epi32(_mm256_unpacklo_epi16(c, zero), kFixedShift)),
+            _mm256_cmpeq_epi32(accHigh, _mm256_slli_epi32(_mm256_unpackhi_epi16(c, zero), kFixedShift)));
+        if (_mm256_movemask_epi8(fix)) {
+            alignas(32) int16_t values[16];
+            alignas(32) int16_t flags[16];
+            _mm256_store_si256(reinterpret_cast<__m256i *>(values), result);
+            _mm256_store_si256(reinterpret_cast<__m256i *>(flags), fix);
+            fixUniformLanes(values, flags, 16, k);
+            result = _mm256_load_si256(reinterpret_cast<const __m256i *>(values));
         }
         _mm256_storeu_si256(reinterpret_cast<__m256i *>(out + i), result);
     }
     if (i < end)
-        convolvePortable(taps, i, end, k, uniform, out);
+        convolvePortable(taps, i, end, k, out);
 }
 
-__attribute__((target("avx512bw"))) void convolveAvx512(const int16_t *const *taps, int lanes, const FixedKernel &k,
-                                                          const UniformRuns &uniform, int16_t *out)
+__attribute__((target("avx512bw"))) void convolveAvx512(const int16_t *const *taps, int begin, int end,
+                                                          const FixedKernel &k, int16_t *out)
 {
     const int r = k.radius;
     const __m512i zero = _mm512_setzero_si512();
-    const __m512i fractionMask = _mm512_set1_epi32(kFixedOne - 1);
     const __m512i centerWeights =
         _mm512_set1_epi32(int32_t(uint32_t(k.centerLow) | (uint32_t(k.centerHigh) << 16)));
-    const __m512i neededMinusOne = _mm512_set1_epi16(int16_t(uniform.needed - 1));
-    int i = 0;
-    for (; i + 32 <= lanes; i += 32) {
+    int i = begin;
+    for (; i + 32 <= end; i += 32) {
         const __m512i c = _mm512_loadu_si512(taps[r] + i);
         __m512i accLow = _mm512_madd_epi16(_mm512_unpacklo_epi16(c, c), centerWeights);
         __m512i accHigh = _mm512_madd_epi16(_mm512_unpackhi_epi16(c, c), centerWeights);
@@ -224,35 +214,33 @@ __attribute__((target("avx512bw"))) void convolveAvx512(const int16_t *const *ta
         // The sums are never negative: a logical shift is the truncation.
         __m512i result = _mm512_packs_epi32(_mm512_maskz_srli_epi32(0xffff, accLow, kFixedShift),
                                             _mm512_maskz_srli_epi32(0xffff, accHigh, kFixedShift));
-        const __mmask16 exactLow = _mm512_cmpeq_epi32_mask(_mm512_and_si512(accLow, fractionMask), zero);
-        const __mmask16 exactHigh = _mm512_cmpeq_epi32_mask(_mm512_and_si512(accHigh, fractionMask), zero);
-        if (exactLow | exactHigh) {
+        const __mmask16 fixLow =
+            _mm512_cmpeq_epi32_mask(accLow, _mm512_maskz_slli_epi32(0xffff, _mm512_unpacklo_epi16(c, zero), kFixedShift));
+        const __mmask16 fixHigh =
+            _mm512_cmpeq_epi32_mask(accHigh, _mm512_maskz_slli_epi32(0xffff, _mm512_unpackhi_epi16(c, zero), kFixedShift));
+        if (fixLow | fixHigh) {
             // Same lane order as the pack: expand the two masks to words and pack them.
-            const __m512i exact = _mm512_packs_epi32(_mm512_maskz_mov_epi32(exactLow, _mm512_set1_epi32(-1)), _mm512_maskz_mov_epi32(exactHigh, _mm512_set1_epi32(-1)));
-            const __m512i runs = _mm512_loadu_si512(uniform.runs + i);
-            const __mmask32 fix =
-                _mm512_test_epi16_mask(exact, exact) & _mm512_cmpgt_epi16_mask(runs, neededMinusOne);
-            if (fix) {
-                alignas(64) int16_t values[32];
-                alignas(64) int16_t flags[32];
-                _mm512_store_si512(values, result);
-                _mm512_store_si512(flags, _mm512_maskz_mov_epi16(fix, _mm512_set1_epi16(-1)));
-                fixUniformLanes(values, flags, 32, k);
-                result = _mm512_load_si512(values);
-            }
+            const __m512i fix = _mm512_packs_epi32(_mm512_maskz_mov_epi32(fixLow, _mm512_set1_epi32(-1)),
+                                                   _mm512_maskz_mov_epi32(fixHigh, _mm512_set1_epi32(-1)));
+            alignas(64) int16_t values[32];
+            alignas(64) int16_t flags[32];
+            _mm512_store_si512(values, result);
+            _mm512_store_si512(flags, fix);
+            fixUniformLanes(values, flags, 32, k);
+            result = _mm512_load_si512(values);
         }
         _mm512_storeu_si512(out + i, result);
     }
-    if (i < lanes)
-        convolveAvx2(taps, i, lanes, k, uniform, out);
+    if (i < end)
+        convolveAvx2(taps, i, end, k, out);
 }
-__attribute__((target("avx2"))) void convolveExactAvx2(const int16_t *const *taps, int lanes, const FixedKernel &k,
-                                                         int16_t *out)
+__attribute__((target("avx2"))) void convolveExactAvx2(const int16_t *const *taps, int begin, int end,
+                                                         const FixedKernel &k, int16_t *out)
 {
     const int count = int(k.exact.size());
     const __m128i maxByte = _mm_set1_epi32(255);
-    int i = 0;
-    for (; i + 4 <= lanes; i += 4) {
+    int i = begin;
+    for (; i + 4 <= end; i += 4) {
         __m256d acc = _mm256_setzero_pd();
         for (int t = 0; t < count; ++t) {
             const __m128i samples = _mm_cvtepi16_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i *>(taps[t] + i)));
@@ -261,55 +249,47 @@ __attribute__((target("avx2"))) void convolveExactAvx2(const int16_t *const *tap
         const __m128i values = _mm_max_epi32(_mm_min_epi32(_mm256_cvttpd_epi32(acc), maxByte), _mm_setzero_si128());
         _mm_storel_epi64(reinterpret_cast<__m128i *>(out + i), _mm_packs_epi32(values, values));
     }
-    if (i < lanes)
-        convolveExactPortable(taps, i, lanes, k, out);
+    if (i < end)
+        convolveExactPortable(taps, i, end, k, out);
 }
 #endif
 
-void convolve(const int16_t *const *taps, int lanes, const FixedKernel &k, const UniformRuns &uniform, int16_t *out)
+// Lanes [begin, end) of out, lane i reading taps[t][i].
+void convolve(const int16_t *const *taps, int begin, int end, const FixedKernel &k, int16_t *out)
 {
     const SimdLevel level = currentLevel().load(std::memory_order_relaxed);
     if (k.exactSums) {
 #ifdef TRIMLET_X86
         if (level >= SimdLevel::Avx2) {
-            convolveExactAvx2(taps, lanes, k, out);
+            convolveExactAvx2(taps, begin, end, k, out);
             return;
         }
 #endif
-        convolveExactPortable(taps, 0, lanes, k, out);
+        convolveExactPortable(taps, begin, end, k, out);
         return;
     }
 #ifdef TRIMLET_X86
     if (level == SimdLevel::Avx512) {
-        convolveAvx512(taps, lanes, k, uniform, out);
+        convolveAvx512(taps, begin, end, k, out);
         return;
     }
     if (level == SimdLevel::Avx2) {
-        convolveAvx2(taps, 0, lanes, k, uniform, out);
+        convolveAvx2(taps, begin, end, k, out);
         return;
     }
 #endif
-    convolvePortable(taps, 0, lanes, k, uniform, out);
-}
-
-// runs[i]: how many samples from i on equal samples[i] (capped to 16 bits).
-void runLengths(const int16_t *samples, int count, int16_t *runs)
-{
-    int16_t run = 0;
-    for (int i = count - 1; i >= 0; --i) {
-        run = (i + 1 < count && samples[i] == samples[i + 1] && run < INT16_MAX) ? int16_t(run + 1) : int16_t(1);
-        runs[i] = run;
-    }
+    convolvePortable(taps, begin, end, k, out);
 }
 
 bool allOpaque(const QImage &image)
 {
     if (image.format() == QImage::Format_RGB32)
         return true;
+    const int width = image.width();
     for (int y = 0; y < image.height(); ++y) {
         const QRgb *line = reinterpret_cast<const QRgb *>(image.constScanLine(y));
         QRgb all = 0xff000000u;
-        for (int x = 0; x < image.width(); ++x)
+        for (int x = 0; x < width; ++x)
             all &= line[x];
         if ((all & 0xff000000u) != 0xff000000u)
             return false;
@@ -622,11 +602,19 @@ QImage gaussianBlur(const QImage &image, const QVector<double> &kernel)
     const int planes = opaque ? 3 : 4;
     static constexpr int shifts[4] = {16, 8, 0, 24};
 
-    std::vector<int16_t> horizontal(size_t(planes) * width * height);
-    std::vector<int16_t> padded(size_t(width) + 2 * r);
-    std::vector<int16_t> paddedRuns(padded.size());
-    std::vector<const int16_t *> taps(2 * r + 1);
-    UniformRuns uniform;
+    // Reused from frame to frame: fresh multi-megabyte buffers cost page faults.
+    thread_local std::vector<int16_t> horizontal;
+    thread_local std::vector<int16_t> vertical;
+    thread_local std::vector<int16_t> padded;
+    thread_local std::vector<const int16_t *> taps;
+    const size_t planeSize = size_t(width) * height;
+    horizontal.resize(planes * planeSize);
+    vertical.resize(planes * planeSize);
+    padded.resize(size_t(width) + 2 * r);
+    taps.resize(std::max<size_t>(2 * r + 1, size_t(height) + 2 * r));
+
+    for (int k = 0; k <= 2 * r; ++k)
+        taps[k] = padded.data() + k;
     for (int y = 0; y < height; ++y) {
         const QRgb *line = reinterpret_cast<const QRgb *>(image.constScanLine(y));
         for (int p = 0; p < planes; ++p) {
@@ -637,13 +625,23 @@ QImage gaussianBlur(const QImage &image, const QVector<double> &kernel)
             for (int x = 0; x < width; ++x)
                 padded[r + x] = int16_t((line[x] >> shift) & 0xff);
             std::fill(padded.begin() + r + width, padded.end(), last);
-            for (int k = 0; k <= 2 * r; ++k)
-                taps[k] = padded.data() + k;
-            if (!fixed.exactSums)
-                runLengths(padded.data(), int(padded.size()), paddedRuns.data());
-            uniform.runs = paddedRuns.data();
-            uniform.needed = 2 * r + 1;
-            convolve(taps.data(), width, fixed, uniform, horizontal.data() + (size_t(p) * height + y) * width);
+            convolve(taps.data(), 0, width, fixed, horizontal.data() + p * planeSize + size_t(y) * width);
+        }
+    }
+
+    // Vertical pass in column strips narrow enough that the window's rows stay
+    // in the first-level cache from one output row to the next.
+    constexpr int kStrip = 64;
+    for (int p = 0; p < planes; ++p) {
+        const int16_t *plane = horizontal.data() + p * planeSize;
+        // taps + y is then the window of output row y, edge rows repeated.
+        for (int k = 0; k < height + 2 * r; ++k)
+            taps[k] = plane + size_t(std::clamp(k - r, 0, height - 1)) * width;
+        int16_t *out = vertical.data() + p * planeSize;
+        for (int x0 = 0; x0 < width; x0 += kStrip) {
+            const int x1 = std::min(width, x0 + kStrip);
+            for (int y = 0; y < height; ++y)
+                convolve(taps.data() + y, x0, x1, fixed, out + size_t(y) * width);
         }
     }
 
@@ -655,40 +653,12 @@ QImage gaussianBlur(const QImage &image, const QVector<double> &kernel)
     const uint32_t constantAlpha = image.format() == QImage::Format_RGB32
         ? 0xffu
         : fixed.uniformResult[fixed.uniformResult[255]];
-    // Vertical runs of equal samples: runsDown[y][i] counts rows from y on.
-    std::vector<int16_t> runsDown;
-    if (!fixed.exactSums) {
-        runsDown.resize(horizontal.size());
-        for (int p = 0; p < planes; ++p) {
-            const int16_t *plane = horizontal.data() + size_t(p) * height * width;
-            int16_t *runs = runsDown.data() + size_t(p) * height * width;
-            std::fill(runs + size_t(height - 1) * width, runs + size_t(height) * width, int16_t(1));
-            for (int y = height - 2; y >= 0; --y) {
-                const int16_t *row = plane + size_t(y) * width;
-                const int16_t *below = row + width;
-                const int16_t *belowRuns = runs + size_t(y + 1) * width;
-                int16_t *rowRuns = runs + size_t(y) * width;
-                for (int x = 0; x < width; ++x)
-                    rowRuns[x] = row[x] == below[x] ? int16_t(std::min(belowRuns[x] + 1, int(INT16_MAX))) : int16_t(1);
-            }
-        }
-    }
-    std::vector<int16_t> rows(size_t(planes) * width);
     for (int y = 0; y < height; ++y) {
-        const int top = std::max(0, y - r);
-        uniform.needed = std::min(height - 1, y + r) - top + 1;
-        for (int p = 0; p < planes; ++p) {
-            const int16_t *plane = horizontal.data() + size_t(p) * height * width;
-            for (int k = 0; k <= 2 * r; ++k)
-                taps[k] = plane + size_t(std::clamp(y + k - r, 0, height - 1)) * width;
-            uniform.runs = fixed.exactSums ? nullptr : runsDown.data() + (size_t(p) * height + top) * width;
-            convolve(taps.data(), width, fixed, uniform, rows.data() + size_t(p) * width);
-        }
         QRgb *out = reinterpret_cast<QRgb *>(result.scanLine(y));
-        const int16_t *red = rows.data();
-        const int16_t *green = red + width;
-        const int16_t *blue = green + width;
-        const int16_t *alpha = opaque ? nullptr : blue + width;
+        const int16_t *red = vertical.data() + size_t(y) * width;
+        const int16_t *green = red + planeSize;
+        const int16_t *blue = green + planeSize;
+        const int16_t *alpha = opaque ? nullptr : blue + planeSize;
         for (int x = 0; x < width; ++x) {
             const uint32_t a = alpha ? uint32_t(alpha[x]) : constantAlpha;
             out[x] = (a << 24) | (uint32_t(red[x]) << 16) | (uint32_t(green[x]) << 8) | uint32_t(blue[x]);
@@ -697,74 +667,141 @@ QImage gaussianBlur(const QImage &image, const QVector<double> &kernel)
     return result;
 }
 
+namespace {
+
+void saturationTable(double factor, int32_t scaled[256])
+{
+    for (int s = 0; s < 256; ++s)
+        scaled[s] = qBound(0, int(s * factor), 255);
+}
+
+void saturateLine(QRgb *line, int width, const int32_t *scaled)
+{
+#ifdef TRIMLET_X86
+    if (useAvx2()) {
+        scaleSaturationAvx2(line, width, scaled);
+        return;
+    }
+#endif
+    for (int x = 0; x < width; ++x)
+        line[x] = saturatePixel(line[x], scaled);
+}
+
+void mapColorLine(QRgb *line, int width, const uint8_t *table)
+{
+    for (int x = 0; x < width; ++x) {
+        const QRgb p = line[x];
+        line[x] = (p & 0xff000000u) | (uint32_t(table[(p >> 16) & 0xff]) << 16)
+            | (uint32_t(table[(p >> 8) & 0xff]) << 8) | table[p & 0xff];
+    }
+}
+
+void mapAlphaLine(QRgb *line, int width, const uint8_t *table)
+{
+    for (int x = 0; x < width; ++x)
+        line[x] = (line[x] & 0x00ffffffu) | (uint32_t(table[line[x] >> 24]) << 24);
+}
+
+inline uint32_t grayOf(QRgb p)
+{
+    return (11 * ((p >> 16) & 0xff) + 16 * ((p >> 8) & 0xff) + 5 * (p & 0xff)) >> 5;
+}
+
+void grayscaleLine(QRgb *line, int width)
+{
+    for (int x = 0; x < width; ++x) {
+        const QRgb p = line[x];
+        const uint32_t gray = grayOf(p);
+        line[x] = (p & 0xff000000u) | (gray << 16) | (gray << 8) | gray;
+    }
+}
+
+void sepiaLine(QRgb *line, int width)
+{
+#ifdef TRIMLET_X86
+    if (useAvx2()) {
+        sepiaAvx2(line, width);
+        return;
+    }
+#endif
+    for (int x = 0; x < width; ++x)
+        line[x] = sepiaPixel(line[x]);
+}
+
+} // namespace
+
 void scaleSaturation(QImage &image, double factor)
 {
     int32_t scaled[256];
-    for (int s = 0; s < 256; ++s)
-        scaled[s] = qBound(0, int(s * factor), 255);
+    saturationTable(factor, scaled);
     const int width = image.width();
-    for (int y = 0; y < image.height(); ++y) {
-        QRgb *line = reinterpret_cast<QRgb *>(image.scanLine(y));
-#ifdef TRIMLET_X86
-        if (useAvx2()) {
-            scaleSaturationAvx2(line, width, scaled);
-            continue;
-        }
-#endif
-        for (int x = 0; x < width; ++x)
-            line[x] = saturatePixel(line[x], scaled);
-    }
+    for (int y = 0; y < image.height(); ++y)
+        saturateLine(reinterpret_cast<QRgb *>(image.scanLine(y)), width, scaled);
 }
 
 void mapColorChannels(QImage &image, const uint8_t table[256])
 {
     const int width = image.width();
-    for (int y = 0; y < image.height(); ++y) {
-        QRgb *line = reinterpret_cast<QRgb *>(image.scanLine(y));
-        for (int x = 0; x < width; ++x) {
-            const QRgb p = line[x];
-            line[x] = (p & 0xff000000u) | (uint32_t(table[(p >> 16) & 0xff]) << 16)
-                | (uint32_t(table[(p >> 8) & 0xff]) << 8) | table[p & 0xff];
-        }
-    }
+    for (int y = 0; y < image.height(); ++y)
+        mapColorLine(reinterpret_cast<QRgb *>(image.scanLine(y)), width, table);
 }
 
 void mapAlpha(QImage &image, const uint8_t table[256])
 {
     const int width = image.width();
-    for (int y = 0; y < image.height(); ++y) {
-        QRgb *line = reinterpret_cast<QRgb *>(image.scanLine(y));
-        for (int x = 0; x < width; ++x)
-            line[x] = (line[x] & 0x00ffffffu) | (uint32_t(table[line[x] >> 24]) << 24);
-    }
+    for (int y = 0; y < image.height(); ++y)
+        mapAlphaLine(reinterpret_cast<QRgb *>(image.scanLine(y)), width, table);
 }
 
 void grayscale(QImage &image)
 {
     const int width = image.width();
-    for (int y = 0; y < image.height(); ++y) {
-        QRgb *line = reinterpret_cast<QRgb *>(image.scanLine(y));
-        for (int x = 0; x < width; ++x) {
-            const QRgb p = line[x];
-            const uint32_t gray = (11 * ((p >> 16) & 0xff) + 16 * ((p >> 8) & 0xff) + 5 * (p & 0xff)) >> 5;
-            line[x] = (p & 0xff000000u) | (gray << 16) | (gray << 8) | gray;
-        }
-    }
+    for (int y = 0; y < image.height(); ++y)
+        grayscaleLine(reinterpret_cast<QRgb *>(image.scanLine(y)), width);
 }
 
 void sepia(QImage &image)
 {
     const int width = image.width();
-    for (int y = 0; y < image.height(); ++y) {
+    for (int y = 0; y < image.height(); ++y)
+        sepiaLine(reinterpret_cast<QRgb *>(image.scanLine(y)), width);
+}
+
+void applyPixelSteps(QImage &image, const PixelSteps &steps)
+{
+    int32_t scaled[256];
+    if (steps.saturation)
+        saturationTable(steps.saturationFactor, scaled);
+    // Sepia of a grey pixel depends on the grey level alone.
+    const bool graySepia = steps.grayscale && steps.sepia;
+    uint32_t sepiaOfGray[256];
+    if (graySepia) {
+        for (int g = 0; g < 256; ++g)
+            sepiaOfGray[g] = sepiaPixel(qRgba(g, g, g, 0));
+    }
+    uint8_t alphaTable[256];
+    if (steps.alphaTable) {
+        for (int a = 0; a < 256; ++a)
+            alphaTable[a] = steps.alphaTable[steps.opaqueAlpha ? 255 : a];
+    }
+    const int width = image.width();
+    const int height = image.height();
+    for (int y = 0; y < height; ++y) {
         QRgb *line = reinterpret_cast<QRgb *>(image.scanLine(y));
-#ifdef TRIMLET_X86
-        if (useAvx2()) {
-            sepiaAvx2(line, width);
-            continue;
+        if (steps.channelTable)
+            mapColorLine(line, width, steps.channelTable);
+        if (steps.saturation)
+            saturateLine(line, width, scaled);
+        if (graySepia) {
+            for (int x = 0; x < width; ++x)
+                line[x] = (line[x] & 0xff000000u) | sepiaOfGray[grayOf(line[x])];
+        } else if (steps.grayscale) {
+            grayscaleLine(line, width);
+        } else if (steps.sepia) {
+            sepiaLine(line, width);
         }
-#endif
-        for (int x = 0; x < width; ++x)
-            line[x] = sepiaPixel(line[x]);
+        if (steps.alphaTable)
+            mapAlphaLine(line, width, alphaTable);
     }
 }
 

@@ -42,6 +42,20 @@ void grayscale(QImage &image);
 // The sepia matrix in double precision, truncated and clamped.
 void sepia(QImage &image);
 
+// The per-pixel steps of a frame, in this order, done scan line by scan line so
+// each line is read and written once; the results equal those of the single
+// functions above applied one after another.
+struct PixelSteps {
+    const uint8_t *channelTable = nullptr; // as mapColorChannels
+    bool saturation = false;               // as scaleSaturation with saturationFactor
+    double saturationFactor = 1.0;
+    bool grayscale = false;
+    bool sepia = false;
+    bool opaqueAlpha = false;             // alpha set to 255 (RGB32 becoming ARGB32) before alphaTable
+    const uint8_t *alphaTable = nullptr;   // as mapAlpha
+};
+void applyPixelSteps(QImage &image, const PixelSteps &steps);
+
 // Three running-box passes per axis approximating a Gaussian of the given
 // sigma, all channels; a cheap preview blur that stays on QImage.
 QImage boxBlur(const QImage &image, double sigma);

@@ -50,7 +50,9 @@ struct FixedKernel {
     int centerLow = 0;                // the centre weight split in two so each half fits 16 bits
     int centerHigh = 0;
     std::vector<int32_t> pairWeights; // (weights[j], weights[j + 1]) packed for j = 1, 3, 5, ...
+    std::vector<int32_t> swappedPairWeights; // (weights[j + 1], weights[j])
     uint8_t uniformResult[256] = {};
+    std::vector<int32_t> uniformResult32; // the same, for gathers
     // Small kernels are summed in double exactly as the plain convolution does:
     // their weights are too uneven for 16-bit fixed point.
     bool exactSums = false;
@@ -79,6 +81,7 @@ FixedKernel makeFixedKernel(const QVector<double> &kernel)
         const int a = fixed.weights[j];
         const int b = j + 1 <= r ? fixed.weights[j + 1] : 0;
         fixed.pairWeights.push_back(int32_t(uint32_t(a & 0xffff) | (uint32_t(b & 0xffff) << 16)));
+        fixed.swappedPairWeights.push_back(int32_t(uint32_t(b & 0xffff) | (uint32_t(a & 0xffff) << 16)));
     }
     for (int v = 0; v < 256; ++v) {
         double acc = 0.0;
@@ -86,6 +89,7 @@ FixedKernel makeFixedKernel(const QVector<double> &kernel)
             acc += v * w;
         fixed.uniformResult[v] = uint8_t(qBound(0, int(acc), 255));
     }
+    fixed.uniformResult32.assign(fixed.uniformResult, fixed.uniformResult + 256);
     return fixed;
 }
 
@@ -252,6 +256,141 @@ __attribute__((target("avx2"))) void convolveExactAvx2(const int16_t *const *tap
     if (i < end)
         convolveExactPortable(taps, i, end, k, out);
 }
+#endif
+
+#ifdef TRIMLET_X86
+bool hasVnni()
+{
+    static const bool vnni = __builtin_cpu_supports("avx512vnni");
+    return vnni;
+}
+
+__attribute__((target("avx512bw"))) inline __m512i dotAddMadd(__m512i acc, __m512i pairs, __m512i weights)
+{
+    return _mm512_add_epi32(acc, _mm512_madd_epi16(pairs, weights));
+}
+
+__attribute__((target("avx512bw,avx512vnni"))) inline __m512i dotAddVnni(__m512i acc, __m512i pairs, __m512i weights)
+{
+    return _mm512_dpwssd_epi32(acc, pairs, weights);
+}
+
+// Sums over 32-bit lanes that each hold two neighbouring samples (s[c], s[c + 1])
+// of their window, the pair of tap offset j being stride * j bytes on. The
+// pair at +j takes (w[j], w[j + 1]) and the pair at -(j + 1) takes
+// (w[j + 1], w[j]): each madd then covers two taps with no unpacking or
+// pre-adding. Blocks of 16 lanes share the weights loaded for a tap pair.
+// Horizontally the pairs are 32-bit reads from the 16-bit row (even and odd
+// outputs in separate blocks); vertically they are rows of interleaved row pairs.
+#define TRIMLET_PAIR_KERNELS(PREFIX, TARGET, DOT_ADD)                                                              \
+    template <int Blocks>                                                                                          \
+    __attribute__((target(TARGET))) inline void PREFIX##Blocks(const char *const *base, ptrdiff_t stride,          \
+                                                               const FixedKernel &k, __m512i *results)             \
+    {                                                                                                              \
+        const int r = k.radius;                                                                                    \
+        const __m512i low16 = _mm512_set1_epi32(0xffff);                                                           \
+        const __m512i centerWeights =                                                                              \
+            _mm512_set1_epi32(int32_t(uint32_t(k.centerLow) | (uint32_t(k.centerHigh) << 16)));                    \
+        __m512i centre[Blocks], acc0[Blocks], acc1[Blocks];                                                        \
+        _Pragma("GCC unroll 4") for (int b = 0; b < Blocks; ++b) {                                                                         \
+            centre[b] = _mm512_and_si512(_mm512_loadu_si512(base[b]), low16);                                      \
+            acc0[b] = _mm512_madd_epi16(_mm512_or_si512(centre[b], _mm512_maskz_slli_epi32(0xffff, centre[b], 16)), \
+                                        centerWeights);                                                            \
+            acc1[b] = _mm512_setzero_si512();                                                                      \
+        }                                                                                                          \
+        int pair = 0;                                                                                              \
+        for (int j = 1; j <= r; j += 2, ++pair) {                                                                  \
+            const __m512i forward = _mm512_set1_epi32(k.pairWeights[pair]);                                        \
+            const __m512i backward = _mm512_set1_epi32(k.swappedPairWeights[pair]);                                \
+            _Pragma("GCC unroll 4") for (int b = 0; b < Blocks; ++b) {                                                                     \
+                acc0[b] = DOT_ADD(acc0[b], _mm512_loadu_si512(base[b] + stride * j), forward);                     \
+                acc1[b] = DOT_ADD(acc1[b], _mm512_loadu_si512(base[b] - stride * (j + 1)), backward);              \
+            }                                                                                                      \
+        }                                                                                                          \
+        _Pragma("GCC unroll 4") for (int b = 0; b < Blocks; ++b) {                                                                         \
+            const __m512i acc = _mm512_add_epi32(acc0[b], acc1[b]);                                                \
+            __m512i result = _mm512_maskz_srli_epi32(0xffff, acc, kFixedShift);                                    \
+            const __mmask16 fix =                                                                                  \
+                _mm512_cmpeq_epi32_mask(acc, _mm512_maskz_slli_epi32(0xffff, centre[b], kFixedShift));             \
+            if (fix)                                                                                               \
+                result = _mm512_mask_i32gather_epi32(result, fix, result, k.uniformResult32.data(), 4);            \
+            results[b] = result;                                                                                   \
+        }                                                                                                          \
+    }                                                                                                              \
+                                                                                                                   \
+    /* centre: the row's first sample, r + 1 padding samples on each side. */                                     \
+    __attribute__((target(TARGET))) void PREFIX##Row(const int16_t *centre, int width, const FixedKernel &k,        \
+                                                     int16_t *out)                                                 \
+    {                                                                                                              \
+        const char *bytes = reinterpret_cast<const char *>(centre);                                                \
+        __m512i results[4];                                                                                        \
+        int i = 0;                                                                                                 \
+        for (; i + 64 <= width; i += 64) {                                                                         \
+            const char *base[4] = {bytes + 2 * i, bytes + 2 * i + 2, bytes + 2 * i + 64, bytes + 2 * i + 66};      \
+            PREFIX##Blocks<4>(base, 2, k, results);                                                                \
+            _mm512_storeu_si512(out + i, _mm512_or_si512(results[0], _mm512_maskz_slli_epi32(0xffff, results[1], 16))); \
+            _mm512_storeu_si512(out + i + 32,                                                                      \
+                                _mm512_or_si512(results[2], _mm512_maskz_slli_epi32(0xffff, results[3], 16)));     \
+        }                                                                                                          \
+        for (; i + 32 <= width; i += 32) {                                                                         \
+            const char *base[2] = {bytes + 2 * i, bytes + 2 * i + 2};                                              \
+            PREFIX##Blocks<2>(base, 2, k, results);                                                                \
+            _mm512_storeu_si512(out + i, _mm512_or_si512(results[0], _mm512_maskz_slli_epi32(0xffff, results[1], 16))); \
+        }                                                                                                          \
+        for (; i < width; ++i)                                                                                     \
+            out[i] = pairSample(centre + i, 1, k);                                                                 \
+    }                                                                                                              \
+                                                                                                                   \
+    /* rows[k]: interleaved pairs of output row k - 1 - r; lanes [x0, x1) of out. */                               \
+    __attribute__((target(TARGET))) void PREFIX##Strip(const uint32_t *const *rows, int x0, int x1,                \
+                                                       const FixedKernel &k, int16_t *out)                         \
+    {                                                                                                              \
+        const ptrdiff_t stride = reinterpret_cast<const char *>(rows[1]) - reinterpret_cast<const char *>(rows[0]); \
+        const char *centre = reinterpret_cast<const char *>(rows[k.radius + 1]);                                  \
+        __m512i results[4];                                                                                        \
+        int x = x0;                                                                                                \
+        for (; x + 64 <= x1; x += 64) {                                                                            \
+            const char *base[4] = {centre + 4 * x, centre + 4 * x + 64, centre + 4 * x + 128, centre + 4 * x + 192}; \
+            PREFIX##Blocks<4>(base, stride, k, results);                                                           \
+            for (int b = 0; b < 4; ++b)                                                                            \
+                _mm256_storeu_si256(reinterpret_cast<__m256i *>(out + x + 16 * b),                                 \
+                                    _mm512_maskz_cvtepi32_epi16(0xffff, results[b]));                              \
+        }                                                                                                          \
+        for (; x + 16 <= x1; x += 16) {                                                                            \
+            const char *base[1] = {centre + 4 * x};                                                                \
+            PREFIX##Blocks<1>(base, stride, k, results);                                                           \
+            _mm256_storeu_si256(reinterpret_cast<__m256i *>(out + x), _mm512_maskz_cvtepi32_epi16(0xffff, results[0])); \
+        }                                                                                                          \
+        for (; x < x1; ++x)                                                                                        \
+            out[x] = pairSample(reinterpret_cast<const int16_t *>(centre + 4 * x), stride / 2, k);                 \
+    }
+
+// One output from 16-bit samples `step` apart around `centre`.
+inline int16_t pairSample(const int16_t *centre, ptrdiff_t step, const FixedKernel &k)
+{
+    const int c = centre[0];
+    int acc = c * k.weights[0];
+    for (int d = 1; d <= k.radius; ++d)
+        acc += (centre[d * step] + centre[-d * step]) * k.weights[d];
+    return int16_t(acc == c * kFixedOne ? k.uniformResult[acc >> kFixedShift] : acc >> kFixedShift);
+}
+
+// out[x] = (a[x], b[x]) as the low and high 16 bits.
+__attribute__((target("avx512bw"))) void interleaveRows(const int16_t *a, const int16_t *b, int count, uint32_t *out)
+{
+    int x = 0;
+    for (; x + 16 <= count; x += 16) {
+        const __m512i low = _mm512_maskz_cvtepu16_epi32(0xffff, _mm256_loadu_si256(reinterpret_cast<const __m256i *>(a + x)));
+        const __m512i high = _mm512_maskz_cvtepu16_epi32(0xffff, _mm256_loadu_si256(reinterpret_cast<const __m256i *>(b + x)));
+        _mm512_storeu_si512(out + x, _mm512_or_si512(low, _mm512_maskz_slli_epi32(0xffff, high, 16)));
+    }
+    for (; x < count; ++x)
+        out[x] = uint32_t(uint16_t(a[x])) | (uint32_t(uint16_t(b[x])) << 16);
+}
+
+TRIMLET_PAIR_KERNELS(pairsAvx512, "avx512bw", dotAddMadd)
+TRIMLET_PAIR_KERNELS(pairsVnni, "avx512bw,avx512vnni", dotAddVnni)
+#undef TRIMLET_PAIR_KERNELS
 #endif
 
 // Lanes [begin, end) of out, lane i reading taps[t][i].
@@ -606,26 +745,45 @@ QImage gaussianBlur(const QImage &image, const QVector<double> &kernel)
     thread_local std::vector<int16_t> horizontal;
     thread_local std::vector<int16_t> vertical;
     thread_local std::vector<int16_t> padded;
+    thread_local std::vector<uint32_t> rowPairs;
+    thread_local std::vector<const uint32_t *> rowPairPointers;
     thread_local std::vector<const int16_t *> taps;
     const size_t planeSize = size_t(width) * height;
     horizontal.resize(planes * planeSize);
     vertical.resize(planes * planeSize);
-    padded.resize(size_t(width) + 2 * r);
+    // One sample beyond the window on each side for the pair layout.
+    const int pad = r + 1;
+    padded.resize(size_t(width) + 2 * pad);
     taps.resize(std::max<size_t>(2 * r + 1, size_t(height) + 2 * r));
+#ifdef TRIMLET_X86
+    const bool pairLayout = !fixed.exactSums && currentLevel().load(std::memory_order_relaxed) == SimdLevel::Avx512;
+#else
+    const bool pairLayout = false;
+#endif
 
     for (int k = 0; k <= 2 * r; ++k)
-        taps[k] = padded.data() + k;
+        taps[k] = padded.data() + 1 + k;
     for (int y = 0; y < height; ++y) {
         const QRgb *line = reinterpret_cast<const QRgb *>(image.constScanLine(y));
         for (int p = 0; p < planes; ++p) {
             const int shift = shifts[p];
             const int16_t first = int16_t((line[0] >> shift) & 0xff);
             const int16_t last = int16_t((line[width - 1] >> shift) & 0xff);
-            std::fill(padded.begin(), padded.begin() + r, first);
+            std::fill(padded.begin(), padded.begin() + pad, first);
             for (int x = 0; x < width; ++x)
-                padded[r + x] = int16_t((line[x] >> shift) & 0xff);
-            std::fill(padded.begin() + r + width, padded.end(), last);
-            convolve(taps.data(), 0, width, fixed, horizontal.data() + p * planeSize + size_t(y) * width);
+                padded[pad + x] = int16_t((line[x] >> shift) & 0xff);
+            std::fill(padded.begin() + pad + width, padded.end(), last);
+            int16_t *out = horizontal.data() + p * planeSize + size_t(y) * width;
+#ifdef TRIMLET_X86
+            if (pairLayout) {
+                if (hasVnni())
+                    pairsVnniRow(padded.data() + pad, width, fixed, out);
+                else
+                    pairsAvx512Row(padded.data() + pad, width, fixed, out);
+                continue;
+            }
+#endif
+            convolve(taps.data(), 0, width, fixed, out);
         }
     }
 
@@ -634,10 +792,33 @@ QImage gaussianBlur(const QImage &image, const QVector<double> &kernel)
     constexpr int kStrip = 64;
     for (int p = 0; p < planes; ++p) {
         const int16_t *plane = horizontal.data() + p * planeSize;
+        int16_t *out = vertical.data() + p * planeSize;
+        auto row = [&](int k) { return plane + size_t(std::clamp(k, 0, height - 1)) * width; };
+#ifdef TRIMLET_X86
+        if (pairLayout) {
+            // rowPairs row k holds the pairs (row k - 1 - r, row k - r) of the strip.
+            const int pairRows = height + 2 * r + 2;
+            rowPairs.resize(size_t(pairRows) * kStrip);
+            rowPairPointers.resize(pairRows);
+            for (int k = 0; k < pairRows; ++k)
+                rowPairPointers[k] = rowPairs.data() + size_t(k) * kStrip;
+            for (int x0 = 0; x0 < width; x0 += kStrip) {
+                const int count = std::min(width - x0, kStrip);
+                for (int k = 0; k < pairRows; ++k)
+                    interleaveRows(row(k - 1 - r) + x0, row(k - r) + x0, count, rowPairs.data() + size_t(k) * kStrip);
+                for (int y = 0; y < height; ++y) {
+                    if (hasVnni())
+                        pairsVnniStrip(rowPairPointers.data() + y, 0, count, fixed, out + size_t(y) * width + x0);
+                    else
+                        pairsAvx512Strip(rowPairPointers.data() + y, 0, count, fixed, out + size_t(y) * width + x0);
+                }
+            }
+            continue;
+        }
+#endif
         // taps + y is then the window of output row y, edge rows repeated.
         for (int k = 0; k < height + 2 * r; ++k)
-            taps[k] = plane + size_t(std::clamp(k - r, 0, height - 1)) * width;
-        int16_t *out = vertical.data() + p * planeSize;
+            taps[k] = row(k - r);
         for (int x0 = 0; x0 < width; x0 += kStrip) {
             const int x1 = std::min(width, x0 + kStrip);
             for (int y = 0; y < height; ++y)

@@ -388,6 +388,44 @@ __attribute__((target("avx512bw"))) void interleaveRows(const int16_t *a, const 
         out[x] = uint32_t(uint16_t(a[x])) | (uint32_t(uint16_t(b[x])) << 16);
 }
 
+// out[x] = channel at `shift` of line[x].
+__attribute__((target("avx512bw"))) void extractChannel(const QRgb *line, int count, int shift, int16_t *out)
+{
+    const __m512i byteMask = _mm512_set1_epi32(0xff);
+    int x = 0;
+    for (; x + 16 <= count; x += 16) {
+        const __m512i px = _mm512_loadu_si512(line + x);
+        const __m512i channel = _mm512_and_si512(_mm512_maskz_srlv_epi32(0xffff, px, _mm512_set1_epi32(shift)), byteMask);
+        _mm256_storeu_si256(reinterpret_cast<__m256i *>(out + x), _mm512_maskz_cvtepi32_epi16(0xffff, channel));
+    }
+    for (; x < count; ++x)
+        out[x] = int16_t((line[x] >> shift) & 0xff);
+}
+
+__attribute__((target("avx512bw"))) inline __m512i widen(const int16_t *p)
+{
+    return _mm512_maskz_cvtepu16_epi32(0xffff, _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p)));
+}
+
+// line[x] = (alpha, red, green, blue) from 16-bit planes; alpha may be null for constantAlpha.
+__attribute__((target("avx512bw"))) void packPixels(const int16_t *red, const int16_t *green, const int16_t *blue,
+                                                    const int16_t *alpha, uint32_t constantAlpha, int count,
+                                                    QRgb *line)
+{
+    int x = 0;
+    for (; x + 16 <= count; x += 16) {
+        const __m512i a = alpha ? widen(alpha + x) : _mm512_set1_epi32(int(constantAlpha));
+        const __m512i rg = _mm512_or_si512(_mm512_maskz_slli_epi32(0xffff, a, 24),
+                                           _mm512_maskz_slli_epi32(0xffff, widen(red + x), 16));
+        const __m512i gb = _mm512_or_si512(_mm512_maskz_slli_epi32(0xffff, widen(green + x), 8), widen(blue + x));
+        _mm512_storeu_si512(line + x, _mm512_or_si512(rg, gb));
+    }
+    for (; x < count; ++x) {
+        const uint32_t a = alpha ? uint32_t(alpha[x]) : constantAlpha;
+        line[x] = (a << 24) | (uint32_t(red[x]) << 16) | (uint32_t(green[x]) << 8) | uint32_t(blue[x]);
+    }
+}
+
 TRIMLET_PAIR_KERNELS(pairsAvx512, "avx512bw", dotAddMadd)
 TRIMLET_PAIR_KERNELS(pairsVnni, "avx512bw,avx512vnni", dotAddVnni)
 #undef TRIMLET_PAIR_KERNELS
@@ -770,6 +808,11 @@ QImage gaussianBlur(const QImage &image, const QVector<double> &kernel)
             const int16_t first = int16_t((line[0] >> shift) & 0xff);
             const int16_t last = int16_t((line[width - 1] >> shift) & 0xff);
             std::fill(padded.begin(), padded.begin() + pad, first);
+#ifdef TRIMLET_X86
+            if (pairLayout)
+                extractChannel(line, width, shift, padded.data() + pad);
+            else
+#endif
             for (int x = 0; x < width; ++x)
                 padded[pad + x] = int16_t((line[x] >> shift) & 0xff);
             std::fill(padded.begin() + pad + width, padded.end(), last);
@@ -840,6 +883,12 @@ QImage gaussianBlur(const QImage &image, const QVector<double> &kernel)
         const int16_t *green = red + planeSize;
         const int16_t *blue = green + planeSize;
         const int16_t *alpha = opaque ? nullptr : blue + planeSize;
+#ifdef TRIMLET_X86
+        if (pairLayout) {
+            packPixels(red, green, blue, alpha, constantAlpha, width, out);
+            continue;
+        }
+#endif
         for (int x = 0; x < width; ++x) {
             const uint32_t a = alpha ? uint32_t(alpha[x]) : constantAlpha;
             out[x] = (a << 24) | (uint32_t(red[x]) << 16) | (uint32_t(green[x]) << 8) | uint32_t(blue[x]);

@@ -630,6 +630,103 @@ __attribute__((target("avx2"))) void scaleSaturationAvx2(QRgb *pixels, int count
         pixels[i] = saturatePixel(pixels[i], scaledSaturation);
 }
 
+__attribute__((target("avx512bw"), optimize("fp-contract=off"))) inline __m512i divide257Avx512(__m512i value)
+{
+    value = _mm512_add_epi32(value, _mm512_set1_epi32(128));
+    return _mm512_maskz_srli_epi32(
+        0xffff, _mm512_sub_epi32(value, _mm512_maskz_srli_epi32(0xffff, value, 8)), 8);
+}
+
+__attribute__((target("avx512bw"), optimize("fp-contract=off"))) inline __m512i roundPositiveAvx512(__m512 value)
+{
+    return _mm512_maskz_cvttps_epi32(0xffff, _mm512_add_ps(value, _mm512_set1_ps(0.5f)));
+}
+
+__attribute__((target("avx512bw"), optimize("fp-contract=off"))) inline __m512 unitOf8Bit(__m512i value)
+{
+    return _mm512_div_ps(_mm512_maskz_cvtepi32_ps(0xffff, _mm512_mullo_epi32(value, _mm512_set1_epi32(257))),
+                         _mm512_set1_ps(float(USHRT_MAX)));
+}
+
+// The AVX2 version's operations on 16 lanes. AVX-512 brings FMA, and a fused
+// multiply-add rounds differently from QColor's separate steps: no contraction.
+__attribute__((target("avx512bw"), optimize("fp-contract=off"))) void scaleSaturationAvx512(QRgb *pixels, int count,
+                                                               const int32_t *scaledSaturation)
+{
+    const __m512i byteMask = _mm512_set1_epi32(0xff);
+    const __m512 k65535 = _mm512_set1_ps(float(USHRT_MAX));
+    const __m512 one = _mm512_set1_ps(1.0f);
+    int i = 0;
+    for (; i + 16 <= count; i += 16) {
+        const __m512i px = _mm512_loadu_si512(pixels + i);
+        const __m512 r = unitOf8Bit(_mm512_and_si512(_mm512_maskz_srli_epi32(0xffff, px, 16), byteMask));
+        const __m512 g = unitOf8Bit(_mm512_and_si512(_mm512_maskz_srli_epi32(0xffff, px, 8), byteMask));
+        const __m512 b = unitOf8Bit(_mm512_and_si512(px, byteMask));
+        const __m512 maximum = _mm512_maskz_max_ps(0xffff, _mm512_maskz_max_ps(0xffff, r, g), b);
+        const __m512 minimum = _mm512_maskz_min_ps(0xffff, _mm512_maskz_min_ps(0xffff, r, g), b);
+        const __m512 delta = _mm512_sub_ps(maximum, minimum);
+        const __m512i value = divide257Avx512(roundPositiveAvx512(_mm512_mul_ps(maximum, k65535)));
+        const __mmask16 grey = _mm512_cmp_ps_mask(delta, _mm512_set1_ps(0.00001f), _CMP_LE_OQ);
+        // Grey lanes divide by zero here; their results are replaced below.
+        const __m512i saturation8 =
+            divide257Avx512(roundPositiveAvx512(_mm512_mul_ps(_mm512_div_ps(delta, maximum), k65535)));
+
+        const __mmask16 redIsMax = _mm512_cmp_ps_mask(r, maximum, _CMP_EQ_OQ);
+        const __mmask16 greenIsMax = _kandn_mask16(redIsMax, _mm512_cmp_ps_mask(g, maximum, _CMP_EQ_OQ));
+        __m512 numerator = _mm512_mask_blend_ps(greenIsMax, _mm512_sub_ps(r, g), _mm512_sub_ps(b, r));
+        numerator = _mm512_mask_blend_ps(redIsMax, numerator, _mm512_sub_ps(g, b));
+        __m512 offset = _mm512_mask_blend_ps(greenIsMax, _mm512_set1_ps(4.0f), _mm512_set1_ps(2.0f));
+        offset = _mm512_mask_blend_ps(redIsMax, offset, _mm512_setzero_ps());
+        __m512 hue = _mm512_add_ps(offset, _mm512_div_ps(numerator, delta));
+        hue = _mm512_mul_ps(hue, _mm512_set1_ps(60.0f));
+        hue = _mm512_mask_add_ps(hue, _mm512_cmp_ps_mask(hue, _mm512_setzero_ps(), _CMP_LT_OQ), hue,
+                                 _mm512_set1_ps(360.0f));
+        const __m512i hue100 = roundPositiveAvx512(_mm512_mul_ps(hue, _mm512_set1_ps(100.0f)));
+        __m512i hueDegrees =
+            _mm512_maskz_srli_epi32(0xffff, _mm512_mullo_epi32(hue100, _mm512_set1_epi32(5243)), 19);
+        hueDegrees = _mm512_mask_mov_epi32(hueDegrees, _mm512_cmpeq_epi32_mask(hueDegrees, _mm512_set1_epi32(360)),
+                                           _mm512_setzero_si512());
+
+        const __m512i safeSaturation = _mm512_mask_mov_epi32(saturation8, grey, _mm512_setzero_si512());
+        const __m512i newSaturation = _mm512_mask_i32gather_epi32(_mm512_setzero_si512(), 0xffff, safeSaturation, scaledSaturation, 4);
+        const __mmask16 achromatic = grey | _mm512_cmpeq_epi32_mask(newSaturation, _mm512_setzero_si512());
+
+        const __m512 h = _mm512_div_ps(_mm512_maskz_cvtepi32_ps(0xffff, _mm512_mullo_epi32(hueDegrees, _mm512_set1_epi32(100))),
+                                       _mm512_set1_ps(6000.0f));
+        const __m512 s = unitOf8Bit(newSaturation);
+        const __m512 v = unitOf8Bit(value);
+        const __m512i sector = _mm512_maskz_cvttps_epi32(0xffff, h);
+        const __m512 f = _mm512_sub_ps(h, _mm512_maskz_cvtepi32_ps(0xffff, sector));
+        const __m512 p = _mm512_mul_ps(v, _mm512_sub_ps(one, s));
+        const __m512 q = _mm512_mul_ps(v, _mm512_sub_ps(one, _mm512_mul_ps(s, f)));
+        const __m512 t = _mm512_mul_ps(v, _mm512_sub_ps(one, _mm512_mul_ps(s, _mm512_sub_ps(one, f))));
+        const __mmask16 odd = _mm512_test_epi32_mask(sector, _mm512_set1_epi32(1));
+        const __m512 w = _mm512_mask_blend_ps(odd, t, q);
+        const __m512i v8 = divide257Avx512(roundPositiveAvx512(_mm512_mul_ps(v, k65535)));
+        const __m512i w8 = divide257Avx512(roundPositiveAvx512(_mm512_mul_ps(w, k65535)));
+        const __m512i p8 = divide257Avx512(roundPositiveAvx512(_mm512_mul_ps(p, k65535)));
+
+        const __mmask16 s0 = _mm512_cmpeq_epi32_mask(sector, _mm512_set1_epi32(0));
+        const __mmask16 s1 = _mm512_cmpeq_epi32_mask(sector, _mm512_set1_epi32(1));
+        const __mmask16 s2 = _mm512_cmpeq_epi32_mask(sector, _mm512_set1_epi32(2));
+        const __mmask16 s3 = _mm512_cmpeq_epi32_mask(sector, _mm512_set1_epi32(3));
+        const __mmask16 s4 = _mm512_cmpeq_epi32_mask(sector, _mm512_set1_epi32(4));
+        const __mmask16 s5 = _mm512_cmpeq_epi32_mask(sector, _mm512_set1_epi32(5));
+        __m512i red = _mm512_mask_blend_epi32(s0 | s5, _mm512_mask_blend_epi32(s1 | s4, p8, w8), v8);
+        __m512i green = _mm512_mask_blend_epi32(s1 | s2, _mm512_mask_blend_epi32(s0 | s3, p8, w8), v8);
+        __m512i blue = _mm512_mask_blend_epi32(s3 | s4, _mm512_mask_blend_epi32(s2 | s5, p8, w8), v8);
+        red = _mm512_mask_blend_epi32(achromatic, red, value);
+        green = _mm512_mask_blend_epi32(achromatic, green, value);
+        blue = _mm512_mask_blend_epi32(achromatic, blue, value);
+        const __m512i result = _mm512_or_si512(
+            _mm512_or_si512(_mm512_set1_epi32(int(0xff000000u)), _mm512_maskz_slli_epi32(0xffff, red, 16)),
+            _mm512_or_si512(_mm512_maskz_slli_epi32(0xffff, green, 8), blue));
+        _mm512_storeu_si512(pixels + i, result);
+    }
+    if (i < count)
+        scaleSaturationAvx2(pixels + i, count - i, scaledSaturation);
+}
+
 // The same products and sums, in the same order, as the scalar formula.
 __attribute__((target("avx2"))) inline __m128i sepiaChannelAvx2(__m256d r, __m256d g, __m256d b, double kr, double kg,
                                                                 double kb, __m128i maxByte)
@@ -908,6 +1005,10 @@ void saturationTable(double factor, int32_t scaled[256])
 void saturateLine(QRgb *line, int width, const int32_t *scaled)
 {
 #ifdef TRIMLET_X86
+    if (currentLevel().load(std::memory_order_relaxed) == SimdLevel::Avx512) {
+        scaleSaturationAvx512(line, width, scaled);
+        return;
+    }
     if (useAvx2()) {
         scaleSaturationAvx2(line, width, scaled);
         return;

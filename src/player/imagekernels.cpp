@@ -1018,8 +1018,78 @@ void saturateLine(QRgb *line, int width, const int32_t *scaled)
         line[x] = saturatePixel(line[x], scaled);
 }
 
+#ifdef TRIMLET_X86
+bool hasVbmi()
+{
+    static const bool vbmi = __builtin_cpu_supports("avx512vbmi");
+    return vbmi;
+}
+
+// Maps the bytes of line through a 256-entry table with two 128-entry byte
+// permutes; bytes set in `keep` (per pixel pattern over 64 bytes) stay as they are.
+__attribute__((target("avx512bw,avx512vbmi"))) void mapBytesVbmi(QRgb *line, int count, const uint8_t *table,
+                                                                  uint64_t keep)
+{
+    const __m512i t0 = _mm512_loadu_si512(table);
+    const __m512i t1 = _mm512_loadu_si512(table + 64);
+    const __m512i t2 = _mm512_loadu_si512(table + 128);
+    const __m512i t3 = _mm512_loadu_si512(table + 192);
+    int x = 0;
+    for (; x + 16 <= count; x += 16) {
+        const __m512i v = _mm512_loadu_si512(line + x);
+        const __m512i low = _mm512_permutex2var_epi8(t0, v, t1);
+        const __m512i high = _mm512_permutex2var_epi8(t2, v, t3);
+        const __m512i mapped = _mm512_mask_blend_epi8(_mm512_movepi8_mask(v), low, high);
+        _mm512_storeu_si512(line + x, _mm512_mask_blend_epi8(keep, mapped, v));
+    }
+    uint8_t *bytes = reinterpret_cast<uint8_t *>(line + x);
+    for (int b = 0; b < 4 * (count - x); ++b) {
+        if (!((keep >> (b % 64)) & 1))
+            bytes[b] = table[bytes[b]];
+    }
+}
+
+// line[x] = its alpha with sepiaOfGray[gray of line[x]].
+__attribute__((target("avx512bw"))) void graySepiaAvx512(QRgb *line, int count, const uint32_t *sepiaOfGray)
+{
+    // Bytes are B, G, R, A: weights 5, 16, 11, 0.
+    const __m512i weights = _mm512_set1_epi32(0x000b1005);
+    const __m512i ones = _mm512_set1_epi16(1);
+    const __m512i alphaMask = _mm512_set1_epi32(int(0xff000000u));
+    int x = 0;
+    for (; x + 16 <= count; x += 16) {
+        const __m512i px = _mm512_loadu_si512(line + x);
+        const __m512i sums = _mm512_madd_epi16(_mm512_maddubs_epi16(px, weights), ones);
+        const __m512i gray = _mm512_maskz_srli_epi32(0xffff, sums, 5);
+        const __m512i sepia =
+            _mm512_mask_i32gather_epi32(_mm512_setzero_si512(), 0xffff, gray, sepiaOfGray, 4);
+        _mm512_storeu_si512(line + x, _mm512_or_si512(_mm512_and_si512(px, alphaMask), sepia));
+    }
+    for (; x < count; ++x) {
+        const QRgb p = line[x];
+        const uint32_t g = (11 * ((p >> 16) & 0xff) + 16 * ((p >> 8) & 0xff) + 5 * (p & 0xff)) >> 5;
+        line[x] = (p & 0xff000000u) | sepiaOfGray[g];
+    }
+}
+#endif
+
+bool useVbmi()
+{
+#ifdef TRIMLET_X86
+    return currentLevel().load(std::memory_order_relaxed) == SimdLevel::Avx512 && hasVbmi();
+#else
+    return false;
+#endif
+}
+
 void mapColorLine(QRgb *line, int width, const uint8_t *table)
 {
+#ifdef TRIMLET_X86
+    if (useVbmi()) {
+        mapBytesVbmi(line, width, table, 0x8888888888888888ull);
+        return;
+    }
+#endif
     for (int x = 0; x < width; ++x) {
         const QRgb p = line[x];
         line[x] = (p & 0xff000000u) | (uint32_t(table[(p >> 16) & 0xff]) << 16)
@@ -1029,6 +1099,12 @@ void mapColorLine(QRgb *line, int width, const uint8_t *table)
 
 void mapAlphaLine(QRgb *line, int width, const uint8_t *table)
 {
+#ifdef TRIMLET_X86
+    if (useVbmi()) {
+        mapBytesVbmi(line, width, table, 0x7777777777777777ull);
+        return;
+    }
+#endif
     for (int x = 0; x < width; ++x)
         line[x] = (line[x] & 0x00ffffffu) | (uint32_t(table[line[x] >> 24]) << 24);
 }
@@ -1124,6 +1200,11 @@ void applyPixelSteps(QImage &image, const PixelSteps &steps)
         if (steps.saturation)
             saturateLine(line, width, scaled);
         if (graySepia) {
+#ifdef TRIMLET_X86
+            if (currentLevel().load(std::memory_order_relaxed) == SimdLevel::Avx512)
+                graySepiaAvx512(line, width, sepiaOfGray);
+            else
+#endif
             for (int x = 0; x < width; ++x)
                 line[x] = (line[x] & 0xff000000u) | sepiaOfGray[grayOf(line[x])];
         } else if (steps.grayscale) {

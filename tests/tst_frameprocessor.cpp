@@ -157,7 +157,11 @@ QString levelName(ImageKernels::SimdLevel level)
 class TestFrameProcessor : public QObject {
     Q_OBJECT
 private slots:
-    void cleanup() { ImageKernels::setSimdLevel(ImageKernels::supportedSimdLevel()); }
+    void cleanup()
+    {
+        ImageKernels::setSimdLevel(ImageKernels::supportedSimdLevel());
+        ImageKernels::setVnniAllowed(true);
+    }
 
     void singleEffects_data()
     {
@@ -433,6 +437,35 @@ private slots:
         // The source frame is never written to.
         QCOMPARE(source, rgb32 ? randomImage(203, 97, 11, false).convertToFormat(QImage::Format_RGB32)
                                : randomImage(203, 97, 11, true));
+    }
+
+    void exactBlurSameWithAndWithoutVnni_data()
+    {
+        QTest::addColumn<double>("sigma");
+        QTest::addColumn<bool>("randomAlpha");
+        QTest::newRow("sigma 5 opaque") << 5.0 << false;
+        QTest::newRow("sigma 20 alpha") << 20.0 << true;
+    }
+
+    void exactBlurSameWithAndWithoutVnni()
+    {
+        QFETCH(double, sigma);
+        QFETCH(bool, randomAlpha);
+        if (ImageKernels::supportedSimdLevel() != ImageKernels::SimdLevel::Avx512)
+            QSKIP("This CPU has no AVX-512");
+        FrameProcessor processor;
+        // Wide enough for the 64-lane row blocks, with every kind of tail.
+        QImage source = randomImage(157, 61, 3, randomAlpha);
+        for (int y = 30; y < 61; ++y)
+            for (int x = 0; x < 157; ++x)
+                source.setPixel(x, y, 0xff3c78b4u);
+        ImageKernels::setSimdLevel(ImageKernels::SimdLevel::Portable);
+        const QImage portable = processor.exactGaussianBlur(source, sigma);
+        ImageKernels::setSimdLevel(ImageKernels::SimdLevel::Avx512);
+        for (bool vnni : {true, false}) {
+            ImageKernels::setVnniAllowed(vnni);
+            QCOMPARE(processor.exactGaussianBlur(source, sigma), portable);
+        }
     }
 
     void blurPaths_data()

@@ -259,10 +259,12 @@ __attribute__((target("avx2"))) void convolveExactAvx2(const int16_t *const *tap
 #endif
 
 #ifdef TRIMLET_X86
+std::atomic<bool> vnniAllowed{true};
+
 bool hasVnni()
 {
     static const bool vnni = __builtin_cpu_supports("avx512vnni");
-    return vnni;
+    return vnni && vnniAllowed.load(std::memory_order_relaxed);
 }
 
 __attribute__((target("avx512bw"))) inline __m512i dotAddMadd(__m512i acc, __m512i pairs, __m512i weights)
@@ -855,6 +857,15 @@ SimdLevel supportedSimdLevel()
 SimdLevel simdLevel()
 {
     return currentLevel().load();
+}
+
+void setVnniAllowed(bool allowed)
+{
+#ifdef TRIMLET_X86
+    vnniAllowed.store(allowed);
+#else
+    Q_UNUSED(allowed);
+#endif
 }
 
 SimdLevel setSimdLevel(SimdLevel level)

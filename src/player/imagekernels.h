@@ -21,6 +21,9 @@ SimdLevel simdLevel();
 // Lets tests and benchmarks force the portable path; a level the CPU lacks is
 // lowered to the supported one. Returns the level now in use.
 SimdLevel setSimdLevel(SimdLevel level);
+// Whether the AVX-512 blur may use VNNI's dot products where the CPU has them
+// (on by default); tests turn it off to cover the plain AVX-512 form too.
+void setVnniAllowed(bool allowed);
 
 // Separable Gaussian blur of a Format_ARGB32 or Format_RGB32 image with the
 // given normalised odd-sized kernel; edge pixels repeat. Results are within

@@ -21,8 +21,9 @@ int main(int argc, char *argv[])
     parser.setApplicationDescription(QStringLiteral("Trimlet - a simple video cutter"));
     parser.addHelpOption();
     parser.addVersionOption();
-    parser.addPositionalArgument(QStringLiteral("video"), QStringLiteral("Video file to open."),
-                                 QStringLiteral("[VIDEO]"));
+    parser.addPositionalArgument(QStringLiteral("file"),
+                                 QStringLiteral("Video file, or Trimlet project (.tlp), to open."),
+                                 QStringLiteral("[FILE]"));
     parser.process(app);
 
     MainWindow window;
@@ -31,7 +32,13 @@ int main(int argc, char *argv[])
     const QStringList files = parser.positionalArguments();
     if (!files.isEmpty()) {
         const QString path = QFileInfo(files.first()).absoluteFilePath();
-        QTimer::singleShot(0, &window, [&window, path]() { window.loadVideo(path); });
+        const bool project = QFileInfo(path).suffix().compare(QLatin1String("tlp"), Qt::CaseInsensitive) == 0;
+        QTimer::singleShot(0, &window, [&window, path, project]() {
+            if (project)
+                window.loadProjectFile(path);
+            else
+                window.loadVideo(path);
+        });
     }
     return app.exec();
 }

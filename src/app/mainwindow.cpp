@@ -7,6 +7,7 @@
 #include "modernbutton.h"
 #include "modernslider.h"
 #include "playbackrules.h"
+#include "projectfile.h"
 #include "processedvideodisplay.h"
 #include "statustext.h"
 #include "timeformat.h"
@@ -30,6 +31,7 @@
 #include <QListWidget>
 #include <QMenuBar>
 #include <QMimeData>
+#include <QSaveFile>
 #include <QShortcut>
 #include <QSplitter>
 #include <QStackedWidget>
@@ -163,6 +165,16 @@ void MainWindow::buildWidgetTree()
     const QIcon icon = loadAppIcon();
     setWindowIcon(icon);
     QApplication::setWindowIcon(icon);
+
+    // Ctrl+O and Ctrl+S are editing keys, so the project entries take Shift as well.
+    QMenu *fileMenu = menuBar()->addMenu(QStringLiteral("File"));
+    fileMenu->addAction(QStringLiteral("Open Video..."), this, &MainWindow::openVideo);
+    fileMenu->addAction(QStringLiteral("Open Project..."), QKeySequence(QStringLiteral("Ctrl+Shift+O")), this,
+                        &MainWindow::loadProject);
+    fileMenu->addAction(QStringLiteral("Save Project..."), QKeySequence(QStringLiteral("Ctrl+Shift+S")), this,
+                        &MainWindow::saveProject);
+    fileMenu->addSeparator();
+    fileMenu->addAction(QStringLiteral("Quit"), QKeySequence(QStringLiteral("Ctrl+Q")), this, &QWidget::close);
 
     QMenu *helpMenu = menuBar()->addMenu(QStringLiteral("Help"));
     helpMenu->addAction(QStringLiteral("❤ Support This Project"), this, &MainWindow::showDonate);
@@ -927,6 +939,85 @@ void MainWindow::redoLastAction()
 void MainWindow::setClipTitle() {}
 void MainWindow::setClipEffects() {}
 void MainWindow::exportVideo() {}
+
+// ---- project file
+
+void MainWindow::saveProject()
+{
+    if (currentVideoPath.isEmpty()) {
+        showMessage(ProjectFile::noVideoMessage());
+        return;
+    }
+    const QString path = prompts().saveFileName(this, QStringLiteral("Save Project"), QString(),
+                                                ProjectFile::fileFilter());
+    if (path.isEmpty())
+        return;
+    const QString problem = ProjectFile::fileNameProblem(path);
+    if (!problem.isEmpty()) {
+        showMessage(ProjectFile::invalidFileNameMessage(problem));
+        return;
+    }
+
+    // Written beside the target and renamed over it, so a failed write leaves an
+    // existing project as it was.
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly)) {
+        showMessage(ProjectFile::saveFailedMessage(file.errorString()));
+        return;
+    }
+    file.write(ProjectFile::write(currentVideoPath, videoDuration, clipList));
+    if (!file.commit()) {
+        showMessage(ProjectFile::saveFailedMessage(file.errorString()));
+        return;
+    }
+    showMessage(ProjectFile::savedMessage(QFileInfo(path).absoluteFilePath()));
+}
+
+void MainWindow::loadProject()
+{
+    const QString path = prompts().openFileName(this, QStringLiteral("Load Project"), QString(),
+                                                ProjectFile::fileFilter());
+    if (!path.isEmpty())
+        loadProjectFile(path);
+}
+
+void MainWindow::loadProjectFile(const QString &projectPath)
+{
+    QFile file(projectPath);
+    if (!file.open(QIODevice::ReadOnly)) {
+        showMessage(ProjectFile::loadFailedMessage(file.errorString()));
+        return;
+    }
+    // Anything larger is not a project (a video picked by mistake): read only enough to know.
+    const ProjectFile::ReadResult project = ProjectFile::read(file.read(ProjectFile::MaxFileBytes + 1));
+    file.close();
+    if (project.warning)
+        showMessage(*project.warning);
+    if (project.error) {
+        showMessage(*project.error);
+        return;
+    }
+
+    QString videoPath = project.videoPath;
+    if (!QFileInfo::exists(videoPath)) {
+        showMessage(ProjectFile::videoNotFoundMessage(videoPath));
+        videoPath = prompts().openFileName(this, QStringLiteral("Locate Video File"),
+                                           QFileInfo(videoPath).absolutePath(), ProjectFile::videoFilter());
+        if (videoPath.isEmpty())
+            return;
+    }
+
+    loadVideo(videoPath);
+    if (currentVideoPath != videoPath)
+        return; // the video failed at once, said why and left no video to edit
+
+    // Kept as stored (not sorted, not laid out): the views and playback rules cope with
+    // whatever ranges the file holds.
+    clipList = project.clips;
+    refreshClipList();
+    timelineWidget->setClips(clipList);
+    showMessage(ProjectFile::loadedMessage(QFileInfo(projectPath).absoluteFilePath(), int(clipList.size())));
+}
 
 // ---- keys, drops, resize
 

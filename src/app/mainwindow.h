@@ -33,6 +33,8 @@ public:
     UserPrompts &prompts() const;
 
     void loadVideo(const QString &path);
+    // The load of a chosen project file, also reached from the command line.
+    void loadProjectFile(const QString &projectPath);
 
     const ClipList &clips() const { return clipList; }
     VideoPlayer *player() const { return videoPlayer; }
@@ -87,6 +89,9 @@ public slots:
     void setClipTitle();
     void setClipEffects();
     void exportVideo();
+
+    void saveProject();
+    void loadProject();
 
 protected:
     void keyPressEvent(QKeyEvent *event) override;

@@ -32,13 +32,7 @@ int main(int argc, char *argv[])
     const QStringList files = parser.positionalArguments();
     if (!files.isEmpty()) {
         const QString path = QFileInfo(files.first()).absoluteFilePath();
-        const bool project = QFileInfo(path).suffix().compare(QLatin1String("tlp"), Qt::CaseInsensitive) == 0;
-        QTimer::singleShot(0, &window, [&window, path, project]() {
-            if (project)
-                window.loadProjectFile(path);
-            else
-                window.loadVideo(path);
-        });
+        QTimer::singleShot(0, &window, [&window, path]() { window.openFile(path); });
     }
     return app.exec();
 }

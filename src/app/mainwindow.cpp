@@ -106,6 +106,20 @@ QString actionButtonStyle(const char *top, const char *bottom, const char *hover
              QLatin1String(hoverBottom));
 }
 
+// A large write can be cut short without an error (a full disk, a size limit);
+// the retry of the rest then fails with the system's reason. Empty when all is written.
+QString writeWhole(QFileDevice &file, const QByteArray &bytes)
+{
+    qint64 written = 0;
+    while (written < bytes.size()) {
+        const qint64 count = file.write(bytes.constData() + written, bytes.size() - written);
+        if (count <= 0)
+            return file.errorString();
+        written += count;
+    }
+    return QString();
+}
+
 } // namespace
 
 MainWindow::MainWindow(QWidget *parent)
@@ -965,7 +979,11 @@ void MainWindow::saveProject()
         showMessage(ProjectFile::saveFailedMessage(file.errorString()));
         return;
     }
-    file.write(ProjectFile::write(currentVideoPath, videoDuration, clipList));
+    const QString writeError = writeWhole(file, ProjectFile::write(currentVideoPath, videoDuration, clipList));
+    if (!writeError.isEmpty()) {
+        showMessage(ProjectFile::saveFailedMessage(writeError));
+        return; // the temporary file goes with the QSaveFile
+    }
     if (!file.commit()) {
         showMessage(ProjectFile::saveFailedMessage(file.errorString()));
         return;
@@ -979,6 +997,14 @@ void MainWindow::loadProject()
                                                 ProjectFile::fileFilter());
     if (!path.isEmpty())
         loadProjectFile(path);
+}
+
+void MainWindow::openFile(const QString &path)
+{
+    if (QFileInfo(path).suffix().compare(QLatin1String("tlp"), Qt::CaseInsensitive) == 0)
+        loadProjectFile(path);
+    else
+        loadVideo(path);
 }
 
 void MainWindow::loadProjectFile(const QString &projectPath)
@@ -1012,8 +1038,10 @@ void MainWindow::loadProjectFile(const QString &projectPath)
         return; // the video failed at once, said why and left no video to edit
 
     // Kept as stored (not sorted, not laid out): the views and playback rules cope with
-    // whatever ranges the file holds.
+    // whatever ranges the file holds. The edited duration stays 0 whether or not the
+    // player reported the duration while loading.
     clipList = project.clips;
+    editedDuration = 0;
     refreshClipList();
     timelineWidget->setClips(clipList);
     showMessage(ProjectFile::loadedMessage(QFileInfo(projectPath).absoluteFilePath(), int(clipList.size())));

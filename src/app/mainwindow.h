@@ -35,6 +35,8 @@ public:
     void loadVideo(const QString &path);
     // The load of a chosen project file, also reached from the command line.
     void loadProjectFile(const QString &projectPath);
+    // A project for a ".tlp" path, a video otherwise.
+    void openFile(const QString &path);
 
     const ClipList &clips() const { return clipList; }
     VideoPlayer *player() const { return videoPlayer; }

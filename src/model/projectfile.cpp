@@ -35,6 +35,11 @@ QColor readColor(const QJsonValue &value)
     return QColor::fromString(value.toString());
 }
 
+EditMessage invalidFormat()
+{
+    return {Kind::Critical, QStringLiteral("Error"), QStringLiteral("Invalid project file format.")};
+}
+
 } // namespace
 
 QString version()
@@ -137,15 +142,13 @@ ReadResult read(const QByteArray &bytes)
 {
     ReadResult result;
     if (bytes.size() > MaxFileBytes) {
-        result.error = EditMessage{Kind::Critical, QStringLiteral("Error"),
-                                   QStringLiteral("Invalid project file format.")};
+        result.error = invalidFormat();
         return result;
     }
     QJsonParseError parseError;
     const QJsonDocument document = QJsonDocument::fromJson(bytes, &parseError);
     if (parseError.error != QJsonParseError::NoError || !document.isObject()) {
-        result.error = EditMessage{Kind::Critical, QStringLiteral("Error"),
-                                   QStringLiteral("Invalid project file format.")};
+        result.error = invalidFormat();
         return result;
     }
     const QJsonObject root = document.object();

@@ -8,6 +8,7 @@
 #include <QMediaFormat>
 #include <QMediaMetaData>
 #include <QMetaType>
+#include <QThread>
 #include <QTimer>
 #include <QVideoFrameFormat>
 #include <QVideoSink>
@@ -15,6 +16,8 @@
 
 VideoPlayer::VideoPlayer(QObject *parent)
     : QObject(parent)
+    , workerThread(new QThread(this))
+    , worker(new FrameProcessingWorker)
 {
     player = new QMediaPlayer(this);
     audioOut = new QAudioOutput(this);
@@ -26,9 +29,23 @@ VideoPlayer::VideoPlayer(QObject *parent)
         qDebug() << "VideoPlayer: No audio output device - playing without sound";
 
     qRegisterMetaType<Clip>("Clip");
+    qRegisterMetaType<FrameProcessingWorker::Request>("FrameProcessingWorker::Request");
     qRegisterMetaType<QVideoFrame>("QVideoFrame");
 
     player->setPlaybackRate(1.0);
+
+    worker->setDownscaleEnabled(true);
+    worker->setTargetFps(30);
+    worker->setQuality(0);
+    worker->moveToThread(workerThread);
+    connect(workerThread, &QThread::finished, worker, &QObject::deleteLater);
+    connect(this, &VideoPlayer::processFrameRequested, worker, &FrameProcessingWorker::enqueueFrame,
+            Qt::QueuedConnection);
+    connect(worker, &FrameProcessingWorker::frameProcessed, this, &VideoPlayer::frameProcessed,
+            Qt::QueuedConnection);
+    connect(worker, &FrameProcessingWorker::performanceChanged, this, &VideoPlayer::performanceMetricsChanged,
+            Qt::QueuedConnection);
+    workerThread->start(QThread::HighPriority);
 
     connect(this, &VideoPlayer::frameProcessed, this, &VideoPlayer::onFrameProcessed,
             Qt::QueuedConnection);
@@ -48,6 +65,16 @@ VideoPlayer::~VideoPlayer()
 {
     if (connectedSink)
         disconnect(connectedSink, nullptr, this, nullptr);
+    // Stop the worker first, then end its thread; the worker is deleted as the
+    // thread finishes (finished -> deleteLater).
+    if (worker)
+        QMetaObject::invokeMethod(worker, "stop", Qt::QueuedConnection);
+    if (workerThread) {
+        workerThread->quit();
+        workerThread->wait();
+        workerThread = nullptr;
+    }
+    worker = nullptr;
     currentClip = Clip();
     lastVideoFrame = QVideoFrame();
     lastProcessedImage = QImage();
@@ -284,6 +311,18 @@ void VideoPlayer::setFrameProcessingEnabled(bool on)
 void VideoPlayer::setScrubbing(bool on)
 {
     scrubbing = on;
+    if (!worker)
+        return;
+    // Settings change on the worker's own thread, never by a direct call.
+    FrameProcessingWorker *target = worker;
+    QMetaObject::invokeMethod(
+        worker,
+        [target, on] {
+            target->setTargetFps(on ? 12 : 30);
+            target->setDownscaleEnabled(true);
+            target->setQuality(on ? 1 : 0);
+        },
+        Qt::QueuedConnection);
 }
 
 QImage VideoPlayer::currentFrame() const
@@ -321,10 +360,18 @@ void VideoPlayer::onVideoFrameChanged(const QVideoFrame &frame)
 
 void VideoPlayer::sendFrameToEffectsPath(const QVideoFrame &frame)
 {
-    Q_UNUSED(frame);
-    if (!processingEnabled || pendingRequests.load() > 1)
+    // At most two requests in flight; frames over the limit are skipped, not queued.
+    if (!processingEnabled || pendingRequests.load() > 1 || !worker)
         return;
-    // The frame worker is not wired in yet, so frames take only the raw path.
+    FrameProcessingWorker::Request request;
+    request.frame = frame;
+    request.clip = currentClip;
+    request.positionSeconds = player->position() / 1000.0;
+    request.scrubbing = scrubbing;
+    request.applyEffects = true;
+    request.previewQuality = scrubbing ? 1 : 0;
+    ++pendingRequests;
+    emit processFrameRequested(request);
 }
 
 void VideoPlayer::onFrameProcessed(const QImage &frame)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "clip.h"
+#include "frameprocessingworker.h"
 
 #include <QImage>
 #include <QMediaPlayer>
@@ -14,6 +15,7 @@
 
 class QAudioOutput;
 class QMediaDevices;
+class QThread;
 class QVideoSink;
 class QVideoWidget;
 
@@ -56,6 +58,8 @@ public:
     int pendingRequestCount() const { return pendingRequests.load(); }
     const Clip &clipForEffects() const { return currentClip; }
     QMediaPlayer *mediaPlayer() const { return player; }
+    FrameProcessingWorker *frameWorker() const { return worker; }
+    QThread *frameWorkerThread() const { return workerThread; }
     QAudioOutput *audioOutput() const { return audioOut; }
 
 signals:
@@ -63,6 +67,7 @@ signals:
     void lengthChanged(qint64 length);
     void mediaReady();
     void frameProcessed(QImage frame);
+    void processFrameRequested(FrameProcessingWorker::Request request);
     void frameReady(QVideoFrame frame);
     void processingModeChanged(bool enabled);
     void performanceMetricsChanged(double fps, bool isLagging);
@@ -90,6 +95,8 @@ private:
     QImage lastProcessedImage;
     QVideoFrame lastVideoFrame;
     bool pendingPlay = false;
+    QThread *workerThread = nullptr;
+    FrameProcessingWorker *worker = nullptr;
     Clip currentClip;
     bool processingEnabled = false;
     bool scrubbing = false;

@@ -1,0 +1,49 @@
+#pragma once
+
+#include <QImage>
+#include <QVector>
+
+#include <cstdint>
+
+// Pixel loops of the preview effects. Every function has a portable path and,
+// where the CPU offers them, AVX2 (and for the blur AVX-512) paths chosen at run
+// time; all give bit-identical results (integer arithmetic, or the same IEEE operations in the
+// same order).
+namespace ImageKernels {
+
+// Ordered: each level includes the ones before it.
+enum class SimdLevel { Portable, Avx2, Avx512 };
+
+// The best level this CPU supports.
+SimdLevel supportedSimdLevel();
+// The level in use (starts at the supported one).
+SimdLevel simdLevel();
+// Lets tests and benchmarks force the portable path; a level the CPU lacks is
+// lowered to the supported one. Returns the level now in use.
+SimdLevel setSimdLevel(SimdLevel level);
+
+// Separable Gaussian blur of a Format_ARGB32 or Format_RGB32 image with the
+// given normalised odd-sized kernel; edge pixels repeat. Results are within
+// one level of a double-precision convolution that truncates after each pass,
+// and equal to it wherever a pass sees a uniform window.
+QImage gaussianBlur(const QImage &image, const QVector<double> &kernel);
+
+// Saturation through Qt's HSV form (QColor::getHsv / setHsv): s becomes
+// trunc(s * factor) clamped to 0..255; the pixels become opaque. In place on a
+// 32-bit image.
+void scaleSaturation(QImage &image, double factor);
+
+// Maps R, G and B of every pixel through one table; alpha untouched.
+void mapColorChannels(QImage &image, const uint8_t table[256]);
+// Maps the alpha of every pixel through a table; colour untouched.
+void mapAlpha(QImage &image, const uint8_t table[256]);
+// gray = (11 R + 16 G + 5 B) >> 5 into R, G and B.
+void grayscale(QImage &image);
+// The sepia matrix in double precision, truncated and clamped.
+void sepia(QImage &image);
+
+// Three running-box passes per axis approximating a Gaussian of the given
+// sigma, all channels; a cheap preview blur that stays on QImage.
+QImage boxBlur(const QImage &image, double sigma);
+
+} // namespace ImageKernels

@@ -1,0 +1,274 @@
+#include "frameprocessingworker.h"
+#include "testmedia.h"
+#include "videoplayer.h"
+
+#include <QApplication>
+#include <QPointer>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QThread>
+#include <QVideoWidget>
+#include <QtTest>
+
+namespace {
+
+QVideoFrame grayFrame(int width, int height)
+{
+    QVideoFrame frame(QVideoFrameFormat(QSize(width, height), QVideoFrameFormat::Format_YUV420P));
+    frame.map(QVideoFrame::WriteOnly);
+    for (int p = 0; p < 3; ++p)
+        memset(frame.bits(p), p == 0 ? 100 : 128, frame.mappedBytes(p));
+    frame.unmap();
+    return frame;
+}
+
+Clip effectsClip()
+{
+    Clip clip;
+    clip.originalStart = 0;
+    clip.originalEnd = 10000;
+    clip.endTime = 10000;
+    clip.brightness = 100;
+    clip.hasEffects = true;
+    return clip;
+}
+
+// Cuts the player off from its worker, so no request is ever answered.
+void silenceWorker(VideoPlayer &player)
+{
+    QObject::disconnect(&player, &VideoPlayer::processFrameRequested, player.frameWorker(),
+                        &FrameProcessingWorker::enqueueFrame);
+}
+
+} // namespace
+
+class TestEffectsPath : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(dir.isValid());
+        video = dir.filePath("clip.mp4");
+        TestMedia::VideoSpec spec;
+        spec.seconds = 4;
+        spec.width = 1280;
+        spec.height = 720;
+        spec.withAudio = false;
+        QVERIFY(TestMedia::makeVideo(video, spec));
+    }
+
+    void workerRunsOnItsOwnThread()
+    {
+        VideoPlayer player;
+        QVERIFY(player.frameWorker());
+        QVERIFY(player.frameWorkerThread()->isRunning());
+        QCOMPARE(player.frameWorker()->thread(), player.frameWorkerThread());
+        QCOMPARE(player.frameWorkerThread()->priority(), QThread::HighPriority);
+        QVERIFY(QMetaType::fromName("FrameProcessingWorker::Request").isValid());
+    }
+
+    void atMostTwoRequestsInFlight_data()
+    {
+        QTest::addColumn<bool>("processing");
+        QTest::addColumn<int>("expected");
+        QTest::newRow("processing on") << true << 2;
+        QTest::newRow("processing off") << false << 0;
+    }
+
+    void atMostTwoRequestsInFlight()
+    {
+        QFETCH(bool, processing);
+        QFETCH(int, expected);
+        VideoPlayer player;
+        silenceWorker(player);
+        player.setFrameProcessingEnabled(processing);
+        QSignalSpy requests(&player, &VideoPlayer::processFrameRequested);
+        QSignalSpy raw(&player, &VideoPlayer::frameReady);
+        const QVideoFrame frame = grayFrame(64, 36);
+        for (int i = 0; i < 5; ++i)
+            player.onVideoFrameChanged(frame);
+        QCOMPARE(raw.count(), 5);
+        QCOMPARE(requests.count(), expected);
+        QCOMPARE(player.pendingRequestCount(), expected);
+    }
+
+    void requestsResumeWhenResultsReturn()
+    {
+        VideoPlayer player;
+        silenceWorker(player);
+        player.setFrameProcessingEnabled(true);
+        QSignalSpy requests(&player, &VideoPlayer::processFrameRequested);
+        const QVideoFrame frame = grayFrame(64, 36);
+        player.onVideoFrameChanged(frame);
+        player.onVideoFrameChanged(frame);
+        player.onVideoFrameChanged(frame);
+        QCOMPARE(requests.count(), 2);
+
+        // One result frees one place; a null result counts as well.
+        emit player.frameProcessed(QImage());
+        QTRY_COMPARE(player.pendingRequestCount(), 1);
+        player.onVideoFrameChanged(frame);
+        player.onVideoFrameChanged(frame);
+        QCOMPARE(requests.count(), 3);
+
+        emit player.frameProcessed(QImage());
+        emit player.frameProcessed(QImage());
+        QTRY_COMPARE(player.pendingRequestCount(), 0);
+        player.onVideoFrameChanged(frame);
+        QCOMPARE(requests.count(), 4);
+    }
+
+    void requestCarriesClipPositionAndMode_data()
+    {
+        QTest::addColumn<bool>("scrubbing");
+        QTest::newRow("playing") << false;
+        QTest::newRow("scrubbing") << true;
+    }
+
+    void requestCarriesClipPositionAndMode()
+    {
+        QFETCH(bool, scrubbing);
+        VideoPlayer player;
+        silenceWorker(player);
+        Clip clip = effectsClip();
+        clip.titleText = "Carried";
+        player.updateClipEffects(clip);
+        player.setScrubbing(scrubbing);
+        QSignalSpy requests(&player, &VideoPlayer::processFrameRequested);
+        const QVideoFrame frame = grayFrame(64, 36);
+        player.onVideoFrameChanged(frame);
+        QCOMPARE(requests.count(), 1);
+        const auto request = requests.at(0).at(0).value<FrameProcessingWorker::Request>();
+        QCOMPARE(request.clip, clip);
+        QCOMPARE(request.frame, frame);
+        QCOMPARE(request.positionSeconds, player.position() / 1000.0);
+        QCOMPARE(request.scrubbing, scrubbing);
+        QCOMPARE(request.previewQuality, scrubbing ? 1 : 0);
+        QVERIFY(request.applyEffects);
+        // Later edits of the player's clip do not reach a request already sent.
+        player.updateClipEffects(effectsClip());
+        QCOMPARE(request.clip.titleText, QStringLiteral("Carried"));
+    }
+
+    void processedPicturesComeBack()
+    {
+        VideoPlayer player;
+        player.updateClipEffects(effectsClip());
+        QSignalSpy processed(&player, &VideoPlayer::frameProcessed);
+        player.onVideoFrameChanged(grayFrame(1920, 1080));
+        QTRY_COMPARE(player.pendingRequestCount(), 0);
+        QCOMPARE(processed.count(), 1);
+        const QImage image = processed.at(0).at(0).value<QImage>();
+        QCOMPARE(image.size(), QSize(960, 540));
+        QCOMPARE(image.pixel(480, 270) & 0xffffffu, 0xffffffu);
+        QCOMPARE(player.currentFrame(), image);
+    }
+
+    void currentFrameKeepsProcessedImageAfterSwitchingOff()
+    {
+        VideoPlayer player;
+        player.updateClipEffects(effectsClip());
+        player.onVideoFrameChanged(grayFrame(64, 36));
+        QTRY_COMPARE(player.pendingRequestCount(), 0);
+        const QImage processed = player.currentFrame();
+        QCOMPARE(processed.pixel(10, 10) & 0xffffffu, 0xffffffu);
+
+        Clip plain;
+        plain.hasEffects = false;
+        player.updateClipEffects(plain);
+        QVERIFY(!player.isFrameProcessingEnabled());
+        player.onVideoFrameChanged(grayFrame(64, 36));
+        QCOMPARE(player.currentFrame(), processed);
+    }
+
+    void scrubbingThinsOnTheWorker()
+    {
+        VideoPlayer player;
+        player.updateClipEffects(effectsClip());
+        player.setScrubbing(true);
+        QSignalSpy processed(&player, &VideoPlayer::frameProcessed);
+        const QVideoFrame frame = grayFrame(64, 36);
+        for (int i = 0; i < 9; ++i) {
+            player.onVideoFrameChanged(frame);
+            QTRY_COMPARE(player.pendingRequestCount(), 0);
+        }
+        int pictures = 0;
+        for (const QList<QVariant> &result : processed)
+            pictures += result.at(0).value<QImage>().isNull() ? 0 : 1;
+        QCOMPARE(processed.count(), 9);
+        // Only every third scrubbing frame is processed (fewer if the 12 fps cap bites).
+        QVERIFY(pictures >= 1);
+        QVERIFY(pictures <= 3);
+
+        player.setScrubbing(false);
+        player.onVideoFrameChanged(frame);
+        QTRY_COMPARE(player.pendingRequestCount(), 0);
+        QTRY_COMPARE(processed.count(), 10);
+    }
+
+    // Real decoded frames: the in-flight count never passes two and drains to zero.
+    void decodedFramesThroughThePath()
+    {
+        QVideoWidget widget;
+        widget.resize(320, 240);
+        widget.show();
+        VideoPlayer player;
+        player.setVideoOutput(&widget);
+        player.updateClipEffects(effectsClip());
+
+        int maxPending = 0;
+        int pictures = 0;
+        connect(&player, &VideoPlayer::processFrameRequested, this,
+                [&] { maxPending = qMax(maxPending, player.pendingRequestCount()); });
+        connect(&player, &VideoPlayer::frameProcessed, this, [&](const QImage &image) {
+            if (!image.isNull()) {
+                ++pictures;
+                QVERIFY(image.width() <= 960 && image.height() <= 540);
+                QCOMPARE(image.pixel(image.width() / 2, image.height() / 2) & 0xffffffu, 0xffffffu);
+            }
+        });
+        player.loadMedia(video);
+        player.play();
+        QTRY_VERIFY_WITH_TIMEOUT(pictures >= 10, 30000);
+        player.pause();
+        QTRY_COMPARE_WITH_TIMEOUT(player.pendingRequestCount(), 0, 10000);
+        QVERIFY(maxPending >= 1);
+        QVERIFY(maxPending <= 2);
+    }
+
+    void shutdownWithRequestsInFlight()
+    {
+        auto *player = new VideoPlayer;
+        Clip clip = effectsClip();
+        clip.blurIntensity = 100;
+        player->updateClipEffects(clip);
+        QPointer<FrameProcessingWorker> worker(player->frameWorker());
+        QPointer<QThread> thread(player->frameWorkerThread());
+        player->onVideoFrameChanged(grayFrame(1920, 1080));
+        player->onVideoFrameChanged(grayFrame(1920, 1080));
+        QCOMPARE(player->pendingRequestCount(), 2);
+        delete player;
+        QVERIFY(worker.isNull());
+        QVERIFY(thread.isNull());
+        // Results still travelling find no receiver.
+        QTest::qWait(50);
+    }
+
+private:
+    QTemporaryDir dir;
+    QString video;
+};
+
+int main(int argc, char *argv[])
+{
+    if (!qEnvironmentVariableIsSet("QT_MEDIA_BACKEND"))
+        qputenv("QT_MEDIA_BACKEND", "ffmpeg");
+    if (!qEnvironmentVariableIsSet("QT_MEDIA_FFMPEG_FORCE_HW"))
+        qputenv("QT_MEDIA_FFMPEG_FORCE_HW", "1");
+    QApplication app(argc, argv);
+    TestEffectsPath test;
+    QTEST_SET_MAIN_SOURCE_PATH
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_effectspath.moc"

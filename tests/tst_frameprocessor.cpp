@@ -1,0 +1,645 @@
+#include "frameprocessor.h"
+#include "imagekernels.h"
+
+#include <QGraphicsBlurEffect>
+#include <QGraphicsPixmapItem>
+#include <QGraphicsScene>
+#include <QPainter>
+#include <QRandomGenerator>
+#include <QtTest>
+
+Q_DECLARE_METATYPE(ImageKernels::SimdLevel)
+
+namespace {
+
+QImage solid(QRgb pixel, int width = 8, int height = 6)
+{
+    QImage image(width, height, QImage::Format_ARGB32);
+    image.fill(pixel);
+    return image;
+}
+
+QImage randomImage(int width, int height, quint32 seed, bool randomAlpha)
+{
+    QRandomGenerator random(seed);
+    QImage image(width, height, QImage::Format_ARGB32);
+    for (int y = 0; y < height; ++y) {
+        QRgb *line = reinterpret_cast<QRgb *>(image.scanLine(y));
+        for (int x = 0; x < width; ++x) {
+            const quint32 value = random.generate();
+            line[x] = randomAlpha ? value : (value | 0xff000000u);
+        }
+    }
+    return image;
+}
+
+// The blur as the plain description has it: per pixel, clamped reads, weights in
+// double, each pass truncated.
+QImage referenceBlur(const QImage &source, double sigma)
+{
+    const QVector<double> kernel = FrameProcessor::gaussianKernel(sigma);
+    const int r = int(kernel.size()) / 2;
+    auto pass = [&](const QImage &in, bool horizontal) {
+        QImage out = in.copy();
+        for (int y = 0; y < in.height(); ++y) {
+            for (int x = 0; x < in.width(); ++x) {
+                double a = 0, red = 0, green = 0, blue = 0;
+                for (int k = 0; k < kernel.size(); ++k) {
+                    const int sx = horizontal ? qBound(0, x + k - r, in.width() - 1) : x;
+                    const int sy = horizontal ? y : qBound(0, y + k - r, in.height() - 1);
+                    const QRgb p = in.pixel(sx, sy);
+                    a += qAlpha(p) * kernel[k];
+                    red += qRed(p) * kernel[k];
+                    green += qGreen(p) * kernel[k];
+                    blue += qBlue(p) * kernel[k];
+                }
+                auto byte = [](double v) { return qBound(0, int(v), 255); };
+                out.setPixel(x, y, qRgba(byte(red), byte(green), byte(blue), byte(a)));
+            }
+        }
+        return out;
+    };
+    return pass(pass(source, true), false);
+}
+
+int maxChannelDifference(const QImage &a, const QImage &b)
+{
+    int worst = 0;
+    for (int y = 0; y < a.height(); ++y) {
+        for (int x = 0; x < a.width(); ++x) {
+            const QRgb p = a.pixel(x, y);
+            const QRgb q = b.pixel(x, y);
+            worst = qMax(worst, qAbs(qRed(p) - qRed(q)));
+            worst = qMax(worst, qAbs(qGreen(p) - qGreen(q)));
+            worst = qMax(worst, qAbs(qBlue(p) - qBlue(q)));
+            worst = qMax(worst, qAbs(qAlpha(p) - qAlpha(q)));
+        }
+    }
+    return worst;
+}
+
+double meanChannelDifference(const QImage &a, const QImage &b)
+{
+    double total = 0;
+    for (int y = 0; y < a.height(); ++y) {
+        for (int x = 0; x < a.width(); ++x) {
+            const QRgb p = a.pixel(x, y);
+            const QRgb q = b.pixel(x, y);
+            total += qAbs(qRed(p) - qRed(q)) + qAbs(qGreen(p) - qGreen(q)) + qAbs(qBlue(p) - qBlue(q));
+        }
+    }
+    return total / (3.0 * a.width() * a.height());
+}
+
+QRgb qtSaturated(QRgb pixel, int saturation)
+{
+    QColor color(pixel);
+    int h, s, v;
+    color.getHsv(&h, &s, &v);
+    color.setHsv(h, qBound(0, int(s * ((saturation + 100.0) / 100)), 255), v);
+    return color.rgb();
+}
+
+// The graphics-effect blur the draft blur stands in for, drawn on the GUI thread.
+QImage graphicsEffectBlur(const QImage &image, double radius)
+{
+    QGraphicsScene scene;
+    auto *item = scene.addPixmap(QPixmap::fromImage(image));
+    auto *effect = new QGraphicsBlurEffect;
+    effect->setBlurRadius(radius);
+    effect->setBlurHints(QGraphicsBlurEffect::QualityHint);
+    item->setGraphicsEffect(effect);
+    QImage out(image.size(), QImage::Format_ARGB32);
+    out.fill(Qt::transparent);
+    QPainter painter(&out);
+    painter.setRenderHint(QPainter::Antialiasing);
+    painter.setRenderHint(QPainter::SmoothPixmapTransform);
+    scene.render(&painter, QRectF(), QRectF(0, 0, image.width(), image.height()));
+    painter.end();
+    return out;
+}
+
+Clip clipWithEffects()
+{
+    Clip clip;
+    clip.originalStart = 10000;
+    clip.originalEnd = 20000;
+    clip.startTime = 0;
+    clip.endTime = 10000;
+    return clip;
+}
+
+QList<ImageKernels::SimdLevel> levelsToTest()
+{
+    QList<ImageKernels::SimdLevel> levels;
+    for (auto level : {ImageKernels::SimdLevel::Portable, ImageKernels::SimdLevel::Avx2, ImageKernels::SimdLevel::Avx512}) {
+        if (level <= ImageKernels::supportedSimdLevel())
+            levels << level;
+    }
+    return levels;
+}
+
+QString levelName(ImageKernels::SimdLevel level)
+{
+    switch (level) {
+    case ImageKernels::SimdLevel::Avx512:
+        return QStringLiteral("avx512");
+    case ImageKernels::SimdLevel::Avx2:
+        return QStringLiteral("avx2");
+    case ImageKernels::SimdLevel::Portable:
+        break;
+    }
+    return QStringLiteral("portable");
+}
+
+} // namespace
+
+class TestFrameProcessor : public QObject {
+    Q_OBJECT
+private slots:
+    void cleanup() { ImageKernels::setSimdLevel(ImageKernels::supportedSimdLevel()); }
+
+    void singleEffects_data()
+    {
+        QTest::addColumn<QString>("effect");
+        QTest::addColumn<int>("amount");
+        QTest::addColumn<uint>("input");
+        QTest::addColumn<uint>("expected");
+        QTest::newRow("brightness 100 gives white") << "brightness" << 100 << 0x80102030u << 0x80ffffffu;
+        QTest::newRow("brightness -100 gives black") << "brightness" << -100 << 0xffc0d0e0u << 0xff000000u;
+        QTest::newRow("brightness 50 adds 127") << "brightness" << 50 << 0xff0a1400u << 0xff89937fu;
+        QTest::newRow("brightness -50 takes 127") << "brightness" << -50 << 0xffc8640au << 0xff490000u;
+        QTest::newRow("contrast -100 gives 127") << "contrast" << -100 << 0xff00ff40u << 0xff7f7f7fu;
+        QTest::newRow("contrast 50 truncates toward zero") << "contrast" << 50 << 0xffc80000u << 0xffec0000u;
+        QTest::newRow("contrast 50 truncates toward zero below 0") << "contrast" << 50 << 0xff7e2a80u << 0xff7d0080u;
+        QTest::newRow("saturation -100 keeps value") << "saturation" << -100 << 0xffc86432u << 0xffc8c8c8u;
+        QTest::newRow("saturation makes opaque") << "saturation" << 100 << 0x40808080u << 0xff808080u;
+        QTest::newRow("grayscale weights") << "grayscale" << 1 << 0x7fc86432u << 0x7f7e7e7eu;
+        QTest::newRow("sepia") << "sepia" << 1 << 0xff6496c8u << 0xffc0ab85u;
+        QTest::newRow("sepia clamps white") << "sepia" << 1 << 0xffffffffu << 0xffffffeeu;
+        QTest::newRow("opacity 50 halves alpha") << "opacity" << 50 << 0xff102030u << 0x7f102030u;
+        QTest::newRow("opacity 100 leaves alpha") << "opacity" << 100 << 0x33102030u << 0x33102030u;
+        QTest::newRow("opacity 0 is transparent") << "opacity" << 0 << 0xff102030u << 0x00000000u;
+    }
+
+    void singleEffects()
+    {
+        QFETCH(QString, effect);
+        QFETCH(int, amount);
+        QFETCH(uint, input);
+        QFETCH(uint, expected);
+        for (ImageKernels::SimdLevel level : levelsToTest()) {
+            ImageKernels::setSimdLevel(level);
+            // Wide enough for the vector loops and their scalar tails.
+            const QImage source = solid(input, 21, 3);
+            QImage result;
+            if (effect == "brightness")
+                result = FrameProcessor::adjustBrightness(source, amount);
+            else if (effect == "contrast")
+                result = FrameProcessor::adjustContrast(source, amount);
+            else if (effect == "saturation")
+                result = FrameProcessor::adjustSaturation(source, amount);
+            else if (effect == "grayscale")
+                result = FrameProcessor::applyGrayscale(source);
+            else if (effect == "sepia")
+                result = FrameProcessor::applySepia(source);
+            else
+                result = FrameProcessor::applyOpacity(source, amount);
+            QCOMPARE(result.size(), source.size());
+            for (int x = 0; x < result.width(); ++x)
+                QCOMPARE(QString::number(result.pixel(x, 1), 16), QString::number(expected, 16));
+        }
+    }
+
+    void saturationMatchesQColor_data()
+    {
+        QTest::addColumn<int>("saturation");
+        QTest::addColumn<ImageKernels::SimdLevel>("level");
+        for (ImageKernels::SimdLevel level : levelsToTest()) {
+            for (int saturation : {-100, -50, -1, 37, 100}) {
+                QTest::addRow("%d %s", saturation, qPrintable(levelName(level))) << saturation << level;
+            }
+        }
+    }
+
+    void saturationMatchesQColor()
+    {
+        QFETCH(int, saturation);
+        QFETCH(ImageKernels::SimdLevel, level);
+        ImageKernels::setSimdLevel(level);
+        // Every 7th colour of the RGB cube: all hue sectors, greys and extremes.
+        constexpr int width = 4096;
+        const int count = (1 << 24) / 7 + 1;
+        QImage image(width, (count + width - 1) / width, QImage::Format_RGB32);
+        for (int i = 0; i < image.width() * image.height(); ++i)
+            reinterpret_cast<QRgb *>(image.bits())[i] = 0xff000000u | ((quint32(i) * 7) & 0xffffff);
+        const QImage result = FrameProcessor::adjustSaturation(image, saturation);
+        int mismatches = 0;
+        QString first;
+        for (int i = 0; i < image.width() * image.height(); ++i) {
+            const QRgb in = reinterpret_cast<const QRgb *>(image.constBits())[i];
+            const QRgb out = reinterpret_cast<const QRgb *>(result.constBits())[i];
+            const QRgb expected = qtSaturated(in, saturation);
+            if (out != expected && mismatches++ == 0)
+                first = QString::number(in, 16) + " -> " + QString::number(out, 16) + " instead of "
+                    + QString::number(expected, 16);
+        }
+        QVERIFY2(mismatches == 0, qPrintable(QString::number(mismatches) + " mismatches, first " + first));
+    }
+
+    void gaussianKernel_data()
+    {
+        QTest::addColumn<double>("sigma");
+        QTest::addColumn<int>("size");
+        QTest::newRow("intensity 1") << 0.2 << 3;
+        QTest::newRow("sigma 1") << 1.0 << 7;
+        QTest::newRow("intensity 100") << 20.0 << 121;
+    }
+
+    void gaussianKernel()
+    {
+        QFETCH(double, sigma);
+        QFETCH(int, size);
+        const QVector<double> kernel = FrameProcessor::gaussianKernel(sigma);
+        QCOMPARE(kernel.size(), size);
+        double sum = 0;
+        for (int k = 0; k < size; ++k) {
+            sum += kernel[k];
+            QCOMPARE(kernel[k], kernel[size - 1 - k]);
+            if (k > 0 && k <= size / 2)
+                QVERIFY(kernel[k] > kernel[k - 1]);
+        }
+        QVERIFY(qAbs(sum - 1.0) < 1e-12);
+    }
+
+    void exactBlurMatchesReference_data()
+    {
+        QTest::addColumn<double>("sigma");
+        QTest::addColumn<bool>("randomAlpha");
+        QTest::addColumn<ImageKernels::SimdLevel>("level");
+        for (ImageKernels::SimdLevel level : levelsToTest()) {
+            for (double sigma : {0.2, 1.0, 5.0, 20.0}) {
+                QTest::addRow("sigma %g opaque %s", sigma, qPrintable(levelName(level))) << sigma << false << level;
+                QTest::addRow("sigma %g alpha %s", sigma, qPrintable(levelName(level))) << sigma << true << level;
+            }
+        }
+    }
+
+    void exactBlurMatchesReference()
+    {
+        QFETCH(double, sigma);
+        QFETCH(bool, randomAlpha);
+        QFETCH(ImageKernels::SimdLevel, level);
+        ImageKernels::setSimdLevel(level);
+        FrameProcessor processor;
+        // Odd sizes exercise the vector tails; 37 rows is less than the radius at sigma 20.
+        const QImage source = randomImage(83, 37, quint32(sigma * 100) + (randomAlpha ? 1 : 0), randomAlpha);
+        const QImage blurred = processor.exactGaussianBlur(source, sigma);
+        QCOMPARE(blurred.size(), source.size());
+        QCOMPARE(blurred.format(), source.format());
+        QVERIFY(maxChannelDifference(blurred, referenceBlur(source, sigma)) <= 1);
+    }
+
+    void exactBlurUniformAreasMatchReferenceExactly_data()
+    {
+        QTest::addColumn<double>("sigma");
+        QTest::addColumn<uint>("color");
+        QTest::newRow("sigma 20") << 20.0 << 0xffc8641eu;
+        QTest::newRow("sigma 2") << 2.0 << 0xc0ff0180u;
+        QTest::newRow("sigma 0.2") << 0.2 << 0xfe7f3f1fu;
+    }
+
+    void exactBlurUniformAreasMatchReferenceExactly()
+    {
+        QFETCH(double, sigma);
+        QFETCH(uint, color);
+        FrameProcessor processor;
+        // A flat area around a spot: where the windows are flat the result must
+        // round exactly as the double sums do (often one below), or two passes
+        // would drift apart by 2.
+        QImage source = solid(color, 150, 140);
+        source.setPixel(20, 30, 0xff000000u);
+        source.setPixel(21, 30, 0xffffffffu);
+        const QImage expected = referenceBlur(source, sigma);
+        for (ImageKernels::SimdLevel level : levelsToTest()) {
+            ImageKernels::setSimdLevel(level);
+            const QImage blurred = processor.exactGaussianBlur(source, sigma);
+            QVERIFY(maxChannelDifference(blurred, expected) <= 1);
+            QCOMPARE(blurred.pixel(149, 139), expected.pixel(149, 139));
+            QCOMPARE(blurred.pixel(0, 139), expected.pixel(0, 139));
+        }
+    }
+
+    void simdPathsAgreeBitForBit()
+    {
+        if (ImageKernels::supportedSimdLevel() == ImageKernels::SimdLevel::Portable)
+            QSKIP("This CPU has only the portable path");
+        FrameProcessor processor;
+        Clip clip = clipWithEffects();
+        clip.blurIntensity = 35;
+        clip.saturation = 45;
+        clip.sepia = true;
+        // A flat band makes the uniform-window rounding part of the comparison.
+        QImage source = randomImage(131, 171, 7, true);
+        for (int y = 80; y < 171; ++y)
+            for (int x = 0; x < 131; ++x)
+                source.setPixel(x, y, 0xffc8641eu);
+        ImageKernels::setSimdLevel(ImageKernels::SimdLevel::Portable);
+        const QImage portable = processor.processFrame(source, clip, 15.0, ProcessingQuality::High, false);
+        for (ImageKernels::SimdLevel level : levelsToTest()) {
+            ImageKernels::setSimdLevel(level);
+            QCOMPARE(processor.processFrame(source, clip, 15.0, ProcessingQuality::High, false), portable);
+        }
+    }
+
+    void blurPaths_data()
+    {
+        QTest::addColumn<int>("quality");
+        QTest::addColumn<bool>("scrubbing");
+        QTest::addColumn<bool>("expectChange");
+        QTest::newRow("high") << int(ProcessingQuality::High) << false << true;
+        QTest::newRow("draft") << int(ProcessingQuality::Draft) << false << true;
+        QTest::newRow("scrubbing skips blur") << int(ProcessingQuality::High) << true << false;
+        QTest::newRow("scrubbing skips draft blur") << int(ProcessingQuality::Draft) << true << false;
+    }
+
+    void blurPaths()
+    {
+        QFETCH(int, quality);
+        QFETCH(bool, scrubbing);
+        QFETCH(bool, expectChange);
+        FrameProcessor processor;
+        Clip clip = clipWithEffects();
+        clip.blurIntensity = 5;
+        const QImage source = randomImage(40, 30, 3, false);
+        const QImage result =
+            processor.processFrame(source, clip, 12.0, ProcessingQuality(quality), scrubbing);
+        QCOMPARE(result != source, expectChange);
+        if (quality == int(ProcessingQuality::High) && !scrubbing)
+            QCOMPARE(result, processor.exactGaussianBlur(source, 1.0));
+    }
+
+    void draftBlurLooksLikeGraphicsEffect_data()
+    {
+        QTest::addColumn<int>("intensity");
+        QTest::newRow("intensity 10") << 10;
+        QTest::newRow("intensity 20") << 20;
+        QTest::newRow("intensity 40") << 40;
+    }
+
+    void draftBlurLooksLikeGraphicsEffect()
+    {
+        QFETCH(int, intensity);
+        const double sigma = intensity * 0.2;
+        // Shapes with edges in both directions and some texture.
+        QImage source(160, 120, QImage::Format_ARGB32);
+        source.fill(0xff203040u);
+        QPainter painter(&source);
+        painter.fillRect(40, 30, 50, 40, QColor(240, 200, 40));
+        painter.fillRect(100, 60, 30, 50, QColor(20, 220, 250));
+        painter.end();
+        FrameProcessor processor;
+        const QImage draft = processor.fastBlur(source, sigma);
+        const QImage effect = graphicsEffectBlur(source, 2.5 * sigma);
+        QCOMPARE(draft.size(), source.size());
+        // The effect fades into transparency at the borders; compare the inside.
+        const int margin = int(5 * sigma) + 2;
+        const QRect inside = source.rect().adjusted(margin, margin, -margin, -margin);
+        const double difference = meanChannelDifference(draft.copy(inside), effect.copy(inside));
+        const double blurAmount = meanChannelDifference(source.copy(inside), effect.copy(inside));
+        qInfo() << "draft vs graphics effect:" << difference << "source vs graphics effect:" << blurAmount;
+        QVERIFY(difference < 0.3 * blurAmount);
+    }
+
+    void defaultClipLeavesFrameUnchanged()
+    {
+        FrameProcessor processor;
+        QImage source(10, 6, QImage::Format_RGB888);
+        source.fill(QColor(10, 200, 30));
+        QSignalSpy started(&processor, &FrameProcessor::processingStarted);
+        QSignalSpy finished(&processor, &FrameProcessor::processingFinished);
+        const QImage result = processor.processFrame(source, Clip(), 1.0, ProcessingQuality::High, false);
+        QCOMPARE(result.format(), QImage::Format_ARGB32);
+        QCOMPARE(result, source.convertToFormat(QImage::Format_ARGB32));
+        QCOMPARE(started.count(), 1);
+        QCOMPARE(finished.count(), 1);
+    }
+
+    void nullInputGivesNullWithoutSignals()
+    {
+        FrameProcessor processor;
+        QSignalSpy started(&processor, &FrameProcessor::processingStarted);
+        QTest::ignoreMessage(QtWarningMsg, "FrameProcessor: Input frame is null!");
+        QVERIFY(processor.processFrame(QImage(), Clip(), 0.0, ProcessingQuality::High, false).isNull());
+        QCOMPARE(started.count(), 0);
+    }
+
+    void fades_data()
+    {
+        QTest::addColumn<int>("fadeIn");
+        QTest::addColumn<int>("fadeOut");
+        QTest::addColumn<double>("position");
+        QTest::addColumn<int>("alpha");
+        // Clip from 10 s to 20 s in the source.
+        QTest::newRow("fade-in halfway") << 2000 << 0 << 11.0 << 127;
+        QTest::newRow("fade-in at its start is transparent") << 2000 << 0 << 10.0 << 0;
+        QTest::newRow("fade-in over") << 2000 << 0 << 12.0 << 255;
+        QTest::newRow("before the clip") << 2000 << 0 << 9.5 << 255;
+        QTest::newRow("fade-in at 99 percent is skipped") << 2000 << 0 << 11.99 << 255;
+        QTest::newRow("fade-out halfway") << 0 << 2000 << 19.0 << 127;
+        QTest::newRow("fade-out a quarter in") << 0 << 2000 << 18.5 << 191;
+        QTest::newRow("fade-out at the end is transparent") << 0 << 2000 << 20.0 << 0;
+        QTest::newRow("fade-out not yet") << 0 << 2000 << 17.9 << 255;
+    }
+
+    void fades()
+    {
+        QFETCH(int, fadeIn);
+        QFETCH(int, fadeOut);
+        QFETCH(double, position);
+        QFETCH(int, alpha);
+        FrameProcessor processor;
+        Clip clip = clipWithEffects();
+        clip.fadeInDuration = fadeIn;
+        clip.fadeOutDuration = fadeOut;
+        const QImage result = processor.processFrame(solid(0xff405060u), clip, position, ProcessingQuality::High, false);
+        QCOMPARE(result.size(), QSize(8, 6));
+        QCOMPARE(qAlpha(result.pixel(3, 3)), alpha);
+        if (alpha > 0)
+            QCOMPARE(result.pixel(3, 3) & 0xffffffu, 0x405060u);
+    }
+
+    void rotation_data()
+    {
+        QTest::addColumn<int>("degrees");
+        QTest::addColumn<QSize>("size");
+        QTest::newRow("90 swaps") << 90 << QSize(30, 40);
+        QTest::newRow("180 keeps") << 180 << QSize(40, 30);
+        QTest::newRow("270 swaps") << 270 << QSize(30, 40);
+    }
+
+    void rotation()
+    {
+        QFETCH(int, degrees);
+        QFETCH(QSize, size);
+        QImage source = solid(0xff000000u, 40, 30);
+        source.setPixel(0, 0, 0xffffffffu);
+        const QImage rotated = FrameProcessor::rotate(source, degrees);
+        QCOMPARE(rotated.size(), size);
+        QVERIFY(rotated.format() == QImage::Format_ARGB32 || rotated.format() == QImage::Format_RGB32);
+        // The white corner pixel moves clockwise by the angle.
+        const QPoint corner = degrees == 90 ? QPoint(size.width() - 1, 0)
+            : degrees == 180                ? QPoint(size.width() - 1, size.height() - 1)
+                                            : QPoint(0, size.height() - 1);
+        QCOMPARE(qRed(rotated.pixel(corner)), 255);
+    }
+
+    void titleWindow_data()
+    {
+        QTest::addColumn<int>("mode");
+        QTest::addColumn<double>("position");
+        QTest::addColumn<bool>("visible");
+        // originalStart 10 s; on the edited timeline the clip starts at 0 and is 10 s long.
+        QTest::newRow("mode 0 at start") << 0 << 10.0 << true;
+        QTest::newRow("mode 0 just before 3 s") << 0 << 12.999 << true;
+        QTest::newRow("mode 0 at 3 s") << 0 << 13.0 << false;
+        QTest::newRow("mode 0 before the clip") << 0 << 9.9 << false;
+        QTest::newRow("mode 0 at timeline position") << 0 << 1.0 << false;
+        QTest::newRow("mode 1 within custom 5 s") << 1 << 14.9 << true;
+        QTest::newRow("mode 1 after custom 5 s") << 1 << 15.0 << false;
+        QTest::newRow("mode 2 near the clip end") << 2 << 19.9 << true;
+        QTest::newRow("mode 2 at the clip end") << 2 << 20.0 << false;
+        QTest::newRow("mode 3 never") << 3 << 10.5 << false;
+    }
+
+    void titleWindow()
+    {
+        QFETCH(int, mode);
+        QFETCH(double, position);
+        QFETCH(bool, visible);
+        Clip clip = clipWithEffects();
+        clip.showTitle = true;
+        clip.titleText = "Hello";
+        clip.titleDurationMode = mode;
+        clip.customDuration = 5000;
+        QCOMPARE(FrameProcessor::titleVisibleAt(clip, position), visible);
+        clip.showTitle = false;
+        QVERIFY(!FrameProcessor::titleVisibleAt(clip, position));
+    }
+
+    void titleNeedsText_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<bool>("visible");
+        QTest::newRow("text") << "Hi" << true;
+        QTest::newRow("spaces only") << "   " << false;
+        QTest::newRow("newlines and tabs") << "\n\t \n" << false;
+    }
+
+    void titleNeedsText()
+    {
+        QFETCH(QString, text);
+        QFETCH(bool, visible);
+        Clip clip = clipWithEffects();
+        clip.showTitle = true;
+        clip.titleText = text;
+        QCOMPARE(FrameProcessor::titleVisibleAt(clip, 10.5), visible);
+        FrameProcessor processor;
+        const QImage source = solid(0xff808080u, 400, 300);
+        const QImage result = processor.processFrame(source, clip, 10.5, ProcessingQuality::High, false);
+        QCOMPARE(result != source, visible);
+    }
+
+    void titleFont_data()
+    {
+        QTest::addColumn<int>("requested");
+        QTest::addColumn<int>("pixelSize");
+        QTest::newRow("200 clamps to 120") << 200 << 120;
+        QTest::newRow("0 means 38") << 0 << 38;
+        QTest::newRow("10 raises to 16") << 10 << 16;
+        QTest::newRow("38 stays") << 38 << 38;
+    }
+
+    void titleFont()
+    {
+        QFETCH(int, requested);
+        QFETCH(int, pixelSize);
+        Clip clip;
+        clip.titleFontSize = requested;
+        QCOMPARE(FrameProcessor::titleFont(clip).pixelSize(), pixelSize);
+    }
+
+    void wrapping_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<int>("maxWords");
+        QTest::addColumn<QStringList>("lines");
+        QTest::newRow("empty paragraph dropped") << "one two\n\nthree" << 5 << QStringList{"one two", "three"};
+        QTest::newRow("double spaces dropped") << "a  b   c" << 5 << QStringList{"a b c"};
+        QTest::newRow("wraps greedily") << "aa aa aa aa aa" << 2 << QStringList{"aa aa", "aa aa", "aa"};
+        QTest::newRow("long word stands alone") << "x wwwwwwwwwwwwwwwwwwww y" << 2
+                                                << QStringList{"x", "wwwwwwwwwwwwwwwwwwww", "y"};
+        QTest::newRow("spaces only") << "   " << 5 << QStringList{};
+    }
+
+    void wrapping()
+    {
+        QFETCH(QString, text);
+        QFETCH(int, maxWords);
+        QFETCH(QStringList, lines);
+        QFont font;
+        font.setPixelSize(20);
+        const QFontMetrics metrics(font);
+        // Room for maxWords two-letter words and their spaces, not one more.
+        const int maxWidth = metrics.horizontalAdvance(QStringList(maxWords, "aa").join(' ')) + 1;
+        QCOMPARE(FrameProcessor::wrapTitleLines(text, metrics, maxWidth), lines);
+    }
+
+    void titleBox_data()
+    {
+        QTest::addColumn<bool>("centered");
+        QTest::newRow("top") << false;
+        QTest::newRow("centred") << true;
+    }
+
+    void titleBox()
+    {
+        QFETCH(bool, centered);
+        FrameProcessor processor;
+        QFont font;
+        font.setPixelSize(38);
+        const QFontMetrics metrics(font);
+        const QImage source = solid(0xff808080u, 960, 540);
+        const QString text = "First line\nSecond";
+        const int lineHeight = metrics.height();
+        const int boxWidth = qMax(metrics.horizontalAdvance("First line"), metrics.horizontalAdvance("Second")) + 60;
+        const int boxHeight = 2 * lineHeight + 60;
+        const int x = (960 - boxWidth) / 2;
+        const int y = centered ? (540 - 2 * lineHeight - 60) / 2 : 50;
+        QTest::ignoreMessage(QtDebugMsg, qPrintable(QStringLiteral("Title rendered - Lines: 2, Box: %1x%2 at (%3, %4)")
+                                                        .arg(boxWidth)
+                                                        .arg(boxHeight)
+                                                        .arg(x)
+                                                        .arg(y)));
+        const QImage result = processor.renderTitle(source, text, font, QColor(255, 0, 0), centered);
+        // Inside the box, away from text: grey under black at alpha 200.
+        const QRgb inside = result.pixel(x + 10, y + 10);
+        QVERIFY(qRed(inside) < 40 && qAbs(qRed(inside) - qBlue(inside)) <= 1);
+        // The outline is white; outside the box the frame is untouched.
+        QCOMPARE(result.pixel(x, y + boxHeight / 2) & 0xffffffu, 0xffffffu);
+        QCOMPARE(result.pixel(x - 10, y + boxHeight / 2), 0xff808080u);
+        QCOMPARE(result.pixel(x + boxWidth / 2, y + boxHeight + 10), 0xff808080u);
+        // Some text pixels are red.
+        bool red = false;
+        for (int py = y + 30; py < y + 30 + lineHeight && !red; ++py) {
+            for (int px = x; px < x + boxWidth && !red; ++px) {
+                const QRgb p = result.pixel(px, py);
+                red = qRed(p) > 200 && qGreen(p) < 60;
+            }
+        }
+        QVERIFY(red);
+    }
+};
+
+QTEST_MAIN(TestFrameProcessor)
+#include "tst_frameprocessor.moc"

@@ -519,7 +519,12 @@ void MainWindow::onMediaReady()
 {
     if (!awaitingLoad || currentVideoPath.isEmpty())
         return;
-    if (videoPlayer->duration() > 0 || videoPlayer->hasVideoStream()) {
+    // The duration can be known before the streams are: only a finished load tells that
+    // there is no picture.
+    const QMediaPlayer::MediaStatus status = videoPlayer->mediaPlayer()->mediaStatus();
+    const bool loaded = status == QMediaPlayer::LoadedMedia || status == QMediaPlayer::BufferedMedia
+        || status == QMediaPlayer::BufferingMedia || status == QMediaPlayer::EndOfMedia;
+    if (videoPlayer->hasVideoStream() || (loaded && videoPlayer->duration() > 0)) {
         awaitingLoad = false;
         if (!videoPlayer->hasVideoStream())
             onLoadFailed(QStringLiteral("The file has no video stream."));

@@ -4,6 +4,8 @@
 #include <QMediaPlayer>
 #include <QThread>
 #include <QVideoSink>
+#include "testmain.h"
+
 #include <QtTest>
 
 #include <atomic>
@@ -30,8 +32,9 @@ const Quadrant &quadrantAt(int x, int y)
     return kQuadrants[(y >= 2 ? 2 : 0) + (x >= 4 ? 1 : 0)];
 }
 
-// Writes the pattern; 16-bit formats get the value in the high byte and
-// noise in the low byte, which the conversion must ignore.
+// Writes the pattern. P010 keeps its samples in the top bits: the value goes in the
+// high byte with noise in the low byte. Planar 10-bit keeps them in the low 10 bits,
+// as decoders deliver it: the value times 4 plus noise in the two lowest bits.
 QVideoFrame patternFrame(QVideoFrameFormat::PixelFormat format)
 {
     QVideoFrame frame(QVideoFrameFormat(QSize(8, 4), format));
@@ -41,7 +44,11 @@ QVideoFrame patternFrame(QVideoFrameFormat::PixelFormat format)
     const bool semiPlanar = format == QVideoFrameFormat::Format_NV12 || format == QVideoFrameFormat::Format_P010;
     auto put = [&](int plane, int row, int index, int value) {
         uchar *line = frame.bits(plane) + row * frame.bytesPerLine(plane);
-        if (wide) {
+        if (format == QVideoFrameFormat::Format_YUV420P10) {
+            const int sample = (value << 2) | (index & 3);
+            line[2 * index] = uchar(sample & 0xff);
+            line[2 * index + 1] = uchar(sample >> 8);
+        } else if (wide) {
             line[2 * index] = uchar(0x5a + index);
             line[2 * index + 1] = uchar(value);
         } else {
@@ -462,5 +469,5 @@ private slots:
     }
 };
 
-QTEST_MAIN(TestFrameWorker)
+TRIMLET_TEST_MAIN(TestFrameWorker)
 #include "tst_frameworker.moc"

@@ -14,6 +14,7 @@
 #include <QListWidget>
 #include <QMimeData>
 #include <QPushButton>
+#include <QScreen>
 #include <QStackedWidget>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -233,6 +234,29 @@ private slots:
         QCOMPARE(window->timeline()->position(), stopped - 1000);
     }
 
+    // What the user sees after seeking while paused is the frame at the new position.
+    void seekWhilePausedShowsTheNewFrame()
+    {
+        const QString twoColours = dir.filePath("red then blue.mp4");
+        QVERIFY(TestMedia::runFFmpeg({"-f", "lavfi", "-i", "color=c=red:s=320x240:r=25:d=3", "-f", "lavfi",
+                                      "-i", "color=c=blue:s=320x240:r=25:d=3", "-filter_complex",
+                                      "[0:v][1:v]concat=n=2:v=1[v]", "-map", "[v]", "-c:v", "libx264",
+                                      "-preset", "ultrafast", "-pix_fmt", "yuv420p", twoColours}));
+        loadAndWait(twoColours);
+        seekAndWait(1000);
+        auto *stack = window->findChild<QStackedWidget *>("videoStack");
+        const auto shownColour = [&]() {
+            const QPoint centre = stack->mapTo(window.get(), stack->rect().center());
+            const QImage shot = window->screen()->grabWindow(window->winId(), centre.x() - 2, centre.y() - 2, 4, 4)
+                                    .toImage();
+            return shot.isNull() ? QColor() : shot.pixelColor(2, 2);
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(shownColour().red() > 180 && shownColour().blue() < 80, 5000);
+        seekAndWait(4500);
+        QTRY_VERIFY_WITH_TIMEOUT(shownColour().blue() > 180 && shownColour().red() < 80, 5000);
+        QVERIFY(!window->player()->isPlaying());
+    }
+
     void volumeAndMute()
     {
         QPushButton *mute = button("Volume");
@@ -412,6 +436,8 @@ private slots:
         QCOMPARE(listTexts(), QStringList({"Part 1 (00:00 - 00:05)",
                                            QStringLiteral("Part 3 (00:05 - %1)").arg(formatTime(total - 7000))}));
         QCOMPARE(window->currentEditedDuration(), total - 7000);
+        QVERIFY2(label("timeLabel")->text().endsWith(" / " + formatTime(total - 7000)),
+                 qPrintable(label("timeLabel")->text()));
 
         // Playing jumps the removed stretch and stops after the last clip.
         seekAndWait(4000);

@@ -3,6 +3,7 @@
 #include "audiodetection.h"
 #include "audiowaveform.h"
 #include "cliplist.h"
+#include "effectsdialog.h"
 #include "iconlocator.h"
 #include "modernbutton.h"
 #include "modernslider.h"
@@ -10,8 +11,12 @@
 #include "projectfile.h"
 #include "processedvideodisplay.h"
 #include "statustext.h"
+#include "stillframepreview.h"
 #include "timeformat.h"
 #include "timelinewidget.h"
+#include "titledialog.h"
+#include "titleoverlay.h"
+#include "titleoverlaylayout.h"
 #include "videoglwidget.h"
 #include "videoplayer.h"
 
@@ -24,7 +29,9 @@
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QFileInfo>
+#include <QGraphicsBlurEffect>
 #include <QGraphicsDropShadowEffect>
+#include <QGridLayout>
 #include <QHBoxLayout>
 #include <QKeyEvent>
 #include <QLabel>
@@ -44,6 +51,11 @@ namespace {
 
 // Shared by the whole process: boundary checks run at most once per interval.
 qint64 lastBoundaryCheckMs = 0;
+// Shared by the whole process: every 20th overlay update is logged.
+int overlayCallCount = 0;
+
+const char *const NoPartSelectedText =
+    "Please select a video part first by clicking on it.\n\nThe selected part will have a blue border.";
 
 const char *const WindowStyle = R"(
 QMainWindow {
@@ -133,6 +145,15 @@ MainWindow::MainWindow(QWidget *parent)
     buildWidgetTree();
     buildShortcuts();
 
+    titleOverlay = std::make_unique<TitleOverlay>();
+    titleHideTimer = new QTimer(this);
+    titleHideTimer->setSingleShot(true);
+    connect(titleHideTimer, &QTimer::timeout, this, [this]() {
+        titleHiddenByMinimise = false;
+        if (titleOverlay)
+            titleOverlay->hide();
+    });
+
     videoPlayer->checkBackend();
     videoPlayer->setVideoOutput(hiddenVideoOutput);
     connectPlayer();
@@ -160,6 +181,11 @@ MainWindow::MainWindow(QWidget *parent)
 MainWindow::~MainWindow()
 {
     qApp->removeEventFilter(this);
+}
+
+QLabel *MainWindow::titleOverlayWindow() const
+{
+    return titleOverlay.get();
 }
 
 void MainWindow::setUserPrompts(UserPrompts *prompts)
@@ -213,17 +239,32 @@ void MainWindow::buildWidgetTree()
     auto *leftLayout = new QVBoxLayout(leftPanel);
     leftLayout->setSpacing(15);
 
-    auto *videoContainer = new QWidget(leftPanel);
-    videoContainer->setObjectName(QStringLiteral("videoContainer"));
-    videoContainer->setMinimumSize(800, 450);
-    videoContainer->setStyleSheet(QStringLiteral(
-        "#videoContainer { background: qlineargradient(x1:0, y1:0, x2:1, y2:1, stop:0 #1a1a1a, stop:1 #2a2a2a);"
-        " border: 2px solid #3a3a3a; border-radius: 15px; }"));
-    auto *shadow = new QGraphicsDropShadowEffect(videoContainer);
+    // The shadow sits on a backdrop behind the video container: a graphics effect on
+    // an ancestor of the OpenGL displays renders them through a cached copy, and the
+    // picture after a seek while paused would never reach the screen.
+    auto *videoCell = new QWidget(leftPanel);
+    auto *cellLayout = new QGridLayout(videoCell);
+    cellLayout->setContentsMargins(0, 0, 0, 0);
+    const QString containerStyle = QStringLiteral(
+        "#%1 { background: qlineargradient(x1:0, y1:0, x2:1, y2:1, stop:0 #1a1a1a, stop:1 #2a2a2a);"
+        " border: 2px solid #3a3a3a; border-radius: 15px; }");
+    auto *videoBackdrop = new QWidget(videoCell);
+    videoBackdrop->setObjectName(QStringLiteral("videoBackdrop"));
+    videoBackdrop->setAttribute(Qt::WA_StyledBackground);
+    videoBackdrop->setStyleSheet(containerStyle.arg(QStringLiteral("videoBackdrop")));
+    auto *shadow = new QGraphicsDropShadowEffect(videoBackdrop);
     shadow->setBlurRadius(20);
     shadow->setColor(QColor(0, 0, 0, 80));
     shadow->setOffset(0, 5);
-    videoContainer->setGraphicsEffect(shadow);
+    videoBackdrop->setGraphicsEffect(shadow);
+    videoWrapper = new QWidget(videoCell);
+    QWidget *videoContainer = videoWrapper;
+    videoContainer->setObjectName(QStringLiteral("videoContainer"));
+    videoContainer->setMinimumSize(800, 450);
+    videoContainer->setAttribute(Qt::WA_StyledBackground);
+    videoContainer->setStyleSheet(containerStyle.arg(QStringLiteral("videoContainer")));
+    cellLayout->addWidget(videoBackdrop, 0, 0);
+    cellLayout->addWidget(videoContainer, 0, 0);
     auto *containerLayout = new QVBoxLayout(videoContainer);
     containerLayout->setContentsMargins(0, 0, 0, 0);
     videoStack = new QStackedWidget(videoContainer);
@@ -234,7 +275,7 @@ void MainWindow::buildWidgetTree()
     videoStack->addWidget(processedDisplay);
     videoStack->setCurrentWidget(videoWidget);
     containerLayout->addWidget(videoStack);
-    leftLayout->addWidget(videoContainer);
+    leftLayout->addWidget(videoCell);
 
     audioWaveform = new AudioWaveform(leftPanel);
     audioWaveform->setMaximumHeight(60);
@@ -445,6 +486,14 @@ void MainWindow::connectPlayer()
         connect(videoPlayer, &VideoPlayer::frameProcessed, display, &ProcessedVideoDisplay::setProcessedFrame);
     for (VideoGLWidget *display : {videoWidget, fullScreenVideoWidget})
         connect(videoPlayer, &VideoPlayer::frameReady, display, &VideoGLWidget::setVideoFrame);
+    // A graphics effect on the wrapper draws the displays from a cached copy; without
+    // this, a frame that arrives while paused (after a seek) would never reach the screen.
+    const auto refreshWrapperEffect = [this]() {
+        if (videoWrapper && videoWrapper->graphicsEffect())
+            videoWrapper->update();
+    };
+    connect(videoPlayer, &VideoPlayer::frameReady, this, refreshWrapperEffect);
+    connect(videoPlayer, &VideoPlayer::frameProcessed, this, refreshWrapperEffect);
     connect(videoPlayer, &VideoPlayer::processingModeChanged, this, &MainWindow::applyProcessingMode);
     connect(videoPlayer, &VideoPlayer::timeChanged, this, &MainWindow::positionChanged);
     connect(videoPlayer, &VideoPlayer::lengthChanged, this, &MainWindow::durationChanged);
@@ -494,6 +543,14 @@ void MainWindow::loadVideo(const QString &path)
     editedDuration = 0;
     refreshClipList();
     timelineWidget->setClips(clipList);
+
+    // Nothing of the previous video may stay on screen or in the preview path.
+    titleHideTimer->stop();
+    titleOverlay->hide();
+    titleHiddenByMinimise = false;
+    currentClipIndex = -1;
+    clearWrapperEffects();
+    videoPlayer->setFrameProcessingEnabled(false);
 
     dropHintLabel->hide();
     setWindowTitle(QStringLiteral("Trimlet - %1").arg(QFileInfo(path).fileName()));
@@ -690,6 +747,7 @@ void MainWindow::positionChanged(qint64 position)
     }
     if (action.kind != Playback::BoundaryAction::None)
         videoPlayer->setPosition(action.target);
+    updateTitleOverlay();
 }
 
 void MainWindow::frameByFrame(bool forward)
@@ -787,6 +845,8 @@ void MainWindow::refreshViews()
 {
     refreshClipList();
     timelineWidget->setClips(clipList);
+    // The total in the time label follows the edit, also while paused.
+    updateTimeLabel();
 }
 
 void MainWindow::durationChanged(qint64 duration)
@@ -797,8 +857,7 @@ void MainWindow::durationChanged(qint64 duration)
         return;
     clipList.append(makeFirstClip(duration));
     editedDuration = duration;
-    refreshClipList();
-    timelineWidget->setClips(clipList);
+    refreshViews();
 }
 
 void MainWindow::handleClipClicked(int index)
@@ -928,7 +987,6 @@ void MainWindow::restoreFromHistory(const ClipList &restored)
     editedDuration = clipList.isEmpty() ? videoDuration : clipList.last().endTime;
     timelineWidget->setDuration(editedDuration);
     refreshViews();
-    updateTimeLabel();
 }
 
 void MainWindow::undoLastAction()
@@ -953,10 +1011,230 @@ void MainWindow::redoLastAction()
     restoreFromHistory(*restored);
 }
 
-// ---- titles, effects and export arrive with their dialogs
+// ---- title overlay and wrapper effects
 
-void MainWindow::setClipTitle() {}
-void MainWindow::setClipEffects() {}
+void MainWindow::updateTitleOverlay()
+{
+    const qint64 position = videoPlayer->position();
+    const int index = clipIndexAtSource(clipList, position);
+    if (overlayCallCount++ % 20 == 0) {
+        qDebug() << "updateTitleOverlay - pos:" << position << "clipIndex:" << index
+                 << "current:" << currentClipIndex;
+    }
+    if (index != -1 && index == currentClipIndex)
+        return;
+
+    if (index != -1) {
+        qDebug() << "ENTERED NEW CLIP:" << index;
+        currentClipIndex = index;
+        const Clip &clip = clipList[index];
+        showTitleOverlay(clip);
+        if (!clip.hasEffects) {
+            clearWrapperEffects();
+        } else {
+            qDebug() << "Clip has effects - applying blur:" << clip.blurIntensity
+                     << "opacity:" << clip.opacity;
+            applyWrapperEffects(clip);
+        }
+        // The processed preview follows the clip under the playhead, so each part
+        // shows with its own effects (none for a part without any).
+        videoPlayer->updateClipEffects(clip);
+        return;
+    }
+
+    currentClipIndex = -1;
+    titleOverlay->hide();
+    clearWrapperEffects();
+    videoPlayer->setFrameProcessingEnabled(false);
+}
+
+QWidget *MainWindow::overlayReference() const
+{
+    // The display actually on screen; the player's own video output stays hidden at 1 x 1.
+    QStackedWidget *stack = pageStack->currentIndex() == 1 ? fullScreenVideoStack : videoStack;
+    return stack->currentWidget();
+}
+
+void MainWindow::showTitleOverlay(const Clip &clip)
+{
+    qDebug() << "showTitleOverlay called - showTitle:" << (clip.showTitle ? "true" : "false")
+             << "text:" << clip.titleText;
+    if (!clip.showTitle || clip.titleText.isEmpty()) {
+        qDebug() << "Skipping - no title to show";
+        return;
+    }
+    QWidget *reference = overlayReference();
+    if (!reference || reference->width() < 100)
+        return;
+
+    titleHideTimer->stop();
+    const QRect area(reference->mapToGlobal(QPoint(0, 0)), reference->size());
+    if (!titleOverlay->layOut(clip, area))
+        return;
+    const QRect geometry = titleOverlay->geometry();
+    qDebug() << "Showing overlay at position:" << geometry.x() << geometry.y() << "size:"
+             << geometry.width() << geometry.height();
+    titleHiddenByMinimise = false;
+    if (isMinimized()) {
+        titleHiddenByMinimise = true;
+    } else {
+        titleOverlay->show();
+        titleOverlay->raise();
+        titleOverlay->setVisible(true);
+        titleOverlay->repaint();
+    }
+    qDebug() << "Overlay shown - isVisible:" << (titleOverlay->isVisible() ? "true" : "false");
+    titleHideTimer->start(titleDisplayDurationMs(clip));
+}
+
+void MainWindow::relayoutTitleOverlay()
+{
+    if (!titleOverlay || !titleOverlay->isVisible())
+        return;
+    if (currentClipIndex < 0 || currentClipIndex >= clipList.size())
+        return;
+    QWidget *reference = overlayReference();
+    if (!reference)
+        return;
+    const QRect area(reference->mapToGlobal(QPoint(0, 0)), reference->size());
+    if (titleOverlay->layOut(clipList[currentClipIndex], area))
+        titleOverlay->raise();
+}
+
+void MainWindow::applyWrapperEffects(const Clip &clip)
+{
+    if (!videoWrapper)
+        return;
+    clearWrapperEffects();
+    if (!clip.hasEffects)
+        return;
+    qDebug() << "Applying effects to video wrapper - blur:" << clip.blurIntensity
+             << "opacity:" << clip.opacity;
+    if (clip.blurIntensity > 0) {
+        auto *blur = new QGraphicsBlurEffect(videoWrapper);
+        const qreal radius = clip.blurIntensity * 0.5;
+        blur->setBlurRadius(radius);
+        blur->setBlurHints(QGraphicsBlurEffect::QualityHint);
+        videoWrapper->setGraphicsEffect(blur);
+        qDebug() << "Blur applied to wrapper with radius:" << radius;
+    }
+    if (clip.opacity >= 100) {
+        videoWrapper->setWindowOpacity(1.0);
+    } else {
+        const qreal level = clip.opacity / 100.0;
+        videoWrapper->setWindowOpacity(level);
+        qDebug() << "Opacity applied to wrapper:" << level;
+    }
+    qDebug() << "Effects applied to video wrapper successfully";
+}
+
+void MainWindow::clearWrapperEffects()
+{
+    if (!videoWrapper)
+        return;
+    videoWrapper->setGraphicsEffect(nullptr);
+    videoWrapper->setWindowOpacity(1.0);
+    qDebug() << "Cleared all effects from video wrapper";
+}
+
+// ---- title and effects dialogs
+
+int MainWindow::firstMarkedClipOrTell()
+{
+    const int index = firstMarkedClipIndex(clipList);
+    if (index < 0) {
+        prompts().message(UserPrompts::Kind::Information, this, QStringLiteral("No Part Selected"),
+                          QString::fromUtf8(NoPartSelectedText));
+    }
+    return index;
+}
+
+void MainWindow::pushClipToPreview(const Clip &clip)
+{
+    videoPlayer->updateClipEffects(clip);
+    // While paused no new frame would come to show the new look (or fill a display just
+    // switched to): decode the one under the playhead again.
+    if (!videoPlayer->isPlaying() && !currentVideoPath.isEmpty())
+        videoPlayer->setPosition(videoPlayer->position());
+}
+
+void MainWindow::setClipTitle()
+{
+    const int index = firstMarkedClipOrTell();
+    if (index < 0)
+        return;
+
+    TitleDialog dialog(clipList[index], this);
+    if (prompts().runDialog(dialog) != QDialog::Accepted)
+        return;
+
+    saveUndoState();
+    Clip &clip = clipList[index];
+    switch (dialog.applyTo(clip)) {
+    case TitleDialog::Outcome::TitleRemoved:
+        titleHideTimer->stop();
+        titleOverlay->hide();
+        prompts().message(UserPrompts::Kind::Information, this, QStringLiteral("Title Removed"),
+                          QStringLiteral("Title removed from %1").arg(clip.name));
+        break;
+    case TitleDialog::Outcome::TitleSet:
+        prompts().message(UserPrompts::Kind::Information, this, QStringLiteral("Title Set"),
+                          QStringLiteral("Title '%1' added to %2\n\nThe title will appear when you PLAY "
+                                         "this part of the video.")
+                              .arg(clip.titleText, clip.name));
+        break;
+    case TitleDialog::Outcome::TitleSwitchedOff:
+        break;
+    }
+    qDebug() << "Clip data after dialog - index:" << index << "showTitle:" << clip.showTitle
+             << "titleText:" << clip.titleText;
+
+    if (clip.containsSource(videoPlayer->position())) {
+        if (clip.showTitle) {
+            qDebug() << "Currently playing this clip - enabling title rendering (hasEffects:"
+                     << clip.hasEffects << ")";
+            currentClipIndex = index;
+        } else {
+            qDebug() << "Title removed from currently playing clip - updating effects";
+        }
+        pushClipToPreview(clip);
+    }
+    refreshViews();
+}
+
+void MainWindow::runStillFramePreview(QWidget *effectsDialog, const StillFrameEffects &effects)
+{
+    StillFramePreview::run(prompts(), effectsDialog, videoPlayer->currentFrame(), effects);
+}
+
+void MainWindow::setClipEffects()
+{
+    const int index = firstMarkedClipOrTell();
+    if (index < 0)
+        return;
+
+    EffectsDialog dialog(clipList[index], this);
+    connect(&dialog, &EffectsDialog::previewRequested, this,
+            [this, &dialog](const StillFrameEffects &effects) { runStillFramePreview(&dialog, effects); });
+    if (prompts().runDialog(dialog) != QDialog::Accepted)
+        return;
+
+    saveUndoState();
+    Clip &clip = clipList[index];
+    dialog.applyTo(clip);
+    if (clip.containsSource(videoPlayer->position())) {
+        qDebug() << "Currently playing this clip - pushing effects to WYSIWYG pipeline";
+        pushClipToPreview(clip);
+    }
+    prompts().message(UserPrompts::Kind::Information, this, QStringLiteral("Effects Applied"),
+                      QString::fromUtf8("Effects applied to %1\n\n✨ PROFESSIONAL WYSIWYG: All effects "
+                                        "visible in real-time!")
+                          .arg(clip.name));
+    refreshViews();
+}
+
+// ---- export arrives with its dialog
+
 void MainWindow::exportVideo() {}
 
 // ---- project file
@@ -1130,4 +1408,38 @@ void MainWindow::resizeEvent(QResizeEvent *event)
     QMainWindow::resizeEvent(event);
     if (dropHintLabel)
         dropHintLabel->setGeometry(rect());
+    relayoutTitleOverlay();
+}
+
+void MainWindow::moveEvent(QMoveEvent *event)
+{
+    QMainWindow::moveEvent(event);
+    // The overlay is a window of its own and would otherwise stay where it was.
+    relayoutTitleOverlay();
+}
+
+void MainWindow::changeEvent(QEvent *event)
+{
+    QMainWindow::changeEvent(event);
+    if (event->type() != QEvent::WindowStateChange || !titleOverlay)
+        return;
+    if (isMinimized()) {
+        if (titleOverlay->isVisible()) {
+            titleOverlay->hide();
+            titleHiddenByMinimise = true;
+        }
+    } else if (titleHiddenByMinimise) {
+        titleHiddenByMinimise = false;
+        if (titleHideTimer->isActive()) {
+            titleOverlay->show();
+            relayoutTitleOverlay();
+        }
+    }
+}
+
+void MainWindow::closeEvent(QCloseEvent *event)
+{
+    titleHideTimer->stop();
+    titleOverlay->hide();
+    QMainWindow::closeEvent(event);
 }

@@ -18,7 +18,9 @@ class QListWidget;
 class QStackedWidget;
 class QTimer;
 class QVideoWidget;
+struct StillFrameEffects;
 class TimelineWidget;
+class TitleOverlay;
 class VideoGLWidget;
 class VideoPlayer;
 
@@ -53,6 +55,12 @@ public:
     bool sourceHasAudioTrack() const { return sourceHasAudio; }
     bool isFullScreenMode() const { return isFullScreen; }
     const EditHistory &history() const { return editHistory; }
+
+    // The clip whose title and wrapper effects follow the playhead; -1 for none.
+    int playingClipIndex() const { return currentClipIndex; }
+    QLabel *titleOverlayWindow() const;
+    QTimer *titleOverlayTimer() const { return titleHideTimer; }
+    QWidget *videoWrapperWidget() const { return videoWrapper; }
 
 public slots:
     void openVideo();
@@ -102,6 +110,9 @@ protected:
     void dragEnterEvent(QDragEnterEvent *event) override;
     void dropEvent(QDropEvent *event) override;
     void resizeEvent(QResizeEvent *event) override;
+    void moveEvent(QMoveEvent *event) override;
+    void changeEvent(QEvent *event) override;
+    void closeEvent(QCloseEvent *event) override;
 
 private:
     void buildWidgetTree();
@@ -109,6 +120,16 @@ private:
     void buildShortcuts();
     void connectPlayer();
     void applyProcessingMode(bool enabled);
+
+    void updateTitleOverlay();
+    void showTitleOverlay(const Clip &clip);
+    void relayoutTitleOverlay();
+    QWidget *overlayReference() const;
+    void applyWrapperEffects(const Clip &clip);
+    void clearWrapperEffects();
+    int firstMarkedClipOrTell();
+    void pushClipToPreview(const Clip &clip);
+    void runStillFramePreview(QWidget *effectsDialog, const StillFrameEffects &effects);
 
     void recalculateTimeline();
     void recalculateOrReset();
@@ -157,6 +178,14 @@ private:
     QLabel *statusLabel = nullptr;
     QLabel *dropHintLabel = nullptr;
     QVideoWidget *hiddenVideoOutput = nullptr;
+    QWidget *videoWrapper = nullptr;
+
+    int currentClipIndex = -1;
+    // A top-level window: owned here, not through a Qt parent.
+    std::unique_ptr<TitleOverlay> titleOverlay;
+    QTimer *titleHideTimer = nullptr;
+    // Hidden because the window was minimised; shown again on restore while its time lasts.
+    bool titleHiddenByMinimise = false;
     QTimer *repeatTimer = nullptr;
     int skipDirection = 0;
     bool sourceHasAudio = true;

@@ -24,6 +24,15 @@ int clipIndexAtSource(const ClipList &clips, qint64 position)
     return -1;
 }
 
+int firstMarkedClipIndex(const ClipList &clips)
+{
+    for (int i = 0; i < clips.size(); ++i) {
+        if (clips[i].isMarked)
+            return i;
+    }
+    return -1;
+}
+
 qint64 sourceToTimeline(const ClipList &clips, qint64 position)
 {
     const int index = clipIndexAtSource(clips, position);

@@ -17,6 +17,9 @@ qint64 timelineToSourceOrSame(const ClipList &clips, qint64 position, qint64 edi
 // Index of the first clip (list order) whose source range holds position, or -1.
 int clipIndexAtSource(const ClipList &clips, qint64 position);
 
+// Index of the first marked clip in list order, or -1: the clip the title and effects dialogs edit.
+int firstMarkedClipIndex(const ClipList &clips);
+
 // The rule that decides whether a clip's frames need processing.
 bool computeHasEffects(const Clip &clip);
 // True when any visual effect (not the title) is set.

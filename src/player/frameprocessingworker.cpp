@@ -38,7 +38,9 @@ QImage convertPlanes(Layout layout, const uchar *const planes[3], const int stri
     if (image.isNull())
         return {};
     const bool wide = layout == Layout::Planar16 || layout == Layout::SemiPlanar16;
-    // Offsets of the byte to read: the high byte of a little-endian 16-bit sample.
+    // Offsets of the byte to read: the high byte of a little-endian 16-bit sample for
+    // P010, whose samples sit in the top bits; for planar 10-bit, whose samples sit in
+    // the low 10 bits, the start of the sample (the high byte alone would be 0..3).
     std::vector<int> lumaOffset(outWidth);
     std::vector<int> chromaOffset(outWidth);
     for (int j = 0; j < outWidth; ++j) {
@@ -50,8 +52,8 @@ QImage convertPlanes(Layout layout, const uchar *const planes[3], const int stri
             chromaOffset[j] = cx;
             break;
         case Layout::Planar16:
-            lumaOffset[j] = 2 * sx + 1;
-            chromaOffset[j] = 2 * cx + 1;
+            lumaOffset[j] = 2 * sx;
+            chromaOffset[j] = 2 * cx;
             break;
         case Layout::SemiPlanar8:
             lumaOffset[j] = sx;
@@ -71,6 +73,16 @@ QImage convertPlanes(Layout layout, const uchar *const planes[3], const int stri
         const uchar *uRow = planes[1] + qsizetype(sy / 2) * strides[1];
         const uchar *vRow = semiPlanar ? uRow + nextChroma : planes[2] + qsizetype(sy / 2) * strides[2];
         QRgb *out = reinterpret_cast<QRgb *>(image.scanLine(i));
+        if (layout == Layout::Planar16) {
+            const auto tenBit = [](const uchar *sample) {
+                return qMin(255, (sample[0] | (sample[1] << 8)) >> 2);
+            };
+            for (int j = 0; j < outWidth; ++j) {
+                const int c = chromaOffset[j];
+                out[j] = yuvToRgb(tenBit(yRow + lumaOffset[j]), tenBit(uRow + c), tenBit(vRow + c));
+            }
+            continue;
+        }
         for (int j = 0; j < outWidth; ++j) {
             const int c = chromaOffset[j];
             out[j] = yuvToRgb(yRow[lumaOffset[j]], uRow[c], vRow[c]);

@@ -4,10 +4,12 @@
 
 #include "cliplist.h"
 #include "editoperations.h"
+#include "frameprocessor.h"
 #include "playbackrules.h"
 #include "projectfile.h"
 #include "timeformat.h"
 #include "timelinegeometry.h"
+#include "titleoverlaylayout.h"
 
 #include <QByteArray>
 #include <cstdint>
@@ -39,6 +41,10 @@ void exerciseConsumers(const ClipList &clips)
     const qint64 videoDuration = 6000;
     qint64 probe = 0;
     for (const Clip &clip : clips) {
+        probe ^= titleDisplayDurationMs(clip);
+        if (titleDisplayDurationMs(clip) < 0)
+            std::abort();
+        probe ^= FrameProcessor::titleVisibleAt(clip, clip.originalStart / 1000.0 + 1.0);
         for (qint64 p : {clip.originalStart, clip.originalEnd, clip.startTime, clip.endTime,
                          saturatingSub(clip.originalStart, 1), saturatingAdd(clip.originalEnd, 1)}) {
             probe ^= sourceToTimelineOrSame(clips, p);

@@ -4,6 +4,11 @@
 #include "audiowaveform.h"
 #include "cliplist.h"
 #include "effectsdialog.h"
+#include "exportcontroller.h"
+#include "exportdialog.h"
+#include "exportrunner.h"
+#include "ffmpeglocator.h"
+#include "hardwareencoderdetector.h"
 #include "iconlocator.h"
 #include "modernbutton.h"
 #include "modernslider.h"
@@ -153,6 +158,8 @@ MainWindow::MainWindow(QWidget *parent)
         if (titleOverlay)
             titleOverlay->hide();
     });
+    encoderDetector = HardwareEncoderDetector::probeAtStartup(findFFmpeg());
+    exportController = new ExportController([this]() -> UserPrompts & { return prompts(); }, this, this);
 
     videoPlayer->checkBackend();
     videoPlayer->setVideoOutput(hiddenVideoOutput);
@@ -465,6 +472,7 @@ void MainWindow::buildShortcuts()
         {"Space", &MainWindow::playPause},
         {"M", &MainWindow::toggleMute},
         {"F11", &MainWindow::toggleFullScreen},
+        {"Ctrl+E", &MainWindow::exportVideo},
         {"Enter", &MainWindow::markClip},
         {"Ctrl+Z", &MainWindow::undoLastAction},
         {"Ctrl+Y", &MainWindow::redoLastAction},
@@ -569,7 +577,7 @@ void MainWindow::loadVideo(const QString &path)
 
 QString MainWindow::readyStatusText() const
 {
-    return StatusText::ready(QStringList());
+    return StatusText::ready(encoderDetector ? encoderDetector->availableEncoders() : QStringList());
 }
 
 void MainWindow::onMediaReady()
@@ -649,7 +657,8 @@ void MainWindow::updatePerformanceDisplay(double fps, bool isLagging)
     if (!statusLabel)
         return;
     statusLabel->setStyleSheet(StatusText::performanceStyle(isLagging));
-    statusLabel->setText(StatusText::performance(QStringList(), fps, isLagging));
+    statusLabel->setText(StatusText::performance(
+        encoderDetector ? encoderDetector->availableEncoders() : QStringList(), fps, isLagging));
 }
 
 void MainWindow::showAbout()
@@ -1233,9 +1242,64 @@ void MainWindow::setClipEffects()
     refreshViews();
 }
 
-// ---- export arrives with its dialog
+// ---- export
 
-void MainWindow::exportVideo() {}
+void MainWindow::exportVideo()
+{
+    if (clipList.isEmpty()) {
+        prompts().message(UserPrompts::Kind::Information, this, QStringLiteral("No Video"),
+                          QStringLiteral("Please load a video first.\n\nDrag a video file here to get started!"));
+        return;
+    }
+    ExportDialog dialog(prompts(), currentVideoPath, int(clipList.size()), editedDuration, this);
+    if (prompts().runDialog(dialog) != QDialog::Accepted)
+        return;
+
+    const ExportSettings settings = dialog.settings();
+    exportOutputPath = settings.outputPath;
+    const ExportDecision decision = decideExport(settings, sourceHasAudio);
+    switch (decision.action) {
+    case ExportDecision::Action::Refuse:
+        prompts().message(decision.kind, this, decision.title, decision.text);
+        break;
+    case ExportDecision::Action::ExportAudio:
+        exportAudioOnly(exportOutputPath, settings.audioFormat, settings.audioBitrate);
+        break;
+    case ExportDecision::Action::ExportVideo:
+        exportWithFFmpeg(exportOutputPath, settings.targetWidth, settings.targetHeight, settings.crf,
+                         settings.audioMode);
+        break;
+    }
+}
+
+bool MainWindow::exportWithFFmpeg(const QString &outputPath, int targetWidth, int targetHeight, int crf,
+                                  int audioMode)
+{
+    ExportSource source;
+    source.videoPath = currentVideoPath;
+    source.clips = clipList;
+    source.encoderDetector = encoderDetector.get();
+    return exportController->exportWithFFmpeg(source, outputPath, targetWidth, targetHeight, crf, audioMode,
+                                              sourceHasAudio);
+}
+
+bool MainWindow::exportAudioOnly(const QString &outputPath, const QString &format, const QString &bitrate)
+{
+    ExportSource source;
+    source.videoPath = currentVideoPath;
+    source.clips = clipList;
+    return exportController->exportAudioOnly(source, outputPath, format, bitrate, sourceHasAudio);
+}
+
+void MainWindow::onFFmpegReadyRead()
+{
+    exportController->runner()->onFFmpegReadyRead();
+}
+
+void MainWindow::onFFmpegFinished(int exitCode, QProcess::ExitStatus exitStatus)
+{
+    exportController->runner()->onFFmpegFinished(exitCode, exitStatus);
+}
 
 // ---- project file
 

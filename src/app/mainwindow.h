@@ -10,6 +10,8 @@
 #include <memory>
 
 class AudioWaveform;
+class ExportController;
+class HardwareEncoderDetector;
 class ModernButton;
 class ModernSlider;
 class ProcessedVideoDisplay;
@@ -53,6 +55,13 @@ public:
     qint64 currentVideoDuration() const { return videoDuration; }
     qint64 currentEditedDuration() const { return editedDuration; }
     bool sourceHasAudioTrack() const { return sourceHasAudio; }
+    const HardwareEncoderDetector *encoders() const { return encoderDetector.get(); }
+    ExportController *exporter() const { return exportController; }
+    QString currentExportOutputPath() const { return exportOutputPath; }
+
+    // Start an export of the edit; true when ffmpeg was started.
+    bool exportWithFFmpeg(const QString &outputPath, int targetWidth, int targetHeight, int crf, int audioMode);
+    bool exportAudioOnly(const QString &outputPath, const QString &format, const QString &bitrate);
     bool isFullScreenMode() const { return isFullScreen; }
     const EditHistory &history() const { return editHistory; }
 
@@ -99,6 +108,8 @@ public slots:
     void setClipTitle();
     void setClipEffects();
     void exportVideo();
+    void onFFmpegReadyRead();
+    void onFFmpegFinished(int exitCode, QProcess::ExitStatus exitStatus);
 
     void saveProject();
     void loadProject();
@@ -192,6 +203,10 @@ private:
     bool isFullScreen = false;
     // Set between asking the player to load a file and its first answer.
     bool awaitingLoad = false;
+
+    std::unique_ptr<HardwareEncoderDetector> encoderDetector;
+    ExportController *exportController = nullptr;
+    QString exportOutputPath;
 
     std::unique_ptr<UserPrompts> defaultPrompts;
     UserPrompts *activePrompts = nullptr;

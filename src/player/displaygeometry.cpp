@@ -1,5 +1,7 @@
 #include "displaygeometry.h"
 
+#include <QOpenGLTexture>
+
 #include <GL/gl.h>
 
 QRect fitTargetRect(const QSize &frame, const QSize &viewport)
@@ -39,4 +41,15 @@ void drawTexturedQuad(const QuadCorners &corners)
     glTexCoord2f(0.0f, 1.0f);
     glVertex2f(corners.left, corners.bottom);
     glEnd();
+}
+
+QOpenGLTexture *createDisplayTexture(int width, int height)
+{
+    auto *texture = new QOpenGLTexture(QOpenGLTexture::Target2D);
+    texture->setFormat(QOpenGLTexture::RGBA8_UNorm);
+    texture->setSize(width, height);
+    texture->allocateStorage();
+    texture->setMinificationFilter(QOpenGLTexture::Linear);
+    texture->setMagnificationFilter(QOpenGLTexture::Linear);
+    return texture;
 }

@@ -21,3 +21,9 @@ QuadCorners quadCorners(const QRect &target, const QSize &viewport);
 // Draws the bound 2D texture, row 0 at the top, as one immediate-mode quad. Needs a
 // current compatibility-profile context.
 void drawTexturedQuad(const QuadCorners &corners);
+
+class QOpenGLTexture;
+
+// A pooled display texture: 2D, RGBA8, linear filtering, storage allocated at once.
+// Needs a current context.
+QOpenGLTexture *createDisplayTexture(int width, int height);

@@ -137,12 +137,7 @@ QOpenGLTexture *ProcessedVideoDisplay::pooledTexture(int width, int height)
         return texture;
     }
 
-    auto *texture = new QOpenGLTexture(QOpenGLTexture::Target2D);
-    texture->setFormat(QOpenGLTexture::RGBA8_UNorm);
-    texture->setSize(width, height);
-    texture->allocateStorage();
-    texture->setMinificationFilter(QOpenGLTexture::Linear);
-    texture->setMagnificationFilter(QOpenGLTexture::Linear);
+    QOpenGLTexture *texture = createDisplayTexture(width, height);
     m_texturePool.insert(key, texture);
     qDebug().noquote() << QStringLiteral("ProcessedVideoDisplay: Created pooled texture %1x%2 (pool size: %3)")
                     .arg(width)

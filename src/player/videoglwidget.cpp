@@ -125,12 +125,7 @@ QOpenGLTexture *VideoGLWidget::pooledTexture(int width, int height)
     if (QOpenGLTexture *texture = m_texturePool.value(key))
         return texture;
 
-    auto *texture = new QOpenGLTexture(QOpenGLTexture::Target2D);
-    texture->setFormat(QOpenGLTexture::RGBA8_UNorm);
-    texture->setSize(width, height);
-    texture->allocateStorage();
-    texture->setMinificationFilter(QOpenGLTexture::Linear);
-    texture->setMagnificationFilter(QOpenGLTexture::Linear);
+    QOpenGLTexture *texture = createDisplayTexture(width, height);
     m_texturePool.insert(key, texture);
     qDebug().noquote() << QStringLiteral("VideoGLWidget: Created pooled texture %1x%2 (pool size: %3)")
                               .arg(width)

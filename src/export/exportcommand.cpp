@@ -1,0 +1,349 @@
+#include "exportcommand.h"
+
+#include "hardwareencoderdetector.h"
+
+#include <QFileInfo>
+#include <QHash>
+#include <QLocale>
+
+namespace ExportCommandBuilder {
+
+namespace {
+
+const double previewWidth = 1280.0;
+// Above this many clip inputs each decoder is held to one thread.
+const int inputsBeforeDecoderLimit = 4;
+
+QString seconds3(double seconds)
+{
+    return QString::number(seconds, 'f', 3);
+}
+
+QString msAsSeconds3(qint64 ms)
+{
+    return seconds3(double(ms) / 1000.0);
+}
+
+// Shortest text that reads back as the same double (0.5, 12, 26.999999999999996).
+QString shortest(double value)
+{
+    return QString::number(value, 'g', QLocale::FloatingPointShortest);
+}
+
+QString fitFilters(const QSize &size)
+{
+    const QString w = QString::number(size.width());
+    const QString h = QString::number(size.height());
+    return QStringLiteral("scale=%1:%2:force_original_aspect_ratio=decrease,pad=%1:%2:(%1-iw)/2:(%2-ih)/2")
+        .arg(w, h);
+}
+
+bool targetGiven(int width, int height)
+{
+    return width >= 0 && height >= 0;
+}
+
+} // namespace
+
+QString qualityModeForCrf(int crf)
+{
+    if (crf > 27)
+        return QStringLiteral("draft");
+    if (crf < 19)
+        return QStringLiteral("high");
+    return QStringLiteral("good");
+}
+
+EncoderChoice chooseEncoder(const HardwareEncoderDetector *detector, int crf)
+{
+    EncoderChoice choice;
+    choice.qualityMode = qualityModeForCrf(crf);
+    if (!detector) {
+        choice.encoder = QStringLiteral("libx264");
+        choice.description = QStringLiteral("libx264 (CPU fallback)");
+        choice.preset = QStringLiteral("ultrafast");
+        choice.parameters = {QStringLiteral("-crf"), QString::number(crf)};
+        choice.pixelFormat = QStringLiteral("yuv420p");
+        choice.threadsZero = true;
+        return choice;
+    }
+    choice.fromDetector = true;
+    choice.encoder = detector->getBestH264Encoder();
+    choice.description = detector->getHardwareDescription();
+    choice.parameters = HardwareEncoderDetector::getQualityParameters(choice.encoder, choice.qualityMode);
+    choice.preset = HardwareEncoderDetector::getEncoderPreset(choice.encoder, QStringLiteral("balanced"));
+    choice.pixelFormat = choice.encoder.contains(QLatin1String("qsv")) ? QStringLiteral("nv12")
+                                                                       : QStringLiteral("yuv420p");
+    choice.threadsZero = choice.encoder == QLatin1String("libx264");
+    return choice;
+}
+
+QStringList encoderArguments(const EncoderChoice &choice)
+{
+    QStringList args{QStringLiteral("-c:v"), choice.encoder};
+    if (!choice.preset.isEmpty())
+        args << QStringLiteral("-preset") << choice.preset;
+    args << choice.parameters;
+    args << QStringLiteral("-pix_fmt") << choice.pixelFormat;
+    if (choice.threadsZero)
+        args << QStringLiteral("-threads") << QStringLiteral("0");
+    return args;
+}
+
+ClipList fitClipsToSource(const ClipList &clips, const SourceFacts &source)
+{
+    ClipList fitted;
+    for (Clip clip : clips) {
+        clip.originalStart = qMax<qint64>(0, clip.originalStart);
+        if (source.durationMs >= 0) {
+            clip.originalStart = qMin(clip.originalStart, source.durationMs);
+            clip.originalEnd = qMin(clip.originalEnd, source.durationMs);
+        }
+        if (double(clip.originalEnd - clip.originalStart) < source.frameDurationMs())
+            continue;
+        fitted.append(clip);
+    }
+    return fitted;
+}
+
+bool wantsTitle(const Clip &clip)
+{
+    return clip.showTitle && !clip.titleText.isEmpty();
+}
+
+double clipSeconds(const Clip &clip)
+{
+    return double(clip.originalEnd - clip.originalStart) / 1000.0;
+}
+
+double titleDurationSeconds(const Clip &clip)
+{
+    const double length = clipSeconds(clip);
+    switch (clip.titleDurationMode) {
+    case 0:
+        return qMin(3.0, length);
+    case 1:
+        return qMin(clip.customDuration / 1000.0, length);
+    default:
+        return length;
+    }
+}
+
+QSize clipFrameSize(const Clip &clip, const SourceFacts &source)
+{
+    const QSize size = source.displaySize();
+    return clip.rotation == 90 || clip.rotation == 270 ? size.transposed() : size;
+}
+
+bool needsCommonSize(const ClipList &clips, const SourceFacts &source)
+{
+    for (const Clip &clip : clips) {
+        if (clipFrameSize(clip, source) != clipFrameSize(clips.first(), source))
+            return true;
+    }
+    return false;
+}
+
+QSize commonFrameSize(const SourceFacts &source, int targetWidth, int targetHeight)
+{
+    return targetGiven(targetWidth, targetHeight) ? QSize(targetWidth, targetHeight)
+                                                  : source.displaySize();
+}
+
+double blurSigma(int blurIntensity, double sourceWidth)
+{
+    const double baseSigma = blurIntensity * 0.2;
+    const double scaleFactor = (sourceWidth / previewWidth) * (sourceWidth / previewWidth) * 1.2;
+    return baseSigma * scaleFactor;
+}
+
+QStringList clipFilters(const Clip &clip, const SourceFacts &source)
+{
+    QStringList filters;
+    if (!clip.hasEffects)
+        return filters;
+
+    if (clip.blurIntensity > 0)
+        filters << QStringLiteral("gblur=sigma=%1").arg(shortest(blurSigma(clip.blurIntensity, source.width)));
+    if (clip.brightness != 0 || clip.contrast != 0 || clip.saturation != 0) {
+        filters << QStringLiteral("eq=brightness=%1:contrast=%2:saturation=%3")
+                       .arg(shortest(clip.brightness / 100.0), shortest(clip.contrast / 100.0 + 1),
+                            shortest(clip.saturation / 100.0 + 1));
+    }
+    if (clip.grayscale)
+        filters << QStringLiteral("hue=s=0");
+    if (clip.sepia)
+        filters << QStringLiteral("colorchannelmixer=.393:.769:.189:0:.349:.686:.168:0:.272:.534:.131");
+    // The encoder drops an alpha plane, so the picture is darkened as if laid over
+    // black, which is how the preview shows it.
+    if (clip.opacity < 100) {
+        const QString factor = shortest(clip.opacity / 100.0);
+        filters << QStringLiteral("colorchannelmixer=rr=%1:gg=%1:bb=%1").arg(factor);
+    }
+    if (clip.rotation == 90)
+        filters << QStringLiteral("transpose=1");
+    else if (clip.rotation == 180)
+        filters << QStringLiteral("transpose=2,transpose=2");
+    else if (clip.rotation == 270)
+        filters << QStringLiteral("transpose=2");
+
+    const double length = clipSeconds(clip);
+    if (clip.fadeInDuration > 0) {
+        const double duration = qMin(clip.fadeInDuration / 1000.0, length);
+        filters << QStringLiteral("fade=t=in:st=0:d=%1").arg(shortest(duration));
+    }
+    if (clip.fadeOutDuration > 0) {
+        const double duration = qMin(clip.fadeOutDuration / 1000.0, length);
+        const double start = qMax(0.0, length - duration);
+        filters << QStringLiteral("fade=t=out:st=%1:d=%2").arg(shortest(start), shortest(duration));
+    }
+    return filters;
+}
+
+int decoderThreadsForInputs(int inputs)
+{
+    return inputs > inputsBeforeDecoderLimit ? 1 : 0;
+}
+
+QString videoContainerFor(const QString &outputPath)
+{
+    static const QHash<QString, QString> containers{
+        {QStringLiteral("mp4"), QStringLiteral("mp4")},     {QStringLiteral("m4v"), QStringLiteral("mp4")},
+        {QStringLiteral("mov"), QStringLiteral("mov")},     {QStringLiteral("mkv"), QStringLiteral("matroska")},
+        {QStringLiteral("avi"), QStringLiteral("avi")},     {QStringLiteral("webm"), QStringLiteral("webm")},
+        {QStringLiteral("ts"), QStringLiteral("mpegts")}};
+    return containers.value(QFileInfo(outputPath).suffix().toLower(), QStringLiteral("mp4"));
+}
+
+QString audioContainerFor(const QString &outputPath, const QString &format)
+{
+    static const QHash<QString, QString> containers{
+        {QStringLiteral("mp3"), QStringLiteral("mp3")},   {QStringLiteral("aac"), QStringLiteral("adts")},
+        {QStringLiteral("wav"), QStringLiteral("wav")},   {QStringLiteral("flac"), QStringLiteral("flac")},
+        {QStringLiteral("m4a"), QStringLiteral("ipod")},  {QStringLiteral("mka"), QStringLiteral("matroska")},
+        {QStringLiteral("ogg"), QStringLiteral("ogg")},   {QStringLiteral("opus"), QStringLiteral("ogg")}};
+    const QString bySuffix = containers.value(QFileInfo(outputPath).suffix().toLower());
+    return bySuffix.isEmpty() ? containers.value(format) : bySuffix;
+}
+
+QStringList audioCodecArguments(const QString &format, const QString &bitrate)
+{
+    if (format == QLatin1String("mp3"))
+        return {QStringLiteral("-c:a"), QStringLiteral("libmp3lame"), QStringLiteral("-b:a"), bitrate};
+    if (format == QLatin1String("aac"))
+        return {QStringLiteral("-c:a"), QStringLiteral("aac"), QStringLiteral("-b:a"), bitrate};
+    if (format == QLatin1String("wav"))
+        return {QStringLiteral("-c:a"), QStringLiteral("pcm_s16le")};
+    if (format == QLatin1String("flac"))
+        return {QStringLiteral("-c:a"), QStringLiteral("flac")};
+    return {};
+}
+
+ExportCommand buildVideoExportCommand(const VideoExportInput &input)
+{
+    ExportCommand command;
+    QStringList &args = command.arguments;
+    const ClipList &clips = input.clips;
+    const int clipCount = int(clips.size());
+
+    for (const Clip &clip : clips) {
+        const qint64 length = clip.originalEnd - clip.originalStart;
+        command.totalDurationMs += length;
+        if (input.decoderThreadsPerInput > 0)
+            args << QStringLiteral("-threads") << QString::number(input.decoderThreadsPerInput);
+        args << QStringLiteral("-ss") << msAsSeconds3(clip.originalStart) << QStringLiteral("-t")
+             << msAsSeconds3(length) << QStringLiteral("-i") << input.sourcePath;
+    }
+
+    // A looped image never ends by itself: bounded to its clip, so the overlay
+    // ends even when the clip yields no frames. "-pattern_type none" keeps a '%'
+    // in the path from being read as a sequence pattern.
+    QHash<int, int> imageInputOfClip;
+    int nextInput = clipCount;
+    for (const ExportTitleImage &title : input.titles) {
+        args << QStringLiteral("-loop") << QStringLiteral("1") << QStringLiteral("-t")
+             << msAsSeconds3(clips.value(title.clipIndex).originalEnd - clips.value(title.clipIndex).originalStart)
+             << QStringLiteral("-f") << QStringLiteral("image2") << QStringLiteral("-pattern_type")
+             << QStringLiteral("none") << QStringLiteral("-i") << title.imagePath;
+        imageInputOfClip.insert(title.clipIndex, nextInput++);
+    }
+
+    const bool commonSize = clipCount > 0 && needsCommonSize(clips, input.source);
+    const QString clipEnd = commonSize
+        ? QLatin1Char(',') + fitFilters(commonFrameSize(input.source, input.targetWidth, input.targetHeight))
+              + QStringLiteral(",setsar=1")
+        : QString();
+
+    QString graph;
+    for (int i = 0; i < clipCount; ++i) {
+        const QStringList filters = clipFilters(clips.at(i), input.source);
+        if (filters.isEmpty())
+            graph += QStringLiteral("[%1:v]null[temp%1];").arg(i);
+        else
+            graph += QStringLiteral("[%1:v]%2[temp%1];").arg(QString::number(i), filters.join(QLatin1Char(',')));
+    }
+    for (const ExportTitleImage &title : input.titles) {
+        const int n = imageInputOfClip.value(title.clipIndex);
+        graph += QStringLiteral("[%1:v]setpts=N/(FR*TB)[ovr%2];").arg(n).arg(title.clipIndex);
+        graph += QStringLiteral("[temp%1][ovr%1]overlay=0:0:enable='lte(t,%2)':shortest=1%3[v%1];")
+                     .arg(QString::number(title.clipIndex), seconds3(title.durationSeconds), clipEnd);
+    }
+    for (int i = 0; i < clipCount; ++i) {
+        if (!imageInputOfClip.contains(i))
+            graph += QStringLiteral("[temp%1]copy%2[v%1];").arg(QString::number(i), clipEnd);
+    }
+    for (int i = 0; i < clipCount; ++i) {
+        graph += input.withAudio ? QStringLiteral("[v%1][%1:a]").arg(i) : QStringLiteral("[v%1]").arg(i);
+    }
+    graph += input.withAudio ? QStringLiteral("concat=n=%1:v=1:a=1[outv][outa]").arg(clipCount)
+                             : QStringLiteral("concat=n=%1:v=1[outv]").arg(clipCount);
+
+    command.videoLabel = QStringLiteral("[outv]");
+    if (targetGiven(input.targetWidth, input.targetHeight)) {
+        graph += QStringLiteral(";[outv]") + fitFilters(QSize(input.targetWidth, input.targetHeight))
+                 + QStringLiteral("[outvscaled]");
+        command.videoLabel = QStringLiteral("[outvscaled]");
+    }
+    command.filterGraph = graph;
+
+    args << QStringLiteral("-filter_complex") << graph << QStringLiteral("-map") << command.videoLabel;
+    if (input.withAudio)
+        args << QStringLiteral("-map") << QStringLiteral("[outa]");
+    args << encoderArguments(input.encoder);
+    if (input.withAudio)
+        args << QStringLiteral("-c:a") << QStringLiteral("aac") << QStringLiteral("-b:a") << QStringLiteral("192k");
+    else
+        args << QStringLiteral("-an");
+    args << QStringLiteral("-movflags") << QStringLiteral("+faststart");
+    if (!input.outputFormat.isEmpty())
+        args << QStringLiteral("-f") << input.outputFormat;
+    args << QStringLiteral("-y") << input.outputPath;
+    return command;
+}
+
+ExportCommand buildAudioExportCommand(const AudioExportInput &input)
+{
+    ExportCommand command;
+    QStringList &args = command.arguments;
+    for (const Clip &clip : input.clips) {
+        const qint64 length = clip.originalEnd - clip.originalStart;
+        command.totalDurationMs += length;
+        args << QStringLiteral("-ss") << msAsSeconds3(clip.originalStart) << QStringLiteral("-t")
+             << msAsSeconds3(length) << QStringLiteral("-i") << input.sourcePath;
+    }
+    if (input.clips.size() != 1) {
+        QString graph;
+        for (int i = 0; i < input.clips.size(); ++i)
+            graph += QStringLiteral("[%1:a]").arg(i);
+        graph += QStringLiteral("concat=n=%1:v=0:a=1[outa]").arg(input.clips.size());
+        command.filterGraph = graph;
+        args << QStringLiteral("-filter_complex") << graph << QStringLiteral("-map") << QStringLiteral("[outa]");
+    }
+    args << QStringLiteral("-vn") << audioCodecArguments(input.format, input.bitrate);
+    if (!input.outputFormat.isEmpty())
+        args << QStringLiteral("-f") << input.outputFormat;
+    args << QStringLiteral("-y") << input.outputPath;
+    return command;
+}
+
+} // namespace ExportCommandBuilder

@@ -1,0 +1,97 @@
+#pragma once
+
+#include "clip.h"
+#include "sourceprobe.h"
+
+#include <QList>
+#include <QSize>
+#include <QString>
+#include <QStringList>
+
+class HardwareEncoderDetector;
+
+// The H.264 encoder and its arguments for one export.
+struct EncoderChoice {
+    QString encoder;
+    QString description;
+    QString qualityMode;
+    QString preset;            // "-preset" is left out when empty
+    QStringList parameters;    // rate control
+    QString pixelFormat;
+    bool threadsZero = false;  // "-threads 0"
+    bool fromDetector = false;
+};
+
+// A title image laid over clip `clipIndex` (its position in the export) for
+// `durationSeconds` from the clip's start.
+struct ExportTitleImage {
+    int clipIndex = 0;
+    QString imagePath;
+    double durationSeconds = 0.0;
+};
+
+struct VideoExportInput {
+    QString sourcePath;
+    ClipList clips;                 // as exported: ranges already fitted to the source
+    SourceFacts source;
+    int targetWidth = -1;           // negative: no scaling
+    int targetHeight = -1;
+    bool withAudio = true;
+    QList<ExportTitleImage> titles;     // in clip order
+    EncoderChoice encoder;
+    QString outputPath;             // the file ffmpeg writes
+    QString outputFormat;           // forced container; none when empty
+    int decoderThreadsPerInput = 0; // 0 leaves ffmpeg's choice
+};
+
+struct AudioExportInput {
+    QString sourcePath;
+    ClipList clips;
+    QString format;                 // "mp3", "aac", "wav", "flac"
+    QString bitrate;                // e.g. "192k"
+    QString outputPath;
+    QString outputFormat;
+};
+
+struct ExportCommand {
+    QStringList arguments;
+    QString filterGraph;            // empty when the command has none
+    QString videoLabel;
+    qint64 totalDurationMs = 0;
+};
+
+namespace ExportCommandBuilder {
+
+// "draft" above crf 27, "high" below 19, else "good".
+QString qualityModeForCrf(int crf);
+EncoderChoice chooseEncoder(const HardwareEncoderDetector *detector, int crf);
+QStringList encoderArguments(const EncoderChoice &choice);
+
+// Every range limited to [0, source duration]; clips shorter than one frame left out.
+ClipList fitClipsToSource(const ClipList &clips, const SourceFacts &source);
+
+bool wantsTitle(const Clip &clip);
+double clipSeconds(const Clip &clip);
+double titleDurationSeconds(const Clip &clip);
+// The size of the clip's frames once the source and the clip's own rotation are applied.
+QSize clipFrameSize(const Clip &clip, const SourceFacts &source);
+// True when the clips' frame sizes differ and must be brought to one size to be joined.
+bool needsCommonSize(const ClipList &clips, const SourceFacts &source);
+QSize commonFrameSize(const SourceFacts &source, int targetWidth, int targetHeight);
+
+double blurSigma(int blurIntensity, double sourceWidth);
+// The filters of one clip's chain (empty unless hasEffects).
+QStringList clipFilters(const Clip &clip, const SourceFacts &source);
+// Decoder threads per clip input: many open decoders each keep a thread pool and
+// frame buffers, so they are limited to one when there are many inputs.
+int decoderThreadsForInputs(int inputs);
+
+// Container to force for a file ffmpeg writes under another name.
+QString videoContainerFor(const QString &outputPath);
+QString audioContainerFor(const QString &outputPath, const QString &format);
+QStringList audioCodecArguments(const QString &format, const QString &bitrate);
+
+ExportCommand buildVideoExportCommand(const VideoExportInput &input);
+ExportCommand buildAudioExportCommand(const AudioExportInput &input);
+
+} // namespace ExportCommandBuilder

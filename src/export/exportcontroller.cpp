@@ -1,0 +1,204 @@
+#include "exportcontroller.h"
+
+#include "audiodetection.h"
+#include "exportrunner.h"
+#include "ffmpeglocator.h"
+#include "hardwareencoderdetector.h"
+#include "outputfiles.h"
+#include "titleimagerenderer.h"
+#include "userprompts.h"
+
+#include <QDebug>
+#include <QDir>
+#include <QFile>
+#include <QImage>
+#include <QProcess>
+#include <future>
+
+using namespace ExportCommandBuilder;
+
+ExportController::ExportController(std::function<UserPrompts &()> prompts, QWidget *window,
+                                   QObject *parent)
+    : QObject(parent)
+    , promptsProvider(prompts)
+    , window(window)
+    , exportRunner(new ExportRunner(prompts, window, this))
+{
+}
+
+QString ExportController::titleImagePath(int clipIndex)
+{
+    return QDir::temp().filePath(QStringLiteral("trimlet_title_%1.png").arg(clipIndex));
+}
+
+bool ExportController::refuseOutput(const ExportSource &source, const QString &outputPath)
+{
+    if (!refersToSameFile(outputPath, source.videoPath))
+        return false;
+    prompts().message(UserPrompts::Kind::Critical, window, QStringLiteral("Invalid Filename"),
+                      QStringLiteral("The output file is the video being edited.\n\n"
+                                     "Please choose a different filename."));
+    return true;
+}
+
+bool ExportController::fitClips(const ExportSource &source, const SourceFacts &facts, ClipList &clips)
+{
+    clips = fitClipsToSource(source.clips, facts);
+    if (!clips.isEmpty())
+        return true;
+    prompts().message(UserPrompts::Kind::Warning, window, QStringLiteral("Nothing to Export"),
+                      QStringLiteral("The kept parts of this video are empty."));
+    return false;
+}
+
+QString ExportController::reserveTemporaryOutput(const QString &outputPath)
+{
+    const QString path = createTemporaryOutput(outputPath);
+    if (path.isEmpty()) {
+        prompts().message(UserPrompts::Kind::Critical, window, QStringLiteral("Export Failed"),
+                          QStringLiteral("Cannot create a file in the folder of:\n%1").arg(outputPath));
+    }
+    return path;
+}
+
+bool ExportController::exportWithFFmpeg(const ExportSource &source, const QString &outputPath,
+                                        int targetWidth, int targetHeight, int crf, int audioMode,
+                                        bool &sourceHasAudio)
+{
+    if (refuseOutput(source, outputPath))
+        return false;
+
+    // The source probes run side by side with the search for ffmpeg: each is a
+    // process start, and together they would delay every export noticeably.
+    const bool checkAudio = audioMode != 1 && sourceHasAudio;
+    std::future<bool> audioCheck;
+    if (checkAudio)
+        audioCheck = std::async(std::launch::async, detectAudioStream, source.videoPath);
+    QProcess probe;
+    startSourceProbe(probe, source.videoPath);
+
+    if (!checkFFmpegAvailable(prompts(), window))
+        return false;
+    exportRunner->clearTemporaryFiles();
+
+    VideoExportInput input;
+    input.sourcePath = source.videoPath;
+    input.targetWidth = targetWidth;
+    input.targetHeight = targetHeight;
+    input.source = finishSourceProbe(probe);
+    if (!fitClips(source, input.source, input.clips))
+        return false;
+
+    if (audioMode == 1) {
+        qDebug() << "Audio disabled by user (No Audio mode)";
+        input.withAudio = false;
+    } else if (checkAudio) {
+        input.withAudio = audioCheck.get();
+        if (!input.withAudio)
+            sourceHasAudio = false;
+    } else {
+        input.withAudio = false;
+    }
+    qDebug() << "Audio stream in export:" << input.withAudio << "(mode:" << audioMode << ")";
+
+    QStringList titleFiles;
+    const TitleImageRenderer renderer(source.titleFont);
+    for (int i = 0; i < input.clips.size(); ++i) {
+        const Clip &clip = input.clips.at(i);
+        if (!wantsTitle(clip))
+            continue;
+        // Drawn at the size of the frame it is laid on, so it sits where the user
+        // placed it whatever the output size.
+        const QSize frame = clipFrameSize(clip, input.source);
+        const QString path = titleImagePath(i);
+        const QImage image = renderer.render(clip, frame);
+        if (!image.save(path, "PNG")) {
+            qWarning() << "Failed to save title PNG:" << path;
+            continue;
+        }
+        const QRect box = renderer.boxRect(clip, frame);
+        qDebug() << "Saved title PNG:" << path
+                 << "Lines:" << renderer.wrapLines(clip.titleText, renderer.titleFont(clip), frame.width()).size()
+                 << "Size:" << box.width() << "x" << box.height();
+        titleFiles << path;
+        input.titles.append({i, path, titleDurationSeconds(clip)});
+    }
+
+    for (const Clip &clip : std::as_const(input.clips)) {
+        if (clip.hasEffects && clip.blurIntensity > 0) {
+            const double factor = (input.source.width / 1280.0) * (input.source.width / 1280.0) * 1.2;
+            qDebug() << "Blur scaling - Intensity:" << clip.blurIntensity
+                     << "BaseSigma:" << clip.blurIntensity * 0.2 << "OriginalRes:" << input.source.width
+                     << "x" << input.source.height << "PreviewRes:" << 1280 << "ScaleFactor:" << factor
+                     << "FinalSigma:" << blurSigma(clip.blurIntensity, input.source.width);
+        }
+    }
+
+    const QString temporaryOutput = reserveTemporaryOutput(outputPath);
+    if (temporaryOutput.isEmpty()) {
+        for (const QString &file : std::as_const(titleFiles))
+            QFile::remove(file);
+        return false;
+    }
+    input.outputPath = temporaryOutput;
+    input.outputFormat = videoContainerFor(outputPath);
+    input.decoderThreadsPerInput = decoderThreadsForInputs(int(input.clips.size()));
+    input.encoder = chooseEncoder(source.encoderDetector, crf);
+    if (input.encoder.fromDetector) {
+        qDebug() << "PHASE 5 Export: Encoder =" << input.encoder.encoder << "(" << input.encoder.description << ")";
+        qDebug() << "  Quality mode:" << input.encoder.qualityMode << "| Preset:"
+                 << (input.encoder.preset.isEmpty() ? QStringLiteral("none") : input.encoder.preset);
+        qDebug() << "  Parameters:" << input.encoder.parameters;
+    } else {
+        qWarning() << "HardwareEncoderDetector unavailable - using CPU fallback";
+    }
+    qDebug() << "Encoder selected:" << input.encoder.description;
+
+    command = buildVideoExportCommand(input);
+    qDebug().noquote() << "Filter complex:" << command.filterGraph;
+
+    ExportRunner::Job job;
+    job.kind = ExportRunner::Kind::Video;
+    job.arguments = command.arguments;
+    job.outputPath = outputPath;
+    job.temporaryOutputPath = temporaryOutput;
+    job.totalDurationMs = command.totalDurationMs;
+    job.temporaryFiles = titleFiles;
+    return exportRunner->start(job);
+}
+
+bool ExportController::exportAudioOnly(const ExportSource &source, const QString &outputPath,
+                                       const QString &format, const QString &bitrate, bool sourceHasAudio)
+{
+    if (refuseOutput(source, outputPath))
+        return false;
+    if (!checkFFmpegAvailable(prompts(), window))
+        return false;
+    if (!sourceHasAudio) {
+        prompts().message(UserPrompts::Kind::Warning, window, QStringLiteral("No Audio Track"),
+                          QStringLiteral("The source video does not contain an audio track.\n\n"
+                                         "Cannot extract audio from a video without audio."));
+        return false;
+    }
+
+    AudioExportInput input;
+    input.sourcePath = source.videoPath;
+    input.format = format;
+    input.bitrate = bitrate;
+    if (!fitClips(source, probeSource(source.videoPath), input.clips))
+        return false;
+    const QString temporaryOutput = reserveTemporaryOutput(outputPath);
+    if (temporaryOutput.isEmpty())
+        return false;
+    input.outputPath = temporaryOutput;
+    input.outputFormat = audioContainerFor(outputPath, format);
+    command = buildAudioExportCommand(input);
+
+    ExportRunner::Job job;
+    job.kind = ExportRunner::Kind::Audio;
+    job.arguments = command.arguments;
+    job.outputPath = outputPath;
+    job.temporaryOutputPath = temporaryOutput;
+    job.totalDurationMs = command.totalDurationMs;
+    return exportRunner->start(job);
+}

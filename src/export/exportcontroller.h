@@ -1,0 +1,54 @@
+#pragma once
+
+#include "clip.h"
+#include "exportcommand.h"
+
+#include <QFont>
+#include <QObject>
+#include <functional>
+
+class ExportRunner;
+class HardwareEncoderDetector;
+class QWidget;
+class UserPrompts;
+
+// What an export reads from the edit.
+struct ExportSource {
+    QString videoPath;
+    ClipList clips;
+    const HardwareEncoderDetector *encoderDetector = nullptr;
+    QFont titleFont;
+};
+
+// Turns the edit into an ffmpeg run: probes the source, renders the titles,
+// builds the command and hands it to the runner.
+class ExportController : public QObject {
+    Q_OBJECT
+public:
+    ExportController(std::function<UserPrompts &()> prompts, QWidget *window, QObject *parent = nullptr);
+
+    ExportRunner *runner() const { return exportRunner; }
+
+    // True when ffmpeg was started. sourceHasAudio is cleared when a new check
+    // finds no audio.
+    bool exportWithFFmpeg(const ExportSource &source, const QString &outputPath, int targetWidth,
+                          int targetHeight, int crf, int audioMode, bool &sourceHasAudio);
+    bool exportAudioOnly(const ExportSource &source, const QString &outputPath, const QString &format,
+                         const QString &bitrate, bool sourceHasAudio);
+
+    // The command of the last export started (for logs and tests).
+    const ExportCommand &lastCommand() const { return command; }
+
+    static QString titleImagePath(int clipIndex);
+
+private:
+    UserPrompts &prompts() const { return promptsProvider(); }
+    bool refuseOutput(const ExportSource &source, const QString &outputPath);
+    bool fitClips(const ExportSource &source, const SourceFacts &facts, ClipList &clips);
+    QString reserveTemporaryOutput(const QString &outputPath);
+
+    std::function<UserPrompts &()> promptsProvider;
+    QWidget *window = nullptr;
+    ExportRunner *exportRunner = nullptr;
+    ExportCommand command;
+};

@@ -1,0 +1,46 @@
+#pragma once
+
+#include "exportsettings.h"
+
+#include <QDialog>
+
+class QButtonGroup;
+class QComboBox;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class UserPrompts;
+
+// "Save Your Video": output file, quality and what to do with the audio.
+class ExportDialog : public QDialog {
+    Q_OBJECT
+public:
+    ExportDialog(UserPrompts &prompts, const QString &sourcePath, int clipCount, qint64 editedDuration,
+                 QWidget *parent = nullptr);
+
+    // The choices, with the format and bitrate read from their combo boxes.
+    ExportSettings settings() const;
+
+    QLineEdit *pathField() const { return pathEdit; }
+    QWidget *audioOptionsPanel() const { return audioPanel; }
+
+public slots:
+    void browse();
+
+private:
+    void onQualityChosen(int id, bool checked);
+    void onAudioModeChosen(int id, bool checked);
+    void onFormatChanged(const QString &text);
+    void applyExtension();
+    QString formatExtension() const;
+
+    UserPrompts &prompts;
+    ExportSettings current;
+    QLineEdit *pathEdit = nullptr;
+    QButtonGroup *qualityGroup = nullptr;
+    QButtonGroup *audioGroup = nullptr;
+    QWidget *audioPanel = nullptr;
+    QComboBox *formatCombo = nullptr;
+    QLabel *bitrateLabel = nullptr;
+    QComboBox *bitrateCombo = nullptr;
+};

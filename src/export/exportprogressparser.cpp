@@ -1,0 +1,51 @@
+#include "exportprogressparser.h"
+
+#include <QRegularExpression>
+
+QStringList ExportProgressParser::feed(const QByteArray &chunk)
+{
+    buffer.append(chunk);
+    QStringList lines;
+    qsizetype start = 0;
+    for (qsizetype i = 0; i < buffer.size(); ++i) {
+        const char c = buffer.at(i);
+        if (c != '\r' && c != '\n')
+            continue;
+        if (i > start)
+            lines.append(QString::fromUtf8(buffer.constData() + start, i - start));
+        start = i + 1;
+    }
+    buffer.remove(0, start);
+    return lines;
+}
+
+int ExportProgressParser::progress(const QByteArray &chunk, qint64 totalMs)
+{
+    const QStringList lines = feed(chunk);
+    for (const QString &line : lines) {
+        const qint64 elapsed = elapsedMs(line);
+        if (elapsed >= 0)
+            return percent(elapsed, totalMs);
+    }
+    return -1;
+}
+
+qint64 ExportProgressParser::elapsedMs(const QString &text)
+{
+    static const QRegularExpression time(QStringLiteral("time=(\\d{2}):(\\d{2}):(\\d{2})\\.(\\d{2})"));
+    const QRegularExpressionMatch match = time.match(text);
+    if (!match.hasMatch())
+        return -1;
+    const qint64 h = match.captured(1).toLongLong();
+    const qint64 m = match.captured(2).toLongLong();
+    const qint64 s = match.captured(3).toLongLong();
+    const qint64 cs = match.captured(4).toLongLong();
+    return (h * 3600 + m * 60 + s) * 1000 + cs * 10;
+}
+
+int ExportProgressParser::percent(qint64 elapsed, qint64 totalMs)
+{
+    if (totalMs <= 0)
+        return -1;
+    return int(qMin<qint64>(elapsed * 100 / totalMs, 99));
+}

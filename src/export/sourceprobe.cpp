@@ -1,0 +1,136 @@
+#include "sourceprobe.h"
+
+#include <QDebug>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <cmath>
+
+namespace {
+
+const int probeTimeoutMs = 5000;
+
+double parseRate(const QString &text)
+{
+    const QStringList parts = text.split(QLatin1Char('/'));
+    bool okNum = false;
+    const double num = parts.value(0).toDouble(&okNum);
+    if (!okNum)
+        return 0.0;
+    if (parts.size() < 2)
+        return num;
+    bool okDen = false;
+    const double den = parts.at(1).toDouble(&okDen);
+    return okDen && den > 0 ? num / den : 0.0;
+}
+
+int normalisedRotation(double degrees)
+{
+    const int quarter = int(std::lround(degrees / 90.0));
+    return ((quarter % 4) + 4) % 4 * 90;
+}
+
+// ffprobe writes numbers in JSON for some fields and strings for others.
+double numberOf(const QJsonValue &value, bool *ok)
+{
+    if (value.isDouble()) {
+        *ok = true;
+        return value.toDouble();
+    }
+    return value.toString().toDouble(ok);
+}
+
+} // namespace
+
+QSize SourceFacts::displaySize() const
+{
+    return rotation == 90 || rotation == 270 ? QSize(height, width) : QSize(width, height);
+}
+
+double SourceFacts::frameDurationMs() const
+{
+    return 1000.0 / (frameRate > 0.0 ? frameRate : 25.0);
+}
+
+QStringList sourceProbeArguments(const QString &path)
+{
+    return {QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-select_streams"),
+            QStringLiteral("v:0"), QStringLiteral("-show_entries"),
+            QStringLiteral("stream=width,height,avg_frame_rate,r_frame_rate:stream_tags=rotate:"
+                           "stream_side_data=rotation:format=duration"),
+            QStringLiteral("-of"), QStringLiteral("json"), path};
+}
+
+SourceFacts parseSourceProbe(const QByteArray &json)
+{
+    SourceFacts facts;
+    const QJsonObject root = QJsonDocument::fromJson(json).object();
+    const QJsonObject stream = root.value(QStringLiteral("streams")).toArray().at(0).toObject();
+
+    if (stream.contains(QStringLiteral("width")) && stream.contains(QStringLiteral("height"))) {
+        facts.width = stream.value(QStringLiteral("width")).toInt();
+        facts.height = stream.value(QStringLiteral("height")).toInt();
+        facts.sizeKnown = true;
+    }
+
+    double rate = parseRate(stream.value(QStringLiteral("avg_frame_rate")).toString());
+    if (rate <= 0.0)
+        rate = parseRate(stream.value(QStringLiteral("r_frame_rate")).toString());
+    facts.frameRate = rate;
+
+    bool ok = false;
+    const QJsonArray sideData = stream.value(QStringLiteral("side_data_list")).toArray();
+    for (const QJsonValue &entry : sideData) {
+        const QJsonObject object = entry.toObject();
+        if (!object.contains(QStringLiteral("rotation")))
+            continue;
+        const double degrees = numberOf(object.value(QStringLiteral("rotation")), &ok);
+        if (ok) {
+            facts.rotation = normalisedRotation(degrees);
+            break;
+        }
+    }
+    if (!ok) {
+        const QJsonValue tag =
+            stream.value(QStringLiteral("tags")).toObject().value(QStringLiteral("rotate"));
+        const double degrees = numberOf(tag, &ok);
+        if (ok)
+            facts.rotation = normalisedRotation(degrees);
+    }
+
+    const QJsonValue duration =
+        root.value(QStringLiteral("format")).toObject().value(QStringLiteral("duration"));
+    const double seconds = numberOf(duration, &ok);
+    if (ok && seconds >= 0.0)
+        facts.durationMs = qint64(std::llround(seconds * 1000.0));
+    return facts;
+}
+
+SourceFacts probeSource(const QString &path)
+{
+    QProcess process;
+    startSourceProbe(process, path);
+    return finishSourceProbe(process);
+}
+
+void startSourceProbe(QProcess &process, const QString &path)
+{
+    process.start(QStringLiteral("ffprobe"), sourceProbeArguments(path), QIODevice::ReadWrite);
+}
+
+SourceFacts finishSourceProbe(QProcess &process)
+{
+    if (!process.waitForFinished(probeTimeoutMs)) {
+        qWarning() << "Failed to detect video resolution, using default 1920x1080";
+        if (process.state() != QProcess::NotRunning) {
+            process.kill();
+            process.waitForFinished();
+        }
+        return SourceFacts();
+    }
+    const SourceFacts facts = parseSourceProbe(process.readAllStandardOutput().trimmed());
+    if (facts.sizeKnown)
+        qDebug() << "Original video resolution:" << facts.width << "x" << facts.height;
+    return facts;
+}

@@ -1,0 +1,819 @@
+#include "audiodetection.h"
+#include "exportcommand.h"
+#include "exportcontroller.h"
+#include "exportrunner.h"
+#include "ffmpeglocator.h"
+#include "hardwareencoderdetector.h"
+#include "recordingprompts.h"
+#include "testmedia.h"
+#include "titleimagerenderer.h"
+
+#include <QCryptographicHash>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QProgressDialog>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <unistd.h>
+
+using Kind = UserPrompts::Kind;
+using Result = ExportRunner::Result;
+
+namespace {
+
+const int exportTimeoutMs = 120000;
+const double frameSeconds = 0.04; // every source here runs at 25 fps
+
+Clip clipOf(qint64 startMs, qint64 endMs)
+{
+    Clip c;
+    c.originalStart = startMs;
+    c.originalEnd = endMs;
+    return c;
+}
+
+Clip withEffects(Clip c)
+{
+    c.hasEffects = true;
+    return c;
+}
+
+struct StreamInfo {
+    QString type;
+    QString codec;
+    int width = 0;
+    int height = 0;
+    double duration = -1;
+};
+
+QList<StreamInfo> streamsOf(const QString &path)
+{
+    const QByteArray json = TestMedia::runFFprobe({"-show_entries", "stream=codec_type,codec_name,width,height,duration",
+                                                   "-of", "json", path})
+                                .toUtf8();
+    QList<StreamInfo> streams;
+    for (const QJsonValue &v : QJsonDocument::fromJson(json).object().value("streams").toArray()) {
+        const QJsonObject o = v.toObject();
+        streams.append({o.value("codec_type").toString(), o.value("codec_name").toString(),
+                        o.value("width").toInt(), o.value("height").toInt(),
+                        o.value("duration").toString().toDouble()});
+    }
+    return streams;
+}
+
+StreamInfo streamOfType(const QList<StreamInfo> &streams, const QString &type)
+{
+    for (const StreamInfo &s : streams) {
+        if (s.type == type)
+            return s;
+    }
+    return {};
+}
+
+// One decoded frame as RGB.
+QImage frameAt(const QString &path, double seconds)
+{
+    QProcess p;
+    p.start("ffmpeg", {"-v", "error", "-ss", QString::number(seconds, 'f', 3), "-i", path, "-frames:v", "1",
+                       "-f", "image2pipe", "-vcodec", "png", "-"});
+    p.waitForFinished(60000);
+    return QImage::fromData(p.readAllStandardOutput(), "PNG").convertToFormat(QImage::Format_RGB32);
+}
+
+// Mean of a square of pixels around (x, y).
+QColor meanAround(const QImage &image, int x, int y, int radius = 3)
+{
+    double r = 0, g = 0, b = 0;
+    int n = 0;
+    for (int j = y - radius; j <= y + radius; ++j)
+        for (int i = x - radius; i <= x + radius; ++i) {
+            if (!image.valid(i, j))
+                continue;
+            const QRgb p = image.pixel(i, j);
+            r += qRed(p);
+            g += qGreen(p);
+            b += qBlue(p);
+            ++n;
+        }
+    return n ? QColor(int(r / n), int(g / n), int(b / n)) : QColor();
+}
+
+double luma(const QColor &c)
+{
+    return 0.299 * c.red() + 0.587 * c.green() + 0.114 * c.blue();
+}
+
+QByteArray hashOf(const QString &path)
+{
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly))
+        return {};
+    return QCryptographicHash::hash(f.readAll(), QCryptographicHash::Sha256);
+}
+
+QString writeScript(const QString &path, const QString &body)
+{
+    QFile f(path);
+    if (!f.open(QIODevice::WriteOnly))
+        return {};
+    f.write("#!/bin/sh\n" + body.toUtf8() + "\n");
+    f.close();
+    f.setPermissions(f.permissions() | QFile::ExeOwner | QFile::ExeUser);
+    return path;
+}
+
+} // namespace
+
+class TestExportFFmpeg : public QObject {
+    Q_OBJECT
+
+    QTemporaryDir dir;
+    QString withAudio;    // 320x240, 4 s, testsrc2 and a tone
+    QString silent;       // 320x240, 3 s, no audio
+    QString rotated;      // 320x240 coded, displayed turned a quarter
+    QString oddSize;      // 321x241
+    QString pattern;      // 640x360, left half (200,80,60), right half black, 4 s with a tone
+    QString shortVideo;   // video ends at 2 s, audio at 3 s
+
+    RecordingPrompts prompts;
+    ExportController *controller = nullptr;
+
+    ExportSource sourceFor(const QString &path, const ClipList &clips) const
+    {
+        ExportSource s;
+        s.videoPath = path;
+        s.clips = clips;
+        return s;
+    }
+
+    // Runs a video export to the end; the result, or -1 when it did not start.
+    int exportVideo(const QString &source, const ClipList &clips, const QString &output, int width, int height,
+                    int audioMode = 0, bool *hasAudio = nullptr)
+    {
+        bool audio = hasAudio ? *hasAudio : true;
+        QSignalSpy finished(controller->runner(), &ExportRunner::exportFinished);
+        const bool started =
+            controller->exportWithFFmpeg(sourceFor(source, clips), output, width, height, 23, audioMode, audio);
+        if (hasAudio)
+            *hasAudio = audio;
+        if (!started)
+            return -1;
+        if (!finished.wait(exportTimeoutMs))
+            return -2;
+        return int(finished.first().first().value<Result>());
+    }
+
+    QString out(const QString &name) const { return dir.filePath(name); }
+
+    QStringList leftovers() const
+    {
+        return QDir(dir.path()).entryList({"*.part"}, QDir::Files | QDir::Hidden);
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(dir.isValid());
+        withAudio = dir.filePath("with_audio.mp4");
+        silent = dir.filePath("silent.mp4");
+        rotated = dir.filePath("rotated.mp4");
+        oddSize = dir.filePath("odd.mp4");
+        pattern = dir.filePath("pattern.mp4");
+        shortVideo = dir.filePath("short_video.mp4");
+
+        QVERIFY(TestMedia::makeVideo(withAudio, {4, 320, 240, 25, true, {}}));
+        QVERIFY(TestMedia::makeVideo(silent, {3, 320, 240, 25, false, {}}));
+        const QString unrotated = dir.filePath("unrotated.mp4");
+        QVERIFY(TestMedia::makeVideo(unrotated, {3, 320, 240, 25, true, {}}));
+        QVERIFY(TestMedia::runFFmpeg({"-i", unrotated, "-c", "copy", "-metadata:s:v:0", "rotate=90", rotated}));
+        QVERIFY(TestMedia::runFFmpeg({"-f", "lavfi", "-i", "testsrc2=s=321x241:r=25:d=3", "-f", "lavfi", "-i",
+                                      "sine=d=3", "-c:v", "libx264", "-preset", "ultrafast", "-pix_fmt", "yuv444p",
+                                      "-c:a", "aac", "-shortest", oddSize}));
+        QVERIFY(TestMedia::runFFmpeg({"-f", "lavfi", "-i",
+                                      "color=c=0xC8503C:s=640x360:r=25:d=4,drawbox=x=320:y=0:w=320:h=360:color=black:t=fill",
+                                      "-f", "lavfi", "-i", "sine=d=4", "-c:v", "libx264", "-preset", "ultrafast",
+                                      "-crf", "10", "-pix_fmt", "yuv420p", "-c:a", "aac", "-shortest", pattern}));
+        QVERIFY(TestMedia::runFFmpeg({"-f", "lavfi", "-i", "testsrc2=s=320x240:r=25:d=2", "-f", "lavfi", "-i",
+                                      "sine=d=3", "-c:v", "libx264", "-preset", "ultrafast", "-pix_fmt", "yuv420p",
+                                      "-c:a", "aac", shortVideo}));
+        QCOMPARE(TestMedia::runFFprobe({"-select_streams", "v:0", "-show_entries", "stream_side_data=rotation",
+                                        "-of", "csv=p=0", rotated})
+                     .trimmed()
+                     .remove(','),
+                 QStringLiteral("90"));
+    }
+
+    void init()
+    {
+        prompts.clear();
+        controller = new ExportController([this]() -> UserPrompts & { return prompts; }, nullptr, this);
+    }
+
+    void cleanup()
+    {
+        delete controller;
+        controller = nullptr;
+    }
+
+    void findsThisMachinesFFmpeg()
+    {
+        QCOMPARE(findFFmpeg(), QStringLiteral("ffmpeg"));
+        QVERIFY(checkFFmpegAvailable(prompts, nullptr));
+        QVERIFY(prompts.messages.isEmpty());
+    }
+
+    void candidateOrder()
+    {
+        const QString failing = writeScript(dir.filePath("failing.sh"), "exit 1");
+        const QString slow = writeScript(dir.filePath("slow.sh"), "sleep 4; exit 3");
+        const QString working = writeScript(dir.filePath("working.sh"), "exit 0");
+        QCOMPARE(findFFmpegAmong({"/nonexistent/ffmpeg", failing, working}), working);
+        // Still running after the wait: its exit code reads 0, so it is taken.
+        QCOMPARE(findFFmpegAmong({failing, slow, working}), slow);
+        QCOMPARE(findFFmpegAmong({failing, "/nonexistent/ffmpeg"}), QString());
+    }
+
+    void notFoundBox()
+    {
+        QVERIFY(!checkFFmpegAvailable(prompts, nullptr, {"/nonexistent/ffmpeg"}));
+        QCOMPARE(prompts.messages.size(), 1);
+        QCOMPARE(prompts.last().kind, Kind::Critical);
+        QCOMPARE(prompts.last().title, QStringLiteral("FFmpeg Not Found"));
+        const QString text = prompts.last().text;
+        QVERIFY(text.startsWith("FFmpeg is required for video export but was not found.\n\nPlease install FFmpeg:"));
+        QVERIFY(text.contains("  • Download from: https://ffmpeg.org/download.html\n"));
+        QVERIFY(text.contains("  • Extract to C:\\ffmpeg\n  • Add C:\\ffmpeg\\bin to System PATH\n\n"));
+        QVERIFY(text.endsWith("After installation, restart this application."));
+    }
+
+    void audioDetection_data()
+    {
+        QTest::addColumn<QString>("which");
+        QTest::addColumn<bool>("hasAudio");
+        QTest::newRow("with audio") << "with" << true;
+        QTest::newRow("silent") << "silent" << false;
+        QTest::newRow("rotated with audio") << "rotated" << true;
+        QTest::newRow("missing file") << "missing" << false;
+        QTest::newRow("empty path") << "" << false;
+    }
+    void audioDetection()
+    {
+        QFETCH(QString, which);
+        QFETCH(bool, hasAudio);
+        const QString path = which == "with" ? withAudio
+            : which == "silent"             ? silent
+            : which == "rotated"            ? rotated
+            : which == "missing"            ? dir.filePath("missing.mp4")
+                                            : QString();
+        QCOMPARE(detectAudioStream(path), hasAudio);
+    }
+
+    void probeReadsTheSource()
+    {
+        const SourceFacts facts = probeSource(rotated);
+        QVERIFY(facts.sizeKnown);
+        QCOMPARE(QSize(facts.width, facts.height), QSize(320, 240));
+        QCOMPARE(facts.displaySize(), QSize(240, 320));
+        QCOMPARE(facts.durationMs, qint64(3000));
+        QCOMPARE(facts.frameRate, 25.0);
+    }
+
+    void twoClipsWithAudio()
+    {
+        const QString output = out("two.mp4");
+        QCOMPARE(exportVideo(withAudio, {clipOf(500, 1500), clipOf(2000, 3500)}, output, 480, 270),
+                 int(Result::Succeeded));
+        QCOMPARE(prompts.last().title, QStringLiteral("Export Complete"));
+        QCOMPARE(prompts.last().text, "Video exported successfully!\n\nSaved to:\n" + output);
+        const auto streams = streamsOf(output);
+        const StreamInfo video = streamOfType(streams, "video");
+        QCOMPARE(video.codec, QStringLiteral("h264"));
+        QCOMPARE(QSize(video.width, video.height), QSize(480, 270));
+        QVERIFY2(qAbs(video.duration - 2.5) <= 2 * frameSeconds + 1e-6, qPrintable(QString::number(video.duration)));
+        QCOMPARE(streamOfType(streams, "audio").codec, QStringLiteral("aac"));
+        QVERIFY(leftovers().isEmpty());
+        QVERIFY(controller->runner()->process() == nullptr);
+        QVERIFY(controller->runner()->progressDialog() == nullptr);
+    }
+
+    void audioChoices_data()
+    {
+        QTest::addColumn<QString>("which");
+        QTest::addColumn<int>("mode");
+        QTest::addColumn<bool>("audioInOutput");
+        QTest::addColumn<bool>("stillHasAudio");
+        QTest::newRow("include") << "with" << 0 << true << true;
+        QTest::newRow("mute") << "with" << 1 << false << true;
+        QTest::newRow("include, silent source") << "silent" << 0 << false << false;
+    }
+    void audioChoices()
+    {
+        QFETCH(QString, which);
+        QFETCH(int, mode);
+        QFETCH(bool, audioInOutput);
+        QFETCH(bool, stillHasAudio);
+        const QString output = out("audio_choice.mp4");
+        bool hasAudio = true;
+        QCOMPARE(exportVideo(which == "with" ? withAudio : silent, {clipOf(0, 1000), clipOf(1500, 2500)}, output, 320,
+                             240, mode, &hasAudio),
+                 int(Result::Succeeded));
+        const auto streams = streamsOf(output);
+        QCOMPARE(streamOfType(streams, "audio").type.isEmpty(), !audioInOutput);
+        QCOMPARE(hasAudio, stillHasAudio);
+        QVERIFY(qAbs(streamOfType(streams, "video").duration - 2.0) <= 2 * frameSeconds + 1e-6);
+    }
+
+    void pictureEffects_data()
+    {
+        QTest::addColumn<Clip>("clip");
+        QTest::addColumn<double>("at");
+        QTest::addColumn<QString>("check");
+
+        const Clip base = withEffects(clipOf(1000, 3000));
+        QTest::newRow("plain") << base << 1.0 << "plain";
+        Clip gray = base;
+        gray.grayscale = true;
+        QTest::newRow("grayscale") << gray << 1.0 << "gray";
+        Clip sepia = base;
+        sepia.sepia = true;
+        QTest::newRow("sepia") << sepia << 1.0 << "sepia";
+        Clip bright = base;
+        bright.brightness = 30;
+        QTest::newRow("brightness") << bright << 1.0 << "bright";
+        Clip half = base;
+        half.opacity = 50;
+        QTest::newRow("opacity 50") << half << 1.0 << "half";
+        Clip faint = base;
+        faint.opacity = 20;
+        QTest::newRow("opacity 20") << faint << 1.0 << "faint";
+        Clip blurred = base;
+        blurred.blurIntensity = 100;
+        QTest::newRow("blur") << blurred << 1.0 << "blur";
+        Clip fadeIn = base;
+        fadeIn.fadeInDuration = 1500;
+        QTest::newRow("fade in") << fadeIn << 0.0 << "dark";
+        Clip fadeOut = base;
+        fadeOut.fadeOutDuration = 1000;
+        QTest::newRow("fade out") << fadeOut << 1.95 << "dark";
+        Clip longFade = base;
+        longFade.fadeOutDuration = 8000;
+        QTest::newRow("fade longer than the clip") << longFade << 1.95 << "dark";
+        Clip turned = base;
+        turned.rotation = 90;
+        QTest::newRow("rotation") << turned << 1.0 << "turned";
+    }
+    // On the pattern source: left half (200,80,60), right half black.
+    void pictureEffects()
+    {
+        QFETCH(Clip, clip);
+        QFETCH(double, at);
+        QFETCH(QString, check);
+        const QString output = out("effect.mp4");
+        QCOMPARE(exportVideo(pattern, {clip}, output, -1, -1), int(Result::Succeeded));
+        const QImage frame = frameAt(output, at);
+        QVERIFY(!frame.isNull());
+        const StreamInfo video = streamOfType(streamsOf(output), "video");
+        QVERIFY(qAbs(video.duration - 2.0) <= frameSeconds + 1e-6);
+
+        if (check == "turned") {
+            // A quarter turn clockwise: the coloured left half is now on top.
+            QCOMPARE(frame.size(), QSize(360, 640));
+            const QColor top = meanAround(frame, 180, 160);
+            const QColor bottom = meanAround(frame, 180, 480);
+            QVERIFY(top.red() > 170 && top.green() < 110);
+            QVERIFY(luma(bottom) < 25);
+            return;
+        }
+        QCOMPARE(frame.size(), QSize(640, 360));
+        const QColor left = meanAround(frame, 160, 180);
+        const QColor right = meanAround(frame, 480, 180);
+        const QColor nearEdge = meanAround(frame, 322, 180, 1);
+        const auto info = qPrintable(QStringLiteral("left %1,%2,%3 right %4 edge %5")
+                                         .arg(left.red())
+                                         .arg(left.green())
+                                         .arg(left.blue())
+                                         .arg(luma(right))
+                                         .arg(luma(nearEdge)));
+        if (check == "plain") {
+            QVERIFY2(qAbs(left.red() - 200) < 15 && qAbs(left.green() - 80) < 15 && qAbs(left.blue() - 60) < 15, info);
+            QVERIFY2(luma(right) < 10 && luma(nearEdge) < 10, info);
+        } else if (check == "gray") {
+            QVERIFY2(qAbs(left.red() - left.green()) < 10 && qAbs(left.green() - left.blue()) < 10, info);
+            QVERIFY2(left.red() > 60, info);
+        } else if (check == "sepia") {
+            QVERIFY2(left.red() > left.green() + 8 && left.green() > left.blue() + 8, info);
+            QVERIFY2(qAbs(left.red() - 151) < 20 && qAbs(left.green() - 135) < 20 && qAbs(left.blue() - 105) < 20, info);
+        } else if (check == "bright") {
+            QVERIFY2(luma(right) > 50, info);
+            QVERIFY2(luma(left) > 120, info);
+        } else if (check == "half" || check == "faint") {
+            // The picture over black: brightness falls with the opacity.
+            const double expected = (check == "half" ? 0.5 : 0.2) * luma(QColor(200, 80, 60));
+            QVERIFY2(qAbs(luma(left) - expected) < 12, info);
+            QVERIFY2(luma(right) < 20, info);
+        } else if (check == "blur") {
+            QVERIFY2(luma(nearEdge) > 22, info);
+            QVERIFY2(qAbs(left.red() - 200) < 20, info);
+        } else if (check == "dark") {
+            QVERIFY2(luma(left) < 40, info);
+        }
+    }
+
+    // A title sits where the user put it, whatever the output size.
+    void titleAtAnotherTargetSize_data()
+    {
+        QTest::addColumn<int>("width");
+        QTest::addColumn<int>("height");
+        QTest::newRow("source size") << 640 << 360;
+        QTest::newRow("larger target") << 854 << 480;
+        QTest::newRow("smaller target") << 320 << 180;
+    }
+    void titleAtAnotherTargetSize()
+    {
+        QFETCH(int, width);
+        QFETCH(int, height);
+        Clip titled = clipOf(500, 2500);
+        titled.showTitle = true;
+        titled.titleText = "IIII";
+        titled.titleAtTop = false;
+        titled.titleDurationMode = 2;
+        const QString output = out("title.mp4");
+        QCOMPARE(exportVideo(pattern, {titled, clipOf(3000, 3500)}, output, width, height), int(Result::Succeeded));
+
+        const QRect box = TitleImageRenderer().boxRect(titled, QSize(640, 360));
+        const double scale = double(width) / 640;
+        const int padding = 640 * 30 / 960;
+        // Inside the box, over the coloured half, away from the text: darkened.
+        const QPoint inBox(int((box.left() + padding / 2 + 2) * scale), int(box.center().y() * scale));
+        QVERIFY(box.left() + padding < 320);
+        const QImage during = frameAt(output, 1.0);
+        QCOMPARE(during.size(), QSize(width, height));
+        const QColor shaded = meanAround(during, inBox.x(), inBox.y(), 1);
+        QVERIFY2(shaded.red() < 90, qPrintable(QString::number(shaded.red())));
+        // The text itself (white with black outline) lies within the box.
+        int whiteInBox = 0;
+        const QRect scaledBox(int(box.left() * scale), int(box.top() * scale), int(box.width() * scale),
+                              int(box.height() * scale));
+        for (int y = scaledBox.top() + 2; y < scaledBox.bottom() - 2; ++y)
+            for (int x = scaledBox.left() + 2; x < scaledBox.right() - 2; ++x)
+                whiteInBox += luma(QColor(during.pixel(x, y))) > 200;
+        QVERIFY2(whiteInBox > 20, qPrintable(QString::number(whiteInBox)));
+        // Outside the box the picture is untouched, and in the second clip there is no title.
+        QVERIFY(meanAround(during, int(40 * scale), int(20 * scale)).red() > 170);
+        QVERIFY(meanAround(frameAt(output, 2.2), inBox.x(), inBox.y(), 1).red() > 170);
+        QVERIFY(!QFile::exists(ExportControllerTitlePath()));
+    }
+
+    static QString ExportControllerTitlePath() { return ExportController::titleImagePath(0); }
+
+    void rotatedNextToUnrotated_data()
+    {
+        QTest::addColumn<QString>("which");
+        QTest::addColumn<int>("width");
+        QTest::addColumn<int>("height");
+        QTest::newRow("to target") << "pattern" << 854 << 480;
+        QTest::newRow("no target: source size") << "pattern" << -1 << -1;
+        QTest::newRow("rotation metadata source") << "rotated" << 640 << 360;
+        QTest::newRow("odd size source") << "odd" << 854 << 480;
+    }
+    void rotatedNextToUnrotated()
+    {
+        QFETCH(QString, which);
+        QFETCH(int, width);
+        QFETCH(int, height);
+        const QString source = which == "pattern" ? pattern : which == "rotated" ? rotated : oddSize;
+        Clip turned = withEffects(clipOf(1500, 2500));
+        turned.rotation = 90;
+        turned.showTitle = true;
+        turned.titleText = "T";
+        const QString output = out("mixed.mp4");
+        QCOMPARE(exportVideo(source, {clipOf(0, 1000), turned}, output, width, height), int(Result::Succeeded));
+        const StreamInfo video = streamOfType(streamsOf(output), "video");
+        const QSize expected = width > 0 ? QSize(width, height) : QSize(640, 360);
+        QCOMPARE(QSize(video.width, video.height), expected);
+        QVERIFY(qAbs(video.duration - 2.0) <= 2 * frameSeconds + 1e-6);
+        if (which != "pattern")
+            return;
+        // The turned clip stands pillar-boxed in the middle: coloured on top, black below and at the sides.
+        const QImage frame = frameAt(output, 1.5);
+        const int w = frame.width();
+        const int h = frame.height();
+        QVERIFY(meanAround(frame, w / 2, h / 4).red() > 150);
+        QVERIFY(luma(meanAround(frame, w / 2, h * 3 / 4)) < 25);
+        QVERIFY(luma(meanAround(frame, 4, h / 4)) < 25);
+        // The first clip fills the frame.
+        QVERIFY(meanAround(frameAt(output, 0.5), 8, h / 2).red() > 150);
+    }
+
+    void rangesFitTheSource()
+    {
+        const QString output = out("ranges.mp4");
+        QCOMPARE(exportVideo(withAudio, {clipOf(-500, 1000), clipOf(2000, 2000), clipOf(3500, 9000), clipOf(5000, 6000)},
+                             output, 320, 240),
+                 int(Result::Succeeded));
+        const StreamInfo video = streamOfType(streamsOf(output), "video");
+        QVERIFY2(qAbs(video.duration - 1.5) <= 2 * frameSeconds + 1e-6, qPrintable(QString::number(video.duration)));
+    }
+
+    void nothingToExport()
+    {
+        QCOMPARE(exportVideo(withAudio, {clipOf(5000, 6000), clipOf(1000, 1010)}, out("nothing.mp4"), 320, 240), -1);
+        QCOMPARE(prompts.messages.size(), 1);
+        QCOMPARE(prompts.last().kind, Kind::Warning);
+        QCOMPARE(prompts.last().title, QStringLiteral("Nothing to Export"));
+        QCOMPARE(prompts.last().text, QStringLiteral("The kept parts of this video are empty."));
+        QVERIFY(controller->runner()->process() == nullptr);
+        QVERIFY(!QFile::exists(out("nothing.mp4")));
+        QVERIFY(leftovers().isEmpty());
+    }
+
+    // The second clip has sound but no pictures; its looped title must still end.
+    void titleOnAClipWithoutFrames()
+    {
+        Clip late = clipOf(2200, 2900);
+        late.showTitle = true;
+        late.titleText = "Late";
+        const int result = exportVideo(shortVideo, {clipOf(500, 1500), late}, out("late.mp4"), 320, 240);
+        QVERIFY2(result == int(Result::Succeeded), qPrintable(QString::number(result)));
+    }
+
+    void percentInTemporaryPath()
+    {
+        const QByteArray oldTmp = qgetenv("TMPDIR");
+        const QString odd = dir.filePath("tmp%d%03d");
+        QVERIFY(QDir().mkpath(odd));
+        qputenv("TMPDIR", QFile::encodeName(odd));
+        Clip titled = clipOf(0, 1500);
+        titled.showTitle = true;
+        titled.titleText = "Percent";
+        const int result = exportVideo(pattern, {titled}, out("percent.mp4"), 640, 360);
+        if (oldTmp.isNull())
+            qunsetenv("TMPDIR");
+        else
+            qputenv("TMPDIR", oldTmp);
+        QCOMPARE(result, int(Result::Succeeded));
+        QVERIFY(QDir(odd).entryList(QDir::Files).isEmpty());
+    }
+
+    void audioOnly_data()
+    {
+        QTest::addColumn<QString>("format");
+        QTest::addColumn<QString>("codec");
+        QTest::addColumn<int>("clips");
+        QTest::newRow("mp3") << "mp3" << "mp3" << 2;
+        QTest::newRow("aac") << "aac" << "aac" << 2;
+        QTest::newRow("wav") << "wav" << "pcm_s16le" << 2;
+        QTest::newRow("flac") << "flac" << "flac" << 2;
+        QTest::newRow("mp3 one clip") << "mp3" << "mp3" << 1;
+    }
+    void audioOnly()
+    {
+        QFETCH(QString, format);
+        QFETCH(QString, codec);
+        QFETCH(int, clips);
+        const QString output = out("audio." + format);
+        ClipList list{clipOf(500, 1500)};
+        if (clips == 2)
+            list << clipOf(2000, 3000);
+        QSignalSpy finished(controller->runner(), &ExportRunner::exportFinished);
+        QVERIFY(controller->exportAudioOnly(sourceFor(withAudio, list), output, format, "128k", true));
+        QVERIFY(controller->runner()->progressDialog());
+        QCOMPARE(controller->runner()->progressDialog()->windowTitle(), QStringLiteral("Audio Export Progress"));
+        QVERIFY(finished.wait(exportTimeoutMs));
+        QCOMPARE(finished.first().first().value<Result>(), Result::Succeeded);
+        QCOMPARE(prompts.last().title, QStringLiteral("Export Complete"));
+        const auto streams = streamsOf(output);
+        QCOMPARE(streams.size(), 1);
+        QCOMPARE(streams.first().type, QStringLiteral("audio"));
+        QCOMPARE(streams.first().codec, codec);
+        const double duration = TestMedia::probeDuration(output);
+        QVERIFY2(qAbs(duration - clips) < 0.1, qPrintable(QString::number(duration)));
+    }
+
+    void audioOnlyWithoutAudio()
+    {
+        QVERIFY(!controller->exportAudioOnly(sourceFor(silent, {clipOf(0, 1000)}), out("none.mp3"), "mp3", "192k", false));
+        QCOMPARE(prompts.last().kind, Kind::Warning);
+        QCOMPARE(prompts.last().title, QStringLiteral("No Audio Track"));
+        QVERIFY(!QFile::exists(out("none.mp3")));
+    }
+
+    void cancelLeavesNothing()
+    {
+        const QString output = out("canceled.mp4");
+        Clip titled = clipOf(0, 4000);
+        titled.showTitle = true;
+        titled.titleText = "Cancel me";
+        QSignalSpy finished(controller->runner(), &ExportRunner::exportFinished);
+        bool audio = true;
+        QVERIFY(controller->exportWithFFmpeg(sourceFor(pattern, {titled}), output, 1920, 1080, 18, 0, audio));
+        QVERIFY(QFile::exists(ExportController::titleImagePath(0)));
+        QCOMPARE(leftovers().size(), 1);
+        QProgressDialog *progress = controller->runner()->progressDialog();
+        QVERIFY(progress);
+        QCOMPARE(progress->windowTitle(), QStringLiteral("Export Progress"));
+        QCOMPARE(progress->labelText(), QStringLiteral("Exporting video..."));
+        emit progress->canceled();
+        QVERIFY(finished.wait(exportTimeoutMs));
+        QCOMPARE(finished.first().first().value<Result>(), Result::Canceled);
+        QCOMPARE(prompts.messages.size(), 1);
+        QCOMPARE(prompts.last().kind, Kind::Information);
+        QCOMPARE(prompts.last().title, QStringLiteral("Export Canceled"));
+        QCOMPARE(prompts.last().text, QStringLiteral("Video export was canceled."));
+        QVERIFY(!QFile::exists(output));
+        QVERIFY(leftovers().isEmpty());
+        QVERIFY(!QFile::exists(ExportController::titleImagePath(0)));
+        QVERIFY(controller->runner()->process() == nullptr);
+        QVERIFY(controller->runner()->progressDialog() == nullptr);
+    }
+
+    void failureKeepsTheExistingFile()
+    {
+        const QString output = out("existing.mp4");
+        QFile::remove(output);
+        QVERIFY(QFile::copy(withAudio, output));
+        const QByteArray before = hashOf(output);
+
+        // An encoder the machine cannot run makes ffmpeg fail.
+        HardwareEncoderDetector broken(QStringLiteral("ffmpeg"));
+        broken.parseEncoderList(" V....D h264_nvenc           NVIDIA NVENC H.264 encoder\n");
+        ExportSource source = sourceFor(pattern, {clipOf(0, 1000)});
+        source.encoderDetector = &broken;
+        QSignalSpy finished(controller->runner(), &ExportRunner::exportFinished);
+        bool audio = true;
+        QVERIFY(controller->exportWithFFmpeg(source, output, 320, 240, 23, 0, audio));
+        QVERIFY(finished.wait(exportTimeoutMs));
+        QCOMPARE(finished.first().first().value<Result>(), Result::Failed);
+        QCOMPARE(prompts.last().kind, Kind::Critical);
+        QCOMPARE(prompts.last().title, QStringLiteral("Export Failed"));
+        QVERIFY(prompts.last().text.startsWith("FFmpeg exited with error code "));
+        QVERIFY(prompts.last().text.section("Error details:\n", 1).size() <= 500);
+        QCOMPARE(hashOf(output), before);
+        QVERIFY(leftovers().isEmpty());
+    }
+
+    void successReplacesTheExistingFile()
+    {
+        const QString output = out("replaced.mp4");
+        QFile stale(output);
+        QVERIFY(stale.open(QIODevice::WriteOnly));
+        stale.write("not a video");
+        stale.close();
+        QCOMPARE(exportVideo(withAudio, {clipOf(0, 1000)}, output, 320, 240), int(Result::Succeeded));
+        QCOMPARE(streamOfType(streamsOf(output), "video").codec, QStringLiteral("h264"));
+        QVERIFY(leftovers().isEmpty());
+    }
+
+    void outputIsTheSource_data()
+    {
+        QTest::addColumn<QString>("spelling");
+        QTest::newRow("same path") << "same";
+        QTest::newRow("dot path") << "dot";
+        QTest::newRow("symbolic link") << "symlink";
+        QTest::newRow("hard link") << "hardlink";
+        QTest::newRow("audio, same path") << "audio";
+    }
+    void outputIsTheSource()
+    {
+        QFETCH(QString, spelling);
+        const QString source = dir.filePath("precious.mp4");
+        if (!QFile::exists(source))
+            QVERIFY(QFile::copy(withAudio, source));
+        const QByteArray before = hashOf(source);
+
+        QString output = source;
+        const QString previous = QDir::currentPath();
+        if (spelling == "dot") {
+            QDir::setCurrent(dir.path());
+            output = "./precious.mp4";
+        } else if (spelling == "symlink") {
+            output = dir.filePath("link.mp4");
+            QFile::remove(output);
+            QVERIFY(QFile::link(source, output));
+        } else if (spelling == "hardlink") {
+            output = dir.filePath("hard.mp4");
+            QFile::remove(output);
+            QCOMPARE(::link(QFile::encodeName(source).constData(), QFile::encodeName(output).constData()), 0);
+        }
+
+        bool started = false;
+        if (spelling == "audio") {
+            started = controller->exportAudioOnly(sourceFor(source, {clipOf(0, 1000)}), output, "mp3", "192k", true);
+        } else {
+            bool audio = true;
+            started = controller->exportWithFFmpeg(sourceFor(source, {clipOf(0, 1000)}), output, 320, 240, 23, 0, audio);
+        }
+        QDir::setCurrent(previous);
+        QVERIFY(!started);
+        QCOMPARE(prompts.messages.size(), 1);
+        QCOMPARE(prompts.last().kind, Kind::Critical);
+        QCOMPARE(prompts.last().title, QStringLiteral("Invalid Filename"));
+        QCOMPARE(prompts.last().text,
+                 QStringLiteral("The output file is the video being edited.\n\nPlease choose a different filename."));
+        QVERIFY(controller->runner()->process() == nullptr);
+        QCOMPARE(hashOf(source), before);
+        QVERIFY(leftovers().isEmpty());
+    }
+
+    // Runs with stand-ins for ffmpeg that end in the ways a real one can.
+    void endings_data()
+    {
+        QTest::addColumn<QString>("script");
+        QTest::addColumn<int>("result");
+        QTest::addColumn<QString>("title");
+        QTest::addColumn<QString>("textStart");
+
+        QTest::newRow("exit 0, nothing written")
+            << "exit 0" << int(Result::Failed) << "Export Failed" << "FFmpeg reported success but wrote no output.";
+        QTest::newRow("exit 0, output removed")
+            << "for last; do :; done; rm -f \"$last\"; exit 0" << int(Result::Failed) << "Export Failed"
+            << "FFmpeg reported success but wrote no output.";
+        QTest::newRow("crash") << "kill -SEGV $$" << int(Result::Crashed) << "Export Failed"
+                               << "FFmpeg process crashed during export.";
+        QTest::newRow("error exit") << "exit 3" << int(Result::Failed) << "Export Failed"
+                                    << "FFmpeg exited with error code 3\n\nError details:\n";
+        QTest::newRow("writes output")
+            << "for last; do :; done; printf 'data' > \"$last\"; exit 0" << int(Result::Succeeded)
+            << "Export Complete" << "Video exported successfully!";
+    }
+    void endings()
+    {
+        QFETCH(QString, script);
+        QFETCH(int, result);
+        QFETCH(QString, title);
+        QFETCH(QString, textStart);
+        const QString program = writeScript(dir.filePath("fake_ffmpeg.sh"), script);
+        controller->runner()->setFFmpegFinder([program] { return program; });
+        const QString output = out("ending.mp4");
+        QFile::remove(output);
+        QCOMPARE(exportVideo(withAudio, {clipOf(0, 1000)}, output, 320, 240), result);
+        QCOMPARE(prompts.last().title, title);
+        QVERIFY2(prompts.last().text.startsWith(textStart), qPrintable(prompts.last().text));
+        QCOMPARE(QFile::exists(output), result == int(Result::Succeeded));
+        QVERIFY(leftovers().isEmpty());
+        QVERIFY(controller->runner()->process() == nullptr);
+    }
+
+    void errorDetailsAreTheUnreadTail()
+    {
+        // A long error text written at once, just before the exit.
+        const QString program = writeScript(dir.filePath("noisy.sh"),
+                                            "i=0; msg=''; while [ $i -lt 100 ]; do msg=\"${msg}line $i of the error text\n\"; "
+                                            "i=$((i+1)); done; printf \"$msg\" >&2; exit 2");
+        controller->runner()->setFFmpegFinder([program] { return program; });
+        QCOMPARE(exportVideo(withAudio, {clipOf(0, 1000)}, out("noisy.mp4"), 320, 240), int(Result::Failed));
+        const QString details = prompts.last().text.section("Error details:\n", 1);
+        QVERIFY(details.size() <= 500);
+        if (!details.isEmpty())
+            QVERIFY(details.endsWith("line 99 of the error text\n"));
+    }
+
+    void progressFromStatusLines()
+    {
+        // Status lines in pieces, as a pipe may deliver them.
+        const QString program = writeScript(
+            dir.filePath("progress.sh"),
+            "printf 'frame=1 time=00:00:0' >&2; sleep 0.3; printf '1.00 bitrate=1\\r' >&2; sleep 0.3; "
+            "printf 'frame=2 time=00:00:03.00 bitrate=1\\r' >&2; sleep 0.3; "
+            "printf 'frame=3 time=00:00:09.00 bitrate=1\\r' >&2; sleep 0.3; "
+            "for last; do :; done; printf 'data' > \"$last\"; exit 0");
+        controller->runner()->setFFmpegFinder([program] { return program; });
+        QSignalSpy progress(controller->runner(), &ExportRunner::progressChanged);
+        QCOMPARE(exportVideo(withAudio, {clipOf(0, 4000)}, out("progress.mp4"), 320, 240), int(Result::Succeeded));
+        QList<int> values;
+        for (const auto &args : progress)
+            values << args.first().toInt();
+        QCOMPARE(values, (QList<int>{25, 75, 99}));
+        QCOMPARE(ExportRunner::progressLabel(75), QStringLiteral("Exporting video... 75%"));
+    }
+
+    void ffmpegMissingAtStart()
+    {
+        controller->runner()->setFFmpegFinder([] { return QString(); });
+        QCOMPARE(exportVideo(withAudio, {clipOf(0, 1000)}, out("missing.mp4"), 320, 240), -1);
+        QCOMPARE(prompts.last().kind, Kind::Critical);
+        QCOMPARE(prompts.last().title, QStringLiteral("Error"));
+        QCOMPARE(prompts.last().text, QStringLiteral("FFmpeg not found."));
+        QVERIFY(controller->runner()->progressDialog() == nullptr);
+        QVERIFY(leftovers().isEmpty());
+    }
+
+    void ffmpegFailsToStart()
+    {
+        controller->runner()->setFFmpegFinder([] { return QStringLiteral("/nonexistent/ffmpeg"); });
+        QCOMPARE(exportVideo(withAudio, {clipOf(0, 1000)}, out("nostart.mp4"), 320, 240), -1);
+        QCOMPARE(prompts.last().title, QStringLiteral("Error"));
+        QVERIFY(prompts.last().text.startsWith(
+            "Failed to start FFmpeg process.\n\nCommand: /nonexistent/ffmpeg\nError: "));
+        QVERIFY(controller->runner()->progressDialog() == nullptr);
+        QVERIFY(leftovers().isEmpty());
+    }
+};
+
+
+QTEST_MAIN(TestExportFFmpeg)
+#include "tst_export_ffmpeg.moc"

@@ -1,0 +1,265 @@
+#include "exportcontroller.h"
+#include "exportrunner.h"
+#include "hardwareencoderdetector.h"
+#include "mainwindow.h"
+#include "recordingprompts.h"
+#include "testmain.h"
+#include "testmedia.h"
+#include "videoplayer.h"
+
+#include <QAbstractButton>
+#include <QCryptographicHash>
+#include <QDialog>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QLabel>
+#include <QLineEdit>
+#include <QComboBox>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QtTest>
+
+using Kind = UserPrompts::Kind;
+
+namespace {
+
+QAbstractButton *buttonIn(QWidget *parent, const QString &text)
+{
+    for (QAbstractButton *b : parent->findChildren<QAbstractButton *>())
+        if (b->text() == text)
+            return b;
+    return nullptr;
+}
+
+QByteArray hashOf(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? QCryptographicHash::hash(f.readAll(), QCryptographicHash::Sha256)
+                                       : QByteArray();
+}
+
+QJsonArray streamsOf(const QString &path)
+{
+    return QJsonDocument::fromJson(TestMedia::runFFprobe({"-show_entries",
+                                                          "stream=codec_type,codec_name,width,height,duration",
+                                                          "-of", "json", path})
+                                       .toUtf8())
+        .object()
+        .value("streams")
+        .toArray();
+}
+
+} // namespace
+
+class TestExportWindow : public QObject {
+    Q_OBJECT
+
+    QTemporaryDir dir;
+    QString video; // 8 s, 320x240, with audio
+    std::unique_ptr<MainWindow> window;
+    RecordingPrompts prompts;
+
+    void loadAndWait(const QString &path)
+    {
+        window->loadVideo(path);
+        QTRY_VERIFY_WITH_TIMEOUT(window->clips().size() == 1, 15000);
+        QTRY_VERIFY_WITH_TIMEOUT(window->player()->isPlaying(), 15000);
+        window->playPause();
+        QTRY_VERIFY_WITH_TIMEOUT(!window->player()->isPlaying(), 5000);
+    }
+    void seekAndWait(qint64 ms)
+    {
+        window->player()->setPosition(ms);
+        QTRY_VERIFY_WITH_TIMEOUT(qAbs(window->player()->position() - ms) < 50, 5000);
+    }
+    // The dialog answered as a user would: choices clicked by their texts, then "Save Video".
+    void answerDialog(const QString &path, const QStringList &choices, const QString &format = QString())
+    {
+        prompts.dialogHandler = [path, choices, format](QDialog &dialog) {
+            for (const QString &choice : choices)
+                buttonIn(&dialog, choice)->click();
+            if (!format.isEmpty()) {
+                for (QComboBox *combo : dialog.findChildren<QComboBox *>())
+                    if (combo->findText(format) >= 0)
+                        combo->setCurrentText(format);
+            }
+            if (!path.isEmpty())
+                dialog.findChild<QLineEdit *>()->setText(path);
+            buttonIn(&dialog, "Save Video")->click();
+            return dialog.result();
+        };
+    }
+    bool waitForMessage(const QString &title)
+    {
+        QElapsedTimer timer;
+        timer.start();
+        while (timer.elapsed() < 120000) {
+            for (const auto &m : prompts.messages)
+                if (m.title == title)
+                    return true;
+            QTest::qWait(50);
+        }
+        return false;
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(dir.isValid());
+        video = dir.filePath("holiday.mp4");
+        QVERIFY(TestMedia::makeVideo(video, {8, 320, 240, 25, true, {}}));
+    }
+
+    void init()
+    {
+        window = std::make_unique<MainWindow>();
+        window->setUserPrompts(&prompts);
+        prompts.clear();
+        prompts.dialogsRun = 0;
+        prompts.dialogHandler = nullptr;
+        window->show();
+        QVERIFY(QTest::qWaitForWindowExposed(window.get()));
+        window->activateWindow();
+        QTRY_VERIFY_WITH_TIMEOUT(!prompts.messages.isEmpty(), 5000); // the welcome message
+        prompts.clear();
+    }
+
+    void cleanup() { window.reset(); }
+
+    // The status line names hardware only when its encoder can really encode.
+    void statusNamesAUsableEncoder()
+    {
+        const HardwareEncoderDetector *detector = window->encoders();
+        QVERIFY(detector);
+        QVERIFY(detector->isDetected());
+        for (const QString &name : HardwareEncoderDetector::hardwareH264Encoders())
+            if (detector->hasEncoder(name))
+                QVERIFY2(HardwareEncoderDetector::testEncoder("ffmpeg", name), qPrintable(name));
+        loadAndWait(video);
+        const QString status = window->findChild<QLabel *>("statusLabel")->text();
+        if (detector->getBestH264Encoder() == QLatin1String("libx264"))
+            QCOMPARE(status, QStringLiteral("Ready | CPU"));
+        else
+            QVERIFY(status.startsWith("Ready | GPU: "));
+    }
+
+    void noVideoNoDialog()
+    {
+        window->exportVideo();
+        QCOMPARE(prompts.messages.size(), 1);
+        QCOMPARE(prompts.last().kind, Kind::Information);
+        QCOMPARE(prompts.last().title, QStringLiteral("No Video"));
+        QCOMPARE(prompts.last().text, QStringLiteral("Please load a video first.\n\nDrag a video file here to get started!"));
+        QCOMPARE(prompts.dialogsRun, 0);
+    }
+
+    void ctrlEOpensTheDialog()
+    {
+        loadAndWait(video);
+        window->activateWindow();
+        QTRY_VERIFY(window->isActiveWindow());
+        QString title;
+        prompts.dialogHandler = [&title](QDialog &dialog) {
+            title = dialog.windowTitle();
+            return int(QDialog::Rejected);
+        };
+        QTest::keyClick(window.get(), Qt::Key_E, Qt::ControlModifier);
+        QCOMPARE(prompts.dialogsRun, 1);
+        QCOMPARE(title, QStringLiteral("Save Your Video"));
+        QVERIFY(prompts.messages.isEmpty());
+        QVERIFY(!window->exporter()->runner()->process());
+    }
+
+    // Load, cut twice, delete the middle part, "Save Video" at medium quality.
+    void cutDeleteAndSave()
+    {
+        loadAndWait(video);
+        seekAndWait(2000);
+        window->splitAtPlayhead();
+        seekAndWait(5000);
+        window->splitAtPlayhead();
+        QCOMPARE(window->clips().size(), 3);
+        window->handleClipClicked(1);
+        buttonIn(window.get(), "Delete Selected")->click();
+        QCOMPARE(prompts.last().title, QStringLiteral("Parts Deleted"));
+        QCOMPARE(window->clips().size(), 2);
+        const qint64 kept = window->currentEditedDuration();
+
+        const QString output = dir.filePath("holiday_cut.mp4");
+        answerDialog(output, {"Medium Quality (720p)"});
+        prompts.clear();
+        QTest::mouseClick(buttonIn(window.get(), "Save Video"), Qt::LeftButton);
+        QCOMPARE(prompts.dialogsRun, 1);
+        QVERIFY(waitForMessage("Export Complete"));
+        QCOMPARE(prompts.last().kind, Kind::Information);
+        QCOMPARE(prompts.last().text, "Video exported successfully!\n\nSaved to:\n" + output);
+        QCOMPARE(window->currentExportOutputPath(), output);
+
+        const QJsonArray streams = streamsOf(output);
+        QCOMPARE(streams.size(), 2);
+        QJsonObject videoStream;
+        bool audio = false;
+        for (const QJsonValue &s : streams) {
+            if (s.toObject().value("codec_type") == "video")
+                videoStream = s.toObject();
+            audio |= s.toObject().value("codec_type") == "audio";
+        }
+        QVERIFY(audio);
+        QCOMPARE(videoStream.value("codec_name").toString(), QStringLiteral("h264"));
+        QCOMPARE(videoStream.value("width").toInt(), 1280);
+        QCOMPARE(videoStream.value("height").toInt(), 720);
+        const double seconds = videoStream.value("duration").toString().toDouble();
+        QVERIFY2(qAbs(seconds - kept / 1000.0) <= 2 * 0.04 + 1e-6, qPrintable(QString::number(seconds)));
+        QVERIFY(!window->exporter()->runner()->process());
+        QVERIFY(!window->exporter()->runner()->progressDialog());
+    }
+
+    void audioOnlyThroughTheDialog()
+    {
+        loadAndWait(video);
+        seekAndWait(3000);
+        window->splitAtPlayhead();
+        answerDialog(QString(), {"Audio Only"}, "FLAC");
+        prompts.clear();
+        window->exportVideo();
+        QVERIFY(waitForMessage("Export Complete"));
+        const QString output = dir.filePath("holiday_edited.flac");
+        QCOMPARE(window->currentExportOutputPath(), output);
+        const QJsonArray streams = streamsOf(output);
+        QCOMPARE(streams.size(), 1);
+        QCOMPARE(streams.first().toObject().value("codec_name").toString(), QStringLiteral("flac"));
+    }
+
+    void refusedOutputs_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("text");
+        QTest::newRow("reserved name")
+            << "nul.mp4"
+            << "Cannot save to this location:\n\n'NUL' is a Windows reserved device name and cannot be used as a "
+               "filename\n\nPlease choose a different filename.\n\nReserved names include: NUL, CON, PRN, AUX, "
+               "COM1-9, LPT1-9";
+        QTest::newRow("the source itself")
+            << "holiday.mp4" << "The output file is the video being edited.\n\nPlease choose a different filename.";
+    }
+    void refusedOutputs()
+    {
+        QFETCH(QString, name);
+        QFETCH(QString, text);
+        loadAndWait(video);
+        const QByteArray before = hashOf(video);
+        answerDialog(dir.filePath(name), {});
+        prompts.clear();
+        window->exportVideo();
+        QCOMPARE(prompts.messages.size(), 1);
+        QCOMPARE(prompts.last().kind, Kind::Critical);
+        QCOMPARE(prompts.last().title, QStringLiteral("Invalid Filename"));
+        QCOMPARE(prompts.last().text, text);
+        QVERIFY(!window->exporter()->runner()->process());
+        QCOMPARE(hashOf(video), before);
+    }
+};
+
+TRIMLET_TEST_MAIN(TestExportWindow)
+#include "tst_export_window.moc"

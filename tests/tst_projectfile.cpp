@@ -458,29 +458,6 @@ private slots:
         QTEST(m.title, "title");
         QTEST(m.text, "text");
     }
-
-    void fileNameProblems_data()
-    {
-        QTest::addColumn<QString>("path");
-        QTest::addColumn<QString>("problem");
-        QTest::newRow("fine") << "/home/me/My Project (2).tlp" << "";
-        QTest::newRow("reserved") << "/home/me/con.tlp"
-                                  << "'CON' is a Windows reserved device name and cannot be used as a filename";
-        QTest::newRow("reserved with spaces") << "/home/me/ nul .tlp"
-                                              << "'NUL' is a Windows reserved device name and cannot be used as a filename";
-        QTest::newRow("ends in separator") << "/home/me/"
-                                           << "'' is a Windows reserved device name and cannot be used as a filename";
-        QTest::newRow("colon in name") << "/home/me/a:b.tlp" << "Filename contains invalid character: ':'";
-        QTest::newRow("table order") << "/home/me/x?y<z.tlp" << "Filename contains invalid character: '<'";
-        QTest::newRow("trailing dot") << "/home/me/project." << "Filename cannot end with a dot or space";
-        QTest::newRow("control character") << "/home/me/a\tb.tlp" << "Filename contains invalid control characters";
-        QTest::newRow("blank") << "   " << "Filename cannot be empty";
-    }
-    void fileNameProblems()
-    {
-        QFETCH(QString, path);
-        QTEST(ProjectFile::fileNameProblem(path), "problem");
-    }
 };
 
 QTEST_GUILESS_MAIN(TestProjectFile)

@@ -8,13 +8,14 @@
 #include "exportdialog.h"
 #include "exportrunner.h"
 #include "ffmpeglocator.h"
+#include "filenamevalidator.h"
 #include "hardwareencoderdetector.h"
 #include "iconlocator.h"
 #include "modernbutton.h"
 #include "modernslider.h"
 #include "playbackrules.h"
-#include "projectfile.h"
 #include "processedvideodisplay.h"
+#include "projectfile.h"
 #include "statustext.h"
 #include "stillframepreview.h"
 #include "timeformat.h"
@@ -1313,7 +1314,7 @@ void MainWindow::saveProject()
                                                 ProjectFile::fileFilter());
     if (path.isEmpty())
         return;
-    const QString problem = ProjectFile::fileNameProblem(path);
+    const QString problem = FilenameValidator::getValidationError(path);
     if (!problem.isEmpty()) {
         showMessage(ProjectFile::invalidFileNameMessage(problem));
         return;

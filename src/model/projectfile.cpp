@@ -2,7 +2,6 @@
 
 #include "cliplist.h"
 
-#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonParseError>
@@ -173,38 +172,6 @@ ReadResult read(const QByteArray &bytes)
     for (const QJsonValue &element : clipArray)
         result.clips.append(clipFromJson(element.toObject()));
     return result;
-}
-
-QString fileNameProblem(const QString &path)
-{
-    static const QStringList reserved = {
-        QStringLiteral("CON"),  QStringLiteral("PRN"),  QStringLiteral("AUX"),  QStringLiteral("NUL"),
-        QStringLiteral("COM1"), QStringLiteral("COM2"), QStringLiteral("COM3"), QStringLiteral("COM4"),
-        QStringLiteral("COM5"), QStringLiteral("COM6"), QStringLiteral("COM7"), QStringLiteral("COM8"),
-        QStringLiteral("COM9"), QStringLiteral("LPT1"), QStringLiteral("LPT2"), QStringLiteral("LPT3"),
-        QStringLiteral("LPT4"), QStringLiteral("LPT5"), QStringLiteral("LPT6"), QStringLiteral("LPT7"),
-        QStringLiteral("LPT8"), QStringLiteral("LPT9")};
-    static const QString invalidCharacters = QStringLiteral("<>:\"/\\|?*");
-
-    if (path.trimmed().isEmpty())
-        return QStringLiteral("Filename cannot be empty");
-    const QString fileName = QFileInfo(path).fileName();
-    const int dot = fileName.lastIndexOf(QLatin1Char('.'));
-    const QString base = (dot > 0 ? fileName.left(dot) : fileName).toUpper().trimmed();
-    if (fileName.isEmpty() || reserved.contains(base))
-        return QStringLiteral("'%1' is a Windows reserved device name and cannot be used as a filename")
-            .arg(base);
-    for (const QChar c : invalidCharacters) {
-        if (fileName.contains(c))
-            return QStringLiteral("Filename contains invalid character: '%1'").arg(c);
-    }
-    if (fileName.endsWith(QLatin1Char('.')) || fileName.endsWith(QLatin1Char(' ')))
-        return QStringLiteral("Filename cannot end with a dot or space");
-    for (const QChar c : fileName) {
-        if (c.unicode() <= 31)
-            return QStringLiteral("Filename contains invalid control characters");
-    }
-    return QString();
 }
 
 EditMessage noVideoMessage()

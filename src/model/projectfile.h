@@ -41,9 +41,6 @@ struct ReadResult {
 
 ReadResult read(const QByteArray &bytes);
 
-// Why the chosen save path cannot be used; empty when it can.
-QString fileNameProblem(const QString &path);
-
 EditMessage noVideoMessage();
 EditMessage invalidFileNameMessage(const QString &problem);
 EditMessage saveFailedMessage(const QString &systemError);

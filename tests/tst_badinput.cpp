@@ -1,3 +1,4 @@
+#include "filenamevalidator.h"
 #include "mainwindow.h"
 #include "projectfile.h"
 #include "recordingprompts.h"
@@ -5,8 +6,14 @@
 #include "testmedia.h"
 #include "videoplayer.h"
 
+#include <QAbstractButton>
+#include <QDialog>
 #include <QDir>
 #include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QLineEdit>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -27,6 +34,33 @@ private:
     {
         return hasCriticalMessage()
             || (window->clips().size() == 1 && window->player()->hasVideoStream() && window->player()->isPlaying());
+    }
+
+    // The export dialog answered as a user would: a quality, the output path, "Save Video".
+    void answerExportDialog(const QString &output)
+    {
+        prompts.dialogHandler = [output](QDialog &dialog) {
+            for (QAbstractButton *b : dialog.findChildren<QAbstractButton *>())
+                if (b->text() == QLatin1String("Low Quality (480p)"))
+                    b->click();
+            dialog.findChild<QLineEdit *>()->setText(output);
+            for (QAbstractButton *b : dialog.findChildren<QAbstractButton *>())
+                if (b->text() == QLatin1String("Save Video"))
+                    b->click();
+            return dialog.result();
+        };
+    }
+    QString exportOutcome()
+    {
+        QElapsedTimer timer;
+        timer.start();
+        while (timer.elapsed() < 180000) {
+            for (const RecordingPrompts::Message &m : prompts.messages)
+                if (m.title == QLatin1String("Export Complete") || m.title == QLatin1String("Export Failed"))
+                    return m.title;
+            QTest::qWait(50);
+        }
+        return QString();
     }
 
     bool hasCriticalMessage() const
@@ -217,6 +251,30 @@ private slots:
         QCOMPARE(window->clips(), saved);
         for (const RecordingPrompts::Message &m : prompts.messages)
             QVERIFY2(m.title != QLatin1String("Cannot Open Video"), qPrintable(m.text));
+
+        // Exporting the cut works, under a name like the source's, and writes nothing but
+        // its output: no leftovers beside it or beside the source.
+        QTemporaryDir out(QDir::tempPath() + QStringLiteral("/trimlet out-XXXXXX"));
+        QVERIFY(out.isValid());
+        QString output = out.filePath(QFileInfo(path).completeBaseName() + QStringLiteral(" cut.mp4"));
+        if (!FilenameValidator::isValidFilename(output))
+            output = out.filePath(QStringLiteral("plain cut.mp4"));
+        const QDir::Filters everything = QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot;
+        const QStringList sourceFolderBefore = QFileInfo(path).dir().entryList(everything, QDir::Name);
+        answerExportDialog(output);
+        prompts.clear();
+        window->exportVideo();
+        const QString outcome = exportOutcome();
+        QVERIFY2(outcome == QLatin1String("Export Complete"), qPrintable(prompts.last().text));
+        QCOMPARE(QDir(out.path()).entryList(everything), QStringList{QFileInfo(output).fileName()});
+        QCOMPARE(QFileInfo(path).dir().entryList(everything, QDir::Name), sourceFolderBefore);
+        const QJsonArray streams =
+            QJsonDocument::fromJson(TestMedia::runFFprobe({"-show_entries", "stream=codec_type", "-of", "json", output})
+                                        .toUtf8())
+                .object()
+                .value("streams")
+                .toArray();
+        QVERIFY(streams.contains(QJsonObject{{"codec_type", "video"}}));
     }
 
     void relativeNameWithLeadingDash()

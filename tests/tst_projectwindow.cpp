@@ -7,11 +7,14 @@
 #include "timelinewidget.h"
 #include "videoplayer.h"
 
+#include <QAbstractButton>
 #include <QAction>
+#include <QDialog>
 #include <QDir>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QLineEdit>
 #include <QListWidget>
 #include <QMenu>
 #include <QMenuBar>
@@ -39,6 +42,8 @@ QByteArray readFile(const QString &path)
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
+
+using Ranges = QList<QPair<qint64, qint64>>;
 
 Clip rangeClip(qint64 start, qint64 end, const QString &name)
 {
@@ -484,6 +489,22 @@ private slots:
         QCOMPARE(readFile(path), bytes); // the project is not rewritten
     }
 
+    void relativeVideoPathIsFoundBesideTheProject()
+    {
+        QTemporaryDir elsewhere;
+        QVERIFY(elsewhere.isValid());
+        const QString previous = QDir::currentPath();
+        QVERIFY(QDir::setCurrent(elsewhere.path()));
+        const QString path = projectPath("relative.tlp");
+        QVERIFY(writeFile(path, ProjectFile::write(QFileInfo(video).fileName(), 6000,
+                                                   {rangeClip(0, 2000, QStringLiteral("A"))})));
+        window->loadProjectFile(path);
+        QDir::setCurrent(previous);
+        QCOMPARE(prompts.last().title, QStringLiteral("Project Loaded"));
+        QCOMPARE(window->currentVideo(), video);
+        QCOMPARE(window->clips().size(), 1);
+    }
+
     void openFileTellsProjectsFromVideos()
     {
         const QString path = projectPath("Upper Case.TLP");
@@ -495,6 +516,61 @@ private slots:
         window->openFile(video);
         QTRY_VERIFY_WITH_TIMEOUT(window->clips().size() == 1, 15000);
         QCOMPARE(window->clips().first().name, QStringLiteral("Part 1"));
+    }
+
+    // An export takes the loaded ranges fitted to the video: what lies outside it is cut
+    // off, and parts left empty are dropped.
+    void uncheckedRangesReachTheExportFitted_data()
+    {
+        QTest::addColumn<Ranges>("ranges");
+        QTest::addColumn<QString>("title");
+        QTest::addColumn<double>("seconds");
+        const qint64 max = std::numeric_limits<qint64>::max();
+        const qint64 min = std::numeric_limits<qint64>::min();
+        QTest::newRow("fitted")
+            << Ranges{{4000, 1000}, {-5000, -1000}, {2000, 900000000}, {min, max}, {3000, 3000}}
+            << "Export Complete" << 10.0;
+        QTest::newRow("nothing inside the video")
+            << Ranges{{4000, 1000}, {-5000, -1000}, {7000, 9000}, {max, min}}
+            << "Nothing to Export" << 0.0;
+    }
+    void uncheckedRangesReachTheExportFitted()
+    {
+        QFETCH(Ranges, ranges);
+        QFETCH(QString, title);
+        QFETCH(double, seconds);
+        ClipList clips;
+        for (const auto &range : ranges)
+            clips << rangeClip(range.first, range.second, QStringLiteral("x"));
+        const QString path = projectPath("to export.tlp");
+        QVERIFY(writeFile(path, ProjectFile::write(video, 6000, clips)));
+        window->loadProjectFile(path);
+        QCOMPARE(window->clips().size(), clips.size());
+        QTRY_VERIFY_WITH_TIMEOUT(window->currentVideoDuration() > 0, 15000);
+
+        QTemporaryDir out;
+        QVERIFY(out.isValid());
+        const QString output = out.filePath("fitted.mp4");
+        prompts.dialogHandler = [output](QDialog &dialog) {
+            dialog.findChild<QLineEdit *>()->setText(output);
+            for (QAbstractButton *b : dialog.findChildren<QAbstractButton *>())
+                if (b->text() == QLatin1String("Save Video"))
+                    b->click();
+            return dialog.result();
+        };
+        prompts.clear();
+        window->exportVideo();
+        QTRY_VERIFY_WITH_TIMEOUT(!prompts.messages.isEmpty()
+                                     && prompts.last().title != QLatin1String("Processing..."),
+                                 180000);
+        prompts.dialogHandler = nullptr;
+        QCOMPARE(prompts.last().title, title);
+        if (seconds == 0) {
+            QVERIFY(!QFileInfo::exists(output));
+            return;
+        }
+        const double exported = TestMedia::probeDuration(output);
+        QVERIFY2(qAbs(exported - seconds) < 0.2, qPrintable(QString::number(exported)));
     }
 
     // Nothing in a project file is checked against the video, so every part of the window

@@ -1372,7 +1372,11 @@ void MainWindow::loadProjectFile(const QString &projectPath)
         return;
     }
 
+    // A relative path (a hand-written project) is taken from the project's own folder first.
     QString videoPath = project.videoPath;
+    const QString besideProject = QFileInfo(projectPath).absoluteDir().filePath(videoPath);
+    if (QFileInfo(videoPath).isRelative() && QFileInfo::exists(besideProject))
+        videoPath = besideProject;
     if (!QFileInfo::exists(videoPath)) {
         showMessage(ProjectFile::videoNotFoundMessage(videoPath));
         videoPath = prompts().openFileName(this, QStringLiteral("Locate Video File"),

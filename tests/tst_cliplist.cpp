@@ -2,6 +2,8 @@
 
 #include <QtTest>
 
+#include <limits>
+
 namespace {
 
 Clip sourceClip(qint64 start, qint64 end, const QString &name = QStringLiteral("Part 1"))
@@ -109,6 +111,39 @@ private slots:
         ClipList clips{sourceClip(10000, 20000), sourceClip(50000, 60000)};
         const qint64 edited = recalculateTimeline(clips);
         QCOMPARE(::timelineToSource(clips, timeline, edited), source);
+    }
+
+    // Ranges read from a project file are not checked: the arithmetic sticks at the
+    // ends of the 64-bit range instead of wrapping to the other sign.
+    void extremeRangesDoNotWrap()
+    {
+        const qint64 max = std::numeric_limits<qint64>::max();
+        const qint64 min = std::numeric_limits<qint64>::min();
+
+        ClipList clips{sourceClip(min, max), sourceClip(max - 1, max)};
+        QCOMPARE(recalculateTimeline(clips), max);
+        QCOMPARE(clips[0].endTime, max);
+        QCOMPARE(clips[1].startTime, max);
+        QCOMPARE(clips[1].endTime, max);
+
+        ClipList backwards{sourceClip(max, min), sourceClip(max, 0)};
+        QCOMPARE(recalculateTimeline(backwards), min);
+        QCOMPARE(backwards[0].endTime, min);
+
+        ClipList reversed{sourceClip(9000, 3000), sourceClip(10000, 12000)};
+        QCOMPARE(recalculateTimeline(reversed), -4000);
+        QCOMPARE(reversed[0].endTime, -6000);
+
+        Clip far = sourceClip(min, 0);
+        far.startTime = max;
+        far.endTime = max;
+        QCOMPARE(::sourceToTimeline({far}, 0), max);
+        QCOMPARE(::sourceToTimeline({far}, min), max);
+        Clip early = sourceClip(max - 10, max);
+        early.startTime = min;
+        early.endTime = max;
+        QCOMPARE(::timelineToSource({early}, max, 0), max);
+        QCOMPARE(::timelineToSource({early}, min, 0), max - 10);
     }
 
     void orSameFormsPassThroughWithoutClips()

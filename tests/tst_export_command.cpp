@@ -4,6 +4,8 @@
 
 #include <QtTest>
 
+#include <limits>
+
 using namespace ExportCommandBuilder;
 
 Q_DECLARE_METATYPE(SourceFacts)
@@ -414,6 +416,12 @@ private slots:
                                               << "100-140";
         QTest::newRow("unknown duration keeps the end") << ClipList{clipOf(-100, 99000)} << qint64(-1) << "0-99000";
         QTest::newRow("nothing left") << ClipList{clipOf(20000, 30000)} << qint64(10000) << "";
+        const qint64 max = std::numeric_limits<qint64>::max();
+        const qint64 min = std::numeric_limits<qint64>::min();
+        QTest::newRow("whole 64-bit range") << ClipList{clipOf(min, max)} << qint64(10000) << "0-10000";
+        QTest::newRow("end at the bottom of the range") << ClipList{clipOf(5, min), clipOf(0, 40)} << qint64(10000)
+                                                        << "0-40";
+        QTest::newRow("unknown duration, end at the bottom") << ClipList{clipOf(5, min)} << qint64(-1) << "";
     }
     void fitToSource()
     {

@@ -2,6 +2,8 @@
 
 #include <QtTest>
 
+#include <limits>
+
 using Playback::BoundaryAction;
 Q_DECLARE_METATYPE(BoundaryAction::Kind)
 
@@ -105,6 +107,53 @@ private slots:
         QCOMPARE(Playback::skipTarget({}, 500, 5000, false, false), 0);
         QCOMPARE(Playback::skipTarget({}, 4500, 5000, true, true), 5000);
         QCOMPARE(Playback::skipTarget({}, 2000, 5000, false, true), 3000);
+    }
+
+    // Loaded projects can hold any ranges; every target stays inside the clips' own values.
+    void extremeRanges_data()
+    {
+        QTest::addColumn<ClipList>("clips");
+        QTest::addColumn<qint64>("position");
+        const qint64 max = std::numeric_limits<qint64>::max();
+        const qint64 min = std::numeric_limits<qint64>::min();
+        QTest::newRow("whole range") << clipsFrom({{min, max}}) << qint64(0);
+        QTest::newRow("whole range at the top") << clipsFrom({{min, max}}) << max;
+        QTest::newRow("whole range at the bottom") << clipsFrom({{min, max}}) << min;
+        QTest::newRow("previous clip ends at the bottom") << clipsFrom({{min, min}, {0, 5000}}) << qint64(0);
+        QTest::newRow("last clip ends at the bottom") << clipsFrom({{0, 10}, {min, min}}) << qint64(50);
+        QTest::newRow("reversed clips") << clipsFrom({{9000, 3000}, {5000, 1000}}) << qint64(4000);
+        QTest::newRow("negative clips") << clipsFrom({{-9000, -3000}, {-2000, -1000}}) << qint64(0);
+        QTest::newRow("huge clips") << clipsFrom({{max - 100, max}, {max - 50, max}}) << qint64(100);
+    }
+    void extremeRanges()
+    {
+        QFETCH(ClipList, clips);
+        QFETCH(qint64, position);
+        qint64 low = std::numeric_limits<qint64>::max();
+        qint64 high = std::numeric_limits<qint64>::min();
+        for (const Clip &c : clips) {
+            low = std::min({low, c.originalStart, c.originalEnd});
+            high = std::max({high, c.originalStart, c.originalEnd});
+        }
+        for (bool playing : {false, true}) {
+            for (bool forward : {false, true}) {
+                const qint64 target = Playback::skipTarget(clips, position, 100000, playing, forward);
+                QVERIFY2(target >= low && target <= high, qPrintable(QString::number(target)));
+            }
+        }
+        const BoundaryAction action = Playback::boundaryAction(clips, position);
+        if (action.kind != BoundaryAction::None)
+            QVERIFY(action.target >= low && action.target <= high);
+        const qint64 start = Playback::playStartPosition(clips, position);
+        QVERIFY(start == position || (start >= low && start <= high));
+    }
+
+    void frameStepAtTheEnds()
+    {
+        const qint64 max = std::numeric_limits<qint64>::max();
+        QCOMPARE(Playback::frameStepTarget(max, max, true), max);
+        QCOMPARE(Playback::frameStepTarget(std::numeric_limits<qint64>::min(), 5000, false), 0);
+        QCOMPARE(Playback::frameStepTarget(100, -5, true), 0);
     }
 
     void frameStep()

@@ -285,6 +285,24 @@ void TestResources::installPutsFilesInPlace()
         const QString bundled = root.filePath(QStringLiteral("share/trimlet/") + iconName(size));
         QCOMPARE(readAll(bundled), original);
     }
+
+    // Project files: the desktop entry claims the type, and the installed MIME package
+    // maps the extension to it once the MIME database is rebuilt.
+    const QString projectType = QStringLiteral("application/x-trimlet-project");
+    QVERIFY(desktopValue(desktopFile, QStringLiteral("MimeType")).split(QLatin1Char(';')).contains(projectType));
+    QVERIFY(QFileInfo(root.filePath(QStringLiteral("share/mime/packages/trimlet.xml"))).isFile());
+    const QString updater = QStandardPaths::findExecutable(QStringLiteral("update-mime-database"));
+    if (updater.isEmpty())
+        QSKIP("update-mime-database is not installed");
+    QProcess update;
+    update.setProcessChannelMode(QProcess::MergedChannels);
+    update.start(updater, {root.filePath(QStringLiteral("share/mime"))});
+    QVERIFY(update.waitForFinished(60000));
+    QVERIFY2(update.exitCode() == 0, update.readAll().constData());
+    const QStringList globs = QString::fromUtf8(readAll(root.filePath(QStringLiteral("share/mime/globs2"))))
+                                  .split(QLatin1Char('\n'));
+    QVERIFY2(globs.contains(QStringLiteral("50:") + projectType + QStringLiteral(":*.tlp")),
+             qPrintable(globs.join(QLatin1Char('\n'))));
 }
 
 int main(int argc, char *argv[])

@@ -8,6 +8,8 @@
 #include <QWheelEvent>
 #include <QtTest>
 
+#include <limits>
+
 namespace {
 
 // An 820 px wide strip has an 800 px track: 10 ms per px over 8 s at zoom 1.
@@ -193,6 +195,54 @@ private slots:
         QFETCH(int, index);
         QFETCH(qint64, x);
         QCOMPARE(timelineTickX(index, kWidth, zoom, offset), x);
+    }
+
+    // Times from a project file can be anything: positions keep their order and land
+    // off screen on the side they belong to instead of wrapping around.
+    void extremeTimesKeepTheirOrder()
+    {
+        const qint64 max = std::numeric_limits<qint64>::max();
+        const qint64 min = std::numeric_limits<qint64>::min();
+        for (int zoom : {1, 10}) {
+            const QList<qint64> times{min, -kDuration, 0, kDuration, kDuration * 1000000, max};
+            qint64 previous = std::numeric_limits<qint64>::min();
+            for (qint64 time : times) {
+                const qint64 x = ::timeToX(time, kWidth, kDuration, zoom, 0);
+                QVERIFY2(x >= previous, qPrintable(QString::number(time)));
+                previous = x;
+            }
+            QVERIFY(::timeToX(max, kWidth, kDuration, zoom, 0) > kWidth);
+            QVERIFY(::timeToX(min, kWidth, kDuration, zoom, 0) < 0);
+        }
+        QCOMPARE(timelineTickTime(10, max), max);
+        QCOMPARE(timelineTickTime(5, max), max / 2);
+    }
+
+    void paintsAndClicksUncheckedClips()
+    {
+        const qint64 max = std::numeric_limits<qint64>::max();
+        const qint64 min = std::numeric_limits<qint64>::min();
+        TimelineWidget timeline;
+        timeline.resize(kWidth, kHeight);
+        timeline.setDuration(kDuration);
+        ClipList clips{makeClip(min, max), makeClip(5000, 1000), makeClip(max - 5, max), makeClip(-9000, -1000)};
+        for (int i = 0; i < 5000; ++i)
+            clips.append(makeClip(i, i + 2));
+        timeline.setClips(clips);
+        timeline.setPosition(3000);
+        timeline.setSelectionStart(min);
+        timeline.setSelectionEnd(max);
+        for (int zoom : {1, 10}) {
+            timeline.setZoomLevel(zoom);
+            const QImage image = renderStrip(timeline);
+            const int playheadX = int(::timeToX(3000, kWidth, kDuration, zoom, timeline.scrollOffset()));
+            QVERIFY2(isNear(image.pixel(playheadX, 90), Qt::white, 2), qPrintable(describe(image.pixel(playheadX, 90))));
+        }
+        // The first clip spans everything, so every click lands on it.
+        QSignalSpy clicked(&timeline, &TimelineWidget::clipClicked);
+        QTest::mouseClick(&timeline, Qt::LeftButton, Qt::NoModifier, QPoint(700, 60));
+        QCOMPARE(clicked.size(), 1);
+        QCOMPARE(clicked.first().first().toInt(), 0);
     }
 
     void rulerTickTimes()

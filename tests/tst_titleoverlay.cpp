@@ -7,6 +7,8 @@
 #include <QGraphicsDropShadowEffect>
 #include <QtTest>
 
+#include <limits>
+
 // The floating title: wrapping, box geometry, font and duration rules, and the window itself.
 class TestTitleOverlay : public QObject {
     Q_OBJECT
@@ -157,6 +159,37 @@ private slots:
         clip.titleDurationMode = mode;
         clip.customDuration = custom;
         QCOMPARE(titleDisplayDurationMs(clip), expected);
+    }
+
+    // Project files can carry any times: the hide interval never goes negative or wraps.
+    void hideTimeOfUncheckedClips_data()
+    {
+        QTest::addColumn<int>("mode");
+        QTest::addColumn<int>("custom");
+        QTest::addColumn<qint64>("start");
+        QTest::addColumn<qint64>("end");
+        QTest::addColumn<int>("expected");
+        const qint64 max = std::numeric_limits<qint64>::max();
+        const qint64 min = std::numeric_limits<qint64>::min();
+        QTest::newRow("negative custom") << 1 << -5000 << qint64(0) << qint64(1000) << 0;
+        QTest::newRow("reversed clip") << 2 << 0 << qint64(9000) << qint64(1000) << 0;
+        QTest::newRow("one millisecond") << 2 << 0 << qint64(0) << qint64(1) << 1;
+        QTest::newRow("whole 64-bit range") << 2 << 0 << min << max << std::numeric_limits<int>::max();
+        QTest::newRow("beyond an int") << 2 << 0 << qint64(0) << qint64(5000000000) << std::numeric_limits<int>::max();
+        QTest::newRow("backwards across the range") << 2 << 0 << max << min << 0;
+    }
+    void hideTimeOfUncheckedClips()
+    {
+        QFETCH(int, mode);
+        QFETCH(int, custom);
+        QFETCH(qint64, start);
+        QFETCH(qint64, end);
+        Clip clip;
+        clip.titleDurationMode = mode;
+        clip.customDuration = custom;
+        clip.startTime = start;
+        clip.endTime = end;
+        QTEST(titleDisplayDurationMs(clip), "expected");
     }
 
     void shortTitleGetsTheMinimumBoxCentred()

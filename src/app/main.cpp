@@ -21,8 +21,9 @@ int main(int argc, char *argv[])
     parser.setApplicationDescription(QStringLiteral("Trimlet - a simple video cutter"));
     parser.addHelpOption();
     parser.addVersionOption();
-    parser.addPositionalArgument(QStringLiteral("video"), QStringLiteral("Video file to open."),
-                                 QStringLiteral("[VIDEO]"));
+    parser.addPositionalArgument(QStringLiteral("file"),
+                                 QStringLiteral("Video file, or Trimlet project (.tlp), to open."),
+                                 QStringLiteral("[FILE]"));
     parser.process(app);
 
     MainWindow window;
@@ -31,7 +32,7 @@ int main(int argc, char *argv[])
     const QStringList files = parser.positionalArguments();
     if (!files.isEmpty()) {
         const QString path = QFileInfo(files.first()).absoluteFilePath();
-        QTimer::singleShot(0, &window, [&window, path]() { window.loadVideo(path); });
+        QTimer::singleShot(0, &window, [&window, path]() { window.openFile(path); });
     }
     return app.exec();
 }

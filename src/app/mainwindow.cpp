@@ -8,12 +8,14 @@
 #include "exportdialog.h"
 #include "exportrunner.h"
 #include "ffmpeglocator.h"
+#include "filenamevalidator.h"
 #include "hardwareencoderdetector.h"
 #include "iconlocator.h"
 #include "modernbutton.h"
 #include "modernslider.h"
 #include "playbackrules.h"
 #include "processedvideodisplay.h"
+#include "projectfile.h"
 #include "statustext.h"
 #include "stillframepreview.h"
 #include "timeformat.h"
@@ -42,6 +44,7 @@
 #include <QListWidget>
 #include <QMenuBar>
 #include <QMimeData>
+#include <QSaveFile>
 #include <QShortcut>
 #include <QSplitter>
 #include <QStackedWidget>
@@ -121,6 +124,20 @@ QString actionButtonStyle(const char *top, const char *bottom, const char *hover
              QLatin1String(hoverBottom));
 }
 
+// A large write can be cut short without an error (a full disk, a size limit);
+// the retry of the rest then fails with the system's reason. Empty when all is written.
+QString writeWhole(QFileDevice &file, const QByteArray &bytes)
+{
+    qint64 written = 0;
+    while (written < bytes.size()) {
+        const qint64 count = file.write(bytes.constData() + written, bytes.size() - written);
+        if (count <= 0)
+            return file.errorString();
+        written += count;
+    }
+    return QString();
+}
+
 } // namespace
 
 MainWindow::MainWindow(QWidget *parent)
@@ -196,6 +213,16 @@ void MainWindow::buildWidgetTree()
     const QIcon icon = loadAppIcon();
     setWindowIcon(icon);
     QApplication::setWindowIcon(icon);
+
+    // Ctrl+O and Ctrl+S are editing keys, so the project entries take Shift as well.
+    QMenu *fileMenu = menuBar()->addMenu(QStringLiteral("File"));
+    fileMenu->addAction(QStringLiteral("Open Video..."), this, &MainWindow::openVideo);
+    fileMenu->addAction(QStringLiteral("Open Project..."), QKeySequence(QStringLiteral("Ctrl+Shift+O")), this,
+                        &MainWindow::loadProject);
+    fileMenu->addAction(QStringLiteral("Save Project..."), QKeySequence(QStringLiteral("Ctrl+Shift+S")), this,
+                        &MainWindow::saveProject);
+    fileMenu->addSeparator();
+    fileMenu->addAction(QStringLiteral("Quit"), QKeySequence(QStringLiteral("Ctrl+Q")), this, &QWidget::close);
 
     QMenu *helpMenu = menuBar()->addMenu(QStringLiteral("Help"));
     helpMenu->addAction(QStringLiteral("❤ Support This Project"), this, &MainWindow::showDonate);
@@ -558,7 +585,12 @@ void MainWindow::onMediaReady()
 {
     if (!awaitingLoad || currentVideoPath.isEmpty())
         return;
-    if (videoPlayer->duration() > 0 || videoPlayer->hasVideoStream()) {
+    // The duration can be known before the streams are: only a finished load tells that
+    // there is no picture.
+    const QMediaPlayer::MediaStatus status = videoPlayer->mediaPlayer()->mediaStatus();
+    const bool loaded = status == QMediaPlayer::LoadedMedia || status == QMediaPlayer::BufferedMedia
+        || status == QMediaPlayer::BufferingMedia || status == QMediaPlayer::EndOfMedia;
+    if (videoPlayer->hasVideoStream() || (loaded && videoPlayer->duration() > 0)) {
         awaitingLoad = false;
         if (!videoPlayer->hasVideoStream())
             onLoadFailed(QStringLiteral("The file has no video stream."));
@@ -1268,6 +1300,103 @@ void MainWindow::onFFmpegReadyRead()
 void MainWindow::onFFmpegFinished(int exitCode, QProcess::ExitStatus exitStatus)
 {
     exportController->runner()->onFFmpegFinished(exitCode, exitStatus);
+}
+
+// ---- project file
+
+void MainWindow::saveProject()
+{
+    if (currentVideoPath.isEmpty()) {
+        showMessage(ProjectFile::noVideoMessage());
+        return;
+    }
+    const QString path = prompts().saveFileName(this, QStringLiteral("Save Project"), QString(),
+                                                ProjectFile::fileFilter());
+    if (path.isEmpty())
+        return;
+    const QString problem = FilenameValidator::getValidationError(path);
+    if (!problem.isEmpty()) {
+        showMessage(ProjectFile::invalidFileNameMessage(problem));
+        return;
+    }
+
+    // Written beside the target and renamed over it, so a failed write leaves an
+    // existing project as it was.
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly)) {
+        showMessage(ProjectFile::saveFailedMessage(file.errorString()));
+        return;
+    }
+    const QString writeError = writeWhole(file, ProjectFile::write(currentVideoPath, videoDuration, clipList));
+    if (!writeError.isEmpty()) {
+        showMessage(ProjectFile::saveFailedMessage(writeError));
+        return; // the temporary file goes with the QSaveFile
+    }
+    if (!file.commit()) {
+        showMessage(ProjectFile::saveFailedMessage(file.errorString()));
+        return;
+    }
+    showMessage(ProjectFile::savedMessage(QFileInfo(path).absoluteFilePath()));
+}
+
+void MainWindow::loadProject()
+{
+    const QString path = prompts().openFileName(this, QStringLiteral("Load Project"), QString(),
+                                                ProjectFile::fileFilter());
+    if (!path.isEmpty())
+        loadProjectFile(path);
+}
+
+void MainWindow::openFile(const QString &path)
+{
+    if (QFileInfo(path).suffix().compare(QLatin1String("tlp"), Qt::CaseInsensitive) == 0)
+        loadProjectFile(path);
+    else
+        loadVideo(path);
+}
+
+void MainWindow::loadProjectFile(const QString &projectPath)
+{
+    QFile file(projectPath);
+    if (!file.open(QIODevice::ReadOnly)) {
+        showMessage(ProjectFile::loadFailedMessage(file.errorString()));
+        return;
+    }
+    // Anything larger is not a project (a video picked by mistake): read only enough to know.
+    const ProjectFile::ReadResult project = ProjectFile::read(file.read(ProjectFile::MaxFileBytes + 1));
+    file.close();
+    if (project.warning)
+        showMessage(*project.warning);
+    if (project.error) {
+        showMessage(*project.error);
+        return;
+    }
+
+    // A relative path (a hand-written project) is taken from the project's own folder first.
+    QString videoPath = project.videoPath;
+    const QString besideProject = QFileInfo(projectPath).absoluteDir().filePath(videoPath);
+    if (QFileInfo(videoPath).isRelative() && QFileInfo::exists(besideProject))
+        videoPath = besideProject;
+    if (!QFileInfo::exists(videoPath)) {
+        showMessage(ProjectFile::videoNotFoundMessage(videoPath));
+        videoPath = prompts().openFileName(this, QStringLiteral("Locate Video File"),
+                                           QFileInfo(videoPath).absolutePath(), ProjectFile::videoFilter());
+        if (videoPath.isEmpty())
+            return;
+    }
+
+    loadVideo(videoPath);
+    if (currentVideoPath != videoPath)
+        return; // the video failed at once, said why and left no video to edit
+
+    // Kept as stored (not sorted, not laid out): the views and playback rules cope with
+    // whatever ranges the file holds. The edited duration stays 0 whether or not the
+    // player reported the duration while loading.
+    clipList = project.clips;
+    editedDuration = 0;
+    refreshClipList();
+    timelineWidget->setClips(clipList);
+    showMessage(ProjectFile::loadedMessage(QFileInfo(projectPath).absoluteFilePath(), int(clipList.size())));
 }
 
 // ---- keys, drops, resize

@@ -37,6 +37,10 @@ public:
     UserPrompts &prompts() const;
 
     void loadVideo(const QString &path);
+    // The load of a chosen project file, also reached from the command line.
+    void loadProjectFile(const QString &projectPath);
+    // A project for a ".tlp" path, a video otherwise.
+    void openFile(const QString &path);
 
     const ClipList &clips() const { return clipList; }
     VideoPlayer *player() const { return videoPlayer; }
@@ -106,6 +110,9 @@ public slots:
     void exportVideo();
     void onFFmpegReadyRead();
     void onFFmpegFinished(int exitCode, QProcess::ExitStatus exitStatus);
+
+    void saveProject();
+    void loadProject();
 
 protected:
     void keyPressEvent(QKeyEvent *event) override;

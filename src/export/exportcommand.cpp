@@ -99,7 +99,8 @@ ClipList fitClipsToSource(const ClipList &clips, const SourceFacts &source)
             clip.originalStart = qMin(clip.originalStart, source.durationMs);
             clip.originalEnd = qMin(clip.originalEnd, source.durationMs);
         }
-        if (double(clip.originalEnd - clip.originalStart) < source.frameDurationMs())
+        // Ranges from a project file can be anything; the difference must not wrap.
+        if (double(saturatingSub(clip.originalEnd, clip.originalStart)) < source.frameDurationMs())
             continue;
         fitted.append(clip);
     }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "saturating.h"
+
 #include <QColor>
 #include <QList>
 #include <QMetaType>
@@ -33,7 +35,7 @@ struct Clip {
     bool sepia = false;
     int rotation = 0;
 
-    qint64 length() const { return originalEnd - originalStart; }
+    qint64 length() const { return saturatingSub(originalEnd, originalStart); }
     bool containsSource(qint64 position) const
     {
         return originalStart <= position && position <= originalEnd;

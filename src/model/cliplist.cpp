@@ -9,7 +9,7 @@ qint64 recalculateTimeline(ClipList &clips)
     qint64 sum = 0;
     for (Clip &clip : clips) {
         clip.startTime = sum;
-        sum += clip.originalEnd - clip.originalStart;
+        sum = saturatingAdd(sum, clip.length());
         clip.endTime = sum;
     }
     return sum;
@@ -39,14 +39,14 @@ qint64 sourceToTimeline(const ClipList &clips, qint64 position)
     if (index < 0)
         return 0;
     const Clip &clip = clips[index];
-    return position + clip.startTime - clip.originalStart;
+    return saturatingAdd(clip.startTime, saturatingSub(position, clip.originalStart));
 }
 
 qint64 timelineToSource(const ClipList &clips, qint64 position, qint64 editedDuration)
 {
     for (const Clip &clip : clips) {
         if (clip.startTime <= position && position <= clip.endTime)
-            return position + clip.originalStart - clip.startTime;
+            return saturatingAdd(clip.originalStart, saturatingSub(position, clip.startTime));
     }
     if (clips.isEmpty() || position <= editedDuration)
         return 0;

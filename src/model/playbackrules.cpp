@@ -13,7 +13,7 @@ BoundaryAction boundaryAction(const ClipList &clips, qint64 position)
     const int index = clipIndexAtSource(clips, position);
     if (index >= 0) {
         const Clip &clip = clips[index];
-        if (clip.originalEnd - position > NearEndMs)
+        if (saturatingSub(clip.originalEnd, position) > NearEndMs)
             return {};
         if (index + 1 < clips.size())
             return {BoundaryAction::Seek, clips[index + 1].originalStart};
@@ -42,14 +42,15 @@ qint64 skipTarget(const ClipList &clips, qint64 p, qint64 d, bool playing, bool 
 {
     const qint64 s = playing ? 10000 : 1000;
     if (clips.isEmpty())
-        return std::clamp(forward ? p + s : p - s, qint64(0), std::max<qint64>(d, 0));
+        return std::clamp(forward ? saturatingAdd(p, s) : saturatingSub(p, s), qint64(0),
+                          std::max<qint64>(d, 0));
 
     const int index = clipIndexAtSource(clips, p);
     qint64 target = 0;
     if (forward) {
         if (index >= 0) {
             const Clip &clip = clips[index];
-            target = std::min(clip.originalEnd, p + s);
+            target = std::min(clip.originalEnd, saturatingAdd(p, s));
             if (target == clip.originalEnd && index + 1 < clips.size())
                 target = clips[index + 1].originalStart;
         } else {
@@ -59,16 +60,16 @@ qint64 skipTarget(const ClipList &clips, qint64 p, qint64 d, bool playing, bool 
     } else {
         if (index >= 0) {
             const Clip &clip = clips[index];
-            target = std::max(clip.originalStart, p - s);
+            target = std::max(clip.originalStart, saturatingSub(p, s));
             if (target == clip.originalStart && index > 0) {
                 const Clip &previous = clips[index - 1];
-                target = std::max(previous.originalEnd - s, previous.originalStart);
+                target = std::max(saturatingSub(previous.originalEnd, s), previous.originalStart);
             }
         } else if (p < clips.last().originalEnd) {
             target = clips.first().originalStart;
         } else {
             const Clip &last = clips.last();
-            target = std::max(last.originalEnd - s, last.originalStart);
+            target = std::max(saturatingSub(last.originalEnd, s), last.originalStart);
         }
         target = std::max(target, clips.first().originalStart);
     }
@@ -77,7 +78,7 @@ qint64 skipTarget(const ClipList &clips, qint64 p, qint64 d, bool playing, bool 
 
 qint64 frameStepTarget(qint64 position, qint64 videoDuration, bool forward)
 {
-    qint64 target = position + (forward ? 33 : -33);
+    qint64 target = saturatingAdd(position, forward ? 33 : -33);
     target = std::min(target, videoDuration);
     return std::max<qint64>(target, 0);
 }

@@ -360,7 +360,7 @@ bool FrameProcessor::titleVisibleAt(const Clip &clip, double positionSeconds)
     case 1:
         return t < clip.customDuration / 1000.0;
     case 2:
-        return t < (clip.endTime - clip.startTime) / 1000.0;
+        return t < saturatingSub(clip.endTime, clip.startTime) / 1000.0;
     default:
         return false;
     }

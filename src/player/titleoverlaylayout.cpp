@@ -7,6 +7,7 @@
 #include <QTextBoundaryFinder>
 
 #include <algorithm>
+#include <climits>
 
 namespace {
 
@@ -58,13 +59,14 @@ QString titleStyleSheet(const Clip &clip)
 
 int titleDisplayDurationMs(const Clip &clip)
 {
+    // A project file can hold any times: a timer interval is never negative nor wraps.
     switch (clip.titleDurationMode) {
     case 0:
         return 3000;
     case 1:
-        return clip.customDuration;
+        return qMax(0, clip.customDuration);
     default:
-        return int(clip.endTime - clip.startTime);
+        return int(std::clamp<qint64>(saturatingSub(clip.endTime, clip.startTime), 0, INT_MAX));
     }
 }
 

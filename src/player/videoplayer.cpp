@@ -134,7 +134,7 @@ void VideoPlayer::loadMedia(const QString &path)
         return;
     }
 
-    const QUrl url = QUrl::fromLocalFile(path);
+    const QUrl url = QUrl::fromLocalFile(mediaAlias.pathFor(path));
     qDebug() << "Media URL:" << url << "Valid:" << url.isValid();
     loadedUrl = url;
     loadFailureReported = false;
@@ -157,7 +157,11 @@ void VideoPlayer::loadMedia(const QString &path)
             qDebug() << "Media frame rate: unavailable";
     }
 
-    QTimer::singleShot(100, Qt::PreciseTimer, this, [this] {
+    // A later load makes this check stale: it must not speak for the new file.
+    const int load = ++loadCount;
+    QTimer::singleShot(100, Qt::PreciseTimer, this, [this, load] {
+        if (load != loadCount)
+            return;
         const QMediaPlayer::MediaStatus status = player->mediaStatus();
         qDebug() << "After load - State:" << player->playbackState() << "Status:" << status
                  << "Duration:" << player->duration() << "Error:" << player->error();
@@ -386,6 +390,10 @@ void VideoPlayer::onFrameProcessed(const QImage &frame)
 void VideoPlayer::onMediaStatusChanged(QMediaPlayer::MediaStatus status)
 {
     qDebug() << "Media status changed:" << status;
+    // Stopping the previous file while a new one loads reports that file's status; it
+    // must not pass for the new file's.
+    if (player->source() != loadedUrl)
+        return;
     switch (status) {
     case QMediaPlayer::LoadingMedia:
         qDebug() << "Media is loading...";

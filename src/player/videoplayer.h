@@ -2,6 +2,7 @@
 
 #include "clip.h"
 #include "frameprocessingworker.h"
+#include "mediaalias.h"
 
 #include <QImage>
 #include <QMediaPlayer>
@@ -109,5 +110,7 @@ private:
     // The user asked to play and playback has not started; retries and the watchdog act only then.
     bool playRequested = false;
     QUrl loadedUrl;
+    MediaAlias mediaAlias;
+    int loadCount = 0;
     bool loadFailureReported = false;
 };

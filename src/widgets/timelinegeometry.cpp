@@ -2,6 +2,20 @@
 
 #include <QtMath>
 
+namespace {
+
+// Clip times from a project file can be anywhere in the 64-bit range: the product is
+// taken in 128 bits and the result held far beyond any screen but well inside qint64.
+constexpr qint64 kFarAway = qint64(1) << 48;
+
+qint64 scaledProduct(qint64 value, qint64 factor, qint64 divisor)
+{
+    const __int128 result = __int128(value) * factor / divisor;
+    return qint64(qBound<__int128>(-kFarAway, result, kFarAway));
+}
+
+} // namespace
+
 qint64 timelineTrackWidth(int widgetWidth)
 {
     return qMax<qint64>(0, qint64(widgetWidth) - 2 * kTimelineMargin);
@@ -26,7 +40,7 @@ qint64 timeToX(qint64 time, int widgetWidth, qint64 duration, int zoom, qint64 s
 {
     if (duration <= 0)
         return kTimelineMargin - scrollOffset;
-    return kTimelineMargin + (time * timelineScaledWidth(widgetWidth, zoom)) / duration - scrollOffset;
+    return kTimelineMargin + scaledProduct(time, timelineScaledWidth(widgetWidth, zoom), duration) - scrollOffset;
 }
 
 qint64 xToTime(qint64 x, int widgetWidth, qint64 duration, int zoom, qint64 scrollOffset)
@@ -46,7 +60,7 @@ qint64 timelineTickX(int index, int widgetWidth, int zoom, qint64 scrollOffset)
 
 qint64 timelineTickTime(int index, qint64 duration)
 {
-    return index * duration / 10;
+    return qint64(__int128(index) * duration / 10);
 }
 
 qint64 timelineOffsetShowing(qint64 time, int widgetWidth, qint64 duration, int zoom,

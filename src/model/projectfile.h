@@ -1,0 +1,52 @@
+#pragma once
+
+#include "clip.h"
+#include "editoperations.h"
+
+#include <QByteArray>
+#include <QJsonObject>
+#include <optional>
+
+// The ".tlp" project file: one edit (video path, duration, clips) as indented JSON,
+// and the messages the save and load report. No file access here: bytes in, bytes out.
+namespace ProjectFile {
+
+// Larger files are not read as projects.
+constexpr qint64 MaxFileBytes = qint64(64) << 20;
+
+QString version();                 // "1.0"
+QString fileFilter();              // for the save and load dialogs
+QString videoFilter();             // for locating a moved video
+
+// Every field the program keeps, effects included; a reader that knows only the
+// title and range keys ignores the rest.
+QJsonObject clipToJson(const Clip &clip);
+// Missing keys and values of the wrong type keep a new clip's defaults (a missing
+// name is empty, a missing colour invalid); hasEffects is recomputed.
+Clip clipFromJson(const QJsonObject &object);
+
+QByteArray write(const QString &videoPath, qint64 duration, const ClipList &clips);
+
+struct ReadResult {
+    // Shown first when set; the load goes on.
+    std::optional<EditMessage> warning;
+    // The load stops here.
+    std::optional<EditMessage> error;
+    QString version;
+    QString videoPath;
+    ClipList clips;
+
+    bool ok() const { return !error.has_value(); }
+};
+
+ReadResult read(const QByteArray &bytes);
+
+EditMessage noVideoMessage();
+EditMessage invalidFileNameMessage(const QString &problem);
+EditMessage saveFailedMessage(const QString &systemError);
+EditMessage savedMessage(const QString &path);
+EditMessage loadFailedMessage(const QString &systemError);
+EditMessage videoNotFoundMessage(const QString &storedPath);
+EditMessage loadedMessage(const QString &projectPath, int clipCount);
+
+} // namespace ProjectFile

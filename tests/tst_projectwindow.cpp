@@ -3,6 +3,7 @@
 #include "projectfile.h"
 #include "recordingprompts.h"
 #include "testmain.h"
+#include "timeformat.h"
 #include "testmedia.h"
 #include "timelinewidget.h"
 #include "videoplayer.h"
@@ -19,6 +20,7 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QTemporaryDir>
+#include <QLabel>
 #include <QtTest>
 
 #include <csignal>
@@ -410,7 +412,11 @@ private slots:
         QCOMPARE(window->timeline()->clips(), expected);
         QCOMPARE(listTexts().size(), 3);
         QVERIFY(listTexts().first().startsWith("Ending (00:00 - "));
-        QCOMPARE(window->currentEditedDuration(), 0);
+        // The edited length follows the loaded list, as after an undo.
+        QCOMPARE(window->currentEditedDuration(), qMax<qint64>(0, expected.last().endTime));
+        QCOMPARE(window->timeline()->duration(), window->currentEditedDuration());
+        QVERIFY(window->findChild<QLabel *>("timeLabel")->text().endsWith(
+            " / " + formatTime(window->currentEditedDuration())));
         // The load neither takes a snapshot nor clears the history of the same video.
         QCOMPARE(window->history().undoCount(), undoBefore);
 

@@ -1390,12 +1390,12 @@ void MainWindow::loadProjectFile(const QString &projectPath)
         return; // the video failed at once, said why and left no video to edit
 
     // Kept as stored (not sorted, not laid out): the views and playback rules cope with
-    // whatever ranges the file holds. The edited duration stays 0 whether or not the
-    // player reported the duration while loading.
+    // whatever ranges the file holds. The edited length, the ruler and the time label
+    // follow the loaded list, as after an undo, rather than reading 00:00.
     clipList = project.clips;
-    editedDuration = 0;
-    refreshClipList();
-    timelineWidget->setClips(clipList);
+    editedDuration = clipList.isEmpty() ? videoDuration : std::max<qint64>(0, clipList.last().endTime);
+    timelineWidget->setDuration(editedDuration);
+    refreshViews();
     showMessage(ProjectFile::loadedMessage(QFileInfo(projectPath).absoluteFilePath(), int(clipList.size())));
 }
 

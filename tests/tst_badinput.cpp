@@ -80,9 +80,9 @@ private:
                 return QString();
             return path;
         };
-        const auto video = [this](const QString &name, const TestMedia::VideoSpec &spec) {
+        const auto video = [this](const QString &name, const TestMedia::VideoOptions &options) {
             const QString path = dir.filePath(name);
-            return TestMedia::makeVideo(path, spec) ? path : QString();
+            return TestMedia::makeVideo(path, options) ? path : QString();
         };
         const auto copyOfGood = [this](const QString &name) {
             const QString path = dir.filePath(name);

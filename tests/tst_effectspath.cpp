@@ -49,12 +49,12 @@ private slots:
     {
         QVERIFY(dir.isValid());
         video = dir.filePath("clip.mp4");
-        TestMedia::VideoSpec spec;
-        spec.seconds = 4;
-        spec.width = 1280;
-        spec.height = 720;
-        spec.withAudio = false;
-        QVERIFY(TestMedia::makeVideo(video, spec));
+        TestMedia::VideoOptions options;
+        options.seconds = 4;
+        options.width = 1280;
+        options.height = 720;
+        options.withAudio = false;
+        QVERIFY(TestMedia::makeVideo(video, options));
     }
 
     void workerRunsOnItsOwnThread()

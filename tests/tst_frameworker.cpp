@@ -389,12 +389,12 @@ private slots:
     {
         QTemporaryDir dir;
         const QString path = dir.filePath("clip.mp4");
-        TestMedia::VideoSpec spec;
-        spec.width = 1280;
-        spec.height = 720;
-        spec.seconds = 4;
-        spec.withAudio = false;
-        QVERIFY(TestMedia::makeVideo(path, spec));
+        TestMedia::VideoOptions options;
+        options.width = 1280;
+        options.height = 720;
+        options.seconds = 4;
+        options.withAudio = false;
+        QVERIFY(TestMedia::makeVideo(path, options));
 
         auto *thread = new QThread;
         auto *worker = new FrameProcessingWorker;

@@ -70,11 +70,11 @@ void TestVideoPlayer::initTestCase()
     audioOnly = dir.filePath("audio_only.m4a");
     corrupt = dir.filePath("corrupt.mp4");
 
-    TestMedia::VideoSpec spec;
-    spec.seconds = 3;
-    QVERIFY(TestMedia::makeVideo(videoWithAudio, spec));
-    spec.withAudio = false;
-    QVERIFY(TestMedia::makeVideo(videoOnly, spec));
+    TestMedia::VideoOptions options;
+    options.seconds = 3;
+    QVERIFY(TestMedia::makeVideo(videoWithAudio, options));
+    options.withAudio = false;
+    QVERIFY(TestMedia::makeVideo(videoOnly, options));
     QVERIFY(TestMedia::runFFmpeg({"-f", "lavfi", "-i", "sine=frequency=440:sample_rate=44100:d=3",
                                   "-c:a", "aac", audioOnly}));
 

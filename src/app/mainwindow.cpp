@@ -429,11 +429,11 @@ QWidget *MainWindow::buildEditPanel()
         {"Add Effects", "#F39C12", "#E67E22", "#FFAC22", "#F68E32", &MainWindow::setClipEffects},
         {"Save Video", "#27AE60", "#179E50", "#37BE70", "#27AE60", &MainWindow::exportVideo},
     };
-    for (const ActionButton &spec : buttons) {
-        auto *button = new ModernButton(QString::fromUtf8(spec.text), panel);
+    for (const ActionButton &entry : buttons) {
+        auto *button = new ModernButton(QString::fromUtf8(entry.text), panel);
         button->setMinimumHeight(60);
-        button->setStyleSheet(actionButtonStyle(spec.top, spec.bottom, spec.hoverTop, spec.hoverBottom));
-        connect(button, &QPushButton::clicked, this, spec.slot);
+        button->setStyleSheet(actionButtonStyle(entry.top, entry.bottom, entry.hoverTop, entry.hoverBottom));
+        connect(button, &QPushButton::clicked, this, entry.slot);
         layout->addWidget(button);
     }
 

@@ -25,19 +25,19 @@ bool runFFmpeg(const QStringList &args, QString *errorOutput)
     return ok;
 }
 
-bool makeVideo(const QString &path, const VideoSpec &spec)
+bool makeVideo(const QString &path, const VideoOptions &options)
 {
-    const QString size = QStringLiteral("%1x%2").arg(spec.width).arg(spec.height);
+    const QString size = QStringLiteral("%1x%2").arg(options.width).arg(options.height);
     QStringList args{"-f", "lavfi", "-i",
-                     QStringLiteral("testsrc2=s=%1:r=%2:d=%3").arg(size).arg(spec.fps).arg(spec.seconds)};
-    if (spec.withAudio) {
+                     QStringLiteral("testsrc2=s=%1:r=%2:d=%3").arg(size).arg(options.fps).arg(options.seconds)};
+    if (options.withAudio) {
         args << "-f" << "lavfi" << "-i"
-             << QStringLiteral("sine=frequency=440:sample_rate=44100:d=%1").arg(spec.seconds);
+             << QStringLiteral("sine=frequency=440:sample_rate=44100:d=%1").arg(options.seconds);
     }
     args << "-c:v" << "libx264" << "-preset" << "ultrafast" << "-pix_fmt" << "yuv420p";
-    if (spec.withAudio)
+    if (options.withAudio)
         args << "-c:a" << "aac" << "-b:a" << "64k";
-    args << "-shortest" << spec.extraOutputArgs << path;
+    args << "-shortest" << options.extraOutputArgs << path;
     return runFFmpeg(args);
 }
 

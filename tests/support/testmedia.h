@@ -6,7 +6,7 @@
 // Test fixtures made at run time with ffmpeg's lavfi sources.
 namespace TestMedia {
 
-struct VideoSpec {
+struct VideoOptions {
     int seconds = 3;
     int width = 320;
     int height = 240;
@@ -16,7 +16,7 @@ struct VideoSpec {
 };
 
 // Writes an H.264/AAC MP4 to path; returns false (and logs ffmpeg's output) on failure.
-bool makeVideo(const QString &path, const VideoSpec &spec = {});
+bool makeVideo(const QString &path, const VideoOptions &options = {});
 // Runs ffmpeg with the given arguments (after "-y -v error"); true on exit code 0.
 bool runFFmpeg(const QStringList &args, QString *errorOutput = nullptr);
 // Runs ffprobe and returns its standard output.

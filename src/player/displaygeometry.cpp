@@ -53,3 +53,12 @@ QOpenGLTexture *createDisplayTexture(int width, int height)
     texture->setMagnificationFilter(QOpenGLTexture::Linear);
     return texture;
 }
+
+void destroyDisplayTextures(QHash<QPair<int, int>, QOpenGLTexture *> &pool)
+{
+    for (QOpenGLTexture *texture : std::as_const(pool)) {
+        texture->destroy();
+        delete texture;
+    }
+    pool.clear();
+}

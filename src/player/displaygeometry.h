@@ -22,8 +22,15 @@ QuadCorners quadCorners(const QRect &target, const QSize &viewport);
 // current compatibility-profile context.
 void drawTexturedQuad(const QuadCorners &corners);
 
+#include <QHash>
+#include <QPair>
+
 class QOpenGLTexture;
 
 // A pooled display texture: 2D, RGBA8, linear filtering, storage allocated at once.
 // Needs a current context.
 QOpenGLTexture *createDisplayTexture(int width, int height);
+
+// Destroys and deletes every pooled texture once and empties the pool. Needs the
+// pool's context current.
+void destroyDisplayTextures(QHash<QPair<int, int>, QOpenGLTexture *> &pool);

@@ -18,11 +18,7 @@ ProcessedVideoDisplay::ProcessedVideoDisplay(QWidget *parent)
 ProcessedVideoDisplay::~ProcessedVideoDisplay()
 {
     makeCurrent();
-    for (QOpenGLTexture *texture : std::as_const(m_texturePool)) {
-        texture->destroy();
-        delete texture;
-    }
-    m_texturePool.clear();
+    destroyDisplayTextures(m_texturePool);
     m_currentTexture = nullptr;
     qDebug() << "ProcessedVideoDisplay: Texture pool cleaned up";
     doneCurrent();

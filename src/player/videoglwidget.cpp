@@ -25,11 +25,7 @@ VideoGLWidget::VideoGLWidget(QWidget *parent)
 VideoGLWidget::~VideoGLWidget()
 {
     makeCurrent();
-    for (QOpenGLTexture *texture : std::as_const(m_texturePool)) {
-        texture->destroy();
-        delete texture;
-    }
-    m_texturePool.clear();
+    destroyDisplayTextures(m_texturePool);
     m_currentTexture = nullptr;
     qDebug() << "VideoGLWidget: Texture pool cleaned up";
     doneCurrent();

@@ -80,6 +80,8 @@ int main(int argc, char **argv)
     qputenv("QT_LOGGING_RULES", "default.debug=false");
     QGuiApplication app(argc, argv); // fonts for the title
     const int runs = argc > 1 ? std::max(5, atoi(argv[1])) : 41;
+    // An optional second argument keeps only the cases whose name contains it.
+    const QByteArray only = argc > 2 ? QByteArray(argv[2]) : QByteArray();
 
     const QImage frame = testFrame();
     FrameProcessor processor;
@@ -121,6 +123,8 @@ int main(int argc, char **argv)
     std::printf("%-32s %10s %10s %10s\n", "case", "avx512", "avx2", "portable");
     double allHigh = 0;
     for (const Case &c : cases) {
+        if (!only.isEmpty() && !QByteArray(c.name).contains(only))
+            continue;
         Clip clip;
         clip.originalStart = 0;
         clip.originalEnd = 10000;
@@ -140,6 +144,8 @@ int main(int argc, char **argv)
         std::printf("%-32s %10.2f %10.2f %10.2f\n", c.name, times[2], times[1], times[0]);
     }
 
+    if (!only.isEmpty())
+        return 0;
     // The literal per-pixel double blur the fast one stands in for.
     {
         const QVector<double> kernel = FrameProcessor::gaussianKernel(20.0);

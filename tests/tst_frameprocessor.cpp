@@ -439,6 +439,35 @@ private slots:
                                : randomImage(203, 97, 11, true));
     }
 
+    // Images smaller than a vector, a 16-row block or the kernel, in every shape.
+    void exactBlurSmallSizesAgreeAcrossLevels_data()
+    {
+        QTest::addColumn<QSize>("size");
+        QTest::addColumn<double>("sigma");
+        for (const QSize &size : {QSize(1, 1), QSize(5, 3), QSize(1, 40), QSize(40, 1), QSize(16, 16), QSize(17, 33),
+                                  QSize(65, 15)}) {
+            for (double sigma : {1.0, 4.0, 20.0})
+                QTest::addRow("%dx%d sigma %g", size.width(), size.height(), sigma) << size << sigma;
+        }
+    }
+
+    void exactBlurSmallSizesAgreeAcrossLevels()
+    {
+        QFETCH(QSize, size);
+        QFETCH(double, sigma);
+        FrameProcessor processor;
+        const QImage source = randomImage(size.width(), size.height(), quint32(size.width() * 31 + size.height()), true);
+        ImageKernels::setSimdLevel(ImageKernels::SimdLevel::Portable);
+        const QImage portable = processor.exactGaussianBlur(source, sigma);
+        for (ImageKernels::SimdLevel level : levelsToTest()) {
+            ImageKernels::setSimdLevel(level);
+            for (bool vnni : {true, false}) {
+                ImageKernels::setVnniAllowed(vnni);
+                QCOMPARE(processor.exactGaussianBlur(source, sigma), portable);
+            }
+        }
+    }
+
     void exactBlurSameWithAndWithoutVnni_data()
     {
         QTest::addColumn<double>("sigma");

@@ -22,7 +22,8 @@ SimdLevel detectSimdLevel()
 #ifdef TRIMLET_X86
     __builtin_cpu_init();
     if (__builtin_cpu_supports("avx2"))
-        return __builtin_cpu_supports("avx512bw") ? SimdLevel::Avx512 : SimdLevel::Avx2;
+        return __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vl") ? SimdLevel::Avx512
+                                                                                         : SimdLevel::Avx2;
 #endif
     return SimdLevel::Portable;
 }
@@ -50,7 +51,6 @@ struct FixedKernel {
     int centerLow = 0;                // the centre weight split in two so each half fits 16 bits
     int centerHigh = 0;
     std::vector<int32_t> pairWeights; // (weights[j], weights[j + 1]) packed for j = 1, 3, 5, ...
-    std::vector<int32_t> swappedPairWeights; // (weights[j + 1], weights[j])
     uint8_t uniformResult[256] = {};
     std::vector<int32_t> uniformResult32; // the same, for gathers
     // Small kernels are summed in double exactly as the plain convolution does:
@@ -60,6 +60,16 @@ struct FixedKernel {
 };
 
 constexpr int kMaxExactRadius = 4;
+
+// The first cache-line aligned element of a buffer of at least `count` elements.
+template <typename T>
+T *alignedBuffer(std::vector<T> &buffer, size_t count)
+{
+    constexpr size_t line = 64;
+    buffer.resize(count + line / sizeof(T));
+    const auto address = reinterpret_cast<uintptr_t>(buffer.data());
+    return buffer.data() + ((line - address % line) % line) / sizeof(T);
+}
 
 FixedKernel makeFixedKernel(const QVector<double> &kernel)
 {
@@ -81,7 +91,6 @@ FixedKernel makeFixedKernel(const QVector<double> &kernel)
         const int a = fixed.weights[j];
         const int b = j + 1 <= r ? fixed.weights[j + 1] : 0;
         fixed.pairWeights.push_back(int32_t(uint32_t(a & 0xffff) | (uint32_t(b & 0xffff) << 16)));
-        fixed.swappedPairWeights.push_back(int32_t(uint32_t(b & 0xffff) | (uint32_t(a & 0xffff) << 16)));
     }
     for (int v = 0; v < 256; ++v) {
         double acc = 0.0;
@@ -193,51 +202,6 @@ __attribute__((target("avx2"))) void convolveAvx2(const int16_t *const *taps, in
         convolvePortable(taps, i, end, k, out);
 }
 
-__attribute__((target("avx512bw"))) void convolveAvx512(const int16_t *const *taps, int begin, int end,
-                                                          const FixedKernel &k, int16_t *out)
-{
-    const int r = k.radius;
-    const __m512i zero = _mm512_setzero_si512();
-    const __m512i centerWeights =
-        _mm512_set1_epi32(int32_t(uint32_t(k.centerLow) | (uint32_t(k.centerHigh) << 16)));
-    int i = begin;
-    for (; i + 32 <= end; i += 32) {
-        const __m512i c = _mm512_loadu_si512(taps[r] + i);
-        __m512i accLow = _mm512_madd_epi16(_mm512_unpacklo_epi16(c, c), centerWeights);
-        __m512i accHigh = _mm512_madd_epi16(_mm512_unpackhi_epi16(c, c), centerWeights);
-        int pair = 0;
-        for (int j = 1; j <= r; j += 2, ++pair) {
-            const __m512i a = _mm512_add_epi16(_mm512_loadu_si512(taps[r - j] + i), _mm512_loadu_si512(taps[r + j] + i));
-            __m512i b = zero;
-            if (j + 1 <= r)
-                b = _mm512_add_epi16(_mm512_loadu_si512(taps[r - j - 1] + i), _mm512_loadu_si512(taps[r + j + 1] + i));
-            const __m512i w = _mm512_set1_epi32(k.pairWeights[pair]);
-            accLow = _mm512_add_epi32(accLow, _mm512_madd_epi16(_mm512_unpacklo_epi16(a, b), w));
-            accHigh = _mm512_add_epi32(accHigh, _mm512_madd_epi16(_mm512_unpackhi_epi16(a, b), w));
-        }
-        // The sums are never negative: a logical shift is the truncation.
-        __m512i result = _mm512_packs_epi32(_mm512_maskz_srli_epi32(0xffff, accLow, kFixedShift),
-                                            _mm512_maskz_srli_epi32(0xffff, accHigh, kFixedShift));
-        const __mmask16 fixLow =
-            _mm512_cmpeq_epi32_mask(accLow, _mm512_maskz_slli_epi32(0xffff, _mm512_unpacklo_epi16(c, zero), kFixedShift));
-        const __mmask16 fixHigh =
-            _mm512_cmpeq_epi32_mask(accHigh, _mm512_maskz_slli_epi32(0xffff, _mm512_unpackhi_epi16(c, zero), kFixedShift));
-        if (fixLow | fixHigh) {
-            // Same lane order as the pack: expand the two masks to words and pack them.
-            const __m512i fix = _mm512_packs_epi32(_mm512_maskz_mov_epi32(fixLow, _mm512_set1_epi32(-1)),
-                                                   _mm512_maskz_mov_epi32(fixHigh, _mm512_set1_epi32(-1)));
-            alignas(64) int16_t values[32];
-            alignas(64) int16_t flags[32];
-            _mm512_store_si512(values, result);
-            _mm512_store_si512(flags, fix);
-            fixUniformLanes(values, flags, 32, k);
-            result = _mm512_load_si512(values);
-        }
-        _mm512_storeu_si512(out + i, result);
-    }
-    if (i < end)
-        convolveAvx2(taps, i, end, k, out);
-}
 __attribute__((target("avx2"))) void convolveExactAvx2(const int16_t *const *taps, int begin, int end,
                                                          const FixedKernel &k, int16_t *out)
 {
@@ -274,134 +238,192 @@ __attribute__((target("avx512bw"))) inline __m512i dotAddMadd(__m512i acc, __m51
 
 __attribute__((target("avx512bw,avx512vnni"))) inline __m512i dotAddVnni(__m512i acc, __m512i pairs, __m512i weights)
 {
-    return _mm512_dpwssd_epi32(acc, pairs, weights);
+    // In place: with the intrinsic GCC copies accumulators on every round.
+    asm("vpdpwssd %2, %1, %0" : "+v"(acc) : "v"(pairs), "v"(weights));
+    return acc;
 }
 
-// Sums over 32-bit lanes that each hold two neighbouring samples (s[c], s[c + 1])
-// of their window, the pair of tap offset j being stride * j bytes on. The
-// pair at +j takes (w[j], w[j + 1]) and the pair at -(j + 1) takes
-// (w[j + 1], w[j]): each madd then covers two taps with no unpacking or
-// pre-adding. Blocks of 16 lanes share the weights loaded for a tap pair.
-// Horizontally the pairs are 32-bit reads from the 16-bit row (even and odd
-// outputs in separate blocks); vertically they are rows of interleaved row pairs.
-#define TRIMLET_PAIR_KERNELS(PREFIX, TARGET, DOT_ADD)                                                              \
-    template <int Blocks>                                                                                          \
-    __attribute__((target(TARGET))) inline void PREFIX##Blocks(const char *const *base, ptrdiff_t stride,          \
-                                                               const FixedKernel &k, __m512i *results)             \
-    {                                                                                                              \
-        const int r = k.radius;                                                                                    \
-        const __m512i low16 = _mm512_set1_epi32(0xffff);                                                           \
-        const __m512i centerWeights =                                                                              \
-            _mm512_set1_epi32(int32_t(uint32_t(k.centerLow) | (uint32_t(k.centerHigh) << 16)));                    \
-        __m512i centre[Blocks], acc0[Blocks], acc1[Blocks];                                                        \
-        _Pragma("GCC unroll 4") for (int b = 0; b < Blocks; ++b) {                                                                         \
-            centre[b] = _mm512_and_si512(_mm512_loadu_si512(base[b]), low16);                                      \
-            acc0[b] = _mm512_madd_epi16(_mm512_or_si512(centre[b], _mm512_maskz_slli_epi32(0xffff, centre[b], 16)), \
-                                        centerWeights);                                                            \
-            acc1[b] = _mm512_setzero_si512();                                                                      \
-        }                                                                                                          \
-        int pair = 0;                                                                                              \
-        for (int j = 1; j <= r; j += 2, ++pair) {                                                                  \
-            const __m512i forward = _mm512_set1_epi32(k.pairWeights[pair]);                                        \
-            const __m512i backward = _mm512_set1_epi32(k.swappedPairWeights[pair]);                                \
-            _Pragma("GCC unroll 4") for (int b = 0; b < Blocks; ++b) {                                                                     \
-                acc0[b] = DOT_ADD(acc0[b], _mm512_loadu_si512(base[b] + stride * j), forward);                     \
-                acc1[b] = DOT_ADD(acc1[b], _mm512_loadu_si512(base[b] - stride * (j + 1)), backward);              \
-            }                                                                                                      \
-        }                                                                                                          \
-        _Pragma("GCC unroll 4") for (int b = 0; b < Blocks; ++b) {                                                                         \
-            const __m512i acc = _mm512_add_epi32(acc0[b], acc1[b]);                                                \
-            __m512i result = _mm512_maskz_srli_epi32(0xffff, acc, kFixedShift);                                    \
-            const __mmask16 fix =                                                                                  \
-                _mm512_cmpeq_epi32_mask(acc, _mm512_maskz_slli_epi32(0xffff, centre[b], kFixedShift));             \
-            if (fix)                                                                                               \
-                result = _mm512_mask_i32gather_epi32(result, fix, result, k.uniformResult32.data(), 4);            \
-            results[b] = result;                                                                                   \
-        }                                                                                                          \
-    }                                                                                                              \
-                                                                                                                   \
-    /* centre: the row's first sample, r + 1 padding samples on each side. */                                     \
-    __attribute__((target(TARGET))) void PREFIX##Row(const int16_t *centre, int width, const FixedKernel &k,        \
-                                                     int16_t *out)                                                 \
-    {                                                                                                              \
-        const char *bytes = reinterpret_cast<const char *>(centre);                                                \
-        __m512i results[4];                                                                                        \
-        int i = 0;                                                                                                 \
-        for (; i + 64 <= width; i += 64) {                                                                         \
-            const char *base[4] = {bytes + 2 * i, bytes + 2 * i + 2, bytes + 2 * i + 64, bytes + 2 * i + 66};      \
-            PREFIX##Blocks<4>(base, 2, k, results);                                                                \
-            _mm512_storeu_si512(out + i, _mm512_or_si512(results[0], _mm512_maskz_slli_epi32(0xffff, results[1], 16))); \
-            _mm512_storeu_si512(out + i + 32,                                                                      \
-                                _mm512_or_si512(results[2], _mm512_maskz_slli_epi32(0xffff, results[3], 16)));     \
-        }                                                                                                          \
-        for (; i + 32 <= width; i += 32) {                                                                         \
-            const char *base[2] = {bytes + 2 * i, bytes + 2 * i + 2};                                              \
-            PREFIX##Blocks<2>(base, 2, k, results);                                                                \
-            _mm512_storeu_si512(out + i, _mm512_or_si512(results[0], _mm512_maskz_slli_epi32(0xffff, results[1], 16))); \
-        }                                                                                                          \
-        for (; i < width; ++i)                                                                                     \
-            out[i] = pairSample(centre + i, 1, k);                                                                 \
-    }                                                                                                              \
-                                                                                                                   \
-    /* rows[k]: interleaved pairs of output row k - 1 - r; lanes [x0, x1) of out. */                               \
-    __attribute__((target(TARGET))) void PREFIX##Strip(const uint32_t *const *rows, int x0, int x1,                \
-                                                       const FixedKernel &k, int16_t *out)                         \
-    {                                                                                                              \
-        const ptrdiff_t stride = reinterpret_cast<const char *>(rows[1]) - reinterpret_cast<const char *>(rows[0]); \
-        const char *centre = reinterpret_cast<const char *>(rows[k.radius + 1]);                                  \
-        __m512i results[4];                                                                                        \
-        int x = x0;                                                                                                \
-        for (; x + 64 <= x1; x += 64) {                                                                            \
-            const char *base[4] = {centre + 4 * x, centre + 4 * x + 64, centre + 4 * x + 128, centre + 4 * x + 192}; \
-            PREFIX##Blocks<4>(base, stride, k, results);                                                           \
-            for (int b = 0; b < 4; ++b)                                                                            \
-                _mm256_storeu_si256(reinterpret_cast<__m256i *>(out + x + 16 * b),                                 \
-                                    _mm512_maskz_cvtepi32_epi16(0xffff, results[b]));                              \
-        }                                                                                                          \
-        for (; x + 16 <= x1; x += 16) {                                                                            \
-            const char *base[1] = {centre + 4 * x};                                                                \
-            PREFIX##Blocks<1>(base, stride, k, results);                                                           \
+// The centre samples of forward pairs, and each twice over for the split centre weight.
+__attribute__((target("avx512bw"))) inline __m512i centreSamples(const char *forward)
+{
+    return _mm512_and_si512(_mm512_loadu_si512(forward), _mm512_set1_epi32(0xffff));
+}
+__attribute__((target("avx512bw"))) inline __m512i centreTwice(__m512i centre)
+{
+    return _mm512_or_si512(centre, _mm512_maskz_slli_epi32(0xffff, centre, 16));
+}
+
+// Truncates a window's fixed-point sum; a uniform window takes the double-precision result.
+__attribute__((target("avx512bw"))) inline __m512i finishFolded(__m512i sum, __m512i centre, const FixedKernel &k)
+{
+    const __m512i result = _mm512_maskz_srli_epi32(0xffff, sum, kFixedShift);
+    const __mmask16 fix = _mm512_cmpeq_epi32_mask(sum, _mm512_maskz_slli_epi32(0xffff, centre, kFixedShift));
+    return fix ? _mm512_mask_i32gather_epi32(result, fix, result, k.uniformResult32.data(), 4) : result;
+}
+
+// Sums over 32-bit lanes that each hold two neighbouring samples of a window:
+// `forward` lanes hold (s[c + j], s[c + j + 1]) stride * j bytes on and
+// `backward` lanes (s[c - j], s[c - j - 1]) stride * j bytes back. Adding the
+// two folds the symmetric kernel, so one multiply-add covers four taps. Blocks
+// of 16 lanes share the weights loaded for a tap pair; two accumulators each
+// keep the multiply-adds independent.
+#define TRIMLET_PAIR_KERNELS(PREFIX, TARGET, DOT_ADD)                                                                  \
+    template <int Blocks, int Acc>                                                                                     \
+    __attribute__((target(TARGET))) inline void PREFIX##Blocks(const char *const *forward,                             \
+                                                               const char *const *backward, ptrdiff_t stride,          \
+                                                               const FixedKernel &k, __m512i *results)                 \
+    {                                                                                                                  \
+        const int r = k.radius;                                                                                        \
+        const __m512i centerWeights =                                                                                  \
+            _mm512_set1_epi32(int32_t(uint32_t(k.centerLow) | (uint32_t(k.centerHigh) << 16)));                        \
+        __m512i centre[Blocks], acc[Acc][Blocks];                                                                      \
+        _Pragma("GCC unroll 4") for (int b = 0; b < Blocks; ++b) {                                                     \
+            centre[b] = centreSamples(forward[b]);                                                                     \
+            acc[0][b] = _mm512_madd_epi16(centreTwice(centre[b]), centerWeights);                                      \
+            _Pragma("GCC unroll 4") for (int a = 1; a < Acc; ++a) acc[a][b] = _mm512_setzero_si512();                  \
+        }                                                                                                              \
+        int pair = 0;                                                                                                  \
+        int j = 1;                                                                                                     \
+        for (; j + 2 * (Acc - 1) <= r; j += 2 * Acc, pair += Acc) {                                                    \
+            _Pragma("GCC unroll 4") for (int a = 0; a < Acc; ++a) {                                                    \
+                const __m512i w = _mm512_set1_epi32(k.pairWeights[pair + a]);                                          \
+                const ptrdiff_t offset = stride * (j + 2 * a);                                                         \
+                _Pragma("GCC unroll 4") for (int b = 0; b < Blocks; ++b) acc[a][b] =                                   \
+                    DOT_ADD(acc[a][b],                                                                                 \
+                            _mm512_add_epi16(_mm512_loadu_si512(forward[b] + offset),                                  \
+                                             _mm512_loadu_si512(backward[b] - offset)),                                \
+                            w);                                                                                        \
+            }                                                                                                          \
+        }                                                                                                              \
+        for (; j <= r; j += 2, ++pair) {                                                                               \
+            const __m512i w = _mm512_set1_epi32(k.pairWeights[pair]);                                                  \
+            _Pragma("GCC unroll 4") for (int b = 0; b < Blocks; ++b) acc[0][b] =                                       \
+                DOT_ADD(acc[0][b],                                                                                     \
+                        _mm512_add_epi16(_mm512_loadu_si512(forward[b] + stride * j),                                  \
+                                         _mm512_loadu_si512(backward[b] - stride * j)),                                \
+                        w);                                                                                            \
+        }                                                                                                              \
+        _Pragma("GCC unroll 4") for (int b = 0; b < Blocks; ++b) {                                                     \
+            __m512i sum = acc[0][b];                                                                                   \
+            _Pragma("GCC unroll 4") for (int a = 1; a < Acc; ++a) sum = _mm512_add_epi32(sum, acc[a][b]);              \
+            results[b] = finishFolded(sum, centre[b], k);                                                              \
+        }                                                                                                              \
+    }                                                                                                                  \
+                                                                                                                       \
+    /* Four blocks side by side, written out so the compiler keeps every accumulator in a register. */                 \
+    __attribute__((target(TARGET))) inline void PREFIX##Block64(const char *forward, const char *backward,             \
+                                                                ptrdiff_t stride, const FixedKernel &k,                \
+                                                                __m512i *results)                                      \
+    {                                                                                                                  \
+        const __m512i centerWeights =                                                                                  \
+            _mm512_set1_epi32(int32_t(uint32_t(k.centerLow) | (uint32_t(k.centerHigh) << 16)));                        \
+        const __m512i c0 = centreSamples(forward);                                                                     \
+        const __m512i c1 = centreSamples(forward + 64);                                                                \
+        const __m512i c2 = centreSamples(forward + 128);                                                               \
+        const __m512i c3 = centreSamples(forward + 192);                                                               \
+        __m512i a0 = _mm512_madd_epi16(centreTwice(c0), centerWeights);                                                \
+        __m512i a1 = _mm512_madd_epi16(centreTwice(c1), centerWeights);                                                \
+        __m512i a2 = _mm512_madd_epi16(centreTwice(c2), centerWeights);                                                \
+        __m512i a3 = _mm512_madd_epi16(centreTwice(c3), centerWeights);                                                \
+        __m512i b0 = _mm512_setzero_si512(), b1 = b0, b2 = b0, b3 = b0;                                                \
+        const int32_t *weights = k.pairWeights.data();                                                                 \
+        const int pairs = int(k.pairWeights.size());                                                                   \
+        const ptrdiff_t step = 4 * stride, next = 2 * stride;                                                          \
+        const char *f = forward + stride;                                                                              \
+        const char *g = backward - stride;                                                                             \
+        int p = 0;                                                                                                     \
+        for (; p + 2 <= pairs; p += 2, f += step, g -= step) {                                                         \
+            const __m512i w0 = _mm512_set1_epi32(weights[p]);                                                          \
+            const __m512i w1 = _mm512_set1_epi32(weights[p + 1]);                                                      \
+            a0 = DOT_ADD(a0, _mm512_add_epi16(_mm512_loadu_si512(f), _mm512_loadu_si512(g)), w0);                      \
+            a1 = DOT_ADD(a1, _mm512_add_epi16(_mm512_loadu_si512(f + 64), _mm512_loadu_si512(g + 64)), w0);            \
+            a2 = DOT_ADD(a2, _mm512_add_epi16(_mm512_loadu_si512(f + 128), _mm512_loadu_si512(g + 128)), w0);          \
+            a3 = DOT_ADD(a3, _mm512_add_epi16(_mm512_loadu_si512(f + 192), _mm512_loadu_si512(g + 192)), w0);          \
+            const char *f1 = f + next;                                                                                 \
+            const char *g1 = g - next;                                                                                 \
+            b0 = DOT_ADD(b0, _mm512_add_epi16(_mm512_loadu_si512(f1), _mm512_loadu_si512(g1)), w1);                    \
+            b1 = DOT_ADD(b1, _mm512_add_epi16(_mm512_loadu_si512(f1 + 64), _mm512_loadu_si512(g1 + 64)), w1);          \
+            b2 = DOT_ADD(b2, _mm512_add_epi16(_mm512_loadu_si512(f1 + 128), _mm512_loadu_si512(g1 + 128)), w1);        \
+            b3 = DOT_ADD(b3, _mm512_add_epi16(_mm512_loadu_si512(f1 + 192), _mm512_loadu_si512(g1 + 192)), w1);        \
+        }                                                                                                              \
+        if (p < pairs) {                                                                                               \
+            const __m512i w0 = _mm512_set1_epi32(weights[p]);                                                          \
+            a0 = DOT_ADD(a0, _mm512_add_epi16(_mm512_loadu_si512(f), _mm512_loadu_si512(g)), w0);                      \
+            a1 = DOT_ADD(a1, _mm512_add_epi16(_mm512_loadu_si512(f + 64), _mm512_loadu_si512(g + 64)), w0);            \
+            a2 = DOT_ADD(a2, _mm512_add_epi16(_mm512_loadu_si512(f + 128), _mm512_loadu_si512(g + 128)), w0);          \
+            a3 = DOT_ADD(a3, _mm512_add_epi16(_mm512_loadu_si512(f + 192), _mm512_loadu_si512(g + 192)), w0);          \
+        }                                                                                                              \
+        results[0] = finishFolded(_mm512_add_epi32(a0, b0), c0, k);                                                    \
+        results[1] = finishFolded(_mm512_add_epi32(a1, b1), c1, k);                                                    \
+        results[2] = finishFolded(_mm512_add_epi32(a2, b2), c2, k);                                                    \
+        results[3] = finishFolded(_mm512_add_epi32(a3, b3), c3, k);                                                    \
+    }                                                                                                                  \
+                                                                                                                       \
+    /* forward[x]: pairs (s[x], s[x + 1]) of output x; backward[x]: (s[x], s[x - 1]). */                               \
+    __attribute__((target(TARGET))) void PREFIX##Lanes(const uint32_t *forward, const uint32_t *backward,              \
+                                                       ptrdiff_t stride, int count, const FixedKernel &k,              \
+                                                       int16_t *out)                                                   \
+    {                                                                                                                  \
+        const char *f = reinterpret_cast<const char *>(forward);                                                       \
+        const char *b = reinterpret_cast<const char *>(backward);                                                      \
+        __m512i results[4];                                                                                            \
+        int x = 0;                                                                                                     \
+        for (; x + 64 <= count; x += 64) {                                                                             \
+            PREFIX##Block64(f + 4 * x, b + 4 * x, stride, k, results);                                                 \
+            for (int i = 0; i < 4; ++i)                                                                                \
+                _mm256_storeu_si256(reinterpret_cast<__m256i *>(out + x + 16 * i),                                     \
+                                    _mm512_maskz_cvtepi32_epi16(0xffff, results[i]));                                  \
+        }                                                                                                              \
+        for (; x + 32 <= count; x += 32) {                                                                             \
+            const char *fb[2] = {f + 4 * x, f + 4 * x + 64};                                                           \
+            const char *bb[2] = {b + 4 * x, b + 4 * x + 64};                                                           \
+            PREFIX##Blocks<2, 4>(fb, bb, stride, k, results);                                                          \
+            for (int i = 0; i < 2; ++i)                                                                                \
+                _mm256_storeu_si256(reinterpret_cast<__m256i *>(out + x + 16 * i),                                     \
+                                    _mm512_maskz_cvtepi32_epi16(0xffff, results[i]));                                  \
+        }                                                                                                              \
+        for (; x + 16 <= count; x += 16) {                                                                             \
+            const char *fb[1] = {f + 4 * x};                                                                           \
+            const char *bb[1] = {b + 4 * x};                                                                           \
+            PREFIX##Blocks<1, 4>(fb, bb, stride, k, results);                                                          \
             _mm256_storeu_si256(reinterpret_cast<__m256i *>(out + x), _mm512_maskz_cvtepi32_epi16(0xffff, results[0])); \
-        }                                                                                                          \
-        for (; x < x1; ++x)                                                                                        \
-            out[x] = pairSample(reinterpret_cast<const int16_t *>(centre + 4 * x), stride / 2, k);                 \
+        }                                                                                                              \
+        const ptrdiff_t step = stride / 4;                                                                             \
+        for (; x < count; ++x)                                                                                         \
+            out[x] = foldedSample(forward + x, backward + x, step, k);                                                 \
     }
 
-// One output from 16-bit samples `step` apart around `centre`.
-inline int16_t pairSample(const int16_t *centre, ptrdiff_t step, const FixedKernel &k)
+// One output from the folded pair layout, lanes `step` apart.
+inline int16_t foldedSample(const uint32_t *forward, const uint32_t *backward, ptrdiff_t step, const FixedKernel &k)
 {
-    const int c = centre[0];
+    const int c = int(forward[0] & 0xffff);
     int acc = c * k.weights[0];
-    for (int d = 1; d <= k.radius; ++d)
-        acc += (centre[d * step] + centre[-d * step]) * k.weights[d];
+    for (int d = 1; d <= k.radius; ++d) {
+        // Pair j holds distances j and j + 1.
+        const int j = d % 2 ? d : d - 1;
+        const int half = d - j;
+        const int ahead = int((forward[j * step] >> (16 * half)) & 0xffff);
+        const int behind = int((backward[-j * step] >> (16 * half)) & 0xffff);
+        acc += (ahead + behind) * k.weights[d];
+    }
     return int16_t(acc == c * kFixedOne ? k.uniformResult[acc >> kFixedShift] : acc >> kFixedShift);
 }
 
-// out[x] = (a[x], b[x]) as the low and high 16 bits.
-__attribute__((target("avx512bw"))) void interleaveRows(const int16_t *a, const int16_t *b, int count, uint32_t *out)
+// forward[x] = (a[x], b[x]) and backward[x] = (b[x], a[x]) as the low and high 16 bits.
+__attribute__((target("avx512bw"))) void interleaveRows(const int16_t *a, const int16_t *b, int count,
+                                                        uint32_t *forward, uint32_t *backward)
 {
     int x = 0;
     for (; x + 16 <= count; x += 16) {
         const __m512i low = _mm512_maskz_cvtepu16_epi32(0xffff, _mm256_loadu_si256(reinterpret_cast<const __m256i *>(a + x)));
         const __m512i high = _mm512_maskz_cvtepu16_epi32(0xffff, _mm256_loadu_si256(reinterpret_cast<const __m256i *>(b + x)));
-        _mm512_storeu_si512(out + x, _mm512_or_si512(low, _mm512_maskz_slli_epi32(0xffff, high, 16)));
+        _mm512_storeu_si512(forward + x, _mm512_or_si512(low, _mm512_maskz_slli_epi32(0xffff, high, 16)));
+        _mm512_storeu_si512(backward + x, _mm512_or_si512(high, _mm512_maskz_slli_epi32(0xffff, low, 16)));
     }
-    for (; x < count; ++x)
-        out[x] = uint32_t(uint16_t(a[x])) | (uint32_t(uint16_t(b[x])) << 16);
-}
-
-// out[x] = channel at `shift` of line[x].
-__attribute__((target("avx512bw"))) void extractChannel(const QRgb *line, int count, int shift, int16_t *out)
-{
-    const __m512i byteMask = _mm512_set1_epi32(0xff);
-    int x = 0;
-    for (; x + 16 <= count; x += 16) {
-        const __m512i px = _mm512_loadu_si512(line + x);
-        const __m512i channel = _mm512_and_si512(_mm512_maskz_srlv_epi32(0xffff, px, _mm512_set1_epi32(shift)), byteMask);
-        _mm256_storeu_si256(reinterpret_cast<__m256i *>(out + x), _mm512_maskz_cvtepi32_epi16(0xffff, channel));
+    for (; x < count; ++x) {
+        forward[x] = uint32_t(uint16_t(a[x])) | (uint32_t(uint16_t(b[x])) << 16);
+        backward[x] = uint32_t(uint16_t(b[x])) | (uint32_t(uint16_t(a[x])) << 16);
     }
-    for (; x < count; ++x)
-        out[x] = int16_t((line[x] >> shift) & 0xff);
 }
 
 __attribute__((target("avx512bw"))) inline __m512i widen(const int16_t *p)
@@ -431,6 +453,96 @@ __attribute__((target("avx512bw"))) void packPixels(const int16_t *red, const in
 TRIMLET_PAIR_KERNELS(pairsAvx512, "avx512bw", dotAddMadd)
 TRIMLET_PAIR_KERNELS(pairsVnni, "avx512bw,avx512vnni", dotAddVnni)
 #undef TRIMLET_PAIR_KERNELS
+
+using Block64Fn = void (*)(const char *, const char *, ptrdiff_t, const FixedKernel &, __m512i *);
+
+// Transposes a 16 x 16 matrix of 32-bit values held as 16 rows, by swapping
+// ever smaller off-diagonal blocks.
+__attribute__((target("avx512bw"))) void transpose16(__m512i *rows)
+{
+    _Pragma("GCC unroll 4") for (int size = 8; size >= 1; size /= 2) {
+        alignas(64) int32_t keep[16];
+        alignas(64) int32_t take[16];
+        for (int c = 0; c < 16; ++c) {
+            keep[c] = (c & size) ? 16 + c - size : c;
+            take[c] = (c & size) ? 16 + c : c + size;
+        }
+        const __m512i keepIndex = _mm512_load_si512(keep);
+        const __m512i takeIndex = _mm512_load_si512(take);
+        _Pragma("GCC unroll 16") for (int i = 0; i < 16; ++i) {
+            if (i & size)
+                continue;
+            const __m512i a = rows[i];
+            const __m512i b = rows[i + size];
+            rows[i] = _mm512_permutex2var_epi32(a, keepIndex, b);
+            rows[i + size] = _mm512_permutex2var_epi32(a, takeIndex, b);
+        }
+    }
+}
+
+// The horizontal pass 16 rows at a time: the rows' pixels are turned into
+// columns whose lanes are the rows, so every tap is an aligned read of one
+// column, and the sums are turned back into rows. out holds `planes` planes
+// of planeSize samples.
+__attribute__((target("avx512bw,avx512vl"))) void horizontalByColumns(const QImage &image, int planes, const FixedKernel &k,
+                                                             Block64Fn block, int16_t *out, size_t planeSize)
+{
+    static constexpr int shifts[4] = {16, 8, 0, 24};
+    const int width = image.width();
+    const int height = image.height();
+    const int pad = k.radius + 1;
+    const int columns = (width + 15) / 16 * 16;
+    const int span = columns + 2 * pad;
+    thread_local std::vector<uint32_t> pixelStore, pairStore, swappedStore;
+    uint32_t *pixels = alignedBuffer(pixelStore, size_t(width) * 16);
+    uint32_t *pairs = alignedBuffer(pairStore, size_t(span) * 16);
+    uint32_t *swapped = alignedBuffer(swappedStore, size_t(span) * 16);
+    const __m512i byteMask = _mm512_set1_epi32(0xff);
+    for (int y0 = 0; y0 < height; y0 += 16) {
+        const int rows = std::min(16, height - y0);
+        const QRgb *lines[16];
+        for (int l = 0; l < 16; ++l)
+            lines[l] = reinterpret_cast<const QRgb *>(image.constScanLine(std::min(y0 + l, height - 1)));
+        for (int x0 = 0; x0 < width; x0 += 16) {
+            const int n = std::min(16, width - x0);
+            const __mmask16 mask = __mmask16((1u << n) - 1);
+            __m512i block16[16];
+            for (int l = 0; l < 16; ++l)
+                block16[l] = _mm512_maskz_loadu_epi32(mask, lines[l] + x0);
+            transpose16(block16);
+            for (int i = 0; i < n; ++i)
+                _mm512_store_si512(pixels + size_t(x0 + i) * 16, block16[i]);
+        }
+        for (int p = 0; p < planes; ++p) {
+            const __m128i shift = _mm_cvtsi32_si128(shifts[p]);
+            // Padded column i is image column i - pad, edges repeated.
+            __m512i current = _mm512_and_si512(_mm512_maskz_srl_epi32(0xffff, _mm512_load_si512(pixels), shift), byteMask);
+            for (int i = 0; i + 1 < span; ++i) {
+                const int column = std::clamp(i + 1 - pad, 0, width - 1);
+                const __m512i following = _mm512_and_si512(
+                    _mm512_maskz_srl_epi32(0xffff, _mm512_load_si512(pixels + size_t(column) * 16), shift), byteMask);
+                _mm512_store_si512(pairs + size_t(i) * 16, _mm512_or_si512(current, _mm512_maskz_slli_epi32(0xffff, following, 16)));
+                _mm512_store_si512(swapped + size_t(i) * 16, _mm512_or_si512(following, _mm512_maskz_slli_epi32(0xffff, current, 16)));
+                current = following;
+            }
+            int16_t *plane = out + p * planeSize;
+            for (int x0 = 0; x0 < width; x0 += 16) {
+                __m512i results[16];
+                for (int q = 0; q < 4; ++q) {
+                    const size_t x = size_t(pad + x0 + 4 * q);
+                    block(reinterpret_cast<const char *>(pairs + x * 16),
+                          reinterpret_cast<const char *>(swapped + (x - 1) * 16), 64, k, results + 4 * q);
+                }
+                transpose16(results);
+                const int n = std::min(16, width - x0);
+                const __mmask16 mask = __mmask16((1u << n) - 1);
+                for (int l = 0; l < rows; ++l)
+                    _mm256_mask_storeu_epi16(plane + size_t(y0 + l) * size_t(width) + x0, mask,
+                                             _mm512_maskz_cvtepi32_epi16(0xffff, results[l]));
+            }
+        }
+    }
+}
 #endif
 
 // Lanes [begin, end) of out, lane i reading taps[t][i].
@@ -448,11 +560,8 @@ void convolve(const int16_t *const *taps, int begin, int end, const FixedKernel 
         return;
     }
 #ifdef TRIMLET_X86
-    if (level == SimdLevel::Avx512) {
-        convolveAvx512(taps, begin, end, k, out);
-        return;
-    }
-    if (level == SimdLevel::Avx2) {
+    // AVX-512 sums fixed-point kernels in the pair layouts instead.
+    if (level >= SimdLevel::Avx2) {
         convolveAvx2(taps, begin, end, k, out);
         return;
     }
@@ -875,6 +984,7 @@ SimdLevel setSimdLevel(SimdLevel level)
     return level;
 }
 
+
 QImage gaussianBlur(const QImage &image, const QVector<double> &kernel)
 {
     if (image.isNull() || kernel.size() < 1 || kernel.size() % 2 == 0)
@@ -892,12 +1002,11 @@ QImage gaussianBlur(const QImage &image, const QVector<double> &kernel)
     thread_local std::vector<int16_t> vertical;
     thread_local std::vector<int16_t> padded;
     thread_local std::vector<uint32_t> rowPairs;
-    thread_local std::vector<const uint32_t *> rowPairPointers;
+    thread_local std::vector<uint32_t> swappedPairs;
     thread_local std::vector<const int16_t *> taps;
     const size_t planeSize = size_t(width) * height;
     horizontal.resize(planes * planeSize);
     vertical.resize(planes * planeSize);
-    // One sample beyond the window on each side for the pair layout.
     const int pad = r + 1;
     padded.resize(size_t(width) + 2 * pad);
     taps.resize(std::max<size_t>(2 * r + 1, size_t(height) + 2 * r));
@@ -907,34 +1016,24 @@ QImage gaussianBlur(const QImage &image, const QVector<double> &kernel)
     const bool pairLayout = false;
 #endif
 
+#ifdef TRIMLET_X86
+    if (pairLayout)
+        horizontalByColumns(image, planes, fixed, hasVnni() ? &pairsVnniBlock64 : &pairsAvx512Block64,
+                            horizontal.data(), planeSize);
+#endif
     for (int k = 0; k <= 2 * r; ++k)
         taps[k] = padded.data() + 1 + k;
-    for (int y = 0; y < height; ++y) {
+    for (int y = 0; y < height && !pairLayout; ++y) {
         const QRgb *line = reinterpret_cast<const QRgb *>(image.constScanLine(y));
         for (int p = 0; p < planes; ++p) {
             const int shift = shifts[p];
             const int16_t first = int16_t((line[0] >> shift) & 0xff);
             const int16_t last = int16_t((line[width - 1] >> shift) & 0xff);
             std::fill(padded.begin(), padded.begin() + pad, first);
-#ifdef TRIMLET_X86
-            if (pairLayout)
-                extractChannel(line, width, shift, padded.data() + pad);
-            else
-#endif
             for (int x = 0; x < width; ++x)
                 padded[pad + x] = int16_t((line[x] >> shift) & 0xff);
             std::fill(padded.begin() + pad + width, padded.end(), last);
-            int16_t *out = horizontal.data() + p * planeSize + size_t(y) * width;
-#ifdef TRIMLET_X86
-            if (pairLayout) {
-                if (hasVnni())
-                    pairsVnniRow(padded.data() + pad, width, fixed, out);
-                else
-                    pairsAvx512Row(padded.data() + pad, width, fixed, out);
-                continue;
-            }
-#endif
-            convolve(taps.data(), 0, width, fixed, out);
+            convolve(taps.data(), 0, width, fixed, horizontal.data() + p * planeSize + size_t(y) * width);
         }
     }
 
@@ -947,21 +1046,25 @@ QImage gaussianBlur(const QImage &image, const QVector<double> &kernel)
         auto row = [&](int k) { return plane + size_t(std::clamp(k, 0, height - 1)) * width; };
 #ifdef TRIMLET_X86
         if (pairLayout) {
-            // rowPairs row k holds the pairs (row k - 1 - r, row k - r) of the strip.
+            // Row k of the strip's pairs holds (row k - 1 - r, row k - r), of the
+            // swapped pairs (row k - r, row k - 1 - r).
             const int pairRows = height + 2 * r + 2;
-            rowPairs.resize(size_t(pairRows) * kStrip);
-            rowPairPointers.resize(pairRows);
-            for (int k = 0; k < pairRows; ++k)
-                rowPairPointers[k] = rowPairs.data() + size_t(k) * kStrip;
+            const ptrdiff_t stride = kStrip * 4;
+            uint32_t *pairs = alignedBuffer(rowPairs, size_t(pairRows) * kStrip);
+            uint32_t *swapped = alignedBuffer(swappedPairs, size_t(pairRows) * kStrip);
             for (int x0 = 0; x0 < width; x0 += kStrip) {
                 const int count = std::min(width - x0, kStrip);
                 for (int k = 0; k < pairRows; ++k)
-                    interleaveRows(row(k - 1 - r) + x0, row(k - r) + x0, count, rowPairs.data() + size_t(k) * kStrip);
+                    interleaveRows(row(k - 1 - r) + x0, row(k - r) + x0, count, pairs + size_t(k) * kStrip,
+                                   swapped + size_t(k) * kStrip);
                 for (int y = 0; y < height; ++y) {
+                    const uint32_t *forward = pairs + size_t(y + r + 1) * kStrip;
+                    int16_t *line = out + size_t(y) * width + x0;
+                    const uint32_t *backward = swapped + size_t(y + r) * kStrip;
                     if (hasVnni())
-                        pairsVnniStrip(rowPairPointers.data() + y, 0, count, fixed, out + size_t(y) * width + x0);
+                        pairsVnniLanes(forward, backward, stride, count, fixed, line);
                     else
-                        pairsAvx512Strip(rowPairPointers.data() + y, 0, count, fixed, out + size_t(y) * width + x0);
+                        pairsAvx512Lanes(forward, backward, stride, count, fixed, line);
                 }
             }
             continue;

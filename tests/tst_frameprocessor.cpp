@@ -100,6 +100,37 @@ QRgb qtSaturated(QRgb pixel, int saturation)
     return color.rgb();
 }
 
+// Three box passes per axis done the plain way: each output is the mean of its
+// window of 2r + 1 samples rounded down, edges repeating.
+QImage referenceBoxBlur(const QImage &source, const QVector<int> &radii)
+{
+    auto pass = [](const QImage &in, int r, bool horizontal) {
+        QImage out = in.copy();
+        for (int y = 0; y < in.height(); ++y) {
+            for (int x = 0; x < in.width(); ++x) {
+                int a = 0, red = 0, green = 0, blue = 0;
+                for (int k = -r; k <= r; ++k) {
+                    const QRgb p = horizontal ? in.pixel(qBound(0, x + k, in.width() - 1), y)
+                                              : in.pixel(x, qBound(0, y + k, in.height() - 1));
+                    a += qAlpha(p);
+                    red += qRed(p);
+                    green += qGreen(p);
+                    blue += qBlue(p);
+                }
+                const int size = 2 * r + 1;
+                out.setPixel(x, y, qRgba(red / size, green / size, blue / size, a / size));
+            }
+        }
+        return out;
+    };
+    QImage image = source;
+    for (int r : radii)
+        image = pass(image, r, true);
+    for (int r : radii)
+        image = pass(image, r, false);
+    return image;
+}
+
 // The graphics-effect blur the draft blur stands in for, drawn on the GUI thread.
 QImage graphicsEffectBlur(const QImage &image, double radius)
 {
@@ -554,6 +585,101 @@ private slots:
         const double blurAmount = meanChannelDifference(source.copy(inside), effect.copy(inside));
         qInfo() << "draft vs graphics effect:" << difference << "source vs graphics effect:" << blurAmount;
         QVERIFY(difference < 0.3 * blurAmount);
+    }
+
+    void draftBlurSameAtEveryLevel_data()
+    {
+        QTest::addColumn<int>("width");
+        QTest::addColumn<int>("height");
+        QTest::addColumn<double>("sigma");
+        const QList<QSize> sizes = {{1, 1}, {3, 200}, {200, 3}, {37, 23}, {130, 67}};
+        // 64 mixes the 16-bit sums (radius 63) with the 32-bit ones (radius 64).
+        for (const QSize &size : sizes) {
+            for (double sigma : {0.7, 4.0, 22.5, 64.0}) {
+                QTest::addRow("%dx%d sigma %g", size.width(), size.height(), sigma)
+                    << size.width() << size.height() << sigma;
+            }
+        }
+    }
+
+    void draftBlurSameAtEveryLevel()
+    {
+        QFETCH(int, width);
+        QFETCH(int, height);
+        QFETCH(double, sigma);
+        if (ImageKernels::supportedSimdLevel() == ImageKernels::SimdLevel::Portable)
+            QSKIP("This CPU has only the portable path");
+        const QImage source = randomImage(width, height, quint32(width * 1000 + height), true);
+        ImageKernels::setSimdLevel(ImageKernels::SimdLevel::Portable);
+        const QImage portable = ImageKernels::boxBlur(source, sigma);
+        QCOMPARE(portable.size(), source.size());
+        QVERIFY(portable != source || width * height == 1);
+        for (ImageKernels::SimdLevel level : levelsToTest()) {
+            ImageKernels::setSimdLevel(level);
+            QCOMPARE(ImageKernels::boxBlur(source, sigma), portable);
+        }
+    }
+
+    void draftBlurMatchesPlainBoxPasses_data()
+    {
+        QTest::addColumn<double>("sigma");
+        QTest::addColumn<QVector<int>>("radii");
+        QTest::addColumn<ImageKernels::SimdLevel>("level");
+        // Sigmas whose variance is exactly that of three boxes of the given radii.
+        const auto boxesSigma = [](const QVector<int> &radii) {
+            double variance = 0;
+            for (int r : radii)
+                variance += ((2.0 * r + 1) * (2.0 * r + 1) - 1) / 12.0;
+            return std::sqrt(variance);
+        };
+        const QList<QVector<int>> boxes = {{0, 0, 1}, {1, 1, 2}, {22, 22, 22}, {63, 63, 64}};
+        for (ImageKernels::SimdLevel level : levelsToTest()) {
+            for (const QVector<int> &radii : boxes) {
+                QTest::addRow("radii %d %d %d %s", radii[0], radii[1], radii[2], qPrintable(levelName(level)))
+                    << boxesSigma(radii) << radii << level;
+            }
+        }
+    }
+
+    void draftBlurMatchesPlainBoxPasses()
+    {
+        QFETCH(double, sigma);
+        QFETCH(QVector<int>, radii);
+        QFETCH(ImageKernels::SimdLevel, level);
+        ImageKernels::setSimdLevel(level);
+        // Wider than a strip with a tail, fewer rows than the largest radius.
+        const QImage source = randomImage(71, 37, 5, true);
+        QCOMPARE(ImageKernels::boxBlur(source, sigma), referenceBoxBlur(source, radii));
+    }
+
+    void draftBlurKeepsUniformImages_data()
+    {
+        QTest::addColumn<double>("sigma");
+        QTest::addColumn<bool>("rgb32");
+        // 63.8: the largest radius on 16-bit sums next to the first on 32-bit ones;
+        // 150: sums that would overflow 16 bits.
+        for (double sigma : {1.0, 4.0, 22.5, 63.8, 150.0}) {
+            QTest::addRow("sigma %g argb", sigma) << sigma << false;
+            QTest::addRow("sigma %g rgb32", sigma) << sigma << true;
+        }
+    }
+
+    void draftBlurKeepsUniformImages()
+    {
+        QFETCH(double, sigma);
+        QFETCH(bool, rgb32);
+        // Every level in every channel, so each possible sum of a uniform window is divided.
+        for (ImageKernels::SimdLevel level : levelsToTest()) {
+            ImageKernels::setSimdLevel(level);
+            for (int v = 0; v < 256; ++v) {
+                const QRgb color = qRgba(v, 255 - v, (v * 7) & 0xff, rgb32 ? 255 : (v * 13) & 0xff);
+                QImage source(21, 5, rgb32 ? QImage::Format_RGB32 : QImage::Format_ARGB32);
+                source.fill(color);
+                const QImage blurred = ImageKernels::boxBlur(source, sigma);
+                QCOMPARE(blurred.format(), source.format());
+                QCOMPARE(blurred, source);
+            }
+        }
     }
 
     void defaultClipLeavesFrameUnchanged()

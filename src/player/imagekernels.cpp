@@ -896,63 +896,349 @@ void boxRadiiForSigma(double sigma, int radii[3])
         radii[i] = ((i < m ? lower : upper) - 1) / 2;
 }
 
-// One running-box pass over `count` 4-channel samples spaced `stride` apart;
-// edges repeat.
-void boxPass(const uint8_t *src, uint8_t *dst, int count, int stride, int radius)
+// Every pass gives the mean of its window rounded down, sum / (2r + 1), so a
+// uniform window keeps its value. Up to this radius the sums stay below 2^15 and
+// the division is a multiply-high and a shift: floor(s * R / 2^k) equals
+// floor(s / size) when s * (R * size - 2^k) < 2^k, which holds for R = 2^k / size
+// rounded up (the excess is below size) and 2^k = 2^(16 + shift) above 2^15 * size.
+constexpr int kMaxShortBoxRadius = 63;
+
+struct BoxDivisor {
+    uint16_t reciprocal = 0;
+    int shift = 0;
+};
+
+BoxDivisor boxDivisor(int radius)
 {
-    if (radius <= 0) {
-        for (int i = 0; i < count; ++i)
-            std::copy(src + i * stride, src + i * stride + 4, dst + i * stride);
-        return;
+    const uint64_t size = 2 * uint64_t(radius) + 1;
+    auto reciprocal = [&](int shift) { return ((uint64_t(1) << (16 + shift)) + size - 1) / size; };
+    BoxDivisor divisor;
+    while (reciprocal(divisor.shift + 1) <= 0xffff)
+        ++divisor.shift;
+    divisor.reciprocal = uint16_t(reciprocal(divisor.shift));
+    return divisor;
+}
+
+// The passes run down strips of this many bytes (16 pixels), with the running
+// sums of a strip in registers. Horizontally, blocks of 16 rows are turned into
+// one strip whose row x holds the 16 pixels of column x.
+constexpr int kBoxStrip = 64;
+constexpr int kBoxBlockRows = kBoxStrip / 4;
+
+// One running-box pass down the byte columns of a strip: dst row y gets the
+// mean, rounded down, of src rows y - radius .. y + radius, the edge rows repeating
+// beyond the ends. 1 <= radius <= kMaxShortBoxRadius; dst does not overlap src.
+void boxStripPortable(const uint8_t *src, ptrdiff_t srcStride, uint8_t *dst, ptrdiff_t dstStride, int rows, int radius)
+{
+    const BoxDivisor divisor = boxDivisor(radius);
+    auto row = [&](int y) { return src + std::clamp(y, 0, rows - 1) * srcStride; };
+    uint16_t sum[kBoxStrip] = {};
+    for (int y = -radius; y <= radius; ++y) {
+        const uint8_t *p = row(y);
+        for (int i = 0; i < kBoxStrip; ++i)
+            sum[i] = uint16_t(sum[i] + p[i]);
     }
-    const int width = 2 * radius + 1;
-    const uint32_t reciprocal = uint32_t((1u << 24) / width + 1);
-    uint32_t sum[4] = {0, 0, 0, 0};
-    auto at = [&](int i) { return src + std::clamp(i, 0, count - 1) * stride; };
-    for (int i = -radius; i <= radius; ++i) {
-        const uint8_t *p = at(i);
-        for (int c = 0; c < 4; ++c)
-            sum[c] += p[c];
-    }
-    for (int i = 0; i < count; ++i) {
-        uint8_t *out = dst + i * stride;
-        for (int c = 0; c < 4; ++c)
-            out[c] = uint8_t((uint64_t(sum[c]) * reciprocal) >> 24);
-        const uint8_t *add = at(i + radius + 1);
-        const uint8_t *drop = at(i - radius);
-        for (int c = 0; c < 4; ++c)
-            sum[c] += add[c] - drop[c];
+    for (int y = 0; y < rows; ++y) {
+        uint8_t *out = dst + y * dstStride;
+        // Apart, the multiply-high and the shift each vectorise.
+        uint16_t high[kBoxStrip];
+        for (int i = 0; i < kBoxStrip; ++i)
+            high[i] = uint16_t((uint32_t(sum[i]) * divisor.reciprocal) >> 16);
+        for (int i = 0; i < kBoxStrip; ++i)
+            out[i] = uint8_t(high[i] >> divisor.shift);
+        const uint8_t *add = row(y + radius + 1);
+        const uint8_t *drop = row(y - radius);
+        for (int i = 0; i < kBoxStrip; ++i)
+            sum[i] = uint16_t(sum[i] + add[i] - drop[i]);
     }
 }
 
-// Vertical running-box pass done row by row (column sums) to stay cache friendly.
-void boxPassVertical(const QImage &src, QImage &dst, int radius)
+// Radii beyond kMaxShortBoxRadius: 32-bit sums and a plain division.
+void boxStripWide(const uint8_t *src, ptrdiff_t srcStride, uint8_t *dst, ptrdiff_t dstStride, int rows, int radius)
 {
-    const int width = src.width();
-    const int height = src.height();
-    const int lanes = 4 * width;
-    if (radius <= 0) {
-        for (int y = 0; y < height; ++y)
-            std::copy(src.constScanLine(y), src.constScanLine(y) + lanes, dst.scanLine(y));
-        return;
-    }
-    const uint32_t reciprocal = uint32_t((1u << 24) / (2 * radius + 1) + 1);
-    std::vector<uint32_t> sum(lanes, 0);
-    auto row = [&](int y) { return src.constScanLine(std::clamp(y, 0, height - 1)); };
+    const uint32_t size = 2 * uint32_t(radius) + 1;
+    auto row = [&](int y) { return src + std::clamp(y, 0, rows - 1) * srcStride; };
+    uint32_t sum[kBoxStrip] = {};
     for (int y = -radius; y <= radius; ++y) {
         const uint8_t *p = row(y);
-        for (int i = 0; i < lanes; ++i)
+        for (int i = 0; i < kBoxStrip; ++i)
             sum[i] += p[i];
     }
-    for (int y = 0; y < height; ++y) {
-        uint8_t *out = dst.scanLine(y);
-        for (int i = 0; i < lanes; ++i)
-            out[i] = uint8_t((uint64_t(sum[i]) * reciprocal) >> 24);
+    for (int y = 0; y < rows; ++y) {
+        uint8_t *out = dst + y * dstStride;
+        for (int i = 0; i < kBoxStrip; ++i)
+            out[i] = uint8_t(sum[i] / size);
         const uint8_t *add = row(y + radius + 1);
         const uint8_t *drop = row(y - radius);
-        for (int i = 0; i < lanes; ++i)
-            sum[i] += add[i] - drop[i];
+        for (int i = 0; i < kBoxStrip; ++i)
+            sum[i] += uint32_t(add[i]) - drop[i];
     }
+}
+
+// columns[x * 16 + j] = rows[j][x] for x in [begin, end).
+void boxRowsToStripPortable(const QRgb *const *rows, int begin, int end, QRgb *columns)
+{
+    for (int x = begin; x < end; ++x) {
+        for (int j = 0; j < kBoxBlockRows; ++j)
+            columns[x * kBoxBlockRows + j] = rows[j][x];
+    }
+}
+
+// rows[j][x] = columns[x * 16 + j] for x in [begin, end).
+void boxStripToRowsPortable(const QRgb *columns, int begin, int end, QRgb *const *rows)
+{
+    for (int j = 0; j < kBoxBlockRows; ++j) {
+        for (int x = begin; x < end; ++x)
+            rows[j][x] = columns[x * kBoxBlockRows + j];
+    }
+}
+
+#ifdef TRIMLET_X86
+__attribute__((target("avx2"))) inline __m256i boxLoadAvx2(const uint8_t *p)
+{
+    return _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p));
+}
+
+// The sums hold the even and the odd bytes of their lanes as 16-bit words, so
+// no byte needs shuffling in or out.
+__attribute__((target("avx2"))) inline void boxStepAvx2(__m256i &even, __m256i &odd, __m256i add, __m256i drop)
+{
+    const __m256i lowBytes = _mm256_set1_epi16(0x00ff);
+    even = _mm256_add_epi16(even, _mm256_sub_epi16(_mm256_and_si256(add, lowBytes), _mm256_and_si256(drop, lowBytes)));
+    odd = _mm256_add_epi16(odd, _mm256_sub_epi16(_mm256_srli_epi16(add, 8), _mm256_srli_epi16(drop, 8)));
+}
+
+__attribute__((target("avx2"))) inline void boxStoreAvx2(__m256i even, __m256i odd, __m256i reciprocal,
+                                                        __m128i shift, uint8_t *out)
+{
+    even = _mm256_srl_epi16(_mm256_mulhi_epu16(even, reciprocal), shift);
+    odd = _mm256_srl_epi16(_mm256_mulhi_epu16(odd, reciprocal), shift);
+    _mm256_storeu_si256(reinterpret_cast<__m256i *>(out), _mm256_or_si256(even, _mm256_slli_epi16(odd, 8)));
+}
+
+__attribute__((target("avx2"))) void boxStripAvx2(const uint8_t *src, ptrdiff_t srcStride, uint8_t *dst,
+                                                    ptrdiff_t dstStride, int rows, int radius)
+{
+    const BoxDivisor divisor = boxDivisor(radius);
+    const __m256i reciprocal = _mm256_set1_epi16(short(divisor.reciprocal));
+    const __m128i shift = _mm_cvtsi32_si128(divisor.shift);
+    const __m256i zero = _mm256_setzero_si256();
+    auto row = [&](int y) { return src + std::clamp(y, 0, rows - 1) * srcStride; };
+    // Two halves of 32 bytes.
+    __m256i even0 = zero, odd0 = zero, even1 = zero, odd1 = zero;
+    for (int y = -radius; y <= radius; ++y) {
+        boxStepAvx2(even0, odd0, boxLoadAvx2(row(y)), zero);
+        boxStepAvx2(even1, odd1, boxLoadAvx2(row(y) + 32), zero);
+    }
+    for (int y = 0; y < rows; ++y) {
+        uint8_t *out = dst + y * dstStride;
+        boxStoreAvx2(even0, odd0, reciprocal, shift, out);
+        boxStoreAvx2(even1, odd1, reciprocal, shift, out + 32);
+        const uint8_t *add = row(y + radius + 1);
+        const uint8_t *drop = row(y - radius);
+        boxStepAvx2(even0, odd0, boxLoadAvx2(add), boxLoadAvx2(drop));
+        boxStepAvx2(even1, odd1, boxLoadAvx2(add + 32), boxLoadAvx2(drop + 32));
+    }
+}
+
+__attribute__((target("avx512bw"))) void boxStripAvx512(const uint8_t *src, ptrdiff_t srcStride, uint8_t *dst,
+                                                          ptrdiff_t dstStride, int rows, int radius)
+{
+    const BoxDivisor divisor = boxDivisor(radius);
+    const __m512i lowBytes = _mm512_set1_epi16(0x00ff);
+    const __m512i reciprocal = _mm512_set1_epi16(short(divisor.reciprocal));
+    const __m128i shift = _mm_cvtsi32_si128(divisor.shift);
+    auto row = [&](int y) { return src + std::clamp(y, 0, rows - 1) * srcStride; };
+    __m512i even = _mm512_setzero_si512();
+    __m512i odd = even;
+    for (int y = -radius; y <= radius; ++y) {
+        const __m512i v = _mm512_loadu_si512(row(y));
+        even = _mm512_add_epi16(even, _mm512_and_si512(v, lowBytes));
+        odd = _mm512_add_epi16(odd, _mm512_srli_epi16(v, 8));
+    }
+    for (int y = 0; y < rows; ++y) {
+        const __m512i evenMean = _mm512_srl_epi16(_mm512_mulhi_epu16(even, reciprocal), shift);
+        const __m512i oddMean = _mm512_srl_epi16(_mm512_mulhi_epu16(odd, reciprocal), shift);
+        _mm512_storeu_si512(dst + y * dstStride, _mm512_or_si512(evenMean, _mm512_slli_epi16(oddMean, 8)));
+        const __m512i a = _mm512_loadu_si512(row(y + radius + 1));
+        const __m512i d = _mm512_loadu_si512(row(y - radius));
+        even = _mm512_add_epi16(even, _mm512_sub_epi16(_mm512_and_si512(a, lowBytes), _mm512_and_si512(d, lowBytes)));
+        odd = _mm512_add_epi16(odd, _mm512_sub_epi16(_mm512_srli_epi16(a, 8), _mm512_srli_epi16(d, 8)));
+    }
+}
+
+// Transposes the 8 x 8 block of 32-bit lanes in r.
+__attribute__((target("avx2"))) inline void transposePixels8x8Avx2(__m256i r[8])
+{
+    __m256i u[8];
+    for (int g = 0; g < 8; g += 4) {
+        const __m256i t0 = _mm256_unpacklo_epi32(r[g], r[g + 1]);
+        const __m256i t1 = _mm256_unpackhi_epi32(r[g], r[g + 1]);
+        const __m256i t2 = _mm256_unpacklo_epi32(r[g + 2], r[g + 3]);
+        const __m256i t3 = _mm256_unpackhi_epi32(r[g + 2], r[g + 3]);
+        u[g] = _mm256_unpacklo_epi64(t0, t2);
+        u[g + 1] = _mm256_unpackhi_epi64(t0, t2);
+        u[g + 2] = _mm256_unpacklo_epi64(t1, t3);
+        u[g + 3] = _mm256_unpackhi_epi64(t1, t3);
+    }
+    for (int c = 0; c < 4; ++c) {
+        r[c] = _mm256_permute2x128_si256(u[c], u[c + 4], 0x20);
+        r[c + 4] = _mm256_permute2x128_si256(u[c], u[c + 4], 0x31);
+    }
+}
+
+__attribute__((target("avx2"))) void boxRowsToStripAvx2(const QRgb *const *rows, int begin, int end, QRgb *columns)
+{
+    int x = begin;
+    for (; x + 8 <= end; x += 8) {
+        for (int half = 0; half < kBoxBlockRows; half += 8) {
+            __m256i r[8];
+            for (int j = 0; j < 8; ++j)
+                r[j] = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(rows[half + j] + x));
+            transposePixels8x8Avx2(r);
+            for (int c = 0; c < 8; ++c)
+                _mm256_storeu_si256(reinterpret_cast<__m256i *>(columns + (x + c) * kBoxBlockRows + half), r[c]);
+        }
+    }
+    boxRowsToStripPortable(rows, x, end, columns);
+}
+
+__attribute__((target("avx2"))) void boxStripToRowsAvx2(const QRgb *columns, int begin, int end, QRgb *const *rows)
+{
+    int x = begin;
+    for (; x + 8 <= end; x += 8) {
+        for (int half = 0; half < kBoxBlockRows; half += 8) {
+            __m256i r[8];
+            for (int c = 0; c < 8; ++c)
+                r[c] = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(columns + (x + c) * kBoxBlockRows + half));
+            transposePixels8x8Avx2(r);
+            for (int j = 0; j < 8; ++j)
+                _mm256_storeu_si256(reinterpret_cast<__m256i *>(rows[half + j] + x), r[j]);
+        }
+    }
+    boxStripToRowsPortable(columns, x, end, rows);
+}
+
+// Transposes the 16 x 16 block of 32-bit lanes in r.
+__attribute__((target("avx512bw"))) inline void transposePixels16x16Avx512(__m512i r[16])
+{
+    __m512i u[16];
+    for (int g = 0; g < 16; g += 4) {
+        const __m512i t0 = _mm512_maskz_unpacklo_epi32(0xffff, r[g], r[g + 1]);
+        const __m512i t1 = _mm512_maskz_unpackhi_epi32(0xffff, r[g], r[g + 1]);
+        const __m512i t2 = _mm512_maskz_unpacklo_epi32(0xffff, r[g + 2], r[g + 3]);
+        const __m512i t3 = _mm512_maskz_unpackhi_epi32(0xffff, r[g + 2], r[g + 3]);
+        u[g] = _mm512_maskz_unpacklo_epi64(0xff, t0, t2);
+        u[g + 1] = _mm512_maskz_unpackhi_epi64(0xff, t0, t2);
+        u[g + 2] = _mm512_maskz_unpacklo_epi64(0xff, t1, t3);
+        u[g + 3] = _mm512_maskz_unpackhi_epi64(0xff, t1, t3);
+    }
+    // u[g + c] holds columns c, c + 4, c + 8, c + 12 of rows g .. g + 3, one per 128-bit lane.
+    for (int c = 0; c < 4; ++c) {
+        const __m512i v0 = _mm512_maskz_shuffle_i32x4(0xffff, u[c], u[c + 4], 0x88);
+        const __m512i v1 = _mm512_maskz_shuffle_i32x4(0xffff, u[c], u[c + 4], 0xdd);
+        const __m512i v2 = _mm512_maskz_shuffle_i32x4(0xffff, u[c + 8], u[c + 12], 0x88);
+        const __m512i v3 = _mm512_maskz_shuffle_i32x4(0xffff, u[c + 8], u[c + 12], 0xdd);
+        r[c] = _mm512_maskz_shuffle_i32x4(0xffff, v0, v2, 0x88);
+        r[c + 8] = _mm512_maskz_shuffle_i32x4(0xffff, v0, v2, 0xdd);
+        r[c + 4] = _mm512_maskz_shuffle_i32x4(0xffff, v1, v3, 0x88);
+        r[c + 12] = _mm512_maskz_shuffle_i32x4(0xffff, v1, v3, 0xdd);
+    }
+}
+
+__attribute__((target("avx512bw"))) void boxRowsToStripAvx512(const QRgb *const *rows, int end, QRgb *columns)
+{
+    int x = 0;
+    for (; x + 16 <= end; x += 16) {
+        __m512i r[16];
+        for (int j = 0; j < 16; ++j)
+            r[j] = _mm512_loadu_si512(rows[j] + x);
+        transposePixels16x16Avx512(r);
+        for (int c = 0; c < 16; ++c)
+            _mm512_storeu_si512(columns + (x + c) * kBoxBlockRows, r[c]);
+    }
+    boxRowsToStripAvx2(rows, x, end, columns);
+}
+
+__attribute__((target("avx512bw"))) void boxStripToRowsAvx512(const QRgb *columns, int end, QRgb *const *rows)
+{
+    int x = 0;
+    for (; x + 16 <= end; x += 16) {
+        __m512i r[16];
+        for (int c = 0; c < 16; ++c)
+            r[c] = _mm512_loadu_si512(columns + (x + c) * kBoxBlockRows);
+        transposePixels16x16Avx512(r);
+        for (int j = 0; j < 16; ++j)
+            _mm512_storeu_si512(rows[j] + x, r[j]);
+    }
+    boxStripToRowsAvx2(columns, x, end, rows);
+}
+#endif
+
+void boxStrip(const uint8_t *src, ptrdiff_t srcStride, uint8_t *dst, ptrdiff_t dstStride, int rows, int radius)
+{
+    if (radius <= 0) {
+        for (int y = 0; y < rows; ++y)
+            std::copy(src + y * srcStride, src + y * srcStride + kBoxStrip, dst + y * dstStride);
+        return;
+    }
+    if (radius > kMaxShortBoxRadius) {
+        boxStripWide(src, srcStride, dst, dstStride, rows, radius);
+        return;
+    }
+#ifdef TRIMLET_X86
+    const SimdLevel level = currentLevel().load(std::memory_order_relaxed);
+    if (level == SimdLevel::Avx512) {
+        boxStripAvx512(src, srcStride, dst, dstStride, rows, radius);
+        return;
+    }
+    if (level == SimdLevel::Avx2) {
+        boxStripAvx2(src, srcStride, dst, dstStride, rows, radius);
+        return;
+    }
+#endif
+    boxStripPortable(src, srcStride, dst, dstStride, rows, radius);
+}
+
+// The three passes down a strip, through two scratch strips; dst may be src.
+void boxStripThreePasses(const uint8_t *src, ptrdiff_t srcStride, uint8_t *dst, ptrdiff_t dstStride, int rows,
+                         const int radii[3], uint8_t *first, uint8_t *second)
+{
+    boxStrip(src, srcStride, first, kBoxStrip, rows, radii[0]);
+    boxStrip(first, kBoxStrip, second, kBoxStrip, rows, radii[1]);
+    boxStrip(second, kBoxStrip, dst, dstStride, rows, radii[2]);
+}
+
+void boxRowsToStrip(const QRgb *const *rows, int width, QRgb *columns)
+{
+#ifdef TRIMLET_X86
+    const SimdLevel level = currentLevel().load(std::memory_order_relaxed);
+    if (level == SimdLevel::Avx512) {
+        boxRowsToStripAvx512(rows, width, columns);
+        return;
+    }
+    if (level == SimdLevel::Avx2) {
+        boxRowsToStripAvx2(rows, 0, width, columns);
+        return;
+    }
+#endif
+    boxRowsToStripPortable(rows, 0, width, columns);
+}
+
+void boxStripToRows(const QRgb *columns, int width, QRgb *const *rows)
+{
+#ifdef TRIMLET_X86
+    const SimdLevel level = currentLevel().load(std::memory_order_relaxed);
+    if (level == SimdLevel::Avx512) {
+        boxStripToRowsAvx512(columns, width, rows);
+        return;
+    }
+    if (level == SimdLevel::Avx2) {
+        boxStripToRowsAvx2(columns, 0, width, rows);
+        return;
+    }
+#endif
+    boxStripToRowsPortable(columns, 0, width, rows);
 }
 
 } // namespace
@@ -1339,20 +1625,53 @@ QImage boxBlur(const QImage &image, double sigma)
     boxRadiiForSigma(sigma, radii);
     const int width = image.width();
     const int height = image.height();
-    QImage a = image.copy();
-    QImage b(width, height, image.format());
-    if (a.isNull() || b.isNull())
+    QImage result(width, height, image.format());
+    if (result.isNull())
         return {};
-    for (int pass = 0; pass < 3; ++pass) {
+    // Reused from frame to frame: fresh buffers cost page faults.
+    thread_local std::vector<uint8_t> strip;
+    thread_local std::vector<uint8_t> first;
+    thread_local std::vector<uint8_t> second;
+    thread_local std::vector<QRgb> spareRow;
+    const size_t stripSize = size_t(std::max(width, height)) * kBoxStrip;
+    strip.resize(stripSize);
+    first.resize(stripSize);
+    second.resize(stripSize);
+    spareRow.resize(width);
+    uint8_t *bits = result.bits();
+    const ptrdiff_t stride = result.bytesPerLine();
+
+    // Horizontal passes on blocks of 16 rows turned into strips; a short last
+    // block repeats its last row and writes the extra rows nowhere.
+    QRgb *columns = reinterpret_cast<QRgb *>(strip.data());
+    for (int y0 = 0; y0 < height; y0 += kBoxBlockRows) {
+        const QRgb *in[kBoxBlockRows];
+        QRgb *out[kBoxBlockRows];
+        for (int j = 0; j < kBoxBlockRows; ++j) {
+            in[j] = reinterpret_cast<const QRgb *>(image.constScanLine(std::min(y0 + j, height - 1)));
+            out[j] = y0 + j < height ? reinterpret_cast<QRgb *>(bits + (y0 + j) * stride) : spareRow.data();
+        }
+        boxRowsToStrip(in, width, columns);
+        boxStripThreePasses(strip.data(), kBoxStrip, strip.data(), kBoxStrip, width, radii, first.data(),
+                            second.data());
+        boxStripToRows(columns, width, out);
+    }
+
+    // Vertical passes in place, down strips of 16 pixels; a narrower last strip
+    // goes through a copy.
+    const int bytes = 4 * width;
+    int x0 = 0;
+    for (; x0 + kBoxStrip <= bytes; x0 += kBoxStrip)
+        boxStripThreePasses(bits + x0, stride, bits + x0, stride, height, radii, first.data(), second.data());
+    if (x0 < bytes) {
         for (int y = 0; y < height; ++y)
-            boxPass(a.constScanLine(y), b.scanLine(y), width, 4, radii[pass]);
-        std::swap(a, b);
+            std::copy(bits + y * stride + x0, bits + y * stride + bytes, strip.data() + y * kBoxStrip);
+        boxStripThreePasses(strip.data(), kBoxStrip, strip.data(), kBoxStrip, height, radii, first.data(),
+                            second.data());
+        for (int y = 0; y < height; ++y)
+            std::copy(strip.data() + y * kBoxStrip, strip.data() + y * kBoxStrip + (bytes - x0), bits + y * stride + x0);
     }
-    for (int pass = 0; pass < 3; ++pass) {
-        boxPassVertical(a, b, radii[pass]);
-        std::swap(a, b);
-    }
-    return a;
+    return result;
 }
 
 } // namespace ImageKernels

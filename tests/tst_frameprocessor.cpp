@@ -8,6 +8,8 @@
 #include <QRandomGenerator>
 #include <QtTest>
 
+#include <cmath>
+
 Q_DECLARE_METATYPE(ImageKernels::SimdLevel)
 
 namespace {
@@ -490,6 +492,7 @@ private slots:
         const QImage source = randomImage(size.width(), size.height(), quint32(size.width() * 31 + size.height()), true);
         ImageKernels::setSimdLevel(ImageKernels::SimdLevel::Portable);
         const QImage portable = processor.exactGaussianBlur(source, sigma);
+        QVERIFY(maxChannelDifference(portable, referenceBlur(source, sigma)) <= 1);
         for (ImageKernels::SimdLevel level : levelsToTest()) {
             ImageKernels::setSimdLevel(level);
             for (bool vnni : {true, false}) {
@@ -497,6 +500,94 @@ private slots:
                 QCOMPARE(processor.exactGaussianBlur(source, sigma), portable);
             }
         }
+    }
+
+    // Every row (or every column) alike: the second pass then sees windows of
+    // one first-pass value, whose rounding must not turn a slip of one level
+    // in the first pass into two.
+    void exactBlurOfStripesStaysWithinOneLevel_data()
+    {
+        QTest::addColumn<double>("sigma");
+        QTest::addColumn<bool>("rowsAlike");
+        QTest::addColumn<ImageKernels::SimdLevel>("level");
+        for (ImageKernels::SimdLevel level : levelsToTest()) {
+            for (double sigma : {1.7, 5.0, 20.0}) {
+                QTest::addRow("sigma %g rows alike %s", sigma, qPrintable(levelName(level))) << sigma << true << level;
+                QTest::addRow("sigma %g columns alike %s", sigma, qPrintable(levelName(level))) << sigma << false << level;
+            }
+        }
+    }
+
+    void exactBlurOfStripesStaysWithinOneLevel()
+    {
+        QFETCH(double, sigma);
+        QFETCH(bool, rowsAlike);
+        QFETCH(ImageKernels::SimdLevel, level);
+        ImageKernels::setSimdLevel(level);
+        const QImage line = randomImage(rowsAlike ? 300 : 1, rowsAlike ? 1 : 300, quint32(sigma * 10), true);
+        QImage source(rowsAlike ? 300 : 40, rowsAlike ? 40 : 300, QImage::Format_ARGB32);
+        for (int y = 0; y < source.height(); ++y)
+            for (int x = 0; x < source.width(); ++x)
+                source.setPixel(x, y, line.pixel(rowsAlike ? x : 0, rowsAlike ? 0 : y));
+        FrameProcessor processor;
+        QVERIFY(maxChannelDifference(processor.exactGaussianBlur(source, sigma), referenceBlur(source, sigma)) <= 1);
+    }
+
+    // A window whose double sum lands a hair from a whole level, closer than
+    // any fixed-point sum can tell: found by search, then blurred on one row so
+    // the second pass passes the first pass's levels through unchanged.
+    void exactBlurOfNearWholeSums_data()
+    {
+        QTest::addColumn<double>("sigma");
+        QTest::addColumn<ImageKernels::SimdLevel>("level");
+        for (ImageKernels::SimdLevel level : levelsToTest()) {
+            for (double sigma : {5.0, 20.0})
+                QTest::addRow("sigma %g %s", sigma, qPrintable(levelName(level))) << sigma << level;
+        }
+    }
+
+    void exactBlurOfNearWholeSums()
+    {
+        QFETCH(double, sigma);
+        QFETCH(ImageKernels::SimdLevel, level);
+        ImageKernels::setSimdLevel(level);
+        const QVector<double> kernel = FrameProcessor::gaussianKernel(sigma);
+        const int r = int(kernel.size()) / 2;
+        const int centre = 120;
+        // All samples `centre` except c +- d raised by `up` and c +- e lowered by `down`.
+        auto window = [&](int d, int up, int e, int down) {
+            QVector<int> samples(kernel.size(), centre);
+            samples[r - d] = samples[r + d] = centre + up;
+            samples[r - e] = samples[r + e] = centre - down;
+            return samples;
+        };
+        auto orderedSum = [&](const QVector<int> &samples) {
+            double acc = 0;
+            for (int t = 0; t < kernel.size(); ++t)
+                acc += samples[t] * kernel[t];
+            return acc;
+        };
+        double bestGap = 1;
+        QVector<int> best;
+        for (int d = 1; d <= r; ++d)
+            for (int e = 1; e <= r; ++e)
+                for (int up = 1; up <= 135 && d != e; ++up)
+                    for (int down = 1; down <= 120; ++down) {
+                        const double change = 2 * (up * kernel[r + d] - down * kernel[r + e]);
+                        const double gap = std::abs(change - std::round(change));
+                        if (gap > 0 && gap < bestGap) {
+                            bestGap = gap;
+                            best = window(d, up, e, down);
+                        }
+                    }
+        const double sum = orderedSum(best);
+        QVERIFY2(std::abs(sum - std::round(sum)) < 1e-6, qPrintable(QString::number(sum, 'g', 17)));
+        QImage source(kernel.size() + 40, 1, QImage::Format_ARGB32);
+        source.fill(qRgb(centre, centre, centre));
+        for (int t = 0; t < kernel.size(); ++t)
+            source.setPixel(20 + t, 0, qRgb(best[t], best[t], best[t]));
+        FrameProcessor processor;
+        QCOMPARE(processor.exactGaussianBlur(source, sigma), referenceBlur(source, sigma));
     }
 
     void exactBlurSameWithAndWithoutVnni_data()

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <climits>
 #include <cmath>
+#include <cstring>
 #include <vector>
 
 #if defined(__x86_64__) || defined(__i386__)
@@ -57,7 +58,23 @@ struct FixedKernel {
     // their weights are too uneven for 16-bit fixed point.
     bool exactSums = false;
     std::vector<double> exact;
+    // The first pass truncates exactly as the double sums do: the second pass's
+    // flat windows would otherwise turn a one-level slip into two. Its weights
+    // are scaled to 2^30 (summing to exactly 2^30) and used as two 15-bit
+    // halves; a sum closer than `slack` to a whole level is summed again in double.
+    std::vector<int64_t> fine;             // fine[d]: weight at distance d
+    int fineCenterLow = 0;                 // high half of the centre weight, split so each part fits 16 bits
+    int fineCenterHigh = 0;
+    int fineCenterRest = 0;                // low half of the centre weight
+    std::vector<int32_t> finePairsHigh;    // high halves of (fine[j], fine[j + 1]), packed like pairWeights
+    std::vector<int32_t> finePairsRest;    // their low halves
+    uint32_t slack = 0;                    // in units of 2^-30
+    bool fineFitsLanes = false;            // the halves' sums fit 32-bit lanes
 };
+
+constexpr int kFineShift = 30;
+constexpr int64_t kFineOne = int64_t(1) << kFineShift;
+constexpr uint32_t kFineMask = uint32_t(kFineOne - 1);
 
 constexpr int kMaxExactRadius = 4;
 
@@ -92,6 +109,36 @@ FixedKernel makeFixedKernel(const QVector<double> &kernel)
         const int b = j + 1 <= r ? fixed.weights[j + 1] : 0;
         fixed.pairWeights.push_back(int32_t(uint32_t(a & 0xffff) | (uint32_t(b & 0xffff) << 16)));
     }
+    fixed.fine.resize(r + 1);
+    int64_t fineSum = 0;
+    for (int d = 0; d <= r; ++d) {
+        fixed.fine[d] = std::llround(kernel[r + d] * double(kFineOne));
+        fineSum += d == 0 ? fixed.fine[d] : 2 * fixed.fine[d];
+    }
+    fixed.fine[0] += kFineOne - fineSum;
+    const auto high = [](int64_t w) { return int(w >> 15); };
+    const auto rest = [](int64_t w) { return int(w & 0x7fff); };
+    fixed.fineCenterLow = high(fixed.fine[0]) - high(fixed.fine[0]) / 2;
+    fixed.fineCenterHigh = high(fixed.fine[0]) / 2;
+    fixed.fineCenterRest = rest(fixed.fine[0]);
+    for (int j = 1; j <= r; j += 2) {
+        const int64_t a = fixed.fine[j];
+        const int64_t b = j + 1 <= r ? fixed.fine[j + 1] : 0;
+        fixed.finePairsHigh.push_back(int32_t(uint32_t(high(a) & 0xffff) | (uint32_t(high(b) & 0xffff) << 16)));
+        fixed.finePairsRest.push_back(int32_t(uint32_t(rest(a)) | (uint32_t(rest(b)) << 16)));
+    }
+    // How far the sum of the scaled weights can be from the double sum: the
+    // weights' rounding over samples of at most 255, and the double sum's own
+    // rounding (a few ulps of 255 per term).
+    double weightError = 0.0;
+    for (int t = 0; t < int(kernel.size()); ++t)
+        weightError += std::fabs(kernel[t] - double(fixed.fine[std::abs(t - r)]) / double(kFineOne));
+    const double bound = 255.0 * weightError + 4.0 * kernel.size() * 255.0 * std::ldexp(1.0, -52);
+    int64_t restTotal = 0;
+    for (int t = 0; t < int(kernel.size()); ++t)
+        restTotal += rest(fixed.fine[std::abs(t - r)]);
+    fixed.fineFitsLanes = 255 * restTotal + kFineOne < (int64_t(1) << 32);
+    fixed.slack = uint32_t(std::min(std::ceil(bound * double(kFineOne)) + 2.0, double(kFineOne / 4)));
     for (int v = 0; v < 256; ++v) {
         double acc = 0.0;
         for (double w : kernel)
@@ -141,6 +188,54 @@ void convolvePortable(const int16_t *const *taps, int begin, int end, const Fixe
             if (acc[i] == c[i] * kFixedOne)
                 value = k.uniformResult[value];
             out[i0 + i] = int16_t(value);
+        }
+    }
+}
+
+// One output of the double-precision convolution, summed in the kernel's order.
+template <typename Sample>
+int16_t exactLevel(const FixedKernel &k, Sample sample)
+{
+    double acc = 0.0;
+    for (int t = 0; t < int(k.exact.size()); ++t)
+        acc += sample(t - k.radius) * k.exact[t];
+    return int16_t(qBound(0, int(acc), 255));
+}
+
+// The level of a first-pass sum in units of 2^-30, or -1 where it is too close
+// to a whole level to tell and must be summed in double.
+inline int preciseLevel(int64_t sum, int centre, const FixedKernel &k)
+{
+    if (sum == int64_t(centre) << kFineShift)
+        return k.uniformResult[centre];
+    const uint32_t fraction = uint32_t(sum) & kFineMask;
+    if (fraction < k.slack || fraction > kFineMask - k.slack)
+        return -1;
+    return std::min(int(sum >> kFineShift), 255);
+}
+
+// The first pass: lanes [begin, end) of out, exactly as the double sums truncate.
+void convolvePrecisePortable(const int16_t *const *taps, int begin, int end, const FixedKernel &k, int16_t *out)
+{
+    constexpr int Block = 64;
+    const int r = k.radius;
+    int64_t acc[Block];
+    for (int i0 = begin; i0 < end; i0 += Block) {
+        const int m = std::min(Block, end - i0);
+        const int16_t *c = taps[r] + i0;
+        for (int i = 0; i < m; ++i)
+            acc[i] = c[i] * k.fine[0];
+        for (int d = 1; d <= r; ++d) {
+            const int16_t *a = taps[r - d] + i0;
+            const int16_t *b = taps[r + d] + i0;
+            const int64_t w = k.fine[d];
+            for (int i = 0; i < m; ++i)
+                acc[i] += (a[i] + b[i]) * w;
+        }
+        for (int i = 0; i < m; ++i) {
+            const int level = preciseLevel(acc[i], c[i], k);
+            const int lane = i0 + i;
+            out[lane] = level >= 0 ? int16_t(level) : exactLevel(k, [&](int t) { return taps[r + t][lane]; });
         }
     }
 }
@@ -202,6 +297,85 @@ __attribute__((target("avx2"))) void convolveAvx2(const int16_t *const *taps, in
         convolvePortable(taps, i, end, k, out);
 }
 
+// Levels, and lanes to finish apart, from first-pass sums split into high
+// (weights' high halves) and rest (their low halves): sum = high * 2^15 + rest.
+__attribute__((target("avx2"))) inline void splitFineSums(__m256i high, __m256i rest, __m256i centre,
+                                                          const FixedKernel &k, __m256i &level, __m256i &uniform,
+                                                          __m256i &unsure)
+{
+    const __m256i remainder =
+        _mm256_add_epi32(_mm256_slli_epi32(_mm256_and_si256(high, _mm256_set1_epi32(0x7fff)), 15), rest);
+    level = _mm256_add_epi32(_mm256_srli_epi32(high, 15), _mm256_srli_epi32(remainder, kFineShift));
+    const __m256i fraction = _mm256_and_si256(remainder, _mm256_set1_epi32(int(kFineMask)));
+    uniform = _mm256_and_si256(_mm256_cmpeq_epi32(level, centre),
+                               _mm256_cmpeq_epi32(fraction, _mm256_setzero_si256()));
+    unsure = _mm256_or_si256(_mm256_cmpgt_epi32(_mm256_set1_epi32(int(k.slack)), fraction),
+                             _mm256_cmpgt_epi32(fraction, _mm256_set1_epi32(int(kFineMask - k.slack))));
+}
+
+__attribute__((target("avx2"))) void convolvePreciseAvx2(const int16_t *const *taps, int begin, int end,
+                                                           const FixedKernel &k, int16_t *out)
+{
+    const int r = k.radius;
+    const __m256i zero = _mm256_setzero_si256();
+    const __m256i centerHigh =
+        _mm256_set1_epi32(int32_t(uint32_t(k.fineCenterLow) | (uint32_t(k.fineCenterHigh) << 16)));
+    const __m256i centerRest = _mm256_set1_epi32(k.fineCenterRest);
+    int i = begin;
+    for (; i + 16 <= end; i += 16) {
+        const __m256i c = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(taps[r] + i));
+        __m256i highLow = _mm256_madd_epi16(_mm256_unpacklo_epi16(c, c), centerHigh);
+        __m256i highHigh = _mm256_madd_epi16(_mm256_unpackhi_epi16(c, c), centerHigh);
+        __m256i restLow = _mm256_madd_epi16(_mm256_unpacklo_epi16(c, zero), centerRest);
+        __m256i restHigh = _mm256_madd_epi16(_mm256_unpackhi_epi16(c, zero), centerRest);
+        int pair = 0;
+        for (int j = 1; j <= r; j += 2, ++pair) {
+            const __m256i a = _mm256_add_epi16(
+                _mm256_loadu_si256(reinterpret_cast<const __m256i *>(taps[r - j] + i)),
+                _mm256_loadu_si256(reinterpret_cast<const __m256i *>(taps[r + j] + i)));
+            __m256i b = zero;
+            if (j + 1 <= r) {
+                b = _mm256_add_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(taps[r - j - 1] + i)),
+                                     _mm256_loadu_si256(reinterpret_cast<const __m256i *>(taps[r + j + 1] + i)));
+            }
+            const __m256i low = _mm256_unpacklo_epi16(a, b);
+            const __m256i high = _mm256_unpackhi_epi16(a, b);
+            const __m256i weightsHigh = _mm256_set1_epi32(k.finePairsHigh[pair]);
+            const __m256i weightsRest = _mm256_set1_epi32(k.finePairsRest[pair]);
+            highLow = _mm256_add_epi32(highLow, _mm256_madd_epi16(low, weightsHigh));
+            highHigh = _mm256_add_epi32(highHigh, _mm256_madd_epi16(high, weightsHigh));
+            restLow = _mm256_add_epi32(restLow, _mm256_madd_epi16(low, weightsRest));
+            restHigh = _mm256_add_epi32(restHigh, _mm256_madd_epi16(high, weightsRest));
+        }
+        __m256i levelLow, uniformLow, unsureLow, levelHigh, uniformHigh, unsureHigh;
+        splitFineSums(highLow, restLow, _mm256_unpacklo_epi16(c, zero), k, levelLow, uniformLow, unsureLow);
+        splitFineSums(highHigh, restHigh, _mm256_unpackhi_epi16(c, zero), k, levelHigh, uniformHigh, unsureHigh);
+        // The packs undo the unpacks' lane order.
+        __m256i result = _mm256_packs_epi32(levelLow, levelHigh);
+        const __m256i uniform = _mm256_packs_epi32(uniformLow, uniformHigh);
+        const __m256i unsure = _mm256_packs_epi32(unsureLow, unsureHigh);
+        if (_mm256_movemask_epi8(_mm256_or_si256(uniform, unsure))) {
+            alignas(32) int16_t values[16];
+            alignas(32) int16_t uniformFlags[16];
+            alignas(32) int16_t unsureFlags[16];
+            _mm256_store_si256(reinterpret_cast<__m256i *>(values), result);
+            _mm256_store_si256(reinterpret_cast<__m256i *>(uniformFlags), uniform);
+            _mm256_store_si256(reinterpret_cast<__m256i *>(unsureFlags), unsure);
+            for (int l = 0; l < 16; ++l) {
+                const int lane = i + l;
+                if (uniformFlags[l])
+                    values[l] = k.uniformResult[taps[r][lane]];
+                else if (unsureFlags[l])
+                    values[l] = exactLevel(k, [&](int t) { return taps[r + t][lane]; });
+            }
+            result = _mm256_load_si256(reinterpret_cast<const __m256i *>(values));
+        }
+        _mm256_storeu_si256(reinterpret_cast<__m256i *>(out + i), result);
+    }
+    if (i < end)
+        convolvePrecisePortable(taps, i, end, k, out);
+}
+
 __attribute__((target("avx2"))) void convolveExactAvx2(const int16_t *const *taps, int begin, int end,
                                                          const FixedKernel &k, int16_t *out)
 {
@@ -259,6 +433,42 @@ __attribute__((target("avx512bw"))) inline __m512i finishFolded(__m512i sum, __m
     const __m512i result = _mm512_maskz_srli_epi32(0xffff, sum, kFixedShift);
     const __mmask16 fix = _mm512_cmpeq_epi32_mask(sum, _mm512_maskz_slli_epi32(0xffff, centre, kFixedShift));
     return fix ? _mm512_mask_i32gather_epi32(result, fix, result, k.uniformResult32.data(), 4) : result;
+}
+
+// Levels from first-pass sums split into high and rest halves (sum = high *
+// 2^15 + rest); a lane too close to a whole level is summed again in double
+// from its samples, 16 bits each at forward + 4 * lane + t * stride.
+__attribute__((target("avx512bw"))) __m512i finishPrecise(__m512i high, __m512i rest, __m512i centre,
+                                                         const char *forward, ptrdiff_t stride, const FixedKernel &k)
+{
+    const __m512i remainder = _mm512_add_epi32(
+        _mm512_maskz_slli_epi32(0xffff, _mm512_and_si512(high, _mm512_set1_epi32(0x7fff)), 15), rest);
+    __m512i level = _mm512_add_epi32(_mm512_maskz_srli_epi32(0xffff, high, 15),
+                                     _mm512_maskz_srli_epi32(0xffff, remainder, kFineShift));
+    const __m512i fraction = _mm512_and_si512(remainder, _mm512_set1_epi32(int(kFineMask)));
+    const __mmask16 uniform = _mm512_cmpeq_epi32_mask(level, centre)
+        & _mm512_cmpeq_epi32_mask(fraction, _mm512_setzero_si512());
+    const __mmask16 unsure = (_mm512_cmplt_epu32_mask(fraction, _mm512_set1_epi32(int(k.slack)))
+                              | _mm512_cmpgt_epu32_mask(fraction, _mm512_set1_epi32(int(kFineMask - k.slack))))
+        & __mmask16(~uniform);
+    if (uniform)
+        level = _mm512_mask_i32gather_epi32(level, uniform, level, k.uniformResult32.data(), 4);
+    if (unsure) {
+        alignas(64) int32_t values[16];
+        _mm512_store_si512(values, level);
+        for (int l = 0; l < 16; ++l) {
+            if (!(unsure & (1u << l)))
+                continue;
+            const char *lane = forward + 4 * l;
+            values[l] = exactLevel(k, [&](int t) {
+                uint16_t sample;
+                std::memcpy(&sample, lane + t * stride, sizeof sample);
+                return int(sample);
+            });
+        }
+        level = _mm512_load_si512(values);
+    }
+    return level;
 }
 
 // Sums over 32-bit lanes that each hold two neighbouring samples of a window:
@@ -357,6 +567,54 @@ __attribute__((target("avx512bw"))) inline __m512i finishFolded(__m512i sum, __m
         results[1] = finishFolded(_mm512_add_epi32(a1, b1), c1, k);                                                    \
         results[2] = finishFolded(_mm512_add_epi32(a2, b2), c2, k);                                                    \
         results[3] = finishFolded(_mm512_add_epi32(a3, b3), c3, k);                                                    \
+    }                                                                                                                  \
+                                                                                                                       \
+    /* The first pass's four blocks, with the fine weights' two halves. */                                             \
+    __attribute__((target(TARGET))) void PREFIX##Block64Precise(const char *forward, const char *backward,             \
+                                                                ptrdiff_t stride, const FixedKernel &k,                \
+                                                                __m512i *results)                                      \
+    {                                                                                                                  \
+        const __m512i centerHigh =                                                                                     \
+            _mm512_set1_epi32(int32_t(uint32_t(k.fineCenterLow) | (uint32_t(k.fineCenterHigh) << 16)));                \
+        const __m512i centerRest = _mm512_set1_epi32(k.fineCenterRest);                                                \
+        const __m512i c0 = centreSamples(forward);                                                                     \
+        const __m512i c1 = centreSamples(forward + 64);                                                                \
+        const __m512i c2 = centreSamples(forward + 128);                                                               \
+        const __m512i c3 = centreSamples(forward + 192);                                                               \
+        __m512i h0 = _mm512_madd_epi16(centreTwice(c0), centerHigh);                                                   \
+        __m512i h1 = _mm512_madd_epi16(centreTwice(c1), centerHigh);                                                   \
+        __m512i h2 = _mm512_madd_epi16(centreTwice(c2), centerHigh);                                                   \
+        __m512i h3 = _mm512_madd_epi16(centreTwice(c3), centerHigh);                                                   \
+        __m512i r0 = _mm512_madd_epi16(c0, centerRest);                                                                \
+        __m512i r1 = _mm512_madd_epi16(c1, centerRest);                                                                \
+        __m512i r2 = _mm512_madd_epi16(c2, centerRest);                                                                \
+        __m512i r3 = _mm512_madd_epi16(c3, centerRest);                                                                \
+        const int32_t *highs = k.finePairsHigh.data();                                                                 \
+        const int32_t *rests = k.finePairsRest.data();                                                                 \
+        const int pairs = int(k.finePairsHigh.size());                                                                 \
+        const ptrdiff_t step = 2 * stride;                                                                             \
+        const char *f = forward + stride;                                                                              \
+        const char *g = backward - stride;                                                                             \
+        for (int p = 0; p < pairs; ++p, f += step, g -= step) {                                                        \
+            const __m512i wh = _mm512_set1_epi32(highs[p]);                                                            \
+            const __m512i wr = _mm512_set1_epi32(rests[p]);                                                            \
+            const __m512i v0 = _mm512_add_epi16(_mm512_loadu_si512(f), _mm512_loadu_si512(g));                         \
+            const __m512i v1 = _mm512_add_epi16(_mm512_loadu_si512(f + 64), _mm512_loadu_si512(g + 64));               \
+            const __m512i v2 = _mm512_add_epi16(_mm512_loadu_si512(f + 128), _mm512_loadu_si512(g + 128));             \
+            const __m512i v3 = _mm512_add_epi16(_mm512_loadu_si512(f + 192), _mm512_loadu_si512(g + 192));             \
+            h0 = DOT_ADD(h0, v0, wh);                                                                                  \
+            h1 = DOT_ADD(h1, v1, wh);                                                                                  \
+            h2 = DOT_ADD(h2, v2, wh);                                                                                  \
+            h3 = DOT_ADD(h3, v3, wh);                                                                                  \
+            r0 = DOT_ADD(r0, v0, wr);                                                                                  \
+            r1 = DOT_ADD(r1, v1, wr);                                                                                  \
+            r2 = DOT_ADD(r2, v2, wr);                                                                                  \
+            r3 = DOT_ADD(r3, v3, wr);                                                                                  \
+        }                                                                                                              \
+        results[0] = finishPrecise(h0, r0, c0, forward, stride, k);                                                    \
+        results[1] = finishPrecise(h1, r1, c1, forward + 64, stride, k);                                               \
+        results[2] = finishPrecise(h2, r2, c2, forward + 128, stride, k);                                              \
+        results[3] = finishPrecise(h3, r3, c3, forward + 192, stride, k);                                              \
     }                                                                                                                  \
                                                                                                                        \
     /* forward[x]: pairs (s[x], s[x + 1]) of output x; backward[x]: (s[x], s[x - 1]). */                               \
@@ -546,6 +804,18 @@ __attribute__((target("avx512bw,avx512vl"))) void horizontalByColumns(const QIma
 #endif
 
 // Lanes [begin, end) of out, lane i reading taps[t][i].
+// The first pass, exactly as the double sums truncate.
+void convolvePrecise(const int16_t *const *taps, int begin, int end, const FixedKernel &k, int16_t *out)
+{
+#ifdef TRIMLET_X86
+    if (k.fineFitsLanes && currentLevel().load(std::memory_order_relaxed) >= SimdLevel::Avx2) {
+        convolvePreciseAvx2(taps, begin, end, k, out);
+        return;
+    }
+#endif
+    convolvePrecisePortable(taps, begin, end, k, out);
+}
+
 void convolve(const int16_t *const *taps, int begin, int end, const FixedKernel &k, int16_t *out)
 {
     const SimdLevel level = currentLevel().load(std::memory_order_relaxed);
@@ -1297,14 +1567,15 @@ QImage gaussianBlur(const QImage &image, const QVector<double> &kernel)
     padded.resize(size_t(width) + 2 * pad);
     taps.resize(std::max<size_t>(2 * r + 1, size_t(height) + 2 * r));
 #ifdef TRIMLET_X86
-    const bool pairLayout = !fixed.exactSums && currentLevel().load(std::memory_order_relaxed) == SimdLevel::Avx512;
+    const bool pairLayout = !fixed.exactSums && fixed.fineFitsLanes
+        && currentLevel().load(std::memory_order_relaxed) == SimdLevel::Avx512;
 #else
     const bool pairLayout = false;
 #endif
 
 #ifdef TRIMLET_X86
     if (pairLayout)
-        horizontalByColumns(image, planes, fixed, hasVnni() ? &pairsVnniBlock64 : &pairsAvx512Block64,
+        horizontalByColumns(image, planes, fixed, hasVnni() ? &pairsVnniBlock64Precise : &pairsAvx512Block64Precise,
                             horizontal.data(), planeSize);
 #endif
     for (int k = 0; k <= 2 * r; ++k)
@@ -1319,7 +1590,11 @@ QImage gaussianBlur(const QImage &image, const QVector<double> &kernel)
             for (int x = 0; x < width; ++x)
                 padded[pad + x] = int16_t((line[x] >> shift) & 0xff);
             std::fill(padded.begin() + pad + width, padded.end(), last);
-            convolve(taps.data(), 0, width, fixed, horizontal.data() + p * planeSize + size_t(y) * width);
+            int16_t *out = horizontal.data() + p * planeSize + size_t(y) * width;
+            if (fixed.exactSums)
+                convolve(taps.data(), 0, width, fixed, out);
+            else
+                convolvePrecise(taps.data(), 0, width, fixed, out);
         }
     }
 

@@ -54,10 +54,7 @@ struct FixedKernel {
     std::vector<int32_t> pairWeights; // (weights[j], weights[j + 1]) packed for j = 1, 3, 5, ...
     uint8_t uniformResult[256] = {};
     std::vector<int32_t> uniformResult32; // the same, for gathers
-    // Small kernels are summed in double exactly as the plain convolution does:
-    // their weights are too uneven for 16-bit fixed point.
-    bool exactSums = false;
-    std::vector<double> exact;
+    std::vector<double> exact;             // the kernel itself
     // The first pass truncates exactly as the double sums do: the second pass's
     // flat windows would otherwise turn a one-level slip into two. Its weights
     // are scaled to 2^30 (summing to exactly 2^30) and used as two 15-bit
@@ -76,7 +73,6 @@ constexpr int kFineShift = 30;
 constexpr int64_t kFineOne = int64_t(1) << kFineShift;
 constexpr uint32_t kFineMask = uint32_t(kFineOne - 1);
 
-constexpr int kMaxExactRadius = 4;
 
 // The first cache-line aligned element of a buffer of at least `count` elements.
 template <typename T>
@@ -93,7 +89,6 @@ FixedKernel makeFixedKernel(const QVector<double> &kernel)
     FixedKernel fixed;
     const int r = int(kernel.size()) / 2;
     fixed.radius = r;
-    fixed.exactSums = r <= kMaxExactRadius;
     fixed.exact.assign(kernel.begin(), kernel.end());
     fixed.weights.resize(r + 1);
     int sum = 0;
@@ -149,21 +144,10 @@ FixedKernel makeFixedKernel(const QVector<double> &kernel)
     return fixed;
 }
 
-// A window whose fixed-point sum is exactly its centre sample (every uniform
-// window, since the weights sum to one) takes the double-precision result of a
-// uniform window, so flat areas round as the double sums do and two passes do
-// not drift apart.
-
-void convolveExactPortable(const int16_t *const *taps, int begin, int end, const FixedKernel &k, int16_t *out)
-{
-    const int count = int(k.exact.size());
-    for (int i = begin; i < end; ++i) {
-        double acc = 0.0;
-        for (int t = 0; t < count; ++t)
-            acc += taps[t][i] * k.exact[t];
-        out[i] = int16_t(qBound(0, int(acc), 255));
-    }
-}
+// The second pass, in 2^15 fixed point. A window whose sum is exactly its
+// centre sample (every flat window, since the weights sum to one) takes the
+// flat window's double-precision result: equal to the double sum where the
+// window is flat, within one level elsewhere.
 
 // out[i] = sum over t of weight(t) * taps[t][i], for lanes [begin, end).
 void convolvePortable(const int16_t *const *taps, int begin, int end, const FixedKernel &k, int16_t *out)
@@ -193,8 +177,10 @@ void convolvePortable(const int16_t *const *taps, int begin, int end, const Fixe
 }
 
 // One output of the double-precision convolution, summed in the kernel's order.
+// Never inlined into the AVX-512 code: there the compiler would fuse the
+// multiply-adds, which round differently.
 template <typename Sample>
-int16_t exactLevel(const FixedKernel &k, Sample sample)
+__attribute__((noinline)) int16_t exactLevel(const FixedKernel &k, Sample sample)
 {
     double acc = 0.0;
     for (int t = 0; t < int(k.exact.size()); ++t)
@@ -203,15 +189,35 @@ int16_t exactLevel(const FixedKernel &k, Sample sample)
 }
 
 // The level of a first-pass sum in units of 2^-30, or -1 where it is too close
-// to a whole level to tell and must be summed in double.
-inline int preciseLevel(int64_t sum, int centre, const FixedKernel &k)
+// to a whole level to tell (flat windows among them: their sums are whole).
+inline int preciseLevel(int64_t sum, const FixedKernel &k)
 {
-    if (sum == int64_t(centre) << kFineShift)
-        return k.uniformResult[centre];
     const uint32_t fraction = uint32_t(sum) & kFineMask;
     if (fraction < k.slack || fraction > kFineMask - k.slack)
         return -1;
     return std::min(int(sum >> kFineShift), 255);
+}
+
+// Whether the `count` samples from p on are all alike.
+bool allAlike(const int16_t *p, int count)
+{
+    for (int i = 1; i < count; ++i) {
+        if (p[i] != p[0])
+            return false;
+    }
+    return true;
+}
+
+// A lane too close to a whole level: a flat window takes the flat result; any
+// other, a straight ramp too (it sums to its centre exactly), is summed in
+// double, which rounds its own way. The taps are those of one padded row, so
+// lane i's window is the 2r + 1 samples from taps[0] + i on.
+int16_t unsureLevel(const int16_t *const *taps, int lane, bool blockFlat, const FixedKernel &k)
+{
+    const int r = k.radius;
+    if (blockFlat || allAlike(taps[0] + lane, 2 * r + 1))
+        return k.uniformResult[taps[r][lane]];
+    return exactLevel(k, [&](int t) { return taps[r + t][lane]; });
 }
 
 // The first pass: lanes [begin, end) of out, exactly as the double sums truncate.
@@ -232,10 +238,16 @@ void convolvePrecisePortable(const int16_t *const *taps, int begin, int end, con
             for (int i = 0; i < m; ++i)
                 acc[i] += (a[i] + b[i]) * w;
         }
+        int blockFlat = -1; // not known yet
         for (int i = 0; i < m; ++i) {
-            const int level = preciseLevel(acc[i], c[i], k);
-            const int lane = i0 + i;
-            out[lane] = level >= 0 ? int16_t(level) : exactLevel(k, [&](int t) { return taps[r + t][lane]; });
+            const int level = preciseLevel(acc[i], k);
+            if (level >= 0) {
+                out[i0 + i] = int16_t(level);
+                continue;
+            }
+            if (blockFlat < 0)
+                blockFlat = allAlike(taps[0] + i0, m + 2 * r);
+            out[i0 + i] = unsureLevel(taps, i0 + i, blockFlat, k);
         }
     }
 }
@@ -297,20 +309,34 @@ __attribute__((target("avx2"))) void convolveAvx2(const int16_t *const *taps, in
         convolvePortable(taps, i, end, k, out);
 }
 
-// Levels, and lanes to finish apart, from first-pass sums split into high
+// Levels, and lanes too close to a whole level to tell, from first-pass sums split into high
 // (weights' high halves) and rest (their low halves): sum = high * 2^15 + rest.
-__attribute__((target("avx2"))) inline void splitFineSums(__m256i high, __m256i rest, __m256i centre,
-                                                          const FixedKernel &k, __m256i &level, __m256i &uniform,
-                                                          __m256i &unsure)
+__attribute__((target("avx2"))) inline void splitFineSums(__m256i high, __m256i rest, const FixedKernel &k,
+                                                          __m256i &level, __m256i &unsure)
 {
     const __m256i remainder =
         _mm256_add_epi32(_mm256_slli_epi32(_mm256_and_si256(high, _mm256_set1_epi32(0x7fff)), 15), rest);
     level = _mm256_add_epi32(_mm256_srli_epi32(high, 15), _mm256_srli_epi32(remainder, kFineShift));
     const __m256i fraction = _mm256_and_si256(remainder, _mm256_set1_epi32(int(kFineMask)));
-    uniform = _mm256_and_si256(_mm256_cmpeq_epi32(level, centre),
-                               _mm256_cmpeq_epi32(fraction, _mm256_setzero_si256()));
     unsure = _mm256_or_si256(_mm256_cmpgt_epi32(_mm256_set1_epi32(int(k.slack)), fraction),
                              _mm256_cmpgt_epi32(fraction, _mm256_set1_epi32(int(kFineMask - k.slack))));
+}
+
+// Whether the `count` samples from p on are all alike.
+__attribute__((target("avx2"))) bool allAlikeAvx2(const int16_t *p, int count)
+{
+    const __m256i first = _mm256_set1_epi16(p[0]);
+    int i = 0;
+    for (; i + 16 <= count; i += 16) {
+        const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p + i));
+        if (_mm256_movemask_epi8(_mm256_cmpeq_epi16(v, first)) != -1)
+            return false;
+    }
+    for (; i < count; ++i) {
+        if (p[i] != p[0])
+            return false;
+    }
+    return true;
 }
 
 __attribute__((target("avx2"))) void convolvePreciseAvx2(const int16_t *const *taps, int begin, int end,
@@ -347,28 +373,27 @@ __attribute__((target("avx2"))) void convolvePreciseAvx2(const int16_t *const *t
             restLow = _mm256_add_epi32(restLow, _mm256_madd_epi16(low, weightsRest));
             restHigh = _mm256_add_epi32(restHigh, _mm256_madd_epi16(high, weightsRest));
         }
-        __m256i levelLow, uniformLow, unsureLow, levelHigh, uniformHigh, unsureHigh;
-        splitFineSums(highLow, restLow, _mm256_unpacklo_epi16(c, zero), k, levelLow, uniformLow, unsureLow);
-        splitFineSums(highHigh, restHigh, _mm256_unpackhi_epi16(c, zero), k, levelHigh, uniformHigh, unsureHigh);
-        // The packs undo the unpacks' lane order.
+        __m256i levelLow, unsureLow, levelHigh, unsureHigh;
+        splitFineSums(highLow, restLow, k, levelLow, unsureLow);
+        splitFineSums(highHigh, restHigh, k, levelHigh, unsureHigh);
+        // The packs undo the unpacks' lane order. A flat window's sum is a
+        // whole level, so it is among the unsure ones.
         __m256i result = _mm256_packs_epi32(levelLow, levelHigh);
-        const __m256i uniform = _mm256_packs_epi32(uniformLow, uniformHigh);
         const __m256i unsure = _mm256_packs_epi32(unsureLow, unsureHigh);
-        if (_mm256_movemask_epi8(_mm256_or_si256(uniform, unsure))) {
-            alignas(32) int16_t values[16];
-            alignas(32) int16_t uniformFlags[16];
-            alignas(32) int16_t unsureFlags[16];
-            _mm256_store_si256(reinterpret_cast<__m256i *>(values), result);
-            _mm256_store_si256(reinterpret_cast<__m256i *>(uniformFlags), uniform);
-            _mm256_store_si256(reinterpret_cast<__m256i *>(unsureFlags), unsure);
-            for (int l = 0; l < 16; ++l) {
-                const int lane = i + l;
-                if (uniformFlags[l])
-                    values[l] = k.uniformResult[taps[r][lane]];
-                else if (unsureFlags[l])
-                    values[l] = exactLevel(k, [&](int t) { return taps[r + t][lane]; });
+        if (_mm256_movemask_epi8(unsure)) {
+            if (allAlikeAvx2(taps[0] + i, 16 + 2 * r)) {
+                result = _mm256_set1_epi16(k.uniformResult[taps[r][i]]);
+            } else {
+                alignas(32) int16_t values[16];
+                alignas(32) int16_t unsureFlags[16];
+                _mm256_store_si256(reinterpret_cast<__m256i *>(values), result);
+                _mm256_store_si256(reinterpret_cast<__m256i *>(unsureFlags), unsure);
+                for (int l = 0; l < 16; ++l) {
+                    if (unsureFlags[l])
+                        values[l] = unsureLevel(taps, i + l, false, k);
+                }
+                result = _mm256_load_si256(reinterpret_cast<const __m256i *>(values));
             }
-            result = _mm256_load_si256(reinterpret_cast<const __m256i *>(values));
         }
         _mm256_storeu_si256(reinterpret_cast<__m256i *>(out + i), result);
     }
@@ -376,24 +401,6 @@ __attribute__((target("avx2"))) void convolvePreciseAvx2(const int16_t *const *t
         convolvePrecisePortable(taps, i, end, k, out);
 }
 
-__attribute__((target("avx2"))) void convolveExactAvx2(const int16_t *const *taps, int begin, int end,
-                                                         const FixedKernel &k, int16_t *out)
-{
-    const int count = int(k.exact.size());
-    const __m128i maxByte = _mm_set1_epi32(255);
-    int i = begin;
-    for (; i + 4 <= end; i += 4) {
-        __m256d acc = _mm256_setzero_pd();
-        for (int t = 0; t < count; ++t) {
-            const __m128i samples = _mm_cvtepi16_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i *>(taps[t] + i)));
-            acc = _mm256_add_pd(acc, _mm256_mul_pd(_mm256_cvtepi32_pd(samples), _mm256_set1_pd(k.exact[t])));
-        }
-        const __m128i values = _mm_max_epi32(_mm_min_epi32(_mm256_cvttpd_epi32(acc), maxByte), _mm_setzero_si128());
-        _mm_storel_epi64(reinterpret_cast<__m128i *>(out + i), _mm_packs_epi32(values, values));
-    }
-    if (i < end)
-        convolveExactPortable(taps, i, end, k, out);
-}
 #endif
 
 #ifdef TRIMLET_X86
@@ -436,23 +443,23 @@ __attribute__((target("avx512bw"))) inline __m512i finishFolded(__m512i sum, __m
 }
 
 // Levels from first-pass sums split into high and rest halves (sum = high *
-// 2^15 + rest); a lane too close to a whole level is summed again in double
-// from its samples, 16 bits each at forward + 4 * lane + t * stride.
+// 2^15 + rest). Flat windows take the flat result; other lanes too close to a
+// whole level are summed again in double from their samples, 16 bits each at
+// forward + 4 * lane + t * stride.
 __attribute__((target("avx512bw"))) __m512i finishPrecise(__m512i high, __m512i rest, __m512i centre,
-                                                         const char *forward, ptrdiff_t stride, const FixedKernel &k)
+                                                         __mmask16 flat, const char *forward, ptrdiff_t stride,
+                                                         const FixedKernel &k)
 {
     const __m512i remainder = _mm512_add_epi32(
         _mm512_maskz_slli_epi32(0xffff, _mm512_and_si512(high, _mm512_set1_epi32(0x7fff)), 15), rest);
     __m512i level = _mm512_add_epi32(_mm512_maskz_srli_epi32(0xffff, high, 15),
                                      _mm512_maskz_srli_epi32(0xffff, remainder, kFineShift));
     const __m512i fraction = _mm512_and_si512(remainder, _mm512_set1_epi32(int(kFineMask)));
-    const __mmask16 uniform = _mm512_cmpeq_epi32_mask(level, centre)
-        & _mm512_cmpeq_epi32_mask(fraction, _mm512_setzero_si512());
     const __mmask16 unsure = (_mm512_cmplt_epu32_mask(fraction, _mm512_set1_epi32(int(k.slack)))
                               | _mm512_cmpgt_epu32_mask(fraction, _mm512_set1_epi32(int(kFineMask - k.slack))))
-        & __mmask16(~uniform);
-    if (uniform)
-        level = _mm512_mask_i32gather_epi32(level, uniform, level, k.uniformResult32.data(), 4);
+        & __mmask16(~flat);
+    if (flat)
+        level = _mm512_mask_i32gather_epi32(level, flat, centre, k.uniformResult32.data(), 4);
     if (unsure) {
         alignas(64) int32_t values[16];
         _mm512_store_si512(values, level);
@@ -469,6 +476,13 @@ __attribute__((target("avx512bw"))) __m512i finishPrecise(__m512i high, __m512i 
         level = _mm512_load_si512(values);
     }
     return level;
+}
+
+// Lanes whose window holds one value: as many changes of sample up to its
+// last tap as up to its first.
+__attribute__((target("avx512bw"))) inline __mmask16 flatLanes(const int32_t *changes, int radius)
+{
+    return _mm512_cmpeq_epi32_mask(_mm512_load_si512(changes + 16 * radius), _mm512_load_si512(changes - 16 * radius));
 }
 
 // Sums over 32-bit lanes that each hold two neighbouring samples of a window:
@@ -569,10 +583,11 @@ __attribute__((target("avx512bw"))) __m512i finishPrecise(__m512i high, __m512i 
         results[3] = finishFolded(_mm512_add_epi32(a3, b3), c3, k);                                                    \
     }                                                                                                                  \
                                                                                                                        \
-    /* The first pass's four blocks, with the fine weights' two halves. */                                             \
+    /* The first pass's four blocks, with the fine weights' two halves; `changes` counts   */                          \
+    /* changes of sample along each lane's taps (see horizontalByColumns).                   */                        \
     __attribute__((target(TARGET))) void PREFIX##Block64Precise(const char *forward, const char *backward,             \
-                                                                ptrdiff_t stride, const FixedKernel &k,                \
-                                                                __m512i *results)                                      \
+                                                                ptrdiff_t stride, const int32_t *changes,              \
+                                                                const FixedKernel &k, __m512i *results)                \
     {                                                                                                                  \
         const __m512i centerHigh =                                                                                     \
             _mm512_set1_epi32(int32_t(uint32_t(k.fineCenterLow) | (uint32_t(k.fineCenterHigh) << 16)));                \
@@ -611,10 +626,10 @@ __attribute__((target("avx512bw"))) __m512i finishPrecise(__m512i high, __m512i 
             r2 = DOT_ADD(r2, v2, wr);                                                                                  \
             r3 = DOT_ADD(r3, v3, wr);                                                                                  \
         }                                                                                                              \
-        results[0] = finishPrecise(h0, r0, c0, forward, stride, k);                                                    \
-        results[1] = finishPrecise(h1, r1, c1, forward + 64, stride, k);                                               \
-        results[2] = finishPrecise(h2, r2, c2, forward + 128, stride, k);                                              \
-        results[3] = finishPrecise(h3, r3, c3, forward + 192, stride, k);                                              \
+        results[0] = finishPrecise(h0, r0, c0, flatLanes(changes + 0, k.radius), forward, stride, k);                                                    \
+        results[1] = finishPrecise(h1, r1, c1, flatLanes(changes + 16, k.radius), forward + 64, stride, k);                                               \
+        results[2] = finishPrecise(h2, r2, c2, flatLanes(changes + 32, k.radius), forward + 128, stride, k);                                              \
+        results[3] = finishPrecise(h3, r3, c3, flatLanes(changes + 48, k.radius), forward + 192, stride, k);                                              \
     }                                                                                                                  \
                                                                                                                        \
     /* forward[x]: pairs (s[x], s[x + 1]) of output x; backward[x]: (s[x], s[x - 1]). */                               \
@@ -712,7 +727,7 @@ TRIMLET_PAIR_KERNELS(pairsAvx512, "avx512bw", dotAddMadd)
 TRIMLET_PAIR_KERNELS(pairsVnni, "avx512bw,avx512vnni", dotAddVnni)
 #undef TRIMLET_PAIR_KERNELS
 
-using Block64Fn = void (*)(const char *, const char *, ptrdiff_t, const FixedKernel &, __m512i *);
+using Block64Fn = void (*)(const char *, const char *, ptrdiff_t, const int32_t *, const FixedKernel &, __m512i *);
 
 // Transposes a 16 x 16 matrix of 32-bit values held as 16 rows, by swapping
 // ever smaller off-diagonal blocks.
@@ -752,9 +767,11 @@ __attribute__((target("avx512bw,avx512vl"))) void horizontalByColumns(const QIma
     const int columns = (width + 15) / 16 * 16;
     const int span = columns + 2 * pad;
     thread_local std::vector<uint32_t> pixelStore, pairStore, swappedStore;
+    thread_local std::vector<int32_t> changeStore;
     uint32_t *pixels = alignedBuffer(pixelStore, size_t(width) * 16);
     uint32_t *pairs = alignedBuffer(pairStore, size_t(span) * 16);
     uint32_t *swapped = alignedBuffer(swappedStore, size_t(span) * 16);
+    int32_t *changes = alignedBuffer(changeStore, size_t(span) * 16);
     const __m512i byteMask = _mm512_set1_epi32(0xff);
     for (int y0 = 0; y0 < height; y0 += 16) {
         const int rows = std::min(16, height - y0);
@@ -775,12 +792,17 @@ __attribute__((target("avx512bw,avx512vl"))) void horizontalByColumns(const QIma
             const __m128i shift = _mm_cvtsi32_si128(shifts[p]);
             // Padded column i is image column i - pad, edges repeated.
             __m512i current = _mm512_and_si512(_mm512_maskz_srl_epi32(0xffff, _mm512_load_si512(pixels), shift), byteMask);
+            __m512i changed = _mm512_setzero_si512();
+            _mm512_store_si512(changes, changed);
             for (int i = 0; i + 1 < span; ++i) {
                 const int column = std::clamp(i + 1 - pad, 0, width - 1);
                 const __m512i following = _mm512_and_si512(
                     _mm512_maskz_srl_epi32(0xffff, _mm512_load_si512(pixels + size_t(column) * 16), shift), byteMask);
                 _mm512_store_si512(pairs + size_t(i) * 16, _mm512_or_si512(current, _mm512_maskz_slli_epi32(0xffff, following, 16)));
                 _mm512_store_si512(swapped + size_t(i) * 16, _mm512_or_si512(following, _mm512_maskz_slli_epi32(0xffff, current, 16)));
+                changed = _mm512_mask_add_epi32(changed, _mm512_cmpneq_epi32_mask(current, following), changed,
+                                                _mm512_set1_epi32(1));
+                _mm512_store_si512(changes + size_t(i + 1) * 16, changed);
                 current = following;
             }
             int16_t *plane = out + p * planeSize;
@@ -789,7 +811,8 @@ __attribute__((target("avx512bw,avx512vl"))) void horizontalByColumns(const QIma
                 for (int q = 0; q < 4; ++q) {
                     const size_t x = size_t(pad + x0 + 4 * q);
                     block(reinterpret_cast<const char *>(pairs + x * 16),
-                          reinterpret_cast<const char *>(swapped + (x - 1) * 16), 64, k, results + 4 * q);
+                          reinterpret_cast<const char *>(swapped + (x - 1) * 16), 64, changes + x * 16, k,
+                          results + 4 * q);
                 }
                 transpose16(results);
                 const int n = std::min(16, width - x0);
@@ -816,20 +839,11 @@ void convolvePrecise(const int16_t *const *taps, int begin, int end, const Fixed
     convolvePrecisePortable(taps, begin, end, k, out);
 }
 
+
 void convolve(const int16_t *const *taps, int begin, int end, const FixedKernel &k, int16_t *out)
 {
+#ifdef TRIMLET_X86
     const SimdLevel level = currentLevel().load(std::memory_order_relaxed);
-    if (k.exactSums) {
-#ifdef TRIMLET_X86
-        if (level >= SimdLevel::Avx2) {
-            convolveExactAvx2(taps, begin, end, k, out);
-            return;
-        }
-#endif
-        convolveExactPortable(taps, begin, end, k, out);
-        return;
-    }
-#ifdef TRIMLET_X86
     // AVX-512 sums fixed-point kernels in the pair layouts instead.
     if (level >= SimdLevel::Avx2) {
         convolveAvx2(taps, begin, end, k, out);
@@ -1567,7 +1581,7 @@ QImage gaussianBlur(const QImage &image, const QVector<double> &kernel)
     padded.resize(size_t(width) + 2 * pad);
     taps.resize(std::max<size_t>(2 * r + 1, size_t(height) + 2 * r));
 #ifdef TRIMLET_X86
-    const bool pairLayout = !fixed.exactSums && fixed.fineFitsLanes
+    const bool pairLayout = fixed.fineFitsLanes
         && currentLevel().load(std::memory_order_relaxed) == SimdLevel::Avx512;
 #else
     const bool pairLayout = false;
@@ -1591,10 +1605,7 @@ QImage gaussianBlur(const QImage &image, const QVector<double> &kernel)
                 padded[pad + x] = int16_t((line[x] >> shift) & 0xff);
             std::fill(padded.begin() + pad + width, padded.end(), last);
             int16_t *out = horizontal.data() + p * planeSize + size_t(y) * width;
-            if (fixed.exactSums)
-                convolve(taps.data(), 0, width, fixed, out);
-            else
-                convolvePrecise(taps.data(), 0, width, fixed, out);
+            convolvePrecise(taps.data(), 0, width, fixed, out);
         }
     }
 

@@ -28,10 +28,8 @@ void setVnniAllowed(bool allowed);
 // Separable Gaussian blur of a Format_ARGB32 or Format_RGB32 image with the
 // given normalised odd-sized kernel; edge pixels repeat. Results are within
 // one level of a double-precision convolution that truncates after each pass:
-// the first pass truncates exactly as it does, except that a window whose two
-// sides sum to twice its centre everywhere (flat, or a straight ramp) takes the
-// flat window's result, and the second pass is within one level of it, equal
-// wherever it sees a flat window.
+// the first pass truncates exactly as it does, the second is within one level
+// of it and equal wherever it sees a flat window.
 QImage gaussianBlur(const QImage &image, const QVector<double> &kernel);
 
 // Saturation through Qt's HSV form (QColor::getHsv / setHsv): s becomes

@@ -305,6 +305,22 @@ private slots:
         QCOMPARE(fullStack->currentIndex(), 0);
     }
 
+    // The last part runs to the end of the file: however the end is met, the
+    // playhead goes back to the first part's start and the button reads Play.
+    void playingToTheEndOfTheFileReturnsToTheStart()
+    {
+        loadAndWait(video);
+        seekAndWait(4800);
+        window->playPause();
+        QTRY_VERIFY_WITH_TIMEOUT(window->player()->isPlaying(), 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(!window->player()->isPlaying(), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(window->player()->position() < 1000, 5000);
+        QVERIFY(button("Play"));
+        // Still there once the back end has settled.
+        QTest::qWait(500);
+        QVERIFY(window->player()->position() < 1000);
+    }
+
     void shortcutsReachTheEditingSlots()
     {
         loadAndWait(video);

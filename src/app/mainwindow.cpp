@@ -509,6 +509,7 @@ void MainWindow::connectPlayer()
     connect(videoPlayer, &VideoPlayer::performanceMetricsChanged, this, &MainWindow::updatePerformanceDisplay);
     connect(videoPlayer, &VideoPlayer::mediaReady, this, &MainWindow::onMediaReady);
     connect(videoPlayer, &VideoPlayer::loadFailed, this, &MainWindow::onLoadFailed);
+    connect(videoPlayer, &VideoPlayer::endOfMedia, this, &MainWindow::onEndOfMedia);
     applyProcessingMode(videoPlayer->isFrameProcessingEnabled());
 }
 
@@ -757,6 +758,20 @@ void MainWindow::positionChanged(qint64 position)
     }
     if (action.kind != Playback::BoundaryAction::None)
         videoPlayer->setPosition(action.target);
+    updateTitleOverlay();
+}
+
+// When the last part runs to the end of the file, the back end may report the
+// end before a boundary check pauses there, or just after one has sought back
+// to the start, leaving the playhead at the end: end the edit's playback the
+// way the check does.
+void MainWindow::onEndOfMedia()
+{
+    if (clipList.isEmpty())
+        return;
+    videoPlayer->pause();
+    playButton->setText(QStringLiteral("Play"));
+    videoPlayer->setPosition(clipList.first().originalStart);
     updateTitleOverlay();
 }
 

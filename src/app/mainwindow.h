@@ -157,6 +157,7 @@ private:
     void repeatSkip();
     void onMediaReady();
     void onLoadFailed(const QString &errorText);
+    void onEndOfMedia();
     void resetToNoVideo();
     QString readyStatusText() const;
 

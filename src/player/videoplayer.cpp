@@ -422,6 +422,7 @@ void VideoPlayer::onMediaStatusChanged(QMediaPlayer::MediaStatus status)
         break;
     case QMediaPlayer::EndOfMedia:
         qDebug() << "Reached end of media";
+        emit endOfMedia();
         break;
     case QMediaPlayer::InvalidMedia: {
         const QString errorText = player->errorString();

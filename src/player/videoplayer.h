@@ -74,6 +74,8 @@ signals:
     void performanceMetricsChanged(double fps, bool isLagging);
     // Loading the current file failed; errorText says why.
     void loadFailed(QString errorText);
+    // Playback ran to the end of the file.
+    void endOfMedia();
 
 public slots:
     void onVideoFrameChanged(const QVideoFrame &frame);

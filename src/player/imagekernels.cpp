@@ -149,6 +149,23 @@ FixedKernel makeFixedKernel(const QVector<double> &kernel)
 // flat window's double-precision result: equal to the double sum where the
 // window is flat, within one level elsewhere.
 
+// acc[i] = the sum over lane i0 + i's window, weights[d] at distance d (the
+// two sides added first), for m lanes.
+template <typename Sum, typename Weight>
+void foldedSums(const int16_t *const *taps, int r, int i0, int m, const std::vector<Weight> &weights, Sum *acc)
+{
+    const int16_t *c = taps[r] + i0;
+    for (int i = 0; i < m; ++i)
+        acc[i] = c[i] * Sum(weights[0]);
+    for (int d = 1; d <= r; ++d) {
+        const int16_t *a = taps[r - d] + i0;
+        const int16_t *b = taps[r + d] + i0;
+        const Sum w = Sum(weights[d]);
+        for (int i = 0; i < m; ++i)
+            acc[i] += (a[i] + b[i]) * w;
+    }
+}
+
 // out[i] = sum over t of weight(t) * taps[t][i], for lanes [begin, end).
 void convolvePortable(const int16_t *const *taps, int begin, int end, const FixedKernel &k, int16_t *out)
 {
@@ -158,15 +175,7 @@ void convolvePortable(const int16_t *const *taps, int begin, int end, const Fixe
     for (int i0 = begin; i0 < end; i0 += Block) {
         const int m = std::min(Block, end - i0);
         const int16_t *c = taps[r] + i0;
-        for (int i = 0; i < m; ++i)
-            acc[i] = c[i] * k.weights[0];
-        for (int d = 1; d <= r; ++d) {
-            const int16_t *a = taps[r - d] + i0;
-            const int16_t *b = taps[r + d] + i0;
-            const int w = k.weights[d];
-            for (int i = 0; i < m; ++i)
-                acc[i] += (a[i] + b[i]) * w;
-        }
+        foldedSums(taps, r, i0, m, k.weights, acc);
         for (int i = 0; i < m; ++i) {
             int value = acc[i] >> kFixedShift;
             if (acc[i] == c[i] * kFixedOne)
@@ -228,16 +237,7 @@ void convolvePrecisePortable(const int16_t *const *taps, int begin, int end, con
     int64_t acc[Block];
     for (int i0 = begin; i0 < end; i0 += Block) {
         const int m = std::min(Block, end - i0);
-        const int16_t *c = taps[r] + i0;
-        for (int i = 0; i < m; ++i)
-            acc[i] = c[i] * k.fine[0];
-        for (int d = 1; d <= r; ++d) {
-            const int16_t *a = taps[r - d] + i0;
-            const int16_t *b = taps[r + d] + i0;
-            const int64_t w = k.fine[d];
-            for (int i = 0; i < m; ++i)
-                acc[i] += (a[i] + b[i]) * w;
-        }
+        foldedSums(taps, r, i0, m, k.fine, acc);
         int blockFlat = -1; // not known yet
         for (int i = 0; i < m; ++i) {
             const int level = preciseLevel(acc[i], k);

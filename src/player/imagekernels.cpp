@@ -729,27 +729,30 @@ TRIMLET_PAIR_KERNELS(pairsVnni, "avx512bw,avx512vnni", dotAddVnni)
 
 using Block64Fn = void (*)(const char *, const char *, ptrdiff_t, const int32_t *, const FixedKernel &, __m512i *);
 
-// Transposes a 16 x 16 matrix of 32-bit values held as 16 rows, by swapping
-// ever smaller off-diagonal blocks.
-__attribute__((target("avx512bw"))) void transpose16(__m512i *rows)
+// Transposes the 16 x 16 block of 32-bit lanes in r.
+__attribute__((target("avx512bw"))) inline void transposePixels16x16Avx512(__m512i r[16])
 {
-    _Pragma("GCC unroll 4") for (int size = 8; size >= 1; size /= 2) {
-        alignas(64) int32_t keep[16];
-        alignas(64) int32_t take[16];
-        for (int c = 0; c < 16; ++c) {
-            keep[c] = (c & size) ? 16 + c - size : c;
-            take[c] = (c & size) ? 16 + c : c + size;
-        }
-        const __m512i keepIndex = _mm512_load_si512(keep);
-        const __m512i takeIndex = _mm512_load_si512(take);
-        _Pragma("GCC unroll 16") for (int i = 0; i < 16; ++i) {
-            if (i & size)
-                continue;
-            const __m512i a = rows[i];
-            const __m512i b = rows[i + size];
-            rows[i] = _mm512_permutex2var_epi32(a, keepIndex, b);
-            rows[i + size] = _mm512_permutex2var_epi32(a, takeIndex, b);
-        }
+    __m512i u[16];
+    for (int g = 0; g < 16; g += 4) {
+        const __m512i t0 = _mm512_maskz_unpacklo_epi32(0xffff, r[g], r[g + 1]);
+        const __m512i t1 = _mm512_maskz_unpackhi_epi32(0xffff, r[g], r[g + 1]);
+        const __m512i t2 = _mm512_maskz_unpacklo_epi32(0xffff, r[g + 2], r[g + 3]);
+        const __m512i t3 = _mm512_maskz_unpackhi_epi32(0xffff, r[g + 2], r[g + 3]);
+        u[g] = _mm512_maskz_unpacklo_epi64(0xff, t0, t2);
+        u[g + 1] = _mm512_maskz_unpackhi_epi64(0xff, t0, t2);
+        u[g + 2] = _mm512_maskz_unpacklo_epi64(0xff, t1, t3);
+        u[g + 3] = _mm512_maskz_unpackhi_epi64(0xff, t1, t3);
+    }
+    // u[g + c] holds columns c, c + 4, c + 8, c + 12 of rows g .. g + 3, one per 128-bit lane.
+    for (int c = 0; c < 4; ++c) {
+        const __m512i v0 = _mm512_maskz_shuffle_i32x4(0xffff, u[c], u[c + 4], 0x88);
+        const __m512i v1 = _mm512_maskz_shuffle_i32x4(0xffff, u[c], u[c + 4], 0xdd);
+        const __m512i v2 = _mm512_maskz_shuffle_i32x4(0xffff, u[c + 8], u[c + 12], 0x88);
+        const __m512i v3 = _mm512_maskz_shuffle_i32x4(0xffff, u[c + 8], u[c + 12], 0xdd);
+        r[c] = _mm512_maskz_shuffle_i32x4(0xffff, v0, v2, 0x88);
+        r[c + 8] = _mm512_maskz_shuffle_i32x4(0xffff, v0, v2, 0xdd);
+        r[c + 4] = _mm512_maskz_shuffle_i32x4(0xffff, v1, v3, 0x88);
+        r[c + 12] = _mm512_maskz_shuffle_i32x4(0xffff, v1, v3, 0xdd);
     }
 }
 
@@ -784,7 +787,7 @@ __attribute__((target("avx512bw,avx512vl"))) void horizontalByColumns(const QIma
             __m512i block16[16];
             for (int l = 0; l < 16; ++l)
                 block16[l] = _mm512_maskz_loadu_epi32(mask, lines[l] + x0);
-            transpose16(block16);
+            transposePixels16x16Avx512(block16);
             for (int i = 0; i < n; ++i)
                 _mm512_store_si512(pixels + size_t(x0 + i) * 16, block16[i]);
         }
@@ -814,7 +817,7 @@ __attribute__((target("avx512bw,avx512vl"))) void horizontalByColumns(const QIma
                           reinterpret_cast<const char *>(swapped + (x - 1) * 16), 64, changes + x * 16, k,
                           results + 4 * q);
                 }
-                transpose16(results);
+                transposePixels16x16Avx512(results);
                 const int n = std::min(16, width - x0);
                 const __mmask16 mask = __mmask16((1u << n) - 1);
                 for (int l = 0; l < rows; ++l)
@@ -1401,33 +1404,6 @@ __attribute__((target("avx2"))) void boxStripToRowsAvx2(const QRgb *columns, int
         }
     }
     boxStripToRowsPortable(columns, x, end, rows);
-}
-
-// Transposes the 16 x 16 block of 32-bit lanes in r.
-__attribute__((target("avx512bw"))) inline void transposePixels16x16Avx512(__m512i r[16])
-{
-    __m512i u[16];
-    for (int g = 0; g < 16; g += 4) {
-        const __m512i t0 = _mm512_maskz_unpacklo_epi32(0xffff, r[g], r[g + 1]);
-        const __m512i t1 = _mm512_maskz_unpackhi_epi32(0xffff, r[g], r[g + 1]);
-        const __m512i t2 = _mm512_maskz_unpacklo_epi32(0xffff, r[g + 2], r[g + 3]);
-        const __m512i t3 = _mm512_maskz_unpackhi_epi32(0xffff, r[g + 2], r[g + 3]);
-        u[g] = _mm512_maskz_unpacklo_epi64(0xff, t0, t2);
-        u[g + 1] = _mm512_maskz_unpackhi_epi64(0xff, t0, t2);
-        u[g + 2] = _mm512_maskz_unpacklo_epi64(0xff, t1, t3);
-        u[g + 3] = _mm512_maskz_unpackhi_epi64(0xff, t1, t3);
-    }
-    // u[g + c] holds columns c, c + 4, c + 8, c + 12 of rows g .. g + 3, one per 128-bit lane.
-    for (int c = 0; c < 4; ++c) {
-        const __m512i v0 = _mm512_maskz_shuffle_i32x4(0xffff, u[c], u[c + 4], 0x88);
-        const __m512i v1 = _mm512_maskz_shuffle_i32x4(0xffff, u[c], u[c + 4], 0xdd);
-        const __m512i v2 = _mm512_maskz_shuffle_i32x4(0xffff, u[c + 8], u[c + 12], 0x88);
-        const __m512i v3 = _mm512_maskz_shuffle_i32x4(0xffff, u[c + 8], u[c + 12], 0xdd);
-        r[c] = _mm512_maskz_shuffle_i32x4(0xffff, v0, v2, 0x88);
-        r[c + 8] = _mm512_maskz_shuffle_i32x4(0xffff, v0, v2, 0xdd);
-        r[c + 4] = _mm512_maskz_shuffle_i32x4(0xffff, v1, v3, 0x88);
-        r[c + 12] = _mm512_maskz_shuffle_i32x4(0xffff, v1, v3, 0xdd);
-    }
 }
 
 __attribute__((target("avx512bw"))) void boxRowsToStripAvx512(const QRgb *const *rows, int end, QRgb *columns)

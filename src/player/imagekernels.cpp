@@ -73,7 +73,6 @@ constexpr int kFineShift = 30;
 constexpr int64_t kFineOne = int64_t(1) << kFineShift;
 constexpr uint32_t kFineMask = uint32_t(kFineOne - 1);
 
-
 // The first cache-line aligned element of a buffer of at least `count` elements.
 template <typename T>
 T *alignedBuffer(std::vector<T> &buffer, size_t count)
@@ -144,10 +143,6 @@ FixedKernel makeFixedKernel(const QVector<double> &kernel)
     return fixed;
 }
 
-// The second pass, in 2^15 fixed point. A window whose sum is exactly its
-// centre sample (every flat window, since the weights sum to one) takes the
-// flat window's double-precision result: equal to the double sum where the
-// window is flat, within one level elsewhere.
 
 // acc[i] = the sum over lane i0 + i's window, weights[d] at distance d (the
 // two sides added first), for m lanes.
@@ -166,6 +161,10 @@ void foldedSums(const int16_t *const *taps, int r, int i0, int m, const std::vec
     }
 }
 
+// The second pass, in 2^15 fixed point. A window whose sum is exactly its
+// centre sample (every flat window, since the weights sum to one) takes the
+// flat window's double-precision result: equal to the double sum where the
+// window is flat, within one level elsewhere.
 // out[i] = sum over t of weight(t) * taps[t][i], for lanes [begin, end).
 void convolvePortable(const int16_t *const *taps, int begin, int end, const FixedKernel &k, int16_t *out)
 {
@@ -489,7 +488,7 @@ __attribute__((target("avx512bw"))) inline __mmask16 flatLanes(const int32_t *ch
 // `forward` lanes hold (s[c + j], s[c + j + 1]) stride * j bytes on and
 // `backward` lanes (s[c - j], s[c - j - 1]) stride * j bytes back. Adding the
 // two folds the symmetric kernel, so one multiply-add covers four taps. Blocks
-// of 16 lanes share the weights loaded for a tap pair; two accumulators each
+// of 16 lanes share the weights loaded for a tap pair; several accumulators
 // keep the multiply-adds independent.
 #define TRIMLET_PAIR_KERNELS(PREFIX, TARGET, DOT_ADD)                                                                  \
     template <int Blocks, int Acc>                                                                                     \

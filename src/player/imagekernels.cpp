@@ -206,24 +206,30 @@ inline int preciseLevel(int64_t sum, const FixedKernel &k)
     return std::min(int(sum >> kFineShift), 255);
 }
 
-// Whether the `count` samples from p on are all alike.
-bool allAlike(const int16_t *p, int count)
+// flat[l] = whether the 2r + 1 samples from p + l on are alike, for l in [0, lanes).
+void flatWindows(const int16_t *p, int lanes, int r, uint8_t *flat)
 {
+    thread_local std::vector<int> changes;
+    const int count = lanes + 2 * r;
+    changes.resize(count);
+    int seen = 0;
+    changes[0] = 0;
     for (int i = 1; i < count; ++i) {
-        if (p[i] != p[0])
-            return false;
+        seen += p[i] != p[i - 1];
+        changes[i] = seen;
     }
-    return true;
+    for (int l = 0; l < lanes; ++l)
+        flat[l] = changes[l + 2 * r] == changes[l];
 }
 
 // A lane too close to a whole level: a flat window takes the flat result; any
 // other, a straight ramp too (it sums to its centre exactly), is summed in
 // double, which rounds its own way. The taps are those of one padded row, so
 // lane i's window is the 2r + 1 samples from taps[0] + i on.
-int16_t unsureLevel(const int16_t *const *taps, int lane, bool blockFlat, const FixedKernel &k)
+int16_t unsureLevel(const int16_t *const *taps, int lane, bool flat, const FixedKernel &k)
 {
     const int r = k.radius;
-    if (blockFlat || allAlike(taps[0] + lane, 2 * r + 1))
+    if (flat)
         return k.uniformResult[taps[r][lane]];
     return exactLevel(k, [&](int t) { return taps[r + t][lane]; });
 }
@@ -237,16 +243,19 @@ void convolvePrecisePortable(const int16_t *const *taps, int begin, int end, con
     for (int i0 = begin; i0 < end; i0 += Block) {
         const int m = std::min(Block, end - i0);
         foldedSums(taps, r, i0, m, k.fine, acc);
-        int blockFlat = -1; // not known yet
+        uint8_t flat[Block];
+        bool flatKnown = false;
         for (int i = 0; i < m; ++i) {
             const int level = preciseLevel(acc[i], k);
             if (level >= 0) {
                 out[i0 + i] = int16_t(level);
                 continue;
             }
-            if (blockFlat < 0)
-                blockFlat = allAlike(taps[0] + i0, m + 2 * r);
-            out[i0 + i] = unsureLevel(taps, i0 + i, blockFlat, k);
+            if (!flatKnown) {
+                flatWindows(taps[0] + i0, m, r, flat);
+                flatKnown = true;
+            }
+            out[i0 + i] = unsureLevel(taps, i0 + i, flat[i], k);
         }
     }
 }
@@ -385,11 +394,13 @@ __attribute__((target("avx2"))) void convolvePreciseAvx2(const int16_t *const *t
             } else {
                 alignas(32) int16_t values[16];
                 alignas(32) int16_t unsureFlags[16];
+                uint8_t flat[16];
                 _mm256_store_si256(reinterpret_cast<__m256i *>(values), result);
                 _mm256_store_si256(reinterpret_cast<__m256i *>(unsureFlags), unsure);
+                flatWindows(taps[0] + i, 16, r, flat);
                 for (int l = 0; l < 16; ++l) {
                     if (unsureFlags[l])
-                        values[l] = unsureLevel(taps, i + l, false, k);
+                        values[l] = unsureLevel(taps, i + l, flat[l], k);
                 }
                 result = _mm256_load_si256(reinterpret_cast<const __m256i *>(values));
             }

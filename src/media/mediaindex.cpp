@@ -1,0 +1,363 @@
+#include "mediaindex.h"
+#include "nalunits.h"
+
+#include <QFileInfo>
+#include <QHash>
+
+#include <cmath>
+#include <cstdlib>
+#include <mutex>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/display.h>
+#include <libavutil/pixdesc.h>
+}
+
+namespace Media {
+
+namespace {
+
+Rational rationalOf(AVRational value)
+{
+    return Rational{value.num, value.den};
+}
+
+// The same rounding the export's ffprobe reading applies, so both tell the same angle.
+int normalisedRotation(double degrees)
+{
+    const int quarter = int(std::lround(degrees / 90.0));
+    return ((quarter % 4) + 4) % 4 * 90;
+}
+
+int rotationOf(const AVStream *stream)
+{
+    size_t size = 0;
+    const uint8_t *matrix = av_stream_get_side_data(stream, AV_PKT_DATA_DISPLAYMATRIX, &size);
+    if (matrix && size >= 9 * sizeof(int32_t)) {
+        const double degrees = av_display_rotation_get(reinterpret_cast<const int32_t *>(matrix));
+        if (!std::isnan(degrees))
+            return normalisedRotation(degrees);
+    }
+    if (const AVDictionaryEntry *tag = av_dict_get(stream->metadata, "rotate", nullptr, 0)) {
+        char *end = nullptr;
+        const double degrees = std::strtod(tag->value, &end);
+        if (end != tag->value)
+            return normalisedRotation(degrees);
+    }
+    return 0;
+}
+
+struct FormatContext {
+    AVFormatContext *context = nullptr;
+    ~FormatContext() { avformat_close_input(&context); }
+};
+
+struct Packet {
+    AVPacket *packet = av_packet_alloc();
+    ~Packet() { av_packet_free(&packet); }
+};
+
+int interruptWhenCanceled(void *opaque)
+{
+    const auto *cancel = static_cast<const std::atomic<bool> *>(opaque);
+    return cancel && cancel->load(std::memory_order_relaxed) ? 1 : 0;
+}
+
+bool canceled(const std::atomic<bool> *cancel)
+{
+    return cancel && cancel->load(std::memory_order_relaxed);
+}
+
+int pickVideoStream(AVFormatContext *context)
+{
+    const int best = av_find_best_stream(context, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
+    if (best >= 0 && !(context->streams[best]->disposition & AV_DISPOSITION_ATTACHED_PIC))
+        return best;
+    // Cover art counts as a video stream to libavformat; the picture we cut is another one.
+    for (unsigned i = 0; i < context->nb_streams; ++i) {
+        const AVStream *stream = context->streams[i];
+        if (stream->codecpar->codec_type == AVMEDIA_TYPE_VIDEO
+            && !(stream->disposition & AV_DISPOSITION_ATTACHED_PIC))
+            return int(i);
+    }
+    return -1;
+}
+
+int pickAudioStream(AVFormatContext *context)
+{
+    for (unsigned i = 0; i < context->nb_streams; ++i) {
+        if (context->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_AUDIO)
+            return int(i);
+    }
+    return -1;
+}
+
+void describeVideo(const AVStream *stream, VideoStream &video)
+{
+    const AVCodecParameters *par = stream->codecpar;
+    video.index = stream->index;
+    video.codecId = par->codec_id;
+    video.codecName = QString::fromLatin1(avcodec_get_name(par->codec_id));
+    video.profile = par->profile;
+    video.level = par->level;
+    video.width = par->width;
+    video.height = par->height;
+    if (const char *name = av_get_pix_fmt_name(AVPixelFormat(par->format)))
+        video.pixelFormat = QString::fromLatin1(name);
+    video.sampleAspectRatio = rationalOf(par->sample_aspect_ratio);
+    video.colorRange = par->color_range;
+    video.colorPrimaries = par->color_primaries;
+    video.colorTransfer = par->color_trc;
+    video.colorSpace = par->color_space;
+    video.chromaLocation = par->chroma_location;
+    video.fieldOrder = par->field_order;
+    video.timeBase = rationalOf(stream->time_base);
+    video.frameRate = rationalOf(stream->r_frame_rate);
+    video.averageFrameRate = rationalOf(stream->avg_frame_rate);
+    video.rotation = rotationOf(stream);
+    video.bitRate = par->bit_rate;
+    if (par->extradata && par->extradata_size > 0)
+        video.extradata = QByteArray(reinterpret_cast<const char *>(par->extradata), par->extradata_size);
+}
+
+void describeAudio(const AVStream *stream, AudioStream &audio)
+{
+    const AVCodecParameters *par = stream->codecpar;
+    audio.index = stream->index;
+    audio.codecId = par->codec_id;
+    audio.codecName = QString::fromLatin1(avcodec_get_name(par->codec_id));
+    audio.profile = par->profile;
+    audio.sampleRate = par->sample_rate;
+    audio.channels = par->ch_layout.nb_channels;
+    audio.bitRate = par->bit_rate;
+    audio.frameSize = par->frame_size;
+    audio.initialPadding = par->initial_padding;
+    audio.timeBase = rationalOf(stream->time_base);
+}
+
+NalCodec nalCodecOf(AVCodecID id)
+{
+    switch (id) {
+    case AV_CODEC_ID_H264:
+        return NalCodec::H264;
+    case AV_CODEC_ID_HEVC:
+        return NalCodec::Hevc;
+    default:
+        return NalCodec::None;
+    }
+}
+
+// Calls progress only when the percentage moves, so at most about a hundred times.
+class ProgressReporter {
+public:
+    ProgressReporter(const std::function<void(int)> &progress, qint64 total)
+        : m_progress(progress), m_total(total) {}
+    void report(qint64 position)
+    {
+        if (!m_progress || m_total <= 0 || position < 0)
+            return;
+        const int percent = int(qBound(qint64(0), position * 100 / m_total, qint64(100)));
+        if (percent > m_last) {
+            m_last = percent;
+            m_progress(percent);
+        }
+    }
+    void finish() { report(m_total); }
+
+private:
+    const std::function<void(int)> &m_progress;
+    qint64 m_total;
+    int m_last = -1;
+};
+
+QString scanInto(MediaIndex &index, const std::atomic<bool> *cancel,
+                 const std::function<void(int)> &progress)
+{
+    const QFileInfo info(index.path);
+    if (!info.exists())
+        return QStringLiteral("File not found");
+    if (!info.isFile())
+        return QStringLiteral("Not a file");
+    index.fileSize = info.size();
+    index.modified = info.lastModified();
+    if (canceled(cancel))
+        return QStringLiteral("Canceled");
+
+    FormatContext format;
+    format.context = avformat_alloc_context();
+    if (!format.context)
+        return QStringLiteral("Out of memory");
+    format.context->interrupt_callback.callback = interruptWhenCanceled;
+    format.context->interrupt_callback.opaque = const_cast<std::atomic<bool> *>(cancel);
+    const QByteArray encodedPath = info.absoluteFilePath().toUtf8();
+    if (avformat_open_input(&format.context, encodedPath.constData(), nullptr, nullptr) < 0)
+        return canceled(cancel) ? QStringLiteral("Canceled") : QStringLiteral("Cannot open file");
+    AVFormatContext *context = format.context;
+    if (avformat_find_stream_info(context, nullptr) < 0)
+        return canceled(cancel) ? QStringLiteral("Canceled") : QStringLiteral("Cannot read the streams");
+
+    index.formatName = QString::fromLatin1(context->iformat->name);
+    if (context->duration != AV_NOPTS_VALUE && context->duration >= 0)
+        index.durationMs = av_rescale(context->duration, 1000, AV_TIME_BASE);
+
+    const int videoIndex = pickVideoStream(context);
+    if (videoIndex < 0)
+        return QStringLiteral("No video stream");
+    const int audioIndex = pickAudioStream(context);
+    VideoStream &video = index.video;
+    AudioStream &audio = index.audio;
+    describeVideo(context->streams[videoIndex], video);
+    if (audioIndex >= 0)
+        describeAudio(context->streams[audioIndex], audio);
+    for (unsigned i = 0; i < context->nb_streams; ++i) {
+        if (int(i) != videoIndex && int(i) != audioIndex)
+            context->streams[i]->discard = AVDISCARD_ALL;
+    }
+
+    const NalCodec nalCodec = nalCodecOf(context->streams[videoIndex]->codecpar->codec_id);
+    ParameterSetScanner scanner(nalCodec, video.extradata);
+    video.nalLengthSize = scanner.nalLengthSize();
+
+    if (const int64_t frames = context->streams[videoIndex]->nb_frames; frames > 0 && frames < (1 << 26))
+        video.packets.reserve(int(frames));
+    if (audioIndex >= 0) {
+        if (const int64_t frames = context->streams[audioIndex]->nb_frames; frames > 0 && frames < (1 << 26))
+            audio.packets.reserve(int(frames));
+    }
+
+    ProgressReporter reporter(progress, index.fileSize);
+    reporter.report(0);
+    Packet packet;
+    if (!packet.packet)
+        return QStringLiteral("Out of memory");
+    AVPacket *pkt = packet.packet;
+    for (;;) {
+        if (canceled(cancel))
+            return QStringLiteral("Canceled");
+        const int result = av_read_frame(context, pkt);
+        if (result == AVERROR_EOF)
+            break;
+        if (result < 0) {
+            if (canceled(cancel))
+                return QStringLiteral("Canceled");
+            // A damaged tail still leaves a usable index of what came before it.
+            if (context->pb && avio_feof(context->pb))
+                break;
+            return QStringLiteral("Read error");
+        }
+        if (pkt->stream_index == videoIndex) {
+            VideoPacket entry;
+            entry.pts = pkt->pts;
+            entry.dts = pkt->dts;
+            entry.duration = pkt->duration;
+            entry.keyframe = pkt->flags & AV_PKT_FLAG_KEY;
+            if (nalCodec != NalCodec::None) {
+                const NalScan nals = scanner.scanPacket(pkt->data, pkt->size);
+                entry.idr = nals.idr;
+                entry.changedParameterSets = nals.changedParameterSets;
+                size_t sideSize = 0;
+                if (const uint8_t *fresh = av_packet_get_side_data(pkt, AV_PKT_DATA_NEW_EXTRADATA, &sideSize))
+                    entry.changedParameterSets |= scanner.differsFromExtradata(fresh, int(sideSize));
+            }
+            if (entry.pts != NoTimestamp && (video.startPts == NoTimestamp || entry.pts < video.startPts))
+                video.startPts = entry.pts;
+            video.packets.append(entry);
+        } else if (pkt->stream_index == audioIndex) {
+            AudioPacket entry;
+            entry.pts = pkt->pts;
+            entry.duration = pkt->duration;
+            if (entry.pts != NoTimestamp && (audio.startPts == NoTimestamp || entry.pts < audio.startPts))
+                audio.startPts = entry.pts;
+            audio.packets.append(entry);
+        }
+        av_packet_unref(pkt);
+        if (context->pb)
+            reporter.report(avio_tell(context->pb));
+    }
+    reporter.finish();
+    return {};
+}
+
+} // namespace
+
+MediaIndex scanMedia(const QString &path, const std::atomic<bool> *cancel,
+                     const std::function<void(int)> &progress)
+{
+    MediaIndex index;
+    index.path = path;
+    index.error = scanInto(index, cancel, progress);
+    return index;
+}
+
+struct MediaIndexCache::Impl {
+    mutable std::mutex mutex;
+    QHash<QString, std::shared_ptr<const MediaIndex>> entries;
+};
+
+MediaIndexCache &MediaIndexCache::instance()
+{
+    static MediaIndexCache cache;
+    return cache;
+}
+
+std::shared_ptr<MediaIndexCache::Impl> MediaIndexCache::impl() const
+{
+    static const std::shared_ptr<Impl> shared = std::make_shared<Impl>();
+    return shared;
+}
+
+namespace {
+
+QString cacheKey(const QString &path)
+{
+    return QFileInfo(path).absoluteFilePath();
+}
+
+bool stillCurrent(const MediaIndex &index, const QFileInfo &info)
+{
+    return info.exists() && info.size() == index.fileSize && info.lastModified() == index.modified;
+}
+
+} // namespace
+
+std::shared_ptr<const MediaIndex> MediaIndexCache::get(const QString &path, const std::atomic<bool> *cancel,
+                                                       const std::function<void(int)> &progress)
+{
+    if (auto current = cached(path))
+        return current;
+    // The scan runs unlocked: two threads asking for the same new file may both scan it.
+    auto scanned = std::make_shared<const MediaIndex>(scanMedia(path, cancel, progress));
+    if (scanned->ok()) {
+        const std::shared_ptr<Impl> state = impl();
+        std::lock_guard<std::mutex> lock(state->mutex);
+        state->entries[cacheKey(path)] = scanned;
+    }
+    return scanned;
+}
+
+std::shared_ptr<const MediaIndex> MediaIndexCache::cached(const QString &path) const
+{
+    const QString key = cacheKey(path);
+    const QFileInfo info(key);
+    const std::shared_ptr<Impl> state = impl();
+    std::lock_guard<std::mutex> lock(state->mutex);
+    const auto found = state->entries.find(key);
+    if (found == state->entries.end())
+        return {};
+    if (!stillCurrent(**found, info)) {
+        state->entries.erase(found);
+        return {};
+    }
+    return *found;
+}
+
+void MediaIndexCache::clear()
+{
+    const std::shared_ptr<Impl> state = impl();
+    std::lock_guard<std::mutex> lock(state->mutex);
+    state->entries.clear();
+}
+
+} // namespace Media

@@ -1,0 +1,399 @@
+#include "mediaindex.h"
+#include "sourceprobe.h"
+#include "testmedia.h"
+
+#include <QFile>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <algorithm>
+#include <set>
+#include <thread>
+
+using namespace Media;
+
+namespace {
+
+const QString VideoSource = QStringLiteral("testsrc2=s=320x240:r=25:d=6");
+
+// Frame numbers in display order of the packets that satisfy a condition.
+template<typename Condition>
+QList<qint64> framesWhere(const VideoStream &video, Condition condition)
+{
+    const qint64 ticksPerFrame = qint64(video.timeBase.den) / (25 * qint64(video.timeBase.num));
+    std::set<qint64> frames;
+    for (const VideoPacket &packet : video.packets) {
+        if (condition(packet))
+            frames.insert((packet.pts - video.startPts) / ticksPerFrame);
+    }
+    return QList<qint64>(frames.begin(), frames.end());
+}
+
+QList<qint64> idrFrames(const VideoStream &video)
+{
+    return framesWhere(video, [](const VideoPacket &p) { return p.idr; });
+}
+
+QList<qint64> keyFrames(const VideoStream &video)
+{
+    return framesWhere(video, [](const VideoPacket &p) { return p.keyframe; });
+}
+
+QString timestampText(qint64 value)
+{
+    return value == NoTimestamp ? QStringLiteral("N/A") : QString::number(value);
+}
+
+} // namespace
+
+class TestMediaIndex : public QObject {
+    Q_OBJECT
+
+    QTemporaryDir m_dir;
+
+    QString file(const QString &name) const { return m_dir.filePath(name); }
+
+    bool encode(const QString &name, const QString &source, const QStringList &codecArgs)
+    {
+        return TestMedia::runFFmpeg(QStringList{"-f", "lavfi", "-i", source} + codecArgs + QStringList{file(name)});
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(m_dir.isValid());
+        const QStringList gop{"-g", "50", "-keyint_min", "50", "-sc_threshold", "0"};
+        QVERIFY(TestMedia::runFFmpeg(
+            QStringList{"-f", "lavfi", "-i", VideoSource, "-f", "lavfi", "-i", "sine=sample_rate=48000:d=6",
+                        "-ac", "2", "-c:v", "libx264", "-preset", "veryfast", "-profile:v", "high", "-bf", "3"}
+            + gop + QStringList{"-c:a", "aac", file("h264-closed.mp4")}));
+        QVERIFY(encode("h264-open.mp4", VideoSource,
+                       {"-c:v", "libx264", "-preset", "veryfast", "-bf", "3", "-x264-params",
+                        "open-gop=1:keyint=50:min-keyint=50:scenecut=0"}));
+        QVERIFY(encode("hevc-closed.mp4", VideoSource,
+                       {"-c:v", "libx265", "-preset", "ultrafast", "-x265-params",
+                        "keyint=50:min-keyint=50:scenecut=0:open-gop=0:log-level=error"}));
+        QVERIFY(encode("hevc-open.mp4", VideoSource,
+                       {"-c:v", "libx265", "-preset", "ultrafast", "-x265-params",
+                        "keyint=50:min-keyint=50:scenecut=0:open-gop=1:log-level=error"}));
+        QVERIFY(encode("vp9.webm", VideoSource,
+                       {"-c:v", "libvpx-vp9", "-g", "50", "-deadline", "realtime", "-cpu-used", "8"}));
+
+        // Two encodes of other sizes and profiles joined without re-encoding: the second
+        // half brings its own parameter sets in band.
+        QVERIFY(encode("first.h264", "testsrc2=s=320x240:r=25:d=3",
+                       QStringList{"-c:v", "libx264", "-preset", "veryfast", "-profile:v", "high"} + gop));
+        QVERIFY(encode("second.h264", "testsrc2=s=176x144:r=25:d=3",
+                       QStringList{"-c:v", "libx264", "-preset", "veryfast", "-profile:v", "baseline"} + gop));
+        QFile list(file("parts.txt"));
+        QVERIFY(list.open(QIODevice::WriteOnly));
+        list.write(QStringLiteral("file '%1'\nfile '%2'\n").arg(file("first.h264"), file("second.h264")).toUtf8());
+        list.close();
+        QVERIFY(TestMedia::runFFmpeg(
+            {"-f", "concat", "-safe", "0", "-i", file("parts.txt"), "-c", "copy", file("joined.h264")}));
+    }
+
+    void closedGopH264()
+    {
+        const MediaIndex index = scanMedia(file("h264-closed.mp4"));
+        QVERIFY2(index.ok(), qPrintable(index.error));
+        const VideoStream &video = index.video;
+        QCOMPARE(video.codecName, QStringLiteral("h264"));
+        QCOMPARE(video.profile, 100);
+        QCOMPARE(video.width, 320);
+        QCOMPARE(video.height, 240);
+        QCOMPARE(video.pixelFormat, QStringLiteral("yuv420p"));
+        QCOMPARE(video.nalLengthSize, 4);
+        QCOMPARE(video.averageFrameRate.value(), 25.0);
+        QVERIFY(video.timeBase.valid());
+        QVERIFY(!video.extradata.isEmpty());
+        QCOMPARE(index.formatName, QStringLiteral("mov,mp4,m4a,3gp,3g2,mj2"));
+        QVERIFY(qAbs(index.durationMs - 6000) <= 50);
+        QCOMPARE(index.fileSize, QFileInfo(file("h264-closed.mp4")).size());
+
+        QCOMPARE(video.packets.size(), 150);
+        QCOMPARE(video.startPts, qint64(0));
+        QCOMPARE(idrFrames(video), (QList<qint64>{0, 50, 100}));
+        QCOMPARE(keyFrames(video), idrFrames(video));
+
+        // B-frames: decode order differs from display order, dts still rises strictly.
+        const qint64 ticksPerFrame = video.timeBase.den / (25 * qint64(video.timeBase.num));
+        std::vector<qint64> pts;
+        bool reordered = false;
+        for (int i = 0; i < video.packets.size(); ++i) {
+            const VideoPacket &packet = video.packets[i];
+            pts.push_back(packet.pts);
+            QCOMPARE(packet.duration, ticksPerFrame);
+            QVERIFY(!packet.changedParameterSets);
+            if (i > 0) {
+                QVERIFY(packet.dts > video.packets[i - 1].dts);
+                reordered |= packet.pts < video.packets[i - 1].pts;
+            }
+        }
+        QVERIFY(reordered);
+        std::sort(pts.begin(), pts.end());
+        for (int i = 0; i < int(pts.size()); ++i)
+            QCOMPARE(pts[i], i * ticksPerFrame);
+    }
+
+    void aacAudio()
+    {
+        const MediaIndex index = scanMedia(file("h264-closed.mp4"));
+        QVERIFY2(index.ok(), qPrintable(index.error));
+        const AudioStream &audio = index.audio;
+        QVERIFY(audio.index >= 0);
+        QVERIFY(audio.index != index.video.index);
+        QCOMPARE(audio.codecName, QStringLiteral("aac"));
+        QCOMPARE(audio.sampleRate, 48000);
+        QCOMPARE(audio.channels, 2);
+        QCOMPARE(audio.frameSize, 1024);
+        QCOMPARE(audio.timeBase.den, 48000);
+        // 6 s of 1024-sample packets plus the encoder's priming packet.
+        QVERIFY2(qAbs(audio.packets.size() - 6 * 48000 / 1024) <= 3, qPrintable(QString::number(audio.packets.size())));
+        // Back to back, 1024 samples each but the trimmed last one.
+        for (int i = 0; i + 1 < audio.packets.size(); ++i) {
+            QCOMPARE(audio.packets[i].duration, qint64(1024));
+            QCOMPARE(audio.packets[i + 1].pts, audio.packets[i].pts + 1024);
+        }
+        QVERIFY(audio.packets.last().duration > 0);
+        QVERIFY(audio.startPts != NoTimestamp);
+
+        const MediaIndex silent = scanMedia(file("h264-open.mp4"));
+        QVERIFY(silent.ok());
+        QCOMPARE(silent.audio.index, -1);
+        QVERIFY(silent.audio.packets.isEmpty());
+    }
+
+    void randomAccessPoints_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("codec");
+        QTest::addColumn<int>("nalLengthSize");
+        QTest::addColumn<QList<qint64>>("idr");
+        QTest::addColumn<QList<qint64>>("keyframes");
+
+        const QList<qint64> gopStarts{0, 50, 100};
+        QTest::newRow("x264 closed GOP") << "h264-closed.mp4" << "h264" << 4 << gopStarts << gopStarts;
+        QTest::newRow("x264 open GOP: recovery points are not IDR")
+            << "h264-open.mp4" << "h264" << 4 << QList<qint64>{0} << gopStarts;
+        QTest::newRow("x265 closed GOP") << "hevc-closed.mp4" << "hevc" << 4 << gopStarts << gopStarts;
+        QTest::newRow("x265 open GOP: CRA pictures are not IDR")
+            << "hevc-open.mp4" << "hevc" << 4 << QList<qint64>{0} << gopStarts;
+        QTest::newRow("VP9 has no IDR pictures") << "vp9.webm" << "vp9" << 0 << QList<qint64>{} << gopStarts;
+    }
+
+    void randomAccessPoints()
+    {
+        QFETCH(QString, name);
+        QFETCH(QString, codec);
+        QFETCH(int, nalLengthSize);
+        QFETCH(QList<qint64>, idr);
+        QFETCH(QList<qint64>, keyframes);
+
+        const MediaIndex index = scanMedia(file(name));
+        QVERIFY2(index.ok(), qPrintable(index.error));
+        QCOMPARE(index.video.codecName, codec);
+        QCOMPARE(index.video.nalLengthSize, nalLengthSize);
+        QCOMPARE(index.video.packets.size(), 150);
+        QCOMPARE(idrFrames(index.video), idr);
+        QCOMPARE(keyFrames(index.video), keyframes);
+    }
+
+    // The packet list is what libavformat hands the ffmpeg programs for the same file.
+    void packetsMatchFFprobe_data()
+    {
+        QTest::addColumn<QString>("name");
+        for (const char *name : {"h264-closed.mp4", "hevc-open.mp4", "vp9.webm", "joined.h264"})
+            QTest::newRow(name) << QString::fromLatin1(name);
+    }
+
+    void packetsMatchFFprobe()
+    {
+        QFETCH(QString, name);
+        const MediaIndex index = scanMedia(file(name));
+        QVERIFY2(index.ok(), qPrintable(index.error));
+        QStringList ours;
+        for (const VideoPacket &packet : index.video.packets) {
+            ours << QStringLiteral("%1,%2,%3")
+                        .arg(timestampText(packet.pts), timestampText(packet.dts),
+                             packet.keyframe ? QStringLiteral("K") : QStringLiteral("_"));
+        }
+        QStringList theirs;
+        const QString csv = TestMedia::runFFprobe({"-select_streams", "v:0", "-show_entries",
+                                                   "packet=pts,dts,flags", "-of", "csv=p=0", file(name)});
+        for (const QString &line : csv.split('\n', Qt::SkipEmptyParts))
+            theirs << line.trimmed().left(line.trimmed().lastIndexOf(',') + 2);
+        QCOMPARE(ours, theirs);
+    }
+
+    void parameterSetsChangingMidStream()
+    {
+        const MediaIndex index = scanMedia(file("joined.h264"));
+        QVERIFY2(index.ok(), qPrintable(index.error));
+        const VideoStream &video = index.video;
+        QCOMPARE(video.nalLengthSize, 0);
+        QCOMPARE(video.width, 320);
+        QCOMPARE(video.packets.size(), 150);
+        // x264 repeats its parameter sets at every IDR in an elementary stream: the first
+        // half's repeat matches the extradata, each IDR of the second half brings new ones.
+        QList<int> idrPackets;
+        QList<int> changedPackets;
+        for (int i = 0; i < video.packets.size(); ++i) {
+            if (video.packets[i].idr)
+                idrPackets << i;
+            if (video.packets[i].changedParameterSets)
+                changedPackets << i;
+        }
+        QCOMPARE(idrPackets, (QList<int>{0, 50, 75, 125}));
+        QCOMPARE(changedPackets, (QList<int>{75, 125}));
+    }
+
+    void rotationAgreesWithExportProbe_data()
+    {
+        QTest::addColumn<QString>("rotate");
+        QTest::addColumn<int>("rotation");
+        QTest::newRow("none") << QString() << 0;
+        QTest::newRow("90") << "90" << 90;
+        QTest::newRow("180") << "180" << 180;
+        QTest::newRow("270") << "270" << 270;
+    }
+
+    void rotationAgreesWithExportProbe()
+    {
+        QFETCH(QString, rotate);
+        QFETCH(int, rotation);
+        const QString path = file(QStringLiteral("phone%1.mp4").arg(rotate));
+        QStringList args{"-i", file("h264-open.mp4"), "-c", "copy"};
+        if (!rotate.isEmpty())
+            args << "-metadata:s:v:0" << QStringLiteral("rotate=%1").arg(rotate);
+        QVERIFY(TestMedia::runFFmpeg(args << path));
+
+        const MediaIndex index = scanMedia(path);
+        QVERIFY2(index.ok(), qPrintable(index.error));
+        const SourceFacts facts = parseSourceProbe(TestMedia::runFFprobe(sourceProbeArguments(path)).toUtf8());
+        QCOMPARE(index.video.rotation, facts.rotation);
+        QCOMPARE(index.video.rotation, rotation);
+    }
+
+    void unreadableFiles_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QByteArray>("content");
+        QTest::addColumn<QString>("error");
+        QTest::newRow("missing") << "missing.mp4" << QByteArray() << "File not found";
+        QTest::newRow("text named mp4") << "notes.mp4" << QByteArray("Not a video at all, just some words.\n")
+                                        << "Cannot open file";
+        QTest::newRow("empty") << "empty.mp4" << QByteArray("") << "Cannot open file";
+        QTest::newRow("directory") << "folder" << QByteArray() << "Not a file";
+        QTest::newRow("audio only") << "sound.m4a" << QByteArray() << "No video stream";
+    }
+
+    void unreadableFiles()
+    {
+        QFETCH(QString, name);
+        QFETCH(QByteArray, content);
+        QFETCH(QString, error);
+        const QString path = file(name);
+        if (name == "folder") {
+            QVERIFY(QDir(m_dir.path()).mkpath(name));
+        } else if (name == "sound.m4a") {
+            QVERIFY(TestMedia::runFFmpeg({"-f", "lavfi", "-i", "sine=d=1", "-c:a", "aac", path}));
+        } else if (!content.isNull()) {
+            QFile out(path);
+            QVERIFY(out.open(QIODevice::WriteOnly));
+            out.write(content);
+        }
+        const MediaIndex index = scanMedia(path);
+        QVERIFY(!index.ok());
+        QCOMPARE(index.error, error);
+        QVERIFY(index.video.packets.isEmpty());
+    }
+
+    void progressAndCancel()
+    {
+        QList<int> reports;
+        const MediaIndex whole =
+            scanMedia(file("h264-closed.mp4"), nullptr, [&reports](int percent) { reports << percent; });
+        QVERIFY(whole.ok());
+        QVERIFY(!reports.isEmpty());
+        QVERIFY(reports.size() <= 101);
+        QVERIFY(std::is_sorted(reports.begin(), reports.end()));
+        QCOMPARE(reports.first(), 0);
+        QCOMPARE(reports.last(), 100);
+
+        std::atomic<bool> cancel{true};
+        const MediaIndex before = scanMedia(file("h264-closed.mp4"), &cancel);
+        QCOMPARE(before.error, QStringLiteral("Canceled"));
+
+        // Canceled from inside the scan, once it is under way.
+        cancel = false;
+        int calls = 0;
+        const MediaIndex during = scanMedia(file("h264-closed.mp4"), &cancel, [&](int) {
+            if (++calls == 2)
+                cancel = true;
+        });
+        QCOMPARE(during.error, QStringLiteral("Canceled"));
+        QCOMPARE(calls, 2);
+    }
+
+    void cacheKeepsScansOfUnchangedFiles()
+    {
+        MediaIndexCache &cache = MediaIndexCache::instance();
+        cache.clear();
+        const QString path = file("cached.mp4");
+        QVERIFY(QFile::copy(file("hevc-closed.mp4"), path));
+
+        QVERIFY(!cache.cached(path));
+        const auto first = cache.get(path);
+        QVERIFY(first && first->ok());
+        QCOMPARE(cache.get(path), first);
+        QCOMPARE(cache.cached(path), first);
+
+        // Rewritten with other content: a new scan, not the old entry.
+        QVERIFY(QFile::remove(path));
+        QVERIFY(QFile::copy(file("h264-closed.mp4"), path));
+        QVERIFY(!cache.cached(path));
+        const auto second = cache.get(path);
+        QVERIFY(second && second->ok());
+        QVERIFY(second != first);
+        QCOMPARE(second->video.codecName, QStringLiteral("h264"));
+        QCOMPARE(second->fileSize, QFileInfo(path).size());
+        QCOMPARE(first->video.codecName, QStringLiteral("hevc"));
+
+        // Failures and cancelled scans are not kept.
+        const auto missing = cache.get(file("nowhere.mp4"));
+        QVERIFY(missing && !missing->ok());
+        QVERIFY(!cache.cached(file("nowhere.mp4")));
+        cache.clear();
+        std::atomic<bool> cancel{true};
+        QCOMPARE(cache.get(path, &cancel)->error, QStringLiteral("Canceled"));
+        QVERIFY(!cache.cached(path));
+        cache.clear();
+    }
+
+    void cacheIsSafeAcrossThreads()
+    {
+        MediaIndexCache &cache = MediaIndexCache::instance();
+        cache.clear();
+        const QStringList paths{file("h264-closed.mp4"), file("hevc-open.mp4"), file("vp9.webm")};
+        std::vector<std::shared_ptr<const MediaIndex>> results(8);
+        std::vector<std::thread> threads;
+        for (int t = 0; t < int(results.size()); ++t) {
+            threads.emplace_back([&, t] {
+                for (int round = 0; round < 3; ++round)
+                    results[t] = cache.get(paths[t % paths.size()]);
+            });
+        }
+        for (std::thread &thread : threads)
+            thread.join();
+        for (int t = 0; t < int(results.size()); ++t) {
+            QVERIFY(results[t] && results[t]->ok());
+            QCOMPARE(results[t]->video.packets.size(), 150);
+            QCOMPARE(cache.cached(paths[t % paths.size()]), cache.get(paths[t % paths.size()]));
+        }
+        cache.clear();
+    }
+};
+
+QTEST_GUILESS_MAIN(TestMediaIndex)
+#include "tst_mediaindex.moc"

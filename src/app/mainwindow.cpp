@@ -7,6 +7,8 @@
 #include "exportcontroller.h"
 #include "exportdialog.h"
 #include "exportrunner.h"
+#include "mediaindex.h"
+#include "smartcutplan.h"
 #include "ffmpeglocator.h"
 #include "filenamevalidator.h"
 #include "hardwareencoderdetector.h"
@@ -35,6 +37,7 @@
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QFileInfo>
+#include <QThread>
 #include <QGraphicsBlurEffect>
 #include <QGraphicsDropShadowEffect>
 #include <QGridLayout>
@@ -189,6 +192,27 @@ MainWindow::MainWindow(QWidget *parent)
 MainWindow::~MainWindow()
 {
     qApp->removeEventFilter(this);
+    stopSourceAnalysis();
+}
+
+void MainWindow::stopSourceAnalysis()
+{
+    if (analysisCancel)
+        analysisCancel->store(true);
+    if (analysisThread) {
+        analysisThread->wait();
+        delete analysisThread;
+        analysisThread = nullptr;
+    }
+}
+
+void MainWindow::startSourceAnalysis(const QString &path)
+{
+    stopSourceAnalysis();
+    analysisCancel = std::make_shared<std::atomic<bool>>(false);
+    const auto cancel = analysisCancel;
+    analysisThread = QThread::create([path, cancel] { Media::MediaIndexCache::instance().get(path, cancel.get()); });
+    analysisThread->start(QThread::LowPriority);
 }
 
 QLabel *MainWindow::titleOverlayWindow() const
@@ -542,6 +566,7 @@ void MainWindow::loadVideo(const QString &path)
 
     currentVideoPath = path;
     sourceHasAudio = detectAudioStream(path);
+    startSourceAnalysis(path);
 
     // The edit is reset before the player loads: the back end may report the new
     // duration while loading, and that report creates the first clip.
@@ -1268,6 +1293,12 @@ void MainWindow::exportVideo()
         return;
     }
     ExportDialog dialog(prompts(), currentVideoPath, int(clipList.size()), editedDuration, this);
+    const QString videoPath = currentVideoPath;
+    const ClipList clips = clipList;
+    dialog.setOriginalQualityNote([videoPath, clips] {
+        const auto index = Media::MediaIndexCache::instance().cached(videoPath);
+        return SmartCut::originalQualitySummary(index.get(), clips);
+    });
     if (prompts().runDialog(dialog) != QDialog::Accepted)
         return;
 
@@ -1282,6 +1313,10 @@ void MainWindow::exportVideo()
         exportAudioOnly(exportOutputPath, settings.audioFormat, settings.audioBitrate);
         break;
     case ExportDecision::Action::ExportVideo:
+        if (settings.originalQuality) {
+            exportOriginalQuality(exportOutputPath, settings.audioMode);
+            break;
+        }
         exportWithFFmpeg(exportOutputPath, settings.targetWidth, settings.targetHeight, settings.crf,
                          settings.audioMode);
         break;
@@ -1297,6 +1332,15 @@ bool MainWindow::exportWithFFmpeg(const QString &outputPath, int targetWidth, in
     source.encoderDetector = encoderDetector.get();
     return exportController->exportWithFFmpeg(source, outputPath, targetWidth, targetHeight, crf, audioMode,
                                               sourceHasAudio);
+}
+
+bool MainWindow::exportOriginalQuality(const QString &outputPath, int audioMode)
+{
+    ExportSource source;
+    source.videoPath = currentVideoPath;
+    source.clips = clipList;
+    source.encoderDetector = encoderDetector.get();
+    return exportController->exportOriginalQuality(source, outputPath, audioMode, sourceHasAudio);
 }
 
 bool MainWindow::exportAudioOnly(const QString &outputPath, const QString &format, const QString &bitrate)

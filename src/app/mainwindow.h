@@ -7,6 +7,7 @@
 
 #include <QMainWindow>
 #include <QProcess>
+#include <atomic>
 #include <memory>
 
 class AudioWaveform;
@@ -18,6 +19,7 @@ class ProcessedVideoDisplay;
 class QLabel;
 class QListWidget;
 class QStackedWidget;
+class QThread;
 class QTimer;
 class QVideoWidget;
 struct StillFrameEffects;
@@ -62,6 +64,7 @@ public:
     // Start an export of the edit; true when ffmpeg was started.
     bool exportWithFFmpeg(const QString &outputPath, int targetWidth, int targetHeight, int crf, int audioMode);
     bool exportAudioOnly(const QString &outputPath, const QString &format, const QString &bitrate);
+    bool exportOriginalQuality(const QString &outputPath, int audioMode);
     bool isFullScreenMode() const { return isFullScreen; }
     const EditHistory &history() const { return editHistory; }
 
@@ -208,6 +211,11 @@ private:
     std::unique_ptr<HardwareEncoderDetector> encoderDetector;
     ExportController *exportController = nullptr;
     QString exportOutputPath;
+    // Reads the loaded video's packet index in the background for the original-quality export.
+    void startSourceAnalysis(const QString &path);
+    void stopSourceAnalysis();
+    QThread *analysisThread = nullptr;
+    std::shared_ptr<std::atomic<bool>> analysisCancel;
 
     std::unique_ptr<UserPrompts> defaultPrompts;
     UserPrompts *activePrompts = nullptr;

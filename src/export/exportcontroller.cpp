@@ -5,6 +5,7 @@
 #include "ffmpeglocator.h"
 #include "hardwareencoderdetector.h"
 #include "outputfiles.h"
+#include "smartexportjob.h"
 #include "titleimagerenderer.h"
 #include "userprompts.h"
 
@@ -17,13 +18,27 @@
 
 using namespace ExportCommandBuilder;
 
+namespace {
+
+// An original-quality export that must encode everything keeps close to the source.
+const int originalFallbackCrf = 18;
+
+} // namespace
+
 ExportController::ExportController(std::function<UserPrompts &()> prompts, QWidget *window,
                                    QObject *parent)
     : QObject(parent)
     , promptsProvider(prompts)
     , window(window)
     , exportRunner(new ExportRunner(prompts, window, this))
+    , smartExport(new SmartExportJob(prompts, window, this))
 {
+    connect(exportRunner, &ExportRunner::progressChanged, this, &ExportController::progressChanged);
+    connect(exportRunner, &ExportRunner::exportFinished, this,
+            [this](ExportRunner::Result result) { emit exportFinished(int(result)); });
+    connect(smartExport, &SmartExportJob::progressChanged, this, &ExportController::progressChanged);
+    connect(smartExport, &SmartExportJob::exportFinished, this,
+            [this](ExportRunner::Result result) { emit exportFinished(int(result)); });
 }
 
 QString ExportController::titleImagePath(int clipIndex)
@@ -164,6 +179,8 @@ bool ExportController::exportWithFFmpeg(const ExportSource &source, const QStrin
     job.temporaryOutputPath = temporaryOutput;
     job.totalDurationMs = command.totalDurationMs;
     job.temporaryFiles = titleFiles;
+    job.completionNote = completionNote;
+    completionNote.clear();
     return exportRunner->start(job);
 }
 
@@ -201,4 +218,53 @@ bool ExportController::exportAudioOnly(const ExportSource &source, const QString
     job.temporaryOutputPath = temporaryOutput;
     job.totalDurationMs = command.totalDurationMs;
     return exportRunner->start(job);
+}
+
+bool ExportController::exportOriginalQuality(const ExportSource &source, const QString &outputPath, int audioMode,
+                                             bool &sourceHasAudio)
+{
+    if (refuseOutput(source, outputPath))
+        return false;
+    if (!checkFFmpegAvailable(prompts(), window))
+        return false;
+    exportRunner->clearTemporaryFiles();
+    const QString ffmpeg = findFFmpeg();
+    const QString temporaryOutput = reserveTemporaryOutput(outputPath);
+    if (temporaryOutput.isEmpty())
+        return false;
+
+    SmartExportJob::Setup setup;
+    setup.sourcePath = source.videoPath;
+    setup.clips = source.clips;
+    setup.outputPath = outputPath;
+    setup.temporaryOutputPath = temporaryOutput;
+    setup.outputFormat = videoContainerFor(outputPath);
+    setup.withAudio = audioMode != 1 && sourceHasAudio && detectAudioStream(source.videoPath);
+    if (audioMode != 1 && !setup.withAudio)
+        sourceHasAudio = false;
+    setup.ffmpegPath = ffmpeg;
+    const QFont font = source.titleFont;
+    setup.renderTitle = [this, font](int clipIndex, const QSize &frame) -> QString {
+        const Clip &clip = smartSource.clips.at(clipIndex);
+        const QString path = titleImagePath(clipIndex);
+        if (!TitleImageRenderer(font).render(clip, frame).save(path, "PNG"))
+            return QString();
+        exportRunner->addTemporaryFile(path);
+        return path;
+    };
+    smartSource = source;
+
+    disconnect(smartExport, &SmartExportJob::fallbackNeeded, this, nullptr);
+    connect(smartExport, &SmartExportJob::fallbackNeeded, this,
+            [this, source, outputPath, audioMode, temporaryOutput](const QString &reason) {
+                QFile::remove(temporaryOutput);
+                completionNote = SmartExportJob::fallbackNote(reason);
+                bool hasAudio = audioMode != 1;
+                if (!exportWithFFmpeg(source, outputPath, -1, -1, originalFallbackCrf, audioMode, hasAudio)) {
+                    completionNote.clear();
+                    emit exportFinished(int(ExportRunner::Result::Failed));
+                }
+            });
+    smartExport->start(setup);
+    return true;
 }

@@ -8,6 +8,7 @@
 #include <functional>
 
 class ExportRunner;
+class SmartExportJob;
 class HardwareEncoderDetector;
 class QWidget;
 class UserPrompts;
@@ -28,6 +29,7 @@ public:
     ExportController(std::function<UserPrompts &()> prompts, QWidget *window, QObject *parent = nullptr);
 
     ExportRunner *runner() const { return exportRunner; }
+    SmartExportJob *smartJob() const { return smartExport; }
 
     // True when ffmpeg was started. sourceHasAudio is cleared when a new check
     // finds no audio.
@@ -35,11 +37,21 @@ public:
                           int targetHeight, int crf, int audioMode, bool &sourceHasAudio);
     bool exportAudioOnly(const ExportSource &source, const QString &outputPath, const QString &format,
                          const QString &bitrate, bool sourceHasAudio);
+    // Keeps the source's frames, size and codec: copies what it can and encodes the
+    // rest to match, or encodes everything at the original size when the source
+    // cannot be cut that way. The outcome arrives through exportFinished.
+    bool exportOriginalQuality(const ExportSource &source, const QString &outputPath, int audioMode,
+                               bool &sourceHasAudio);
 
     // The command of the last export started (for logs and tests).
     const ExportCommand &lastCommand() const { return command; }
 
     static QString titleImagePath(int clipIndex);
+
+signals:
+    // Every kind of export reports through these.
+    void progressChanged(int percent);
+    void exportFinished(int result);
 
 private:
     UserPrompts &prompts() const { return promptsProvider(); }
@@ -50,5 +62,8 @@ private:
     std::function<UserPrompts &()> promptsProvider;
     QWidget *window = nullptr;
     ExportRunner *exportRunner = nullptr;
+    SmartExportJob *smartExport = nullptr;
+    QString completionNote;             // added to the next video export's success message
+    ExportSource smartSource;           // the edit of the running original-quality export
     ExportCommand command;
 };

@@ -9,6 +9,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QTimer>
 #include <QVBoxLayout>
 
 namespace {
@@ -18,14 +19,16 @@ struct Quality {
     int width;
     int height;
     int crf;
+    bool original;
 };
 
 const Quality qualities[] = {
-    {"Low Quality (480p)", 854, 480, 28},
-    {"Medium Quality (720p)", 1280, 720, 23},
-    {"High Quality (1080p)", 1920, 1080, 20},
+    {"Original Quality (no re-encode)", -1, -1, 18, true},
+    {"Low Quality (480p)", 854, 480, 28, false},
+    {"Medium Quality (720p)", 1280, 720, 23, false},
+    {"High Quality (1080p)", 1920, 1080, 20, false},
 };
-const int initialQuality = 2;
+const int initialQuality = 3;
 
 const char *const audioModes[] = {"Include Audio", "No Audio (Mute)", "Audio Only"};
 
@@ -151,6 +154,11 @@ ExportDialog::ExportDialog(UserPrompts &prompts, const QString &sourcePath, int 
     summary->setWordWrap(true);
     summary->setStyleSheet(QStringLiteral("color: #888; font-size: 12px; padding: 10px; margin-top: 10px;"));
     layout->addWidget(summary);
+    originalNote = new QLabel(this);
+    originalNote->setWordWrap(true);
+    originalNote->setStyleSheet(QStringLiteral("color: #888; font-size: 12px; padding: 0 10px;"));
+    originalNote->setVisible(false);
+    layout->addWidget(originalNote);
 
     auto *buttonRow = new QHBoxLayout;
     buttonRow->addStretch();
@@ -181,9 +189,34 @@ void ExportDialog::onQualityChosen(int id, bool checked)
 {
     if (!checked || id < 0 || id >= int(std::size(qualities)))
         return;
-    current.targetWidth = qualities[id].width;
-    current.targetHeight = qualities[id].height;
+    current.originalQuality = qualities[id].original;
+    if (!current.originalQuality) {
+        current.targetWidth = qualities[id].width;
+        current.targetHeight = qualities[id].height;
+    }
     current.crf = qualities[id].crf;
+    refreshOriginalNote();
+}
+
+void ExportDialog::setOriginalQualityNote(std::function<QString()> note)
+{
+    originalNoteSource = std::move(note);
+    refreshOriginalNote();
+}
+
+QString ExportDialog::originalQualityNote() const
+{
+    return originalNote->isVisible() || current.originalQuality ? originalNote->text() : QString();
+}
+
+void ExportDialog::refreshOriginalNote()
+{
+    const bool show = current.originalQuality && current.audioMode != ExportSettings::AudioOnly;
+    originalNote->setText(show && originalNoteSource ? originalNoteSource() : QString());
+    originalNote->setVisible(show && !originalNote->text().isEmpty());
+    // Until the source is read the answer may change: look again shortly.
+    if (show && originalNoteSource && originalNote->text().endsWith(QLatin1String("...")))
+        QTimer::singleShot(250, this, &ExportDialog::refreshOriginalNote);
 }
 
 void ExportDialog::onAudioModeChosen(int id, bool checked)
@@ -193,6 +226,7 @@ void ExportDialog::onAudioModeChosen(int id, bool checked)
     current.audioMode = id;
     audioPanel->setVisible(id == ExportSettings::AudioOnly);
     applyExtension();
+    refreshOriginalNote();
 }
 
 void ExportDialog::onFormatChanged(const QString &text)

@@ -3,6 +3,7 @@
 #include "exportsettings.h"
 
 #include <QDialog>
+#include <functional>
 
 class QButtonGroup;
 class QComboBox;
@@ -20,6 +21,11 @@ public:
 
     // The choices, with the format and bitrate read from their combo boxes.
     ExportSettings settings() const;
+
+    // The line that says what the original-quality export will do; asked again
+    // while the answer may still change (the source is being read).
+    void setOriginalQualityNote(std::function<QString()> note);
+    QString originalQualityNote() const;
 
     QLineEdit *pathField() const { return pathEdit; }
     QWidget *audioOptionsPanel() const { return audioPanel; }
@@ -43,4 +49,7 @@ private:
     QComboBox *formatCombo = nullptr;
     QLabel *bitrateLabel = nullptr;
     QComboBox *bitrateCombo = nullptr;
+    QLabel *originalNote = nullptr;
+    std::function<QString()> originalNoteSource;
+    void refreshOriginalNote();
 };

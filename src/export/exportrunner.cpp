@@ -78,6 +78,7 @@ bool ExportRunner::start(const Job &job)
     temporaryOutputPath = job.temporaryOutputPath;
     exportTotalDuration = job.totalDurationMs;
     tempExportFiles += job.temporaryFiles;
+    completionNote = job.completionNote;
 
     ffmpegProcess = new QProcess(this);
     connect(ffmpegProcess, &QProcess::readyReadStandardError, this, &ExportRunner::onFFmpegReadyRead);
@@ -179,6 +180,8 @@ void ExportRunner::onFFmpegFinished(int exitCode, QProcess::ExitStatus exitStatu
             messageKind = UserPrompts::Kind::Information;
             title = QStringLiteral("Export Complete");
             text = QStringLiteral("Video exported successfully!\n\nSaved to:\n%1").arg(exportOutputPath);
+            if (!completionNote.isEmpty())
+                text += QStringLiteral("\n\n") + completionNote;
         } else {
             result = Result::Failed;
             title = QStringLiteral("Export Failed");

@@ -31,6 +31,7 @@ public:
         QString temporaryOutputPath;    // what ffmpeg writes; empty: outputPath itself
         qint64 totalDurationMs = 0;
         QStringList temporaryFiles;     // removed when the export ends
+        QString completionNote;         // a last paragraph for the success message
     };
 
     ExportRunner(std::function<UserPrompts &()> prompts, QWidget *window, QObject *parent = nullptr);
@@ -51,6 +52,8 @@ public:
 
     // Removes title images left from an earlier export; none while one runs.
     void clearTemporaryFiles();
+    // A file to remove when the current or next export ends.
+    void addTemporaryFile(const QString &path) { tempExportFiles.append(path); }
 
     static QString progressLabel(int percent);
 
@@ -80,6 +83,7 @@ private:
     qint64 exportTotalDuration = 0;
     QStringList tempExportFiles;
     Kind kind = Kind::Video;
+    QString completionNote;
     bool canceled = false;
     ExportProgressParser progressParser;
 };

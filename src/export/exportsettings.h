@@ -12,6 +12,8 @@ struct ExportSettings {
     int targetWidth = 1920;
     int targetHeight = 1080;
     int crf = 20;
+    // Keep the source's frames, size and codec; the size and crf above then do not apply.
+    bool originalQuality = false;
     int audioMode = IncludeAudio;
     QString audioFormat = QStringLiteral("mp3");
     QString audioBitrate = QStringLiteral("192k");

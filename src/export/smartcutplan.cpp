@@ -1,0 +1,236 @@
+#include "smartcutplan.h"
+
+#include <algorithm>
+#include <cmath>
+#include <numeric>
+
+namespace SmartCut {
+
+namespace {
+
+// pts - zero as milliseconds times den, exactly: compared with ms * den.
+__int128 ticksTimesThousand(qint64 ticks, const Media::Rational &timeBase)
+{
+    return __int128(ticks) * timeBase.num * 1000;
+}
+
+// First frame whose time is at or after ms.
+int firstFrameAtOrAfter(const FrameTable &table, qint64 ms)
+{
+    const __int128 limit = __int128(ms) * table.timeBase.den;
+    const auto it = std::lower_bound(table.pts.cbegin(), table.pts.cend(), limit,
+                                     [&](qint64 pts, __int128 value) {
+                                         return ticksTimesThousand(pts - table.zeroPts, table.timeBase) < value;
+                                     });
+    return int(it - table.pts.cbegin());
+}
+
+const char *const codecsWeCut[] = {"h264", "hevc"};
+
+} // namespace
+
+int FrameTable::typicalGop() const
+{
+    QVector<int> starts;
+    for (int i = 0; i < cleanStart.size(); ++i) {
+        if (cleanStart[i])
+            starts.append(i);
+    }
+    if (starts.size() < 2)
+        return qMax(1, frameCount());
+    QVector<int> gaps;
+    for (int i = 1; i < starts.size(); ++i)
+        gaps.append(starts[i] - starts[i - 1]);
+    std::nth_element(gaps.begin(), gaps.begin() + gaps.size() / 2, gaps.end());
+    return qMax(1, gaps[gaps.size() / 2]);
+}
+
+qint64 fileZeroPts(const Media::MediaIndex &index)
+{
+    const Media::VideoStream &video = index.video;
+    if (!video.timeBase.valid() || video.startPts == Media::NoTimestamp)
+        return 0;
+    qint64 zero = video.startPts;
+    const Media::AudioStream &audio = index.audio;
+    if (audio.index >= 0 && audio.timeBase.valid() && audio.startPts != Media::NoTimestamp) {
+        // The audio start in the video's time base, rounded down so no frame is lost.
+        const long double seconds = (long double)audio.startPts * audio.timeBase.num / audio.timeBase.den;
+        const qint64 inVideo = qint64(std::floor(seconds * video.timeBase.den / video.timeBase.num));
+        zero = qMin(zero, inVideo);
+    }
+    return zero;
+}
+
+bool buildFrameTable(const Media::MediaIndex &index, FrameTable &table, QString *error)
+{
+    const Media::VideoStream &video = index.video;
+    table = FrameTable();
+    table.timeBase = video.timeBase;
+    table.packetCount = int(video.packets.size());
+    if (!video.timeBase.valid() || video.packets.isEmpty()) {
+        *error = QStringLiteral("the video has no frames with timestamps");
+        return false;
+    }
+    const int n = table.packetCount;
+    QVector<int> order(n);
+    std::iota(order.begin(), order.end(), 0);
+    for (const Media::VideoPacket &p : video.packets) {
+        if (p.pts == Media::NoTimestamp) {
+            *error = QStringLiteral("some frames of the video have no timestamp");
+            return false;
+        }
+    }
+    std::stable_sort(order.begin(), order.end(),
+                     [&](int a, int b) { return video.packets[a].pts < video.packets[b].pts; });
+    table.pts.resize(n);
+    table.decodeIndex.resize(n);
+    for (int i = 0; i < n; ++i) {
+        table.decodeIndex[i] = order[i];
+        table.pts[i] = video.packets[order[i]].pts;
+        if (i > 0 && table.pts[i] == table.pts[i - 1]) {
+            *error = QStringLiteral("two frames of the video have the same timestamp");
+            return false;
+        }
+    }
+    const Media::VideoPacket &last = video.packets[order[n - 1]];
+    qint64 lastDuration = last.duration;
+    if (lastDuration <= 0)
+        lastDuration = n > 1 ? table.pts[n - 1] - table.pts[n - 2] : 1;
+    table.endPts = table.pts[n - 1] + qMax<qint64>(1, lastDuration);
+    table.zeroPts = fileZeroPts(index);
+
+    // Largest pts before each packet and smallest after it, in decode order.
+    QVector<qint64> maxBefore(n), minAfter(n);
+    qint64 running = std::numeric_limits<qint64>::min();
+    for (int d = 0; d < n; ++d) {
+        maxBefore[d] = running;
+        running = qMax(running, video.packets[d].pts);
+    }
+    running = std::numeric_limits<qint64>::max();
+    for (int d = n - 1; d >= 0; --d) {
+        minAfter[d] = running;
+        running = qMin(running, video.packets[d].pts);
+    }
+    table.cleanStart.resize(n);
+    for (int i = 0; i < n; ++i) {
+        const int d = table.decodeIndex[i];
+        const Media::VideoPacket &p = video.packets[d];
+        table.cleanStart[i] = p.idr && maxBefore[d] < p.pts && minAfter[d] > p.pts;
+    }
+    return true;
+}
+
+FrameRange framesInRange(const FrameTable &table, qint64 startMs, qint64 endMs)
+{
+    FrameRange range;
+    range.first = firstFrameAtOrAfter(table, startMs);
+    range.end = qMax(range.first, firstFrameAtOrAfter(table, endMs));
+    return range;
+}
+
+Plan planSmartCut(const FrameTable &table, const QVector<FrameRange> &clipFrames,
+                  const QVector<bool> &wholeEncode)
+{
+    Plan plan;
+    const int gop = table.typicalGop();
+    for (int clip = 0; clip < clipFrames.size(); ++clip) {
+        const FrameRange range = clipFrames[clip];
+        if (range.count() <= 0)
+            continue;
+        const int part = int(plan.parts.size());
+        plan.parts.append(range);
+        plan.clipOfPart.append(clip);
+
+        int copyStart = -1;
+        int copyEnd = -1;
+        if (!wholeEncode.value(clip) && range.count() >= 2 * gop) {
+            for (int f = range.first; f < range.end; ++f) {
+                if (table.cleanStart[f]) {
+                    copyStart = f;
+                    break;
+                }
+            }
+            if (copyStart >= 0) {
+                for (int f = range.end; f > copyStart; --f) {
+                    if (table.cleanEnd(f)) {
+                        copyEnd = f;
+                        break;
+                    }
+                }
+            }
+        }
+        const bool copies = copyStart >= 0 && copyEnd > copyStart
+            && 2 * (range.count() - (copyEnd - copyStart)) <= range.count();
+        if (!copies) {
+            plan.segments.append({Segment::Encode, range, part});
+            plan.encodedFrames += range.count();
+            continue;
+        }
+        if (copyStart > range.first)
+            plan.segments.append({Segment::Encode, {range.first, copyStart}, part});
+        plan.segments.append({Segment::Copy, {copyStart, copyEnd}, part});
+        if (copyEnd < range.end)
+            plan.segments.append({Segment::Encode, {copyEnd, range.end}, part});
+        plan.copiedFrames += copyEnd - copyStart;
+        plan.encodedFrames += range.count() - (copyEnd - copyStart);
+    }
+    return plan;
+}
+
+bool clipNeedsFilters(const Clip &clip)
+{
+    return clip.hasEffects || (clip.showTitle && !clip.titleText.isEmpty()) || clip.rotation != 0;
+}
+
+QString smartCutBlocker(const Media::MediaIndex &index, const FrameTable *table)
+{
+    if (!index.ok())
+        return QStringLiteral("the video could not be read (%1)").arg(index.error);
+    const Media::VideoStream &video = index.video;
+    if (video.index < 0)
+        return QStringLiteral("the file has no video");
+    if (std::none_of(std::begin(codecsWeCut), std::end(codecsWeCut),
+                     [&](const char *name) { return video.codecName == QLatin1String(name); }))
+        return QStringLiteral("its video format (%1) can only be saved by re-encoding").arg(video.codecName.toUpper());
+    const bool knownContainer = index.formatName.contains(QLatin1String("mp4"))
+        || index.formatName.contains(QLatin1String("mov")) || index.formatName.contains(QLatin1String("matroska"));
+    if (!knownContainer)
+        return QStringLiteral("its container (%1) is not MP4, MOV or MKV").arg(index.formatName);
+    if (video.nalLengthSize <= 0)
+        return QStringLiteral("its video stream is not stored in the usual MP4/MKV way");
+    if (video.fieldOrder > 1)
+        return QStringLiteral("the video is interlaced");
+    if (std::any_of(video.packets.cbegin(), video.packets.cend(),
+                    [](const Media::VideoPacket &p) { return p.changedParameterSets; }))
+        return QStringLiteral("the video's stream parameters change within the file");
+    if (video.width <= 0 || video.height <= 0 || video.pixelFormat.isEmpty())
+        return QStringLiteral("the video's frame size or pixel format is unknown");
+    if (table) {
+        const int clean = int(std::count(table->cleanStart.cbegin(), table->cleanStart.cend(), true));
+        if (clean < 2)
+            return QStringLiteral("the video has no keyframes a cut can start from (open GOPs)");
+    }
+    return QString();
+}
+
+QString originalQualitySummary(const Media::MediaIndex *index, const ClipList &clips)
+{
+    if (!index)
+        return QStringLiteral("Original Quality: checking the video...");
+    FrameTable table;
+    QString reason;
+    if (index->ok() && !buildFrameTable(*index, table, &reason))
+        reason = reason.isEmpty() ? QStringLiteral("its frames have no usable timestamps") : reason;
+    else
+        reason = smartCutBlocker(*index, index->ok() ? &table : nullptr);
+    if (reason.isEmpty() && index->video.rotation != 0
+        && std::any_of(clips.cbegin(), clips.cend(), clipNeedsFilters))
+        reason = QStringLiteral("a part with effects or a title lies in a video recorded turned");
+    if (reason.isEmpty())
+        return QStringLiteral("Original Quality: only the frames next to each cut are encoded again; "
+                              "the rest is copied unchanged.");
+    return QStringLiteral("Original Quality: this video will be encoded again at its original size, because %1.")
+        .arg(reason);
+}
+
+} // namespace SmartCut

@@ -1,0 +1,450 @@
+#include "smartexportjob.h"
+
+#include "exportcommand.h"
+#include "iconlocator.h"
+#include "outputfiles.h"
+#include "piececommand.h"
+#include "streamjoiner.h"
+#include "userprompts.h"
+
+#include <QDebug>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QProgressDialog>
+#include <QRegularExpression>
+#include <QThread>
+
+namespace {
+
+// Shares of the progress bar: the scan, the encoded pieces and audio, the join.
+const double analysisShare = 0.05;
+const double encodeShare = 0.70;
+const int pieceCrf = 16;
+
+double secondsOf(qint64 ticks, const Media::Rational &timeBase)
+{
+    return double(ticks) * timeBase.num / timeBase.den;
+}
+
+} // namespace
+
+SmartExportJob::SmartExportJob(std::function<UserPrompts &()> prompts, QWidget *window, QObject *parent)
+    : QObject(parent)
+    , promptsProvider(std::move(prompts))
+    , window(window)
+{
+}
+
+SmartExportJob::~SmartExportJob()
+{
+    stopWork();
+    if (!setup.temporaryOutputPath.isEmpty() && running)
+        QFile::remove(setup.temporaryOutputPath);
+    delete dialog.data();
+}
+
+QString SmartExportJob::smartNote()
+{
+    return QStringLiteral("Original quality: only the frames next to the cuts were encoded again; "
+                          "everything else was copied unchanged.");
+}
+
+QString SmartExportJob::fallbackNote(const QString &reason)
+{
+    return QStringLiteral("Original quality: the whole video was encoded again at its original size, "
+                          "because %1.").arg(reason);
+}
+
+void SmartExportJob::start(const Setup &newSetup)
+{
+    stopWork();
+    setup = newSetup;
+    running = true;
+    canceled = std::make_shared<std::atomic<bool>>(false);
+    tasks.clear();
+    nextTask = 0;
+    doneWeight = 0.0;
+    currentWeight = 0.0;
+    lastPercent = -1;
+    pieceFiles.clear();
+    audioPath.clear();
+    lastError.clear();
+    currentPlan = SmartCut::Plan();
+
+    delete dialog.data();
+    dialog = new QProgressDialog(QStringLiteral("Exporting video..."), QStringLiteral("Cancel"), 0, 100, window);
+    dialog->setWindowTitle(QStringLiteral("Export Progress"));
+    dialog->setWindowIcon(loadAppIcon());
+    dialog->setWindowModality(Qt::WindowModal);
+    dialog->setMinimumDuration(0);
+    dialog->setValue(0);
+    connect(dialog, &QProgressDialog::canceled, this, &SmartExportJob::cancel);
+
+    workDir = std::make_unique<QTemporaryDir>(QDir::temp().filePath(QStringLiteral("trimlet-export-XXXXXX")));
+    if (!workDir->isValid()) {
+        finish(ExportRunner::Result::Failed, QStringLiteral("Export Failed"),
+               QStringLiteral("Cannot create a temporary folder for the export."));
+        return;
+    }
+
+    if (auto cached = Media::MediaIndexCache::instance().cached(setup.sourcePath)) {
+        onAnalysed(cached);
+        return;
+    }
+    // The scan reads the whole file: off the GUI thread, its progress on the bar.
+    const QString path = setup.sourcePath;
+    const auto flag = canceled;
+    QPointer<SmartExportJob> self(this);
+    worker = QThread::create([self, path, flag] {
+        auto result = Media::MediaIndexCache::instance().get(path, flag.get(), [self](int percent) {
+            QMetaObject::invokeMethod(self, [self, percent] {
+                if (self)
+                    self->setProgress(analysisShare * percent / 100.0);
+            }, Qt::QueuedConnection);
+        });
+        QMetaObject::invokeMethod(self, [self, result] {
+            if (self)
+                self->onAnalysed(result);
+        }, Qt::QueuedConnection);
+    });
+    worker->start();
+}
+
+void SmartExportJob::onAnalysed(std::shared_ptr<const Media::MediaIndex> scanned)
+{
+    if (worker) {
+        worker->wait();
+        delete worker;
+        worker = nullptr;
+    }
+    if (!running || canceled->load())
+        return;
+    index = scanned;
+    QString reason;
+    if (!index || !index->ok()) {
+        reason = QStringLiteral("the video could not be read (%1)").arg(index ? index->error : QString());
+    } else {
+        QString tableError;
+        if (!SmartCut::buildFrameTable(*index, table, &tableError))
+            reason = tableError;
+        else
+            reason = SmartCut::smartCutBlocker(*index, &table);
+    }
+    if (reason.isEmpty() && index->video.rotation != 0) {
+        for (const Clip &clip : std::as_const(setup.clips)) {
+            if (SmartCut::clipNeedsFilters(clip)) {
+                reason = QStringLiteral("a part with effects or a title lies in a video recorded turned");
+                break;
+            }
+        }
+    }
+    if (!reason.isEmpty()) {
+        qDebug() << "Original quality export falls back to encoding:" << reason;
+        running = false;
+        delete dialog.data();
+        workDir.reset();
+        emit fallbackNeeded(reason);
+        return;
+    }
+    setProgress(analysisShare);
+    prepareAndRun();
+}
+
+void SmartExportJob::prepareAndRun()
+{
+    QVector<SmartCut::FrameRange> ranges;
+    QVector<bool> whole;
+    for (const Clip &clip : std::as_const(setup.clips)) {
+        ranges.append(SmartCut::framesInRange(table, clip.originalStart, clip.originalEnd));
+        whole.append(SmartCut::clipNeedsFilters(clip));
+    }
+    currentPlan = SmartCut::planSmartCut(table, ranges, whole);
+    if (currentPlan.parts.isEmpty()) {
+        finish(ExportRunner::Result::Failed, QStringLiteral("Nothing to Export"),
+               QStringLiteral("The kept parts of this video are empty."));
+        return;
+    }
+    qDebug() << "Original quality plan:" << currentPlan.segments.size() << "segments," << currentPlan.copiedFrames
+             << "frames copied," << currentPlan.encodedFrames << "encoded";
+
+    const Media::VideoStream &video = index->video;
+    SourceFacts facts;
+    facts.width = video.width;
+    facts.height = video.height;
+    facts.sizeKnown = true;
+    facts.frameRate = video.averageFrameRate.valid() ? video.averageFrameRate.value() : video.frameRate.value();
+    facts.durationMs = index->durationMs;
+    const int parameterSetId = PieceCommand::unusedParameterSetId(video.extradata);
+
+    double weightSum = 0.0;
+    if (setup.withAudio && index->audio.index >= 0) {
+        ClipList audioClips;
+        for (int part = 0; part < currentPlan.parts.size(); ++part) {
+            const SmartCut::FrameRange range = currentPlan.parts[part];
+            Clip clip = setup.clips[currentPlan.clipOfPart[part]];
+            // The audio of exactly the part's frames.
+            Q_UNUSED(range);
+            audioClips.append(clip);
+        }
+        AudioExportInput audio;
+        audio.sourcePath = setup.sourcePath;
+        audio.clips = audioClips;
+        const bool mp3 = index->audio.codecName == QLatin1String("mp3");
+        audio.format = mp3 ? QStringLiteral("mp3") : QStringLiteral("aac");
+        const qint64 bitrate = qBound(qint64(128000), qint64(index->audio.bitRate), qint64(512000));
+        audio.bitrate = QString::number(bitrate / 1000) + QLatin1Char('k');
+        audioPath = workDir->filePath(mp3 ? QStringLiteral("audio.mp3") : QStringLiteral("audio.m4a"));
+        audio.outputPath = audioPath;
+        audio.outputFormat = mp3 ? QStringLiteral("mp3") : QStringLiteral("ipod");
+        const ExportCommand command = ExportCommandBuilder::buildAudioExportCommand(audio);
+        Task task;
+        task.arguments = QStringList{QStringLiteral("-nostdin"), QStringLiteral("-v"), QStringLiteral("error")}
+            + command.arguments;
+        task.weight = 1.0 + double(command.totalDurationMs) / 1000.0 * 0.3;
+        tasks.append(task);
+        weightSum += task.weight;
+    }
+
+    pieceFiles.resize(currentPlan.segments.size());
+    for (int s = 0; s < currentPlan.segments.size(); ++s) {
+        const SmartCut::Segment &segment = currentPlan.segments[s];
+        if (segment.kind != SmartCut::Segment::Encode)
+            continue;
+        const Clip &clip = setup.clips[currentPlan.clipOfPart[segment.part]];
+        PieceRequest request;
+        request.sourcePath = setup.sourcePath;
+        request.outputPath = workDir->filePath(QStringLiteral("piece%1.%2")
+                                                   .arg(s)
+                                                   .arg(video.codecName == QLatin1String("hevc") ? "hevc" : "h264"));
+        request.stream = video;
+        request.stream.packets.clear();
+        request.zeroPts = table.zeroPts;
+        request.firstPts = table.ptsAt(segment.frames.first);
+        request.endPts = table.ptsAt(segment.frames.end);
+        request.parameterSetId = parameterSetId;
+        request.crf = pieceCrf;
+        if (SmartCut::clipNeedsFilters(clip)) {
+            const SmartCut::FrameRange part = currentPlan.parts[segment.part];
+            request.partSeconds = secondsOf(table.ptsAt(part.end) - table.ptsAt(part.first), table.timeBase);
+            Clip timed = clip;
+            timed.originalStart = qint64(secondsOf(table.ptsAt(part.first) - table.zeroPts, table.timeBase) * 1000.0);
+            timed.originalEnd = timed.originalStart + qint64(request.partSeconds * 1000.0);
+            request.filters = ExportCommandBuilder::clipFilters(timed, facts);
+            const QSize frame = ExportCommandBuilder::clipFrameSize(clip, facts);
+            request.fitToSourceSize = frame != QSize(video.width, video.height);
+            if (ExportCommandBuilder::wantsTitle(clip) && setup.renderTitle) {
+                const QString image = setup.renderTitle(currentPlan.clipOfPart[segment.part], frame);
+                if (!image.isEmpty()) {
+                    request.titleImage = image;
+                    request.titleSeconds = ExportCommandBuilder::titleDurationSeconds(timed);
+                }
+            }
+        }
+        Task task;
+        task.arguments = PieceCommand::arguments(request);
+        task.weight = 5.0 + segment.frames.count();
+        tasks.append(task);
+        weightSum += task.weight;
+        pieceFiles[s] = {request.outputPath};
+    }
+    totalWeight = qMax(1.0, weightSum);
+    runNextTask();
+}
+
+void SmartExportJob::runNextTask()
+{
+    if (!running)
+        return;
+    if (nextTask >= tasks.size()) {
+        startJoin();
+        return;
+    }
+    const Task &task = tasks[nextTask];
+    currentWeight = task.weight;
+    process = new QProcess(this);
+    process->setProcessChannelMode(QProcess::SeparateChannels);
+    connect(process, &QProcess::finished, this,
+            [this](int code, QProcess::ExitStatus status) { onTaskFinished(code, int(status)); });
+    connect(process, &QProcess::readyReadStandardError, this, [this] {
+        if (!process)
+            return;
+        const QByteArray chunk = process->readAllStandardError();
+        lastError = QString::fromUtf8(chunk).right(2000);
+    });
+    qDebug() << "Original quality step:" << setup.ffmpegPath << task.arguments;
+    process->start(setup.ffmpegPath, task.arguments);
+}
+
+void SmartExportJob::onTaskFinished(int exitCode, int exitStatus)
+{
+    if (!process)
+        return;
+    QProcess *finished = process;
+    process = nullptr;
+    lastError += QString::fromUtf8(finished->readAllStandardError());
+    finished->deleteLater();
+    if (!running || canceled->load())
+        return;
+    if (exitStatus != QProcess::NormalExit || exitCode != 0) {
+        const QStringList lines = lastError.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+        QStringList meaningful;
+        for (const QString &line : lines) {
+            if (!line.startsWith(QLatin1String("frame=")) && !line.startsWith(QLatin1String("size=")))
+                meaningful << line.trimmed();
+        }
+        finish(ExportRunner::Result::Failed, QStringLiteral("Export Failed"),
+               QStringLiteral("FFmpeg exited with error code %1\n\nError details:\n%2")
+                   .arg(exitCode)
+                   .arg(meaningful.mid(qMax(0, int(meaningful.size()) - 6)).join(QLatin1Char('\n'))));
+        return;
+    }
+    doneWeight += currentWeight;
+    currentWeight = 0.0;
+    setProgress(analysisShare + encodeShare * doneWeight / totalWeight);
+    ++nextTask;
+    runNextTask();
+}
+
+void SmartExportJob::startJoin()
+{
+    StreamJoiner::Request request;
+    request.sourcePath = setup.sourcePath;
+    request.index = index;
+    request.audioPath = audioPath;
+    request.outputPath = setup.temporaryOutputPath;
+    request.outputFormat = setup.outputFormat;
+
+    QVector<qint64> offsets;
+    qint64 outputStart = 0;
+    for (const SmartCut::FrameRange &part : std::as_const(currentPlan.parts)) {
+        offsets.append(outputStart - table.ptsAt(part.first));
+        outputStart += table.ptsAt(part.end) - table.ptsAt(part.first);
+    }
+    for (int s = 0; s < currentPlan.segments.size(); ++s) {
+        const SmartCut::Segment &segment = currentPlan.segments[s];
+        StreamJoiner::Segment out;
+        out.offset = offsets[segment.part];
+        if (segment.kind == SmartCut::Segment::Copy) {
+            out.kind = StreamJoiner::Segment::Copy;
+            out.firstPacket = table.packetAt(segment.frames.first);
+            out.endPacket = table.packetAt(segment.frames.end);
+        } else {
+            out.kind = StreamJoiner::Segment::Piece;
+            out.piecePath = pieceFiles[s].value(0);
+            out.framePts = table.pts.mid(segment.frames.first, segment.frames.count());
+            out.endPts = table.ptsAt(segment.frames.end);
+        }
+        request.segments.append(out);
+    }
+
+    const auto flag = canceled;
+    QPointer<SmartExportJob> self(this);
+    worker = QThread::create([self, request, flag] {
+        const QString error = StreamJoiner::join(request, flag.get(), [self](int percent) {
+            QMetaObject::invokeMethod(self, [self, percent] {
+                if (self && self->running)
+                    self->setProgress(analysisShare + encodeShare + (1.0 - analysisShare - encodeShare) * percent / 100.0);
+            }, Qt::QueuedConnection);
+        });
+        QMetaObject::invokeMethod(self, [self, error] {
+            if (self)
+                self->onJoined(error);
+        }, Qt::QueuedConnection);
+    });
+    worker->start();
+}
+
+void SmartExportJob::onJoined(const QString &error)
+{
+    if (worker) {
+        worker->wait();
+        delete worker;
+        worker = nullptr;
+    }
+    if (!running || canceled->load())
+        return;
+    if (!error.isEmpty()) {
+        finish(ExportRunner::Result::Failed, QStringLiteral("Export Failed"),
+               QStringLiteral("The video could not be saved:\n%1").arg(error));
+        return;
+    }
+    const QFileInfo written(setup.temporaryOutputPath);
+    if (!written.exists() || written.size() == 0) {
+        finish(ExportRunner::Result::Failed, QStringLiteral("Export Failed"),
+               QStringLiteral("FFmpeg reported success but wrote no output.\n\nThe file is missing or empty:\n%1")
+                   .arg(setup.outputPath));
+        return;
+    }
+    QString moveError;
+    if (!replaceWithTemporary(setup.temporaryOutputPath, setup.outputPath, &moveError)) {
+        finish(ExportRunner::Result::Failed, QStringLiteral("Export Failed"),
+               QStringLiteral("The exported file could not be saved to:\n%1\n\nError: %2")
+                   .arg(setup.outputPath, moveError));
+        return;
+    }
+    setProgress(1.0);
+    finish(ExportRunner::Result::Succeeded, QStringLiteral("Export Complete"),
+           QStringLiteral("Video exported successfully!\n\nSaved to:\n%1\n\n%2").arg(setup.outputPath, smartNote()));
+}
+
+void SmartExportJob::cancel()
+{
+    if (!running)
+        return;
+    finish(ExportRunner::Result::Canceled, QStringLiteral("Export Canceled"),
+           QStringLiteral("Video export was canceled."));
+}
+
+void SmartExportJob::stopWork()
+{
+    if (canceled)
+        canceled->store(true);
+    if (process) {
+        process->disconnect(this);
+        process->kill();
+        process->waitForFinished();
+        process->deleteLater();
+        process = nullptr;
+    }
+    if (worker) {
+        worker->wait();
+        delete worker;
+        worker = nullptr;
+    }
+}
+
+void SmartExportJob::finish(ExportRunner::Result result, const QString &title, const QString &text)
+{
+    stopWork();
+    running = false;
+    if (result != ExportRunner::Result::Succeeded)
+        QFile::remove(setup.temporaryOutputPath);
+    workDir.reset();
+    if (dialog) {
+        QProgressDialog *closing = dialog.data();
+        dialog.clear();
+        closing->disconnect(this);
+        closing->close();
+        closing->deleteLater();
+    }
+    const UserPrompts::Kind kind = result == ExportRunner::Result::Succeeded || result == ExportRunner::Result::Canceled
+        ? UserPrompts::Kind::Information
+        : (title == QLatin1String("Nothing to Export") ? UserPrompts::Kind::Warning : UserPrompts::Kind::Critical);
+    prompts().message(kind, window, title, text);
+    emit exportFinished(result);
+}
+
+void SmartExportJob::setProgress(double fraction)
+{
+    const int percent = qBound(0, int(fraction * 100.0), 100);
+    if (percent == lastPercent)
+        return;
+    lastPercent = percent;
+    if (dialog) {
+        QPointer<QProgressDialog> guard = dialog;
+        guard->setLabelText(ExportRunner::progressLabel(percent));
+        guard->setValue(percent);
+    }
+    emit progressChanged(percent);
+}

@@ -1,0 +1,48 @@
+#pragma once
+
+#include "mediaindex.h"
+
+#include <QByteArray>
+#include <QString>
+#include <QVector>
+
+#include <atomic>
+#include <functional>
+#include <memory>
+
+// Writes the output of a cut that copies most packets: copied runs of the source's
+// video packets and encoded pieces, one after another in one video stream, with
+// an audio track from another file. Runs in the calling thread.
+namespace StreamJoiner {
+
+struct Segment {
+    enum Kind { Copy, Piece };
+    Kind kind = Copy;
+    int firstPacket = 0;            // Copy: source video packets [first, end) in decode order
+    int endPacket = 0;
+    QString piecePath;              // Piece: a raw stream of framePts.size() pictures, none reordered
+    QVector<qint64> framePts;       // Piece: the source pts of its pictures, in order
+    qint64 endPts = 0;              // Piece: the pts just after its last picture
+    qint64 offset = 0;              // source pts + offset = output pts (video time base)
+};
+
+struct Request {
+    QString sourcePath;
+    std::shared_ptr<const Media::MediaIndex> index;
+    QVector<Segment> segments;
+    QString audioPath;              // empty: no audio
+    QString outputPath;
+    QString outputFormat;           // libavformat muxer name: "mp4", "mov", "matroska"
+};
+
+// Empty on success, else what went wrong ("Canceled" when cancel was set).
+QString join(const Request &request, const std::atomic<bool> *cancel = nullptr,
+             const std::function<void(int)> &progress = {});
+
+// Annex B NAL units (start codes) to NAL units each prefixed by its length in
+// lengthSize bytes; empty when a unit does not fit the length field.
+QByteArray annexBToLengthPrefixed(const QByteArray &annexB, int lengthSize);
+// The parameter sets of avcC/hvcC extradata as length-prefixed NAL units.
+QByteArray parameterSetsFromExtradata(const QByteArray &extradata, bool hevc, int lengthSize);
+
+} // namespace StreamJoiner

@@ -138,6 +138,7 @@ private slots:
     void exportsAudioOnly();
     void badArgumentsExitTwoFromTheProgram();
     void missingInputWritesNothing();
+    void nothingToExportFails();
     void refusesOutputThatIsAnInput_data();
     void refusesOutputThatIsAnInput();
     void unwritableFolderGetsNothing_data();
@@ -431,6 +432,22 @@ void TestCommandLine::missingInputWritesNothing()
     QCOMPARE(run.err.count('\n'), 1);
     QVERIFY2(run.err.contains("no such video.mp4"), qPrintable(run.err));
     QCOMPARE(entriesOf(elsewhere), before);
+}
+
+void TestCommandLine::nothingToExportFails()
+{
+    const QString project = dir.filePath("beyond.tlp");
+    {
+        QFile file(project);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(ProjectFile::write(source, 3000, {part(5000, 6000)}));
+    }
+    const QString output = dir.filePath("beyond.mp4");
+    const Run run = runTrimlet({"--export", output, project}, elsewhere);
+    QCOMPARE(run.exitCode, 1);
+    QCOMPARE(run.out, QString());
+    QVERIFY2(run.err.contains("Nothing to Export"), qPrintable(run.err));
+    QVERIFY(!QFile::exists(output));
 }
 
 void TestCommandLine::refusesOutputThatIsAnInput_data()

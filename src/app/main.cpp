@@ -1,3 +1,4 @@
+#include "commandlineexport.h"
 #include "mainwindow.h"
 
 #include <QApplication>
@@ -5,8 +6,20 @@
 #include <QFileInfo>
 #include <QTimer>
 
+#include <cstdio>
+
 int main(int argc, char *argv[])
 {
+    QStringList rawArguments;
+    for (int i = 0; i < argc; ++i)
+        rawArguments << QString::fromLocal8Bit(argv[i]);
+    const bool exporting = CommandLineExport::isRequested(rawArguments);
+    // No window, so no display: the export's progress dialog lives offscreen.
+    if (CommandLineExport::needsNoDisplay(rawArguments))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    if (exporting)
+        CommandLineExport::installQuietMessageHandler();
+
     // Qt 6.4 would otherwise pick its GStreamer back end; an explicit choice by the user wins.
     if (!qEnvironmentVariableIsSet("QT_MEDIA_BACKEND"))
         qputenv("QT_MEDIA_BACKEND", "ffmpeg");
@@ -18,13 +31,26 @@ int main(int argc, char *argv[])
     QApplication::setOrganizationName(QStringLiteral("Trimlet"));
 
     QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral("Trimlet - a simple video cutter"));
-    parser.addHelpOption();
-    parser.addVersionOption();
-    parser.addPositionalArgument(QStringLiteral("file"),
-                                 QStringLiteral("Video file, or Trimlet project (.tlp), to open."),
-                                 QStringLiteral("[FILE]"));
-    parser.process(app);
+    CommandLineExport::configureParser(parser);
+    if (exporting) {
+        if (!parser.parse(app.arguments())) {
+            std::fprintf(stderr, "%s\n", qPrintable(parser.errorText()));
+            return CommandLineExport::BadArguments;
+        }
+        if (parser.isSet(QStringLiteral("help")) || parser.isSet(QStringLiteral("help-all")))
+            parser.showHelp(0);
+        if (parser.isSet(QStringLiteral("version")))
+            parser.showVersion();
+    } else {
+        parser.process(app);
+    }
+    const CommandLineExport::ParseOutcome outcome = CommandLineExport::interpret(parser);
+    if (outcome.exitCode != CommandLineExport::Succeeded) {
+        std::fprintf(stderr, "%s\n", qPrintable(outcome.error));
+        return outcome.exitCode;
+    }
+    if (outcome.request)
+        return CommandLineExport::run(*outcome.request);
 
     MainWindow window;
     window.show();

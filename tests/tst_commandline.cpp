@@ -1,0 +1,532 @@
+#include "commandlineexport.h"
+#include "exportdialog.h"
+#include "projectfile.h"
+#include "recordingprompts.h"
+#include "testmedia.h"
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QCryptographicHash>
+#include <QDir>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <unistd.h>
+
+using namespace CommandLineExport;
+
+Q_DECLARE_METATYPE(CommandLineExport::Quality)
+
+namespace {
+
+const int runTimeoutMs = 300000;
+
+struct Run {
+    int exitCode = -1;
+    QString out;
+    QString err;
+};
+
+// The built program, with no display to reach.
+Run runTrimlet(const QStringList &arguments, const QString &workingDirectory)
+{
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.remove(QStringLiteral("DISPLAY"));
+    environment.remove(QStringLiteral("WAYLAND_DISPLAY"));
+    environment.remove(QStringLiteral("QT_QPA_PLATFORM"));
+    environment.remove(QStringLiteral("TRIMLET_DEBUG"));
+    QProcess process;
+    process.setProcessEnvironment(environment);
+    process.setWorkingDirectory(workingDirectory);
+    process.start(QStringLiteral(TRIMLET_BINARY), arguments);
+    Run run;
+    if (!process.waitForFinished(runTimeoutMs) || process.exitStatus() != QProcess::NormalExit) {
+        process.kill();
+        process.waitForFinished();
+        run.err = QString::fromLocal8Bit(process.readAllStandardError());
+        return run;
+    }
+    run.exitCode = process.exitCode();
+    run.out = QString::fromLocal8Bit(process.readAllStandardOutput());
+    run.err = QString::fromLocal8Bit(process.readAllStandardError());
+    return run;
+}
+
+QByteArray hashOf(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    hash.addData(&file);
+    return hash.result();
+}
+
+QJsonObject probe(const QString &path)
+{
+    return QJsonDocument::fromJson(TestMedia::runFFprobe({"-show_entries",
+                                                          "stream=codec_type,codec_name,width,height:format=format_name",
+                                                          "-of", "json", path})
+                                       .toUtf8())
+        .object();
+}
+
+QJsonObject streamOfType(const QJsonObject &probed, const QString &type)
+{
+    for (const QJsonValue &stream : probed.value("streams").toArray()) {
+        if (stream.toObject().value("codec_type").toString() == type)
+            return stream.toObject();
+    }
+    return {};
+}
+
+Clip part(qint64 startMs, qint64 endMs)
+{
+    Clip clip;
+    clip.originalStart = startMs;
+    clip.originalEnd = endMs;
+    return clip;
+}
+
+// stderr holds only progress and one-line reasons, never the export's debug log.
+void verifyQuietStderr(const QString &err)
+{
+    QVERIFY2(!err.contains("FFmpeg args"), qPrintable(err));
+    QVERIFY2(!err.contains("Filter complex"), qPrintable(err));
+    static const QRegularExpression progress(QStringLiteral("^Exporting: (\\d+)%$"));
+    int last = -1;
+    for (const QString &line : err.split('\n', Qt::SkipEmptyParts)) {
+        const QRegularExpressionMatch match = progress.match(line);
+        if (!match.hasMatch())
+            continue;
+        const int percent = match.captured(1).toInt();
+        QVERIFY2(percent % 5 == 0 && percent > last, qPrintable(err));
+        last = percent;
+    }
+}
+
+QStringList entriesOf(const QString &folder)
+{
+    return QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+}
+
+} // namespace
+
+class TestCommandLine : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+
+    void parsesRequests_data();
+    void parsesRequests();
+    void opensTheWindowWithoutExport();
+    void refusesBadArguments_data();
+    void refusesBadArguments();
+    void recognisesExportBeforeTheApplication_data();
+    void recognisesExportBeforeTheApplication();
+    void qualitiesMatchTheExportDialog_data();
+    void qualitiesMatchTheExportDialog();
+
+    void helpDocumentsTheExportWithoutDisplay();
+    void exportsProjectPartsAtLowQuality();
+    void exportsMutedVideoWhole();
+    void exportsAudioOnly();
+    void badArgumentsExitTwoFromTheProgram();
+    void missingInputWritesNothing();
+    void nothingToExportFails();
+    void refusesOutputThatIsAnInput_data();
+    void refusesOutputThatIsAnInput();
+    void unwritableFolderGetsNothing_data();
+    void unwritableFolderGetsNothing();
+
+private:
+    QTemporaryDir dir;
+    QString source;
+    QString elsewhere;
+};
+
+void TestCommandLine::initTestCase()
+{
+    QVERIFY(dir.isValid());
+    source = dir.filePath("source.mp4");
+    TestMedia::VideoOptions options;
+    options.seconds = 3;
+    options.width = 320;
+    options.height = 240;
+    QVERIFY(TestMedia::makeVideo(source, options));
+    // The program runs from here, so paths in projects are not found by accident.
+    elsewhere = dir.filePath("elsewhere");
+    QVERIFY(QDir().mkpath(elsewhere));
+}
+
+void TestCommandLine::parsesRequests_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QString>("output");
+    QTest::addColumn<QString>("input");
+    QTest::addColumn<Quality>("quality");
+    QTest::addColumn<bool>("mute");
+    QTest::addColumn<QString>("audioFormat");
+    QTest::addColumn<QString>("bitrate");
+
+    QTest::newRow("defaults") << QStringList{"--export", "out.mp4", "in.mp4"} << "out.mp4" << "in.mp4"
+                              << Quality::High << false << "" << "192k";
+    QTest::newRow("equals form") << QStringList{"--export=out.mp4", "in.tlp"} << "out.mp4" << "in.tlp"
+                                 << Quality::High << false << "" << "192k";
+    QTest::newRow("input first") << QStringList{"in.mp4", "--quality", "low", "--export", "out.mp4"} << "out.mp4"
+                                 << "in.mp4" << Quality::Low << false << "" << "192k";
+    QTest::newRow("medium muted") << QStringList{"--export", "o.mp4", "--quality", "medium", "--mute", "i.mp4"}
+                                  << "o.mp4" << "i.mp4" << Quality::Medium << true << "" << "192k";
+    QTest::newRow("original") << QStringList{"--export", "o.mp4", "--quality", "original", "i.mp4"} << "o.mp4"
+                              << "i.mp4" << Quality::Original << false << "" << "192k";
+    QTest::newRow("quality in capitals") << QStringList{"--export", "o.mp4", "--quality", "HIGH", "i.mp4"}
+                                         << "o.mp4" << "i.mp4" << Quality::High << false << "" << "192k";
+    QTest::newRow("mp3 default bitrate") << QStringList{"--export", "o.mp3", "--audio-only", "mp3", "i.mp4"}
+                                         << "o.mp3" << "i.mp4" << Quality::High << false << "mp3" << "192k";
+    QTest::newRow("aac bare number") << QStringList{"--export", "o.aac", "--audio-only", "aac", "--bitrate",
+                                                    "128", "i.mp4"}
+                                     << "o.aac" << "i.mp4" << Quality::High << false << "aac" << "128k";
+    QTest::newRow("flac with capital K") << QStringList{"--export", "o.flac", "--audio-only", "FLAC", "--bitrate",
+                                                        "256K", "i.mp4"}
+                                         << "o.flac" << "i.mp4" << Quality::High << false << "flac" << "256k";
+    QTest::newRow("wav upper bound") << QStringList{"--export", "o.wav", "--audio-only", "wav", "--bitrate", "512",
+                                                    "i.mp4"}
+                                     << "o.wav" << "i.mp4" << Quality::High << false << "wav" << "512k";
+    QTest::newRow("spaces kept") << QStringList{"--export", "my out.mp4", "my in.tlp"} << "my out.mp4"
+                                 << "my in.tlp" << Quality::High << false << "" << "192k";
+}
+
+void TestCommandLine::parsesRequests()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QString, output);
+    QFETCH(QString, input);
+    QFETCH(Quality, quality);
+    QFETCH(bool, mute);
+    QFETCH(QString, audioFormat);
+    QFETCH(QString, bitrate);
+
+    const ParseOutcome outcome = parseArguments(QStringList{"trimlet"} + arguments);
+    QVERIFY2(outcome.request, qPrintable(outcome.error));
+    QCOMPARE(outcome.exitCode, int(Succeeded));
+    const Request &request = *outcome.request;
+    QCOMPARE(request.outputPath, output);
+    QCOMPARE(request.inputPath, input);
+    QCOMPARE(request.quality, quality);
+    QCOMPARE(request.mute, mute);
+    QCOMPARE(request.audioOnly, !audioFormat.isEmpty());
+    QCOMPARE(request.audioFormat, audioFormat);
+    QCOMPARE(request.audioBitrate, bitrate);
+}
+
+void TestCommandLine::opensTheWindowWithoutExport()
+{
+    const ParseOutcome outcome = parseArguments({"trimlet", "video.mp4"});
+    QCOMPARE(outcome.exitCode, int(Succeeded));
+    QVERIFY(!outcome.request);
+}
+
+void TestCommandLine::refusesBadArguments_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QString>("reason"); // a word the message must hold
+
+    QTest::newRow("mute and audio only") << QStringList{"--export", "o.mp3", "--mute", "--audio-only", "mp3", "i.mp4"}
+                                         << "--mute";
+    QTest::newRow("unknown quality") << QStringList{"--export", "o.mp4", "--quality", "ultra", "i.mp4"} << "ultra";
+    QTest::newRow("missing input") << QStringList{"--export", "o.mp4"} << "FILE";
+    QTest::newRow("empty input") << QStringList{"--export", "o.mp4", ""} << "FILE";
+    QTest::newRow("two inputs") << QStringList{"--export", "o.mp4", "a.mp4", "b.mp4"} << "one";
+    QTest::newRow("empty output") << QStringList{"--export=", "i.mp4"} << "OUTPUT";
+    QTest::newRow("output missing its value") << QStringList{"i.mp4", "--export"} << "export";
+    QTest::newRow("two outputs") << QStringList{"--export", "a.mp4", "--export", "b.mp4", "i.mp4"} << "once";
+    QTest::newRow("bitrate without audio only") << QStringList{"--export", "o.mp4", "--bitrate", "192", "i.mp4"}
+                                                << "--audio-only";
+    QTest::newRow("quality with audio only") << QStringList{"--export", "o.mp3", "--quality", "low",
+                                                            "--audio-only", "mp3", "i.mp4"}
+                                             << "--quality";
+    QTest::newRow("unknown audio format") << QStringList{"--export", "o.ogg", "--audio-only", "ogg", "i.mp4"}
+                                          << "ogg";
+    QTest::newRow("bitrate not a number") << QStringList{"--export", "o.mp3", "--audio-only", "mp3", "--bitrate",
+                                                         "fast", "i.mp4"}
+                                          << "fast";
+    QTest::newRow("bitrate too low") << QStringList{"--export", "o.mp3", "--audio-only", "mp3", "--bitrate", "7",
+                                                    "i.mp4"}
+                                     << "7";
+    QTest::newRow("bitrate too high") << QStringList{"--export", "o.mp3", "--audio-only", "mp3", "--bitrate",
+                                                     "513k", "i.mp4"}
+                                      << "513k";
+    QTest::newRow("unknown option") << QStringList{"--export", "o.mp4", "--frobnicate", "i.mp4"} << "frobnicate";
+    QTest::newRow("export option without export") << QStringList{"--mute", "i.mp4"} << "--export";
+}
+
+void TestCommandLine::refusesBadArguments()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QString, reason);
+
+    const ParseOutcome outcome = parseArguments(QStringList{"trimlet"} + arguments);
+    QVERIFY(!outcome.request);
+    QCOMPARE(outcome.exitCode, int(BadArguments));
+    QVERIFY2(outcome.error.contains(reason), qPrintable(outcome.error));
+    QVERIFY(!outcome.error.contains('\n'));
+}
+
+void TestCommandLine::recognisesExportBeforeTheApplication_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<bool>("exporting");
+    QTest::addColumn<bool>("noDisplay");
+
+    QTest::newRow("open a file") << QStringList{"trimlet", "a.mp4"} << false << false;
+    QTest::newRow("nothing") << QStringList{"trimlet"} << false << false;
+    QTest::newRow("export") << QStringList{"trimlet", "--export", "o.mp4", "a.mp4"} << true << true;
+    QTest::newRow("export with equals") << QStringList{"trimlet", "a.mp4", "--export=o.mp4"} << true << true;
+    QTest::newRow("after double dash") << QStringList{"trimlet", "--", "--export"} << false << false;
+    QTest::newRow("longer name") << QStringList{"trimlet", "--exports", "a.mp4"} << false << false;
+    QTest::newRow("program named like it") << QStringList{"--export", "a.mp4"} << false << false;
+    QTest::newRow("help") << QStringList{"trimlet", "--help"} << false << true;
+    QTest::newRow("version") << QStringList{"trimlet", "-v"} << false << true;
+}
+
+void TestCommandLine::recognisesExportBeforeTheApplication()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(bool, exporting);
+    QFETCH(bool, noDisplay);
+
+    QCOMPARE(isRequested(arguments), exporting);
+    QCOMPARE(needsNoDisplay(arguments), noDisplay);
+    // What the parser later decides agrees with the early look.
+    QCommandLineParser parser;
+    configureParser(parser);
+    if (parser.parse(arguments))
+        QCOMPARE(parser.isSet("export"), exporting);
+}
+
+void TestCommandLine::qualitiesMatchTheExportDialog_data()
+{
+    QTest::addColumn<QString>("button");
+    QTest::addColumn<Quality>("quality");
+
+    QTest::newRow("low") << "Low Quality (480p)" << Quality::Low;
+    QTest::newRow("medium") << "Medium Quality (720p)" << Quality::Medium;
+    QTest::newRow("high") << "High Quality (1080p)" << Quality::High;
+}
+
+void TestCommandLine::qualitiesMatchTheExportDialog()
+{
+    QFETCH(QString, button);
+    QFETCH(Quality, quality);
+
+    RecordingPrompts prompts;
+    ExportDialog dialog(prompts, source, 1, 3000);
+    QAbstractButton *choice = nullptr;
+    for (QAbstractButton *candidate : dialog.findChildren<QAbstractButton *>()) {
+        if (candidate->text() == button)
+            choice = candidate;
+    }
+    QVERIFY(choice);
+    // From another choice first, so the click really changes the settings.
+    for (QAbstractButton *candidate : dialog.findChildren<QAbstractButton *>()) {
+        if (candidate != choice && candidate->text().contains("Quality ("))
+            candidate->click();
+    }
+    choice->click();
+    const ExportSettings settings = dialog.settings();
+    const std::optional<ExportDimensions> dimensions = dimensionsFor(quality);
+    QVERIFY(dimensions);
+    QCOMPARE(dimensions->width, settings.targetWidth);
+    QCOMPARE(dimensions->height, settings.targetHeight);
+    QCOMPARE(dimensions->crf, settings.crf);
+}
+
+void TestCommandLine::helpDocumentsTheExportWithoutDisplay()
+{
+    const Run run = runTrimlet({"--help"}, elsewhere);
+    QCOMPARE(run.exitCode, 0);
+    for (const char *word : {"--export", "--quality", "original", "854x480", "--mute", "--audio-only", "flac",
+                             "--bitrate", "Exit codes", "TRIMLET_DEBUG"})
+        QVERIFY2(run.out.contains(word), word);
+}
+
+void TestCommandLine::exportsProjectPartsAtLowQuality()
+{
+    const QString project = dir.filePath("three parts.tlp");
+    {
+        QFile file(project);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        // Relative: found beside the project, not in the working folder.
+        file.write(ProjectFile::write("source.mp4", 3000, {part(0, 600), part(1000, 1500), part(2000, 2800)}));
+    }
+    const QString output = dir.filePath("parts.mp4");
+
+    const Run run = runTrimlet({"--export", output, "--quality", "low", project}, elsewhere);
+    QVERIFY2(run.exitCode == 0, qPrintable(run.err));
+    QCOMPARE(run.out, output + '\n');
+    verifyQuietStderr(run.err);
+    QVERIFY2(run.err.contains("Exporting: "), qPrintable(run.err));
+
+    QVERIFY(qAbs(TestMedia::probeDuration(output) - 1.9) <= 0.1);
+    const QJsonObject video = streamOfType(probe(output), "video");
+    QCOMPARE(video.value("width").toInt(), 854);
+    QCOMPARE(video.value("height").toInt(), 480);
+    QVERIFY(!streamOfType(probe(output), "audio").isEmpty());
+    // Only what was asked for is left behind: no temporary file, no change to the source.
+    for (const QString &entry : entriesOf(dir.path()))
+        QVERIFY2(!entry.endsWith(".part"), qPrintable(entry));
+}
+
+void TestCommandLine::exportsMutedVideoWhole()
+{
+    const Run run = runTrimlet({"--export", "muted.mp4", "--mute", "--quality", "medium", "../source.mp4"},
+                               elsewhere);
+    QVERIFY2(run.exitCode == 0, qPrintable(run.err));
+    const QString output = QDir(elsewhere).absoluteFilePath("muted.mp4");
+    QCOMPARE(run.out, output + '\n');
+    verifyQuietStderr(run.err);
+
+    QVERIFY(qAbs(TestMedia::probeDuration(output) - 3.0) <= 0.1);
+    const QJsonObject probed = probe(output);
+    QCOMPARE(streamOfType(probed, "video").value("width").toInt(), 1280);
+    QCOMPARE(streamOfType(probed, "video").value("height").toInt(), 720);
+    QVERIFY(streamOfType(probed, "audio").isEmpty());
+}
+
+void TestCommandLine::exportsAudioOnly()
+{
+    const QString output = dir.filePath("sound.mp3");
+    const Run run = runTrimlet({"--export", output, "--audio-only", "mp3", "--bitrate", "128", source}, elsewhere);
+    QVERIFY2(run.exitCode == 0, qPrintable(run.err));
+    QCOMPARE(run.out, output + '\n');
+    verifyQuietStderr(run.err);
+
+    const QJsonObject probed = probe(output);
+    QCOMPARE(probed.value("format").toObject().value("format_name").toString(), QString("mp3"));
+    QCOMPARE(streamOfType(probed, "audio").value("codec_name").toString(), QString("mp3"));
+    QVERIFY(streamOfType(probed, "video").isEmpty());
+    QVERIFY(qAbs(TestMedia::probeDuration(output) - 3.0) <= 0.1);
+}
+
+void TestCommandLine::badArgumentsExitTwoFromTheProgram()
+{
+    const QString output = dir.filePath("never.mp3");
+    const Run run = runTrimlet({"--export", output, "--mute", "--audio-only", "mp3", source}, elsewhere);
+    QCOMPARE(run.exitCode, 2);
+    QCOMPARE(run.out, QString());
+    QCOMPARE(run.err.count('\n'), 1);
+    QVERIFY(!QFile::exists(output));
+}
+
+void TestCommandLine::missingInputWritesNothing()
+{
+    const QStringList before = entriesOf(elsewhere);
+    const Run run = runTrimlet({"--export", "out.mp4", dir.filePath("no such video.mp4")}, elsewhere);
+    QCOMPARE(run.exitCode, 2);
+    QCOMPARE(run.out, QString());
+    QCOMPARE(run.err.count('\n'), 1);
+    QVERIFY2(run.err.contains("no such video.mp4"), qPrintable(run.err));
+    QCOMPARE(entriesOf(elsewhere), before);
+}
+
+void TestCommandLine::nothingToExportFails()
+{
+    const QString project = dir.filePath("beyond.tlp");
+    {
+        QFile file(project);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(ProjectFile::write(source, 3000, {part(5000, 6000)}));
+    }
+    const QString output = dir.filePath("beyond.mp4");
+    const Run run = runTrimlet({"--export", output, project}, elsewhere);
+    QCOMPARE(run.exitCode, 1);
+    QCOMPARE(run.out, QString());
+    QVERIFY2(run.err.contains("Nothing to Export"), qPrintable(run.err));
+    QVERIFY(!QFile::exists(output));
+}
+
+void TestCommandLine::refusesOutputThatIsAnInput_data()
+{
+    QTest::addColumn<QString>("input");
+    QTest::addColumn<QString>("output");
+    QTest::addColumn<QString>("protectedFile");
+
+    QTest::newRow("video over itself") << "source.mp4" << "source.mp4" << "source.mp4";
+    QTest::newRow("spelt differently") << "source.mp4" << "./elsewhere/../source.mp4" << "source.mp4";
+    QTest::newRow("project over its video") << "guarded.tlp" << "source.mp4" << "source.mp4";
+    QTest::newRow("project over itself") << "guarded.tlp" << "guarded.tlp" << "guarded.tlp";
+}
+
+void TestCommandLine::refusesOutputThatIsAnInput()
+{
+    QFETCH(QString, input);
+    QFETCH(QString, output);
+    QFETCH(QString, protectedFile);
+
+    {
+        QFile project(dir.filePath("guarded.tlp"));
+        QVERIFY(project.open(QIODevice::WriteOnly));
+        project.write(ProjectFile::write(source, 3000, {part(0, 1000)}));
+    }
+    const QByteArray before = hashOf(dir.filePath(protectedFile));
+    QVERIFY(!before.isEmpty());
+    const QStringList entries = entriesOf(dir.path());
+
+    const Run run = runTrimlet({"--export", output, input}, dir.path());
+    QCOMPARE(run.exitCode, 2);
+    QCOMPARE(run.out, QString());
+    QCOMPARE(run.err.count('\n'), 1);
+    QCOMPARE(hashOf(dir.filePath(protectedFile)), before);
+    QCOMPARE(entriesOf(dir.path()), entries);
+}
+
+void TestCommandLine::unwritableFolderGetsNothing_data()
+{
+    QTest::addColumn<QString>("folder");
+    QTest::addColumn<bool>("readOnlyCopy"); // a folder of our own made read-only
+
+    QTest::newRow("read-only folder") << QString() << true;
+    // Even root cannot create files here.
+    QTest::newRow("proc") << "/proc" << false;
+}
+
+void TestCommandLine::unwritableFolderGetsNothing()
+{
+    QFETCH(QString, folder);
+    QFETCH(bool, readOnlyCopy);
+
+    if (readOnlyCopy) {
+        if (::geteuid() == 0)
+            QSKIP("root writes into read-only folders");
+        folder = dir.filePath("locked");
+        QVERIFY(QDir().mkpath(folder));
+        QVERIFY(QFile::setPermissions(folder, QFileDevice::ReadOwner | QFileDevice::ExeOwner));
+    }
+    const QString output = QDir(folder).filePath("trimlet-out.mp4");
+
+    const Run run = runTrimlet({"--export", output, "--quality", "low", source}, elsewhere);
+    if (readOnlyCopy)
+        QFile::setPermissions(folder, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    QVERIFY2(run.exitCode == 1 || run.exitCode == 2, qPrintable(run.err));
+    QCOMPARE(run.out, QString());
+    QVERIFY2(run.err.contains(folder), qPrintable(run.err));
+    for (const QString &entry : entriesOf(folder))
+        QVERIFY2(!entry.contains("trimlet-out"), qPrintable(entry));
+}
+
+int main(int argc, char *argv[])
+{
+    // Only the export dialog is built here, never shown.
+    if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    TestCommandLine test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_commandline.moc"

@@ -4,6 +4,7 @@
 #include "cliplist.h"
 #include "exportcontroller.h"
 #include "exportrunner.h"
+#include "smartexportjob.h"
 #include "exportsettings.h"
 #include "ffmpeglocator.h"
 #include "filenamevalidator.h"
@@ -125,15 +126,17 @@ private:
 // temporary file; a second signal ends the program at once.
 class CancelOnSignal {
 public:
-    explicit CancelOnSignal(ExportRunner *runner)
+    explicit CancelOnSignal(ExportController *controller)
     {
         if (::socketpair(AF_UNIX, SOCK_STREAM, 0, fds) != 0)
             return;
         notifier = new QSocketNotifier(fds[1], QSocketNotifier::Read);
-        QObject::connect(notifier, &QSocketNotifier::activated, runner, [this, runner] {
+        QObject::connect(notifier, &QSocketNotifier::activated, controller, [this, controller] {
             char byte;
-            if (::read(fds[1], &byte, 1) > 0)
-                runner->cancelExport();
+            if (::read(fds[1], &byte, 1) > 0) {
+                controller->runner()->cancelExport();
+                controller->smartJob()->cancel();
+            }
         });
         writeEnd = fds[0];
         struct sigaction action = {};
@@ -468,13 +471,12 @@ int startExport(ExportController &controller, const ExportSource &source, const 
             ? -1
             : ExportFailed;
     }
+    const int audioMode = request.mute ? ExportSettings::NoAudio : ExportSettings::IncludeAudio;
     const std::optional<ExportDimensions> dimensions = dimensionsFor(request.quality);
     if (!dimensions) {
-        // Quality::Original: the controller has no export at the source's own size yet.
-        writeLine(stderr, QStringLiteral("Original quality is not available yet"));
-        return BadArguments;
+        bool hasAudio = sourceHasAudio;
+        return controller.exportOriginalQuality(source, request.outputPath, audioMode, hasAudio) ? -1 : ExportFailed;
     }
-    const int audioMode = request.mute ? ExportSettings::NoAudio : ExportSettings::IncludeAudio;
     return controller.exportWithFFmpeg(source, request.outputPath, dimensions->width, dimensions->height,
                                        dimensions->crf, audioMode, sourceHasAudio)
         ? -1
@@ -498,14 +500,13 @@ int run(const Request &request)
 
     ConsolePrompts prompts(console);
     ExportController controller([&prompts]() -> UserPrompts & { return prompts; }, nullptr);
-    ExportRunner *runner = controller.runner();
     std::optional<int> finished;
     QEventLoop loop;
-    QObject::connect(runner, &ExportRunner::progressChanged, &loop, [&console](int percent) {
+    QObject::connect(&controller, &ExportController::progressChanged, &loop, [&console](int percent) {
         console.progress(percent);
     });
-    QObject::connect(runner, &ExportRunner::exportFinished, &loop, [&](ExportRunner::Result result) {
-        finished = result == ExportRunner::Result::Succeeded ? Succeeded : ExportFailed;
+    QObject::connect(&controller, &ExportController::exportFinished, &loop, [&](int result) {
+        finished = result == int(ExportRunner::Result::Succeeded) ? Succeeded : ExportFailed;
         loop.exit(*finished);
     });
 
@@ -520,7 +521,7 @@ int run(const Request &request)
     // A video export checks for sound itself; the audio export needs to be told.
     const bool sourceHasAudio = absolute.audioOnly ? detectAudioStream(input->videoPath) : true;
 
-    CancelOnSignal cancelOnSignal(runner);
+    CancelOnSignal cancelOnSignal(&controller);
     const int started = startExport(controller, source, absolute, sourceHasAudio);
     if (started >= 0)
         return started;

@@ -47,18 +47,16 @@ int FrameTable::typicalGop() const
 
 qint64 fileZeroPts(const Media::MediaIndex &index)
 {
-    const Media::VideoStream &video = index.video;
-    if (!video.timeBase.valid() || video.startPts == Media::NoTimestamp)
+    const Media::Rational tb = index.video.timeBase;
+    if (!tb.valid())
         return 0;
-    qint64 zero = video.startPts;
-    const Media::AudioStream &audio = index.audio;
-    if (audio.index >= 0 && audio.timeBase.valid() && audio.startPts != Media::NoTimestamp) {
-        // The audio start in the video's time base, rounded down so no frame is lost.
-        const long double seconds = (long double)audio.startPts * audio.timeBase.num / audio.timeBase.den;
-        const qint64 inVideo = qint64(std::floor(seconds * video.timeBase.den / video.timeBase.num));
-        zero = qMin(zero, inVideo);
-    }
-    return zero;
+    // Rounded down so that no frame falls before time 0.
+    const __int128 scaled = __int128(index.startTimeUs) * tb.den;
+    const __int128 divisor = __int128(1000000) * tb.num;
+    __int128 quotient = scaled / divisor;
+    if (scaled % divisor != 0 && scaled < 0)
+        --quotient;
+    return qint64(quotient);
 }
 
 bool buildFrameTable(const Media::MediaIndex &index, FrameTable &table, QString *error)

@@ -201,6 +201,8 @@ QString scanInto(MediaIndex &index, const std::atomic<bool> *cancel,
     index.formatName = QString::fromLatin1(context->iformat->name);
     if (context->duration != AV_NOPTS_VALUE && context->duration >= 0)
         index.durationMs = av_rescale(context->duration, 1000, AV_TIME_BASE);
+    if (context->start_time != AV_NOPTS_VALUE)
+        index.startTimeUs = context->start_time;
 
     const int videoIndex = pickVideoStream(context);
     if (videoIndex < 0)

@@ -91,6 +91,9 @@ struct MediaIndex {
     QDateTime modified;
     QString formatName;            // libavformat's name, e.g. "mov,mp4,m4a,3gp,3g2,mj2"
     qint64 durationMs = -1;        // the container's duration; -1 when unknown
+    // Where the file's time 0 lies (libavformat's start time, in microseconds): the
+    // ffmpeg program and the player count positions from here.
+    qint64 startTimeUs = 0;
     VideoStream video;
     AudioStream audio;
     QString error;                 // empty when the scan succeeded

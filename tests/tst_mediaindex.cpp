@@ -1,4 +1,5 @@
 #include "mediaindex.h"
+#include "nalunits.h"
 #include "sourceprobe.h"
 #include "testmedia.h"
 
@@ -44,7 +45,58 @@ QString timestampText(qint64 value)
     return value == NoTimestamp ? QStringLiteral("N/A") : QString::number(value);
 }
 
+QByteArray bytes(std::initializer_list<int> values)
+{
+    QByteArray out;
+    for (int v : values)
+        out.append(char(v));
+    return out;
+}
+
+QByteArray lengthPrefixed(int lengthSize, const QList<QByteArray> &nals)
+{
+    QByteArray out;
+    for (const QByteArray &nal : nals) {
+        for (int shift = 8 * (lengthSize - 1); shift >= 0; shift -= 8)
+            out.append(char((nal.size() >> shift) & 0xff));
+        out.append(nal);
+    }
+    return out;
+}
+
+QByteArray withLength16(const QByteArray &nal)
+{
+    return bytes({int(nal.size() >> 8), int(nal.size() & 0xff)}) + nal;
+}
+
+// Hand-made parameter sets and slices: only their header bytes and identity matter.
+const QByteArray SpsA = bytes({0x67, 0x64, 0x00, 0x1f, 0xac, 0xd9});
+const QByteArray SpsB = bytes({0x67, 0x42, 0xc0, 0x1e, 0xab, 0x40});
+const QByteArray Pps = bytes({0x68, 0xee, 0x3c, 0x80});
+const QByteArray IdrSlice = bytes({0x65, 0x88, 0x84, 0x00, 0x21});
+const QByteArray PSlice = bytes({0x41, 0x9a, 0x00, 0x01});
+const QByteArray Vps = bytes({0x40, 0x01, 0x0c, 0x01, 0xff});
+const QByteArray HevcSps = bytes({0x42, 0x01, 0x01, 0x01, 0x60});
+const QByteArray HevcPps = bytes({0x44, 0x01, 0xc1, 0x72});
+const QByteArray OtherHevcPps = bytes({0x44, 0x01, 0xc1, 0x73});
+
+QByteArray avcConfiguration(int lengthSize)
+{
+    return bytes({1, 0x64, 0x00, 0x1f, 0xfc | (lengthSize - 1), 0xe1}) + withLength16(SpsA) + bytes({1})
+        + withLength16(Pps);
+}
+
+QByteArray hevcConfiguration()
+{
+    QByteArray out = bytes({1}) + QByteArray(20, '\0') + bytes({0xfc | 3, 3});
+    for (const QByteArray &nal : {Vps, HevcSps, HevcPps})
+        out += bytes({(nal[0] >> 1) & 0x3f, 0, 1}) + withLength16(nal);
+    return out;
+}
+
 } // namespace
+
+Q_DECLARE_METATYPE(Media::NalCodec)
 
 class TestMediaIndex : public QObject {
     Q_OBJECT
@@ -79,18 +131,114 @@ private slots:
         QVERIFY(encode("vp9.webm", VideoSource,
                        {"-c:v", "libvpx-vp9", "-g", "50", "-deadline", "realtime", "-cpu-used", "8"}));
 
-        // Two encodes of other sizes and profiles joined without re-encoding: the second
-        // half brings its own parameter sets in band.
-        QVERIFY(encode("first.h264", "testsrc2=s=320x240:r=25:d=3",
-                       QStringList{"-c:v", "libx264", "-preset", "veryfast", "-profile:v", "high"} + gop));
-        QVERIFY(encode("second.h264", "testsrc2=s=176x144:r=25:d=3",
-                       QStringList{"-c:v", "libx264", "-preset", "veryfast", "-profile:v", "baseline"} + gop));
-        QFile list(file("parts.txt"));
+        // Encodes of other sizes and profiles joined without re-encoding: the second half
+        // brings its own parameter sets in band. In an elementary stream x264 repeats them
+        // at every IDR; in MP4 only when asked to.
+        joinHalves("joined.h264", "h264", QStringList{"-c:v", "libx264", "-preset", "veryfast"} + gop,
+                   {"-profile:v", "high"}, {"-profile:v", "baseline"});
+        joinHalves("joined-h264.mkv", "mp4",
+                   QStringList{"-c:v", "libx264", "-preset", "veryfast", "-x264-params", "repeat-headers=1"} + gop,
+                   {"-profile:v", "high"}, {"-profile:v", "baseline"});
+        joinHalves("joined-hevc.mkv", "mp4",
+                   {"-c:v", "libx265", "-preset", "ultrafast", "-x265-params",
+                    "keyint=50:min-keyint=50:scenecut=0:open-gop=0:repeat-headers=1:log-level=error"},
+                   {}, {});
+    }
+
+    void joinHalves(const QString &name, const QString &halfSuffix, const QStringList &codecArgs,
+                    const QStringList &firstArgs, const QStringList &secondArgs)
+    {
+        const QString first = file(name + ".first." + halfSuffix);
+        const QString second = file(name + ".second." + halfSuffix);
+        QVERIFY(TestMedia::runFFmpeg(QStringList{"-f", "lavfi", "-i", "testsrc2=s=320x240:r=25:d=3"} + codecArgs
+                                     + firstArgs + QStringList{first}));
+        QVERIFY(TestMedia::runFFmpeg(QStringList{"-f", "lavfi", "-i", "testsrc2=s=176x144:r=25:d=3"} + codecArgs
+                                     + secondArgs + QStringList{second}));
+        QFile list(file(name + ".txt"));
         QVERIFY(list.open(QIODevice::WriteOnly));
-        list.write(QStringLiteral("file '%1'\nfile '%2'\n").arg(file("first.h264"), file("second.h264")).toUtf8());
+        list.write(QStringLiteral("file '%1'\nfile '%2'\n").arg(first, second).toUtf8());
         list.close();
-        QVERIFY(TestMedia::runFFmpeg(
-            {"-f", "concat", "-safe", "0", "-i", file("parts.txt"), "-c", "copy", file("joined.h264")}));
+        QVERIFY(TestMedia::runFFmpeg({"-f", "concat", "-safe", "0", "-i", list.fileName(), "-c", "copy", file(name)}));
+    }
+
+    void nalHeaders_data()
+    {
+        QTest::addColumn<NalCodec>("codec");
+        QTest::addColumn<QByteArray>("extradata");
+        QTest::addColumn<QByteArray>("packet");
+        QTest::addColumn<int>("nalLengthSize");
+        QTest::addColumn<bool>("idr");
+        QTest::addColumn<bool>("changed");
+
+        const QByteArray zero4 = bytes({0, 0, 0, 1});
+        const QByteArray zero3 = bytes({0, 0, 1});
+        QTest::newRow("avcC: IDR repeating the stored sets")
+            << NalCodec::H264 << avcConfiguration(4) << lengthPrefixed(4, {SpsA, Pps, IdrSlice}) << 4 << true << false;
+        QTest::newRow("avcC: IDR with a new SPS")
+            << NalCodec::H264 << avcConfiguration(4) << lengthPrefixed(4, {SpsB, Pps, IdrSlice}) << 4 << true << true;
+        QTest::newRow("avcC: two-byte lengths, P slice")
+            << NalCodec::H264 << avcConfiguration(2) << lengthPrefixed(2, {PSlice}) << 2 << false << false;
+        QTest::newRow("avcC: a length past the end stops the walk")
+            << NalCodec::H264 << avcConfiguration(4)
+            << (bytes({0, 0, 0x10, 0}) + SpsB + lengthPrefixed(4, {IdrSlice})) << 4 << false << false;
+        QTest::newRow("Annex B: zero padding before a four-byte start code is not part of the SPS")
+            << NalCodec::H264 << (zero4 + SpsA + zero4 + Pps)
+            << (zero4 + SpsA + bytes({0, 0}) + zero4 + Pps + zero3 + IdrSlice) << 0 << true << false;
+        QTest::newRow("Annex B: a new SPS")
+            << NalCodec::H264 << (zero4 + SpsA + zero4 + Pps) << (zero3 + SpsB + zero3 + Pps + zero3 + IdrSlice)
+            << 0 << true << true;
+        QTest::newRow("Annex B: slice bytes after the first slice are not headers")
+            << NalCodec::H264 << (zero4 + SpsA + zero4 + Pps) << (zero3 + PSlice + zero3 + SpsB) << 0 << false
+            << false;
+        QTest::newRow("hvcC: IDR_N_LP with the stored sets")
+            << NalCodec::Hevc << hevcConfiguration()
+            << lengthPrefixed(4, {Vps, HevcSps, HevcPps, bytes({20 << 1, 0x01, 0xaf})}) << 4 << true << false;
+        QTest::newRow("hvcC: IDR_W_RADL with another PPS")
+            << NalCodec::Hevc << hevcConfiguration() << lengthPrefixed(4, {OtherHevcPps, bytes({19 << 1, 0x01, 0xaf})})
+            << 4 << true << true;
+        QTest::newRow("hvcC: CRA is not IDR")
+            << NalCodec::Hevc << hevcConfiguration() << lengthPrefixed(4, {bytes({21 << 1, 0x01, 0xaf})}) << 4 << false
+            << false;
+        QTest::newRow("hvcC: BLA is not IDR")
+            << NalCodec::Hevc << hevcConfiguration() << lengthPrefixed(4, {bytes({16 << 1, 0x01, 0xaf})}) << 4 << false
+            << false;
+    }
+
+    void nalHeaders()
+    {
+        QFETCH(NalCodec, codec);
+        QFETCH(QByteArray, extradata);
+        QFETCH(QByteArray, packet);
+        QFETCH(int, nalLengthSize);
+        QFETCH(bool, idr);
+        QFETCH(bool, changed);
+        ParameterSetScanner scanner(codec, extradata);
+        QCOMPARE(scanner.nalLengthSize(), nalLengthSize);
+        const NalScan scan = scanner.scanPacket(reinterpret_cast<const uint8_t *>(packet.constData()), int(packet.size()));
+        QCOMPARE(scan.idr, idr);
+        QCOMPARE(scan.changedParameterSets, changed);
+    }
+
+    void streamWithoutStoredSetsTakesItsFirstAsReference()
+    {
+        const QByteArray start = bytes({0, 0, 1});
+        ParameterSetScanner scanner(NalCodec::H264, {});
+        QCOMPARE(scanner.nalLengthSize(), 0);
+        const auto scan = [&](const QByteArray &packet) {
+            return scanner.scanPacket(reinterpret_cast<const uint8_t *>(packet.constData()), int(packet.size()));
+        };
+        QVERIFY(!scan(start + SpsA + start + Pps + start + IdrSlice).changedParameterSets);
+        QVERIFY(!scan(start + SpsA + start + Pps + start + IdrSlice).changedParameterSets);
+        QVERIFY(scan(start + SpsB + start + Pps + start + IdrSlice).changedParameterSets);
+
+        // The extradata of a later packet counts as a change only when it brings new sets.
+        const QByteArray sameAgain = avcConfiguration(4);
+        QVERIFY(!ParameterSetScanner(NalCodec::H264, sameAgain)
+                     .differsFromExtradata(reinterpret_cast<const uint8_t *>(sameAgain.constData()),
+                                           int(sameAgain.size())));
+        const QByteArray other = bytes({0, 0, 0, 1}) + SpsB;
+        QVERIFY(ParameterSetScanner(NalCodec::H264, sameAgain)
+                    .differsFromExtradata(reinterpret_cast<const uint8_t *>(other.constData()), int(other.size())));
     }
 
     void closedGopH264()
@@ -203,7 +351,7 @@ private slots:
     void packetsMatchFFprobe_data()
     {
         QTest::addColumn<QString>("name");
-        for (const char *name : {"h264-closed.mp4", "hevc-open.mp4", "vp9.webm", "joined.h264"})
+        for (const char *name : {"h264-closed.mp4", "hevc-open.mp4", "vp9.webm", "joined.h264", "joined-hevc.mkv"})
             QTest::newRow(name) << QString::fromLatin1(name);
     }
 
@@ -226,16 +374,27 @@ private slots:
         QCOMPARE(ours, theirs);
     }
 
+    void parameterSetsChangingMidStream_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<int>("nalLengthSize");
+        QTest::newRow("H.264 Annex B") << "joined.h264" << 0;
+        QTest::newRow("H.264 avcC") << "joined-h264.mkv" << 4;
+        QTest::newRow("HEVC hvcC") << "joined-hevc.mkv" << 4;
+    }
+
     void parameterSetsChangingMidStream()
     {
-        const MediaIndex index = scanMedia(file("joined.h264"));
+        QFETCH(QString, name);
+        QFETCH(int, nalLengthSize);
+        const MediaIndex index = scanMedia(file(name));
         QVERIFY2(index.ok(), qPrintable(index.error));
         const VideoStream &video = index.video;
-        QCOMPARE(video.nalLengthSize, 0);
+        QCOMPARE(video.nalLengthSize, nalLengthSize);
         QCOMPARE(video.width, 320);
         QCOMPARE(video.packets.size(), 150);
-        // x264 repeats its parameter sets at every IDR in an elementary stream: the first
-        // half's repeat matches the extradata, each IDR of the second half brings new ones.
+        // Every IDR repeats its half's parameter sets: the first half's repeat matches the
+        // extradata, the second half's differ.
         QList<int> idrPackets;
         QList<int> changedPackets;
         for (int i = 0; i < video.packets.size(); ++i) {
@@ -246,6 +405,21 @@ private slots:
         }
         QCOMPARE(idrPackets, (QList<int>{0, 50, 75, 125}));
         QCOMPARE(changedPackets, (QList<int>{75, 125}));
+    }
+
+    void coverArtIsNotTheVideo()
+    {
+        const QString cover = file("cover.png");
+        const QString path = file("with-cover.mp4");
+        QVERIFY(TestMedia::runFFmpeg({"-f", "lavfi", "-i", "testsrc2=s=1920x1080", "-frames:v", "1", cover}));
+        QVERIFY(TestMedia::runFFmpeg({"-i", cover, "-i", file("h264-closed.mp4"), "-map", "0", "-map", "1",
+                                      "-c", "copy", "-disposition:v:0", "attached_pic", path}));
+        const MediaIndex index = scanMedia(path);
+        QVERIFY2(index.ok(), qPrintable(index.error));
+        QCOMPARE(index.video.codecName, QStringLiteral("h264"));
+        QCOMPARE(index.video.width, 320);
+        QCOMPARE(index.video.packets.size(), 150);
+        QCOMPARE(index.audio.codecName, QStringLiteral("aac"));
     }
 
     void rotationAgreesWithExportProbe_data()

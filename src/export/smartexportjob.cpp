@@ -27,6 +27,15 @@ double secondsOf(qint64 ticks, const Media::Rational &timeBase)
     return double(ticks) * timeBase.num / timeBase.den;
 }
 
+qint64 millisecondsFloor(qint64 ticks, const Media::Rational &timeBase)
+{
+    const __int128 scaled = __int128(ticks) * timeBase.num * 1000;
+    __int128 quotient = scaled / timeBase.den;
+    if (scaled % timeBase.den != 0 && scaled < 0)
+        --quotient;
+    return qint64(quotient);
+}
+
 } // namespace
 
 SmartExportJob::SmartExportJob(std::function<UserPrompts &()> prompts, QWidget *window, QObject *parent)
@@ -181,10 +190,12 @@ void SmartExportJob::prepareAndRun()
     if (setup.withAudio && index->audio.index >= 0) {
         ClipList audioClips;
         for (int part = 0; part < currentPlan.parts.size(); ++part) {
+            // The audio of exactly the part's frames: whole milliseconds that pick the
+            // same frames, so the audio export's own snapping lands on them too.
             const SmartCut::FrameRange range = currentPlan.parts[part];
             Clip clip = setup.clips[currentPlan.clipOfPart[part]];
-            // The audio of exactly the part's frames.
-            Q_UNUSED(range);
+            clip.originalStart = millisecondsFloor(table.ptsAt(range.first) - table.zeroPts, table.timeBase);
+            clip.originalEnd = millisecondsFloor(table.ptsAt(range.end) - table.zeroPts, table.timeBase);
             audioClips.append(clip);
         }
         AudioExportInput audio;

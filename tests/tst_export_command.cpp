@@ -4,6 +4,9 @@
 
 #include <QtTest>
 
+#include <QRegularExpression>
+
+#include <cmath>
 #include <limits>
 
 using namespace ExportCommandBuilder;
@@ -36,6 +39,30 @@ SourceFacts sourceOf(int width, int height, int rotation = 0, qint64 durationMs 
     s.frameRate = fps;
     s.sizeKnown = true;
     return s;
+}
+
+// A constant-rate source of the given exact rate, 12 s long.
+SourceFacts gridOf(qint64 numerator, qint64 denominator, qint64 firstFrameUs = 0, qint64 frameCount = -1)
+{
+    SourceFacts s = sourceOf(640, 360, 0, 12000, double(numerator) / double(denominator));
+    s.rateNumerator = numerator;
+    s.rateDenominator = denominator;
+    s.firstFrameUs = firstFrameUs;
+    s.frameCount = frameCount;
+    return s;
+}
+
+// "name=1.020000" inside a filter, in microseconds; -1 when absent.
+qint64 optionUs(const QString &filter, const QString &name)
+{
+    const QRegularExpression pattern(QStringLiteral("%1=(\\d+)\\.(\\d{6})").arg(name));
+    const QRegularExpressionMatch match = pattern.match(filter);
+    return match.hasMatch() ? match.captured(1).toLongLong() * 1000000 + match.captured(2).toLongLong() : -1;
+}
+
+qint64 secondsTextUs(const QString &text)
+{
+    return qint64(std::llround(text.toDouble() * 1e6));
 }
 
 EncoderChoice nvencChoice(int crf)
@@ -449,6 +476,205 @@ private slots:
         QVERIFY(command.filterGraph.contains("fade=t=out:st=0:d=0.5"));
     }
 
+    // A part keeps the frames whose times lie in [start, end), frame k lying at
+    // firstFrame + k / rate; none past the stream's last frame.
+    void snapsPartsToWholeFrames_data()
+    {
+        QTest::addColumn<Clip>("part");
+        QTest::addColumn<SourceFacts>("source");
+        QTest::addColumn<qint64>("first");
+        QTest::addColumn<qint64>("count");
+
+        const SourceFacts pal = gridOf(25, 1);
+        QTest::newRow("cuts between frames") << clipOf(2030, 4510) << pal << qint64(51) << qint64(62);
+        QTest::newRow("cuts on frames: the end frame is left out") << clipOf(2040, 4000) << pal << qint64(51) << qint64(49);
+        QTest::newRow("from the start") << clipOf(0, 2030) << pal << qint64(0) << qint64(51);
+        QTest::newRow("one frame") << clipOf(0, 40) << pal << qint64(0) << qint64(1);
+        QTest::newRow("shorter than a frame, holding none") << clipOf(1010, 1030) << pal << qint64(26) << qint64(0);
+        QTest::newRow("shorter than a frame, holding one") << clipOf(1030, 1050) << pal << qint64(26) << qint64(1);
+        // Frame 30 lies at exactly 1001 ms, frame 24 of 24000/1001 too.
+        const SourceFacts ntsc = gridOf(30000, 1001);
+        QTest::newRow("30000/1001, on frames") << clipOf(1001, 2002) << ntsc << qint64(30) << qint64(30);
+        QTest::newRow("30000/1001, a ms after a frame") << clipOf(1002, 2003) << ntsc << qint64(31) << qint64(30);
+        QTest::newRow("30000/1001, between frames") << clipOf(2030, 4510) << ntsc << qint64(61) << qint64(75);
+        QTest::newRow("24000/1001, on a frame") << clipOf(1001, 1042) << gridOf(24000, 1001) << qint64(24) << qint64(1);
+        QTest::newRow("60000/1001, a long way in")
+            << clipOf(3600000, 3600100) << gridOf(60000, 1001) << qint64(215785) << qint64(6);
+        // The video begins 23.222 ms after the file: frame 50 at 2023.222 ms.
+        const SourceFacts late = gridOf(25, 1, 23222);
+        QTest::newRow("late first frame moves the grid") << clipOf(2010, 2050) << late << qint64(50) << qint64(1);
+        QTest::newRow("before the first frame") << clipOf(0, 20) << late << qint64(0) << qint64(0);
+        const SourceFacts counted = gridOf(25, 1, 0, 300);
+        QTest::newRow("up to the last frame") << clipOf(11950, 12040) << counted << qint64(299) << qint64(1);
+        QTest::newRow("past the last frame") << clipOf(12000, 12040) << counted << qint64(300) << qint64(0);
+        QTest::newRow("whole 64-bit range") << clipOf(std::numeric_limits<qint64>::min(), std::numeric_limits<qint64>::max())
+                                            << counted << qint64(0) << qint64(300);
+    }
+    void snapsPartsToWholeFrames()
+    {
+        QFETCH(Clip, part);
+        QFETCH(SourceFacts, source);
+        QFETCH(qint64, first);
+        QFETCH(qint64, count);
+        const std::optional<FrameSpan> frames = clipFrames(part, source);
+        QVERIFY(frames.has_value());
+        QCOMPARE(frames->first, first);
+        QCOMPARE(frames->count, count);
+        QCOMPARE(exportedSeconds(part, source),
+                 double(count) * double(source.rateDenominator) / double(source.rateNumerator));
+    }
+
+    void unknownRateKeepsThePartsOwnTimes()
+    {
+        const Clip part = clipOf(2030, 4510);
+        QVERIFY(!clipFrames(part, sourceOf(640, 360)).has_value());
+        QCOMPARE(exportedSeconds(part, sourceOf(640, 360)), 2.48);
+        const ExportCommand command = buildVideoExportCommand(baseInput({part, clipOf(5000, 6000)}, sourceOf(640, 360)));
+        QCOMPARE(command.arguments.mid(0, 4), (QStringList{"-ss", "2.030", "-t", "2.480"}));
+        QVERIFY(!command.filterGraph.contains("trim"));
+        QVERIFY(!command.arguments.contains("-r"));
+    }
+
+    // Two parts cut between frames of a 25 fps source, with sound.
+    void frameExactCommandWordForWord()
+    {
+        const VideoExportInput in = baseInput({clipOf(2030, 4510), clipOf(9290, 12000)}, gridOf(25, 1));
+        const ExportCommand command = buildVideoExportCommand(in);
+        QCOMPARE(command.arguments.mid(0, 12),
+                 (QStringList{"-ss", "1.020000", "-t", "3.540000", "-i", in.sourcePath,
+                              "-ss", "8.300000", "-t", "3.740000", "-i", in.sourcePath}));
+        QCOMPARE(command.filterGraph,
+                 "[0:v]trim=start=1.000000:end=3.480000,setpts=PTS-STARTPTS[temp0];"
+                 "[1:v]trim=start=1.000000:end=3.680000,setpts=PTS-STARTPTS[temp1];"
+                 "[temp0]copy[v0];[temp1]copy[v1];"
+                 "[0:a]atrim=start=1.020000:end=3.500000,asetpts=PTS-STARTPTS[a0];"
+                 "[1:a]atrim=start=1.020000:end=3.700000,asetpts=PTS-STARTPTS[a1];"
+                 "[v0][a0][v1][a1]concat=n=2:v=1:a=1[joined][outa];[joined]settb=1/25,setpts=N[outv];[outv]"
+                     + fit(1280, 720) + "[outvscaled]");
+        const qsizetype rate = command.arguments.indexOf("-r");
+        QVERIFY(rate > command.arguments.indexOf("-filter_complex"));
+        QCOMPARE(command.arguments.at(rate + 1), QStringLiteral("25/1"));
+        QCOMPARE(command.totalDurationMs, qint64(2480 + 2680));
+    }
+
+    // Whatever the rate and cut, each input's video window holds exactly the part's frames
+    // (each within half a frame of its nominal time) and its audio spans the same time.
+    void trimWindowsHoldThePartsFrames_data()
+    {
+        QTest::addColumn<Clip>("part");
+        QTest::addColumn<SourceFacts>("source");
+        QTest::newRow("25, from the start") << clipOf(0, 2030) << gridOf(25, 1);
+        QTest::newRow("25, between frames") << clipOf(4510, 7020) << gridOf(25, 1);
+        QTest::newRow("30000/1001") << clipOf(4510, 7020) << gridOf(30000, 1001);
+        QTest::newRow("24000/1001, one frame") << clipOf(1001, 1042) << gridOf(24000, 1001);
+        QTest::newRow("60000/1001, an hour in") << clipOf(3600000, 3605555) << gridOf(60000, 1001);
+        QTest::newRow("late first frame") << clipOf(10, 1000) << gridOf(25, 1, 23222);
+        QTest::newRow("late first frame, near the start") << clipOf(500, 1000) << gridOf(30000, 1001, 500000);
+    }
+    void trimWindowsHoldThePartsFrames()
+    {
+        QFETCH(Clip, part);
+        QFETCH(SourceFacts, source);
+        const std::optional<FrameSpan> frames = clipFrames(part, source);
+        QVERIFY(frames && frames->count > 0);
+        const ExportCommand command = buildVideoExportCommand(baseInput({part}, source));
+        const qint64 seekUs = secondsTextUs(command.arguments.at(1));
+        const qint64 inputUs = secondsTextUs(command.arguments.at(3));
+        const QStringList chains = command.filterGraph.split(';');
+        const QString video = chains.value(0);
+        const QString audio = chains.value(2);
+        QVERIFY2(video.startsWith("[0:v]trim=") && audio.startsWith("[0:a]atrim="), qPrintable(command.filterGraph));
+        const qint64 windowStart = optionUs(video, "start");
+        const qint64 windowEnd = optionUs(video, "end");
+
+        const auto nominalUs = [&](qint64 k) {
+            return source.firstFrameUs + double(k) * 1e6 * double(source.rateDenominator) / double(source.rateNumerator);
+        };
+        const double halfFrameUs = 0.5e6 * double(source.rateDenominator) / double(source.rateNumerator);
+        QList<qint64> kept;
+        for (qint64 k = qMax<qint64>(0, frames->first - 100); k < frames->first + frames->count + 100; ++k) {
+            // A frame may arrive up to half a frame early or late and must still be sorted right.
+            // Nothing arrives before the file's start.
+            const double early = qMax(0.0, nominalUs(k) - seekUs - halfFrameUs + 1);
+            const double late = nominalUs(k) - seekUs + halfFrameUs - 1;
+            const bool inEarly = early >= windowStart && early < windowEnd;
+            const bool inLate = late >= windowStart && late < windowEnd;
+            QCOMPARE(inEarly, inLate);
+            if (inEarly && early >= 0)
+                kept << k;
+        }
+        QCOMPARE(kept.size(), frames->count);
+        QCOMPARE(kept.first(), frames->first);
+
+        const double spanUs = double(frames->count) * 1e6 * double(source.rateDenominator) / double(source.rateNumerator);
+        const qint64 audioStart = optionUs(audio, "start");
+        const qint64 audioEnd = optionUs(audio, "end");
+        QVERIFY(qAbs(double(audioEnd - audioStart) - spanUs) <= 1.0);
+        QVERIFY(qAbs(double(audioStart + seekUs) - nominalUs(frames->first)) <= 1.0);
+        QVERIFY(seekUs >= 0);
+        QVERIFY(inputUs >= audioEnd);
+    }
+
+    void fadesUseTheFramesKept()
+    {
+        Clip faded = withEffects(clipOf(2030, 4510)); // 62 frames: 2.48 s
+        faded.fadeInDuration = 500;
+        faded.fadeOutDuration = 1000;
+        QCOMPARE(ExportCommandBuilder::clipFilters(faded, gridOf(25, 1)).join(','),
+                 QStringLiteral("fade=t=in:st=0:d=0.5,fade=t=out:st=1.48:d=1"));
+        faded.fadeOutDuration = 5000;
+        QCOMPARE(ExportCommandBuilder::clipFilters(faded, gridOf(30000, 1001)).join(','),
+                 QStringLiteral("fade=t=in:st=0:d=0.5,fade=t=out:st=0:d=2.5025"));
+    }
+
+    void partsWithoutFramesAreLeftOut()
+    {
+        const ClipList parts{clipOf(0, 1000), clipOf(12000, 12040), clipOf(11950, 12040)};
+        // The file runs a frame longer than its video, as when its sound ends later.
+        SourceFacts source = gridOf(25, 1, 0, 300);
+        source.durationMs = 12040;
+        const ClipList fitted = fitClipsToSource(parts, source);
+        QCOMPARE(fitted.size(), 2);
+        QCOMPARE(fitted.at(1).originalStart, qint64(11950));
+        // Without a known last frame the second part is kept as before.
+        source.frameCount = -1;
+        QCOMPARE(fitClipsToSource(parts, source).size(), 3);
+    }
+
+    // The sound alone is cut exactly where the video export cuts it.
+    void audioExportMatchesTheVideoExport_data()
+    {
+        QTest::addColumn<ClipList>("clips");
+        QTest::newRow("one part") << ClipList{clipOf(2030, 4510)};
+        QTest::newRow("three parts") << ClipList{clipOf(0, 2030), clipOf(4510, 7020), clipOf(9290, 12000)};
+    }
+    void audioExportMatchesTheVideoExport()
+    {
+        QFETCH(ClipList, clips);
+        const SourceFacts source = gridOf(30000, 1001, 0, 360);
+        AudioExportInput in;
+        in.sourcePath = "/videos/source.mp4";
+        in.clips = clips;
+        in.source = source;
+        in.format = "wav";
+        in.outputPath = "/o.wav";
+        const ExportCommand audio = buildAudioExportCommand(in);
+        const ExportCommand video = buildVideoExportCommand(baseInput(clips, source));
+        QCOMPARE(audio.arguments.mid(0, 6 * clips.size()), video.arguments.mid(0, 6 * clips.size()));
+        const QRegularExpression trims(QStringLiteral("\\[\\d+:a\\]atrim=[^\\[]*"));
+        QStringList audioTrims;
+        QStringList videoTrims;
+        for (const QRegularExpressionMatch &m : trims.globalMatch(audio.filterGraph))
+            audioTrims << m.captured();
+        for (const QRegularExpressionMatch &m : trims.globalMatch(video.filterGraph))
+            videoTrims << m.captured();
+        QCOMPARE(audioTrims.size(), clips.size());
+        QCOMPARE(audioTrims, videoTrims);
+        QCOMPARE(audio.totalDurationMs, video.totalDurationMs);
+        QVERIFY(audio.filterGraph.endsWith("[outa]"));
+        QCOMPARE(audio.arguments.mid(audio.arguments.indexOf("-map"), 2), (QStringList{"-map", "[outa]"}));
+    }
+
     void encoderChoice_data()
     {
         QTest::addColumn<QString>("listing");
@@ -633,6 +859,48 @@ private slots:
         QTest::newRow("not json") << QByteArray("garbage") << QSize(1920, 1080) << QSize(1920, 1080) << qint64(-1)
                                   << 0.0 << false;
     }
+    void probeReadsTheFrameGrid_data()
+    {
+        QTest::addColumn<QByteArray>("json");
+        QTest::addColumn<qint64>("numerator");
+        QTest::addColumn<qint64>("denominator");
+        QTest::addColumn<qint64>("firstFrameUs");
+        QTest::addColumn<qint64>("frameCount");
+
+        QTest::newRow("constant 30000/1001")
+            << QByteArray(R"({"streams":[{"avg_frame_rate":"30000/1001","r_frame_rate":"30000/1001","start_time":"0.000000","nb_frames":"360"}],"format":{"start_time":"0.000000"}})")
+            << qint64(30000) << qint64(1001) << qint64(0) << qint64(360);
+        QTest::newRow("rates in other terms")
+            << QByteArray(R"({"streams":[{"avg_frame_rate":"50/2","r_frame_rate":"25/1"}]})")
+            << qint64(25) << qint64(1) << qint64(0) << qint64(-1);
+        QTest::newRow("variable rate")
+            << QByteArray(R"({"streams":[{"avg_frame_rate":"2997/100","r_frame_rate":"30/1","nb_frames":"100"}]})")
+            << qint64(0) << qint64(0) << qint64(0) << qint64(100);
+        QTest::newRow("no average rate")
+            << QByteArray(R"({"streams":[{"avg_frame_rate":"0/0","r_frame_rate":"25/1"}]})")
+            << qint64(0) << qint64(0) << qint64(0) << qint64(-1);
+        QTest::newRow("video after the file start, frames from the duration")
+            << QByteArray(R"({"streams":[{"avg_frame_rate":"25/1","r_frame_rate":"25/1","start_time":"11.400000","duration":"12.000000"}],"format":{"start_time":"11.376778"}})")
+            << qint64(25) << qint64(1) << qint64(23222) << qint64(300);
+        QTest::newRow("video before the file start")
+            << QByteArray(R"({"streams":[{"avg_frame_rate":"25/1","r_frame_rate":"25/1","start_time":"1.0"}],"format":{"start_time":"1.5"}})")
+            << qint64(25) << qint64(1) << qint64(0) << qint64(-1);
+    }
+    void probeReadsTheFrameGrid()
+    {
+        QFETCH(QByteArray, json);
+        QFETCH(qint64, numerator);
+        QFETCH(qint64, denominator);
+        QFETCH(qint64, firstFrameUs);
+        QFETCH(qint64, frameCount);
+        const SourceFacts facts = parseSourceProbe(json);
+        QCOMPARE(facts.rateNumerator, numerator);
+        QCOMPARE(facts.rateDenominator, denominator);
+        QCOMPARE(facts.constantRate(), numerator > 0);
+        QCOMPARE(facts.firstFrameUs, firstFrameUs);
+        QCOMPARE(facts.frameCount, frameCount);
+    }
+
     void sourceProbe()
     {
         QFETCH(QByteArray, json);

@@ -115,6 +115,77 @@ QByteArray hashOf(const QString &path)
     return QCryptographicHash::hash(f.readAll(), QCryptographicHash::Sha256);
 }
 
+// Sources whose frames carry their number: bit b of frame N is column b (32 px wide) white.
+const int numberedWidth = 320;
+const int numberedHeight = 32;
+
+bool makeNumberedVideo(const QString &path, const QString &rate, int sampleRate, const QStringList &outputArgs = {})
+{
+    return TestMedia::runFFmpeg(
+        QStringList{"-f", "lavfi", "-i",
+         QStringLiteral("color=c=black:s=%1x%2:r=%3:d=12,geq=lum='255*mod(floor(N/pow(2\\,floor(X/32)))\\,2)'"
+                        ":cb=128:cr=128")
+             .arg(numberedWidth)
+             .arg(numberedHeight)
+             .arg(rate),
+         "-f", "lavfi", "-i", QStringLiteral("sine=f=440:d=12:sample_rate=%1").arg(sampleRate), "-c:v", "libx264",
+         "-preset", "ultrafast", "-pix_fmt", "yuv420p", "-c:a", "aac", "-shortest"}
+        + outputArgs + QStringList{path});
+}
+
+// The number each frame of a video shows, in order.
+QList<int> frameNumbersOf(const QString &path)
+{
+    QProcess p;
+    p.start("ffmpeg", {"-v", "error", "-i", path, "-map", "0:v:0", "-f", "rawvideo", "-pix_fmt", "gray", "-"});
+    p.waitForFinished(120000);
+    const QByteArray pixels = p.readAllStandardOutput();
+    const int frameBytes = numberedWidth * numberedHeight;
+    QList<int> numbers;
+    for (qsizetype offset = 0; offset + frameBytes <= pixels.size(); offset += frameBytes) {
+        const uchar *row = reinterpret_cast<const uchar *>(pixels.constData() + offset) + numberedHeight / 2 * numberedWidth;
+        int number = 0;
+        for (int bit = 0; bit < numberedWidth / 32; ++bit)
+            number |= (row[bit * 32 + 16] > 128 ? 1 : 0) << bit;
+        numbers << number;
+    }
+    return numbers;
+}
+
+// Each frame's time in ms from the file's start, as ffprobe reads the source.
+QList<double> frameTimesOf(const QString &path)
+{
+    const double fileStart =
+        TestMedia::runFFprobe({"-show_entries", "format=start_time", "-of", "csv=p=0", path}).trimmed().toDouble();
+    QList<double> times;
+    const QStringList lines = TestMedia::runFFprobe({"-select_streams", "v:0", "-show_entries",
+                                                     "frame=best_effort_timestamp_time", "-of", "csv=p=0", path})
+                                  .split('\n', Qt::SkipEmptyParts);
+    // The first frame's line may carry a side-data section: a trailing comma and an empty line.
+    for (const QString &line : lines) {
+        const QString time = line.section(',', 0, 0).trimmed();
+        if (!time.isEmpty())
+            times << (time.toDouble() - fileStart) * 1000.0;
+    }
+    return times;
+}
+
+double streamSeconds(const QString &path, const QString &stream)
+{
+    return TestMedia::runFFprobe({"-select_streams", stream, "-show_entries", "stream=duration", "-of", "csv=p=0",
+                                  path})
+        .trimmed()
+        .toDouble();
+}
+
+int audioSampleRateOf(const QString &path)
+{
+    return TestMedia::runFFprobe({"-select_streams", "a:0", "-show_entries", "stream=sample_rate", "-of", "csv=p=0",
+                                  path})
+        .trimmed()
+        .toInt();
+}
+
 QString writeScript(const QString &path, const QString &body)
 {
     QFile f(path);
@@ -138,6 +209,9 @@ class TestExportFFmpeg : public QObject {
     QString oddSize;      // 321x241
     QString pattern;      // 640x360, left half (200,80,60), right half black, 4 s with a tone
     QString shortVideo;   // video ends at 2 s, audio at 3 s
+    QString numbered25;   // 12 s, numbered frames (320x32), 25 fps, sound at 44.1 kHz
+    QString numberedNtsc; // the same at 30000/1001 fps, sound at 48 kHz
+    QString numberedLate; // as numbered25 in MPEG-TS: the file starts 10 s in, its video 23 ms after its sound
 
     RecordingPrompts prompts;
     ExportController *controller = nullptr;
@@ -200,6 +274,13 @@ private slots:
         QVERIFY(TestMedia::runFFmpeg({"-f", "lavfi", "-i", "testsrc2=s=320x240:r=25:d=2", "-f", "lavfi", "-i",
                                       "sine=d=3", "-c:v", "libx264", "-preset", "ultrafast", "-pix_fmt", "yuv420p",
                                       "-c:a", "aac", shortVideo}));
+        numbered25 = dir.filePath("numbered25.mp4");
+        numberedNtsc = dir.filePath("numbered_ntsc.mp4");
+        numberedLate = dir.filePath("numbered_late.ts");
+        QVERIFY(makeNumberedVideo(numbered25, "25", 44100));
+        QVERIFY(makeNumberedVideo(numberedNtsc, "30000/1001", 48000));
+        // Frequent keyframes: seeking in MPEG-TS starts decoding only at one.
+        QVERIFY(makeNumberedVideo(numberedLate, "25", 44100, {"-g", "10", "-output_ts_offset", "10"}));
         QCOMPARE(TestMedia::runFFprobe({"-select_streams", "v:0", "-show_entries", "stream_side_data=rotation",
                                         "-of", "csv=p=0", rotated})
                      .trimmed()
@@ -517,6 +598,74 @@ private slots:
                  int(Result::Succeeded));
         const StreamInfo video = streamOfType(streamsOf(output), "video");
         QVERIFY2(qAbs(video.duration - 1.5) <= 2 * frameSeconds + 1e-6, qPrintable(QString::number(video.duration)));
+    }
+
+    void keepsExactlyTheFramesOfEachPart_data()
+    {
+        QTest::addColumn<QString>("which");
+        QTest::addColumn<ClipList>("parts");
+        QTest::addColumn<int>("audioMode");
+
+        const ClipList playheadCuts{clipOf(0, 2030), clipOf(4510, 7020), clipOf(9290, 12000)};
+        ClipList sixParts;
+        for (int i = 0; i < 6; ++i)
+            sixParts << clipOf(i * 2000 + 30, i * 2000 + 1050);
+        QTest::newRow("25 fps, cuts between frames") << "25" << playheadCuts << 0;
+        QTest::newRow("25 fps, six parts of 1020 ms") << "25" << sixParts << 0;
+        QTest::newRow("25 fps, cuts on frames") << "25" << ClipList{clipOf(1000, 2000), clipOf(3040, 4000)} << 0;
+        QTest::newRow("25 fps, parts of one frame, no sound")
+            << "25" << ClipList{clipOf(1010, 1050), clipOf(3000, 3040), clipOf(5001, 5079)} << 1;
+        QTest::newRow("25 fps, parts out of order") << "25" << ClipList{clipOf(9290, 12000), clipOf(130, 2030)} << 0;
+        QTest::newRow("30000/1001 fps, cuts between frames") << "ntsc" << playheadCuts << 0;
+        QTest::newRow("30000/1001 fps, six parts") << "ntsc" << sixParts << 0;
+        QTest::newRow("file starting late, sound first") << "late" << playheadCuts << 0;
+    }
+    // A part keeps the frames whose times lie in [start, end): no frame twice, none missing,
+    // and the sound as long as the pictures.
+    void keepsExactlyTheFramesOfEachPart()
+    {
+        QFETCH(QString, which);
+        QFETCH(ClipList, parts);
+        QFETCH(int, audioMode);
+        const QString source = which == "25" ? numbered25 : which == "ntsc" ? numberedNtsc : numberedLate;
+        const QList<double> sourceTimes = frameTimesOf(source);
+        QCOMPARE(frameNumbersOf(source).size(), sourceTimes.size());
+        QList<int> expected;
+        for (const Clip &part : parts) {
+            for (int n = 0; n < sourceTimes.size(); ++n) {
+                if (part.originalStart <= sourceTimes.at(n) + 1e-6 && sourceTimes.at(n) + 1e-6 < part.originalEnd)
+                    expected << n;
+            }
+        }
+
+        const QString output = out("exact.mp4");
+        QCOMPARE(exportVideo(source, parts, output, -1, -1, audioMode), int(Result::Succeeded));
+        const QList<int> numbers = frameNumbersOf(output);
+        QCOMPARE(numbers.size(), expected.size());
+        QCOMPARE(numbers, expected);
+
+        if (audioMode == 1)
+            return;
+        const double video = streamSeconds(output, "v:0");
+        const double audio = streamSeconds(output, "a:0");
+        const double audioFrame = 1024.0 / audioSampleRateOf(source);
+        QVERIFY2(qAbs(audio - video) <= audioFrame, qPrintable(QStringLiteral("audio %1 s, video %2 s").arg(audio).arg(video)));
+    }
+
+    // The sound alone is cut where the video export cuts it.
+    void audioOnlyFollowsTheFrames()
+    {
+        const ClipList parts{clipOf(0, 2030), clipOf(4510, 7020), clipOf(9290, 12000)};
+        const QString output = out("exact.wav");
+        QSignalSpy finished(controller->runner(), &ExportRunner::exportFinished);
+        QVERIFY(controller->exportAudioOnly(sourceFor(numberedNtsc, parts), output, "wav", "", true));
+        QVERIFY(finished.wait(exportTimeoutMs));
+        QCOMPARE(finished.first().first().value<Result>(), Result::Succeeded);
+        // Frames 0-60, 136-210 and 279-359 at 30000/1001 fps.
+        const double frames = 61 + 75 + 81;
+        const double expected = frames * 1001.0 / 30000.0;
+        const double duration = streamSeconds(output, "a:0");
+        QVERIFY2(qAbs(duration - expected) <= 1024.0 / 48000, qPrintable(QString::number(duration)));
     }
 
     void nothingToExport()

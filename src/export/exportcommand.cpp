@@ -6,6 +6,9 @@
 #include <QHash>
 #include <QLocale>
 
+#include <cmath>
+#include <limits>
+
 namespace ExportCommandBuilder {
 
 namespace {
@@ -41,6 +44,96 @@ QString fitFilters(const QSize &size)
 bool targetGiven(int width, int height)
 {
     return width >= 0 && height >= 0;
+}
+
+// Frame times are exact fractions; products of them with clip times from a project file
+// overflow 64 bits.
+using Wide = __int128;
+const Wide usPerSecond = 1000000;
+const qint64 seekPrerollUs = 1000000;
+
+Wide ceilDiv(Wide a, Wide b)
+{
+    return a >= 0 ? (a + b - 1) / b : -((-a) / b);
+}
+
+Wide roundDiv(Wide a, Wide b)
+{
+    return a >= 0 ? (a + b / 2) / b : -((-a + b / 2) / b);
+}
+
+qint64 clamped(Wide value)
+{
+    const Wide low = std::numeric_limits<qint64>::min();
+    const Wide high = std::numeric_limits<qint64>::max();
+    return qint64(value < low ? low : value > high ? high : value);
+}
+
+// The first frame at or after `ms`.
+qint64 frameAtOrAfter(qint64 ms, const SourceFacts &source)
+{
+    const Wide fromFirstFrame = Wide(ms) * 1000 - source.firstFrameUs;
+    return clamped(ceilDiv(fromFirstFrame * source.rateNumerator, usPerSecond * source.rateDenominator));
+}
+
+QString usAsSeconds(qint64 us)
+{
+    return QStringLiteral("%1.%2").arg(us / 1000000).arg(us % 1000000, 6, 10, QLatin1Char('0'));
+}
+
+// Where one part is read from the source and how its streams are trimmed.
+struct ClipCut {
+    QString seek;            // -ss
+    QString inputLength;     // -t
+    QString titleLength;     // -t of a title image laid over the part
+    QString videoTrim;       // first filters of the video chain; none when empty
+    QString audioTrim;       // filters of the audio chain; none when empty
+    qint64 lengthMs = 0;
+};
+
+// A constant-rate part is read from a little before its first frame, so that a container
+// whose seek lands late (MPEG-TS lands on any packet and decoding waits for the next
+// keyframe) still yields that frame. The video then keeps the frames within half a frame of
+// their nominal times and the audio exactly the same span, both starting at 0, so the join
+// leaves no gap to fill.
+ClipCut cutOf(const Clip &clip, const SourceFacts &source)
+{
+    ClipCut cut;
+    const std::optional<FrameSpan> frames = clipFrames(clip, source);
+    if (!frames) {
+        const qint64 length = clip.originalEnd - clip.originalStart;
+        cut.seek = msAsSeconds3(clip.originalStart);
+        cut.inputLength = msAsSeconds3(length);
+        cut.titleLength = cut.inputLength;
+        cut.lengthMs = length;
+        return cut;
+    }
+    const qint64 startUs = frameTimeUs(frames->first, source);
+    const qint64 endUs = frameTimeUs(frames->first + frames->count, source);
+    const qint64 halfFrameUs =
+        clamped(roundDiv(usPerSecond * source.rateDenominator, Wide(2) * source.rateNumerator));
+    const qint64 seekUs = qMax<qint64>(0, startUs - halfFrameUs - seekPrerollUs);
+    cut.seek = usAsSeconds(seekUs);
+    cut.inputLength = usAsSeconds(endUs - seekUs + 2 * halfFrameUs);
+    cut.titleLength = usAsSeconds(endUs - startUs + 2 * halfFrameUs);
+    cut.videoTrim = QStringLiteral("trim=start=%1:end=%2,setpts=PTS-STARTPTS")
+                        .arg(usAsSeconds(qMax<qint64>(0, startUs - seekUs - halfFrameUs)),
+                             usAsSeconds(endUs - seekUs - halfFrameUs));
+    cut.audioTrim = QStringLiteral("atrim=start=%1:end=%2,asetpts=PTS-STARTPTS")
+                        .arg(usAsSeconds(startUs - seekUs), usAsSeconds(endUs - seekUs));
+    cut.lengthMs = clamped(roundDiv(endUs - startUs, 1000));
+    return cut;
+}
+
+QStringList inputArguments(const ClipCut &cut, const QString &sourcePath)
+{
+    return {QStringLiteral("-ss"), cut.seek, QStringLiteral("-t"), cut.inputLength, QStringLiteral("-i"),
+            sourcePath};
+}
+
+QString rateText(const SourceFacts &source)
+{
+    return QStringLiteral("%1/%2").arg(source.rateNumerator).arg(source.rateDenominator);
 }
 
 } // namespace
@@ -102,9 +195,41 @@ ClipList fitClipsToSource(const ClipList &clips, const SourceFacts &source)
         // Ranges from a project file can be anything; the difference must not wrap.
         if (double(saturatingSub(clip.originalEnd, clip.originalStart)) < source.frameDurationMs())
             continue;
+        const std::optional<FrameSpan> frames = clipFrames(clip, source);
+        if (frames && frames->count == 0)
+            continue;
         fitted.append(clip);
     }
     return fitted;
+}
+
+std::optional<FrameSpan> clipFrames(const Clip &clip, const SourceFacts &source)
+{
+    if (!source.constantRate())
+        return std::nullopt;
+    qint64 first = qMax<qint64>(0, frameAtOrAfter(clip.originalStart, source));
+    qint64 end = qMax<qint64>(0, frameAtOrAfter(clip.originalEnd, source));
+    if (source.frameCount >= 0) {
+        first = qMin(first, source.frameCount);
+        end = qMin(end, source.frameCount);
+    }
+    return FrameSpan{first, qMax<qint64>(0, end - first)};
+}
+
+qint64 frameTimeUs(qint64 index, const SourceFacts &source)
+{
+    if (!source.constantRate())
+        return qint64(std::llround(double(index) * source.frameDurationMs() * 1000.0)) + source.firstFrameUs;
+    return clamped(roundDiv(Wide(index) * usPerSecond * source.rateDenominator, source.rateNumerator)
+                   + source.firstFrameUs);
+}
+
+double exportedSeconds(const Clip &clip, const SourceFacts &source)
+{
+    const std::optional<FrameSpan> frames = clipFrames(clip, source);
+    if (!frames)
+        return clipSeconds(clip);
+    return double(frames->count) * double(source.rateDenominator) / double(source.rateNumerator);
 }
 
 bool wantsTitle(const Clip &clip)
@@ -188,7 +313,7 @@ QStringList clipFilters(const Clip &clip, const SourceFacts &source)
     else if (clip.rotation == 270)
         filters << QStringLiteral("transpose=2");
 
-    const double length = clipSeconds(clip);
+    const double length = exportedSeconds(clip, source);
     if (clip.fadeInDuration > 0) {
         const double duration = qMin(clip.fadeInDuration / 1000.0, length);
         filters << QStringLiteral("fade=t=in:st=0:d=%1").arg(shortest(duration));
@@ -246,14 +371,15 @@ ExportCommand buildVideoExportCommand(const VideoExportInput &input)
     QStringList &args = command.arguments;
     const ClipList &clips = input.clips;
     const int clipCount = int(clips.size());
+    const bool onFrameGrid = input.source.constantRate();
 
+    QList<ClipCut> cuts;
     for (const Clip &clip : clips) {
-        const qint64 length = clip.originalEnd - clip.originalStart;
-        command.totalDurationMs += length;
+        cuts.append(cutOf(clip, input.source));
+        command.totalDurationMs += cuts.last().lengthMs;
         if (input.decoderThreadsPerInput > 0)
             args << QStringLiteral("-threads") << QString::number(input.decoderThreadsPerInput);
-        args << QStringLiteral("-ss") << msAsSeconds3(clip.originalStart) << QStringLiteral("-t")
-             << msAsSeconds3(length) << QStringLiteral("-i") << input.sourcePath;
+        args << inputArguments(cuts.last(), input.sourcePath);
     }
 
     // A looped image never ends by itself: bounded to its clip, so the overlay
@@ -262,8 +388,10 @@ ExportCommand buildVideoExportCommand(const VideoExportInput &input)
     QHash<int, int> imageInputOfClip;
     int nextInput = clipCount;
     for (const ExportTitleImage &title : input.titles) {
-        args << QStringLiteral("-loop") << QStringLiteral("1") << QStringLiteral("-t")
-             << msAsSeconds3(clips.value(title.clipIndex).originalEnd - clips.value(title.clipIndex).originalStart)
+        const QString length = title.clipIndex >= 0 && title.clipIndex < clipCount
+            ? cuts.at(title.clipIndex).titleLength
+            : msAsSeconds3(0);
+        args << QStringLiteral("-loop") << QStringLiteral("1") << QStringLiteral("-t") << length
              << QStringLiteral("-f") << QStringLiteral("image2") << QStringLiteral("-pattern_type")
              << QStringLiteral("none") << QStringLiteral("-i") << title.imagePath;
         imageInputOfClip.insert(title.clipIndex, nextInput++);
@@ -277,7 +405,9 @@ ExportCommand buildVideoExportCommand(const VideoExportInput &input)
 
     QString graph;
     for (int i = 0; i < clipCount; ++i) {
-        const QStringList filters = clipFilters(clips.at(i), input.source);
+        QStringList filters = clipFilters(clips.at(i), input.source);
+        if (!cuts.at(i).videoTrim.isEmpty())
+            filters.prepend(cuts.at(i).videoTrim);
         if (filters.isEmpty())
             graph += QStringLiteral("[%1:v]null[temp%1];").arg(i);
         else
@@ -293,11 +423,29 @@ ExportCommand buildVideoExportCommand(const VideoExportInput &input)
         if (!imageInputOfClip.contains(i))
             graph += QStringLiteral("[temp%1]copy%2[v%1];").arg(QString::number(i), clipEnd);
     }
+    QStringList audioLabels;
     for (int i = 0; i < clipCount; ++i) {
-        graph += input.withAudio ? QStringLiteral("[v%1][%1:a]").arg(i) : QStringLiteral("[v%1]").arg(i);
+        if (!input.withAudio)
+            audioLabels << QString();
+        else if (cuts.at(i).audioTrim.isEmpty())
+            audioLabels << QStringLiteral("[%1:a]").arg(i);
+        else {
+            graph += QStringLiteral("[%1:a]%2[a%1];").arg(QString::number(i), cuts.at(i).audioTrim);
+            audioLabels << QStringLiteral("[a%1]").arg(i);
+        }
     }
-    graph += input.withAudio ? QStringLiteral("concat=n=%1:v=1:a=1[outv][outa]").arg(clipCount)
-                             : QStringLiteral("concat=n=%1:v=1[outv]").arg(clipCount);
+    for (int i = 0; i < clipCount; ++i)
+        graph += QStringLiteral("[v%1]").arg(i) + audioLabels.at(i);
+    // On the frame grid every frame gets its own slot: the join alone gives a part of one
+    // frame no length when no audio follows it.
+    const QString joined = onFrameGrid ? QStringLiteral("[joined]") : QStringLiteral("[outv]");
+    graph += input.withAudio ? QStringLiteral("concat=n=%1:v=1:a=1%2[outa]").arg(clipCount).arg(joined)
+                             : QStringLiteral("concat=n=%1:v=1%2").arg(clipCount).arg(joined);
+    if (onFrameGrid) {
+        graph += QStringLiteral(";[joined]settb=%1/%2,setpts=N[outv]")
+                     .arg(input.source.rateDenominator)
+                     .arg(input.source.rateNumerator);
+    }
 
     command.videoLabel = QStringLiteral("[outv]");
     if (targetGiven(input.targetWidth, input.targetHeight)) {
@@ -311,6 +459,8 @@ ExportCommand buildVideoExportCommand(const VideoExportInput &input)
     if (input.withAudio)
         args << QStringLiteral("-map") << QStringLiteral("[outa]");
     args << encoderArguments(input.encoder);
+    if (onFrameGrid)
+        args << QStringLiteral("-r") << rateText(input.source);
     if (input.withAudio)
         args << QStringLiteral("-c:a") << QStringLiteral("aac") << QStringLiteral("-b:a") << QStringLiteral("192k");
     else
@@ -326,17 +476,30 @@ ExportCommand buildAudioExportCommand(const AudioExportInput &input)
 {
     ExportCommand command;
     QStringList &args = command.arguments;
+    QList<ClipCut> cuts;
     for (const Clip &clip : input.clips) {
-        const qint64 length = clip.originalEnd - clip.originalStart;
-        command.totalDurationMs += length;
-        args << QStringLiteral("-ss") << msAsSeconds3(clip.originalStart) << QStringLiteral("-t")
-             << msAsSeconds3(length) << QStringLiteral("-i") << input.sourcePath;
+        cuts.append(cutOf(clip, input.source));
+        command.totalDurationMs += cuts.last().lengthMs;
+        args << inputArguments(cuts.last(), input.sourcePath);
     }
-    if (input.clips.size() != 1) {
+    const int clipCount = int(input.clips.size());
+    const bool trimmed = input.source.constantRate();
+    if (clipCount != 1 || trimmed) {
         QString graph;
-        for (int i = 0; i < input.clips.size(); ++i)
-            graph += QStringLiteral("[%1:a]").arg(i);
-        graph += QStringLiteral("concat=n=%1:v=0:a=1[outa]").arg(input.clips.size());
+        QString labels;
+        for (int i = 0; i < clipCount; ++i) {
+            if (!trimmed) {
+                labels += QStringLiteral("[%1:a]").arg(i);
+                continue;
+            }
+            const QString label = clipCount == 1 ? QStringLiteral("[outa]") : QStringLiteral("[a%1]").arg(i);
+            graph += QStringLiteral("[%1:a]%2%3;").arg(QString::number(i), cuts.at(i).audioTrim, label);
+            labels += label;
+        }
+        if (clipCount == 1)
+            graph.chop(1);
+        else
+            graph += labels + QStringLiteral("concat=n=%1:v=0:a=1[outa]").arg(clipCount);
         command.filterGraph = graph;
         args << QStringLiteral("-filter_complex") << graph << QStringLiteral("-map") << QStringLiteral("[outa]");
     }

@@ -8,6 +8,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <optional>
+
 class HardwareEncoderDetector;
 
 // The H.264 encoder and its arguments for one export.
@@ -47,6 +49,7 @@ struct VideoExportInput {
 struct AudioExportInput {
     QString sourcePath;
     ClipList clips;
+    SourceFacts source;             // the video's rate puts the cuts where the video export's are
     QString format;                 // "mp3", "aac", "wav", "flac"
     QString bitrate;                // e.g. "192k"
     QString outputPath;
@@ -60,6 +63,12 @@ struct ExportCommand {
     qint64 totalDurationMs = 0;
 };
 
+// The source frames a part keeps.
+struct FrameSpan {
+    qint64 first = 0;   // index of the first frame, counted from 0
+    qint64 count = 0;
+};
+
 namespace ExportCommandBuilder {
 
 // "draft" above crf 27, "high" below 19, else "good".
@@ -67,8 +76,18 @@ QString qualityModeForCrf(int crf);
 EncoderChoice chooseEncoder(const HardwareEncoderDetector *detector, int crf);
 QStringList encoderArguments(const EncoderChoice &choice);
 
-// Every range limited to [0, source duration]; clips shorter than one frame left out.
+// Every range limited to [0, source duration]; clips shorter than one frame, or holding
+// no frame of a constant-rate source, left out.
 ClipList fitClipsToSource(const ClipList &clips, const SourceFacts &source);
+
+// The frames whose times lie in [originalStart, originalEnd) of a constant-rate source, frame k
+// lying at firstFrameUs + k / rate; none past the stream's last frame. Empty when the rate is
+// not known exactly: such a part is cut at its own times.
+std::optional<FrameSpan> clipFrames(const Clip &clip, const SourceFacts &source);
+// Time of frame `index` from the file's start, in whole microseconds (rounded).
+qint64 frameTimeUs(qint64 index, const SourceFacts &source);
+// The length a part has in the export: its whole frames where they are known.
+double exportedSeconds(const Clip &clip, const SourceFacts &source);
 
 bool wantsTitle(const Clip &clip);
 double clipSeconds(const Clip &clip);

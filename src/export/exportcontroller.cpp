@@ -202,7 +202,8 @@ bool ExportController::exportAudioOnly(const ExportSource &source, const QString
     input.sourcePath = source.videoPath;
     input.format = format;
     input.bitrate = bitrate;
-    if (!fitClips(source, probeSource(source.videoPath), input.clips))
+    input.source = probeSource(source.videoPath);
+    if (!fitClips(source, input.source, input.clips))
         return false;
     const QString temporaryOutput = reserveTemporaryOutput(outputPath);
     if (temporaryOutput.isEmpty())

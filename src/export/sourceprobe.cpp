@@ -6,6 +6,7 @@
 #include <QJsonObject>
 #include <QProcess>
 #include <cmath>
+#include <numeric>
 
 namespace {
 
@@ -23,6 +24,31 @@ double parseRate(const QString &text)
     bool okDen = false;
     const double den = parts.at(1).toDouble(&okDen);
     return okDen && den > 0 ? num / den : 0.0;
+}
+
+struct Fraction {
+    qint64 numerator = 0;
+    qint64 denominator = 0;
+};
+
+// "30000/1001" in lowest terms; zero when not a positive fraction.
+Fraction parseFraction(const QString &text)
+{
+    const QStringList parts = text.split(QLatin1Char('/'));
+    bool okNum = false;
+    bool okDen = parts.size() == 2;
+    const qint64 num = parts.value(0).toLongLong(&okNum);
+    const qint64 den = parts.value(1).toLongLong(&okDen);
+    if (!okNum || !okDen || num <= 0 || den <= 0)
+        return {};
+    const qint64 common = std::gcd(num, den);
+    return {num / common, den / common};
+}
+
+qint64 secondsToUs(const QJsonValue &value, bool *ok)
+{
+    const double seconds = value.toString().toDouble(ok);
+    return *ok ? qint64(std::llround(seconds * 1e6)) : 0;
 }
 
 int normalisedRotation(double degrees)
@@ -57,8 +83,9 @@ QStringList sourceProbeArguments(const QString &path)
 {
     return {QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-select_streams"),
             QStringLiteral("v:0"), QStringLiteral("-show_entries"),
-            QStringLiteral("stream=width,height,avg_frame_rate,r_frame_rate:stream_tags=rotate:"
-                           "stream_side_data=rotation:format=duration"),
+            QStringLiteral("stream=width,height,avg_frame_rate,r_frame_rate,start_time,nb_frames,duration:"
+                           "stream_tags=rotate:"
+                           "stream_side_data=rotation:format=duration,start_time"),
             QStringLiteral("-of"), QStringLiteral("json"), path};
 }
 
@@ -78,6 +105,14 @@ SourceFacts parseSourceProbe(const QByteArray &json)
     if (rate <= 0.0)
         rate = parseRate(stream.value(QStringLiteral("r_frame_rate")).toString());
     facts.frameRate = rate;
+
+    const Fraction average = parseFraction(stream.value(QStringLiteral("avg_frame_rate")).toString());
+    const Fraction base = parseFraction(stream.value(QStringLiteral("r_frame_rate")).toString());
+    if (average.numerator > 0 && average.numerator == base.numerator
+        && average.denominator == base.denominator) {
+        facts.rateNumerator = average.numerator;
+        facts.rateDenominator = average.denominator;
+    }
 
     bool ok = false;
     const QJsonArray sideData = stream.value(QStringLiteral("side_data_list")).toArray();
@@ -99,11 +134,27 @@ SourceFacts parseSourceProbe(const QByteArray &json)
             facts.rotation = normalisedRotation(degrees);
     }
 
-    const QJsonValue duration =
-        root.value(QStringLiteral("format")).toObject().value(QStringLiteral("duration"));
-    const double seconds = numberOf(duration, &ok);
+    const QJsonObject format = root.value(QStringLiteral("format")).toObject();
+    const double seconds = numberOf(format.value(QStringLiteral("duration")), &ok);
     if (ok && seconds >= 0.0)
         facts.durationMs = qint64(std::llround(seconds * 1000.0));
+
+    // ffmpeg counts times from the file's start; the video may begin later than that.
+    bool streamStartKnown = false;
+    bool fileStartKnown = false;
+    const qint64 streamStart = secondsToUs(stream.value(QStringLiteral("start_time")), &streamStartKnown);
+    const qint64 fileStart = secondsToUs(format.value(QStringLiteral("start_time")), &fileStartKnown);
+    if (streamStartKnown && fileStartKnown)
+        facts.firstFrameUs = qMax<qint64>(0, streamStart - fileStart);
+
+    const qint64 frames = stream.value(QStringLiteral("nb_frames")).toString().toLongLong(&ok);
+    if (ok && frames > 0) {
+        facts.frameCount = frames;
+    } else if (facts.constantRate()) {
+        const double streamSeconds = stream.value(QStringLiteral("duration")).toString().toDouble(&ok);
+        if (ok && streamSeconds > 0.0)
+            facts.frameCount = std::llround(streamSeconds * double(facts.rateNumerator) / double(facts.rateDenominator));
+    }
     return facts;
 }
 

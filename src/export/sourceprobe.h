@@ -15,6 +15,14 @@ struct SourceFacts {
     qint64 durationMs = -1;    // unknown when negative
     double frameRate = 0.0;    // unknown when not positive
     bool sizeKnown = false;
+    // The rate as an exact fraction, only for a constant-rate stream (ffprobe's average and
+    // base rates agree); zero otherwise, and the export then cuts at the parts' own times.
+    qint64 rateNumerator = 0;
+    qint64 rateDenominator = 0;
+    qint64 firstFrameUs = 0;   // the video's first timestamp after the file's start time
+    qint64 frameCount = -1;    // frames in the video stream; unknown when negative
+
+    bool constantRate() const { return rateNumerator > 0 && rateDenominator > 0; }
 
     // The frame size ffmpeg decodes to: it applies the display rotation.
     QSize displaySize() const;

@@ -15,6 +15,8 @@
 #include <QRegularExpression>
 #include <QThread>
 
+#include <cmath>
+
 namespace {
 
 // Shares of the progress bar: the scan, the encoded pieces and audio, the join.
@@ -184,6 +186,13 @@ void SmartExportJob::prepareAndRun()
     facts.sizeKnown = true;
     facts.frameRate = video.averageFrameRate.valid() ? video.averageFrameRate.value() : video.frameRate.value();
     facts.durationMs = index->durationMs;
+    if (video.averageFrameRate.valid() && video.averageFrameRate.num == video.frameRate.num
+        && video.averageFrameRate.den == video.frameRate.den) {
+        facts.rateNumerator = video.averageFrameRate.num;
+        facts.rateDenominator = video.averageFrameRate.den;
+    }
+    facts.firstFrameUs = qMax<qint64>(0, std::llround(secondsOf(table.pts.value(0) - table.zeroPts, table.timeBase) * 1e6));
+    facts.frameCount = table.frameCount();
     const int parameterSetId = PieceCommand::unusedParameterSetId(video.extradata);
 
     double weightSum = 0.0;
@@ -200,6 +209,7 @@ void SmartExportJob::prepareAndRun()
         }
         AudioExportInput audio;
         audio.sourcePath = setup.sourcePath;
+        audio.source = facts;
         audio.clips = audioClips;
         const bool mp3 = index->audio.codecName == QLatin1String("mp3");
         audio.format = mp3 ? QStringLiteral("mp3") : QStringLiteral("aac");

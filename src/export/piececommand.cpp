@@ -240,6 +240,9 @@ QStringList arguments(const PieceRequest &request)
     args << QStringLiteral("-filter_complex") << graph << QStringLiteral("-map") << QStringLiteral("[out]")
          << QStringLiteral("-an") << QStringLiteral("-sn") << QStringLiteral("-dn")
          << QStringLiteral("-fps_mode") << QStringLiteral("passthrough");
+    // Without a count ffmpeg would read on to the end of the file after the last frame.
+    if (request.frameCount > 0)
+        args << QStringLiteral("-frames:v") << QString::number(request.frameCount);
     args << encoderArguments(stream, request.parameterSetId, request.crf);
     args << QStringLiteral("-f") << (stream.codecName == QLatin1String("hevc") ? QStringLiteral("hevc")
                                                                                : QStringLiteral("h264"))

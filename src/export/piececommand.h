@@ -17,6 +17,7 @@ struct PieceRequest {
     qint64 zeroPts = 0;             // pts of the file's time 0
     qint64 firstPts = 0;            // frames with firstPts <= pts < endPts
     qint64 endPts = 0;
+    int frameCount = 0;             // the frames in [firstPts, endPts)
     int parameterSetId = 0;         // H.264: ids the source does not use
     int crf = 16;
     QStringList filters;            // the part's own chain, applied from its start

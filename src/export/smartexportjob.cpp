@@ -196,7 +196,9 @@ void SmartExportJob::prepareAndRun()
     const int parameterSetId = PieceCommand::unusedParameterSetId(video.extradata);
 
     double weightSum = 0.0;
-    if (setup.withAudio && index->audio.index >= 0) {
+    // AAC is copied packet by packet; other sound is encoded again for the MP4 family.
+    copyAudio = setup.withAudio && index->audio.index >= 0 && index->audio.codecName == QLatin1String("aac");
+    if (setup.withAudio && index->audio.index >= 0 && !copyAudio) {
         ClipList audioClips;
         for (int part = 0; part < currentPlan.parts.size(); ++part) {
             // The audio of exactly the part's frames: whole milliseconds that pick the
@@ -243,6 +245,7 @@ void SmartExportJob::prepareAndRun()
         request.zeroPts = table.zeroPts;
         request.firstPts = table.ptsAt(segment.frames.first);
         request.endPts = table.ptsAt(segment.frames.end);
+        request.frameCount = segment.frames.count();
         request.parameterSetId = parameterSetId;
         request.crf = pieceCrf;
         if (SmartCut::clipNeedsFilters(clip)) {
@@ -341,6 +344,8 @@ void SmartExportJob::startJoin()
     for (const SmartCut::FrameRange &part : std::as_const(currentPlan.parts)) {
         offsets.append(outputStart - table.ptsAt(part.first));
         outputStart += table.ptsAt(part.end) - table.ptsAt(part.first);
+        if (copyAudio)
+            request.audioParts.append({table.ptsAt(part.first), outputStart});
     }
     for (int s = 0; s < currentPlan.segments.size(); ++s) {
         const SmartCut::Segment &segment = currentPlan.segments[s];

@@ -96,6 +96,7 @@ private:
     double currentWeight = 0.0;
     int lastPercent = -1;
     QString audioPath;
+    bool copyAudio = false;
     QVector<QStringList> pieceFiles;
     QString lastError;
 };

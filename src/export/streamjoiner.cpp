@@ -103,13 +103,20 @@ public:
 // Audio packets are fed up to the time of the video written so far.
 class AudioFeed {
 public:
+    virtual ~AudioFeed() = default;
+    virtual QString feedUntil(Writer &writer, double seconds) = 0;
+};
+
+// Another file's audio, written as it is.
+class FileAudioFeed : public AudioFeed {
+public:
     Input input;
     int stream = -1;
-    bool finished = true;
+    bool finished = false;
     Packet packet{av_packet_alloc()};
     bool havePending = false;
 
-    QString feedUntil(Writer &writer, double seconds)
+    QString feedUntil(Writer &writer, double seconds) override
     {
         while (!finished) {
             if (!havePending) {
@@ -136,6 +143,109 @@ public:
                 return error;
         }
         return QString();
+    }
+};
+
+// The source's audio packets part by part, laid end to end: each part starts with the
+// packet nearest its first frame and takes packets while the output's sound stays
+// within half a packet of its picture, so no error adds up across the joints.
+class SourceAudioFeed : public AudioFeed {
+public:
+    Input input;
+    int stream = -1;
+    AVRational videoBase{1, 1};
+    QVector<AudioPart> parts;
+    int part = -1;
+    qint64 written = 0;             // output position, audio time base
+    Packet packet{av_packet_alloc()};
+    bool havePending = false;
+    bool partStarted = false;
+
+    QString feedUntil(Writer &writer, double seconds) override
+    {
+        const AVRational audioBase = writer.audioSourceBase;
+        while (true) {
+            if (part < 0 || !partStarted) {
+                if (part < 0)
+                    part = 0;
+                if (part >= parts.size())
+                    return QString();
+                const QString error = startPart(audioBase);
+                if (!error.isEmpty())
+                    return error;
+            }
+            if (!havePending) {
+                const int result = readAudio();
+                if (result == AVERROR_EOF) {
+                    nextPart();
+                    continue;
+                }
+                if (result < 0)
+                    return QStringLiteral("cannot read the audio: %1").arg(averror(result));
+            }
+            const qint64 duration = qMax<qint64>(1, packet->duration);
+            const qint64 end = av_rescale_q(parts[part].outputEnd, videoBase, audioBase);
+            if (2 * written + duration > 2 * end) {
+                havePending = false;
+                av_packet_unref(packet.get());
+                nextPart();
+                continue;
+            }
+            if (written * av_q2d(audioBase) > seconds)
+                return QString();
+            havePending = false;
+            packet->pts = packet->dts = written;
+            packet->duration = duration;
+            written += duration;
+            // Priming and padding notes of the source's first and last packets do not
+            // belong in the middle of the output.
+            av_packet_free_side_data(packet.get());
+            const QString error = writer.writeAudio(packet.get());
+            av_packet_unref(packet.get());
+            if (!error.isEmpty())
+                return error;
+        }
+    }
+
+private:
+    int readAudio()
+    {
+        while (true) {
+            const int result = av_read_frame(input.get(), packet.get());
+            if (result < 0)
+                return result;
+            if (packet->stream_index == stream && packet->pts != AV_NOPTS_VALUE) {
+                havePending = true;
+                return 0;
+            }
+            av_packet_unref(packet.get());
+        }
+    }
+
+    void nextPart()
+    {
+        ++part;
+        partStarted = false;
+    }
+
+    QString startPart(const AVRational &audioBase)
+    {
+        partStarted = true;
+        havePending = false;
+        av_packet_unref(packet.get());
+        const qint64 start = av_rescale_q(parts[part].sourceStart, videoBase, audioBase);
+        const qint64 lead = av_rescale_q(1, AVRational{1, 1}, audioBase);
+        av_seek_frame(input.get(), stream, start - lead, AVSEEK_FLAG_BACKWARD);
+        // The first packet whose middle is not before the part's start.
+        while (true) {
+            const int result = readAudio();
+            if (result < 0)
+                return QString(); // no sound here: the part stays silent
+            if (2 * packet->pts + packet->duration >= 2 * start)
+                return QString();
+            havePending = false;
+            av_packet_unref(packet.get());
+        }
     }
 };
 
@@ -252,15 +362,34 @@ QString join(const Request &request, const std::atomic<bool> *cancel, const std:
     }
     AVStream *sourceVideo = source->streams[videoInfo.index];
 
-    AudioFeed audio;
+    std::unique_ptr<AudioFeed> audio;
+    AVStream *audioIn = nullptr;
     if (!request.audioPath.isEmpty()) {
-        audio.input = openInput(request.audioPath, nullptr, &error);
-        if (!audio.input)
+        auto feed = std::make_unique<FileAudioFeed>();
+        feed->input = openInput(request.audioPath, nullptr, &error);
+        if (!feed->input)
             return error;
-        audio.stream = av_find_best_stream(audio.input.get(), AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0);
-        if (audio.stream < 0)
+        feed->stream = av_find_best_stream(feed->input.get(), AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0);
+        if (feed->stream < 0)
             return QStringLiteral("the encoded audio has no audio stream");
-        audio.finished = false;
+        audioIn = feed->input->streams[feed->stream];
+        audio = std::move(feed);
+    } else if (!request.audioParts.isEmpty() && index.audio.index >= 0) {
+        auto feed = std::make_unique<SourceAudioFeed>();
+        feed->input = openInput(request.sourcePath, nullptr, &error);
+        if (!feed->input)
+            return error;
+        feed->stream = index.audio.index;
+        if (feed->stream >= int(feed->input->nb_streams))
+            return QStringLiteral("the source's audio stream is missing");
+        for (unsigned i = 0; i < feed->input->nb_streams; ++i) {
+            if (int(i) != feed->stream)
+                feed->input->streams[i]->discard = AVDISCARD_ALL;
+        }
+        feed->videoBase = sourceVideo->time_base;
+        feed->parts = request.audioParts;
+        audioIn = feed->input->streams[feed->stream];
+        audio = std::move(feed);
     }
 
     Writer writer;
@@ -283,8 +412,8 @@ QString join(const Request &request, const std::atomic<bool> *cancel, const std:
     }
     if (AVDictionaryEntry *language = av_dict_get(sourceVideo->metadata, "language", nullptr, 0))
         av_dict_set(&writer.video->metadata, "language", language->value, 0);
-    if (audio.input) {
-        AVStream *in = audio.input->streams[audio.stream];
+    if (audioIn) {
+        AVStream *in = audioIn;
         writer.audio = avformat_new_stream(writer.context, nullptr);
         if (!writer.audio || avcodec_parameters_copy(writer.audio->codecpar, in->codecpar) < 0)
             return QStringLiteral("cannot set up the output's audio");
@@ -398,7 +527,7 @@ QString join(const Request &request, const std::atomic<bool> *cancel, const std:
                 }
                 const qint64 pts = expected.pts + segment.offset;
                 const qint64 dts = (expected.dts != Media::NoTimestamp ? expected.dts : expected.pts) + segment.offset;
-                error = audio.feedUntil(writer, dts * videoSeconds);
+                error = !audio ? QString() : audio->feedUntil(writer, dts * videoSeconds);
                 if (!error.isEmpty())
                     return error;
                 error = writer.writeVideo(packet.get(), pts, dts);
@@ -432,7 +561,7 @@ QString join(const Request &request, const std::atomic<bool> *cancel, const std:
             packet->flags = key ? AV_PKT_FLAG_KEY : 0;
             const qint64 pts = segment.framePts[written] + segment.offset;
             packet->duration = (written + 1 < frames ? segment.framePts[written + 1] : segment.endPts) - segment.framePts[written];
-            error = audio.feedUntil(writer, (pts - reorder) * videoSeconds);
+            error = !audio ? QString() : audio->feedUntil(writer, (pts - reorder) * videoSeconds);
             if (!error.isEmpty())
                 return error;
             error = writer.writeVideo(packet.get(), pts, pts - reorder);
@@ -446,7 +575,7 @@ QString join(const Request &request, const std::atomic<bool> *cancel, const std:
             return QStringLiteral("an encoded piece has %1 pictures instead of %2").arg(written).arg(frames);
     }
 
-    error = audio.feedUntil(writer, std::numeric_limits<double>::infinity());
+    error = !audio ? QString() : audio->feedUntil(writer, std::numeric_limits<double>::infinity());
     if (!error.isEmpty())
         return error;
     result = av_write_trailer(writer.context);

@@ -26,11 +26,19 @@ struct Segment {
     qint64 offset = 0;              // source pts + offset = output pts (video time base)
 };
 
+// The source's own audio packets for one part: whole packets from the one nearest the
+// part's start, as many as keep the output's sound within half a packet of its picture.
+struct AudioPart {
+    qint64 sourceStart = 0;         // video time base: the part's first frame
+    qint64 outputEnd = 0;           // video time base: where the part ends in the output
+};
+
 struct Request {
     QString sourcePath;
     std::shared_ptr<const Media::MediaIndex> index;
     QVector<Segment> segments;
-    QString audioPath;              // empty: no audio
+    QString audioPath;              // audio from this file; empty: see audioParts
+    QVector<AudioPart> audioParts;  // copied from the source when audioPath is empty
     QString outputPath;
     QString outputFormat;           // libavformat muxer name: "mp4", "mov", "matroska"
 };

@@ -107,6 +107,45 @@ private slots:
         QCOMPARE(checked, 1);
     }
 
+    void originalQualityComesFirstAndSaysWhatWillHappen()
+    {
+        RecordingPrompts prompts;
+        ExportDialog dialog(prompts, "/v/a.mp4", 2, 5000);
+        // First in the row, left of the sized choices.
+        QList<QAbstractButton *> row;
+        for (const char *text :
+             {"Original Quality (no re-encode)", "Low Quality (480p)", "Medium Quality (720p)", "High Quality (1080p)"})
+            row << buttonNamed(dialog, text);
+        dialog.show();
+        for (int i = 1; i < row.size(); ++i)
+            QVERIFY(row[i - 1]->mapTo(&dialog, QPoint()).x() < row[i]->mapTo(&dialog, QPoint()).x());
+        QVERIFY(!row[0]->isChecked());
+        QVERIFY(!dialog.settings().originalQuality);
+
+        QString answer = QStringLiteral("Original Quality: checking the video...");
+        dialog.setOriginalQualityNote([&answer] { return answer; });
+        QCOMPARE(dialog.originalQualityNote(), QString());
+        row[0]->click();
+        QVERIFY(dialog.settings().originalQuality);
+        QCOMPARE(dialog.settings().crf, 18);
+        QVERIFY(labelNamed(dialog, answer)->isVisible());
+        // The note is asked again until the source has been read.
+        answer = QStringLiteral("Original Quality: only the frames next to each cut are encoded again; "
+                                "the rest is copied unchanged.");
+        QTRY_VERIFY(labelNamed(dialog, answer) && labelNamed(dialog, answer)->isVisible());
+        QCOMPARE(dialog.originalQualityNote(), answer);
+
+        // Audio only has no picture to keep; a sized choice ends it.
+        buttonNamed(dialog, "Audio Only")->click();
+        QVERIFY(!labelNamed(dialog, answer)->isVisible());
+        buttonNamed(dialog, "Include Audio")->click();
+        QVERIFY(labelNamed(dialog, answer)->isVisible());
+        row[2]->click();
+        QVERIFY(!dialog.settings().originalQuality);
+        QCOMPARE(dialog.settings().targetWidth, 1280);
+        QVERIFY(!labelNamed(dialog, answer)->isVisible());
+    }
+
     void audioModesRewriteTheExtension()
     {
         RecordingPrompts prompts;

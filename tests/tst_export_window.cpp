@@ -1,4 +1,5 @@
 #include "exportcontroller.h"
+#include "exportdialog.h"
 #include "exportrunner.h"
 #include "hardwareencoderdetector.h"
 #include "mainwindow.h"
@@ -213,6 +214,62 @@ private slots:
         QVERIFY2(qAbs(seconds - kept / 1000.0) <= 2 * 0.04 + 1e-6, qPrintable(QString::number(seconds)));
         QVERIFY(!window->exporter()->runner()->process());
         QVERIFY(!window->exporter()->runner()->progressDialog());
+    }
+
+    void originalQualityThroughTheWindow()
+    {
+        // One keyframe a second, so the middle of each kept part is copied.
+        const QString source = dir.filePath("gop1.mp4");
+        QVERIFY(TestMedia::makeVideo(source, {12, 320, 240, 25, true,
+                                              {"-g", "25", "-keyint_min", "25", "-sc_threshold", "0"}}));
+        loadAndWait(source);
+        seekAndWait(3020);
+        window->splitAtPlayhead();
+        seekAndWait(7530);
+        window->splitAtPlayhead();
+        window->handleClipClicked(1);
+        buttonIn(window.get(), "Delete Selected")->click();
+        QCOMPARE(window->clips().size(), 2);
+
+        const QString output = dir.filePath("gop1_original.mp4");
+        QString note;
+        prompts.dialogHandler = [&note, output](QDialog &dialog) -> int {
+            buttonIn(&dialog, "Original Quality (no re-encode)")->click();
+            // The source was read in the background when it was loaded.
+            QTest::qWaitFor([&dialog] { return !static_cast<ExportDialog &>(dialog).originalQualityNote().endsWith("..."); },
+                            20000);
+            note = static_cast<ExportDialog &>(dialog).originalQualityNote();
+            dialog.findChild<QLineEdit *>()->setText(output);
+            buttonIn(&dialog, "Save Video")->click();
+            return dialog.result();
+        };
+        prompts.clear();
+        QTest::mouseClick(buttonIn(window.get(), "Save Video"), Qt::LeftButton);
+        QVERIFY(note.contains("copied unchanged"));
+        QVERIFY(waitForMessage("Export Complete"));
+        QVERIFY(prompts.last().text.startsWith("Video exported successfully!\n\nSaved to:\n" + output));
+        QVERIFY(prompts.last().text.contains("copied unchanged"));
+
+        // Exactly the frames of the kept parts: those whose time lies in [start, end).
+        int ideal = 0;
+        for (const Clip &clip : window->clips()) {
+            for (int k = 0; k < 300; ++k)
+                ideal += clip.originalStart <= k * 40 && k * 40 < clip.originalEnd;
+        }
+        const QJsonObject probed = QJsonDocument::fromJson(
+                                       TestMedia::runFFprobe({"-count_frames", "-select_streams", "v", "-show_entries",
+                                                              "stream=nb_read_frames,width,height", "-of", "json", output})
+                                           .toUtf8())
+                                       .object()
+                                       .value("streams")
+                                       .toArray()
+                                       .at(0)
+                                       .toObject();
+        QCOMPARE(probed.value("nb_read_frames").toString().toInt(), ideal);
+        QCOMPARE(probed.value("width").toInt(), 320);
+        QString errors;
+        QVERIFY(TestMedia::runFFmpeg({"-i", output, "-f", "null", "-"}, &errors));
+        QCOMPARE(errors.trimmed(), QString());
     }
 
     void audioOnlyThroughTheDialog()

@@ -142,6 +142,11 @@ void SmartExportJob::onAnalysed(std::shared_ptr<const Media::MediaIndex> scanned
         else
             reason = SmartCut::smartCutBlocker(*index, &table);
     }
+    const QString format = setup.outputFormat;
+    if (reason.isEmpty() && format != QLatin1String("mp4") && format != QLatin1String("mov")
+        && format != QLatin1String("matroska"))
+        reason = QStringLiteral("the chosen file type (.%1) cannot hold its packets as they are")
+                     .arg(QFileInfo(setup.outputPath).suffix().toLower());
     if (reason.isEmpty() && index->video.rotation != 0) {
         for (const Clip &clip : std::as_const(setup.clips)) {
             if (SmartCut::clipNeedsFilters(clip)) {

@@ -134,6 +134,7 @@ private slots:
 
     void helpDocumentsTheExportWithoutDisplay();
     void exportsProjectPartsAtLowQuality();
+    void exportsProjectPartsAtOriginalQuality();
     void exportsMutedVideoWhole();
     void exportsAudioOnly();
     void badArgumentsExitTwoFromTheProgram();
@@ -380,6 +381,35 @@ void TestCommandLine::exportsProjectPartsAtLowQuality()
     // Only what was asked for is left behind: no temporary file, no change to the source.
     for (const QString &entry : entriesOf(dir.path()))
         QVERIFY2(!entry.endsWith(".part"), qPrintable(entry));
+}
+
+void TestCommandLine::exportsProjectPartsAtOriginalQuality()
+{
+    const QString project = dir.filePath("original.tlp");
+    {
+        QFile file(project);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(ProjectFile::write(source, 3000, {part(0, 600), part(1010, 1500), part(2000, 2800)}));
+    }
+    const QString output = dir.filePath("original.mp4");
+    const Run run = runTrimlet({"--export", output, "--quality", "original", project}, elsewhere);
+    QVERIFY2(run.exitCode == 0, qPrintable(run.err));
+    QCOMPARE(run.out, output + '\n');
+    verifyQuietStderr(run.err);
+    QVERIFY2(run.err.contains("Original quality"), qPrintable(run.err));
+
+    // The source's size and codec; the frames at 0..560, 1040..1480 and 2000..2760 ms.
+    QString errors;
+    QVERIFY(TestMedia::runFFmpeg({"-i", output, "-f", "null", "-"}, &errors));
+    QCOMPARE(errors.trimmed(), QString());
+    const QJsonObject video = streamOfType(probe(output), "video");
+    QCOMPARE(video.value("codec_name").toString(), QStringLiteral("h264"));
+    QCOMPARE(video.value("width").toInt(), 320);
+    QCOMPARE(video.value("height").toInt(), 240);
+    const QString frames = TestMedia::runFFprobe({"-v", "error", "-count_frames", "-select_streams", "v", "-show_entries",
+                                                  "stream=nb_read_frames", "-of", "csv=p=0", output});
+    QCOMPARE(frames.trimmed().toInt(), 15 + 12 + 20);
+    QVERIFY(!streamOfType(probe(output), "audio").isEmpty());
 }
 
 void TestCommandLine::exportsMutedVideoWhole()

@@ -105,18 +105,29 @@ void SmartExportJob::start(const Setup &newSetup)
     }
     // The scan reads the whole file: off the GUI thread, its progress on the bar.
     const QString path = setup.sourcePath;
+    runOnWorker(
+        0.0, analysisShare,
+        [path](const std::atomic<bool> *cancel, const std::function<void(int)> &progress) {
+            return Media::MediaIndexCache::instance().get(path, cancel, progress);
+        },
+        [this](std::shared_ptr<const Media::MediaIndex> result) { onAnalysed(result); });
+}
+
+template <typename Work, typename Done>
+void SmartExportJob::runOnWorker(double from, double to, Work work, Done done)
+{
     const auto flag = canceled;
     QPointer<SmartExportJob> self(this);
-    worker = QThread::create([self, path, flag] {
-        auto result = Media::MediaIndexCache::instance().get(path, flag.get(), [self](int percent) {
-            QMetaObject::invokeMethod(self, [self, percent] {
-                if (self)
-                    self->setProgress(analysisShare * percent / 100.0);
+    worker = QThread::create([self, flag, from, to, work, done] {
+        auto result = work(flag.get(), [self, from, to](int percent) {
+            QMetaObject::invokeMethod(self, [self, from, to, percent] {
+                if (self && self->running)
+                    self->setProgress(from + (to - from) * percent / 100.0);
             }, Qt::QueuedConnection);
         });
-        QMetaObject::invokeMethod(self, [self, result] {
+        QMetaObject::invokeMethod(self, [self, result, done] {
             if (self)
-                self->onAnalysed(result);
+                done(result);
         }, Qt::QueuedConnection);
     });
     worker->start();
@@ -369,21 +380,12 @@ void SmartExportJob::startJoin()
         request.segments.append(out);
     }
 
-    const auto flag = canceled;
-    QPointer<SmartExportJob> self(this);
-    worker = QThread::create([self, request, flag] {
-        const QString error = StreamJoiner::join(request, flag.get(), [self](int percent) {
-            QMetaObject::invokeMethod(self, [self, percent] {
-                if (self && self->running)
-                    self->setProgress(analysisShare + encodeShare + (1.0 - analysisShare - encodeShare) * percent / 100.0);
-            }, Qt::QueuedConnection);
-        });
-        QMetaObject::invokeMethod(self, [self, error] {
-            if (self)
-                self->onJoined(error);
-        }, Qt::QueuedConnection);
-    });
-    worker->start();
+    runOnWorker(
+        analysisShare + encodeShare, 1.0,
+        [request](const std::atomic<bool> *cancel, const std::function<void(int)> &progress) {
+            return StreamJoiner::join(request, cancel, progress);
+        },
+        [this](const QString &error) { onJoined(error); });
 }
 
 void SmartExportJob::onJoined(const QString &error)

@@ -72,6 +72,10 @@ private:
     void runNextTask();
     void onTaskFinished(int exitCode, int exitStatus);
     void startJoin();
+    // Runs work(cancel, progress) on the worker thread; its progress fills [from, to] of the
+    // bar, and done(result) runs back on this object's thread.
+    template <typename Work, typename Done>
+    void runOnWorker(double from, double to, Work work, Done done);
     void onJoined(const QString &error);
     void finish(ExportRunner::Result result, const QString &title, const QString &text);
     void setProgress(double fraction);

@@ -70,6 +70,7 @@ QString SmartExportJob::fallbackNote(const QString &reason)
 void SmartExportJob::start(const Setup &newSetup)
 {
     stopWork();
+    ++generation;
     setup = newSetup;
     running = true;
     canceled = std::make_shared<std::atomic<bool>>(false);
@@ -118,15 +119,17 @@ void SmartExportJob::runOnWorker(double from, double to, Work work, Done done)
 {
     const auto flag = canceled;
     QPointer<SmartExportJob> self(this);
-    worker = QThread::create([self, flag, from, to, work, done] {
-        auto result = work(flag.get(), [self, from, to](int percent) {
-            QMetaObject::invokeMethod(self, [self, from, to, percent] {
-                if (self && self->running)
+    // Answers still queued from an export that has ended are dropped.
+    const int run = generation;
+    worker = QThread::create([self, flag, from, to, work, done, run] {
+        auto result = work(flag.get(), [self, from, to, run](int percent) {
+            QMetaObject::invokeMethod(self, [self, from, to, percent, run] {
+                if (self && self->running && self->generation == run)
                     self->setProgress(from + (to - from) * percent / 100.0);
             }, Qt::QueuedConnection);
         });
-        QMetaObject::invokeMethod(self, [self, result, done] {
-            if (self)
+        QMetaObject::invokeMethod(self, [self, result, done, run] {
+            if (self && self->generation == run)
                 done(result);
         }, Qt::QueuedConnection);
     });
@@ -450,6 +453,7 @@ void SmartExportJob::stopWork()
 void SmartExportJob::finish(ExportRunner::Result result, const QString &title, const QString &text)
 {
     stopWork();
+    ++generation;
     running = false;
     if (result != ExportRunner::Result::Succeeded)
         QFile::remove(setup.temporaryOutputPath);

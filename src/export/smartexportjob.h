@@ -85,6 +85,7 @@ private:
     QPointer<QWidget> window;
     Setup setup;
     bool running = false;
+    int generation = 0;
     std::shared_ptr<std::atomic<bool>> canceled;
     QPointer<QProgressDialog> dialog;
     std::unique_ptr<QTemporaryDir> workDir;

@@ -272,6 +272,47 @@ private slots:
         QCOMPARE(errors.trimmed(), QString());
     }
 
+    void matroskaAndWebmCutAndExport_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QStringList>("codecs");
+        QTest::newRow("MKV H.264/Opus") << "clip.mkv" << QStringList{"-c:v", "libx264", "-c:a", "libopus"};
+        QTest::newRow("WebM VP9/Opus") << "clip.webm"
+                                       << QStringList{"-c:v", "libvpx-vp9", "-deadline", "realtime", "-cpu-used",
+                                                      "8", "-b:v", "300k", "-c:a", "libopus"};
+    }
+
+    // The media back end reports no duration for these containers: the file's own is used.
+    void matroskaAndWebmCutAndExport()
+    {
+        QFETCH(QString, name);
+        QFETCH(QStringList, codecs);
+        const QString source = dir.filePath(name);
+        QVERIFY(TestMedia::runFFmpeg(QStringList{"-f", "lavfi", "-i", "testsrc2=s=320x240:r=25:d=6", "-f", "lavfi", "-i",
+                                                 "sine=frequency=440:sample_rate=48000:d=6"}
+                                     + codecs + QStringList{source}));
+        window->loadVideo(source);
+        QTRY_VERIFY_WITH_TIMEOUT(window->clips().size() == 1, 20000);
+        QVERIFY2(qAbs(window->clips().first().originalEnd - 6000) <= 50,
+                 qPrintable(QString::number(window->clips().first().originalEnd)));
+        QTRY_VERIFY_WITH_TIMEOUT(window->player()->isPlaying(), 15000);
+        window->playPause();
+        QTRY_VERIFY_WITH_TIMEOUT(!window->player()->isPlaying(), 5000);
+        seekAndWait(3020);
+        window->splitAtPlayhead();
+        QCOMPARE(window->clips().size(), 2);
+        window->handleClipClicked(0);
+        buttonIn(window.get(), "Delete Selected")->click();
+        QCOMPARE(window->clips().size(), 1);
+
+        const QString output = dir.filePath(QFileInfo(name).completeBaseName() + "_" + QFileInfo(name).suffix() + ".mp4");
+        answerDialog(output, {"Medium Quality (720p)"});
+        prompts.clear();
+        QTest::mouseClick(buttonIn(window.get(), "Save Video"), Qt::LeftButton);
+        QVERIFY(waitForMessage("Export Complete"));
+        QVERIFY(qAbs(TestMedia::probeDuration(output) - (6.0 - 3.04)) <= 0.05);
+    }
+
     void audioOnlyThroughTheDialog()
     {
         loadAndWait(video);

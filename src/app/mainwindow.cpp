@@ -212,6 +212,15 @@ void MainWindow::startSourceAnalysis(const QString &path)
     analysisCancel = std::make_shared<std::atomic<bool>>(false);
     const auto cancel = analysisCancel;
     analysisThread = QThread::create([path, cancel] { Media::MediaIndexCache::instance().get(path, cancel.get()); });
+    // Some containers (Matroska, WebM) get no duration from the media back end: the file's
+    // own is used then.
+    connect(analysisThread, &QThread::finished, this, [this, path] {
+        if (path != currentVideoPath)
+            return;
+        const auto index = Media::MediaIndexCache::instance().cached(path);
+        if (index && index->ok() && index->durationMs > 0)
+            videoPlayer->setFileDuration(index->durationMs);
+    });
     analysisThread->start(QThread::LowPriority);
 }
 

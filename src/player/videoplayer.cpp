@@ -3,6 +3,8 @@
 #include <QAudioDevice>
 #include <QAudioOutput>
 #include <QDebug>
+#include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QMediaDevices>
 #include <QMediaFormat>
@@ -63,6 +65,11 @@ VideoPlayer::VideoPlayer(QObject *parent)
 
 VideoPlayer::~VideoPlayer()
 {
+    if (copyProcess) {
+        copyProcess->disconnect(this);
+        copyProcess->kill();
+        copyProcess->waitForFinished();
+    }
     if (connectedSink)
         disconnect(connectedSink, nullptr, this, nullptr);
     // Stop the worker first, then end its thread; the worker is deleted as the
@@ -124,6 +131,7 @@ bool VideoPlayer::checkBackend()
 void VideoPlayer::loadMedia(const QString &path)
 {
     qDebug() << "Opening media:" << path;
+    fileDuration = 0;
     pendingPlay = false;
     playRequested = false;
 
@@ -134,6 +142,79 @@ void VideoPlayer::loadMedia(const QString &path)
         return;
     }
 
+    if (copyProcess) {
+        copyProcess->disconnect(this);
+        copyProcess->kill();
+        copyProcess->waitForFinished();
+        copyProcess->deleteLater();
+        copyProcess = nullptr;
+    }
+    if (needsPlaybackCopy(path)) {
+        startPlaybackCopy(path);
+        return;
+    }
+    setBackEndSource(path);
+}
+
+bool VideoPlayer::needsPlaybackCopy(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return false;
+    // The EBML magic that starts every Matroska and WebM file.
+    return file.read(4) == QByteArray::fromHex("1a45dfa3");
+}
+
+void VideoPlayer::startPlaybackCopy(const QString &path)
+{
+    player->stop();
+    player->setSource(QUrl());
+    loadedUrl = QUrl();
+    ++loadCount;
+    if (!copyFolder || !copyFolder->isValid())
+        copyFolder = std::make_unique<QTemporaryDir>();
+    for (const QString &old : QDir(copyFolder->path()).entryList(QDir::Files))
+        QFile::remove(copyFolder->filePath(old));
+    copySource = path;
+    copyTarget = copyFolder->filePath(QStringLiteral("playback-%1.mp4").arg(loadCount));
+    runPlaybackCopy(false);
+}
+
+void VideoPlayer::runPlaybackCopy(bool encodeAudio)
+{
+    copyEncodesAudio = encodeAudio;
+    copyProcess = new QProcess(this);
+    connect(copyProcess, &QProcess::finished, this, &VideoPlayer::onPlaybackCopyFinished);
+    // Opus and most other sound go into MP4 as they are; Vorbis does not and is encoded.
+    copyProcess->start(QStringLiteral("ffmpeg"),
+                       {QStringLiteral("-nostdin"), QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-y"),
+                        QStringLiteral("-i"), copySource, QStringLiteral("-map"), QStringLiteral("0:v:0"),
+                        QStringLiteral("-map"), QStringLiteral("0:a:0?"), QStringLiteral("-c:v"), QStringLiteral("copy"),
+                        QStringLiteral("-c:a"), encodeAudio ? QStringLiteral("aac") : QStringLiteral("copy"),
+                        QStringLiteral("-f"), QStringLiteral("mp4"), copyTarget});
+}
+
+void VideoPlayer::onPlaybackCopyFinished(int exitCode, QProcess::ExitStatus status)
+{
+    if (!copyProcess)
+        return;
+    copyProcess->deleteLater();
+    copyProcess = nullptr;
+    if (status == QProcess::NormalExit && exitCode == 0 && QFileInfo(copyTarget).size() > 0) {
+        qDebug() << "Playing through a stream copy:" << copyTarget;
+        setBackEndSource(copyTarget);
+        return;
+    }
+    if (!copyEncodesAudio) {
+        runPlaybackCopy(true);
+        return;
+    }
+    qWarning() << "Could not make a playback copy of" << copySource << "- playing the file itself";
+    setBackEndSource(copySource);
+}
+
+void VideoPlayer::setBackEndSource(const QString &path)
+{
     const QUrl url = QUrl::fromLocalFile(mediaAlias.pathFor(path));
     qDebug() << "Media URL:" << url << "Valid:" << url.isValid();
     loadedUrl = url;
@@ -180,6 +261,12 @@ void VideoPlayer::play()
              << "media status:" << status << "duration:" << player->duration()
              << "error:" << player->error() << "hasSource:" << hasSource;
 
+    if (!hasSource && copyProcess) {
+        // Played as soon as the playback copy is loaded.
+        pendingPlay = true;
+        playRequested = true;
+        return;
+    }
     if (!hasSource) {
         qDebug() << "Play ignored - no media source set on player";
         return;
@@ -257,7 +344,15 @@ qint64 VideoPlayer::position() const
 
 qint64 VideoPlayer::duration() const
 {
-    return player->duration();
+    const qint64 reported = player->duration();
+    return reported > 0 ? reported : fileDuration;
+}
+
+void VideoPlayer::setFileDuration(qint64 ms)
+{
+    fileDuration = qMax<qint64>(0, ms);
+    if (player->duration() <= 0 && fileDuration > 0)
+        emit lengthChanged(fileDuration);
 }
 
 bool VideoPlayer::isPlaying() const

@@ -1,5 +1,8 @@
 #pragma once
 
+#include <QTemporaryDir>
+#include <memory>
+
 #include "clip.h"
 #include "frameprocessingworker.h"
 #include "mediaalias.h"
@@ -8,6 +11,7 @@
 #include <QMediaPlayer>
 #include <QObject>
 #include <QPointer>
+#include <QProcess>
 #include <QString>
 #include <QUrl>
 #include <QVideoFrame>
@@ -35,7 +39,12 @@ public:
     void pause();
     void setPosition(qint64 ms);
     qint64 position() const;
+    // The back end's duration; the file's own (setFileDuration) when the back end has none,
+    // as for Matroska and WebM files.
     qint64 duration() const;
+    // The duration read from the file itself; announced through lengthChanged while the back
+    // end reports none. Cleared by the next load.
+    void setFileDuration(qint64 ms);
     bool isPlaying() const;
     bool isPaused() const;
     bool isMuted() const;
@@ -82,7 +91,21 @@ public slots:
     void onMediaStatusChanged(QMediaPlayer::MediaStatus status);
     void onTracksChanged();
 
+    // Qt 6.4's FFmpeg back end finds no duration in a Matroska or WebM file and then ignores
+    // every seek: such a file is played from a stream copy in MP4 made when it loads.
+    static bool needsPlaybackCopy(const QString &path);
+
 private:
+    void setBackEndSource(const QString &path);
+    void startPlaybackCopy(const QString &path);
+    void runPlaybackCopy(bool encodeAudio);
+    void onPlaybackCopyFinished(int exitCode, QProcess::ExitStatus status);
+    qint64 fileDuration = 0;
+    QProcess *copyProcess = nullptr;
+    QString copySource;
+    QString copyTarget;
+    bool copyEncodesAudio = false;
+    std::unique_ptr<QTemporaryDir> copyFolder;
     void onPlayerError(QMediaPlayer::Error error, const QString &errorString);
     void onPlaybackStateChanged(QMediaPlayer::PlaybackState state);
     void onFrameProcessed(const QImage &frame);

@@ -326,13 +326,17 @@ private slots:
         loadAndWait(video);
         window->activateWindow();
         QTRY_VERIFY(window->isActiveWindow());
-        // Ctrl+O trims the end of the selected clip rather than opening a file.
+        // W trims the end of the selected clip; Ctrl+O opens a video.
         window->handleClipClicked(0);
         seekAndWait(4000);
-        QTest::keyClick(window.get(), Qt::Key_O, Qt::ControlModifier);
+        QTest::keyClick(window.get(), Qt::Key_W);
         QCOMPARE(prompts.last().title, QStringLiteral("Trim Complete"));
         QCOMPARE(window->clips().first().originalEnd, 4000);
         QVERIFY(prompts.fileRequests.isEmpty());
+        QTest::keyClick(window.get(), Qt::Key_O, Qt::ControlModifier);
+        QCOMPARE(prompts.fileRequests.size(), 1);
+        QCOMPARE(prompts.fileRequests.first().caption, QStringLiteral("Open Video File"));
+        QCOMPARE(window->clips().first().originalEnd, 4000);
         // Ctrl+Z undoes it; Ctrl+Y redoes it.
         QTest::keyClick(window.get(), Qt::Key_Z, Qt::ControlModifier);
         QVERIFY(window->clips().first().originalEnd > 5000);

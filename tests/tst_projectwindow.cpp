@@ -163,28 +163,70 @@ private slots:
         window.reset();
     }
 
-    void fileMenuComesBeforeHelp()
+    void menusAndTheirKeys()
     {
         QStringList menus;
         for (QAction *action : window->menuBar()->actions())
             menus << action->text();
-        QCOMPARE(menus, QStringList({"File", "Help"}));
+        QCOMPARE(menus, QStringList({"File", "Edit", "Help"}));
 
         QStringList entries;
         QMenu *file = window->menuBar()->actions().first()->menu();
         for (QAction *action : file->actions())
             entries << (action->isSeparator() ? QStringLiteral("--") : action->text());
-        QCOMPARE(entries, QStringList({"Open Video...", "Open Project...", "Save Project...", "--", "Quit"}));
+        QCOMPARE(entries, QStringList({"Open Video...", "Open Project...", "Save Project", "Save Project...", "--",
+                                       "Quit"}));
+        QCOMPARE(fileAction("Open Video...")->shortcut(), QKeySequence("Ctrl+O"));
         QCOMPARE(fileAction("Open Project...")->shortcut(), QKeySequence("Ctrl+Shift+O"));
+        QCOMPARE(fileAction("Save Project")->shortcut(), QKeySequence("Ctrl+S"));
         QCOMPARE(fileAction("Save Project...")->shortcut(), QKeySequence("Ctrl+Shift+S"));
         QCOMPARE(fileAction("Quit")->shortcut(), QKeySequence("Ctrl+Q"));
-        QVERIFY(fileAction("Open Video...")->shortcut().isEmpty());
+
+        // Every editing operation with the key that reaches it.
+        QStringList edits;
+        QMenu *edit = window->menuBar()->actions().at(1)->menu();
+        for (QAction *action : edit->actions()) {
+            if (!action->isSeparator())
+                edits << action->text() + QLatin1Char(' ') + action->shortcut().toString();
+        }
+        QCOMPARE(edits, QStringList({"Undo Ctrl+Z", "Redo Ctrl+Y", "Cut Here Ctrl+K", "Delete Selected Del",
+                                     "Mark Part Enter", "Set Selection Start Ctrl+[", "Set Selection End Ctrl+]",
+                                     "Trim Start Q", "Trim End W", "Zoom In +", "Zoom Out -"}));
 
         fileAction("Open Video...")->trigger();
         fileAction("Open Project...")->trigger();
         QCOMPARE(prompts.fileRequests.size(), 2);
         QCOMPARE(prompts.fileRequests[0].caption, QStringLiteral("Open Video File"));
         QCOMPARE(prompts.fileRequests[1].caption, QStringLiteral("Load Project"));
+    }
+
+    void ctrlSSavesInPlaceOnceTheEditHasAProject()
+    {
+        loadAndCut();
+        QTRY_VERIFY(window->isActiveWindow());
+        const QString path = projectPath("in place.tlp");
+        prompts.saveAnswers << path;
+        QTest::keyClick(window.get(), Qt::Key_S, Qt::ControlModifier);
+        QCOMPARE(prompts.fileRequests.size(), 1);
+        QCOMPARE(prompts.last().title, QStringLiteral("Project Saved"));
+
+        // The next save goes to the same file without asking.
+        window->handleClipClicked(1);
+        window->deleteSelectedClips();
+        QCOMPARE(window->clips().size(), 1);
+        QTest::keyClick(window.get(), Qt::Key_S, Qt::ControlModifier);
+        QCOMPARE(prompts.fileRequests.size(), 1);
+        QCOMPARE(prompts.last().title, QStringLiteral("Project Saved"));
+        QCOMPARE(ProjectFile::read(readFile(path)).clips, window->clips());
+
+        // A project opened later is where Ctrl+S writes.
+        const QString other = projectPath("other.tlp");
+        QVERIFY(QFile::copy(path, other));
+        window->loadProjectFile(other);
+        QTRY_VERIFY_WITH_TIMEOUT(window->clips().size() == 1, 15000);
+        window->saveProjectInPlace();
+        QCOMPARE(prompts.fileRequests.size(), 1);
+        QCOMPARE(prompts.last().text, QStringLiteral("Project saved successfully to:\n") + other);
     }
 
     void projectKeysReachTheOperations()
@@ -217,18 +259,20 @@ private slots:
         window->saveProject(); // cancelled
         QCOMPARE(prompts.fileRequests.size(), 1);
         QCOMPARE(prompts.fileRequests[0].caption, QStringLiteral("Save Project"));
-        QCOMPARE(prompts.fileRequests[0].dir, QString());
+        // Suggested beside the video, named after it.
+        QCOMPARE(prompts.fileRequests[0].dir, QFileInfo(video).absolutePath() + "/" + QFileInfo(video).completeBaseName()
+                                                  + ".tlp");
         QCOMPARE(prompts.fileRequests[0].filter, QStringLiteral("Trimlet Project (*.tlp);;All Files (*)"));
         QVERIFY(prompts.messages.isEmpty());
 
-        // No extension is added to the typed name.
-        const QString path = projectPath("my edit");
-        prompts.saveAnswers << path;
+        // A typed name without an extension gets ".tlp", so the open dialog shows it.
+        prompts.saveAnswers << projectPath("my edit");
         window->saveProject();
+        const QString path = projectPath("my edit.tlp");
         QCOMPARE(prompts.last().kind, Kind::Information);
         QCOMPARE(prompts.last().title, QStringLiteral("Project Saved"));
         QCOMPARE(prompts.last().text, QStringLiteral("Project saved successfully to:\n") + path);
-        QVERIFY(!QFileInfo::exists(path + ".tlp"));
+        QVERIFY(!QFileInfo::exists(projectPath("my edit")));
 
         const QByteArray bytes = readFile(path);
         const ProjectFile::ReadResult saved = ProjectFile::read(bytes);

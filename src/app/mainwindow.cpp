@@ -247,15 +247,45 @@ void MainWindow::buildWidgetTree()
     setWindowIcon(icon);
     QApplication::setWindowIcon(icon);
 
-    // Ctrl+O and Ctrl+S are editing keys, so the project entries take Shift as well.
     QMenu *fileMenu = menuBar()->addMenu(QStringLiteral("File"));
-    fileMenu->addAction(QStringLiteral("Open Video..."), this, &MainWindow::openVideo);
+    fileMenu->addAction(QStringLiteral("Open Video..."), QKeySequence(QStringLiteral("Ctrl+O")), this,
+                        &MainWindow::openVideo);
     fileMenu->addAction(QStringLiteral("Open Project..."), QKeySequence(QStringLiteral("Ctrl+Shift+O")), this,
                         &MainWindow::loadProject);
+    fileMenu->addAction(QStringLiteral("Save Project"), QKeySequence(QStringLiteral("Ctrl+S")), this,
+                        &MainWindow::saveProjectInPlace);
     fileMenu->addAction(QStringLiteral("Save Project..."), QKeySequence(QStringLiteral("Ctrl+Shift+S")), this,
                         &MainWindow::saveProject);
     fileMenu->addSeparator();
     fileMenu->addAction(QStringLiteral("Quit"), QKeySequence(QStringLiteral("Ctrl+Q")), this, &QWidget::close);
+
+    // The editing keys live here, so the menu shows them.
+    struct EditEntry {
+        const char *text;
+        const char *keys;
+        void (MainWindow::*slot)();
+        bool separatorAfter;
+    };
+    const EditEntry editEntries[] = {
+        {"Undo", "Ctrl+Z", &MainWindow::undoLastAction, false},
+        {"Redo", "Ctrl+Y", &MainWindow::redoLastAction, true},
+        {"Cut Here", "Ctrl+K", &MainWindow::splitAtPlayhead, false},
+        {"Delete Selected", "Delete", &MainWindow::deleteSelectedClips, false},
+        {"Mark Part", "Enter", &MainWindow::markClip, true},
+        {"Set Selection Start", "Ctrl+[", &MainWindow::setSelectionStart, false},
+        {"Set Selection End", "Ctrl+]", &MainWindow::setSelectionEnd, false},
+        {"Trim Start", "Q", &MainWindow::trimClipStart, false},
+        {"Trim End", "W", &MainWindow::trimClipEnd, true},
+        {"Zoom In", "+", &MainWindow::zoomTimelineIn, false},
+        {"Zoom Out", "-", &MainWindow::zoomTimelineOut, false},
+    };
+    QMenu *editMenu = menuBar()->addMenu(QStringLiteral("Edit"));
+    for (const EditEntry &entry : editEntries) {
+        editMenu->addAction(QString::fromLatin1(entry.text), QKeySequence(QString::fromLatin1(entry.keys)), this,
+                            entry.slot);
+        if (entry.separatorAfter)
+            editMenu->addSeparator();
+    }
 
     QMenu *helpMenu = menuBar()->addMenu(QStringLiteral("Help"));
     helpMenu->addAction(QStringLiteral("❤ Support This Project"), this, &MainWindow::showDonate);
@@ -454,16 +484,23 @@ QWidget *MainWindow::buildEditPanel()
         const char *text;
         const char *top, *bottom, *hoverTop, *hoverBottom;
         void (MainWindow::*slot)();
+        const char *toolTip;
     };
     const ActionButton buttons[] = {
-        {"Cut Here", "#4A90E2", "#3A70C2", "#5AA0F2", "#4A80D2", &MainWindow::splitAtPlayhead},
-        {"Delete Selected", "#E74C3C", "#C73C2C", "#F75C4C", "#D74C3C", &MainWindow::deleteSelectedClips},
-        {"Title", "#9B59B6", "#8E44AD", "#AB69C6", "#9E54BD", &MainWindow::setClipTitle},
-        {"Add Effects", "#F39C12", "#E67E22", "#FFAC22", "#F68E32", &MainWindow::setClipEffects},
-        {"Save Video", "#27AE60", "#179E50", "#37BE70", "#27AE60", &MainWindow::exportVideo},
+        {"Cut Here", "#4A90E2", "#3A70C2", "#5AA0F2", "#4A80D2", &MainWindow::splitAtPlayhead,
+         "Cut the video at the playhead (Ctrl+K)"},
+        {"Delete Selected", "#E74C3C", "#C73C2C", "#F75C4C", "#D74C3C", &MainWindow::deleteSelectedClips,
+         "Delete the selected parts (Delete)"},
+        {"Title", "#9B59B6", "#8E44AD", "#AB69C6", "#9E54BD", &MainWindow::setClipTitle,
+         "Give the selected part a title"},
+        {"Add Effects", "#F39C12", "#E67E22", "#FFAC22", "#F68E32", &MainWindow::setClipEffects,
+         "Add visual effects to the selected part"},
+        {"Save Video", "#27AE60", "#179E50", "#37BE70", "#27AE60", &MainWindow::exportVideo,
+         "Save the edited video (Ctrl+E)"},
     };
     for (const ActionButton &entry : buttons) {
         auto *button = new ModernButton(QString::fromUtf8(entry.text), panel);
+        button->setToolTip(QString::fromUtf8(entry.toolTip));
         button->setMinimumHeight(60);
         button->setStyleSheet(actionButtonStyle(entry.top, entry.bottom, entry.hoverTop, entry.hoverBottom));
         connect(button, &QPushButton::clicked, this, entry.slot);
@@ -498,23 +535,13 @@ void MainWindow::buildShortcuts()
         const char *keys;
         void (MainWindow::*slot)();
     };
+    // The editing keys are the Edit menu's; these have no menu entry.
     const Binding bindings[] = {
-        {"Ctrl+[", &MainWindow::setSelectionStart},
-        {"Ctrl+]", &MainWindow::setSelectionEnd},
-        {"Delete", &MainWindow::deleteSelectedClips},
-        {"Ctrl+K", &MainWindow::splitAtPlayhead},
         {"Space", &MainWindow::playPause},
         {"M", &MainWindow::toggleMute},
         {"F11", &MainWindow::toggleFullScreen},
         {"Ctrl+E", &MainWindow::exportVideo},
-        {"Enter", &MainWindow::markClip},
-        {"Ctrl+Z", &MainWindow::undoLastAction},
-        {"Ctrl+Y", &MainWindow::redoLastAction},
-        {"Ctrl+S", &MainWindow::splitAtPlayhead},
         {"Ctrl+I", &MainWindow::trimClipStart},
-        {"Ctrl+O", &MainWindow::trimClipEnd},
-        {"+", &MainWindow::zoomTimelineIn},
-        {"-", &MainWindow::zoomTimelineOut},
     };
     for (const Binding &binding : bindings) {
         auto *shortcut = new QShortcut(QKeySequence(QString::fromLatin1(binding.keys)), this);
@@ -572,6 +599,7 @@ void MainWindow::loadVideo(const QString &path)
     // Clips of another video must never come back through undo.
     if (path != currentVideoPath)
         editHistory.clear();
+    projectFilePath.clear();
 
     currentVideoPath = path;
     sourceHasAudio = detectAudioStream(path);
@@ -1378,14 +1406,38 @@ void MainWindow::saveProject()
         showMessage(ProjectFile::noVideoMessage());
         return;
     }
-    const QString path = prompts().saveFileName(this, QStringLiteral("Save Project"), QString(),
-                                                ProjectFile::fileFilter());
+    // Suggested beside the video, named after it, unless the edit already has a project.
+    const QFileInfo video(currentVideoPath);
+    const QString suggestion = !projectFilePath.isEmpty()
+        ? projectFilePath
+        : video.absoluteDir().filePath(video.completeBaseName() + QStringLiteral(".tlp"));
+    QString path = prompts().saveFileName(this, QStringLiteral("Save Project"), suggestion, ProjectFile::fileFilter());
     if (path.isEmpty())
         return;
+    // Without the extension the open dialog's filter would not show the file.
+    if (!QFileInfo(path).fileName().contains(QLatin1Char('.')))
+        path += QStringLiteral(".tlp");
+    writeProject(path);
+}
+
+void MainWindow::saveProjectInPlace()
+{
+    if (currentVideoPath.isEmpty()) {
+        showMessage(ProjectFile::noVideoMessage());
+        return;
+    }
+    if (projectFilePath.isEmpty())
+        saveProject();
+    else
+        writeProject(projectFilePath);
+}
+
+bool MainWindow::writeProject(const QString &path)
+{
     const QString problem = FilenameValidator::getValidationError(path);
     if (!problem.isEmpty()) {
         showMessage(ProjectFile::invalidFileNameMessage(problem));
-        return;
+        return false;
     }
 
     // Written beside the target and renamed over it, so a failed write leaves an
@@ -1393,18 +1445,20 @@ void MainWindow::saveProject()
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly)) {
         showMessage(ProjectFile::saveFailedMessage(file.errorString()));
-        return;
+        return false;
     }
     const QString writeError = writeWhole(file, ProjectFile::write(currentVideoPath, videoDuration, clipList));
     if (!writeError.isEmpty()) {
         showMessage(ProjectFile::saveFailedMessage(writeError));
-        return; // the temporary file goes with the QSaveFile
+        return false; // the temporary file goes with the QSaveFile
     }
     if (!file.commit()) {
         showMessage(ProjectFile::saveFailedMessage(file.errorString()));
-        return;
+        return false;
     }
-    showMessage(ProjectFile::savedMessage(QFileInfo(path).absoluteFilePath()));
+    projectFilePath = QFileInfo(path).absoluteFilePath();
+    showMessage(ProjectFile::savedMessage(projectFilePath));
+    return true;
 }
 
 void MainWindow::loadProject()
@@ -1464,7 +1518,8 @@ void MainWindow::loadProjectFile(const QString &projectPath)
     editedDuration = clipList.isEmpty() ? videoDuration : std::max<qint64>(0, clipList.last().endTime);
     timelineWidget->setDuration(editedDuration);
     refreshViews();
-    showMessage(ProjectFile::loadedMessage(QFileInfo(projectPath).absoluteFilePath(), int(clipList.size())));
+    projectFilePath = QFileInfo(projectPath).absoluteFilePath();
+    showMessage(ProjectFile::loadedMessage(projectFilePath, int(clipList.size())));
 }
 
 // ---- keys, drops, resize

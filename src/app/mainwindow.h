@@ -115,6 +115,8 @@ public slots:
     void onFFmpegFinished(int exitCode, QProcess::ExitStatus exitStatus);
 
     void saveProject();
+    // Saves to the project the edit came from or was last saved to; asks where otherwise.
+    void saveProjectInPlace();
     void loadProject();
 
 protected:
@@ -211,6 +213,8 @@ private:
     std::unique_ptr<HardwareEncoderDetector> encoderDetector;
     ExportController *exportController = nullptr;
     QString exportOutputPath;
+    QString projectFilePath;    // the project file of this edit, once opened or saved
+    bool writeProject(const QString &path);
     // Reads the loaded video's packet index in the background for the original-quality export.
     void startSourceAnalysis(const QString &path);
     void stopSourceAnalysis();

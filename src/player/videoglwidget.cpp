@@ -133,8 +133,9 @@ QOpenGLTexture *VideoGLWidget::pooledTexture(int width, int height)
 QRect VideoGLWidget::targetRect()
 {
     QMutexLocker locker(&m_mutex);
+    // toImage() has turned the picture by the frame's angle already.
     const QSize frameSize = m_currentFrame.isValid()
-        ? QSize(m_currentFrame.width(), m_currentFrame.height())
+        ? rotatedSize(QSize(m_currentFrame.width(), m_currentFrame.height()), m_currentFrame.rotationAngle())
         : QSize();
     return fitTargetRect(frameSize, m_viewportSize);
 }

@@ -362,6 +362,23 @@ bool FrameProcessingWorker::convertsByHand(QVideoFrameFormat::PixelFormat format
         || format == QVideoFrameFormat::Format_NV12 || format == QVideoFrameFormat::Format_P010;
 }
 
+QImage FrameProcessingWorker::convertWhole(const QVideoFrame &frame)
+{
+    if (convertsByHand(frame.pixelFormat())) {
+        QSize target = rotatedSize(frame.size(), frame.rotationAngle());
+        if (target.width() > 1920 || target.height() > 1920)
+            target = target.scaled(1920, 1920, Qt::KeepAspectRatio);
+        QVideoFrame mapped = frame;
+        if (mapped.map(QVideoFrame::ReadOnly)) {
+            const QImage image = convertMapped(mapped, target);
+            mapped.unmap();
+            if (!image.isNull())
+                return image;
+        }
+    }
+    return frame.toImage();
+}
+
 QImage FrameProcessingWorker::convertFrame(const QVideoFrame &frame)
 {
     // Frames in memory of the four common formats are converted here first:

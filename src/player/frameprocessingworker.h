@@ -59,6 +59,11 @@ public:
     // Null for other formats.
     static QImage convertMapped(const QVideoFrame &mapped, const QSize &target);
     static bool convertsByHand(QVideoFrameFormat::PixelFormat format);
+    // A whole frame as shown (turned; at most 1920 px a side, aspect kept) for the plain
+    // display and the still frame: the hand conversion where it applies, so every preview
+    // shows the same colours (Qt 6.4's own BT.709 and full-range matrices are off), Qt's
+    // conversion otherwise. Null when neither can read the frame.
+    static QImage convertWhole(const QVideoFrame &frame);
 
     // Milliseconds since the epoch; tests replace it to control the rate cap.
     void setClock(std::function<qint64()> clock);

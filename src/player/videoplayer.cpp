@@ -346,7 +346,7 @@ QImage VideoPlayer::currentFrame() const
         return {};
 
     QVideoFrame frame(lastVideoFrame);
-    QImage image = frame.toImage();
+    QImage image = FrameProcessingWorker::convertWhole(frame);
     if (!image.isNull())
         return image;
 

@@ -1,10 +1,15 @@
 #include "displaygeometry.h"
 #include "processedvideodisplay.h"
+#include "testmedia.h"
 #include "videoglwidget.h"
+#include "videoplayer.h"
+#include "testmain.h"
 
 #include <QPainter>
+#include <QTemporaryDir>
 #include <QVideoFrame>
 #include <QVideoFrameFormat>
+#include <QVideoWidget>
 #include <QtTest>
 
 #include <cstring>
@@ -101,6 +106,48 @@ const QSize kViewport(320, 240);
 const QSize kWide(64, 32);
 const QSize kTall(32, 64);
 
+// Orange on the left, steel blue on the right, split at an even column.
+const QColor kOrange(255, 72, 0);
+const QColor kSteel(64, 160, 200);
+
+// A still two-colour H.264 video whose samples ffmpeg computed with the given matrix and
+// range and whose stream says so; turned by rotate when that is not empty.
+bool makeColourVideo(const QString &path, const QSize &size, const QString &matrix, const QString &range,
+                     const QString &rotate = QString())
+{
+    const QString source = QStringLiteral("color=c=0x%1:s=%2x%3:r=25:d=4,drawbox=x=%4:y=0:w=%4:h=%3:c=0x%5:t=fill")
+                               .arg(kOrange.name().mid(1))
+                               .arg(size.width())
+                               .arg(size.height())
+                               .arg(size.width() / 2)
+                               .arg(kSteel.name().mid(1));
+    const QString tag = matrix == QLatin1String("bt601") ? QStringLiteral("smpte170m") : matrix;
+    QStringList args{"-f", "lavfi", "-i", source, "-vf",
+                     QStringLiteral("scale=out_color_matrix=%1:out_range=%2,format=yuv420p").arg(matrix, range),
+                     "-c:v", "libx264", "-preset", "ultrafast", "-crf", "10", "-colorspace", tag,
+                     "-color_primaries", tag, "-color_trc", tag, "-color_range", range};
+    if (rotate.isEmpty())
+        return TestMedia::runFFmpeg(args << path);
+    // An encode drops the tag; a stream copy turns it into a display matrix.
+    const QString upright = path + QStringLiteral(".upright.mp4");
+    return TestMedia::runFFmpeg(args << upright)
+        && TestMedia::runFFmpeg({"-i", upright, "-c", "copy", "-metadata:s:v:0",
+                                 QStringLiteral("rotate=%1").arg(rotate), path});
+}
+
+// The colour at a fraction of the picture fitted into the viewport.
+QRgb pictureColour(const QImage &shot, const QSize &picture, double x, double y)
+{
+    const QRect target = fitTargetRect(picture, shot.size());
+    return shot.pixel(target.left() + int(x * target.width()), target.top() + int(y * target.height()));
+}
+
+bool near(QRgb a, QRgb b, int tolerance)
+{
+    return qAbs(qRed(a) - qRed(b)) <= tolerance && qAbs(qGreen(a) - qGreen(b)) <= tolerance
+        && qAbs(qBlue(a) - qBlue(b)) <= tolerance;
+}
+
 } // namespace
 
 #define VERIFY_COLOUR(image, x, y, colour)                                                         \
@@ -114,6 +161,10 @@ private slots:
 
     void processedDisplayShowsImageUpright();
     void videoWidgetShowsFrameUpright();
+    void videoWidgetTurnsMarkedFrames_data();
+    void videoWidgetTurnsMarkedFrames();
+    void bothDisplaysShowTheSamePicture_data();
+    void bothDisplaysShowTheSamePicture();
     void repaintWithoutFrameIsBlack();
     void processedPoolReusesTexturesPerSize();
     void videoWidgetPoolReusesTexturesPerSize();
@@ -182,6 +233,119 @@ void TestDisplays::videoWidgetShowsFrameUpright()
     VERIFY_COLOUR(shot, 160, 10, Qt::black);
     VERIFY_COLOUR(shot, 160, 230, Qt::black);
     QCOMPARE(widget.currentTextureSize(), kWide);
+}
+
+void TestDisplays::videoWidgetTurnsMarkedFrames_data()
+{
+    QTest::addColumn<int>("angle");
+    QTest::addColumn<QSize>("shown");
+    // Where the top (red) half of the picture ends up, in viewport points, and where the
+    // bottom (blue) half does; then a point of the bars beside or above the picture.
+    QTest::addColumn<QPoint>("topAt");
+    QTest::addColumn<QPoint>("bottomAt");
+    QTest::addColumn<QPoint>("barAt");
+    // Turned a quarter, the 32 x 64 picture is pillarboxed into (100, 0, 120, 240).
+    QTest::newRow("clockwise 90: top to the right") << 90 << kTall << QPoint(190, 120) << QPoint(130, 120)
+                                                    << QPoint(50, 120);
+    QTest::newRow("180: top to the bottom") << 180 << kWide << QPoint(160, 180) << QPoint(160, 60)
+                                            << QPoint(160, 10);
+    QTest::newRow("clockwise 270: top to the left") << 270 << kTall << QPoint(130, 120) << QPoint(190, 120)
+                                                    << QPoint(270, 120);
+}
+
+void TestDisplays::videoWidgetTurnsMarkedFrames()
+{
+    QFETCH(int, angle);
+    QFETCH(QSize, shown);
+    QFETCH(QPoint, topAt);
+    QFETCH(QPoint, bottomAt);
+    QFETCH(QPoint, barAt);
+    VideoGLWidget widget;
+    widget.resize(kViewport);
+    widget.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&widget));
+
+    QVideoFrame frame = videoFrameFrom(twoToneImage(kWide));
+    frame.setRotationAngle(QVideoFrame::RotationAngle(angle));
+    widget.setVideoFrame(frame);
+    const QImage shot = widget.grabFramebuffer();
+    QCOMPARE(widget.currentTextureSize(), shown);
+    VERIFY_COLOUR(shot, topAt.x(), topAt.y(), kTop);
+    VERIFY_COLOUR(shot, bottomAt.x(), bottomAt.y(), kBottom);
+    VERIFY_COLOUR(shot, barAt.x(), barAt.y(), Qt::black);
+}
+
+void TestDisplays::bothDisplaysShowTheSamePicture_data()
+{
+    QTest::addColumn<QSize>("size");
+    QTest::addColumn<QString>("matrix");
+    QTest::addColumn<QString>("range");
+    QTest::addColumn<QString>("rotate");
+    QTest::newRow("BT.709 HD") << QSize(1280, 720) << "bt709" << "tv" << QString();
+    QTest::newRow("BT.601 SD") << QSize(640, 360) << "bt601" << "tv" << QString();
+    QTest::newRow("BT.709 full range") << QSize(1280, 720) << "bt709" << "pc" << QString();
+    QTest::newRow("turned 90") << QSize(640, 360) << "bt601" << "tv" << "90";
+    QTest::newRow("turned 270") << QSize(640, 360) << "bt601" << "tv" << "270";
+}
+
+// The real player path: the plain display (Qt's conversion) and the effects display (the
+// worker's conversion) show the same colours the same way round, as ffmpeg made them.
+void TestDisplays::bothDisplaysShowTheSamePicture()
+{
+    QFETCH(QSize, size);
+    QFETCH(QString, matrix);
+    QFETCH(QString, range);
+    QFETCH(QString, rotate);
+    QTemporaryDir dir;
+    const QString path = dir.filePath("colours.mp4");
+    QVERIFY(makeColourVideo(path, size, matrix, range, rotate));
+
+    QVideoWidget hiddenOutput;
+    VideoGLWidget plain;
+    ProcessedVideoDisplay processed;
+    for (QWidget *widget : {static_cast<QWidget *>(&plain), static_cast<QWidget *>(&processed)}) {
+        widget->resize(kViewport);
+        widget->show();
+        QVERIFY(QTest::qWaitForWindowExposed(widget));
+    }
+    VideoPlayer player;
+    player.setVideoOutput(&hiddenOutput);
+    connect(&player, &VideoPlayer::frameReady, &plain, &VideoGLWidget::setVideoFrame);
+    connect(&player, &VideoPlayer::frameProcessed, &processed, &ProcessedVideoDisplay::setProcessedFrame);
+    Clip clip;
+    clip.originalEnd = 4000;
+    clip.endTime = 4000;
+    clip.hasEffects = true; // on, but changing nothing
+    player.updateClipEffects(clip);
+
+    const int rotation = rotate.toInt();
+    player.loadMedia(path);
+    QTRY_COMPARE_WITH_TIMEOUT(player.displayRotation(), rotation, 10000);
+    player.play();
+    QTRY_VERIFY_WITH_TIMEOUT(processed.framesReceived() >= 3, 30000);
+    player.pause();
+    QTRY_COMPARE_WITH_TIMEOUT(player.pendingRequestCount(), 0, 10000);
+
+    const QSize shown = rotatedSize(size, rotation);
+    const QImage plainShot = plain.grabFramebuffer();
+    const QImage processedShot = processed.grabFramebuffer();
+    QCOMPARE(plain.currentTextureSize(), shown);
+    QCOMPARE(processed.currentTextureSize(), FrameProcessingWorker::previewSize(shown));
+    // ffmpeg turns the display matrix's angle counter-clockwise: the left half goes down
+    // for 90, up for 270.
+    const QPointF orange = rotation == 90 ? QPointF(0.5, 0.75)
+        : rotation == 270                 ? QPointF(0.5, 0.25)
+                                          : QPointF(0.25, 0.5);
+    const QPointF steel = rotation == 90 ? QPointF(0.5, 0.25)
+        : rotation == 270                ? QPointF(0.5, 0.75)
+                                         : QPointF(0.75, 0.5);
+    for (const auto &[where, colour] : {std::pair{orange, kOrange}, std::pair{steel, kSteel}}) {
+        const QRgb fromQt = pictureColour(plainShot, shown, where.x(), where.y());
+        const QRgb fromWorker = pictureColour(processedShot, shown, where.x(), where.y());
+        const QByteArray seen = describe(fromQt) + " plain, " + describe(fromWorker) + " processed";
+        QVERIFY2(near(fromQt, fromWorker, 4), seen.constData());
+        QVERIFY2(colourNear(fromWorker, colour, 4), seen.constData());
+    }
 }
 
 void TestDisplays::repaintWithoutFrameIsBlack()
@@ -424,5 +588,5 @@ void TestDisplays::lifecycleLines()
     QCOMPARE(log.lines().count(QStringLiteral("VideoGLWidget: Texture pool cleaned up")), 1);
 }
 
-QTEST_MAIN(TestDisplays)
+TRIMLET_TEST_MAIN(TestDisplays)
 #include "tst_displays.moc"

@@ -254,6 +254,75 @@ private slots:
         QTest::qWait(50);
     }
 
+    // The still frame the effects and title dialogs preview comes out the way ffmpeg turns
+    // the picture in the export, from the raw frame and from the processed one alike.
+    void stillFrameIsTurnedAsTheExportTurnsIt_data()
+    {
+        QTest::addColumn<QString>("rotate");
+        QTest::addColumn<bool>("effects");
+        for (const char *rotate : {"0", "90", "180", "270"}) {
+            QTest::addRow("%s, raw frame", rotate) << rotate << false;
+            QTest::addRow("%s, processed frame", rotate) << rotate << true;
+        }
+    }
+
+    void stillFrameIsTurnedAsTheExportTurnsIt()
+    {
+        QFETCH(QString, rotate);
+        QFETCH(bool, effects);
+        // Four coloured quarters tell every turn and mirror apart.
+        const QString quarters = dir.filePath("quarters.mp4");
+        if (!QFileInfo::exists(quarters)) {
+            QVERIFY(TestMedia::runFFmpeg(
+                {"-f", "lavfi", "-i",
+                 "color=c=red:s=320x240:r=25:d=3,drawbox=x=160:y=0:w=160:h=120:c=lime:t=fill,"
+                 "drawbox=x=0:y=120:w=160:h=120:c=blue:t=fill,drawbox=x=160:y=120:w=160:h=120:c=white:t=fill",
+                 "-c:v", "libx264", "-preset", "ultrafast", "-pix_fmt", "yuv420p", quarters}));
+        }
+        const QString path = dir.filePath(QStringLiteral("turned%1.mp4").arg(rotate));
+        const QString reference = dir.filePath(QStringLiteral("turned%1.png").arg(rotate));
+        QVERIFY(TestMedia::runFFmpeg({"-i", quarters, "-c", "copy", "-metadata:s:v:0",
+                                      QStringLiteral("rotate=%1").arg(rotate), path}));
+        QVERIFY(TestMedia::runFFmpeg({"-i", path, "-frames:v", "1", reference}));
+        const QImage expected(reference);
+        QVERIFY(!expected.isNull());
+
+        QVideoWidget widget;
+        widget.resize(320, 240);
+        widget.show();
+        VideoPlayer player;
+        player.setVideoOutput(&widget);
+        Clip clip;
+        clip.originalEnd = 3000;
+        clip.endTime = 3000;
+        clip.hasEffects = effects;
+        player.updateClipEffects(clip);
+        QSignalSpy processed(&player, &VideoPlayer::frameProcessed);
+        player.loadMedia(path);
+        QTRY_COMPARE_WITH_TIMEOUT(player.displayRotation(), rotate.toInt(), 10000);
+        player.play();
+        if (effects)
+            QTRY_VERIFY_WITH_TIMEOUT(!player.currentFrame().isNull() && processed.count() >= 2, 30000);
+        else
+            QTRY_VERIFY_WITH_TIMEOUT(player.framesReceived() >= 2, 30000);
+        player.pause();
+        QTRY_COMPARE_WITH_TIMEOUT(player.pendingRequestCount(), 0, 10000);
+
+        const QImage still = player.currentFrame();
+        QCOMPARE(still.width() > still.height(), expected.width() > expected.height());
+        for (const QPointF &at : {QPointF(0.25, 0.25), QPointF(0.75, 0.25), QPointF(0.25, 0.75), QPointF(0.75, 0.75)}) {
+            const QRgb want = expected.pixel(int(at.x() * expected.width()), int(at.y() * expected.height()));
+            const QRgb seen = still.pixel(int(at.x() * still.width()), int(at.y() * still.height()));
+            const bool close = qAbs(qRed(want) - qRed(seen)) <= 24 && qAbs(qGreen(want) - qGreen(seen)) <= 24
+                && qAbs(qBlue(want) - qBlue(seen)) <= 24;
+            QVERIFY2(close, qPrintable(QStringLiteral("at (%1, %2): %3 seen, %4 from ffmpeg")
+                                           .arg(at.x())
+                                           .arg(at.y())
+                                           .arg(QString::number(seen & 0xffffff, 16),
+                                                QString::number(want & 0xffffff, 16))));
+        }
+    }
+
 private:
     QTemporaryDir dir;
     QString video;

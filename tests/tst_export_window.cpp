@@ -236,8 +236,10 @@ private slots:
         prompts.dialogHandler = [&note, output](QDialog &dialog) -> int {
             buttonIn(&dialog, "Original Quality (no re-encode)")->click();
             // The source was read in the background when it was loaded.
-            QTest::qWaitFor([&dialog] { return !static_cast<ExportDialog &>(dialog).originalQualityNote().endsWith("..."); },
-                            20000);
+            const bool read = QTest::qWaitFor(
+                [&dialog] { return !static_cast<ExportDialog &>(dialog).originalQualityNote().endsWith("..."); }, 20000);
+            if (!read)
+                return int(QDialog::Rejected);
             note = static_cast<ExportDialog &>(dialog).originalQualityNote();
             dialog.findChild<QLineEdit *>()->setText(output);
             buttonIn(&dialog, "Save Video")->click();

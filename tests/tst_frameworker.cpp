@@ -11,6 +11,8 @@
 #include <atomic>
 
 Q_DECLARE_METATYPE(QVideoFrameFormat::PixelFormat)
+Q_DECLARE_METATYPE(QVideoFrameFormat::ColorSpace)
+Q_DECLARE_METATYPE(QVideoFrameFormat::ColorRange)
 
 namespace {
 
@@ -117,6 +119,84 @@ struct MessageCapture {
     QtMessageHandler previous;
 };
 
+
+// A turned copy the way Qt's own conversion turns frames (clockwise by the angle).
+QImage turned(const QImage &image, int angle)
+{
+    return image.transformed(QTransform().rotate(angle));
+}
+
+// Two colours side by side, split at an even column so no chroma sample mixes them.
+const QColor kOrange(255, 72, 0);
+const QColor kSteel(64, 160, 200);
+
+// One frame written by ffmpeg's own RGB to Y'CbCr conversion with the given matrix and
+// range, read back raw and wrapped in a frame of the given pixel format and colour tags.
+QVideoFrame ffmpegFrame(const QString &directory, const QSize &size, const QString &matrix, const QString &range,
+                        QVideoFrameFormat::PixelFormat format, QVideoFrameFormat::ColorSpace space,
+                        QVideoFrameFormat::ColorRange taggedRange)
+{
+    const QString pixFmt = format == QVideoFrameFormat::Format_NV12     ? QStringLiteral("nv12")
+        : format == QVideoFrameFormat::Format_P010                      ? QStringLiteral("p010le")
+        : format == QVideoFrameFormat::Format_YUV420P10                 ? QStringLiteral("yuv420p10le")
+                                                                        : QStringLiteral("yuv420p");
+    const QString raw = QDir(directory).filePath(QStringLiteral("%1-%2-%3-%4.yuv")
+                                                     .arg(matrix, range, pixFmt)
+                                                     .arg(size.height()));
+    const QString source = QStringLiteral("color=c=0x%1:s=%2x%3:d=0.04,drawbox=x=%4:y=0:w=%4:h=%3:c=0x%5:t=fill")
+                               .arg(kOrange.name().mid(1))
+                               .arg(size.width())
+                               .arg(size.height())
+                               .arg(size.width() / 2)
+                               .arg(kSteel.name().mid(1));
+    const QString scale = QStringLiteral("scale=out_color_matrix=%1:out_range=%2,format=%3").arg(matrix, range, pixFmt);
+    if (!TestMedia::runFFmpeg({"-f", "lavfi", "-i", source, "-vf", scale, "-frames:v", "1", "-f", "rawvideo", raw}))
+        return {};
+    QFile file(raw);
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    const QByteArray bytes = file.readAll();
+
+    QVideoFrameFormat frameFormat(size, format);
+    frameFormat.setColorSpace(space);
+    frameFormat.setColorRange(taggedRange);
+    QVideoFrame frame(frameFormat);
+    if (!frame.map(QVideoFrame::WriteOnly))
+        return {};
+    const bool wide = format == QVideoFrameFormat::Format_P010 || format == QVideoFrameFormat::Format_YUV420P10;
+    const int sampleBytes = wide ? 2 : 1;
+    const bool semiPlanar = format == QVideoFrameFormat::Format_NV12 || format == QVideoFrameFormat::Format_P010;
+    // Tightly packed planes in ffmpeg's order: Y, then UV interleaved or U and V.
+    QList<QPair<int, int>> planes{{size.width() * sampleBytes, size.height()}};
+    if (semiPlanar)
+        planes.append({size.width() * sampleBytes, size.height() / 2});
+    else
+        planes << QPair<int, int>(size.width() / 2 * sampleBytes, size.height() / 2)
+               << QPair<int, int>(size.width() / 2 * sampleBytes, size.height() / 2);
+    qsizetype offset = 0;
+    for (int p = 0; p < planes.size(); ++p) {
+        const auto [rowBytes, rows] = planes[p];
+        for (int row = 0; row < rows; ++row) {
+            if (offset + rowBytes > bytes.size())
+                return {};
+            memcpy(frame.bits(p) + row * frame.bytesPerLine(p), bytes.constData() + offset, size_t(rowBytes));
+            offset += rowBytes;
+        }
+    }
+    frame.unmap();
+    return frame;
+}
+
+bool near(QRgb actual, const QColor &expected, int tolerance)
+{
+    return qAbs(qRed(actual) - expected.red()) <= tolerance && qAbs(qGreen(actual) - expected.green()) <= tolerance
+        && qAbs(qBlue(actual) - expected.blue()) <= tolerance;
+}
+
+QByteArray describe(QRgb pixel)
+{
+    return QStringLiteral("rgb(%1,%2,%3)").arg(qRed(pixel)).arg(qGreen(pixel)).arg(qBlue(pixel)).toLatin1();
+}
 } // namespace
 
 class TestFrameWorker : public QObject {
@@ -198,6 +278,111 @@ private slots:
                 QCOMPARE(QString::number(image.pixel(j, i), 16), QString::number(expected, 16));
             }
         }
+    }
+
+    // Each turn of each layout gives what converting upright and turning the image gives.
+    void handConversionTurns_data()
+    {
+        QTest::addColumn<QVideoFrameFormat::PixelFormat>("format");
+        QTest::addColumn<int>("angle");
+        for (auto format : {QVideoFrameFormat::Format_YUV420P, QVideoFrameFormat::Format_YUV420P10,
+                            QVideoFrameFormat::Format_NV12, QVideoFrameFormat::Format_P010}) {
+            const QByteArray name = QVideoFrameFormat::pixelFormatToString(format).toLatin1();
+            for (int angle : {0, 90, 180, 270})
+                QTest::addRow("%s %d", name.constData(), angle) << format << angle;
+        }
+    }
+
+    void handConversionTurns()
+    {
+        QFETCH(QVideoFrameFormat::PixelFormat, format);
+        QFETCH(int, angle);
+        QVideoFrame frame = patternFrame(format);
+        QVERIFY(frame.map(QVideoFrame::ReadOnly));
+        const QImage upright = FrameProcessingWorker::convertMapped(frame, QSize(8, 4));
+        frame.unmap();
+
+        frame.setRotationAngle(QVideoFrame::RotationAngle(angle));
+        const QSize shown = FrameProcessingWorker::shownPreviewSize(frame);
+        QCOMPARE(shown, angle % 180 ? QSize(4, 8) : QSize(8, 4));
+        QVERIFY(frame.map(QVideoFrame::ReadOnly));
+        const QImage image = FrameProcessingWorker::convertMapped(frame, shown);
+        frame.unmap();
+        QCOMPARE(image, turned(upright, angle));
+    }
+
+    void shownPreviewSizeOfTurnedFrames_data()
+    {
+        QTest::addColumn<QSize>("coded");
+        QTest::addColumn<int>("angle");
+        QTest::addColumn<QSize>("expected");
+        QTest::newRow("1080p upright") << QSize(1920, 1080) << 0 << QSize(960, 540);
+        QTest::newRow("1080p phone portrait") << QSize(1920, 1080) << 90 << QSize(304, 540);
+        QTest::newRow("1080p upside down") << QSize(1920, 1080) << 180 << QSize(960, 540);
+        QTest::newRow("small turned") << QSize(320, 240) << 270 << QSize(240, 320);
+    }
+
+    void shownPreviewSizeOfTurnedFrames()
+    {
+        QFETCH(QSize, coded);
+        QFETCH(int, angle);
+        QFETCH(QSize, expected);
+        QVideoFrame frame(QVideoFrameFormat(coded, QVideoFrameFormat::Format_YUV420P));
+        frame.setRotationAngle(QVideoFrame::RotationAngle(angle));
+        QCOMPARE(FrameProcessingWorker::shownPreviewSize(frame), expected);
+    }
+
+    // Pictures ffmpeg wrote with each matrix and range come back as the colours they were
+    // made from, when the frame says which, and by the HD/SD rule when it does not.
+    void colourMatrixAndRange_data()
+    {
+        QTest::addColumn<QSize>("size");
+        QTest::addColumn<QString>("matrix");
+        QTest::addColumn<QString>("range");
+        QTest::addColumn<QVideoFrameFormat::PixelFormat>("format");
+        QTest::addColumn<QVideoFrameFormat::ColorSpace>("space");
+        QTest::addColumn<QVideoFrameFormat::ColorRange>("taggedRange");
+        const QSize hd(1280, 720);
+        const QSize sd(640, 480);
+        const auto yuv = QVideoFrameFormat::Format_YUV420P;
+        const auto video = QVideoFrameFormat::ColorRange_Video;
+        const auto full = QVideoFrameFormat::ColorRange_Full;
+        const auto unknown = QVideoFrameFormat::ColorRange_Unknown;
+        const auto bt709 = QVideoFrameFormat::ColorSpace_BT709;
+        const auto bt601 = QVideoFrameFormat::ColorSpace_BT601;
+        const auto unsaid = QVideoFrameFormat::ColorSpace_Undefined;
+        QTest::newRow("BT.709 HD") << hd << "bt709" << "tv" << yuv << bt709 << video;
+        QTest::newRow("BT.601 SD") << sd << "bt601" << "tv" << yuv << bt601 << video;
+        QTest::newRow("BT.709 full range") << hd << "bt709" << "pc" << yuv << bt709 << full;
+        QTest::newRow("BT.601 full range") << sd << "bt601" << "pc" << yuv << bt601 << full;
+        QTest::newRow("BT.2020") << hd << "bt2020" << "tv" << yuv << QVideoFrameFormat::ColorSpace_BT2020 << video;
+        QTest::newRow("unsaid HD is BT.709") << hd << "bt709" << "tv" << yuv << unsaid << unknown;
+        QTest::newRow("unsaid SD is BT.601") << sd << "bt601" << "tv" << yuv << unsaid << unknown;
+        QTest::newRow("576 lines is SD") << QSize(720, 576) << "bt601" << "tv" << yuv << unsaid << unknown;
+        QTest::newRow("BT.709 NV12") << hd << "bt709" << "tv" << QVideoFrameFormat::Format_NV12 << bt709 << video;
+        QTest::newRow("BT.709 P010") << hd << "bt709" << "tv" << QVideoFrameFormat::Format_P010 << bt709 << video;
+        // No 10-bit planar row: Qt 6.4 gives such frames made in memory one byte per sample.
+    }
+
+    void colourMatrixAndRange()
+    {
+        QFETCH(QSize, size);
+        QFETCH(QString, matrix);
+        QFETCH(QString, range);
+        QFETCH(QVideoFrameFormat::PixelFormat, format);
+        QFETCH(QVideoFrameFormat::ColorSpace, space);
+        QFETCH(QVideoFrameFormat::ColorRange, taggedRange);
+        QTemporaryDir dir;
+        QVideoFrame frame = ffmpegFrame(dir.path(), size, matrix, range, format, space, taggedRange);
+        QVERIFY(frame.isValid());
+        QVERIFY(frame.map(QVideoFrame::ReadOnly));
+        const QImage image = FrameProcessingWorker::convertMapped(frame, size);
+        frame.unmap();
+        QCOMPARE(image.size(), size);
+        const QRgb left = image.pixel(size.width() / 4, size.height() / 2);
+        const QRgb right = image.pixel(3 * size.width() / 4, size.height() / 2);
+        QVERIFY2(near(left, kOrange, 3), describe(left).constData());
+        QVERIFY2(near(right, kSteel, 3), describe(right).constData());
     }
 
     void handConversionRefusesOtherFormats()

@@ -447,6 +447,26 @@ private slots:
         const SourceFacts facts = parseSourceProbe(TestMedia::runFFprobe(sourceProbeArguments(path)).toUtf8());
         QCOMPARE(index.video.rotation, facts.rotation);
         QCOMPARE(index.video.rotation, rotation);
+        // The player's quick header read tells the same.
+        QCOMPARE(readDisplayRotation(path), rotation);
+    }
+
+    void headerRotationOfUnreadableFiles()
+    {
+        QCOMPARE(readDisplayRotation(file("no-such-file.mp4")), 0);
+        const QString text = file("words.mp4");
+        QFile out(text);
+        QVERIFY(out.open(QIODevice::WriteOnly));
+        out.write("Not a video at all.\n");
+        out.close();
+        QCOMPARE(readDisplayRotation(text), 0);
+        // A cancelled read gives up rather than answer.
+        const QString rotated = file("turned90.mp4");
+        QVERIFY(TestMedia::runFFmpeg(
+            {"-i", file("h264-open.mp4"), "-c", "copy", "-metadata:s:v:0", "rotate=90", rotated}));
+        QCOMPARE(readDisplayRotation(rotated), 90);
+        const std::atomic<bool> cancel{true};
+        QCOMPARE(readDisplayRotation(rotated, &cancel), 0);
     }
 
     void unreadableFiles_data()

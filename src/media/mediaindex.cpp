@@ -293,6 +293,25 @@ MediaIndex scanMedia(const QString &path, const std::atomic<bool> *cancel,
     return index;
 }
 
+int readDisplayRotation(const QString &path, const std::atomic<bool> *cancel)
+{
+    const QFileInfo info(path);
+    if (!info.isFile() || canceled(cancel))
+        return 0;
+    FormatContext format;
+    format.context = avformat_alloc_context();
+    if (!format.context)
+        return 0;
+    format.context->interrupt_callback.callback = interruptWhenCanceled;
+    format.context->interrupt_callback.opaque = const_cast<std::atomic<bool> *>(cancel);
+    const QByteArray encodedPath = info.absoluteFilePath().toUtf8();
+    if (avformat_open_input(&format.context, encodedPath.constData(), nullptr, nullptr) < 0)
+        return 0;
+    // The display matrix comes with the header; reading packets for stream details is not needed.
+    const int videoIndex = pickVideoStream(format.context);
+    return videoIndex < 0 ? 0 : rotationOf(format.context->streams[videoIndex]);
+}
+
 struct MediaIndexCache::Impl {
     mutable std::mutex mutex;
     QHash<QString, std::shared_ptr<const MediaIndex>> entries;

@@ -107,6 +107,11 @@ struct MediaIndex {
 MediaIndex scanMedia(const QString &path, const std::atomic<bool> *cancel = nullptr,
                      const std::function<void(int)> &progress = {});
 
+// The display rotation of the video stream scanMedia would pick (0, 90, 180 or 270, as
+// MediaIndex::video.rotation), read from the file's header alone: quick enough to ask on
+// every load. 0 when the file has no video or cannot be read.
+int readDisplayRotation(const QString &path, const std::atomic<bool> *cancel = nullptr);
+
 // Scans made while the program runs, one per file, kept while the file's size and
 // modification time stay the same. Thread-safe.
 class MediaIndexCache {

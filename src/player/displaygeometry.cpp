@@ -4,6 +4,25 @@
 
 #include <GL/gl.h>
 
+QVideoFrame::RotationAngle frameRotationFor(int displayRotation)
+{
+    switch (displayRotation) {
+    case 90:
+        return QVideoFrame::Rotation270;
+    case 180:
+        return QVideoFrame::Rotation180;
+    case 270:
+        return QVideoFrame::Rotation90;
+    default:
+        return QVideoFrame::Rotation0;
+    }
+}
+
+QSize rotatedSize(const QSize &size, int degrees)
+{
+    return degrees % 180 != 0 ? size.transposed() : size;
+}
+
 QRect fitTargetRect(const QSize &frame, const QSize &viewport)
 {
     if (frame.isEmpty())

@@ -2,10 +2,19 @@
 
 #include <QRect>
 #include <QSize>
+#include <QVideoFrame>
 
 // Where a frame is drawn in a viewport: scaled to fit with its aspect ratio kept and
 // centred. An empty frame size (no frame) gives the whole viewport.
 QRect fitTargetRect(const QSize &frame, const QSize &viewport);
+
+// A file's display rotation (the display matrix's angle in quarter turns, counter-clockwise,
+// as the export reads it and ffmpeg turns the picture) as the clockwise angle a QVideoFrame
+// carries. Other values count as no rotation.
+QVideoFrame::RotationAngle frameRotationFor(int displayRotation);
+
+// A frame's size as shown after turning it by the angle: a quarter turn swaps the sides.
+QSize rotatedSize(const QSize &size, int degrees);
 
 // A target rectangle in normalised device coordinates (y up), as the display quad
 // uses it: the right and bottom edges sit on the rectangle's last pixel.

@@ -1,5 +1,7 @@
 #include "frameprocessingworker.h"
 
+#include "displaygeometry.h"
+
 #include <QDateTime>
 #include <QDebug>
 #include <QElapsedTimer>
@@ -18,75 +20,174 @@ std::atomic<int> unsupportedFormats{0};
 std::atomic<int> framesWithEffects{0};
 std::atomic<int> framesWithoutEffects{0};
 
-inline uint32_t yuvToRgb(int y, int u, int v)
+// Y'CbCr to R'G'B' in 8.8 fixed point, rounded to nearest. The BT.601 video-range
+// numbers are the classic 298/409/100/208/516.
+struct YuvToRgb {
+    int luma = 0;
+    int redFromV = 0;
+    int greenFromU = 0;
+    int greenFromV = 0;
+    int blueFromU = 0;
+    int redConstant = 0;
+    int greenConstant = 0;
+    int blueConstant = 0;
+
+    uint32_t operator()(int y, int u, int v) const
+    {
+        const int l = luma * y;
+        const int r = qBound(0, (l + redFromV * v + redConstant) >> 8, 255);
+        const int g = qBound(0, (l - greenFromU * u - greenFromV * v + greenConstant) >> 8, 255);
+        const int b = qBound(0, (l + blueFromU * u + blueConstant) >> 8, 255);
+        return 0xff000000u | (uint32_t(r) << 16) | (uint32_t(g) << 8) | uint32_t(b);
+    }
+};
+
+YuvToRgb yuvToRgbFor(double kr, double kb, bool fullRange)
 {
-    const int r = qBound(0, (298 * y + 409 * v - 56992) >> 8, 255);
-    const int g = qBound(0, (298 * y - 100 * u - 208 * v + 34784) >> 8, 255);
-    const int b = qBound(0, (298 * y + 516 * u - 70688) >> 8, 255);
-    return 0xff000000u | (uint32_t(r) << 16) | (uint32_t(g) << 8) | uint32_t(b);
+    const double kg = 1.0 - kr - kb;
+    const double lumaScale = fullRange ? 1.0 : 255.0 / 219.0;
+    const double chromaScale = fullRange ? 1.0 : 255.0 / 224.0;
+    const int lumaOffset = fullRange ? 0 : 16;
+    const auto fixed = [](double value) { return int(std::lround(value * 256.0)); };
+    YuvToRgb c;
+    c.luma = fixed(lumaScale);
+    c.redFromV = fixed(chromaScale * 2.0 * (1.0 - kr));
+    c.greenFromU = fixed(chromaScale * 2.0 * (1.0 - kb) * kb / kg);
+    c.greenFromV = fixed(chromaScale * 2.0 * (1.0 - kr) * kr / kg);
+    c.blueFromU = fixed(chromaScale * 2.0 * (1.0 - kb));
+    const int lumaBase = c.luma * lumaOffset;
+    c.redConstant = -lumaBase - c.redFromV * 128 + 128;
+    c.greenConstant = -lumaBase + (c.greenFromU + c.greenFromV) * 128 + 128;
+    c.blueConstant = -lumaBase - c.blueFromU * 128 + 128;
+    return c;
+}
+
+// The matrix and range the frame says; unsaid, what Qt's own display assumes (BT.709
+// above 576 lines, BT.601 below, video range), so both previews agree.
+YuvToRgb yuvToRgbFor(const QVideoFrameFormat &format)
+{
+    QVideoFrameFormat::ColorSpace space = format.colorSpace();
+    if (space == QVideoFrameFormat::ColorSpace_Undefined)
+        space = format.frameHeight() > 576 ? QVideoFrameFormat::ColorSpace_BT709 : QVideoFrameFormat::ColorSpace_BT601;
+    bool fullRange = format.colorRange() == QVideoFrameFormat::ColorRange_Full;
+    switch (space) {
+    case QVideoFrameFormat::ColorSpace_BT709:
+        return yuvToRgbFor(0.2126, 0.0722, fullRange);
+    case QVideoFrameFormat::ColorSpace_BT2020:
+        return yuvToRgbFor(0.2627, 0.0593, fullRange);
+    case QVideoFrameFormat::ColorSpace_AdobeRgb:
+        // Qt's name for a file marked RGB; its display takes that as full-range BT.601.
+        fullRange = true;
+        [[fallthrough]];
+    default:
+        return yuvToRgbFor(0.299, 0.114, fullRange);
+    }
 }
 
 enum class Layout { Planar8, Planar16, SemiPlanar8, SemiPlanar16 };
 
-// Sample columns are the same for every row: work them out once.
+// Byte offsets of the samples to read, one table per output row and one per output
+// column: a pixel's sample sits at plane + row[i] + column[j]. Which source axis an
+// output axis walks, and in which direction, depends on the turn (clockwise degrees).
+struct SampleOffsets {
+    std::vector<qsizetype> lumaRow, lumaColumn;
+    std::vector<qsizetype> uRow, vRow, chromaColumn;
+    std::vector<qsizetype> vColumn; // differs from chromaColumn only through the planes' strides
+};
+
+SampleOffsets sampleOffsets(Layout layout, const int strides[3], bool semiPlanar, int width, int height,
+                            const QSize &target, int rotation)
+{
+    // Offsets of the byte to read: the high byte of a little-endian 16-bit sample for
+    // P010, whose samples sit in the top bits; for planar 10-bit, whose samples sit in
+    // the low 10 bits, the start of the sample (the high byte alone would be 0..3).
+    const auto lumaByte = [layout](int x) -> qsizetype {
+        switch (layout) {
+        case Layout::Planar8:
+        case Layout::SemiPlanar8:
+            return x;
+        case Layout::Planar16:
+            return 2 * x;
+        case Layout::SemiPlanar16:
+            return 2 * x + 1;
+        }
+        return x;
+    };
+    const auto chromaByte = [layout](int cx) -> qsizetype {
+        switch (layout) {
+        case Layout::Planar8:
+            return cx;
+        case Layout::Planar16:
+        case Layout::SemiPlanar8:
+            return 2 * cx;
+        case Layout::SemiPlanar16:
+            return 4 * cx + 1;
+        }
+        return cx;
+    };
+    const int vStride = semiPlanar ? strides[1] : strides[2];
+    // Nearest sample of index k of count outputs along a source side of length n.
+    const auto forward = [](int n, int k, int count) { return int(qint64(n) * k / count); };
+    const auto backward = [](int n, int k, int count) { return n - 1 - int(qint64(n) * k / count); };
+
+    SampleOffsets o;
+    const int outWidth = target.width();
+    const int outHeight = target.height();
+    const bool quarter = rotation == 90 || rotation == 270;
+    const auto fill = [&](std::vector<qsizetype> &luma, std::vector<qsizetype> &u, std::vector<qsizetype> &v,
+                          int count, bool walksX, bool reversed) {
+        luma.resize(count);
+        u.resize(count);
+        v.resize(count);
+        const int n = walksX ? width : height;
+        for (int k = 0; k < count; ++k) {
+            const int s = reversed ? backward(n, k, count) : forward(n, k, count);
+            if (walksX) {
+                luma[k] = lumaByte(s);
+                u[k] = v[k] = chromaByte(s / 2);
+            } else {
+                luma[k] = qsizetype(s) * strides[0];
+                u[k] = qsizetype(s / 2) * strides[1];
+                v[k] = qsizetype(s / 2) * vStride;
+            }
+        }
+    };
+    // Clockwise 90: output columns run up the source, rows along it; 270 the other way.
+    const bool columnsReversed = rotation == 180 || rotation == 90;
+    const bool rowsReversed = rotation == 180 || rotation == 270;
+    fill(o.lumaColumn, o.chromaColumn, o.vColumn, outWidth, !quarter, columnsReversed);
+    fill(o.lumaRow, o.uRow, o.vRow, outHeight, quarter, rowsReversed);
+    return o;
+}
+
 QImage convertPlanes(Layout layout, const uchar *const planes[3], const int strides[3], int width, int height,
-                     const QSize &target)
+                     const QSize &target, int rotation, const YuvToRgb &toRgb)
 {
     const int outWidth = target.width();
     const int outHeight = target.height();
     QImage image(outWidth, outHeight, QImage::Format_RGB32);
     if (image.isNull())
         return {};
-    const bool wide = layout == Layout::Planar16 || layout == Layout::SemiPlanar16;
-    // Offsets of the byte to read: the high byte of a little-endian 16-bit sample for
-    // P010, whose samples sit in the top bits; for planar 10-bit, whose samples sit in
-    // the low 10 bits, the start of the sample (the high byte alone would be 0..3).
-    std::vector<int> lumaOffset(outWidth);
-    std::vector<int> chromaOffset(outWidth);
-    for (int j = 0; j < outWidth; ++j) {
-        const int sx = int(qint64(width) * j / outWidth);
-        const int cx = sx / 2;
-        switch (layout) {
-        case Layout::Planar8:
-            lumaOffset[j] = sx;
-            chromaOffset[j] = cx;
-            break;
-        case Layout::Planar16:
-            lumaOffset[j] = 2 * sx;
-            chromaOffset[j] = 2 * cx;
-            break;
-        case Layout::SemiPlanar8:
-            lumaOffset[j] = sx;
-            chromaOffset[j] = 2 * cx;
-            break;
-        case Layout::SemiPlanar16:
-            lumaOffset[j] = 2 * sx + 1;
-            chromaOffset[j] = 2 * (2 * cx) + 1;
-            break;
-        }
-    }
     const bool semiPlanar = layout == Layout::SemiPlanar8 || layout == Layout::SemiPlanar16;
-    const int nextChroma = wide ? 2 : 1; // V follows U in the interleaved plane
+    const int nextChroma = layout == Layout::SemiPlanar16 ? 2 : 1; // V follows U in the interleaved plane
+    const SampleOffsets o = sampleOffsets(layout, strides, semiPlanar, width, height, target, rotation);
+    const uchar *vPlane = semiPlanar ? planes[1] + nextChroma : planes[2];
     for (int i = 0; i < outHeight; ++i) {
-        const int sy = int(qint64(height) * i / outHeight);
-        const uchar *yRow = planes[0] + qsizetype(sy) * strides[0];
-        const uchar *uRow = planes[1] + qsizetype(sy / 2) * strides[1];
-        const uchar *vRow = semiPlanar ? uRow + nextChroma : planes[2] + qsizetype(sy / 2) * strides[2];
+        const uchar *yRow = planes[0] + o.lumaRow[i];
+        const uchar *uRow = planes[1] + o.uRow[i];
+        const uchar *vRow = vPlane + o.vRow[i];
         QRgb *out = reinterpret_cast<QRgb *>(image.scanLine(i));
         if (layout == Layout::Planar16) {
             const auto tenBit = [](const uchar *sample) {
                 return qMin(255, (sample[0] | (sample[1] << 8)) >> 2);
             };
-            for (int j = 0; j < outWidth; ++j) {
-                const int c = chromaOffset[j];
-                out[j] = yuvToRgb(tenBit(yRow + lumaOffset[j]), tenBit(uRow + c), tenBit(vRow + c));
-            }
+            for (int j = 0; j < outWidth; ++j)
+                out[j] = toRgb(tenBit(yRow + o.lumaColumn[j]), tenBit(uRow + o.chromaColumn[j]),
+                               tenBit(vRow + o.vColumn[j]));
             continue;
         }
-        for (int j = 0; j < outWidth; ++j) {
-            const int c = chromaOffset[j];
-            out[j] = yuvToRgb(yRow[lumaOffset[j]], uRow[c], vRow[c]);
-        }
+        for (int j = 0; j < outWidth; ++j)
+            out[j] = toRgb(yRow[o.lumaColumn[j]], uRow[o.chromaColumn[j]], vRow[o.vColumn[j]]);
     }
     return image;
 }
@@ -261,6 +362,23 @@ bool FrameProcessingWorker::convertsByHand(QVideoFrameFormat::PixelFormat format
         || format == QVideoFrameFormat::Format_NV12 || format == QVideoFrameFormat::Format_P010;
 }
 
+QImage FrameProcessingWorker::convertWhole(const QVideoFrame &frame)
+{
+    if (convertsByHand(frame.pixelFormat())) {
+        QSize target = rotatedSize(frame.size(), frame.rotationAngle());
+        if (target.width() > 1920 || target.height() > 1920)
+            target = target.scaled(1920, 1920, Qt::KeepAspectRatio);
+        QVideoFrame mapped = frame;
+        if (mapped.map(QVideoFrame::ReadOnly)) {
+            const QImage image = convertMapped(mapped, target);
+            mapped.unmap();
+            if (!image.isNull())
+                return image;
+        }
+    }
+    return frame.toImage();
+}
+
 QImage FrameProcessingWorker::convertFrame(const QVideoFrame &frame)
 {
     // Frames in memory of the four common formats are converted here first:
@@ -269,7 +387,7 @@ QImage FrameProcessingWorker::convertFrame(const QVideoFrame &frame)
     if (convertsByHand(frame.pixelFormat())) {
         QVideoFrame mapped = frame;
         if (mapped.map(QVideoFrame::ReadOnly)) {
-            const QImage image = convertMapped(mapped, previewSize(QSize(mapped.width(), mapped.height())));
+            const QImage image = convertMapped(mapped, shownPreviewSize(mapped));
             mapped.unmap();
             if (!image.isNull())
                 return image;
@@ -298,7 +416,7 @@ QImage FrameProcessingWorker::convertFrame(const QVideoFrame &frame)
     const QVideoFrameFormat::PixelFormat format = mapped.pixelFormat();
     QImage image;
     if (convertsByHand(format)) {
-        image = convertMapped(mapped, previewSize(QSize(mapped.width(), mapped.height())));
+        image = convertMapped(mapped, shownPreviewSize(mapped));
     } else {
         logLimited(unsupportedFormats, "FrameProcessingWorker: Unsupported pixel format for conversion:",
                    "FrameProcessingWorker: Suppressing further unsupported format warnings", format, true);
@@ -341,7 +459,13 @@ QImage FrameProcessingWorker::convertMapped(const QVideoFrame &mapped, const QSi
     }
     if (target.isEmpty() || mapped.width() <= 0 || mapped.height() <= 0)
         return {};
-    return convertPlanes(layout, planes, strides, mapped.width(), mapped.height(), target);
+    return convertPlanes(layout, planes, strides, mapped.width(), mapped.height(), target, mapped.rotationAngle(),
+                         yuvToRgbFor(mapped.surfaceFormat()));
+}
+
+QSize FrameProcessingWorker::shownPreviewSize(const QVideoFrame &frame)
+{
+    return previewSize(rotatedSize(frame.size(), frame.rotationAngle()));
 }
 
 QSize FrameProcessingWorker::previewSize(const QSize &size)

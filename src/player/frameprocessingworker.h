@@ -50,10 +50,20 @@ public:
     static QSize previewSize(const QSize &size);
     // Scales to fit 1280 x 720 when enabled and the image is larger.
     static QImage limitSize(const QImage &image, bool downscaleEnabled);
-    // Nearest-sampled BT.601 conversion of a mapped YUV420P, YUV420P10, NV12 or
-    // P010 frame to Format_RGB32 of the target size; null for other formats.
+    // The preview size of a frame as shown, turned by its rotation angle.
+    static QSize shownPreviewSize(const QVideoFrame &frame);
+    // Nearest-sampled conversion of a mapped YUV420P, YUV420P10, NV12 or P010 frame to
+    // Format_RGB32 of the target size (the size as shown), turned clockwise by the
+    // frame's rotation angle as toImage() would. The colour matrix and range are the
+    // frame format's; unsaid, BT.709 above 576 lines and BT.601 below, video range.
+    // Null for other formats.
     static QImage convertMapped(const QVideoFrame &mapped, const QSize &target);
     static bool convertsByHand(QVideoFrameFormat::PixelFormat format);
+    // A whole frame as shown (turned; at most 1920 px a side, aspect kept) for the plain
+    // display and the still frame: the hand conversion where it applies, so every preview
+    // shows the same colours (Qt 6.4's own BT.709 and full-range matrices are off), Qt's
+    // conversion otherwise. Null when neither can read the frame.
+    static QImage convertWhole(const QVideoFrame &frame);
 
     // Milliseconds since the epoch; tests replace it to control the rate cap.
     void setClock(std::function<qint64()> clock);

@@ -1,6 +1,7 @@
 #include "videoglwidget.h"
 
 #include "displaygeometry.h"
+#include "frameprocessingworker.h"
 
 #include <QDebug>
 #include <QMutexLocker>
@@ -97,10 +98,7 @@ void VideoGLWidget::paintGL()
 
 void VideoGLWidget::uploadFrame(QVideoFrame frame)
 {
-    if (!frame.map(QVideoFrame::ReadOnly))
-        return;
-    const QImage converted = frame.toImage();
-    frame.unmap();
+    const QImage converted = FrameProcessingWorker::convertWhole(frame);
     // The conversion may run on a context of its own; draw on ours again.
     if (QOpenGLContext::currentContext() != context())
         makeCurrent();
@@ -133,8 +131,9 @@ QOpenGLTexture *VideoGLWidget::pooledTexture(int width, int height)
 QRect VideoGLWidget::targetRect()
 {
     QMutexLocker locker(&m_mutex);
+    // The conversion has turned the picture by the frame's angle already.
     const QSize frameSize = m_currentFrame.isValid()
-        ? QSize(m_currentFrame.width(), m_currentFrame.height())
+        ? rotatedSize(QSize(m_currentFrame.width(), m_currentFrame.height()), m_currentFrame.rotationAngle())
         : QSize();
     return fitTargetRect(frameSize, m_viewportSize);
 }

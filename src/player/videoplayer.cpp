@@ -1,5 +1,8 @@
 #include "videoplayer.h"
 
+#include "displaygeometry.h"
+#include "mediaindex.h"
+
 #include <QAudioDevice>
 #include <QAudioOutput>
 #include <QDebug>
@@ -12,6 +15,7 @@
 #include <QMetaType>
 #include <QThread>
 #include <QTimer>
+#include <QTransform>
 #include <QVideoFrameFormat>
 #include <QVideoSink>
 #include <QVideoWidget>
@@ -82,6 +86,8 @@ VideoPlayer::~VideoPlayer()
         workerThread = nullptr;
     }
     worker = nullptr;
+    if (rotationReadCancel)
+        rotationReadCancel->store(true);
     currentClip = Clip();
     lastVideoFrame = QVideoFrame();
     lastProcessedImage = QImage();
@@ -142,6 +148,11 @@ void VideoPlayer::loadMedia(const QString &path)
         return;
     }
 
+    // A later load makes answers for this one stale: they must not speak for the new file.
+    ++loadCount;
+    rotation = 0;
+    readRotation(path, loadCount);
+
     if (copyProcess) {
         copyProcess->disconnect(this);
         copyProcess->kill();
@@ -170,7 +181,6 @@ void VideoPlayer::startPlaybackCopy(const QString &path)
     player->stop();
     player->setSource(QUrl());
     loadedUrl = QUrl();
-    ++loadCount;
     if (!copyFolder || !copyFolder->isValid())
         copyFolder = std::make_unique<QTemporaryDir>();
     for (const QString &old : QDir(copyFolder->path()).entryList(QDir::Files))
@@ -215,6 +225,7 @@ void VideoPlayer::onPlaybackCopyFinished(int exitCode, QProcess::ExitStatus stat
 
 void VideoPlayer::setBackEndSource(const QString &path)
 {
+    const int load = loadCount;
     const QUrl url = QUrl::fromLocalFile(mediaAlias.pathFor(path));
     qDebug() << "Media URL:" << url << "Valid:" << url.isValid();
     loadedUrl = url;
@@ -238,8 +249,6 @@ void VideoPlayer::setBackEndSource(const QString &path)
             qDebug() << "Media frame rate: unavailable";
     }
 
-    // A later load makes this check stale: it must not speak for the new file.
-    const int load = ++loadCount;
     QTimer::singleShot(100, Qt::PreciseTimer, this, [this, load] {
         if (load != loadCount)
             return;
@@ -432,7 +441,7 @@ QImage VideoPlayer::currentFrame() const
         return {};
 
     QVideoFrame frame(lastVideoFrame);
-    QImage image = frame.toImage();
+    QImage image = FrameProcessingWorker::convertWhole(frame);
     if (!image.isNull())
         return image;
 
@@ -444,6 +453,8 @@ QImage VideoPlayer::currentFrame() const
                     .copy();
     }
     frame.unmap();
+    if (frame.rotationAngle() != QVideoFrame::Rotation0)
+        image = image.transformed(QTransform().rotate(frame.rotationAngle()));
     return image;
 }
 
@@ -452,9 +463,56 @@ void VideoPlayer::onVideoFrameChanged(const QVideoFrame &frame)
     if (!frame.isValid())
         return;
     ++frameCounter;
-    lastVideoFrame = frame;
-    emit frameReady(frame);
-    sendFrameToEffectsPath(frame);
+    QVideoFrame shown = frame;
+    markRotation(shown);
+    lastVideoFrame = shown;
+    lastFrameLoad = loadCount;
+    emit frameReady(shown);
+    sendFrameToEffectsPath(shown);
+}
+
+void VideoPlayer::markRotation(QVideoFrame &frame) const
+{
+    // Qt 6.4's FFmpeg back end hands frames over as stored. Marked with the file's turn, every
+    // consumer (toImage(), the displays, the worker) shows them as the export writes them.
+    if (rotation == 0)
+        return;
+    const QVideoFrame::RotationAngle angle = frameRotationFor(rotation);
+    // Frames are shared with the sink: write only when it changes anything.
+    if (frame.rotationAngle() != angle)
+        frame.setRotationAngle(angle);
+}
+
+void VideoPlayer::readRotation(const QString &path, int load)
+{
+    if (rotationReadCancel)
+        rotationReadCancel->store(true);
+    auto cancel = std::make_shared<std::atomic<bool>>(false);
+    rotationReadCancel = cancel;
+    auto result = std::make_shared<std::atomic<int>>(0);
+    QThread *reader = QThread::create([path, cancel, result] {
+        result->store(Media::readDisplayRotation(path, cancel.get()));
+    });
+    // Queued to this object, so a player already gone hears nothing.
+    connect(reader, &QThread::finished, this, [this, load, result] { applyRotation(load, result->load()); });
+    connect(reader, &QThread::finished, reader, &QObject::deleteLater);
+    reader->start(QThread::LowPriority);
+}
+
+void VideoPlayer::applyRotation(int load, int degrees)
+{
+    if (load != loadCount || degrees == rotation)
+        return;
+    rotation = degrees;
+    qDebug() << "VideoPlayer: Display rotation" << degrees;
+    // A frame shown before the header was read is shown again, turned.
+    if (lastVideoFrame.isValid() && lastFrameLoad == load) {
+        QVideoFrame shown = lastVideoFrame;
+        markRotation(shown);
+        lastVideoFrame = shown;
+        emit frameReady(shown);
+        sendFrameToEffectsPath(shown);
+    }
 }
 
 void VideoPlayer::sendFrameToEffectsPath(const QVideoFrame &frame)

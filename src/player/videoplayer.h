@@ -17,6 +17,7 @@
 #include <QVideoFrame>
 
 #include <atomic>
+#include <memory>
 
 class QAudioOutput;
 class QMediaDevices;
@@ -55,6 +56,10 @@ public:
     void setFrameProcessingEnabled(bool on);
     void setScrubbing(bool on);
     QImage currentFrame() const;
+
+    // The loaded file's display rotation (0, 90, 180 or 270, as the export reads it); 0 until
+    // the header has been read in the background. Frames are handed on turned by it.
+    int displayRotation() const { return rotation; }
 
     // True once the loaded media is known to carry a video stream.
     bool hasVideoStream() const;
@@ -110,6 +115,9 @@ private:
     void onPlaybackStateChanged(QMediaPlayer::PlaybackState state);
     void onFrameProcessed(const QImage &frame);
     void sendFrameToEffectsPath(const QVideoFrame &frame);
+    void readRotation(const QString &path, int load);
+    void applyRotation(int load, int degrees);
+    void markRotation(QVideoFrame &frame) const;
     void updateAudioOutputAttachment();
     void startPlaybackWatchdog();
     void reportLoadFailure(const QString &errorText);
@@ -137,5 +145,8 @@ private:
     QUrl loadedUrl;
     MediaAlias mediaAlias;
     int loadCount = 0;
+    int rotation = 0;
+    int lastFrameLoad = 0;
+    std::shared_ptr<std::atomic<bool>> rotationReadCancel;
     bool loadFailureReported = false;
 };

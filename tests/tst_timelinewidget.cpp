@@ -634,18 +634,6 @@ private slots:
         QCOMPARE(clipSpy.count(), clips);
     }
 
-    void durationChangeIsAnnounced()
-    {
-        TimelineWidget timeline;
-        QSignalSpy spy(&timeline, &TimelineWidget::durationChanged);
-        timeline.setDuration(kDuration);
-        timeline.setDuration(kDuration);
-        timeline.setDuration(0);
-        QCOMPARE(spy.count(), 2);
-        QCOMPARE(spy.at(0).at(0).toLongLong(), kDuration);
-        QCOMPARE(spy.at(1).at(0).toLongLong(), qint64(0));
-    }
-
     void cursorNearPlayheadWhileButtonHeld()
     {
         // Without mouse tracking, moves arrive only with a button held.

@@ -184,6 +184,61 @@ private slots:
         QCOMPARE(o.message->text, QStringLiteral("Video cut into 2 parts at 00:20"));
     }
 
+    // Neither half of a cut is selected, whatever was selected before; another selected
+    // part keeps its mark and is followed to its new place in the list.
+    void cutLeavesBothHalvesUnselected_data()
+    {
+        QTest::addColumn<ClipList>("clips");
+        QTest::addColumn<int>("selected");
+        QTest::addColumn<qint64>("at");
+        QTest::addColumn<QString>("marks");
+        QTest::addColumn<int>("selectedAfter");
+
+        QTest::newRow("the cut part was selected")
+            << ClipList{sourceClip(0, 10000, "Part 1", true)} << 0 << qint64(4000) << "--" << -1;
+        QTest::newRow("marked but another clicked last")
+            << ClipList{sourceClip(0, 10000, "Part 1", true), sourceClip(20000, 30000, "Part 2")} << 1
+            << qint64(4000) << "---" << 2;
+        QTest::newRow("nothing selected")
+            << ClipList{sourceClip(0, 10000, "Part 1")} << -1 << qint64(4000) << "--" << -1;
+        QTest::newRow("a later part selected")
+            << ClipList{sourceClip(0, 10000, "Part 1"), sourceClip(20000, 30000, "Part 2", true)} << 1
+            << qint64(4000) << "--M" << 2;
+        QTest::newRow("an earlier part selected")
+            << ClipList{sourceClip(0, 10000, "Part 1", true), sourceClip(20000, 30000, "Part 2")} << 0
+            << qint64(25000) << "M--" << 0;
+        // A marked range is appended unsorted; the cut lays the list out again.
+        QTest::newRow("unsorted list")
+            << ClipList{sourceClip(20000, 30000, "Part 1"), sourceClip(0, 10000, "Part 2", true)} << 1
+            << qint64(25000) << "M--" << 0;
+        QTest::newRow("stale index") << ClipList{sourceClip(0, 10000, "Part 1", true)} << 5 << qint64(4000)
+                                     << "--" << -1;
+    }
+
+    void cutLeavesBothHalvesUnselected()
+    {
+        QFETCH(ClipList, clips);
+        QFETCH(int, selected);
+        QFETCH(qint64, at);
+        QFETCH(QString, marks);
+        QFETCH(int, selectedAfter);
+
+        EditState s;
+        s.clips = clips;
+        s.videoDuration = 100000;
+        s.editedDuration = 20000;
+        s.playerPosition = at;
+        s.selectedClipIndex = selected;
+        const EditOutcome o = Edit::splitAtPlayhead(s);
+        QVERIFY(o.changed);
+        QString seen;
+        for (const Clip &c : o.clips)
+            seen += c.isMarked ? QLatin1Char('M') : QLatin1Char('-');
+        QCOMPARE(seen, marks);
+        QVERIFY(o.selectedClipIndex.has_value());
+        QCOMPARE(*o.selectedClipIndex, selectedAfter);
+    }
+
     void cutNamesAfterTheCount()
     {
         // Part 2 of three was deleted: the next cut is named after the new count.

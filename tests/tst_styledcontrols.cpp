@@ -68,6 +68,7 @@ private slots:
     void waveformBarColumns_data();
     void waveformBarColumns();
     void waveformSettersRepaint();
+    void waveformPressAndDragSeek();
 };
 
 void TestStyledControls::buttonGlowFollowsHover()
@@ -301,6 +302,33 @@ void TestStyledControls::waveformSettersRepaint()
     waveform.setWaveformData(data);
     QTRY_VERIFY(counter.paints > 0);
     QCOMPARE(waveform.waveformData(), data);
+}
+
+// The strip maps x as the timeline does at zoom 1: a 10 px margin each side, clamped.
+void TestStyledControls::waveformPressAndDragSeek()
+{
+    AudioWaveform waveform;
+    waveform.resize(820, 60);
+    QSignalSpy spy(&waveform, &AudioWaveform::positionClicked);
+
+    // Nothing to seek in before a duration is known.
+    QTest::mouseClick(&waveform, Qt::LeftButton, {}, QPoint(400, 30));
+    QCOMPARE(spy.count(), 0);
+
+    waveform.setDuration(8000);
+    QCOMPARE(waveform.duration(), qint64(8000));
+    QTest::mouseClick(&waveform, Qt::RightButton, {}, QPoint(400, 30));
+    QCOMPARE(spy.count(), 0);
+
+    QTest::mousePress(&waveform, Qt::LeftButton, {}, QPoint(210, 30));
+    QTest::mouseMove(&waveform, QPoint(615, 10));
+    QTest::mouseMove(&waveform, QPoint(900, 30));
+    QTest::mouseMove(&waveform, QPoint(2, 30));
+    QTest::mouseRelease(&waveform, Qt::LeftButton, {}, QPoint(2, 30));
+    const QList<qint64> expected{2000, 6050, 8000, 0};
+    QCOMPARE(spy.count(), expected.size());
+    for (int i = 0; i < expected.size(); ++i)
+        QCOMPARE(spy.at(i).at(0).toLongLong(), expected.at(i));
 }
 
 QTEST_MAIN(TestStyledControls)

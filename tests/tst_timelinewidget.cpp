@@ -439,25 +439,27 @@ private slots:
         QTest::addColumn<int>("clip");
         QTest::addColumn<qint64>("position");
 
+        // Every press off the handle seeks; one inside a part also selects it.
         // Playhead at 4 s (x 410 at zoom 1); no press below lands in its grab zone.
-        QTest::newRow("inside first clip") << 1 << qint64(0) << 150 << 0 << qint64(-1);
-        QTest::newRow("start edge is inclusive") << 1 << qint64(0) << 110 << 0 << qint64(-1);
-        QTest::newRow("shared boundary picks earlier") << 1 << qint64(0) << 210 << 0 << qint64(-1);
-        QTest::newRow("just after boundary") << 1 << qint64(0) << 211 << 1 << qint64(-1);
-        QTest::newRow("end of second clip") << 1 << qint64(0) << 510 << 1 << qint64(-1);
+        QTest::newRow("inside first clip") << 1 << qint64(0) << 150 << 0 << qint64(1400);
+        QTest::newRow("start edge is inclusive") << 1 << qint64(0) << 110 << 0 << qint64(1000);
+        QTest::newRow("shared boundary picks earlier") << 1 << qint64(0) << 210 << 0 << qint64(2000);
+        QTest::newRow("just after boundary") << 1 << qint64(0) << 211 << 1 << qint64(2010);
+        QTest::newRow("end of second clip") << 1 << qint64(0) << 510 << 1 << qint64(5000);
         QTest::newRow("gap") << 1 << qint64(0) << 560 << -1 << qint64(5500);
-        QTest::newRow("inside third clip") << 1 << qint64(0) << 660 << 2 << qint64(-1);
+        QTest::newRow("inside third clip") << 1 << qint64(0) << 660 << 2 << qint64(6500);
         QTest::newRow("just past last clip") << 1 << qint64(0) << 711 << -1 << qint64(7010);
         QTest::newRow("before first clip") << 1 << qint64(0) << 60 << -1 << qint64(500);
         QTest::newRow("left of track clamps") << 1 << qint64(0) << 3 << -1 << qint64(0);
         QTest::newRow("right of track clamps") << 1 << qint64(0) << 817 << -1 << kDuration;
         // At zoom 2 the first clip is drawn over x 210..409, where zoom 1 shows the second.
-        QTest::newRow("zoom 2 drawn first clip") << 2 << qint64(0) << 300 << 0 << qint64(-1);
+        QTest::newRow("zoom 2 drawn first clip") << 2 << qint64(0) << 300 << 0 << qint64(1450);
         QTest::newRow("zoom 2 gap") << 2 << qint64(0) << 150 << -1 << qint64(700);
-        QTest::newRow("zoom 2 scrolled") << 2 << qint64(600) << 300 << 1 << qint64(-1);
+        QTest::newRow("zoom 2 scrolled") << 2 << qint64(600) << 300 << 1 << qint64(4450);
         QTest::newRow("zoom 2 scrolled gap") << 2 << qint64(800) << 310 << -1 << qint64(5500);
     }
 
+    // Expectations changed: a press inside a part used to select it without seeking.
     void press()
     {
         QFETCH(int, zoom);
@@ -480,26 +482,68 @@ private slots:
         QCOMPARE(clipSpy.count(), clip >= 0 ? 1 : 0);
         if (clip >= 0)
             QCOMPARE(clipSpy.at(0).at(0).toInt(), clip);
-        QCOMPARE(positionSpy.count(), position >= 0 ? 1 : 0);
-        if (position >= 0)
-            QCOMPARE(positionSpy.at(0).at(0).toLongLong(), position);
+        QCOMPARE(positionSpy.count(), 1);
+        QCOMPARE(positionSpy.at(0).at(0).toLongLong(), position);
         QTest::mouseRelease(&timeline, Qt::LeftButton, {}, QPoint(x, 60));
+    }
+
+    // Only the track's band selects: above it (off the handle) and on the ruler a press just seeks.
+    void pressBands_data()
+    {
+        QTest::addColumn<int>("y");
+        QTest::addColumn<bool>("selects");
+        QTest::newRow("above the track") << 20 << false;
+        QTest::newRow("track top") << 40 << true;
+        QTest::newRow("track middle") << 60 << true;
+        QTest::newRow("track bottom") << 79 << true;
+        QTest::newRow("below the track") << 80 << false;
+        QTest::newRow("ruler ticks") << 100 << false;
+        QTest::newRow("ruler labels") << 112 << false;
+    }
+
+    void pressBands()
+    {
+        QFETCH(int, y);
+        QFETCH(bool, selects);
+
+        TimelineWidget timeline;
+        prepareForClicks(timeline);
+        QSignalSpy clipSpy(&timeline, &TimelineWidget::clipClicked);
+        QSignalSpy positionSpy(&timeline, &TimelineWidget::positionClicked);
+
+        QTest::mouseClick(&timeline, Qt::LeftButton, {}, QPoint(660, y));
+        QCOMPARE(positionSpy.count(), 1);
+        QCOMPARE(positionSpy.at(0).at(0).toLongLong(), qint64(6500));
+        QCOMPARE(clipSpy.count(), selects ? 1 : 0);
+        if (selects)
+            QCOMPARE(clipSpy.at(0).at(0).toInt(), 2);
+        QVERIFY(!timeline.isDraggingPlayhead());
+
+        QTest::mouseClick(&timeline, Qt::RightButton, {}, QPoint(150, y));
+        QCOMPARE(positionSpy.count(), 1);
+        QCOMPARE(clipSpy.count(), selects ? 1 : 0);
     }
 
     void playheadGrabZone_data()
     {
         QTest::addColumn<int>("distance");
+        QTest::addColumn<int>("y");
         QTest::addColumn<bool>("grabs");
-        QTest::newRow("on the line") << 0 << true;
-        QTest::newRow("15 px right") << 15 << true;
-        QTest::newRow("15 px left") << -15 << true;
-        QTest::newRow("16 px right") << 16 << false;
-        QTest::newRow("16 px left") << -16 << false;
+        QTest::newRow("on the handle") << 0 << 20 << true;
+        QTest::newRow("15 px right") << 15 << 20 << true;
+        QTest::newRow("15 px left") << -15 << 20 << true;
+        QTest::newRow("16 px right") << 16 << 20 << false;
+        QTest::newRow("16 px left") << -16 << 20 << false;
+        QTest::newRow("lowest row of the band") << 0 << 39 << true;
+        QTest::newRow("line over the track") << 0 << 60 << false;
+        QTest::newRow("line over the ruler") << 0 << 100 << false;
     }
 
+    // Expectations changed: grabbing the handle used to select the part under it.
     void playheadGrabZone()
     {
         QFETCH(int, distance);
+        QFETCH(int, y);
         QFETCH(bool, grabs);
 
         TimelineWidget timeline;
@@ -508,23 +552,25 @@ private slots:
         QSignalSpy positionSpy(&timeline, &TimelineWidget::positionClicked);
 
         const int x = 410 + distance;
-        QTest::mousePress(&timeline, Qt::LeftButton, {}, QPoint(x, 20));
+        QTest::mousePress(&timeline, Qt::LeftButton, {}, QPoint(x, y));
         QCOMPARE(timeline.isDraggingPlayhead(), grabs);
-        // The playhead stands inside the second clip: the press selects it as well.
-        QCOMPARE(clipSpy.count(), 1);
-        QCOMPARE(clipSpy.at(0).at(0).toInt(), 1);
-        QCOMPARE(positionSpy.count(), 0);
+        // The handle moves only with the pointer; anywhere else the press seeks at once.
+        QCOMPARE(positionSpy.count(), grabs ? 0 : 1);
+        if (!grabs)
+            QCOMPARE(positionSpy.at(0).at(0).toLongLong(), qint64(4000 + distance * 10));
+        // The playhead stands inside the second clip: only a press on the track selects it.
+        const bool selects = !grabs && y >= 40 && y < 80;
+        QCOMPARE(clipSpy.count(), selects ? 1 : 0);
+        if (selects)
+            QCOMPARE(clipSpy.at(0).at(0).toInt(), 1);
 
-        QTest::mouseMove(&timeline, QPoint(560, 20));
-        if (grabs) {
-            QCOMPARE(positionSpy.count(), 1);
-            QCOMPARE(positionSpy.at(0).at(0).toLongLong(), qint64(5500));
-        } else {
-            QCOMPARE(positionSpy.count(), 0);
-        }
-        QTest::mouseRelease(&timeline, Qt::LeftButton, {}, QPoint(560, 20));
+        // Either way the pointer drags the playhead along.
+        QTest::mouseMove(&timeline, QPoint(560, y));
+        QCOMPARE(positionSpy.count(), grabs ? 1 : 2);
+        QCOMPARE(positionSpy.last().at(0).toLongLong(), qint64(5500));
+        QTest::mouseRelease(&timeline, Qt::LeftButton, {}, QPoint(560, y));
         QVERIFY(!timeline.isDraggingPlayhead());
-        QCOMPARE(clipSpy.count(), 1);
+        QCOMPARE(clipSpy.count(), selects ? 1 : 0);
     }
 
     void dragFollowsPointerAndClamps()
@@ -551,6 +597,43 @@ private slots:
         QCOMPARE(positionSpy.count(), 3);
     }
 
+    // A drag started on the track or the ruler scrubs; the part under the press stays
+    // the only one selected, and the drag ends with the button.
+    void scrubFollowsPointer_data()
+    {
+        QTest::addColumn<int>("y");
+        QTest::addColumn<int>("clips");
+        QTest::newRow("track") << 60 << 1;
+        QTest::newRow("ruler") << 105 << 0;
+    }
+
+    void scrubFollowsPointer()
+    {
+        QFETCH(int, y);
+        QFETCH(int, clips);
+
+        TimelineWidget timeline;
+        prepareForClicks(timeline);
+        QSignalSpy clipSpy(&timeline, &TimelineWidget::clipClicked);
+        QSignalSpy positionSpy(&timeline, &TimelineWidget::positionClicked);
+
+        QTest::mousePress(&timeline, Qt::LeftButton, {}, QPoint(150, y));
+        QTest::mouseMove(&timeline, QPoint(660, y));
+        QTest::mouseMove(&timeline, QPoint(900, y));
+        QTest::mouseMove(&timeline, QPoint(260, y));
+        QVERIFY(!timeline.isDraggingPlayhead());
+        QCOMPARE(positionSpy.count(), 4);
+        const QList<qint64> expected{1400, 6500, kDuration, 2500};
+        for (int i = 0; i < expected.size(); ++i)
+            QCOMPARE(positionSpy.at(i).at(0).toLongLong(), expected.at(i));
+        QCOMPARE(clipSpy.count(), clips);
+
+        QTest::mouseRelease(&timeline, Qt::LeftButton, {}, QPoint(260, y));
+        QTest::mouseMove(&timeline, QPoint(300, y));
+        QCOMPARE(positionSpy.count(), 4);
+        QCOMPARE(clipSpy.count(), clips);
+    }
+
     void cursorNearPlayheadWhileButtonHeld()
     {
         // Without mouse tracking, moves arrive only with a button held.
@@ -564,7 +647,8 @@ private slots:
         QCOMPARE(timeline.cursor().shape(), Qt::ArrowCursor);
         QTest::mouseRelease(&timeline, Qt::LeftButton, {}, QPoint(426, 20));
         QVERIFY(!timeline.isDraggingPlayhead());
-        QCOMPARE(positionSpy.count(), 1);
+        // Expectation changed: the held button now scrubs, one seek per move.
+        QCOMPARE(positionSpy.count(), 3);
     }
 
     void wheel_data()

@@ -359,6 +359,8 @@ void MainWindow::buildWidgetTree()
     timelineWidget->setFocusPolicy(Qt::NoFocus);
     connect(timelineWidget, &TimelineWidget::positionClicked, this, &MainWindow::handlePositionClicked);
     connect(timelineWidget, &TimelineWidget::clipClicked, this, &MainWindow::handleClipClicked);
+    connect(timelineWidget, &TimelineWidget::durationChanged, audioWaveform, &AudioWaveform::setDuration);
+    connect(audioWaveform, &AudioWaveform::positionClicked, this, &MainWindow::handlePositionClicked);
     leftLayout->addWidget(timelineWidget);
 
     timeLabel = new QLabel(QStringLiteral("00:00 / 00:00"), leftPanel);
@@ -989,6 +991,8 @@ void MainWindow::applyEdit(const EditOutcome &outcome)
     if (outcome.changed) {
         saveUndoState();
         clipList = outcome.clips;
+        if (outcome.selectedClipIndex)
+            selectedClipIndex = *outcome.selectedClipIndex;
         if (outcome.recalculated)
             recalculateOrReset();
         refreshViews();

@@ -42,6 +42,16 @@ Clip regionClip(qint64 start, qint64 end)
     return clip;
 }
 
+// Laying out sorts the list and moves parts along the edit, so a part is found
+// again by its source range and name.
+int indexOfPart(const ClipList &clips, const Clip &part)
+{
+    const auto it = std::find_if(clips.cbegin(), clips.cend(), [&part](const Clip &c) {
+        return c.originalStart == part.originalStart && c.originalEnd == part.originalEnd && c.name == part.name;
+    });
+    return it == clips.cend() ? -1 : int(it - clips.cbegin());
+}
+
 } // namespace
 
 qint64 recalculateOrReset(ClipList &clips, qint64 videoDuration)
@@ -66,7 +76,13 @@ EditOutcome splitAtPlayhead(const EditState &state)
         return EditOutcome::refusal(Kind::Information, QStringLiteral("Cannot Cut"),
                                     QStringLiteral("Playhead is not inside any clip"));
 
+    const int selected = state.selectedClipIndex;
+    const bool otherSelected = selected >= 0 && selected < state.clips.size() && selected != found;
+    const Clip selectedClip = otherSelected ? state.clips[selected] : Clip();
+
+    // A selection carried into both halves would make "Delete Selected" take the whole part.
     ClipList clips = state.clips;
+    clips[found].isMarked = false;
     Clip second = clips[found];
     second.originalStart = p;
     second.name = QStringLiteral("Part %1").arg(clips.size() + 1);
@@ -74,6 +90,7 @@ EditOutcome splitAtPlayhead(const EditState &state)
     clips.insert(found + 1, second);
 
     EditOutcome outcome = changedList(std::move(clips), state.videoDuration);
+    outcome.selectedClipIndex = otherSelected ? indexOfPart(outcome.clips, selectedClip) : -1;
     outcome.message = EditMessage{Kind::Information, QStringLiteral("Video Cut"),
                                   QStringLiteral("Video cut into 2 parts at %1").arg(formatTime(p))};
     return outcome;

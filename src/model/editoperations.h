@@ -30,6 +30,8 @@ struct EditOutcome {
     qint64 editedDuration = 0;   // of clips, or the video's duration for an empty list
     bool recalculated = true;    // clips are sorted and laid out (false only for a mark)
     bool clearSelection = false;
+    // The window's selected clip index afterwards (-1 for none); unset leaves it as it is.
+    std::optional<int> selectedClipIndex;
     std::optional<EditMessage> message;
 
     static EditOutcome refusal(UserPrompts::Kind kind, const QString &title, const QString &text);

@@ -1,6 +1,9 @@
 #include "audiowaveform.h"
 
+#include "timelinegeometry.h"
+
 #include <QColor>
+#include <QMouseEvent>
 #include <QPainter>
 #include <QPen>
 #include <QRandomGenerator>
@@ -21,6 +24,29 @@ void AudioWaveform::setPosition(qint64 position)
 {
     m_position = position;
     update();
+}
+
+void AudioWaveform::setDuration(qint64 duration)
+{
+    m_duration = duration;
+}
+
+void AudioWaveform::mousePressEvent(QMouseEvent *event)
+{
+    if (event->button() == Qt::LeftButton)
+        seekTo(event->position().toPoint().x());
+}
+
+void AudioWaveform::mouseMoveEvent(QMouseEvent *event)
+{
+    if (event->buttons().testFlag(Qt::LeftButton))
+        seekTo(event->position().toPoint().x());
+}
+
+void AudioWaveform::seekTo(int x)
+{
+    if (m_duration > 0)
+        emit positionClicked(xToTime(x, width(), m_duration, kTimelineMinZoom));
 }
 
 void AudioWaveform::paintEvent(QPaintEvent *)

@@ -44,9 +44,12 @@ void TimelineWidget::setClips(const ClipList &clips)
 
 void TimelineWidget::setDuration(qint64 duration)
 {
+    const bool changed = duration != m_duration;
     m_duration = duration;
     revealPosition();
     update();
+    if (changed)
+        emit durationChanged(duration);
 }
 
 void TimelineWidget::setPosition(qint64 position)
@@ -122,7 +125,20 @@ void TimelineWidget::revealPosition()
 {
     // While dragging, follow the pointer smoothly instead of jumping a page under it.
     m_scrollOffset = timelineOffsetShowing(m_position, width(), m_duration, m_zoomLevel,
-                                           scrollOffset(), m_draggingPlayhead);
+                                           scrollOffset(), m_drag != Drag::None);
+}
+
+bool TimelineWidget::isOnHandle(const QPoint &point) const
+{
+    // The handle sits in the band above the track, so a press on the track near the
+    // playhead still selects the part there.
+    return point.y() < height() / 3 && qAbs(point.x() - xOf(m_position)) <= kGrabDistance;
+}
+
+bool TimelineWidget::isInTrack(int y) const
+{
+    const int top = height() / 3;
+    return y >= top && y < height() - top;
 }
 
 void TimelineWidget::paintEvent(QPaintEvent *)
@@ -220,7 +236,7 @@ void TimelineWidget::paintPlayhead(QPainter &painter)
     painter.drawLine(QPointF(px, 0), QPointF(px, height()));
 
     const QRectF handle(px - 12, 5, 24, 30);
-    if (m_draggingPlayhead) {
+    if (isDraggingPlayhead()) {
         painter.setBrush(QColor(106, 155, 209, 200));
         painter.setPen(QPen(QColor(106, 155, 209), 3));
     } else {
@@ -233,7 +249,7 @@ void TimelineWidget::paintPlayhead(QPainter &painter)
     for (int y : {15, 19, 23})
         painter.drawLine(QPointF(px - 6, y), QPointF(px + 5, y));
 
-    if (m_draggingPlayhead)
+    if (isDraggingPlayhead())
         paintDragLabel(painter, px);
 }
 
@@ -281,17 +297,22 @@ void TimelineWidget::paintRuler(QPainter &painter)
 
 void TimelineWidget::mousePressEvent(QMouseEvent *event)
 {
-    if (m_duration <= 0)
+    if (m_duration <= 0 || event->button() != Qt::LeftButton)
         return;
 
-    const qint64 x = event->position().toPoint().x();
-    const qint64 time = timeAt(x);
-    if (qAbs(x - xOf(m_position)) <= kGrabDistance) {
-        m_draggingPlayhead = true;
+    const QPoint point = event->position().toPoint();
+    if (isOnHandle(point)) {
+        m_drag = Drag::Playhead;
         setCursor(Qt::ClosedHandCursor);
         update();
+        return;
     }
 
+    m_drag = Drag::Scrub;
+    const qint64 time = timeAt(point.x());
+    emit positionClicked(time);
+    if (!isInTrack(point.y()))
+        return;
     for (int i = 0; i < m_clips.size(); ++i) {
         const Clip &clip = m_clips.at(i);
         if (clip.startTime <= time && time <= clip.endTime) {
@@ -299,7 +320,6 @@ void TimelineWidget::mousePressEvent(QMouseEvent *event)
             return;
         }
     }
-    emit positionClicked(time);
 }
 
 void TimelineWidget::mouseMoveEvent(QMouseEvent *event)
@@ -307,19 +327,24 @@ void TimelineWidget::mouseMoveEvent(QMouseEvent *event)
     if (m_duration <= 0)
         return;
 
-    const qint64 x = event->position().toPoint().x();
-    if (m_draggingPlayhead) {
-        emit positionClicked(timeAt(x));
+    const QPoint point = event->position().toPoint();
+    if (m_drag == Drag::Playhead) {
+        emit positionClicked(timeAt(point.x()));
         update();
-    } else {
-        setCursor(qAbs(x - xOf(m_position)) <= kGrabDistance ? Qt::OpenHandCursor : Qt::ArrowCursor);
+        return;
     }
+    if (m_drag == Drag::Scrub)
+        emit positionClicked(timeAt(point.x()));
+    setCursor(isOnHandle(point) ? Qt::OpenHandCursor : Qt::ArrowCursor);
 }
 
-void TimelineWidget::mouseReleaseEvent(QMouseEvent *)
+void TimelineWidget::mouseReleaseEvent(QMouseEvent *event)
 {
-    if (m_draggingPlayhead) {
-        m_draggingPlayhead = false;
+    if (event->button() != Qt::LeftButton || m_drag == Drag::None)
+        return;
+    const bool wasPlayhead = m_drag == Drag::Playhead;
+    m_drag = Drag::None;
+    if (wasPlayhead) {
         setCursor(Qt::ArrowCursor);
         update();
     }

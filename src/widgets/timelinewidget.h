@@ -8,6 +8,8 @@
 // The horizontal strip under the video: one box per clip, the selection range, the
 // playhead with its grab handle and a time ruler. It keeps a copy of the clip list
 // and turns mouse input into clip and position clicks; it never edits the list.
+// A press anywhere but on the handle seeks there (and selects the part it lands on
+// in the track) and dragging scrubs; the handle drags the playhead and selects nothing.
 class TimelineWidget : public QWidget {
     Q_OBJECT
 public:
@@ -18,7 +20,7 @@ public:
     qint64 position() const { return m_position; }
     qint64 selectionStart() const { return m_selectionStart; }
     qint64 selectionEnd() const { return m_selectionEnd; }
-    bool isDraggingPlayhead() const { return m_draggingPlayhead; }
+    bool isDraggingPlayhead() const { return m_drag == Drag::Playhead; }
     int zoomLevel() const { return m_zoomLevel; }
     // Pixels the scaled track is scrolled left by, 0 at zoom 1.
     qint64 scrollOffset() const;
@@ -38,6 +40,7 @@ public slots:
 signals:
     void positionClicked(qint64 position);
     void clipClicked(int index);
+    void durationChanged(qint64 duration);
 
 protected:
     void paintEvent(QPaintEvent *event) override;
@@ -48,9 +51,13 @@ protected:
     void resizeEvent(QResizeEvent *event) override;
 
 private:
+    enum class Drag { None, Playhead, Scrub };
+
     qint64 xOf(qint64 time) const;
     qint64 timeAt(qint64 x) const;
     void revealPosition();
+    bool isOnHandle(const QPoint &point) const;
+    bool isInTrack(int y) const;
     void paintClips(QPainter &painter, int top, int height);
     void paintSelection(QPainter &painter, int top, int height);
     void paintPlayhead(QPainter &painter);
@@ -62,7 +69,7 @@ private:
     qint64 m_position = 0;
     qint64 m_selectionStart = -1;
     qint64 m_selectionEnd = -1;
-    bool m_draggingPlayhead = false;
+    Drag m_drag = Drag::None;
     int m_zoomLevel = 1;
     qint64 m_scrollOffset = 0;
 

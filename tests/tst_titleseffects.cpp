@@ -105,8 +105,15 @@ private:
     }
     void seekAndWait(qint64 ms)
     {
-        window->player()->setPosition(ms);
-        QTRY_VERIFY_WITH_TIMEOUT(qAbs(window->player()->position() - ms) < 50, 5000);
+        // On a loaded machine the back end may drop a seek that meets a frame still in
+        // flight: asked again, as a user would click again.
+        auto arrived = [this, ms] { return qAbs(window->player()->position() - ms) < 50; };
+        for (int attempt = 0; attempt < 4 && !arrived(); ++attempt) {
+            window->player()->setPosition(ms);
+            if (QTest::qWaitFor(arrived, 3000))
+                break;
+        }
+        QVERIFY(arrived());
     }
     // Cuts the loaded video at the given source positions.
     void cutAt(std::initializer_list<qint64> positions)

@@ -317,7 +317,7 @@ private slots:
             QCOMPARE(slider->value(), row.value);
             QCOMPARE(valueLabelAfter(slider)->text(), QString::fromUtf8(row.label));
         }
-        QVERIFY(byText<QCheckBox>(dialog, "Grayscale (Black & White)")->isChecked());
+        QVERIFY(byText<QCheckBox>(dialog, "Grayscale (Black && White)")->isChecked());
         QVERIFY(!byText<QCheckBox>(dialog, "Sepia (Old Photo Look)")->isChecked());
         QCOMPARE(buddyOf<QComboBox>(dialog, "Rotation:")->currentText(), QString::fromUtf8("Rotate 180°"));
 

@@ -75,6 +75,13 @@ private slots:
         QCOMPARE(s.audioBitrate, QStringLiteral("192k"));
     }
 
+    void oneSavedPartIsOnePart()
+    {
+        RecordingPrompts prompts;
+        ExportDialog dialog(prompts, "/v/a.mp4", 1, 1000);
+        QVERIFY(labelNamed(dialog, "Your video will be saved as: 1 part, 00:01 long"));
+    }
+
     void quality_data()
     {
         QTest::addColumn<QString>("button");

@@ -326,6 +326,7 @@ private slots:
         QVERIFY(waitForMessage("Export Complete"));
         const QString output = dir.filePath("holiday_edited.flac");
         QCOMPARE(window->currentExportOutputPath(), output);
+        QCOMPARE(prompts.last().text, "Audio exported successfully!\n\nSaved to:\n" + output);
         const QJsonArray streams = streamsOf(output);
         QCOMPARE(streams.size(), 1);
         QCOMPARE(streams.first().toObject().value("codec_name").toString(), QStringLiteral("flac"));

@@ -1,5 +1,6 @@
 #include "audiowaveform.h"
 #include "mainwindow.h"
+#include "noticebanner.h"
 #include "recordingprompts.h"
 #include "testmain.h"
 #include "testmedia.h"
@@ -319,6 +320,51 @@ private slots:
         // Still there once the back end has settled.
         QTest::qWait(500);
         QVERIFY(window->player()->position() < 1000);
+    }
+
+    void confirmationsAreNoticesAndRefusalsBoxes()
+    {
+        loadAndWait(video);
+        seekAndWait(2000);
+        window->splitAtPlayhead();
+        QCOMPARE(prompts.last().title, QStringLiteral("Video Cut"));
+        QVERIFY(prompts.last().notice);
+        // A refusal is a box even when it only informs: nothing was done.
+        window->deleteSelectedClips();
+        QCOMPARE(prompts.last().title, QStringLiteral("No Part Selected"));
+        QVERIFY(!prompts.last().notice);
+
+        // The window's own notice: shown over the window, never focused, gone by itself.
+        window->setUserPrompts(nullptr);
+        window->show();
+        window->activateWindow();
+        QTRY_VERIFY(window->isActiveWindow());
+        seekAndWait(3000);
+        window->splitAtPlayhead();
+        NoticeBanner *banner = window->noticeBanner();
+        QVERIFY(banner->isVisible());
+        QCOMPARE(banner->title(), QStringLiteral("Video Cut"));
+        QVERIFY(QApplication::activeModalWidget() == nullptr);
+        QVERIFY(window->isActiveWindow());
+        QVERIFY(!banner->hasFocus());
+        QTRY_VERIFY_WITH_TIMEOUT(!banner->isVisible(), 3 * NoticeBanner::shownMs);
+        window->setUserPrompts(&prompts);
+    }
+
+    void emptyVideoAreaOpensTheFileDialog()
+    {
+        window->show();
+        QWidget *area = window->videoWrapperWidget();
+        QTest::mouseClick(area, Qt::LeftButton, {}, area->rect().center());
+        QTRY_COMPARE(prompts.fileRequests.size(), 1);
+        QCOMPARE(prompts.fileRequests.first().caption, QStringLiteral("Open Video File"));
+        // Once a video is loaded a click there does not ask again.
+        loadAndWait(video);
+        QTest::mouseClick(area, Qt::LeftButton, {}, area->rect().center());
+        // The dialog would be opened from the next turn of the event loop.
+        QCoreApplication::processEvents();
+        QCoreApplication::processEvents();
+        QCOMPARE(prompts.fileRequests.size(), 1);
     }
 
     void shortcutsReachTheEditingSlots()

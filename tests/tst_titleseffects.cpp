@@ -336,7 +336,7 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(shownColour().red() > 180 && shownColour().green() < 80, 5000);
         window->handleClipClicked(0);
         prompts.dialogHandler = [](QDialog &dialog) {
-            byText<QCheckBox>(dialog, "Grayscale (Black & White)")->setChecked(true);
+            byText<QCheckBox>(dialog, "Grayscale (Black && White)")->setChecked(true);
             byText<QPushButton>(dialog, "Apply Effects")->click();
             return dialog.result();
         };
@@ -425,7 +425,7 @@ private slots:
                 return int(QDialog::Accepted);
             }
             effectsDialog = &dialog;
-            byText<QCheckBox>(dialog, "Grayscale (Black & White)")->setChecked(true);
+            byText<QCheckBox>(dialog, "Grayscale (Black && White)")->setChecked(true);
             byText<QPushButton>(dialog, QString::fromUtf8("👁️ Preview Effects"))->click();
             byText<QPushButton>(dialog, "Cancel")->click();
             return dialog.result();

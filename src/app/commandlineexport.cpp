@@ -117,6 +117,7 @@ public:
         return QString();
     }
     int runDialog(QDialog &) override { return QDialog::Rejected; }
+    void notice(const QString &title, const QString &text) override { console.line(oneLine(title, text)); }
 
 private:
     Console &console;

@@ -8,6 +8,7 @@
 #include "exportdialog.h"
 #include "exportrunner.h"
 #include "mediaindex.h"
+#include "noticebanner.h"
 #include "smartcutplan.h"
 #include "ffmpeglocator.h"
 #include "filenamevalidator.h"
@@ -51,6 +52,7 @@
 #include <QShortcut>
 #include <QSplitter>
 #include <QStackedWidget>
+#include <QMouseEvent>
 #include <QTimer>
 #include <QToolTip>
 #include <QVBoxLayout>
@@ -148,6 +150,10 @@ MainWindow::MainWindow(QWidget *parent)
     , defaultPrompts(std::make_unique<DefaultUserPrompts>())
 {
     activePrompts = defaultPrompts.get();
+    notices = new NoticeBanner(this);
+    defaultPrompts->noticeHandler = [this](const QString &title, const QString &text) {
+        notices->showNotice(title, text);
+    };
 
     videoPlayer = new VideoPlayer(this);
 
@@ -986,6 +992,15 @@ void MainWindow::showMessage(const EditMessage &message)
     prompts().message(message.kind, this, message.title, message.text);
 }
 
+void MainWindow::showConfirmation(const EditMessage &message)
+{
+    // Only news that all went well fades by itself; anything else waits for the user.
+    if (message.kind == UserPrompts::Kind::Information)
+        prompts().notice(message.title, message.text);
+    else
+        showMessage(message);
+}
+
 void MainWindow::applyEdit(const EditOutcome &outcome)
 {
     if (outcome.changed) {
@@ -1002,8 +1017,12 @@ void MainWindow::applyEdit(const EditOutcome &outcome)
             timelineWidget->clearSelection();
         }
     }
-    if (outcome.message)
-        showMessage(*outcome.message);
+    if (outcome.message) {
+        if (outcome.changed)
+            showConfirmation(*outcome.message);
+        else
+            showMessage(*outcome.message);
+    }
 }
 
 void MainWindow::splitAtPlayhead()
@@ -1265,14 +1284,13 @@ void MainWindow::setClipTitle()
     case TitleDialog::Outcome::TitleRemoved:
         titleHideTimer->stop();
         titleOverlay->hide();
-        prompts().message(UserPrompts::Kind::Information, this, QStringLiteral("Title Removed"),
-                          QStringLiteral("Title removed from %1").arg(clip.name));
+        prompts().notice(QStringLiteral("Title Removed"), QStringLiteral("Title removed from %1").arg(clip.name));
         break;
     case TitleDialog::Outcome::TitleSet:
-        prompts().message(UserPrompts::Kind::Information, this, QStringLiteral("Title Set"),
-                          QStringLiteral("Title '%1' added to %2\n\nThe title will appear when you PLAY "
-                                         "this part of the video.")
-                              .arg(clip.titleText, clip.name));
+        prompts().notice(QStringLiteral("Title Set"),
+                         QStringLiteral("Title '%1' added to %2\n\nThe title will appear when you PLAY "
+                                        "this part of the video.")
+                             .arg(clip.titleText, clip.name));
         break;
     case TitleDialog::Outcome::TitleSwitchedOff:
         break;
@@ -1317,7 +1335,7 @@ void MainWindow::setClipEffects()
         qDebug() << "Currently playing this clip - pushing effects to WYSIWYG pipeline";
         pushClipToPreview(clip);
     }
-    prompts().message(UserPrompts::Kind::Information, this, QStringLiteral("Effects Applied"),
+    prompts().notice(QStringLiteral("Effects Applied"),
                       QString::fromUtf8("Effects applied to %1\n\n✨ PROFESSIONAL WYSIWYG: All effects "
                                         "visible in real-time!")
                           .arg(clip.name));
@@ -1461,7 +1479,7 @@ bool MainWindow::writeProject(const QString &path)
         return false;
     }
     projectFilePath = QFileInfo(path).absoluteFilePath();
-    showMessage(ProjectFile::savedMessage(projectFilePath));
+    showConfirmation(ProjectFile::savedMessage(projectFilePath));
     return true;
 }
 
@@ -1523,7 +1541,7 @@ void MainWindow::loadProjectFile(const QString &projectPath)
     timelineWidget->setDuration(editedDuration);
     refreshViews();
     projectFilePath = QFileInfo(projectPath).absoluteFilePath();
-    showMessage(ProjectFile::loadedMessage(projectFilePath, int(clipList.size())));
+    showConfirmation(ProjectFile::loadedMessage(projectFilePath, int(clipList.size())));
 }
 
 // ---- keys, drops, resize
@@ -1578,6 +1596,12 @@ bool MainWindow::eventFilter(QObject *watched, QEvent *event)
             setFocus();
             activateWindow();
         }
+    } else if (type == QEvent::MouseButtonRelease && currentVideoPath.isEmpty()
+               && static_cast<QMouseEvent *>(event)->button() == Qt::LeftButton
+               && (watched == videoWrapper || watched == videoWidget || watched == processedDisplay)) {
+        // The empty video area says "click to browse".
+        QTimer::singleShot(0, this, &MainWindow::openVideo);
+        return true;
     }
     return QMainWindow::eventFilter(watched, event);
 }

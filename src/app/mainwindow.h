@@ -14,6 +14,7 @@ class AudioWaveform;
 class ExportController;
 class HardwareEncoderDetector;
 class ModernButton;
+class NoticeBanner;
 class ModernSlider;
 class ProcessedVideoDisplay;
 class QLabel;
@@ -59,6 +60,7 @@ public:
     bool sourceHasAudioTrack() const { return sourceHasAudio; }
     const HardwareEncoderDetector *encoders() const { return encoderDetector.get(); }
     ExportController *exporter() const { return exportController; }
+    NoticeBanner *noticeBanner() const { return notices; }
     QString currentExportOutputPath() const { return exportOutputPath; }
 
     // Start an export of the edit; true when ffmpeg was started.
@@ -156,6 +158,8 @@ private:
     EditState editState() const;
     void applyEdit(const EditOutcome &outcome);
     void showMessage(const EditMessage &message);
+    // A confirmation as a notice; a warning or an error as a message box.
+    void showConfirmation(const EditMessage &message);
 
     void updateTimeLabel();
     void skip(int direction);
@@ -221,6 +225,7 @@ private:
     QThread *analysisThread = nullptr;
     std::shared_ptr<std::atomic<bool>> analysisCancel;
 
-    std::unique_ptr<UserPrompts> defaultPrompts;
+    std::unique_ptr<DefaultUserPrompts> defaultPrompts;
+    NoticeBanner *notices = nullptr;
     UserPrompts *activePrompts = nullptr;
 };

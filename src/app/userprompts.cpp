@@ -36,3 +36,11 @@ int DefaultUserPrompts::runDialog(QDialog &dialog)
 {
     return dialog.exec();
 }
+
+void DefaultUserPrompts::notice(const QString &title, const QString &text)
+{
+    if (noticeHandler)
+        noticeHandler(title, text);
+    else
+        QMessageBox::information(nullptr, title, text);
+}

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <functional>
 
 class QDialog;
 class QWidget;
@@ -19,6 +20,9 @@ public:
     // Runs a modal dialog (title, effects, export, previews, About). The default calls exec();
     // a test sets the dialog's controls, found by their texts, and returns the result code.
     virtual int runDialog(QDialog &dialog) = 0;
+    // A confirmation that needs no answer ("Video Cut", "Clip Deleted", ...): shown in the window as a
+    // notice that fades by itself and never takes focus.
+    virtual void notice(const QString &title, const QString &text) = 0;
 };
 
 // Message boxes, QFileDialog and exec().
@@ -30,4 +34,8 @@ public:
     QString saveFileName(QWidget *parent, const QString &caption, const QString &dir,
                          const QString &filter) override;
     int runDialog(QDialog &dialog) override;
+    void notice(const QString &title, const QString &text) override;
+
+    // Where notices appear; a message box without it.
+    std::function<void(const QString &title, const QString &text)> noticeHandler;
 };

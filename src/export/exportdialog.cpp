@@ -147,8 +147,9 @@ ExportDialog::ExportDialog(UserPrompts &prompts, const QString &sourcePath, int 
     connect(formatCombo, &QComboBox::currentTextChanged, this, &ExportDialog::onFormatChanged);
     layout->addWidget(audioPanel);
 
-    auto *summary = new QLabel(QStringLiteral("Your video will be saved as: %1 parts, %2 long")
+    auto *summary = new QLabel(QStringLiteral("Your video will be saved as: %1 %2, %3 long")
                                    .arg(clipCount)
+                                   .arg(clipCount == 1 ? QStringLiteral("part") : QStringLiteral("parts"))
                                    .arg(formatTime(editedDuration)),
                                this);
     summary->setWordWrap(true);

@@ -91,6 +91,8 @@ bool ExportRunner::start(const Job &job)
     exportProgressDialog->setWindowTitle(video ? QStringLiteral("Export Progress")
                                                : QStringLiteral("Audio Export Progress"));
     exportProgressDialog->setWindowIcon(loadAppIcon());
+    // Wide enough for its own title.
+    exportProgressDialog->setMinimumWidth(380);
     exportProgressDialog->setWindowModality(Qt::WindowModal);
     exportProgressDialog->setMinimumDuration(0);
     exportProgressDialog->setValue(0);
@@ -179,7 +181,9 @@ void ExportRunner::onFFmpegFinished(int exitCode, QProcess::ExitStatus exitStatu
         if (ok) {
             messageKind = UserPrompts::Kind::Information;
             title = QStringLiteral("Export Complete");
-            text = QStringLiteral("Video exported successfully!\n\nSaved to:\n%1").arg(exportOutputPath);
+            text = (kind == Kind::Video ? QStringLiteral("Video exported successfully!\n\nSaved to:\n%1")
+                                        : QStringLiteral("Audio exported successfully!\n\nSaved to:\n%1"))
+                       .arg(exportOutputPath);
             if (!completionNote.isEmpty())
                 text += QStringLiteral("\n\n") + completionNote;
         } else {
@@ -198,7 +202,9 @@ void ExportRunner::onFFmpegFinished(int exitCode, QProcess::ExitStatus exitStatu
     removeTemporaryFiles();
     canceled = false;
 
-    if (!title.isEmpty())
+    if (result == Result::Succeeded)
+        prompts().notice(title, text);
+    else if (!title.isEmpty())
         prompts().message(messageKind, window, title, text);
     emit exportFinished(result);
 }
@@ -230,9 +236,8 @@ void ExportRunner::cancelExport()
         return;
     canceled = true;
     ffmpegProcess->kill();
-    prompts().message(UserPrompts::Kind::Information, window, QStringLiteral("Export Canceled"),
-                      kind == Kind::Video ? QStringLiteral("Video export was canceled.")
-                                          : QStringLiteral("Audio export was canceled."));
+    prompts().notice(QStringLiteral("Export Canceled"), kind == Kind::Video ? QStringLiteral("Video export was canceled.")
+                                                                           : QStringLiteral("Audio export was canceled."));
 }
 
 void ExportRunner::closeProgressDialog()

@@ -88,6 +88,7 @@ void SmartExportJob::start(const Setup &newSetup)
     dialog = new QProgressDialog(QStringLiteral("Exporting video..."), QStringLiteral("Cancel"), 0, 100, window);
     dialog->setWindowTitle(QStringLiteral("Export Progress"));
     dialog->setWindowIcon(loadAppIcon());
+    dialog->setMinimumWidth(380);
     dialog->setWindowModality(Qt::WindowModal);
     dialog->setMinimumDuration(0);
     dialog->setValue(0);
@@ -468,7 +469,10 @@ void SmartExportJob::finish(ExportRunner::Result result, const QString &title, c
     const UserPrompts::Kind kind = result == ExportRunner::Result::Succeeded || result == ExportRunner::Result::Canceled
         ? UserPrompts::Kind::Information
         : (title == QLatin1String("Nothing to Export") ? UserPrompts::Kind::Warning : UserPrompts::Kind::Critical);
-    prompts().message(kind, window, title, text);
+    if (result == ExportRunner::Result::Succeeded || result == ExportRunner::Result::Canceled)
+        prompts().notice(title, text);
+    else
+        prompts().message(kind, window, title, text);
     emit exportFinished(result);
 }
 

@@ -120,7 +120,7 @@ EffectsDialog::EffectsDialog(const Clip &clip, QWidget *parent)
     addSeparator(layout);
 
     addHeading(layout, QStringLiteral("Special Effects:"), content);
-    grayscaleBox = new QCheckBox(QStringLiteral("Grayscale (Black & White)"), content);
+    grayscaleBox = new QCheckBox(QStringLiteral("Grayscale (Black && White)"), content);
     grayscaleBox->setChecked(clip.grayscale);
     layout->addWidget(grayscaleBox);
     sepiaBox = new QCheckBox(QStringLiteral("Sepia (Old Photo Look)"), content);

@@ -26,3 +26,8 @@ int RecordingPrompts::runDialog(QDialog &dialog)
     ++dialogsRun;
     return dialogHandler ? dialogHandler(dialog) : int(QDialog::Rejected);
 }
+
+void RecordingPrompts::notice(const QString &title, const QString &text)
+{
+    messages.append({Kind::Information, title, text, true});
+}

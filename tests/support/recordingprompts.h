@@ -13,6 +13,7 @@ public:
         Kind kind;
         QString title;
         QString text;
+        bool notice = false;    // shown as a fading notice, not a box
     };
     struct FileRequest {
         QString caption;
@@ -33,6 +34,8 @@ public:
     QString saveFileName(QWidget *, const QString &caption, const QString &dir,
                          const QString &filter) override;
     int runDialog(QDialog &dialog) override;
+    // Recorded with the messages (as information), so every text reads the same way.
+    void notice(const QString &title, const QString &text) override;
 
     Message last() const { return messages.isEmpty() ? Message{Kind::Information, {}, {}} : messages.last(); }
     void clear() { messages.clear(); fileRequests.clear(); }

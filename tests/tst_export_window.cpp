@@ -131,8 +131,8 @@ private slots:
     // The status line names hardware only when its encoder can really encode.
     void statusNamesAUsableEncoder()
     {
+        QTRY_VERIFY_WITH_TIMEOUT(window->encoders(), 30000);
         const HardwareEncoderDetector *detector = window->encoders();
-        QVERIFY(detector);
         QVERIFY(detector->isDetected());
         for (const QString &name : HardwareEncoderDetector::hardwareH264Encoders())
             if (detector->hasEncoder(name))

@@ -8,6 +8,32 @@
 
 #include <cstdio>
 
+namespace {
+
+// For the start-up benchmark (TRIMLET_EXIT_WHEN_SHOWN): says when the window first
+// paints, then quits.
+class FirstPaintReport : public QObject {
+public:
+    using QObject::QObject;
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        if (event->type() == QEvent::Paint && !reported) {
+            reported = true;
+            std::fputs("shown\n", stdout);
+            std::fflush(stdout);
+            QTimer::singleShot(0, qApp, &QCoreApplication::quit);
+        }
+        return QObject::eventFilter(watched, event);
+    }
+
+private:
+    bool reported = false;
+};
+
+} // namespace
+
 int main(int argc, char *argv[])
 {
     QStringList rawArguments;
@@ -53,6 +79,8 @@ int main(int argc, char *argv[])
         return CommandLineExport::run(*outcome.request);
 
     MainWindow window;
+    if (qEnvironmentVariableIsSet("TRIMLET_EXIT_WHEN_SHOWN"))
+        window.installEventFilter(new FirstPaintReport(&window));
     window.show();
 
     const QStringList files = parser.positionalArguments();

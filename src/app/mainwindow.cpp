@@ -37,6 +37,7 @@
 #include <QDialogButtonBox>
 #include <QDragEnterEvent>
 #include <QDropEvent>
+#include <QEventLoop>
 #include <QFileInfo>
 #include <QThread>
 #include <QGraphicsBlurEffect>
@@ -168,7 +169,10 @@ MainWindow::MainWindow(QWidget *parent)
         if (titleOverlay)
             titleOverlay->hide();
     });
-    encoderDetector = HardwareEncoderDetector::probeAtStartup(findFFmpeg());
+    // The encoder probe runs ffmpeg several times: the window shows first.
+    encoderProbe = QThread::create([this] { probedEncoders = HardwareEncoderDetector::probeAtStartup(findFFmpeg()); });
+    connect(encoderProbe, &QThread::finished, this, &MainWindow::onEncodersProbed);
+    encoderProbe->start();
     exportController = new ExportController([this]() -> UserPrompts & { return prompts(); }, this, this);
 
     videoPlayer->checkBackend();
@@ -199,6 +203,34 @@ MainWindow::~MainWindow()
 {
     qApp->removeEventFilter(this);
     stopSourceAnalysis();
+    if (encoderProbe) {
+        encoderProbe->wait();
+        delete encoderProbe;
+    }
+}
+
+void MainWindow::onEncodersProbed()
+{
+    if (!encoderProbe)
+        return;
+    encoderProbe->wait();
+    delete encoderProbe;
+    encoderProbe = nullptr;
+    encoderDetector = std::move(probedEncoders);
+    if (statusLabel->isVisible())
+        statusLabel->setText(readyStatusText());
+}
+
+void MainWindow::waitForEncoders()
+{
+    if (!encoderProbe)
+        return;
+    // An export started this early waits for the probe, without freezing the window.
+    QEventLoop loop;
+    connect(encoderProbe, &QThread::finished, &loop, &QEventLoop::quit);
+    if (encoderProbe->isRunning())
+        loop.exec();
+    onEncodersProbed();
 }
 
 void MainWindow::stopSourceAnalysis()
@@ -649,6 +681,8 @@ void MainWindow::loadVideo(const QString &path)
 
 QString MainWindow::readyStatusText() const
 {
+    if (encoderProbe)
+        return QStringLiteral("Checking encoders…");
     return StatusText::ready(encoderDetector ? encoderDetector->availableEncoders() : QStringList());
 }
 
@@ -1346,6 +1380,7 @@ void MainWindow::setClipEffects()
 
 void MainWindow::exportVideo()
 {
+    waitForEncoders();
     if (clipList.isEmpty()) {
         prompts().message(UserPrompts::Kind::Information, this, QStringLiteral("No Video"),
                           QStringLiteral("Please load a video first.\n\nDrag a video file here to get started!"));
@@ -1385,6 +1420,7 @@ void MainWindow::exportVideo()
 bool MainWindow::exportWithFFmpeg(const QString &outputPath, int targetWidth, int targetHeight, int crf,
                                   int audioMode)
 {
+    waitForEncoders();
     ExportSource source;
     source.videoPath = currentVideoPath;
     source.clips = clipList;
@@ -1395,6 +1431,7 @@ bool MainWindow::exportWithFFmpeg(const QString &outputPath, int targetWidth, in
 
 bool MainWindow::exportOriginalQuality(const QString &outputPath, int audioMode)
 {
+    waitForEncoders();
     ExportSource source;
     source.videoPath = currentVideoPath;
     source.clips = clipList;

@@ -58,6 +58,7 @@ public:
     qint64 currentVideoDuration() const { return videoDuration; }
     qint64 currentEditedDuration() const { return editedDuration; }
     bool sourceHasAudioTrack() const { return sourceHasAudio; }
+    // Null until the probe that starts with the window has finished.
     const HardwareEncoderDetector *encoders() const { return encoderDetector.get(); }
     ExportController *exporter() const { return exportController; }
     NoticeBanner *noticeBanner() const { return notices; }
@@ -215,6 +216,11 @@ private:
     bool awaitingLoad = false;
 
     std::unique_ptr<HardwareEncoderDetector> encoderDetector;
+    // Probed on this thread at start; handed over when it finishes.
+    QThread *encoderProbe = nullptr;
+    std::unique_ptr<HardwareEncoderDetector> probedEncoders;
+    void onEncodersProbed();
+    void waitForEncoders();
     ExportController *exportController = nullptr;
     QString exportOutputPath;
     QString projectFilePath;    // the project file of this edit, once opened or saved

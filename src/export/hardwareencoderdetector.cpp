@@ -45,7 +45,8 @@ std::unique_ptr<HardwareEncoderDetector> HardwareEncoderDetector::probeAtStartup
         if (detector->hasEncoder(QStringLiteral("h264_amf")))
             qDebug() << "  → AMD AMF available (2-4x faster exports)";
         if (detector->getBestH264Encoder() == QLatin1String("libx264"))
-            qDebug() << "  → Using CPU encoding (libx264 ultrafast)";
+            qDebug() << "  → Using CPU encoding (libx264"
+                     << getEncoderPreset(QStringLiteral("libx264"), QStringLiteral("balanced")) << "preset)";
     } else {
         qWarning() << "✗ Failed to detect hardware encoders - will use CPU fallback";
     }

@@ -351,6 +351,28 @@ private slots:
         window->setUserPrompts(&prompts);
     }
 
+    void everyControlReachableOnASmallScreen()
+    {
+        window->show();
+        QVERIFY2(window->minimumSizeHint().width() <= 1024 && window->minimumSizeHint().height() <= 600,
+                 qPrintable(QStringLiteral("%1x%2").arg(window->minimumSizeHint().width())
+                                .arg(window->minimumSizeHint().height())));
+        window->resize(1024, 600);
+        QTRY_COMPARE(window->size(), QSize(1024, 600));
+        for (const char *text : {"Open Video", "◄ Prev", "Play", "Next ►", "Volume", "Fullscreen", "Cut Here",
+                                 "Delete Selected", "Title", "Add Effects", "Save Video"}) {
+            QPushButton *b = button(QString::fromUtf8(text));
+            QVERIFY2(b, text);
+            const QRect place(b->mapTo(window.get(), QPoint()), b->size());
+            QVERIFY2(window->rect().contains(place), text);
+            // Its words are not cut.
+            QVERIFY2(b->width() > b->fontMetrics().horizontalAdvance(b->text()), text);
+        }
+        QVERIFY(window->rect().contains(QRect(window->timeline()->mapTo(window.get(), QPoint()),
+                                              window->timeline()->size())));
+        QVERIFY(window->clipListWidget()->height() >= 60);
+    }
+
     void emptyVideoAreaOpensTheFileDialog()
     {
         window->show();

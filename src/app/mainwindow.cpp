@@ -50,6 +50,7 @@
 #include <QMenuBar>
 #include <QMimeData>
 #include <QSaveFile>
+#include <QScreen>
 #include <QShortcut>
 #include <QSplitter>
 #include <QStackedWidget>
@@ -280,7 +281,9 @@ UserPrompts &MainWindow::prompts() const
 void MainWindow::buildWidgetTree()
 {
     setWindowTitle(QStringLiteral("Trimlet - Simple Video Editor"));
-    resize(1400, 900);
+    // Never larger than the screen it opens on.
+    const QRect available = screen() ? screen()->availableGeometry() : QRect(0, 0, 1400, 900);
+    resize(qMin(1400, available.width()), qMin(900, available.height()));
     const QIcon icon = loadAppIcon();
     setWindowIcon(icon);
     QApplication::setWindowIcon(icon);
@@ -369,7 +372,8 @@ void MainWindow::buildWidgetTree()
     videoWrapper = new QWidget(videoCell);
     QWidget *videoContainer = videoWrapper;
     videoContainer->setObjectName(QStringLiteral("videoContainer"));
-    videoContainer->setMinimumSize(800, 450);
+    // The video gives way first when the window is small (a 1024x600 screen).
+    videoContainer->setMinimumSize(320, 180);
     videoContainer->setAttribute(Qt::WA_StyledBackground);
     videoContainer->setStyleSheet(containerStyle.arg(QStringLiteral("videoContainer")));
     cellLayout->addWidget(videoBackdrop, 0, 0);
@@ -423,21 +427,16 @@ void MainWindow::buildWidgetTree()
     auto *controls = new QHBoxLayout;
     controls->setSpacing(10);
     auto *openButton = new ModernButton(QStringLiteral("Open Video"), leftPanel);
-    openButton->setMinimumWidth(120);
     openButton->setToolTip(QStringLiteral("Open video file (Ctrl+O)"));
     auto *prevButton = new ModernButton(QStringLiteral("◄ Prev"), leftPanel);
-    prevButton->setMinimumWidth(90);
     prevButton->setToolTip(QStringLiteral("Previous frame (←)"));
     playButton = new ModernButton(QStringLiteral("Play"), leftPanel);
     playButton->setObjectName(QStringLiteral("playButton"));
-    playButton->setMinimumWidth(100);
     playButton->setToolTip(QStringLiteral("Play/Pause video (Space)"));
     auto *nextButton = new ModernButton(QStringLiteral("Next ►"), leftPanel);
-    nextButton->setMinimumWidth(90);
     nextButton->setToolTip(QStringLiteral("Next frame (→)"));
     muteButton = new ModernButton(QStringLiteral("Volume"), leftPanel);
     muteButton->setObjectName(QStringLiteral("muteButton"));
-    muteButton->setMinimumWidth(95);
     muteButton->setToolTip(QStringLiteral("Mute/Unmute audio (M)"));
     volumeSlider = new ModernSlider(Qt::Horizontal, leftPanel);
     volumeSlider->setObjectName(QStringLiteral("volumeSlider"));
@@ -448,8 +447,21 @@ void MainWindow::buildWidgetTree()
     volumeSlider->setToolTip(QStringLiteral("Adjust volume"));
     volumeSlider->setGlow(true);
     auto *fullScreenButton = new ModernButton(QStringLiteral("Fullscreen"), leftPanel);
-    fullScreenButton->setMinimumWidth(130);
     fullScreenButton->setToolTip(QStringLiteral("Toggle fullscreen (F11)"));
+    // On a narrow window the row keeps every word whole: less padding, each as wide as its text.
+    for (ModernButton *button : {openButton, prevButton, playButton, nextButton, muteButton, fullScreenButton}) {
+        button->setStyleSheet(button->styleSheet().replace(QStringLiteral("padding: 8px 24px;"),
+                                                           QStringLiteral("padding: 8px 12px;")));
+        button->ensurePolished();
+        const QFontMetrics metrics(button->font());
+        int widest = metrics.horizontalAdvance(button->text());
+        if (button == playButton)
+            widest = qMax(widest, metrics.horizontalAdvance(QStringLiteral("Pause")));
+        if (button == muteButton)
+            widest = qMax(widest, metrics.horizontalAdvance(QStringLiteral("Unmute")));
+        button->setMinimumWidth(qMax(button->minimumWidth(), widest + 28));
+    }
+    volumeSlider->setMinimumWidth(60);
     controls->addWidget(openButton);
     controls->addWidget(prevButton);
     controls->addWidget(playButton);
@@ -512,7 +524,7 @@ void MainWindow::buildWidgetTree()
 QWidget *MainWindow::buildEditPanel()
 {
     auto *panel = new QWidget;
-    panel->setMinimumWidth(350);
+    panel->setMinimumWidth(260);
     panel->setMaximumWidth(400);
     auto *layout = new QVBoxLayout(panel);
 
@@ -541,7 +553,7 @@ QWidget *MainWindow::buildEditPanel()
     for (const ActionButton &entry : buttons) {
         auto *button = new ModernButton(QString::fromUtf8(entry.text), panel);
         button->setToolTip(QString::fromUtf8(entry.toolTip));
-        button->setMinimumHeight(60);
+        button->setMinimumHeight(46);
         button->setStyleSheet(actionButtonStyle(entry.top, entry.bottom, entry.hoverTop, entry.hoverBottom));
         connect(button, &QPushButton::clicked, this, entry.slot);
         layout->addWidget(button);
@@ -553,7 +565,7 @@ QWidget *MainWindow::buildEditPanel()
     layout->addWidget(partsHeading);
 
     clipListView = new QListWidget(panel);
-    clipListView->setMinimumHeight(300);
+    clipListView->setMinimumHeight(100);
     clipListView->setFocusPolicy(Qt::ClickFocus);
     clipListView->setStyleSheet(QStringLiteral(
         "QListWidget { background-color: #2a2a2a; border: 2px solid #3a3a3a; border-radius: 12px;"

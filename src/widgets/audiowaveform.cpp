@@ -11,7 +11,7 @@
 AudioWaveform::AudioWaveform(QWidget *parent)
     : QWidget(parent)
 {
-    setMinimumHeight(60);
+    setMinimumHeight(40);
 }
 
 void AudioWaveform::setWaveformData(const QByteArray &data)

@@ -240,9 +240,8 @@ bool ExportController::exportOriginalQuality(const ExportSource &source, const Q
     setup.outputPath = outputPath;
     setup.temporaryOutputPath = temporaryOutput;
     setup.outputFormat = videoContainerFor(outputPath);
-    setup.withAudio = audioMode != 1 && sourceHasAudio && detectAudioStream(source.videoPath);
-    if (audioMode != 1 && !setup.withAudio)
-        sourceHasAudio = false;
+    // The packet scan tells whether there is sound; no probe here on the GUI thread.
+    setup.withAudio = audioMode != 1 && sourceHasAudio;
     setup.ffmpegPath = ffmpeg;
     const QFont font = source.titleFont;
     setup.renderTitle = [this, font](int clipIndex, const QSize &frame) -> QString {

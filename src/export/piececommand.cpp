@@ -1,5 +1,7 @@
 #include "piececommand.h"
 
+#include "nalunits.h"
+
 #include <QLocale>
 
 extern "C" {
@@ -123,31 +125,21 @@ double seekSeconds(const PieceRequest &request)
 QList<int> h264ParameterSetIds(const QByteArray &extradata)
 {
     QList<int> ids;
-    if (extradata.size() < 7 || extradata[0] != 1)
+    if (extradata.isEmpty() || extradata[0] != 1)
         return ids;
-    int offset = 5;
-    for (int kind = 0; kind < 2; ++kind) {
-        if (offset >= extradata.size())
-            break;
-        const int count = kind == 0 ? (uchar(extradata[offset]) & 0x1f) : uchar(extradata[offset]);
-        ++offset;
-        for (int i = 0; i < count && offset + 2 <= extradata.size(); ++i) {
-            const int length = (uchar(extradata[offset]) << 8) | uchar(extradata[offset + 1]);
-            offset += 2;
-            if (length < 2 || offset + length > extradata.size())
-                return ids;
-            BitReader reader(extradata.mid(offset + 1, length - 1));
-            if (kind == 0)
-                reader.skip(24); // profile, constraint flags, level
+    const Media::ParameterSetScanner scanner(Media::NalCodec::H264, extradata);
+    for (const QByteArray &set : scanner.parameterSets()) {
+        const int type = uchar(set[0]) & 0x1f;
+        if (set.size() < 2 || (type != 7 && type != 8))
+            continue;
+        BitReader reader(set.mid(1));
+        if (type == 7)
+            reader.skip(24); // profile, constraint flags, level
+        // A PPS names its own id, then the SPS it refers to.
+        for (int field = 0; field < (type == 8 ? 2 : 1); ++field) {
             const int id = reader.unsignedGolomb();
             if (id >= 0 && !ids.contains(id))
                 ids.append(id);
-            if (kind == 1) {
-                const int spsId = reader.unsignedGolomb();
-                if (spsId >= 0 && !ids.contains(spsId))
-                    ids.append(spsId);
-            }
-            offset += length;
         }
     }
     return ids;

@@ -139,11 +139,7 @@ void SmartExportJob::runOnWorker(double from, double to, Work work, Done done)
 
 void SmartExportJob::onAnalysed(std::shared_ptr<const Media::MediaIndex> scanned)
 {
-    if (worker) {
-        worker->wait();
-        delete worker;
-        worker = nullptr;
-    }
+    endWorker();
     if (!running || canceled->load())
         return;
     index = scanned;
@@ -193,7 +189,7 @@ void SmartExportJob::prepareAndRun()
     currentPlan = SmartCut::planSmartCut(table, ranges, whole);
     if (currentPlan.parts.isEmpty()) {
         finish(ExportRunner::Result::Failed, QStringLiteral("Nothing to Export"),
-               QStringLiteral("The kept parts of this video are empty."));
+               QStringLiteral("The kept parts of this video are empty."), UserPrompts::Kind::Warning);
         return;
     }
     qDebug() << "Original quality plan:" << currentPlan.segments.size() << "segments," << currentPlan.copiedFrames
@@ -290,7 +286,7 @@ void SmartExportJob::prepareAndRun()
         task.weight = 5.0 + segment.frames.count();
         tasks.append(task);
         weightSum += task.weight;
-        pieceFiles[s] = {request.outputPath};
+        pieceFiles[s] = request.outputPath;
     }
     totalWeight = qMax(1.0, weightSum);
     runNextTask();
@@ -377,7 +373,7 @@ void SmartExportJob::startJoin()
             out.endPacket = table.packetAt(segment.frames.end);
         } else {
             out.kind = StreamJoiner::Segment::Piece;
-            out.piecePath = pieceFiles[s].value(0);
+            out.piecePath = pieceFiles[s];
             out.framePts = table.pts.mid(segment.frames.first, segment.frames.count());
             out.endPts = table.ptsAt(segment.frames.end);
         }
@@ -394,11 +390,7 @@ void SmartExportJob::startJoin()
 
 void SmartExportJob::onJoined(const QString &error)
 {
-    if (worker) {
-        worker->wait();
-        delete worker;
-        worker = nullptr;
-    }
+    endWorker();
     if (!running || canceled->load())
         return;
     if (!error.isEmpty()) {
@@ -444,14 +436,20 @@ void SmartExportJob::stopWork()
         process->deleteLater();
         process = nullptr;
     }
-    if (worker) {
-        worker->wait();
-        delete worker;
-        worker = nullptr;
-    }
+    endWorker();
 }
 
-void SmartExportJob::finish(ExportRunner::Result result, const QString &title, const QString &text)
+void SmartExportJob::endWorker()
+{
+    if (!worker)
+        return;
+    worker->wait();
+    delete worker;
+    worker = nullptr;
+}
+
+void SmartExportJob::finish(ExportRunner::Result result, const QString &title, const QString &text,
+                            UserPrompts::Kind failureKind)
 {
     stopWork();
     ++generation;
@@ -466,13 +464,10 @@ void SmartExportJob::finish(ExportRunner::Result result, const QString &title, c
         closing->close();
         closing->deleteLater();
     }
-    const UserPrompts::Kind kind = result == ExportRunner::Result::Succeeded || result == ExportRunner::Result::Canceled
-        ? UserPrompts::Kind::Information
-        : (title == QLatin1String("Nothing to Export") ? UserPrompts::Kind::Warning : UserPrompts::Kind::Critical);
     if (result == ExportRunner::Result::Succeeded || result == ExportRunner::Result::Canceled)
         prompts().notice(title, text);
     else
-        prompts().message(kind, window, title, text);
+        prompts().message(failureKind, window, title, text);
     emit exportFinished(result);
 }
 

@@ -4,6 +4,7 @@
 #include "exportrunner.h"
 #include "mediaindex.h"
 #include "smartcutplan.h"
+#include "userprompts.h"
 
 #include <QObject>
 #include <QPointer>
@@ -18,7 +19,6 @@ class QProcess;
 class QProgressDialog;
 class QThread;
 class QWidget;
-class UserPrompts;
 
 // The original-quality export: reads the source's packet index, encodes again only
 // the frames between each cut and the next keyframe (or whole parts that need
@@ -77,7 +77,9 @@ private:
     template <typename Work, typename Done>
     void runOnWorker(double from, double to, Work work, Done done);
     void onJoined(const QString &error);
-    void finish(ExportRunner::Result result, const QString &title, const QString &text);
+    void finish(ExportRunner::Result result, const QString &title, const QString &text,
+                UserPrompts::Kind failureKind = UserPrompts::Kind::Critical);
+    void endWorker();
     void setProgress(double fraction);
     void stopWork();
 
@@ -102,6 +104,6 @@ private:
     int lastPercent = -1;
     QString audioPath;
     bool copyAudio = false;
-    QVector<QStringList> pieceFiles;
+    QStringList pieceFiles;             // per segment; empty for copied ones
     QString lastError;
 };

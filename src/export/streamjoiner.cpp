@@ -1,5 +1,7 @@
 #include "streamjoiner.h"
 
+#include "nalunits.h"
+
 #include <QFile>
 
 extern "C" {
@@ -286,58 +288,16 @@ QByteArray annexBToLengthPrefixed(const QByteArray &annexB, int lengthSize)
 QByteArray parameterSetsFromExtradata(const QByteArray &extradata, bool hevc, int lengthSize)
 {
     QByteArray out;
-    const uchar *data = reinterpret_cast<const uchar *>(extradata.constData());
-    const qsizetype n = extradata.size();
-    auto take = [&](qsizetype &offset) {
-        if (offset + 2 > n)
-            return false;
-        const int length = (data[offset] << 8) | data[offset + 1];
-        offset += 2;
-        if (offset + length > n)
-            return false;
-        appendLength(out, length, lengthSize);
-        out.append(extradata.constData() + offset, length);
-        offset += length;
-        return true;
-    };
-    if (!hevc) {
-        if (n < 7 || data[0] != 1)
-            return QByteArray();
-        qsizetype offset = 5;
-        const int spsCount = data[offset++] & 0x1f;
-        for (int i = 0; i < spsCount; ++i) {
-            if (!take(offset))
-                return QByteArray();
-        }
-        if (offset >= n)
-            return out;
-        const int ppsCount = data[offset++];
-        for (int i = 0; i < ppsCount; ++i) {
-            if (!take(offset))
-                return QByteArray();
-        }
+    if (extradata.isEmpty() || extradata[0] != 1)
         return out;
-    }
-    if (n < 23 || data[0] != 1)
-        return QByteArray();
-    qsizetype offset = 22;
-    const int arrays = data[offset++];
-    for (int a = 0; a < arrays; ++a) {
-        if (offset + 3 > n)
-            return QByteArray();
-        const int type = data[offset] & 0x3f;
-        const int count = (data[offset + 1] << 8) | data[offset + 2];
-        offset += 3;
-        for (int i = 0; i < count; ++i) {
-            if (type >= 32 && type <= 34) {
-                if (!take(offset))
-                    return QByteArray();
-            } else {
-                if (offset + 2 > n)
-                    return QByteArray();
-                offset += 2 + ((data[offset] << 8) | data[offset + 1]);
-            }
-        }
+    const Media::ParameterSetScanner scanner(hevc ? Media::NalCodec::Hevc : Media::NalCodec::H264, extradata);
+    for (const QByteArray &set : scanner.parameterSets()) {
+        // Only the sets themselves: SEI arrays of hvcC stay in the sample description.
+        const int type = hevc ? (uchar(set[0]) >> 1) & 0x3f : uchar(set[0]) & 0x1f;
+        if (hevc ? (type < 32 || type > 34) : (type != 7 && type != 8))
+            continue;
+        appendLength(out, set.size(), lengthSize);
+        out.append(set);
     }
     return out;
 }

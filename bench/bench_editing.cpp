@@ -24,6 +24,7 @@ public:
     QString openFileName(QWidget *, const QString &, const QString &, const QString &) override { return {}; }
     QString saveFileName(QWidget *, const QString &, const QString &, const QString &) override { return {}; }
     int runDialog(QDialog &) override { return QDialog::Rejected; }
+    int ask(QWidget *, const QString &, const QString &, const QStringList &) override { return -1; }
     void notice(const QString &, const QString &) override {}
 };
 

@@ -39,6 +39,7 @@ public:
     QString openFileName(QWidget *, const QString &, const QString &, const QString &) override { return {}; }
     QString saveFileName(QWidget *, const QString &, const QString &, const QString &) override { return {}; }
     int runDialog(QDialog &) override { return 0; }
+    int ask(QWidget *, const QString &, const QString &, const QStringList &) override { return -1; }
     void notice(const QString &title, const QString &text) override { message(Kind::Information, nullptr, title, text); }
     QString last;
 };

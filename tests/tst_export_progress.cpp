@@ -1,10 +1,38 @@
 #include "exportprogressparser.h"
+#include "progresstext.h"
 
 #include <QtTest>
 
 class TestExportProgress : public QObject {
     Q_OBJECT
 private slots:
+    void dialogWords_data()
+    {
+        QTest::addColumn<int>("percent");
+        QTest::addColumn<qint64>("elapsedMs");
+        QTest::addColumn<qint64>("mediaMs");
+        QTest::addColumn<QString>("text");
+        QTest::newRow("first second: the percentage only") << 3 << qint64(900) << qint64(60000)
+                                                           << "Exporting video... 3%";
+        QTest::newRow("nothing done yet: no guess") << 0 << qint64(4000) << qint64(60000)
+                                                    << "Exporting video... 0%\n0:04 elapsed";
+        QTest::newRow("speed and time left") << 25 << qint64(10000) << qint64(72000)
+                                             << "Exporting video... 25%\n0:10 elapsed · 1.8× real time · about 0:30 left";
+        QTest::newRow("fast: whole multiples") << 50 << qint64(1000) << qint64(40000)
+                                               << "Exporting video... 50%\n0:01 elapsed · 20× real time · about 0:01 left";
+        QTest::newRow("hours") << 50 << qint64(3723000) << qint64(0)
+                               << "Exporting video... 50%\n1:02:03 elapsed · about 1:02:03 left";
+        QTest::newRow("done") << 100 << qint64(5000) << qint64(10000) << "Exporting video... 100%\n0:05 elapsed";
+    }
+    void dialogWords()
+    {
+        QFETCH(int, percent);
+        QFETCH(qint64, elapsedMs);
+        QFETCH(qint64, mediaMs);
+        QFETCH(QString, text);
+        QCOMPARE(ProgressText::describe(percent, elapsedMs, mediaMs), text);
+    }
+
     void percentOfOneRead_data()
     {
         QTest::addColumn<QByteArray>("chunk");

@@ -198,7 +198,7 @@ private slots:
         QVERIFY(enter.isAccepted());
         QDropEvent drop(QPointF(10, 10), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
         QApplication::sendEvent(window.get(), &drop);
-        QCOMPARE(window->currentVideo(), video);
+        QTRY_COMPARE(window->currentVideo(), video); // opened once the drop has ended
 
         QMimeData remote;
         remote.setUrls({QUrl("https://example.org/video.mp4")});
@@ -401,7 +401,10 @@ private slots:
         QCOMPARE(prompts.last().title, QStringLiteral("Trim Complete"));
         QCOMPARE(window->clips().first().originalEnd, 4000);
         QVERIFY(prompts.fileRequests.isEmpty());
+        // The trim is unsaved: opening asks first; Discard lets the dialog come.
+        prompts.askAnswers = {1};
         QTest::keyClick(window.get(), Qt::Key_O, Qt::ControlModifier);
+        QCOMPARE(prompts.questions.size(), 1);
         QCOMPARE(prompts.fileRequests.size(), 1);
         QCOMPARE(prompts.fileRequests.first().caption, QStringLiteral("Open Video File"));
         QCOMPARE(window->clips().first().originalEnd, 4000);

@@ -151,6 +151,8 @@ private slots:
         prompts.clear();
         prompts.openAnswers.clear();
         prompts.saveAnswers.clear();
+        // Loads here replace edits on purpose; the question about unsaved edits is tested elsewhere.
+        prompts.askDefault = 1;
         window->show();
         QVERIFY(QTest::qWaitForWindowExposed(window.get()));
         window->activateWindow();
@@ -174,8 +176,8 @@ private slots:
         QMenu *file = window->menuBar()->actions().first()->menu();
         for (QAction *action : file->actions())
             entries << (action->isSeparator() ? QStringLiteral("--") : action->text());
-        QCOMPARE(entries, QStringList({"Open Video...", "Open Project...", "Save Project", "Save Project...", "--",
-                                       "Quit"}));
+        QCOMPARE(entries, QStringList({"Open Video...", "Open Recent", "Open Project...", "Save Project",
+                                       "Save Project...", "--", "Quit"}));
         QCOMPARE(fileAction("Open Video...")->shortcut(), QKeySequence("Ctrl+O"));
         QCOMPARE(fileAction("Open Project...")->shortcut(), QKeySequence("Ctrl+Shift+O"));
         QCOMPARE(fileAction("Save Project")->shortcut(), QKeySequence("Ctrl+S"));

@@ -117,6 +117,12 @@ public:
         return QString();
     }
     int runDialog(QDialog &) override { return QDialog::Rejected; }
+    // Nobody to answer: the box counts as closed.
+    int ask(QWidget *, const QString &title, const QString &text, const QStringList &) override
+    {
+        console.line(oneLine(title, text));
+        return -1;
+    }
     void notice(const QString &title, const QString &text) override { console.line(oneLine(title, text)); }
 
 private:

@@ -1,5 +1,8 @@
 #include "mainwindow.h"
 
+#include "appsettings.h"
+#include "editautosave.h"
+
 #include "audiodetection.h"
 #include "audiowaveform.h"
 #include "cliplist.h"
@@ -59,6 +62,10 @@
 #include <QToolTip>
 #include <QVBoxLayout>
 #include <QVideoWidget>
+#include <QCheckBox>
+#include <QMessageBox>
+#include <QDesktopServices>
+#include <QUrl>
 
 namespace {
 
@@ -173,7 +180,6 @@ MainWindow::MainWindow(QWidget *parent)
     // The encoder probe runs ffmpeg several times: the window shows first.
     encoderProbe = QThread::create([this] { probedEncoders = HardwareEncoderDetector::probeAtStartup(findFFmpeg()); });
     connect(encoderProbe, &QThread::finished, this, &MainWindow::onEncodersProbed);
-    encoderProbe->start();
     exportController = new ExportController([this]() -> UserPrompts & { return prompts(); }, this, this);
 
     videoPlayer->checkBackend();
@@ -194,10 +200,139 @@ MainWindow::MainWindow(QWidget *parent)
     setFocusPolicy(Qt::StrongFocus);
     setFocus();
 
-    QTimer::singleShot(1000, this, [this]() {
-        prompts().message(UserPrompts::Kind::Information, this, QStringLiteral("Welcome to Trimlet!"),
-                          QString::fromUtf8(WelcomeText));
-    });
+    autosave = new EditAutosave(this);
+    autosave->setSnapshot([this] { return ProjectFile::write(currentVideoPath, videoDuration, clipList); });
+    connect(exportController, &ExportController::exportFinished, this, &MainWindow::onExportFinished);
+
+    const QByteArray geometry = AppSettings::windowGeometry();
+    if (!geometry.isEmpty())
+        restoreGeometry(geometry);
+
+    QTimer::singleShot(1000, this, &MainWindow::greet);
+}
+
+// An edit left by a crash comes first; the welcome box waits for a start without one.
+void MainWindow::greet()
+{
+    const QList<EditAutosave::Orphan> orphans = EditAutosave::orphans();
+    if (!orphans.isEmpty())
+        offerRestore(orphans.first());
+    else if (AppSettings::showWelcome())
+        showWelcome();
+    greeted = true;
+}
+
+void MainWindow::showWelcome()
+{
+    QMessageBox box(QMessageBox::Information, QStringLiteral("Welcome to Trimlet!"), QString::fromUtf8(WelcomeText),
+                    QMessageBox::Ok, this);
+    auto *dontShow = new QCheckBox(QStringLiteral("Don't show this again"), &box);
+    dontShow->setChecked(!AppSettings::showWelcome());
+    box.setCheckBox(dontShow);
+    prompts().runDialog(box);
+    AppSettings::setShowWelcome(!dontShow->isChecked());
+}
+
+void MainWindow::offerRestore(const EditAutosave::Orphan &orphan)
+{
+    const QString name = QFileInfo(orphan.videoPath).fileName();
+    const int answer = prompts().ask(this, QStringLiteral("Restore Edit"),
+                                     QStringLiteral("Trimlet closed unexpectedly. Restore your edit of %1?").arg(name),
+                                     {QStringLiteral("Restore"), QStringLiteral("Discard")});
+    if (answer == 0) {
+        openProject(orphan.path, ProjectOrigin::Autosave);
+        EditAutosave::removeOrphan(orphan);
+    } else if (answer == 1) {
+        EditAutosave::removeOrphan(orphan);
+    }
+    // Closed without an answer: offered again at the next start.
+}
+
+bool MainWindow::hasUnsavedChanges() const
+{
+    return !currentVideoPath.isEmpty() && !clipList.isEmpty() && clipList != cleanClips;
+}
+
+bool MainWindow::confirmCloseEdit()
+{
+    if (!hasUnsavedChanges())
+        return true;
+    const int answer = prompts().ask(
+        this, QStringLiteral("Unsaved Changes"),
+        QStringLiteral("Save changes to the edit of %1 before closing it?").arg(QFileInfo(currentVideoPath).fileName()),
+        {QStringLiteral("Save Project..."), QStringLiteral("Discard"), QStringLiteral("Cancel")});
+    if (answer == 0) {
+        saveProject();
+        return !hasUnsavedChanges(); // a save that was cancelled or failed keeps the edit open
+    }
+    return answer == 1;
+}
+
+void MainWindow::markEditSaved()
+{
+    cleanClips = clipList;
+    editChanged();
+}
+
+void MainWindow::editChanged()
+{
+    if (hasUnsavedChanges())
+        autosave->editChanged();
+    else
+        autosave->discard();
+}
+
+void MainWindow::onExportFinished(int result)
+{
+    if (result != int(ExportRunner::Result::Succeeded))
+        return;
+    cleanClips = exportedClips;
+    editChanged();
+    const QString folder = QFileInfo(exportOutputPath).absolutePath();
+    notices->setAction(QStringLiteral("Show in Folder"),
+                       [folder] { QDesktopServices::openUrl(QUrl::fromLocalFile(folder)); });
+}
+
+void MainWindow::rebuildRecentMenu()
+{
+    recentMenu->clear();
+    for (const QString &path : AppSettings::recentFiles()) {
+        QString label = QFileInfo(path).fileName();
+        label.replace(QLatin1Char('&'), QStringLiteral("&&"));
+        QAction *action = recentMenu->addAction(label);
+        action->setToolTip(path);
+        action->setEnabled(QFileInfo(path).isFile());
+        // Queued: what follows rebuilds this menu, which must not delete an action inside its own signal.
+        connect(action, &QAction::triggered, this, [this, path] { openRecent(path); }, Qt::QueuedConnection);
+    }
+    if (!recentMenu->isEmpty())
+        recentMenu->addSeparator();
+    QAction *clear = recentMenu->addAction(QStringLiteral("Clear Recent"));
+    connect(clear, &QAction::triggered, this, [this] {
+        AppSettings::clearRecentFiles();
+        rebuildRecentMenu();
+    }, Qt::QueuedConnection);
+    clear->setEnabled(!AppSettings::recentFiles().isEmpty());
+}
+
+void MainWindow::openRecent(const QString &path)
+{
+    if (!QFileInfo(path).isFile()) {
+        AppSettings::removeRecentFile(path);
+        rebuildRecentMenu();
+        prompts().message(UserPrompts::Kind::Warning, this, QStringLiteral("File Not Found"),
+                          QStringLiteral("This file is no longer there:\n%1\n\nIt was removed from the recent files.")
+                              .arg(path));
+        return;
+    }
+    if (confirmCloseEdit())
+        openFile(path);
+}
+
+void MainWindow::rememberRecent(const QString &path)
+{
+    AppSettings::addRecentFile(path);
+    rebuildRecentMenu();
 }
 
 MainWindow::~MainWindow()
@@ -222,6 +357,13 @@ void MainWindow::onEncodersProbed()
         statusLabel->setText(readyStatusText());
 }
 
+// The probe's processes would compete with the window's first paint: it starts after it.
+void MainWindow::startEncoderProbe()
+{
+    if (encoderProbe && !encoderProbe->isRunning() && !encoderProbe->isFinished())
+        encoderProbe->start();
+}
+
 void MainWindow::waitForEncoders()
 {
     if (!encoderProbe)
@@ -229,8 +371,10 @@ void MainWindow::waitForEncoders()
     // An export started this early waits for the probe, without freezing the window.
     QEventLoop loop;
     connect(encoderProbe, &QThread::finished, &loop, &QEventLoop::quit);
-    if (encoderProbe->isRunning())
+    if (!encoderProbe->isFinished()) {
+        startEncoderProbe();
         loop.exec();
+    }
     onEncodersProbed();
 }
 
@@ -291,6 +435,12 @@ void MainWindow::buildWidgetTree()
     QMenu *fileMenu = menuBar()->addMenu(QStringLiteral("File"));
     fileMenu->addAction(QStringLiteral("Open Video..."), QKeySequence(QStringLiteral("Ctrl+O")), this,
                         &MainWindow::openVideo);
+    recentMenu = fileMenu->addMenu(QStringLiteral("Open Recent"));
+    recentMenu->setObjectName(QStringLiteral("recentMenu"));
+    recentMenu->setToolTipsVisible(true);
+    // Files come and go while the program runs.
+    connect(recentMenu, &QMenu::aboutToShow, this, &MainWindow::rebuildRecentMenu);
+    rebuildRecentMenu();
     fileMenu->addAction(QStringLiteral("Open Project..."), QKeySequence(QStringLiteral("Ctrl+Shift+O")), this,
                         &MainWindow::loadProject);
     fileMenu->addAction(QStringLiteral("Save Project"), QKeySequence(QStringLiteral("Ctrl+S")), this,
@@ -329,6 +479,7 @@ void MainWindow::buildWidgetTree()
     }
 
     QMenu *helpMenu = menuBar()->addMenu(QStringLiteral("Help"));
+    helpMenu->addAction(QStringLiteral("How to Use"), this, &MainWindow::showWelcome);
     helpMenu->addAction(QStringLiteral("❤ Support This Project"), this, &MainWindow::showDonate);
     helpMenu->addSeparator();
     helpMenu->addAction(QStringLiteral("About Trimlet"), this, &MainWindow::showAbout);
@@ -640,10 +791,15 @@ void MainWindow::applyProcessingMode(bool enabled)
 
 void MainWindow::openVideo()
 {
-    const QString path = prompts().openFileName(this, QStringLiteral("Open Video File"), QString(),
+    if (!confirmCloseEdit())
+        return;
+    const QString path = prompts().openFileName(this, QStringLiteral("Open Video File"),
+                                                AppSettings::lastFolder(AppSettings::Folder::Video),
                                                 QStringLiteral("Video Files (*.mp4 *.mov *.mkv *.avi *.webm *.m4v)"));
-    if (!path.isEmpty())
-        loadVideo(path);
+    if (path.isEmpty())
+        return;
+    AppSettings::rememberFolderOf(AppSettings::Folder::Video, path);
+    loadVideo(path);
 }
 
 void MainWindow::loadVideo(const QString &path)
@@ -681,10 +837,15 @@ void MainWindow::loadVideo(const QString &path)
     statusLabel->setText(readyStatusText());
     statusLabel->show();
 
+    cleanClips.clear();
+    editChanged();
+
     awaitingLoad = true;
     videoPlayer->loadMedia(path);
     if (currentVideoPath != path)
         return; // the load failed at once and the window went back to no video
+    if (rememberLoadedVideo)
+        rememberRecent(path);
 
     setFocus();
     activateWindow();
@@ -988,6 +1149,7 @@ void MainWindow::refreshViews()
     timelineWidget->setClips(clipList);
     // The total in the time label follows the edit, also while paused.
     updateTimeLabel();
+    editChanged();
 }
 
 void MainWindow::durationChanged(qint64 duration)
@@ -997,6 +1159,7 @@ void MainWindow::durationChanged(qint64 duration)
     if (!clipList.isEmpty() || duration < 1)
         return;
     clipList.append(makeFirstClip(duration));
+    cleanClips = clipList;
     editedDuration = duration;
     refreshViews();
 }
@@ -1432,6 +1595,8 @@ void MainWindow::exportVideo()
 bool MainWindow::exportWithFFmpeg(const QString &outputPath, int targetWidth, int targetHeight, int crf,
                                   int audioMode)
 {
+    exportOutputPath = outputPath;
+    exportedClips = clipList;
     waitForEncoders();
     ExportSource source;
     source.videoPath = currentVideoPath;
@@ -1443,6 +1608,8 @@ bool MainWindow::exportWithFFmpeg(const QString &outputPath, int targetWidth, in
 
 bool MainWindow::exportOriginalQuality(const QString &outputPath, int audioMode)
 {
+    exportOutputPath = outputPath;
+    exportedClips = clipList;
     waitForEncoders();
     ExportSource source;
     source.videoPath = currentVideoPath;
@@ -1453,6 +1620,8 @@ bool MainWindow::exportOriginalQuality(const QString &outputPath, int audioMode)
 
 bool MainWindow::exportAudioOnly(const QString &outputPath, const QString &format, const QString &bitrate)
 {
+    exportOutputPath = outputPath;
+    exportedClips = clipList;
     ExportSource source;
     source.videoPath = currentVideoPath;
     source.clips = clipList;
@@ -1479,9 +1648,10 @@ void MainWindow::saveProject()
     }
     // Suggested beside the video, named after it, unless the edit already has a project.
     const QFileInfo video(currentVideoPath);
-    const QString suggestion = !projectFilePath.isEmpty()
-        ? projectFilePath
-        : video.absoluteDir().filePath(video.completeBaseName() + QStringLiteral(".tlp"));
+    const QString lastFolder = AppSettings::lastFolder(AppSettings::Folder::Project);
+    const QString suggestion = !projectFilePath.isEmpty() ? projectFilePath
+        : QDir(lastFolder.isEmpty() ? video.absolutePath() : lastFolder)
+              .filePath(video.completeBaseName() + QStringLiteral(".tlp"));
     QString path = prompts().saveFileName(this, QStringLiteral("Save Project"), suggestion, ProjectFile::fileFilter());
     if (path.isEmpty())
         return;
@@ -1528,16 +1698,24 @@ bool MainWindow::writeProject(const QString &path)
         return false;
     }
     projectFilePath = QFileInfo(path).absoluteFilePath();
+    AppSettings::rememberFolderOf(AppSettings::Folder::Project, projectFilePath);
+    rememberRecent(projectFilePath);
+    markEditSaved();
     showConfirmation(ProjectFile::savedMessage(projectFilePath));
     return true;
 }
 
 void MainWindow::loadProject()
 {
-    const QString path = prompts().openFileName(this, QStringLiteral("Load Project"), QString(),
+    if (!confirmCloseEdit())
+        return;
+    const QString path = prompts().openFileName(this, QStringLiteral("Load Project"),
+                                                AppSettings::lastFolder(AppSettings::Folder::Project),
                                                 ProjectFile::fileFilter());
-    if (!path.isEmpty())
-        loadProjectFile(path);
+    if (path.isEmpty())
+        return;
+    AppSettings::rememberFolderOf(AppSettings::Folder::Project, path);
+    loadProjectFile(path);
 }
 
 void MainWindow::openFile(const QString &path)
@@ -1549,6 +1727,11 @@ void MainWindow::openFile(const QString &path)
 }
 
 void MainWindow::loadProjectFile(const QString &projectPath)
+{
+    openProject(projectPath, ProjectOrigin::UserFile);
+}
+
+void MainWindow::openProject(const QString &projectPath, ProjectOrigin origin)
 {
     QFile file(projectPath);
     if (!file.open(QIODevice::ReadOnly)) {
@@ -1578,7 +1761,9 @@ void MainWindow::loadProjectFile(const QString &projectPath)
             return;
     }
 
+    rememberLoadedVideo = false; // the project is what the recent list shows
     loadVideo(videoPath);
+    rememberLoadedVideo = true;
     if (currentVideoPath != videoPath)
         return; // the video failed at once, said why and left no video to edit
 
@@ -1588,8 +1773,24 @@ void MainWindow::loadProjectFile(const QString &projectPath)
     clipList = project.clips;
     editedDuration = clipList.isEmpty() ? videoDuration : std::max<qint64>(0, clipList.last().endTime);
     timelineWidget->setDuration(editedDuration);
+    if (origin == ProjectOrigin::Autosave) {
+        // Not a project of the user's: the edit stays unsaved, and this program's own copy
+        // holds it from now on.
+        cleanClips.clear();
+        refreshViews();
+        autosave->writeNow();
+        const int parts = int(clipList.size());
+        showConfirmation({UserPrompts::Kind::Information, QStringLiteral("Edit Restored"),
+                          QStringLiteral("Your edit of %1 is back: %2 %3.")
+                              .arg(QFileInfo(videoPath).fileName())
+                              .arg(parts)
+                              .arg(parts == 1 ? QStringLiteral("part") : QStringLiteral("parts"))});
+        return;
+    }
+    cleanClips = clipList;
     refreshViews();
     projectFilePath = QFileInfo(projectPath).absoluteFilePath();
+    rememberRecent(projectFilePath);
     showConfirmation(ProjectFile::loadedMessage(projectFilePath, int(clipList.size())));
 }
 
@@ -1630,6 +1831,11 @@ void MainWindow::keyReleaseEvent(QKeyEvent *event)
 bool MainWindow::eventFilter(QObject *watched, QEvent *event)
 {
     const QEvent::Type type = event->type();
+    if (type == QEvent::Paint && !encoderProbeScheduled && watched->isWidgetType()
+        && static_cast<QWidget *>(watched)->window() == this) {
+        encoderProbeScheduled = true;
+        QTimer::singleShot(0, this, &MainWindow::startEncoderProbe);
+    }
     if (type == QEvent::KeyPress || type == QEvent::KeyRelease) {
         auto *keyEvent = static_cast<QKeyEvent *>(event);
         if (keyEvent->key() == Qt::Key_Left || keyEvent->key() == Qt::Key_Right) {
@@ -1669,7 +1875,13 @@ void MainWindow::dropEvent(QDropEvent *event)
     const QUrl &url = urls.first();
     if (!url.isLocalFile())
         return;
-    loadVideo(url.toLocalFile());
+    event->acceptProposedAction();
+    const QString path = url.toLocalFile();
+    // Asked once the drop has ended, so the question is not shown inside the drag.
+    QTimer::singleShot(0, this, [this, path] {
+        if (confirmCloseEdit())
+            openFile(path);
+    });
 }
 
 void MainWindow::resizeEvent(QResizeEvent *event)
@@ -1708,6 +1920,12 @@ void MainWindow::changeEvent(QEvent *event)
 
 void MainWindow::closeEvent(QCloseEvent *event)
 {
+    if (!confirmCloseEdit()) {
+        event->ignore();
+        return;
+    }
+    AppSettings::setWindowGeometry(saveGeometry());
+    autosave->discard();
     titleHideTimer->stop();
     titleOverlay->hide();
     QMainWindow::closeEvent(event);

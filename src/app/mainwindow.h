@@ -2,6 +2,7 @@
 
 #include "clip.h"
 #include "edithistory.h"
+#include "editautosave.h"
 #include "editoperations.h"
 #include "userprompts.h"
 
@@ -19,6 +20,7 @@ class ModernSlider;
 class ProcessedVideoDisplay;
 class QLabel;
 class QListWidget;
+class QMenu;
 class QStackedWidget;
 class QThread;
 class QTimer;
@@ -63,6 +65,12 @@ public:
     ExportController *exporter() const { return exportController; }
     NoticeBanner *noticeBanner() const { return notices; }
     QString currentExportOutputPath() const { return exportOutputPath; }
+    // Changes since the edit was loaded, saved to a project or exported.
+    bool hasUnsavedChanges() const;
+    // The start-up greeting (restore offer or welcome) has had its turn.
+    bool hasGreeted() const { return greeted; }
+    EditAutosave *editAutosave() const { return autosave; }
+    QMenu *recentFilesMenu() const { return recentMenu; }
 
     // Start an export of the edit; true when ffmpeg was started.
     bool exportWithFFmpeg(const QString &outputPath, int targetWidth, int targetHeight, int crf, int audioMode);
@@ -84,6 +92,7 @@ public slots:
     void updatePerformanceDisplay(double fps, bool isLagging);
     void showAbout();
     void showDonate();
+    void showWelcome();
 
     void playPause();
     void toggleMute();
@@ -134,10 +143,23 @@ protected:
     void closeEvent(QCloseEvent *event) override;
 
 private:
+    enum class ProjectOrigin { UserFile, Autosave };
+    void openProject(const QString &projectPath, ProjectOrigin origin);
+    void greet();
+    void offerRestore(const EditAutosave::Orphan &orphan);
+    // Asks about unsaved changes; false when the user keeps the edit open.
+    bool confirmCloseEdit();
+    void markEditSaved();
+    void editChanged();
+    void onExportFinished(int result);
+    void rebuildRecentMenu();
+    void openRecent(const QString &path);
+    void rememberRecent(const QString &path);
     void buildWidgetTree();
     QWidget *buildEditPanel();
     void buildShortcuts();
     void connectPlayer();
+    void startEncoderProbe();
     void applyProcessingMode(bool enabled);
 
     void updateTitleOverlay();
@@ -192,6 +214,13 @@ private:
     QStackedWidget *fullScreenVideoStack = nullptr;
     VideoGLWidget *fullScreenVideoWidget = nullptr;
     ProcessedVideoDisplay *fullScreenProcessedDisplay = nullptr;
+    bool encoderProbeScheduled = false;
+    EditAutosave *autosave = nullptr;
+    ClipList cleanClips;               // the edit as last loaded, saved or exported
+    ClipList exportedClips;            // the edit of the export running
+    QMenu *recentMenu = nullptr;
+    bool rememberLoadedVideo = true;
+    bool greeted = false;
     QStackedWidget *pageStack = nullptr;
     ModernButton *playButton = nullptr;
     ModernButton *muteButton = nullptr;

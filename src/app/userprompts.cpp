@@ -3,6 +3,7 @@
 #include <QDialog>
 #include <QFileDialog>
 #include <QMessageBox>
+#include <QPushButton>
 
 void DefaultUserPrompts::message(Kind kind, QWidget *parent, const QString &title,
                                  const QString &text)
@@ -35,6 +36,24 @@ QString DefaultUserPrompts::saveFileName(QWidget *parent, const QString &caption
 int DefaultUserPrompts::runDialog(QDialog &dialog)
 {
     return dialog.exec();
+}
+
+int DefaultUserPrompts::ask(QWidget *parent, const QString &title, const QString &text, const QStringList &buttons)
+{
+    QMessageBox box(QMessageBox::Question, title, text, QMessageBox::NoButton, parent);
+    QList<QAbstractButton *> added;
+    for (int i = 0; i < buttons.size(); ++i) {
+        const QString &label = buttons[i];
+        // Escape and the window's close button mean Cancel where there is one.
+        const QMessageBox::ButtonRole role = label == QLatin1String("Cancel") ? QMessageBox::RejectRole
+            : i == 0                                                          ? QMessageBox::AcceptRole
+                                                                              : QMessageBox::ActionRole;
+        added.append(box.addButton(label, role));
+    }
+    if (!added.isEmpty())
+        box.setDefaultButton(static_cast<QPushButton *>(added.first()));
+    box.exec();
+    return int(added.indexOf(box.clickedButton()));
 }
 
 void DefaultUserPrompts::notice(const QString &title, const QString &text)

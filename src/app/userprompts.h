@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 #include <functional>
 
 class QDialog;
@@ -20,6 +21,9 @@ public:
     // Runs a modal dialog (title, effects, export, previews, About). The default calls exec();
     // a test sets the dialog's controls, found by their texts, and returns the result code.
     virtual int runDialog(QDialog &dialog) = 0;
+    // A question with the given buttons, in order; returns the index of the one chosen, -1 when
+    // the box was closed without a choice. (Unsaved edits, replacing a file, restoring an autosave.)
+    virtual int ask(QWidget *parent, const QString &title, const QString &text, const QStringList &buttons) = 0;
     // A confirmation that needs no answer ("Video Cut", "Clip Deleted", ...): shown in the window as a
     // notice that fades by itself and never takes focus.
     virtual void notice(const QString &title, const QString &text) = 0;
@@ -34,6 +38,7 @@ public:
     QString saveFileName(QWidget *parent, const QString &caption, const QString &dir,
                          const QString &filter) override;
     int runDialog(QDialog &dialog) override;
+    int ask(QWidget *parent, const QString &title, const QString &text, const QStringList &buttons) override;
     void notice(const QString &title, const QString &text) override;
 
     // Where notices appear; a message box without it.

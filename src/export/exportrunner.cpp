@@ -3,6 +3,7 @@
 #include "ffmpeglocator.h"
 #include "iconlocator.h"
 #include "outputfiles.h"
+#include "progresstext.h"
 #include "userprompts.h"
 
 #include <QDebug>
@@ -77,6 +78,7 @@ bool ExportRunner::start(const Job &job)
     exportOutputPath = job.outputPath;
     temporaryOutputPath = job.temporaryOutputPath;
     exportTotalDuration = job.totalDurationMs;
+    exportClock.start();
     tempExportFiles += job.temporaryFiles;
     completionNote = job.completionNote;
 
@@ -142,7 +144,7 @@ void ExportRunner::onFFmpegReadyRead()
     if (percent < 0 || !exportProgressDialog)
         return;
     QPointer<QProgressDialog> dialog = exportProgressDialog;
-    dialog->setLabelText(progressLabel(percent));
+    dialog->setLabelText(ProgressText::describe(percent, exportClock.elapsed(), exportTotalDuration));
     // A modal progress dialog processes events in setValue(); the export may end there.
     dialog->setValue(percent);
     emit progressChanged(percent);

@@ -4,6 +4,7 @@
 
 #include <QProgressDialog>
 
+#include <QElapsedTimer>
 #include <QObject>
 #include <QPointer>
 #include <QProcess>
@@ -81,6 +82,7 @@ private:
     QString exportOutputPath;
     QString temporaryOutputPath;
     qint64 exportTotalDuration = 0;
+    QElapsedTimer exportClock;
     QStringList tempExportFiles;
     Kind kind = Kind::Video;
     QString completionNote;

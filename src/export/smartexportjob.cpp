@@ -4,6 +4,7 @@
 #include "iconlocator.h"
 #include "outputfiles.h"
 #include "piececommand.h"
+#include "progresstext.h"
 #include "streamjoiner.h"
 #include "userprompts.h"
 
@@ -79,6 +80,8 @@ void SmartExportJob::start(const Setup &newSetup)
     doneWeight = 0.0;
     currentWeight = 0.0;
     lastPercent = -1;
+    exportClock.start();
+    labelClock.invalidate();
     pieceFiles.clear();
     audioPath.clear();
     lastError.clear();
@@ -474,13 +477,22 @@ void SmartExportJob::finish(ExportRunner::Result result, const QString &title, c
 void SmartExportJob::setProgress(double fraction)
 {
     const int percent = qBound(0, int(fraction * 100.0), 100);
-    if (percent == lastPercent)
+    // The times in the label move on even while the percentage stays.
+    const bool labelDue = labelClock.isValid() && labelClock.elapsed() >= 1000;
+    if (percent == lastPercent && !labelDue)
         return;
-    lastPercent = percent;
     if (dialog) {
         QPointer<QProgressDialog> guard = dialog;
-        guard->setLabelText(ExportRunner::progressLabel(percent));
-        guard->setValue(percent);
+        qint64 outputMs = 0;
+        for (const Clip &clip : std::as_const(setup.clips))
+            outputMs += clip.originalEnd - clip.originalStart;
+        labelClock.start();
+        guard->setLabelText(ProgressText::describe(percent, exportClock.elapsed(), outputMs));
+        if (guard)
+            guard->setValue(percent);
     }
-    emit progressChanged(percent);
+    if (percent != lastPercent) {
+        lastPercent = percent;
+        emit progressChanged(percent);
+    }
 }

@@ -7,6 +7,7 @@
 #include "userprompts.h"
 
 #include <QObject>
+#include <QElapsedTimer>
 #include <QPointer>
 #include <QStringList>
 #include <QTemporaryDir>
@@ -102,6 +103,8 @@ private:
     double totalWeight = 1.0;
     double currentWeight = 0.0;
     int lastPercent = -1;
+    QElapsedTimer exportClock;
+    QElapsedTimer labelClock;           // since the label last changed
     QString audioPath;
     bool copyAudio = false;
     QStringList pieceFiles;             // per segment; empty for copied ones

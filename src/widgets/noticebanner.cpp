@@ -3,6 +3,7 @@
 #include <QEvent>
 #include <QGraphicsOpacityEffect>
 #include <QPropertyAnimation>
+#include <QPushButton>
 #include <QTimer>
 
 namespace {
@@ -33,6 +34,19 @@ NoticeBanner::NoticeBanner(QWidget *parent)
     fade->setStartValue(1.0);
     fade->setEndValue(0.0);
     connect(fade, &QPropertyAnimation::finished, this, &QWidget::hide);
+    button = new QPushButton(this);
+    button->setObjectName(QStringLiteral("noticeAction"));
+    button->setFocusPolicy(Qt::NoFocus);
+    button->setCursor(Qt::PointingHandCursor);
+    button->setStyleSheet(QStringLiteral("QPushButton { background-color: #4A90E2; color: white; border: none;"
+                                         " border-radius: 6px; padding: 4px 12px; font-size: 13px; }"
+                                         "QPushButton:hover { background-color: #5AA0F2; }"));
+    button->hide();
+    connect(button, &QPushButton::clicked, this, [this] {
+        if (currentAction)
+            currentAction();
+        fade->start();
+    });
     hideTimer->setSingleShot(true);
     connect(hideTimer, &QTimer::timeout, fade, [this] { fade->start(); });
     parent->installEventFilter(this);
@@ -40,6 +54,9 @@ NoticeBanner::NoticeBanner(QWidget *parent)
 
 void NoticeBanner::showNotice(const QString &title, const QString &text)
 {
+    currentAction = nullptr;
+    button->hide();
+    setAttribute(Qt::WA_TransparentForMouseEvents);
     currentTitle = title;
     currentText = text;
     // Texts made for a box: their blank lines would make the banner tall.
@@ -54,6 +71,18 @@ void NoticeBanner::showNotice(const QString &title, const QString &text)
     hideTimer->start(shownMs);
 }
 
+void NoticeBanner::setAction(const QString &text, std::function<void()> action)
+{
+    currentAction = std::move(action);
+    button->setText(text);
+    button->show();
+    setAttribute(Qt::WA_TransparentForMouseEvents, false);
+    if (isVisible()) {
+        place();
+        hideTimer->start(shownWithActionMs);
+    }
+}
+
 bool NoticeBanner::eventFilter(QObject *watched, QEvent *event)
 {
     if (watched == parentWidget() && event->type() == QEvent::Resize && isVisible())
@@ -66,6 +95,12 @@ void NoticeBanner::place()
     const QWidget *window = parentWidget();
     const int width = qMin(520, window->width() - 40);
     setFixedWidth(qMax(200, width));
+    // Room under the text for the button.
+    setContentsMargins(0, 0, 0, button->isVisible() ? button->sizeHint().height() + 8 : 0);
     adjustSize();
     move((window->width() - this->width()) / 2, topMargin);
+    if (button->isVisible()) {
+        button->adjustSize();
+        button->move((this->width() - button->width()) / 2, height() - button->height() - 10);
+    }
 }

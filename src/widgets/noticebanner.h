@@ -1,8 +1,10 @@
 #pragma once
 
 #include <QLabel>
+#include <functional>
 
 class QGraphicsOpacityEffect;
+class QPushButton;
 class QPropertyAnimation;
 class QTimer;
 
@@ -14,9 +16,14 @@ public:
     explicit NoticeBanner(QWidget *parent);
 
     void showNotice(const QString &title, const QString &text);
+    // A button on the notice shown now (a notice shown later drops it); the notice then
+    // stays longer and takes clicks.
+    void setAction(const QString &text, std::function<void()> action);
+    QPushButton *actionButton() const { return button; }
     QString title() const { return currentTitle; }
     QString message() const { return currentText; }
     static constexpr int shownMs = 3500;
+    static constexpr int shownWithActionMs = 8000;
 
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
@@ -29,4 +36,6 @@ private:
     QGraphicsOpacityEffect *opacity = nullptr;
     QPropertyAnimation *fade = nullptr;
     QTimer *hideTimer = nullptr;
+    QPushButton *button = nullptr;
+    std::function<void()> currentAction;
 };

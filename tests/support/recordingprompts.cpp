@@ -1,6 +1,7 @@
 #include "recordingprompts.h"
 
 #include <QDialog>
+#include <QMessageBox>
 
 void RecordingPrompts::message(Kind kind, QWidget *, const QString &title, const QString &text)
 {
@@ -23,8 +24,18 @@ QString RecordingPrompts::saveFileName(QWidget *, const QString &caption, const 
 
 int RecordingPrompts::runDialog(QDialog &dialog)
 {
+    if (auto *box = qobject_cast<QMessageBox *>(&dialog)) {
+        messages.append({Kind::Information, box->windowTitle(), box->text()});
+        return messageBoxHandler ? messageBoxHandler(dialog) : int(QDialog::Accepted);
+    }
     ++dialogsRun;
     return dialogHandler ? dialogHandler(dialog) : int(QDialog::Rejected);
+}
+
+int RecordingPrompts::ask(QWidget *, const QString &title, const QString &text, const QStringList &buttons)
+{
+    questions.append({title, text, buttons});
+    return askAnswers.isEmpty() ? askDefault : askAnswers.takeFirst();
 }
 
 void RecordingPrompts::notice(const QString &title, const QString &text)

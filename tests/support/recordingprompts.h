@@ -15,6 +15,11 @@ public:
         QString text;
         bool notice = false;    // shown as a fading notice, not a box
     };
+    struct Question {
+        QString title;
+        QString text;
+        QStringList buttons;
+    };
     struct FileRequest {
         QString caption;
         QString dir;
@@ -27,6 +32,12 @@ public:
     QStringList saveAnswers;
     std::function<int(QDialog &)> dialogHandler; // default: reject
     int dialogsRun = 0;
+    QList<Question> questions;
+    QList<int> askAnswers;              // taken front first; askDefault when none left
+    int askDefault = -1;                // the box closed without a choice
+    // Message boxes run as dialogs (those with a check box) are recorded with the messages
+    // and answered here; default: accepted as they stand.
+    std::function<int(QDialog &)> messageBoxHandler;
 
     void message(Kind kind, QWidget *, const QString &title, const QString &text) override;
     QString openFileName(QWidget *, const QString &caption, const QString &dir,
@@ -34,9 +45,10 @@ public:
     QString saveFileName(QWidget *, const QString &caption, const QString &dir,
                          const QString &filter) override;
     int runDialog(QDialog &dialog) override;
+    int ask(QWidget *, const QString &title, const QString &text, const QStringList &buttons) override;
     // Recorded with the messages (as information), so every text reads the same way.
     void notice(const QString &title, const QString &text) override;
 
     Message last() const { return messages.isEmpty() ? Message{Kind::Information, {}, {}} : messages.last(); }
-    void clear() { messages.clear(); fileRequests.clear(); }
+    void clear() { messages.clear(); fileRequests.clear(); questions.clear(); }
 };

@@ -1,0 +1,154 @@
+#include "editautosave.h"
+
+#include "projectfile.h"
+
+#include <QCoreApplication>
+#include <QDebug>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QLockFile>
+#include <QRandomGenerator>
+#include <QSaveFile>
+#include <QStandardPaths>
+#include <QTimer>
+
+#include <algorithm>
+
+namespace {
+
+const QString filePrefix = QStringLiteral("edit-");
+const QString fileSuffix = QStringLiteral(".tlp");
+
+QString lockPathFor(const QString &path)
+{
+    return path.left(path.size() - fileSuffix.size()) + QStringLiteral(".lock");
+}
+
+} // namespace
+
+EditAutosave::EditAutosave(QObject *parent)
+    : QObject(parent)
+    , timer(new QTimer(this))
+{
+    timer->setSingleShot(true);
+    timer->setInterval(delayMs);
+    connect(timer, &QTimer::timeout, this, &EditAutosave::writeNow);
+}
+
+EditAutosave::~EditAutosave()
+{
+    discard();
+}
+
+void EditAutosave::setSnapshot(std::function<QByteArray()> source)
+{
+    snapshot = std::move(source);
+}
+
+void EditAutosave::editChanged()
+{
+    // Not restarted by each change: a long run of edits is still written every few seconds.
+    if (!timer->isActive())
+        timer->start();
+}
+
+QString EditAutosave::folder()
+{
+    return QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation) + QStringLiteral("/autosave");
+}
+
+bool EditAutosave::claimFile()
+{
+    if (ownLock)
+        return true;
+    const QString dir = folder();
+    if (!QDir().mkpath(dir))
+        return false;
+    // Edits may hold private titles: only the user reads them.
+    QFile::setPermissions(dir, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    // An unguessable name per program, locked before anything is written under it.
+    for (int attempt = 0; attempt < 8; ++attempt) {
+        const QString name = filePrefix + QString::number(QRandomGenerator::system()->generate64(), 16);
+        const QString path = QDir(dir).filePath(name + fileSuffix);
+        if (QFile::exists(path))
+            continue;
+        auto lock = std::make_unique<QLockFile>(lockPathFor(path));
+        lock->setStaleLockTime(0);
+        if (!lock->tryLock(0))
+            continue;
+        ownLock = std::move(lock);
+        ownPath = path;
+        return true;
+    }
+    return false;
+}
+
+void EditAutosave::writeNow()
+{
+    timer->stop();
+    if (!snapshot || !claimFile())
+        return;
+    QSaveFile file(ownPath);
+    if (!file.open(QIODevice::WriteOnly)) {
+        qWarning() << "EditAutosave: cannot write" << ownPath << file.errorString();
+        return;
+    }
+    const QByteArray bytes = snapshot();
+    if (file.write(bytes) != bytes.size() || !file.commit())
+        qWarning() << "EditAutosave: cannot write" << ownPath << file.errorString();
+}
+
+void EditAutosave::discard()
+{
+    timer->stop();
+    if (!ownLock)
+        return;
+    QFile::remove(ownPath);
+    ownLock.reset(); // unlocking removes the lock file
+    ownPath.clear();
+}
+
+QList<EditAutosave::Orphan> EditAutosave::orphans()
+{
+    QList<Orphan> found;
+    const QDir dir(folder());
+    const QStringList names =
+        dir.entryList({filePrefix + QLatin1Char('*') + fileSuffix}, QDir::Files | QDir::NoSymLinks);
+    for (const QString &name : names) {
+        const QString path = dir.filePath(name);
+        auto lock = std::make_shared<QLockFile>(lockPathFor(path));
+        lock->setStaleLockTime(0);
+        // Held by a running program (this one included): not an orphan. A lock left by a
+        // process that is gone is taken over.
+        if (!lock->tryLock(0))
+            continue;
+        QFile file(path);
+        if (!file.open(QIODevice::ReadOnly))
+            continue;
+        const ProjectFile::ReadResult project = ProjectFile::read(file.read(ProjectFile::MaxFileBytes + 1));
+        file.close();
+        Orphan orphan;
+        orphan.path = path;
+        orphan.lock = lock;
+        if (!project.ok()) {
+            // Cut short or damaged: nothing in it can be restored.
+            qWarning() << "EditAutosave: removing an unreadable copy" << path;
+            removeOrphan(orphan);
+            continue;
+        }
+        orphan.videoPath = project.videoPath;
+        orphan.written = QFileInfo(path).lastModified();
+        found.append(orphan);
+    }
+    std::sort(found.begin(), found.end(),
+              [](const Orphan &a, const Orphan &b) { return a.written > b.written; });
+    return found;
+}
+
+void EditAutosave::removeOrphan(const Orphan &orphan)
+{
+    QFile::remove(orphan.path);
+    if (orphan.lock)
+        orphan.lock->unlock();
+}

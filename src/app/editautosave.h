@@ -1,0 +1,56 @@
+#pragma once
+
+#include <QByteArray>
+#include <QDateTime>
+#include <QObject>
+#include <QString>
+#include <functional>
+#include <memory>
+
+class QLockFile;
+class QTimer;
+
+// Keeps a copy of the edit as a project in the user's data folder, written a moment
+// after each change, so a crash loses at most that moment. Each running program
+// writes its own file, held by a lock file that names the process; a file whose
+// owner is gone is an orphan, offered back at the next start.
+class EditAutosave : public QObject {
+    Q_OBJECT
+public:
+    static constexpr int delayMs = 2000;
+
+    struct Orphan {
+        QString path;
+        QString videoPath;   // as stored in it
+        QDateTime written;
+        std::shared_ptr<QLockFile> lock; // held while the orphan is being offered
+    };
+
+    explicit EditAutosave(QObject *parent = nullptr);
+    // A clean end: the copy goes.
+    ~EditAutosave() override;
+
+    // Where the edit comes from when it is written.
+    void setSnapshot(std::function<QByteArray()> snapshot);
+    // Writes delayMs after the first change not yet written.
+    void editChanged();
+    void writeNow();
+    // The edit is saved elsewhere or closed: removes the copy.
+    void discard();
+    // This program's copy; empty until the first write.
+    QString filePath() const { return ownPath; }
+
+    static QString folder();
+    // Copies left by programs no longer running, newest first. Each comes locked, so
+    // another program starting now does not offer the same one.
+    static QList<Orphan> orphans();
+    static void removeOrphan(const Orphan &orphan);
+
+private:
+    bool claimFile();
+
+    std::function<QByteArray()> snapshot;
+    QTimer *timer = nullptr;
+    std::unique_ptr<QLockFile> ownLock;
+    QString ownPath;
+};

@@ -331,6 +331,8 @@ void MainWindow::openRecent(const QString &path)
 
 void MainWindow::rememberRecent(const QString &path)
 {
+    const bool project = QFileInfo(path).suffix().compare(QLatin1String("tlp"), Qt::CaseInsensitive) == 0;
+    AppSettings::rememberFolderOf(project ? AppSettings::Folder::Project : AppSettings::Folder::Video, path);
     AppSettings::addRecentFile(path);
     rebuildRecentMenu();
 }

@@ -1,5 +1,6 @@
 #include "commandlineexport.h"
 #include "mainwindow.h"
+#include "videoplayer.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
@@ -29,6 +30,34 @@ protected:
     }
 
 private:
+    bool reported = false;
+};
+
+// For the first-frame benchmark (TRIMLET_EXIT_AT_FIRST_FRAME): says when a display first
+// paints after the player delivered a frame, then quits.
+class FirstFrameReport : public QObject {
+public:
+    explicit FirstFrameReport(MainWindow *window)
+        : QObject(window)
+    {
+        connect(window->player(), &VideoPlayer::frameReady, this, [this] { frameArrived = true; });
+        qApp->installEventFilter(this);
+    }
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        if (frameArrived && !reported && event->type() == QEvent::Paint && watched->inherits("QOpenGLWidget")) {
+            reported = true;
+            std::fputs("frame\n", stdout);
+            std::fflush(stdout);
+            QTimer::singleShot(0, qApp, &QCoreApplication::quit);
+        }
+        return QObject::eventFilter(watched, event);
+    }
+
+private:
+    bool frameArrived = false;
     bool reported = false;
 };
 
@@ -81,6 +110,8 @@ int main(int argc, char *argv[])
     MainWindow window;
     if (qEnvironmentVariableIsSet("TRIMLET_EXIT_WHEN_SHOWN"))
         window.installEventFilter(new FirstPaintReport(&window));
+    if (qEnvironmentVariableIsSet("TRIMLET_EXIT_AT_FIRST_FRAME"))
+        new FirstFrameReport(&window);
     window.show();
 
     const QStringList files = parser.positionalArguments();

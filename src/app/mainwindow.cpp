@@ -391,6 +391,15 @@ void MainWindow::stopSourceAnalysis()
     }
 }
 
+// The scan of the loaded video tells; an export that comes before it asks ffmpeg.
+void MainWindow::ensureSourceAudioKnown()
+{
+    if (sourceAudioKnown || currentVideoPath.isEmpty())
+        return;
+    sourceHasAudio = detectAudioStream(currentVideoPath);
+    sourceAudioKnown = true;
+}
+
 void MainWindow::startSourceAnalysis(const QString &path)
 {
     stopSourceAnalysis();
@@ -403,6 +412,10 @@ void MainWindow::startSourceAnalysis(const QString &path)
         if (path != currentVideoPath)
             return;
         const auto index = Media::MediaIndexCache::instance().cached(path);
+        if (index && index->ok()) {
+            sourceHasAudio = index->audio.index >= 0;
+            sourceAudioKnown = true;
+        }
         if (index && index->ok() && index->durationMs > 0)
             videoPlayer->setFileDuration(index->durationMs);
     });
@@ -812,7 +825,9 @@ void MainWindow::loadVideo(const QString &path)
     projectFilePath.clear();
 
     currentVideoPath = path;
-    sourceHasAudio = detectAudioStream(path);
+    // Known from the packet scan below; asked of ffmpeg only if an export comes first.
+    sourceHasAudio = true;
+    sourceAudioKnown = false;
     startSourceAnalysis(path);
 
     // The edit is reset before the player loads: the back end may report the new
@@ -1575,6 +1590,7 @@ void MainWindow::exportVideo()
 
     const ExportSettings settings = dialog.settings();
     exportOutputPath = settings.outputPath;
+    ensureSourceAudioKnown();
     const ExportDecision decision = decideExport(settings, sourceHasAudio);
     switch (decision.action) {
     case ExportDecision::Action::Refuse:
@@ -1597,6 +1613,7 @@ void MainWindow::exportVideo()
 bool MainWindow::exportWithFFmpeg(const QString &outputPath, int targetWidth, int targetHeight, int crf,
                                   int audioMode)
 {
+    ensureSourceAudioKnown();
     exportOutputPath = outputPath;
     exportedClips = clipList;
     waitForEncoders();
@@ -1610,6 +1627,7 @@ bool MainWindow::exportWithFFmpeg(const QString &outputPath, int targetWidth, in
 
 bool MainWindow::exportOriginalQuality(const QString &outputPath, int audioMode)
 {
+    ensureSourceAudioKnown();
     exportOutputPath = outputPath;
     exportedClips = clipList;
     waitForEncoders();
@@ -1622,6 +1640,7 @@ bool MainWindow::exportOriginalQuality(const QString &outputPath, int audioMode)
 
 bool MainWindow::exportAudioOnly(const QString &outputPath, const QString &format, const QString &bitrate)
 {
+    ensureSourceAudioKnown();
     exportOutputPath = outputPath;
     exportedClips = clipList;
     ExportSource source;

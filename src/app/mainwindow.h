@@ -155,6 +155,7 @@ private:
     void rebuildRecentMenu();
     void openRecent(const QString &path);
     void rememberRecent(const QString &path);
+    void ensureSourceAudioKnown();
     void buildWidgetTree();
     QWidget *buildEditPanel();
     void buildShortcuts();
@@ -221,6 +222,7 @@ private:
     QMenu *recentMenu = nullptr;
     bool rememberLoadedVideo = true;
     bool greeted = false;
+    bool sourceAudioKnown = false;
     QStackedWidget *pageStack = nullptr;
     ModernButton *playButton = nullptr;
     ModernButton *muteButton = nullptr;

@@ -546,10 +546,8 @@ private slots:
         // Outside the box the picture is untouched, and in the second clip there is no title.
         QVERIFY(meanAround(during, int(40 * scale), int(20 * scale)).red() > 170);
         QVERIFY(meanAround(frameAt(output, 2.2), inBox.x(), inBox.y(), 1).red() > 170);
-        QVERIFY(!QFile::exists(ExportControllerTitlePath()));
+        QVERIFY(controller->titleFolder().isEmpty());
     }
-
-    static QString ExportControllerTitlePath() { return ExportController::titleImagePath(0); }
 
     void rotatedNextToUnrotated_data()
     {
@@ -759,8 +757,23 @@ private slots:
         titled.titleText = "Cancel me";
         QSignalSpy finished(controller->runner(), &ExportRunner::exportFinished);
         bool audio = true;
+        // A link where an image was once written must not lead the title over another file.
+        const QString victim = out("victim.txt");
+        {
+            QFile file(victim);
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            QCOMPARE(file.write("keep me"), qint64(7));
+        }
+        const QString oldName = QDir::temp().filePath(QStringLiteral("trimlet_title_0.png"));
+        QFile::remove(oldName);
+        QVERIFY(QFile::link(victim, oldName));
         QVERIFY(controller->exportWithFFmpeg(sourceFor(pattern, {titled}), output, 1920, 1080, 18, 0, audio));
-        QVERIFY(QFile::exists(ExportController::titleImagePath(0)));
+        const QString titleFolder = controller->titleFolder();
+        QVERIFY(QFile::exists(controller->titleImagePath(0)));
+        QVERIFY(controller->titleImagePath(0).startsWith(titleFolder + QLatin1Char('/')));
+        QCOMPARE(QFileInfo(titleFolder).permissions() & (QFile::ReadGroup | QFile::ReadOther | QFile::WriteGroup
+                                                         | QFile::WriteOther | QFile::ExeGroup | QFile::ExeOther),
+                 QFile::Permissions());
         QCOMPARE(leftovers().size(), 1);
         QProgressDialog *progress = controller->runner()->progressDialog();
         QVERIFY(progress);
@@ -775,7 +788,11 @@ private slots:
         QCOMPARE(prompts.last().text, QStringLiteral("Video export was canceled."));
         QVERIFY(!QFile::exists(output));
         QVERIFY(leftovers().isEmpty());
-        QVERIFY(!QFile::exists(ExportController::titleImagePath(0)));
+        QVERIFY(!QFileInfo::exists(titleFolder));
+        QFile victimFile(victim);
+        QVERIFY(victimFile.open(QIODevice::ReadOnly));
+        QCOMPARE(victimFile.readAll(), QByteArray("keep me"));
+        QFile::remove(oldName);
         QVERIFY(controller->runner()->process() == nullptr);
         QVERIFY(controller->runner()->progressDialog() == nullptr);
     }

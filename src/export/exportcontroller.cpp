@@ -14,6 +14,7 @@
 #include <QFile>
 #include <QImage>
 #include <QProcess>
+#include <QTemporaryDir>
 #include <future>
 
 using namespace ExportCommandBuilder;
@@ -34,16 +35,43 @@ ExportController::ExportController(std::function<UserPrompts &()> prompts, QWidg
     , smartExport(new SmartExportJob(prompts, window, this))
 {
     connect(exportRunner, &ExportRunner::progressChanged, this, &ExportController::progressChanged);
-    connect(exportRunner, &ExportRunner::exportFinished, this,
-            [this](ExportRunner::Result result) { emit exportFinished(int(result)); });
+    // However an export ends, its title images go with their folder.
+    connect(exportRunner, &ExportRunner::exportFinished, this, [this](ExportRunner::Result result) {
+        titleDir.reset();
+        emit exportFinished(int(result));
+    });
     connect(smartExport, &SmartExportJob::progressChanged, this, &ExportController::progressChanged);
-    connect(smartExport, &SmartExportJob::exportFinished, this,
-            [this](ExportRunner::Result result) { emit exportFinished(int(result)); });
+    connect(smartExport, &SmartExportJob::exportFinished, this, [this](ExportRunner::Result result) {
+        titleDir.reset();
+        emit exportFinished(int(result));
+    });
 }
 
-QString ExportController::titleImagePath(int clipIndex)
+ExportController::~ExportController() = default;
+
+QString ExportController::titleImagePath(int clipIndex) const
 {
-    return QDir::temp().filePath(QStringLiteral("trimlet_title_%1.png").arg(clipIndex));
+    return titleDir ? titleDir->filePath(QStringLiteral("title_%1.png").arg(clipIndex)) : QString();
+}
+
+QString ExportController::titleFolder() const
+{
+    return titleDir ? titleDir->path() : QString();
+}
+
+// A folder of this export's own, readable by the user alone: nobody can plant a link
+// where a title is written, and two running programs never share an image.
+QString ExportController::newTitleImagePath(int clipIndex)
+{
+    if (!titleDir) {
+        titleDir = std::make_unique<QTemporaryDir>(QDir::temp().filePath(QStringLiteral("trimlet-titles-XXXXXX")));
+        if (!titleDir->isValid()) {
+            qWarning() << "Cannot create a folder for the title images:" << titleDir->errorString();
+            titleDir.reset();
+            return QString();
+        }
+    }
+    return titleImagePath(clipIndex);
 }
 
 bool ExportController::refuseOutput(const ExportSource &source, const QString &outputPath)
@@ -95,6 +123,7 @@ bool ExportController::exportWithFFmpeg(const ExportSource &source, const QStrin
     if (!checkFFmpegAvailable(prompts(), window))
         return false;
     exportRunner->clearTemporaryFiles();
+    titleDir.reset();
 
     VideoExportInput input;
     input.sourcePath = source.videoPath;
@@ -125,9 +154,9 @@ bool ExportController::exportWithFFmpeg(const ExportSource &source, const QStrin
         // Drawn at the size of the frame it is laid on, so it sits where the user
         // placed it whatever the output size.
         const QSize frame = clipFrameSize(clip, input.source);
-        const QString path = titleImagePath(i);
+        const QString path = newTitleImagePath(i);
         const QImage image = renderer.render(clip, frame);
-        if (!image.save(path, "PNG")) {
+        if (path.isEmpty() || !image.save(path, "PNG")) {
             qWarning() << "Failed to save title PNG:" << path;
             continue;
         }
@@ -151,8 +180,7 @@ bool ExportController::exportWithFFmpeg(const ExportSource &source, const QStrin
 
     const QString temporaryOutput = reserveTemporaryOutput(outputPath);
     if (temporaryOutput.isEmpty()) {
-        for (const QString &file : std::as_const(titleFiles))
-            QFile::remove(file);
+        titleDir.reset();
         return false;
     }
     input.outputPath = temporaryOutput;
@@ -181,7 +209,10 @@ bool ExportController::exportWithFFmpeg(const ExportSource &source, const QStrin
     job.temporaryFiles = titleFiles;
     job.completionNote = completionNote;
     completionNote.clear();
-    return exportRunner->start(job);
+    const bool started = exportRunner->start(job);
+    if (!started)
+        titleDir.reset();
+    return started;
 }
 
 bool ExportController::exportAudioOnly(const ExportSource &source, const QString &outputPath,
@@ -229,6 +260,7 @@ bool ExportController::exportOriginalQuality(const ExportSource &source, const Q
     if (!checkFFmpegAvailable(prompts(), window))
         return false;
     exportRunner->clearTemporaryFiles();
+    titleDir.reset();
     const QString ffmpeg = findFFmpeg();
     const QString temporaryOutput = reserveTemporaryOutput(outputPath);
     if (temporaryOutput.isEmpty())
@@ -246,8 +278,8 @@ bool ExportController::exportOriginalQuality(const ExportSource &source, const Q
     const QFont font = source.titleFont;
     setup.renderTitle = [this, font](int clipIndex, const QSize &frame) -> QString {
         const Clip &clip = smartSource.clips.at(clipIndex);
-        const QString path = titleImagePath(clipIndex);
-        if (!TitleImageRenderer(font).render(clip, frame).save(path, "PNG"))
+        const QString path = newTitleImagePath(clipIndex);
+        if (path.isEmpty() || !TitleImageRenderer(font).render(clip, frame).save(path, "PNG"))
             return QString();
         exportRunner->addTemporaryFile(path);
         return path;
@@ -262,6 +294,7 @@ bool ExportController::exportOriginalQuality(const ExportSource &source, const Q
                 bool hasAudio = audioMode != 1;
                 if (!exportWithFFmpeg(source, outputPath, -1, -1, originalFallbackCrf, audioMode, hasAudio)) {
                     completionNote.clear();
+                    titleDir.reset();
                     emit exportFinished(int(ExportRunner::Result::Failed));
                 }
             });

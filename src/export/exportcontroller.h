@@ -6,10 +6,12 @@
 #include <QFont>
 #include <QObject>
 #include <functional>
+#include <memory>
 
 class ExportRunner;
 class SmartExportJob;
 class HardwareEncoderDetector;
+class QTemporaryDir;
 class QWidget;
 class UserPrompts;
 
@@ -27,6 +29,7 @@ class ExportController : public QObject {
     Q_OBJECT
 public:
     ExportController(std::function<UserPrompts &()> prompts, QWidget *window, QObject *parent = nullptr);
+    ~ExportController() override;
 
     ExportRunner *runner() const { return exportRunner; }
     SmartExportJob *smartJob() const { return smartExport; }
@@ -46,7 +49,10 @@ public:
     // The command of the last export started (for logs and tests).
     const ExportCommand &lastCommand() const { return command; }
 
-    static QString titleImagePath(int clipIndex);
+    // Where the running export's title image for a part is; empty when it has no titles.
+    QString titleImagePath(int clipIndex) const;
+    // The running export's private folder for title images; empty when it has none.
+    QString titleFolder() const;
 
 signals:
     // Every kind of export reports through these.
@@ -58,6 +64,7 @@ private:
     bool refuseOutput(const ExportSource &source, const QString &outputPath);
     bool fitClips(const ExportSource &source, const SourceFacts &facts, ClipList &clips);
     QString reserveTemporaryOutput(const QString &outputPath);
+    QString newTitleImagePath(int clipIndex);
 
     std::function<UserPrompts &()> promptsProvider;
     QWidget *window = nullptr;
@@ -66,4 +73,5 @@ private:
     QString completionNote;             // added to the next video export's success message
     ExportSource smartSource;           // the edit of the running original-quality export
     ExportCommand command;
+    std::unique_ptr<QTemporaryDir> titleDir;
 };

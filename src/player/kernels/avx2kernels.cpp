@@ -13,170 +13,295 @@ inline const uint8_t *clampRow(int y, int rows, const uint8_t *src, ptrdiff_t st
     return src + (y < 0 ? 0 : y >= rows ? rows - 1 : y) * stride;
 }
 
-// flat[l] = whether the 2r + 1 samples from p + l on are alike, for 16 lanes.
-void flatWindows(const int16_t *p, int r, uint8_t *flat)
+// The exact blur runs both passes on pair layouts: a 32-bit lane of `forward`
+// holds (s[c + j], s[c + j + 1]) of one output's window, the matching lane of
+// `backward` (s[c - j], s[c - j - 1]), and stepping `stride` bytes moves j on
+// by one. Their 16-bit sum folds the symmetric kernel, and one multiply-add
+// then takes four taps. Blocks of 32 outputs (four registers) share each
+// weight broadcast and keep the multiply-adds independent.
+
+inline __m256i loadAt(const char *p) { return _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p)); }
+
+// The centre samples of forward pairs, and each twice over for the split centre weight.
+inline __m256i centreSamples(const char *forward) { return _mm256_and_si256(loadAt(forward), _mm256_set1_epi32(0xffff)); }
+inline __m256i centreTwice(__m256i centre) { return _mm256_or_si256(centre, _mm256_slli_epi32(centre, 16)); }
+
+inline __m256i foldedPairs(const char *forward, const char *backward, ptrdiff_t offset)
 {
-    const int count = 16 + 2 * r;
-    auto *changes = static_cast<int *>(Shared::scratch(2, size_t(count) * sizeof(int)));
-    int seen = 0;
-    changes[0] = 0;
-    for (int i = 1; i < count; ++i) {
-        seen += p[i] != p[i - 1];
-        changes[i] = seen;
-    }
-    for (int l = 0; l < 16; ++l)
-        flat[l] = changes[l + 2 * r] == changes[l];
+    return _mm256_add_epi16(loadAt(forward + offset), loadAt(backward - offset));
 }
 
-void fixUniformLanes(int16_t *values, const int16_t *flags, int count, const BlurWeights &k)
+// The second pass's sums of 32 outputs in 2^15 fixed point, truncated; a
+// window whose sum is exactly its centre (every flat one) takes the flat
+// window's double-precision result.
+void foldedBlock(const char *forward, const char *backward, ptrdiff_t stride, const BlurWeights &k,
+                 __m256i results[4])
 {
-    for (int l = 0; l < count; ++l) {
-        if (flags[l])
-            values[l] = k.uniformResult[values[l]];
+    const __m256i centerWeights = _mm256_set1_epi32(int32_t(uint32_t(k.centerLow) | (uint32_t(k.centerHigh) << 16)));
+    __m256i centre[4], acc[4];
+#pragma GCC unroll 4
+    for (int b = 0; b < 4; ++b) {
+        centre[b] = centreSamples(forward + 32 * b);
+        acc[b] = _mm256_madd_epi16(centreTwice(centre[b]), centerWeights);
+    }
+    ptrdiff_t offset = stride;
+    for (int p = 0; p < k.pairCount; ++p, offset += 2 * stride) {
+        const __m256i w = _mm256_set1_epi32(k.pairWeights[p]);
+    #pragma GCC unroll 4
+    for (int b = 0; b < 4; ++b)
+            acc[b] = _mm256_add_epi32(acc[b], _mm256_madd_epi16(foldedPairs(forward + 32 * b, backward + 32 * b, offset), w));
+    }
+#pragma GCC unroll 4
+    for (int b = 0; b < 4; ++b) {
+        const __m256i level = _mm256_srli_epi32(acc[b], kFixedShift);
+        const __m256i flat = _mm256_cmpeq_epi32(acc[b], _mm256_slli_epi32(centre[b], kFixedShift));
+        results[b] = _mm256_testz_si256(flat, flat)
+            ? level
+            : _mm256_mask_i32gather_epi32(level, k.uniformResult32, level, flat, 4);
     }
 }
 
-void convolveAvx2(const int16_t *const *taps, int begin, int end, const BlurWeights &k,
-                                                    int16_t *out)
+// The first pass's 32 outputs, exactly as the double sums truncate: sums with
+// the fine weights' high and rest halves, sum = high * 2^15 + rest. A lane too
+// close to a whole level to tell: a flat window (as many changes of sample,
+// `changes`, counted up to its last tap as up to its first) takes the flat
+// result; any other, a straight ramp too (it sums to its centre exactly), is
+// summed in double from its samples, which rounds its own way.
+void preciseBlock(const char *forward, const char *backward, ptrdiff_t stride, const int32_t *changes,
+                  const BlurWeights &k, __m256i results[4])
 {
-    const int r = k.radius;
-    const __m256i zero = _mm256_setzero_si256();
-    const __m256i centerWeights =
-        _mm256_set1_epi32(int32_t(uint32_t(k.centerLow) | (uint32_t(k.centerHigh) << 16)));
-    int i = begin;
-    for (; i + 16 <= end; i += 16) {
-        const __m256i c = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(taps[r] + i));
-        // madd multiplies neighbouring 16-bit lanes by a weight pair and adds them:
-        // interleave two operands so each 32-bit lane sums two taps of one sample.
-        __m256i accLow = _mm256_madd_epi16(_mm256_unpacklo_epi16(c, c), centerWeights);
-        __m256i accHigh = _mm256_madd_epi16(_mm256_unpackhi_epi16(c, c), centerWeights);
-        int pair = 0;
-        for (int j = 1; j <= r; j += 2, ++pair) {
-            const __m256i a = _mm256_add_epi16(
-                _mm256_loadu_si256(reinterpret_cast<const __m256i *>(taps[r - j] + i)),
-                _mm256_loadu_si256(reinterpret_cast<const __m256i *>(taps[r + j] + i)));
-            __m256i b = zero;
-            if (j + 1 <= r) {
-                b = _mm256_add_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(taps[r - j - 1] + i)),
-                                     _mm256_loadu_si256(reinterpret_cast<const __m256i *>(taps[r + j + 1] + i)));
-            }
-            const __m256i w = _mm256_set1_epi32(k.pairWeights[pair]);
-            accLow = _mm256_add_epi32(accLow, _mm256_madd_epi16(_mm256_unpacklo_epi16(a, b), w));
-            accHigh = _mm256_add_epi32(accHigh, _mm256_madd_epi16(_mm256_unpackhi_epi16(a, b), w));
-        }
-        // The pack undoes the unpack's lane order.
-        __m256i result = _mm256_packs_epi32(_mm256_srai_epi32(accLow, kFixedShift),
-                                            _mm256_srai_epi32(accHigh, kFixedShift));
-        const __m256i fix = _mm256_packs_epi32(
-            _mm256_cmpeq_epi32(accLow, _mm256_slli_epi32(_mm256_unpacklo_epi16(c, zero), kFixedShift)),
-            _mm256_cmpeq_epi32(accHigh, _mm256_slli_epi32(_mm256_unpackhi_epi16(c, zero), kFixedShift)));
-        if (_mm256_movemask_epi8(fix)) {
-            alignas(32) int16_t values[16];
-            alignas(32) int16_t flags[16];
-            _mm256_store_si256(reinterpret_cast<__m256i *>(values), result);
-            _mm256_store_si256(reinterpret_cast<__m256i *>(flags), fix);
-            fixUniformLanes(values, flags, 16, k);
-            result = _mm256_load_si256(reinterpret_cast<const __m256i *>(values));
-        }
-        _mm256_storeu_si256(reinterpret_cast<__m256i *>(out + i), result);
-    }
-    if (i < end)
-        convolveAvx2(taps, end - 16, end, k, out);
-}
-
-// Levels, and lanes too close to a whole level to tell, from first-pass sums split into high
-// (weights' high halves) and rest (their low halves): sum = high * 2^15 + rest.
-inline void splitFineSums(__m256i high, __m256i rest, const BlurWeights &k,
-                                                          __m256i &level, __m256i &unsure)
-{
-    const __m256i remainder =
-        _mm256_add_epi32(_mm256_slli_epi32(_mm256_and_si256(high, _mm256_set1_epi32(0x7fff)), 15), rest);
-    level = _mm256_add_epi32(_mm256_srli_epi32(high, 15), _mm256_srli_epi32(remainder, kFineShift));
-    const __m256i fraction = _mm256_and_si256(remainder, _mm256_set1_epi32(int(kFineMask)));
-    unsure = _mm256_or_si256(_mm256_cmpgt_epi32(_mm256_set1_epi32(int(k.slack)), fraction),
-                             _mm256_cmpgt_epi32(fraction, _mm256_set1_epi32(int(kFineMask - k.slack))));
-}
-
-// Whether the `count` samples from p on are all alike.
-bool allAlikeAvx2(const int16_t *p, int count)
-{
-    const __m256i first = _mm256_set1_epi16(p[0]);
-    int i = 0;
-    for (; i + 16 <= count; i += 16) {
-        const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p + i));
-        if (_mm256_movemask_epi8(_mm256_cmpeq_epi16(v, first)) != -1)
-            return false;
-    }
-    for (; i < count; ++i) {
-        if (p[i] != p[0])
-            return false;
-    }
-    return true;
-}
-
-void convolvePreciseAvx2(const int16_t *const *taps, int begin, int end,
-                                                           const BlurWeights &k, int16_t *out)
-{
-    const int r = k.radius;
-    const __m256i zero = _mm256_setzero_si256();
-    const __m256i centerHigh =
-        _mm256_set1_epi32(int32_t(uint32_t(k.fineCenterLow) | (uint32_t(k.fineCenterHigh) << 16)));
+    const __m256i centerHigh = _mm256_set1_epi32(int32_t(uint32_t(k.fineCenterLow) | (uint32_t(k.fineCenterHigh) << 16)));
     const __m256i centerRest = _mm256_set1_epi32(k.fineCenterRest);
-    int i = begin;
-    for (; i + 16 <= end; i += 16) {
-        const __m256i c = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(taps[r] + i));
-        __m256i highLow = _mm256_madd_epi16(_mm256_unpacklo_epi16(c, c), centerHigh);
-        __m256i highHigh = _mm256_madd_epi16(_mm256_unpackhi_epi16(c, c), centerHigh);
-        __m256i restLow = _mm256_madd_epi16(_mm256_unpacklo_epi16(c, zero), centerRest);
-        __m256i restHigh = _mm256_madd_epi16(_mm256_unpackhi_epi16(c, zero), centerRest);
-        int pair = 0;
-        for (int j = 1; j <= r; j += 2, ++pair) {
-            const __m256i a = _mm256_add_epi16(
-                _mm256_loadu_si256(reinterpret_cast<const __m256i *>(taps[r - j] + i)),
-                _mm256_loadu_si256(reinterpret_cast<const __m256i *>(taps[r + j] + i)));
-            __m256i b = zero;
-            if (j + 1 <= r) {
-                b = _mm256_add_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(taps[r - j - 1] + i)),
-                                     _mm256_loadu_si256(reinterpret_cast<const __m256i *>(taps[r + j + 1] + i)));
-            }
-            const __m256i low = _mm256_unpacklo_epi16(a, b);
-            const __m256i high = _mm256_unpackhi_epi16(a, b);
-            const __m256i weightsHigh = _mm256_set1_epi32(k.finePairsHigh[pair]);
-            const __m256i weightsRest = _mm256_set1_epi32(k.finePairsRest[pair]);
-            highLow = _mm256_add_epi32(highLow, _mm256_madd_epi16(low, weightsHigh));
-            highHigh = _mm256_add_epi32(highHigh, _mm256_madd_epi16(high, weightsHigh));
-            restLow = _mm256_add_epi32(restLow, _mm256_madd_epi16(low, weightsRest));
-            restHigh = _mm256_add_epi32(restHigh, _mm256_madd_epi16(high, weightsRest));
-        }
-        __m256i levelLow, unsureLow, levelHigh, unsureHigh;
-        splitFineSums(highLow, restLow, k, levelLow, unsureLow);
-        splitFineSums(highHigh, restHigh, k, levelHigh, unsureHigh);
-        // The packs undo the unpacks' lane order. A flat window's sum is a
-        // whole level, so it is among the unsure ones.
-        __m256i result = _mm256_packs_epi32(levelLow, levelHigh);
-        const __m256i unsure = _mm256_packs_epi32(unsureLow, unsureHigh);
-        if (_mm256_movemask_epi8(unsure)) {
-            if (allAlikeAvx2(taps[0] + i, 16 + 2 * r)) {
-                result = _mm256_set1_epi16(k.uniformResult[taps[r][i]]);
-            } else {
-                alignas(32) int16_t values[16];
-                alignas(32) int16_t unsureFlags[16];
-                uint8_t flat[16];
-                _mm256_store_si256(reinterpret_cast<__m256i *>(values), result);
-                _mm256_store_si256(reinterpret_cast<__m256i *>(unsureFlags), unsure);
-                flatWindows(taps[0] + i, r, flat);
-                for (int l = 0; l < 16; ++l) {
-                    if (unsureFlags[l])
-                        values[l] = flat[l] ? k.uniformResult[taps[r][i + l]] : Shared::exactLevelOfTaps(k, taps, i + l);
-                }
-                result = _mm256_load_si256(reinterpret_cast<const __m256i *>(values));
-            }
-        }
-        _mm256_storeu_si256(reinterpret_cast<__m256i *>(out + i), result);
+    __m256i centre[4], high[4], rest[4];
+#pragma GCC unroll 4
+    for (int b = 0; b < 4; ++b) {
+        centre[b] = centreSamples(forward + 32 * b);
+        high[b] = _mm256_madd_epi16(centreTwice(centre[b]), centerHigh);
+        rest[b] = _mm256_madd_epi16(centre[b], centerRest);
     }
-    if (i < end)
-        convolvePreciseAvx2(taps, end - 16, end, k, out);
+    ptrdiff_t offset = stride;
+    for (int p = 0; p < k.pairCount; ++p, offset += 2 * stride) {
+        const __m256i wh = _mm256_set1_epi32(k.finePairsHigh[p]);
+        const __m256i wr = _mm256_set1_epi32(k.finePairsRest[p]);
+    #pragma GCC unroll 4
+    for (int b = 0; b < 4; ++b) {
+            const __m256i v = foldedPairs(forward + 32 * b, backward + 32 * b, offset);
+            high[b] = _mm256_add_epi32(high[b], _mm256_madd_epi16(v, wh));
+            rest[b] = _mm256_add_epi32(rest[b], _mm256_madd_epi16(v, wr));
+        }
+    }
+    const __m256i lowMask = _mm256_set1_epi32(0x7fff);
+    const __m256i fineMask = _mm256_set1_epi32(int(kFineMask));
+    const __m256i slackLow = _mm256_set1_epi32(int(k.slack));
+    const __m256i slackHigh = _mm256_set1_epi32(int(kFineMask - k.slack));
+#pragma GCC unroll 4
+    for (int b = 0; b < 4; ++b) {
+        const __m256i remainder = _mm256_add_epi32(_mm256_slli_epi32(_mm256_and_si256(high[b], lowMask), 15), rest[b]);
+        __m256i level = _mm256_add_epi32(_mm256_srli_epi32(high[b], 15), _mm256_srli_epi32(remainder, kFineShift));
+        const __m256i fraction = _mm256_and_si256(remainder, fineMask);
+        const __m256i unsure = _mm256_or_si256(_mm256_cmpgt_epi32(slackLow, fraction), _mm256_cmpgt_epi32(fraction, slackHigh));
+        if (!_mm256_testz_si256(unsure, unsure)) {
+            const int32_t *first = changes + 8 * b;
+            const __m256i flat = _mm256_and_si256(
+                unsure, _mm256_cmpeq_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(first)),
+                                           _mm256_loadu_si256(reinterpret_cast<const __m256i *>(first + 2 * k.radius))));
+            level = _mm256_mask_i32gather_epi32(level, k.uniformResult32, centre[b], flat, 4);
+            int others = _mm256_movemask_ps(_mm256_castsi256_ps(_mm256_andnot_si256(flat, unsure)));
+            if (others) {
+                alignas(32) int32_t values[8];
+                _mm256_store_si256(reinterpret_cast<__m256i *>(values), level);
+                for (; others; others &= others - 1) {
+                    const int l = __builtin_ctz(unsigned(others));
+                    const char *lane = forward + 32 * b + 4 * l;
+                    values[l] = Shared::exactLevel(k, lane - k.radius * stride, stride);
+                }
+                level = _mm256_load_si256(reinterpret_cast<const __m256i *>(values));
+            }
+        }
+        results[b] = level;
+    }
 }
+
+// 32 levels in 32-bit lanes to 16-bit samples, in order.
+inline void storeLevels(const __m256i results[4], int16_t *out)
+{
+    _mm256_storeu_si256(reinterpret_cast<__m256i *>(out),
+                        _mm256_permute4x64_epi64(_mm256_packs_epi32(results[0], results[1]), 0xd8));
+    _mm256_storeu_si256(reinterpret_cast<__m256i *>(out + 16),
+                        _mm256_permute4x64_epi64(_mm256_packs_epi32(results[2], results[3]), 0xd8));
+}
+
+// Outputs [0, count) from blocks of 32; a last partial block is computed again
+// over the 32 outputs that end at count (count >= 32), whose values do not change.
+template <typename Block>
+inline void forEachBlock(int count, Block block)
+{
+    int x = 0;
+    for (; x + 32 <= count; x += 32)
+        block(x);
+    if (x < count)
+        block(count - 32);
+}
+
+// changes[i] = how many samples in [1, i] differ from the one before.
+void countChanges(const int32_t *samples, int count, int32_t *changes)
+{
+    const __m256i one = _mm256_set1_epi32(1);
+    const __m256i last = _mm256_set1_epi32(7);
+    __m256i carry = _mm256_setzero_si256();
+    changes[0] = 0;
+    int i = 1;
+    for (; i + 8 <= count; i += 8) {
+        const __m256i current = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(samples + i));
+        const __m256i previous = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(samples + i - 1));
+        // A running sum over the eight lanes: within each half, then the low half's total into the high.
+        __m256i sum = _mm256_add_epi32(one, _mm256_cmpeq_epi32(current, previous));
+        sum = _mm256_add_epi32(sum, _mm256_slli_si256(sum, 4));
+        sum = _mm256_add_epi32(sum, _mm256_slli_si256(sum, 8));
+        sum = _mm256_add_epi32(sum, _mm256_permute2x128_si256(_mm256_shuffle_epi32(sum, 0xff), sum, 0x08));
+        sum = _mm256_add_epi32(sum, carry);
+        _mm256_storeu_si256(reinterpret_cast<__m256i *>(changes + i), sum);
+        carry = _mm256_permutevar8x32_epi32(sum, last);
+    }
+    for (; i < count; ++i)
+        changes[i] = changes[i - 1] + (samples[i] != samples[i - 1]);
+}
+
+void blurRows(const uint8_t *pixels, ptrdiff_t bytesPerLine, int width, int height, int planes,
+              const BlurWeights &k, int16_t *out, size_t planeSize)
+{
+    if (width < 32) {
+        referenceKernels().blurRows(pixels, bytesPerLine, width, height, planes, k, out, planeSize);
+        return;
+    }
+    static constexpr int shifts[4] = {16, 8, 0, 24};
+    const int r = k.radius;
+    // Padded index i is image column i - pad, edge columns repeated.
+    const int pad = r + 2;
+    const int span = width + 2 * pad;
+    auto *samples = static_cast<int32_t *>(Shared::scratch(0, size_t(span) * sizeof(int32_t)));
+    auto *forward = static_cast<uint32_t *>(Shared::scratch(1, size_t(span) * sizeof(uint32_t)));
+    auto *backward = static_cast<uint32_t *>(Shared::scratch(2, size_t(span) * sizeof(uint32_t)));
+    auto *changes = static_cast<int32_t *>(Shared::scratch(3, size_t(span) * sizeof(int32_t)));
+    const __m256i byteMask = _mm256_set1_epi32(0xff);
+    for (int y = 0; y < height; ++y) {
+        const auto *line = reinterpret_cast<const uint32_t *>(pixels + y * bytesPerLine);
+        for (int p = 0; p < planes; ++p) {
+            const int shift = shifts[p];
+            const __m128i count = _mm_cvtsi32_si128(shift);
+            const int32_t first = int32_t((line[0] >> shift) & 0xff);
+            const int32_t last = int32_t((line[width - 1] >> shift) & 0xff);
+            for (int i = 0; i < pad; ++i) {
+                samples[i] = first;
+                samples[pad + width + i] = last;
+            }
+            int x = 0;
+            for (; x + 8 <= width; x += 8) {
+                const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(line + x));
+                _mm256_storeu_si256(reinterpret_cast<__m256i *>(samples + pad + x),
+                                    _mm256_and_si256(_mm256_srl_epi32(v, count), byteMask));
+            }
+            for (; x < width; ++x)
+                samples[pad + x] = int32_t((line[x] >> shift) & 0xff);
+            int i = 1;
+            for (; i + 9 <= span; i += 8) {
+                const __m256i previous = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(samples + i - 1));
+                const __m256i current = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(samples + i));
+                const __m256i next = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(samples + i + 1));
+                _mm256_storeu_si256(reinterpret_cast<__m256i *>(forward + i),
+                                    _mm256_or_si256(current, _mm256_slli_epi32(next, 16)));
+                _mm256_storeu_si256(reinterpret_cast<__m256i *>(backward + i),
+                                    _mm256_or_si256(current, _mm256_slli_epi32(previous, 16)));
+            }
+            for (; i + 1 < span; ++i) {
+                forward[i] = uint32_t(samples[i]) | (uint32_t(samples[i + 1]) << 16);
+                backward[i] = uint32_t(samples[i]) | (uint32_t(samples[i - 1]) << 16);
+            }
+            countChanges(samples, span, changes);
+            int16_t *row = out + p * planeSize + size_t(y) * width;
+            forEachBlock(width, [&](int x0) {
+                __m256i results[4];
+                const int c = pad + x0;
+                preciseBlock(reinterpret_cast<const char *>(forward + c), reinterpret_cast<const char *>(backward + c),
+                             sizeof(uint32_t), changes + c - r, k, results);
+                storeLevels(results, row + x0);
+            });
+        }
+    }
+}
+
+// Down strips of 64 columns: row t of the strip's forward pairs holds (row
+// t - 1 - r, row t - r), of its backward pairs (row t - r, row t - 1 - r).
+void blurColumns(const int16_t *in, int width, int height, const BlurWeights &k, int16_t *out)
+{
+    if (width < 64) {
+        referenceKernels().blurColumns(in, width, height, k, out);
+        return;
+    }
+    constexpr int kStrip = 64;
+    const int r = k.radius;
+    const int pairRows = height + 2 * r + 2;
+    constexpr ptrdiff_t stride = kStrip * sizeof(uint32_t);
+    auto *forward = static_cast<uint32_t *>(Shared::scratch(4, size_t(pairRows) * kStrip * sizeof(uint32_t)));
+    auto *backward = static_cast<uint32_t *>(Shared::scratch(5, size_t(pairRows) * kStrip * sizeof(uint32_t)));
+    auto row = [&](int t) { return in + size_t(t < 0 ? 0 : t >= height ? height - 1 : t) * width; };
+    // A last partial strip is computed again over the 64 columns that end the
+    // row, whose values do not change.
+    for (int x0 = 0; x0 < width; x0 += kStrip) {
+        if (x0 + kStrip > width)
+            x0 = width - kStrip;
+        for (int t = 0; t < pairRows; ++t) {
+            const int16_t *a = row(t - 1 - r) + x0;
+            const int16_t *b = row(t - r) + x0;
+            // The next strip's lines, while this one is summed.
+            _mm_prefetch(reinterpret_cast<const char *>(b + kStrip), _MM_HINT_T0);
+            _mm_prefetch(reinterpret_cast<const char *>(b + kStrip + 32), _MM_HINT_T0);
+            for (int quarter = 0; quarter < kStrip; quarter += 16) {
+                const __m256i low = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(a + quarter));
+                const __m256i high = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(b + quarter));
+                // Unpacking works within 128-bit halves: put columns back in order.
+                const __m256i f0 = _mm256_unpacklo_epi16(low, high), f1 = _mm256_unpackhi_epi16(low, high);
+                const __m256i g0 = _mm256_unpacklo_epi16(high, low), g1 = _mm256_unpackhi_epi16(high, low);
+                uint32_t *f = forward + size_t(t) * kStrip + quarter;
+                uint32_t *g = backward + size_t(t) * kStrip + quarter;
+                _mm256_store_si256(reinterpret_cast<__m256i *>(f), _mm256_permute2x128_si256(f0, f1, 0x20));
+                _mm256_store_si256(reinterpret_cast<__m256i *>(f + 8), _mm256_permute2x128_si256(f0, f1, 0x31));
+                _mm256_store_si256(reinterpret_cast<__m256i *>(g), _mm256_permute2x128_si256(g0, g1, 0x20));
+                _mm256_store_si256(reinterpret_cast<__m256i *>(g + 8), _mm256_permute2x128_si256(g0, g1, 0x31));
+            }
+        }
+        for (int y = 0; y < height; ++y) {
+            const auto *f = reinterpret_cast<const char *>(forward + size_t(y + r + 1) * kStrip);
+            const auto *g = reinterpret_cast<const char *>(backward + size_t(y + r) * kStrip);
+            __m256i results[4];
+            foldedBlock(f, g, stride, k, results);
+            storeLevels(results, out + size_t(y) * width + x0);
+            foldedBlock(f + 128, g + 128, stride, k, results);
+            storeLevels(results, out + size_t(y) * width + x0 + 32);
+        }
+    }
+}
+
+// line[x] = (alpha, red, green, blue) from 16-bit planes; alpha null means constantAlpha.
+void packPixels(const int16_t *red, const int16_t *green, const int16_t *blue, const int16_t *alpha,
+                uint32_t constantAlpha, int count, uint32_t *line)
+{
+    auto widen = [](const int16_t *p) {
+        return _mm256_cvtepu16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i *>(p)));
+    };
+    int x = 0;
+    for (; x + 8 <= count; x += 8) {
+        const __m256i a = alpha ? widen(alpha + x) : _mm256_set1_epi32(int(constantAlpha));
+        const __m256i argb = _mm256_or_si256(_mm256_or_si256(_mm256_slli_epi32(a, 24), _mm256_slli_epi32(widen(red + x), 16)),
+                                             _mm256_or_si256(_mm256_slli_epi32(widen(green + x), 8), widen(blue + x)));
+        _mm256_storeu_si256(reinterpret_cast<__m256i *>(line + x), argb);
+    }
+    for (; x < count; ++x) {
+        const uint32_t a = alpha ? uint32_t(alpha[x]) : constantAlpha;
+        line[x] = (a << 24) | (uint32_t(red[x]) << 16) | (uint32_t(green[x]) << 8) | uint32_t(blue[x]);
+    }
+}
+
 
 inline __m256i divide257Avx2(__m256i value)
 {
@@ -416,57 +541,6 @@ void boxStripToRowsAvx2(const uint32_t *columns, int begin, int end, uint32_t *c
     }
 }
 
-void blurRows(const uint8_t *pixels, ptrdiff_t bytesPerLine, int width, int height, int planes,
-              const BlurWeights &k, int16_t *out, size_t planeSize)
-{
-    if (width < 16) {
-        referenceKernels().blurRows(pixels, bytesPerLine, width, height, planes, k, out, planeSize);
-        return;
-    }
-    static constexpr int shifts[4] = {16, 8, 0, 24};
-    const int r = k.radius;
-    const int pad = r + 1;
-    auto *padded = static_cast<int16_t *>(Shared::scratch(0, (size_t(width) + 2 * pad) * sizeof(int16_t)));
-    auto *taps = static_cast<const int16_t **>(Shared::scratch(1, (2 * size_t(r) + 1) * sizeof(int16_t *)));
-    for (int t = 0; t <= 2 * r; ++t)
-        taps[t] = padded + 1 + t;
-    for (int y = 0; y < height; ++y) {
-        const auto *line = reinterpret_cast<const uint32_t *>(pixels + y * bytesPerLine);
-        for (int p = 0; p < planes; ++p) {
-            const int shift = shifts[p];
-            const auto first = int16_t((line[0] >> shift) & 0xff);
-            const auto last = int16_t((line[width - 1] >> shift) & 0xff);
-            for (int x = 0; x < pad; ++x)
-                padded[x] = first;
-            for (int x = 0; x < width; ++x)
-                padded[pad + x] = int16_t((line[x] >> shift) & 0xff);
-            for (int x = pad + width; x < width + 2 * pad; ++x)
-                padded[x] = last;
-            convolvePreciseAvx2(taps, 0, width, k, out + p * planeSize + size_t(y) * width);
-        }
-    }
-}
-
-void blurColumns(const int16_t *in, int width, int height, const BlurWeights &k, int16_t *out)
-{
-    if (width < 16) {
-        referenceKernels().blurColumns(in, width, height, k, out);
-        return;
-    }
-    constexpr int kStrip = 64;
-    const int r = k.radius;
-    auto *taps = static_cast<const int16_t **>(
-        Shared::scratch(1, (size_t(height) + 2 * size_t(r)) * sizeof(int16_t *)));
-    for (int t = 0; t < height + 2 * r; ++t) {
-        const int row = t - r < 0 ? 0 : t - r >= height ? height - 1 : t - r;
-        taps[t] = in + size_t(row) * width;
-    }
-    for (int x0 = 0; x0 < width; x0 += kStrip) {
-        int x1 = x0 + kStrip < width ? x0 + kStrip : width;
-        for (int y = 0; y < height; ++y)
-            convolveAvx2(taps + y, x0, x1, k, out + size_t(y) * width);
-    }
-}
 
 void boxRowsToStrip(const uint32_t *const *rows, int width, uint32_t *columns)
 {
@@ -484,7 +558,7 @@ const KernelTable &avx2Kernels()
 {
     const KernelTable &reference = referenceKernels();
     static const KernelTable table = {
-        blurRows, blurColumns, reference.packPixels, boxStripAvx2, boxRowsToStrip, boxStripToRows,
+        blurRows, blurColumns, packPixels, boxStripAvx2, boxRowsToStrip, boxStripToRows,
         scaleSaturationAvx2, sepiaAvx2, reference.graySepia, reference.mapColor, reference.mapAlpha,
     };
     return table;

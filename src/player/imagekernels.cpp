@@ -258,17 +258,13 @@ QImage gaussianBlur(const QImage &image, const QVector<double> &kernel)
     const KernelTable &table = kernels();
 
     // Reused from frame to frame: fresh multi-megabyte buffers cost page faults.
-    thread_local std::vector<int16_t> horizontal;
-    thread_local std::vector<int16_t> vertical;
+    thread_local std::vector<int16_t> blurred;
     const size_t planeSize = size_t(width) * height;
-    horizontal.resize(planes * planeSize);
-    vertical.resize(planes * planeSize);
-
-    const KernelTable &rows = weights.fineFitsLanes ? table : referenceKernels();
-    rows.blurRows(image.constBits(), image.bytesPerLine(), width, height, planes, weights, horizontal.data(),
-                  planeSize);
-    for (int p = 0; p < planes; ++p)
-        table.blurColumns(horizontal.data() + p * planeSize, width, height, weights, vertical.data() + p * planeSize);
+    blurred.resize(planes * planeSize);
+    // The variants need the first pass's sums to fit 32-bit lanes; the reference takes any kernel.
+    const KernelTable &blurTable = weights.fineFitsLanes ? table : referenceKernels();
+    blurTable.exactBlur(image.constBits(), image.bytesPerLine(), width, height, planes, weights, blurred.data(),
+                        planeSize);
 
     QImage result(width, height, image.format());
     if (result.isNull())
@@ -279,7 +275,7 @@ QImage gaussianBlur(const QImage &image, const QVector<double> &kernel)
         ? 0xffu
         : fixed.uniformResult[fixed.uniformResult[255]];
     for (int y = 0; y < height; ++y) {
-        const int16_t *red = vertical.data() + size_t(y) * width;
+        const int16_t *red = blurred.data() + size_t(y) * width;
         const int16_t *green = red + planeSize;
         const int16_t *blue = green + planeSize;
         const int16_t *alpha = opaque ? nullptr : blue + planeSize;

@@ -170,10 +170,6 @@ void countChanges(const int32_t *samples, int count, int32_t *changes)
 void blurRows(const uint8_t *pixels, ptrdiff_t bytesPerLine, int width, int height, int planes,
               const BlurWeights &k, int16_t *out, size_t planeSize)
 {
-    if (width < 32) {
-        referenceKernels().blurRows(pixels, bytesPerLine, width, height, planes, k, out, planeSize);
-        return;
-    }
     static constexpr int shifts[4] = {16, 8, 0, 24};
     const int r = k.radius;
     // Padded index i is image column i - pad, edge columns repeated.
@@ -234,10 +230,6 @@ void blurRows(const uint8_t *pixels, ptrdiff_t bytesPerLine, int width, int heig
 // t - 1 - r, row t - r), of its backward pairs (row t - r, row t - 1 - r).
 void blurColumns(const int16_t *in, int width, int height, const BlurWeights &k, int16_t *out)
 {
-    if (width < 64) {
-        referenceKernels().blurColumns(in, width, height, k, out);
-        return;
-    }
     constexpr int kStrip = 64;
     const int r = k.radius;
     const int pairRows = height + 2 * r + 2;
@@ -282,6 +274,20 @@ void blurColumns(const int16_t *in, int width, int height, const BlurWeights &k,
     }
 }
 
+// Both passes through 16-bit planes; images narrower than a block take the reference.
+void exactBlur(const uint8_t *pixels, ptrdiff_t bytesPerLine, int width, int height, int planes,
+               const BlurWeights &k, int16_t *out, size_t planeSize)
+{
+    if (width < 64) {
+        referenceKernels().exactBlur(pixels, bytesPerLine, width, height, planes, k, out, planeSize);
+        return;
+    }
+    auto *horizontal = static_cast<int16_t *>(Shared::scratch(6, size_t(planes) * planeSize * sizeof(int16_t)));
+    blurRows(pixels, bytesPerLine, width, height, planes, k, horizontal, planeSize);
+    for (int p = 0; p < planes; ++p)
+        blurColumns(horizontal + p * planeSize, width, height, k, out + p * planeSize);
+}
+
 // line[x] = (alpha, red, green, blue) from 16-bit planes; alpha null means constantAlpha.
 void packPixels(const int16_t *red, const int16_t *green, const int16_t *blue, const int16_t *alpha,
                 uint32_t constantAlpha, int count, uint32_t *line)
@@ -319,27 +325,31 @@ inline __m256i selectInt(__m256i mask, __m256i ifTrue, __m256i ifFalse)
     return _mm256_blendv_epi8(ifFalse, ifTrue, mask);
 }
 
+// QColor's unit value of an 8-bit x: float(x * 257) / 65535.
+inline __m256 unitOf(__m256i value)
+{
+    return _mm256_div_ps(_mm256_cvtepi32_ps(_mm256_mullo_epi32(value, _mm256_set1_epi32(257))), _mm256_set1_ps(65535.0f));
+}
+
 void scaleSaturationAvx2(uint32_t *pixels, int count, const int32_t *scaledSaturation)
 {
     const __m256i byteMask = _mm256_set1_epi32(0xff);
-    const __m256i k257 = _mm256_set1_epi32(257);
     const __m256 k65535 = _mm256_set1_ps(65535.0f);
     const __m256 one = _mm256_set1_ps(1.0f);
     int i = 0;
     for (; i + 8 <= count; i += 8) {
         const __m256i px = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(pixels + i));
-        const __m256 r = _mm256_div_ps(
-            _mm256_cvtepi32_ps(_mm256_mullo_epi32(_mm256_and_si256(_mm256_srli_epi32(px, 16), byteMask), k257)),
-            k65535);
-        const __m256 g = _mm256_div_ps(
-            _mm256_cvtepi32_ps(_mm256_mullo_epi32(_mm256_and_si256(_mm256_srli_epi32(px, 8), byteMask), k257)),
-            k65535);
-        const __m256 b =
-            _mm256_div_ps(_mm256_cvtepi32_ps(_mm256_mullo_epi32(_mm256_and_si256(px, byteMask), k257)), k65535);
+        const __m256i red8 = _mm256_and_si256(_mm256_srli_epi32(px, 16), byteMask);
+        const __m256i green8 = _mm256_and_si256(_mm256_srli_epi32(px, 8), byteMask);
+        const __m256i blue8 = _mm256_and_si256(px, byteMask);
+        const __m256 r = unitOf(red8);
+        const __m256 g = unitOf(green8);
+        const __m256 b = unitOf(blue8);
         const __m256 maximum = _mm256_max_ps(_mm256_max_ps(r, g), b);
         const __m256 minimum = _mm256_min_ps(_mm256_min_ps(r, g), b);
         const __m256 delta = _mm256_sub_ps(maximum, minimum);
-        const __m256i value = divide257Avx2(roundPositiveAvx2(_mm256_mul_ps(maximum, k65535)));
+        // The value QColor rounds back from the largest unit channel is that channel's byte.
+        const __m256i value = _mm256_max_epi32(_mm256_max_epi32(red8, green8), blue8);
         const __m256i grey =
             _mm256_castps_si256(_mm256_cmp_ps(delta, _mm256_set1_ps(0.00001f), _CMP_LE_OQ));
         // Grey lanes divide by zero here; their results are replaced below.
@@ -368,8 +378,9 @@ void scaleSaturationAvx2(uint32_t *pixels, int count, const int32_t *scaledSatur
 
         const __m256 h = _mm256_div_ps(_mm256_cvtepi32_ps(_mm256_mullo_epi32(hueDegrees, _mm256_set1_epi32(100))),
                                        _mm256_set1_ps(6000.0f));
-        const __m256 s = _mm256_div_ps(_mm256_cvtepi32_ps(_mm256_mullo_epi32(newSaturation, k257)), k65535);
-        const __m256 v = _mm256_div_ps(_mm256_cvtepi32_ps(_mm256_mullo_epi32(value, k257)), k65535);
+        const __m256 s = unitOf(newSaturation);
+        // unit(value) is the largest unit channel again.
+        const __m256 v = maximum;
         const __m256i sector = _mm256_cvttps_epi32(h);
         const __m256 f = _mm256_sub_ps(h, _mm256_cvtepi32_ps(sector));
         const __m256 p = _mm256_mul_ps(v, _mm256_sub_ps(one, s));
@@ -377,7 +388,7 @@ void scaleSaturationAvx2(uint32_t *pixels, int count, const int32_t *scaledSatur
         const __m256 t = _mm256_mul_ps(v, _mm256_sub_ps(one, _mm256_mul_ps(s, _mm256_sub_ps(one, f))));
         const __m256i odd = _mm256_cmpeq_epi32(_mm256_and_si256(sector, _mm256_set1_epi32(1)), _mm256_set1_epi32(1));
         const __m256 w = _mm256_blendv_ps(t, q, _mm256_castsi256_ps(odd));
-        const __m256i v8 = divide257Avx2(roundPositiveAvx2(_mm256_mul_ps(v, k65535)));
+        const __m256i v8 = value;
         const __m256i w8 = divide257Avx2(roundPositiveAvx2(_mm256_mul_ps(w, k65535)));
         const __m256i p8 = divide257Avx2(roundPositiveAvx2(_mm256_mul_ps(p, k65535)));
 
@@ -558,7 +569,7 @@ const KernelTable &avx2Kernels()
 {
     const KernelTable &reference = referenceKernels();
     static const KernelTable table = {
-        blurRows, blurColumns, packPixels, boxStripAvx2, boxRowsToStrip, boxStripToRows,
+        exactBlur, packPixels, boxStripAvx2, boxRowsToStrip, boxStripToRows,
         scaleSaturationAvx2, sepiaAvx2, reference.graySepia, reference.mapColor, reference.mapAlpha,
     };
     return table;

@@ -663,6 +663,17 @@ void blurRows(const uint8_t *pixels, ptrdiff_t bytesPerLine, int width, int heig
                         Vnni ? &pairsVnniBlock64Precise : &pairsAvx512Block64Precise, out, planeSize);
 }
 
+// Both passes through 16-bit planes.
+template <bool Vnni>
+void exactBlur(const uint8_t *pixels, ptrdiff_t bytesPerLine, int width, int height, int planes,
+               const BlurWeights &k, int16_t *out, size_t planeSize)
+{
+    auto *horizontal = static_cast<int16_t *>(Shared::scratch(6, size_t(planes) * planeSize * sizeof(int16_t)));
+    blurRows<Vnni>(pixels, bytesPerLine, width, height, planes, k, horizontal, planeSize);
+    for (int p = 0; p < planes; ++p)
+        blurColumns<Vnni>(horizontal + p * planeSize, width, height, k, out + p * planeSize);
+}
+
 void boxRowsToStrip(const uint32_t *const *rows, int width, uint32_t *columns)
 {
     boxRowsToStripAvx512(rows, width, columns);
@@ -687,8 +698,7 @@ KernelTable makeTable(bool vnni, bool vbmi)
 {
     const KernelTable &reference = referenceKernels();
     return {
-        vnni ? blurRows<true> : blurRows<false>,
-        vnni ? blurColumns<true> : blurColumns<false>,
+        vnni ? exactBlur<true> : exactBlur<false>,
         packPixels,
         boxStripAvx512,
         boxRowsToStrip,

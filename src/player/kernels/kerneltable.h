@@ -46,15 +46,13 @@ struct BlurWeights {
 };
 
 struct KernelTable {
-    // The exact blur's first pass: the channels (B, G, R, A in memory; `planes`
-    // of R, G, B and A, in that order) of `height` rows of 32-bit pixels into
-    // 16-bit planes of width * height samples, planeSize apart, each sample as
-    // its double-precision sum truncates; edge pixels repeat.
-    void (*blurRows)(const uint8_t *pixels, ptrdiff_t bytesPerLine, int width, int height, int planes,
-                     const BlurWeights &k, int16_t *out, size_t planeSize);
-    // The second pass down one plane of width * height samples: within one level
-    // of the double sum, and equal to it where the window is flat.
-    void (*blurColumns)(const int16_t *in, int width, int height, const BlurWeights &k, int16_t *out);
+    // The exact blur of the channels (B, G, R, A in memory; `planes` of R, G, B
+    // and A, in that order) of `height` rows of 32-bit pixels into 16-bit planes
+    // of width * height samples, planeSize apart. Edge pixels repeat. The first
+    // pass (along rows) truncates exactly as the double sums do; the second is
+    // within one level of its double sum, and equal to it where the window is flat.
+    void (*exactBlur)(const uint8_t *pixels, ptrdiff_t bytesPerLine, int width, int height, int planes,
+                      const BlurWeights &k, int16_t *out, size_t planeSize);
     // line[x] = (alpha, red, green, blue) from 16-bit planes; alpha null means constantAlpha.
     void (*packPixels)(const int16_t *red, const int16_t *green, const int16_t *blue, const int16_t *alpha,
                        uint32_t constantAlpha, int count, uint32_t *line);
@@ -106,8 +104,6 @@ void *scratch(int slot, size_t bytes);
 // clamped: sample t - r sits at first + t * stride bytes (16-bit). Out of line so
 // no caller's compiler flags fuse its multiply-adds, which round differently.
 int16_t exactLevel(const BlurWeights &k, const char *first, ptrdiff_t stride);
-// The same for the window of taps[0][lane] .. taps[2r][lane].
-int16_t exactLevelOfTaps(const BlurWeights &k, const int16_t *const *taps, int lane);
 // One pixel of saturate, sepia and the other colour steps, for tails.
 uint32_t saturatePixel(uint32_t pixel, const int32_t *scaledSaturation);
 uint32_t sepiaPixel(uint32_t pixel);

@@ -35,14 +35,6 @@ int16_t exactLevel(const BlurWeights &k, const char *first, ptrdiff_t stride)
     return int16_t(std::clamp(int(acc), 0, 255));
 }
 
-int16_t exactLevelOfTaps(const BlurWeights &k, const int16_t *const *taps, int lane)
-{
-    double acc = 0.0;
-    for (int t = 0; t <= 2 * k.radius; ++t)
-        acc += taps[t][lane] * k.exact[t];
-    return int16_t(std::clamp(int(acc), 0, 255));
-}
-
 namespace {
 
 // The same float operations, in the same order, as QColor's RGB -> HSV -> RGB
@@ -128,140 +120,212 @@ BoxDivisor boxDivisor(int radius)
 
 namespace {
 
-// acc[i] = the sum over lane i0 + i's window, weights[d] at distance d (the
-// two sides added first), for m lanes.
-template <typename Sum, typename Weight>
-void foldedSums(const int16_t *const *taps, int r, int i0, int m, const Weight *weights, Sum *acc)
+// The exact blur in single-precision vectors, which hold every sum the blur
+// needs exactly: the second pass's 2^15 fixed-point sums stay below 255 * 2^15
+// < 2^24, and so do the first pass's sums over the high halves of its 2^30
+// weights. Only the sum over the low halves (rest) may round; its error is
+// bounded and widens the band of sums too close to a whole level to tell.
+typedef float Floats __attribute__((vector_size(16)));
+constexpr int kFloatLanes = 4;
+
+inline Floats loadFloats(const float *p)
 {
-    const int16_t *c = taps[r] + i0;
-    for (int i = 0; i < m; ++i)
-        acc[i] = c[i] * Sum(weights[0]);
-    for (int d = 1; d <= r; ++d) {
-        const int16_t *a = taps[r - d] + i0;
-        const int16_t *b = taps[r + d] + i0;
-        const Sum w = Sum(weights[d]);
-        for (int i = 0; i < m; ++i)
-            acc[i] += (a[i] + b[i]) * w;
-    }
+    Floats v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
 }
 
-// The second pass, in 2^15 fixed point. A window whose sum is exactly its
-// centre sample (every flat window, since the weights sum to one) takes the
-// flat window's double-precision result: equal to the double sum where the
-// window is flat, within one level elsewhere.
-// out[i] = sum over t of weight(t) * taps[t][i], for lanes [begin, end).
-void convolve(const int16_t *const *taps, int begin, int end, const BlurWeights &k, int16_t *out)
+inline void storeFloats(float *p, Floats v) { std::memcpy(p, &v, sizeof v); }
+
+typedef int32_t Ints __attribute__((vector_size(16)));
+typedef int16_t Shorts __attribute__((vector_size(8)));
+
+inline Ints truncated(Floats v) { return __builtin_convertvector(v, Ints); }
+inline Floats floats(Ints v) { return __builtin_convertvector(v, Floats); }
+
+// The first pass's weights as floats, and how close to a whole level a sum may
+// come before it is summed again in double.
+struct FirstPassWeights {
+    std::vector<float> high; // [r + 1]: fine[d] >> 15
+    std::vector<float> rest; // [r + 1]: fine[d] & 0x7fff
+    int64_t slack = 0;       // in units of 2^-30
+};
+
+FirstPassWeights firstPassWeights(const BlurWeights &k)
 {
-    constexpr int Block = 64;
+    FirstPassWeights f;
     const int r = k.radius;
-    int32_t acc[Block];
-    for (int i0 = begin; i0 < end; i0 += Block) {
-        const int m = std::min(Block, end - i0);
-        const int16_t *c = taps[r] + i0;
-        foldedSums(taps, r, i0, m, k.weights, acc);
-        for (int i = 0; i < m; ++i) {
-            int value = acc[i] >> kFixedShift;
-            if (acc[i] == c[i] * kFixedOne)
-                value = k.uniformResult[value];
-            out[i0 + i] = int16_t(value);
-        }
+    f.high.resize(r + 1);
+    f.rest.resize(r + 1);
+    double restTotal = 0;
+    for (int d = 0; d <= r; ++d) {
+        f.high[d] = float(k.fine[d] >> 15);
+        f.rest[d] = float(k.fine[d] & 0x7fff);
+        restTotal += (d == 0 ? 1 : 2) * double(k.fine[d] & 0x7fff);
     }
+    // Each of the r additions rounds by at most one unit in the last place of the largest sum.
+    const double largest = 255.0 * restTotal;
+    const double roundings = largest < double(1 << 24) ? 0.0 : r * std::ldexp(1.0, std::ilogb(largest) - 23);
+    f.slack = int64_t(k.slack) + int64_t(std::ceil(roundings)) + 1;
+    return f;
 }
 
-// The level of a first-pass sum in units of 2^-30, or -1 where it is too close
-// to a whole level to tell (flat windows among them: their sums are whole).
-inline int preciseLevel(int64_t sum, const BlurWeights &k)
+// The first pass over one padded row of samples: out[x] for x in [0, width),
+// the window of x being s[x .. x + 2r]. A lane too close to a whole level: a
+// flat window takes the flat result; any other, a straight ramp too (it sums to
+// its centre exactly), is summed in double, which rounds its own way.
+void firstPassRow(const float *s, int width, const BlurWeights &k, const FirstPassWeights &f, float *out)
 {
-    const uint32_t fraction = uint32_t(sum) & kFineMask;
-    if (fraction < k.slack || fraction > kFineMask - k.slack)
-        return -1;
-    return std::min(int(sum >> kFineShift), 255);
-}
-
-// flat[l] = whether the 2r + 1 samples from p + l on are alike, for l in [0, lanes).
-void flatWindows(const int16_t *p, int lanes, int r, uint8_t *flat)
-{
-    thread_local std::vector<int> changes;
-    const int count = lanes + 2 * r;
-    changes.resize(count);
-    int seen = 0;
-    changes[0] = 0;
-    for (int i = 1; i < count; ++i) {
-        seen += p[i] != p[i - 1];
-        changes[i] = seen;
-    }
-    for (int l = 0; l < lanes; ++l)
-        flat[l] = changes[l + 2 * r] == changes[l];
-}
-
-// The first pass: lanes [begin, end) of out, exactly as the double sums
-// truncate. A lane too close to a whole level: a flat window takes the flat
-// result; any other, a straight ramp too (it sums to its centre exactly), is
-// summed in double, which rounds its own way. The taps are those of one padded
-// row, so lane i's window is the 2r + 1 samples from taps[0] + i on.
-void convolvePrecise(const int16_t *const *taps, int begin, int end, const BlurWeights &k, int16_t *out)
-{
-    constexpr int Block = 64;
+    constexpr int kBlock = 4;
+    constexpr int kLanes = kBlock * kFloatLanes;
     const int r = k.radius;
-    int64_t acc[Block];
-    for (int i0 = begin; i0 < end; i0 += Block) {
-        const int m = std::min(Block, end - i0);
-        foldedSums(taps, r, i0, m, k.fine, acc);
-        uint8_t flat[Block];
-        bool flatKnown = false;
-        for (int i = 0; i < m; ++i) {
-            const int level = preciseLevel(acc[i], k);
-            if (level >= 0) {
-                out[i0 + i] = int16_t(level);
+    int changesKnown = -1;
+    auto *changes = static_cast<int32_t *>(Shared::scratch(2, (size_t(width) + 2 * r + 1) * sizeof(int32_t)));
+    auto finish = [&](int x0, const float *high, const float *rest, int lanes) {
+        for (int i = 0; i < lanes; ++i) {
+            const int64_t sum = int64_t(high[i]) * 32768 + int64_t(rest[i]);
+            const int64_t fraction = sum & int64_t(kFineMask);
+            if (fraction >= f.slack && fraction <= int64_t(kFineMask) - f.slack) {
+                out[x0 + i] = float(std::min<int64_t>(sum >> kFineShift, 255));
                 continue;
             }
-            if (!flatKnown) {
-                flatWindows(taps[0] + i0, m, r, flat);
-                flatKnown = true;
+            if (changesKnown < 0) {
+                changes[0] = 0;
+                for (int c = 1; c < width + 2 * r; ++c)
+                    changes[c] = changes[c - 1] + (s[c] != s[c - 1]);
+                changesKnown = 1;
             }
-            out[i0 + i] = flat[i] ? k.uniformResult[taps[r][i0 + i]] : Shared::exactLevelOfTaps(k, taps, i0 + i);
+            const int x = x0 + i;
+            if (changes[x + 2 * r] == changes[x]) {
+                out[x] = k.uniformResult[int(s[x + r])];
+                continue;
+            }
+            double acc = 0.0;
+            for (int t = 0; t <= 2 * r; ++t)
+                acc += double(s[x + t]) * k.exact[t];
+            out[x] = float(std::clamp(int(acc), 0, 255));
+        }
+    };
+    int x0 = 0;
+    for (; x0 + kLanes <= width; x0 += kLanes) {
+        const float *c = s + x0 + r;
+        Floats high[kBlock], rest[kBlock];
+#pragma GCC unroll 4
+        for (int b = 0; b < kBlock; ++b) {
+            const Floats centre = loadFloats(c + kFloatLanes * b);
+            high[b] = centre * f.high[0];
+            rest[b] = centre * f.rest[0];
+        }
+        for (int d = 1; d <= r; ++d) {
+            const float wh = f.high[d], wr = f.rest[d];
+#pragma GCC unroll 4
+            for (int b = 0; b < kBlock; ++b) {
+                const Floats folded = loadFloats(c + kFloatLanes * b - d) + loadFloats(c + kFloatLanes * b + d);
+                high[b] += folded * wh;
+                rest[b] += folded * wr;
+            }
+        }
+        float highSums[kLanes], restSums[kLanes];
+        for (int b = 0; b < kBlock; ++b) {
+            storeFloats(highSums + kFloatLanes * b, high[b]);
+            storeFloats(restSums + kFloatLanes * b, rest[b]);
+        }
+        finish(x0, highSums, restSums, kLanes);
+    }
+    // The last lanes one at a time.
+    for (; x0 < width; ++x0) {
+        const float *c = s + x0 + r;
+        float high = c[0] * f.high[0], rest = c[0] * f.rest[0];
+        for (int d = 1; d <= r; ++d) {
+            const float folded = c[-d] + c[d];
+            high += folded * f.high[d];
+            rest += folded * f.rest[d];
+        }
+        finish(x0, &high, &rest, 1);
+    }
+}
+
+// The second pass down `height` rows of `width` samples: rows[t] is the row
+// t - r, edges repeated. A window whose sum is exactly its centre (every flat
+// one, since the weights sum to one) takes the flat window's double-precision
+// result: equal to the double sum where the window is flat, within one level elsewhere.
+void secondPass(const float *const *rows, int width, int height, const BlurWeights &k, const float *weights,
+                int16_t *out)
+{
+    constexpr int kBlock = 8;
+    constexpr int kLanes = kBlock * kFloatLanes;
+    const int r = k.radius;
+    auto level = [&](float sum, float centre) {
+        const int value = int(sum * (1.0f / kFixedOne));
+        return int16_t(sum == centre * kFixedOne ? k.uniformResult[value] : value);
+    };
+    int x0 = 0;
+    for (; x0 + kLanes <= width; x0 += kLanes) {
+        for (int y = 0; y < height; ++y) {
+            const float *const *window = rows + y;
+            const float *c = window[r] + x0;
+            Floats acc[kBlock];
+#pragma GCC unroll 8
+            for (int b = 0; b < kBlock; ++b)
+                acc[b] = loadFloats(c + kFloatLanes * b) * weights[0];
+            for (int d = 1; d <= r; ++d) {
+                const float *above = window[r - d] + x0;
+                const float *below = window[r + d] + x0;
+                const float w = weights[d];
+#pragma GCC unroll 8
+                for (int b = 0; b < kBlock; ++b)
+                    acc[b] += (loadFloats(above + kFloatLanes * b) + loadFloats(below + kFloatLanes * b)) * w;
+            }
+            int16_t *line = out + size_t(y) * width + x0;
+            for (int b = 0; b < kBlock; ++b) {
+                const Floats centre = loadFloats(c + kFloatLanes * b);
+                const Shorts levels = __builtin_convertvector(truncated(acc[b] * (1.0f / kFixedOne)), Shorts);
+                std::memcpy(line + kFloatLanes * b, &levels, sizeof levels);
+                const Ints flat = acc[b] == centre * float(kFixedOne);
+                if (flat[0] | flat[1] | flat[2] | flat[3]) {
+                    for (int i = 0; i < kFloatLanes; ++i)
+                        line[kFloatLanes * b + i] = level(acc[b][i], centre[i]);
+                }
+            }
+        }
+    }
+    for (; x0 < width; ++x0) {
+        for (int y = 0; y < height; ++y) {
+            const float *const *window = rows + y;
+            float sum = window[r][x0] * weights[0];
+            for (int d = 1; d <= r; ++d)
+                sum += (window[r - d][x0] + window[r + d][x0]) * weights[d];
+            out[size_t(y) * width + x0] = level(sum, window[r][x0]);
         }
     }
 }
 
-void blurRows(const uint8_t *pixels, ptrdiff_t bytesPerLine, int width, int height, int planes,
-              const BlurWeights &k, int16_t *out, size_t planeSize)
+void exactBlur(const uint8_t *pixels, ptrdiff_t bytesPerLine, int width, int height, int planes,
+               const BlurWeights &k, int16_t *out, size_t planeSize)
 {
     static constexpr int shifts[4] = {16, 8, 0, 24};
     const int r = k.radius;
-    const int pad = r + 1;
-    auto *padded = static_cast<int16_t *>(Shared::scratch(0, (size_t(width) + 2 * pad) * sizeof(int16_t)));
-    auto *taps = static_cast<const int16_t **>(Shared::scratch(1, (2 * size_t(r) + 1) * sizeof(int16_t *)));
-    for (int t = 0; t <= 2 * r; ++t)
-        taps[t] = padded + 1 + t;
+    const FirstPassWeights first = firstPassWeights(k);
+    auto *levels = static_cast<float *>(Shared::scratch(0, size_t(planes) * planeSize * sizeof(float)));
+    auto *padded = static_cast<float *>(Shared::scratch(1, (size_t(width) + 2 * r) * sizeof(float)));
     for (int y = 0; y < height; ++y) {
         const auto *line = reinterpret_cast<const uint32_t *>(pixels + y * bytesPerLine);
         for (int p = 0; p < planes; ++p) {
             const int shift = shifts[p];
-            std::fill(padded, padded + pad, int16_t((line[0] >> shift) & 0xff));
             for (int x = 0; x < width; ++x)
-                padded[pad + x] = int16_t((line[x] >> shift) & 0xff);
-            std::fill(padded + pad + width, padded + width + 2 * pad, int16_t((line[width - 1] >> shift) & 0xff));
-            convolvePrecise(taps, 0, width, k, out + p * planeSize + size_t(y) * width);
+                padded[r + x] = float((line[x] >> shift) & 0xff);
+            std::fill(padded, padded + r, padded[r]);
+            std::fill(padded + r + width, padded + width + 2 * r, padded[r + width - 1]);
+            firstPassRow(padded, width, k, first, levels + p * planeSize + size_t(y) * width);
         }
     }
-}
-
-// In column strips narrow enough that the window's rows stay in the
-// first-level cache from one output row to the next.
-void blurColumns(const int16_t *in, int width, int height, const BlurWeights &k, int16_t *out)
-{
-    constexpr int kStrip = 64;
-    const int r = k.radius;
-    auto *taps = static_cast<const int16_t **>(
-        Shared::scratch(1, (size_t(height) + 2 * size_t(r)) * sizeof(int16_t *)));
-    // taps + y is then the window of output row y, edge rows repeated.
-    for (int t = 0; t < height + 2 * r; ++t)
-        taps[t] = in + size_t(std::clamp(t - r, 0, height - 1)) * width;
-    for (int x0 = 0; x0 < width; x0 += kStrip) {
-        const int x1 = std::min(width, x0 + kStrip);
-        for (int y = 0; y < height; ++y)
-            convolve(taps + y, x0, x1, k, out + size_t(y) * width);
+    std::vector<float> weights(k.weights, k.weights + r + 1);
+    auto *rows = static_cast<const float **>(Shared::scratch(3, (size_t(height) + 2 * r) * sizeof(float *)));
+    for (int p = 0; p < planes; ++p) {
+        const float *plane = levels + p * planeSize;
+        for (int t = 0; t < height + 2 * r; ++t)
+            rows[t] = plane + size_t(std::clamp(t - r, 0, height - 1)) * width;
+        secondPass(rows, width, height, k, weights.data(), out + p * planeSize);
     }
 }
 
@@ -315,9 +379,65 @@ void boxStripToRows(const uint32_t *columns, int width, uint32_t *const *rows)
     }
 }
 
+inline Ints divide257(Ints v)
+{
+    v += 128;
+    return (v - (v >> 8)) >> 8;
+}
+inline Ints roundPositive(Floats v) { return truncated(v + 0.5f); }
+inline Floats unitOf(Ints v) { return floats(v * 257) / 65535.0f; }
+
+// Four pixels at a time with the very operations of Shared::saturatePixel,
+// its branches turned into selections; the value QColor rounds back from the
+// largest unit channel is that channel's byte, and its unit value that channel's.
 void saturate(uint32_t *line, int count, const int32_t *scaledSaturation)
 {
-    for (int x = 0; x < count; ++x)
+    int x = 0;
+    for (; x + 4 <= count; x += 4) {
+        Ints px;
+        std::memcpy(&px, line + x, sizeof px);
+        const Ints red8 = (px >> 16) & 0xff, green8 = (px >> 8) & 0xff, blue8 = px & 0xff;
+        const Floats r = unitOf(red8), g = unitOf(green8), b = unitOf(blue8);
+        const Ints redIsMax = r >= g && r >= b;
+        const Ints greenIsMax = !redIsMax && g >= b;
+        const Floats maximum = redIsMax ? r : greenIsMax ? g : b;
+        const Ints value = redIsMax ? red8 : greenIsMax ? green8 : blue8;
+        const Floats minimum = r <= g && r <= b ? r : g <= b ? g : b;
+        const Floats delta = maximum - minimum;
+        const Ints grey = delta <= 0.00001f;
+        // Grey lanes divide by zero here; their results are replaced below.
+        const Ints saturation8 = grey ? Ints{} : divide257(roundPositive(delta / maximum * 65535.0f));
+        const Floats numerator = redIsMax ? g - b : greenIsMax ? b - r : r - g;
+        const Floats offset = redIsMax ? Floats{} : greenIsMax ? Floats{} + 2.0f : Floats{} + 4.0f;
+        Floats hue = (offset + numerator / delta) * 60.0f;
+        hue = hue < 0.0f ? hue + 360.0f : hue;
+        Ints hueDegrees = grey ? Ints{} : roundPositive(hue * 100.0f) / 100;
+        hueDegrees = hueDegrees == 360 ? Ints{} : hueDegrees;
+        Ints newSaturation;
+        for (int i = 0; i < 4; ++i)
+            newSaturation[i] = scaledSaturation[saturation8[i]];
+        const Ints achromatic = grey || newSaturation == 0;
+
+        const Floats h = floats(hueDegrees * 100) / 6000.0f;
+        const Floats s = unitOf(newSaturation);
+        const Floats v = maximum;
+        const Ints sector = truncated(h);
+        const Floats f = h - floats(sector);
+        const Floats p = v * (1.0f - s);
+        const Floats w = (sector & 1) != 0 ? v * (1.0f - (s * f)) : v * (1.0f - (s * (1.0f - f)));
+        const Ints w8 = divide257(roundPositive(w * 65535.0f));
+        const Ints p8 = divide257(roundPositive(p * 65535.0f));
+        const Ints v8 = value;
+        Ints red = sector == 0 || sector == 5 ? v8 : sector == 1 || sector == 4 ? w8 : p8;
+        Ints green = sector == 1 || sector == 2 ? v8 : sector == 0 || sector == 3 ? w8 : p8;
+        Ints blue = sector == 3 || sector == 4 ? v8 : sector == 2 || sector == 5 ? w8 : p8;
+        red = achromatic ? value : red;
+        green = achromatic ? value : green;
+        blue = achromatic ? value : blue;
+        const Ints result = int32_t(0xff000000u) | (red << 16) | (green << 8) | blue;
+        std::memcpy(line + x, &result, sizeof result);
+    }
+    for (; x < count; ++x)
         line[x] = Shared::saturatePixel(line[x], scaledSaturation);
 }
 
@@ -356,7 +476,7 @@ void mapAlpha(uint32_t *line, int count, const uint8_t *table)
 const KernelTable &referenceKernels()
 {
     static const KernelTable table = {
-        blurRows, blurColumns, packPixels, boxStrip, boxRowsToStrip, boxStripToRows,
+        exactBlur, packPixels, boxStrip, boxRowsToStrip, boxStripToRows,
         saturate, sepia, graySepia, mapColor, mapAlpha,
     };
     return table;

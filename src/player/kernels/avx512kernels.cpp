@@ -618,11 +618,7 @@ void graySepiaAvx512(uint32_t *line, int count, const uint32_t *sepiaOfGray)
             _mm512_mask_i32gather_epi32(_mm512_setzero_si512(), 0xffff, gray, sepiaOfGray, 4);
         _mm512_storeu_si512(line + x, _mm512_or_si512(_mm512_and_si512(px, alphaMask), sepia));
     }
-    for (; x < count; ++x) {
-        const uint32_t p = line[x];
-        const uint32_t g = (11 * ((p >> 16) & 0xff) + 16 * ((p >> 8) & 0xff) + 5 * (p & 0xff)) >> 5;
-        line[x] = (p & 0xff000000u) | sepiaOfGray[g];
-    }
+    referenceKernels().graySepia(line + x, count - x, sepiaOfGray);
 }
 
 // Rows k of the strip's pairs hold (row k - 1 - r, row k - r), of the swapped

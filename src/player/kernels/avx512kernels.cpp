@@ -14,17 +14,22 @@ namespace {
 inline int minInt(int a, int b) { return a < b ? a : b; }
 inline int clampInt(int v, int low, int high) { return v < low ? low : v > high ? high : v; }
 
-inline __m512i dotAddMadd(__m512i acc, __m512i pairs, __m512i weights)
-{
-    return _mm512_add_epi32(acc, _mm512_madd_epi16(pairs, weights));
-}
+// acc + the multiply-add of pairs and weights: two instructions, or VNNI's one.
+struct MaddDot {
+    static inline __m512i add(__m512i acc, __m512i pairs, __m512i weights)
+    {
+        return _mm512_add_epi32(acc, _mm512_madd_epi16(pairs, weights));
+    }
+};
 
-__attribute__((target("avx512vnni"))) inline __m512i dotAddVnni(__m512i acc, __m512i pairs, __m512i weights)
-{
-    // In place: with the intrinsic GCC copies accumulators on every round.
-    asm("vpdpwssd %2, %1, %0" : "+v"(acc) : "v"(pairs), "v"(weights));
-    return acc;
-}
+struct VnniDot {
+    static inline __m512i add(__m512i acc, __m512i pairs, __m512i weights)
+    {
+        // In place: with the intrinsic GCC copies accumulators on every round.
+        asm("vpdpwssd %2, %1, %0" : "+v"(acc) : "v"(pairs), "v"(weights));
+        return acc;
+    }
+};
 
 // The centre samples of forward pairs, and each twice over for the split centre weight.
 inline __m512i centreSamples(const char *forward)
@@ -82,187 +87,6 @@ inline __mmask16 flatLanes(const int32_t *changes, int radius)
     return _mm512_cmpeq_epi32_mask(_mm512_load_si512(changes + 16 * radius), _mm512_load_si512(changes - 16 * radius));
 }
 
-// Sums over 32-bit lanes that each hold two neighbouring samples of a window:
-// `forward` lanes hold (s[c + j], s[c + j + 1]) stride * j bytes on and
-// `backward` lanes (s[c - j], s[c - j - 1]) stride * j bytes back. Adding the
-// two folds the symmetric kernel, so one multiply-add covers four taps. Blocks
-// of 16 lanes share the weights loaded for a tap pair; several accumulators
-// keep the multiply-adds independent.
-#define TRIMLET_PAIR_KERNELS(PREFIX, TARGET, DOT_ADD)                                                                  \
-    template <int Blocks, int Acc>                                                                                     \
-    __attribute__((target(TARGET))) inline void PREFIX##Blocks(const char *const *forward,                             \
-                                                               const char *const *backward, ptrdiff_t stride,          \
-                                                               const BlurWeights &k, __m512i *results)                 \
-    {                                                                                                                  \
-        const int r = k.radius;                                                                                        \
-        const __m512i centerWeights =                                                                                  \
-            _mm512_set1_epi32(int32_t(uint32_t(k.centerLow) | (uint32_t(k.centerHigh) << 16)));                        \
-        __m512i centre[Blocks], acc[Acc][Blocks];                                                                      \
-        _Pragma("GCC unroll 4") for (int b = 0; b < Blocks; ++b) {                                                     \
-            centre[b] = centreSamples(forward[b]);                                                                     \
-            acc[0][b] = _mm512_madd_epi16(centreTwice(centre[b]), centerWeights);                                      \
-            _Pragma("GCC unroll 4") for (int a = 1; a < Acc; ++a) acc[a][b] = _mm512_setzero_si512();                  \
-        }                                                                                                              \
-        int pair = 0;                                                                                                  \
-        int j = 1;                                                                                                     \
-        for (; j + 2 * (Acc - 1) <= r; j += 2 * Acc, pair += Acc) {                                                    \
-            _Pragma("GCC unroll 4") for (int a = 0; a < Acc; ++a) {                                                    \
-                const __m512i w = _mm512_set1_epi32(k.pairWeights[pair + a]);                                          \
-                const ptrdiff_t offset = stride * (j + 2 * a);                                                         \
-                _Pragma("GCC unroll 4") for (int b = 0; b < Blocks; ++b) acc[a][b] =                                   \
-                    DOT_ADD(acc[a][b],                                                                                 \
-                            _mm512_add_epi16(_mm512_loadu_si512(forward[b] + offset),                                  \
-                                             _mm512_loadu_si512(backward[b] - offset)),                                \
-                            w);                                                                                        \
-            }                                                                                                          \
-        }                                                                                                              \
-        for (; j <= r; j += 2, ++pair) {                                                                               \
-            const __m512i w = _mm512_set1_epi32(k.pairWeights[pair]);                                                  \
-            _Pragma("GCC unroll 4") for (int b = 0; b < Blocks; ++b) acc[0][b] =                                       \
-                DOT_ADD(acc[0][b],                                                                                     \
-                        _mm512_add_epi16(_mm512_loadu_si512(forward[b] + stride * j),                                  \
-                                         _mm512_loadu_si512(backward[b] - stride * j)),                                \
-                        w);                                                                                            \
-        }                                                                                                              \
-        _Pragma("GCC unroll 4") for (int b = 0; b < Blocks; ++b) {                                                     \
-            __m512i sum = acc[0][b];                                                                                   \
-            _Pragma("GCC unroll 4") for (int a = 1; a < Acc; ++a) sum = _mm512_add_epi32(sum, acc[a][b]);              \
-            results[b] = finishFolded(sum, centre[b], k);                                                              \
-        }                                                                                                              \
-    }                                                                                                                  \
-                                                                                                                       \
-    /* Four blocks side by side, written out so the compiler keeps every accumulator in a register. */                 \
-    __attribute__((target(TARGET))) inline void PREFIX##Block64(const char *forward, const char *backward,             \
-                                                                ptrdiff_t stride, const BlurWeights &k,                \
-                                                                __m512i *results)                                      \
-    {                                                                                                                  \
-        const __m512i centerWeights =                                                                                  \
-            _mm512_set1_epi32(int32_t(uint32_t(k.centerLow) | (uint32_t(k.centerHigh) << 16)));                        \
-        const __m512i c0 = centreSamples(forward);                                                                     \
-        const __m512i c1 = centreSamples(forward + 64);                                                                \
-        const __m512i c2 = centreSamples(forward + 128);                                                               \
-        const __m512i c3 = centreSamples(forward + 192);                                                               \
-        __m512i a0 = _mm512_madd_epi16(centreTwice(c0), centerWeights);                                                \
-        __m512i a1 = _mm512_madd_epi16(centreTwice(c1), centerWeights);                                                \
-        __m512i a2 = _mm512_madd_epi16(centreTwice(c2), centerWeights);                                                \
-        __m512i a3 = _mm512_madd_epi16(centreTwice(c3), centerWeights);                                                \
-        __m512i b0 = _mm512_setzero_si512(), b1 = b0, b2 = b0, b3 = b0;                                                \
-        const int32_t *weights = k.pairWeights;                                                                 \
-        const int pairs = k.pairCount;                                                                   \
-        const ptrdiff_t step = 4 * stride, next = 2 * stride;                                                          \
-        const char *f = forward + stride;                                                                              \
-        const char *g = backward - stride;                                                                             \
-        int p = 0;                                                                                                     \
-        for (; p + 2 <= pairs; p += 2, f += step, g -= step) {                                                         \
-            const __m512i w0 = _mm512_set1_epi32(weights[p]);                                                          \
-            const __m512i w1 = _mm512_set1_epi32(weights[p + 1]);                                                      \
-            a0 = DOT_ADD(a0, _mm512_add_epi16(_mm512_loadu_si512(f), _mm512_loadu_si512(g)), w0);                      \
-            a1 = DOT_ADD(a1, _mm512_add_epi16(_mm512_loadu_si512(f + 64), _mm512_loadu_si512(g + 64)), w0);            \
-            a2 = DOT_ADD(a2, _mm512_add_epi16(_mm512_loadu_si512(f + 128), _mm512_loadu_si512(g + 128)), w0);          \
-            a3 = DOT_ADD(a3, _mm512_add_epi16(_mm512_loadu_si512(f + 192), _mm512_loadu_si512(g + 192)), w0);          \
-            const char *f1 = f + next;                                                                                 \
-            const char *g1 = g - next;                                                                                 \
-            b0 = DOT_ADD(b0, _mm512_add_epi16(_mm512_loadu_si512(f1), _mm512_loadu_si512(g1)), w1);                    \
-            b1 = DOT_ADD(b1, _mm512_add_epi16(_mm512_loadu_si512(f1 + 64), _mm512_loadu_si512(g1 + 64)), w1);          \
-            b2 = DOT_ADD(b2, _mm512_add_epi16(_mm512_loadu_si512(f1 + 128), _mm512_loadu_si512(g1 + 128)), w1);        \
-            b3 = DOT_ADD(b3, _mm512_add_epi16(_mm512_loadu_si512(f1 + 192), _mm512_loadu_si512(g1 + 192)), w1);        \
-        }                                                                                                              \
-        if (p < pairs) {                                                                                               \
-            const __m512i w0 = _mm512_set1_epi32(weights[p]);                                                          \
-            a0 = DOT_ADD(a0, _mm512_add_epi16(_mm512_loadu_si512(f), _mm512_loadu_si512(g)), w0);                      \
-            a1 = DOT_ADD(a1, _mm512_add_epi16(_mm512_loadu_si512(f + 64), _mm512_loadu_si512(g + 64)), w0);            \
-            a2 = DOT_ADD(a2, _mm512_add_epi16(_mm512_loadu_si512(f + 128), _mm512_loadu_si512(g + 128)), w0);          \
-            a3 = DOT_ADD(a3, _mm512_add_epi16(_mm512_loadu_si512(f + 192), _mm512_loadu_si512(g + 192)), w0);          \
-        }                                                                                                              \
-        results[0] = finishFolded(_mm512_add_epi32(a0, b0), c0, k);                                                    \
-        results[1] = finishFolded(_mm512_add_epi32(a1, b1), c1, k);                                                    \
-        results[2] = finishFolded(_mm512_add_epi32(a2, b2), c2, k);                                                    \
-        results[3] = finishFolded(_mm512_add_epi32(a3, b3), c3, k);                                                    \
-    }                                                                                                                  \
-                                                                                                                       \
-    /* The first pass's four blocks, with the fine weights' two halves; `changes` counts   */                          \
-    /* changes of sample along each lane's taps (see horizontalByColumns).                   */                        \
-    __attribute__((target(TARGET))) void PREFIX##Block64Precise(const char *forward, const char *backward,             \
-                                                                ptrdiff_t stride, const int32_t *changes,              \
-                                                                const BlurWeights &k, __m512i *results)                \
-    {                                                                                                                  \
-        const __m512i centerHigh =                                                                                     \
-            _mm512_set1_epi32(int32_t(uint32_t(k.fineCenterLow) | (uint32_t(k.fineCenterHigh) << 16)));                \
-        const __m512i centerRest = _mm512_set1_epi32(k.fineCenterRest);                                                \
-        const __m512i c0 = centreSamples(forward);                                                                     \
-        const __m512i c1 = centreSamples(forward + 64);                                                                \
-        const __m512i c2 = centreSamples(forward + 128);                                                               \
-        const __m512i c3 = centreSamples(forward + 192);                                                               \
-        __m512i h0 = _mm512_madd_epi16(centreTwice(c0), centerHigh);                                                   \
-        __m512i h1 = _mm512_madd_epi16(centreTwice(c1), centerHigh);                                                   \
-        __m512i h2 = _mm512_madd_epi16(centreTwice(c2), centerHigh);                                                   \
-        __m512i h3 = _mm512_madd_epi16(centreTwice(c3), centerHigh);                                                   \
-        __m512i r0 = _mm512_madd_epi16(c0, centerRest);                                                                \
-        __m512i r1 = _mm512_madd_epi16(c1, centerRest);                                                                \
-        __m512i r2 = _mm512_madd_epi16(c2, centerRest);                                                                \
-        __m512i r3 = _mm512_madd_epi16(c3, centerRest);                                                                \
-        const int32_t *highs = k.finePairsHigh;                                                                 \
-        const int32_t *rests = k.finePairsRest;                                                                 \
-        const int pairs = k.pairCount;                                                                 \
-        const ptrdiff_t step = 2 * stride;                                                                             \
-        const char *f = forward + stride;                                                                              \
-        const char *g = backward - stride;                                                                             \
-        for (int p = 0; p < pairs; ++p, f += step, g -= step) {                                                        \
-            const __m512i wh = _mm512_set1_epi32(highs[p]);                                                            \
-            const __m512i wr = _mm512_set1_epi32(rests[p]);                                                            \
-            const __m512i v0 = _mm512_add_epi16(_mm512_loadu_si512(f), _mm512_loadu_si512(g));                         \
-            const __m512i v1 = _mm512_add_epi16(_mm512_loadu_si512(f + 64), _mm512_loadu_si512(g + 64));               \
-            const __m512i v2 = _mm512_add_epi16(_mm512_loadu_si512(f + 128), _mm512_loadu_si512(g + 128));             \
-            const __m512i v3 = _mm512_add_epi16(_mm512_loadu_si512(f + 192), _mm512_loadu_si512(g + 192));             \
-            h0 = DOT_ADD(h0, v0, wh);                                                                                  \
-            h1 = DOT_ADD(h1, v1, wh);                                                                                  \
-            h2 = DOT_ADD(h2, v2, wh);                                                                                  \
-            h3 = DOT_ADD(h3, v3, wh);                                                                                  \
-            r0 = DOT_ADD(r0, v0, wr);                                                                                  \
-            r1 = DOT_ADD(r1, v1, wr);                                                                                  \
-            r2 = DOT_ADD(r2, v2, wr);                                                                                  \
-            r3 = DOT_ADD(r3, v3, wr);                                                                                  \
-        }                                                                                                              \
-        results[0] = finishPrecise(h0, r0, c0, flatLanes(changes + 0, k.radius), forward, stride, k);                                                    \
-        results[1] = finishPrecise(h1, r1, c1, flatLanes(changes + 16, k.radius), forward + 64, stride, k);                                               \
-        results[2] = finishPrecise(h2, r2, c2, flatLanes(changes + 32, k.radius), forward + 128, stride, k);                                              \
-        results[3] = finishPrecise(h3, r3, c3, flatLanes(changes + 48, k.radius), forward + 192, stride, k);                                              \
-    }                                                                                                                  \
-                                                                                                                       \
-    /* forward[x]: pairs (s[x], s[x + 1]) of output x; backward[x]: (s[x], s[x - 1]). */                               \
-    __attribute__((target(TARGET))) void PREFIX##Lanes(const uint32_t *forward, const uint32_t *backward,              \
-                                                       ptrdiff_t stride, int count, const BlurWeights &k,              \
-                                                       int16_t *out)                                                   \
-    {                                                                                                                  \
-        const char *f = reinterpret_cast<const char *>(forward);                                                       \
-        const char *b = reinterpret_cast<const char *>(backward);                                                      \
-        __m512i results[4];                                                                                            \
-        int x = 0;                                                                                                     \
-        for (; x + 64 <= count; x += 64) {                                                                             \
-            PREFIX##Block64(f + 4 * x, b + 4 * x, stride, k, results);                                                 \
-            for (int i = 0; i < 4; ++i)                                                                                \
-                _mm256_storeu_si256(reinterpret_cast<__m256i *>(out + x + 16 * i),                                     \
-                                    _mm512_maskz_cvtepi32_epi16(0xffff, results[i]));                                  \
-        }                                                                                                              \
-        for (; x + 32 <= count; x += 32) {                                                                             \
-            const char *fb[2] = {f + 4 * x, f + 4 * x + 64};                                                           \
-            const char *bb[2] = {b + 4 * x, b + 4 * x + 64};                                                           \
-            PREFIX##Blocks<2, 4>(fb, bb, stride, k, results);                                                          \
-            for (int i = 0; i < 2; ++i)                                                                                \
-                _mm256_storeu_si256(reinterpret_cast<__m256i *>(out + x + 16 * i),                                     \
-                                    _mm512_maskz_cvtepi32_epi16(0xffff, results[i]));                                  \
-        }                                                                                                              \
-        for (; x + 16 <= count; x += 16) {                                                                             \
-            const char *fb[1] = {f + 4 * x};                                                                           \
-            const char *bb[1] = {b + 4 * x};                                                                           \
-            PREFIX##Blocks<1, 4>(fb, bb, stride, k, results);                                                          \
-            _mm256_storeu_si256(reinterpret_cast<__m256i *>(out + x), _mm512_maskz_cvtepi32_epi16(0xffff, results[0])); \
-        }                                                                                                              \
-        const ptrdiff_t step = stride / 4;                                                                             \
-        for (; x < count; ++x)                                                                                         \
-            out[x] = foldedSample(forward + x, backward + x, step, k);                                                 \
-    }
-
 // One output from the folded pair layout, lanes `step` apart.
 inline int16_t foldedSample(const uint32_t *forward, const uint32_t *backward, ptrdiff_t step, const BlurWeights &k)
 {
@@ -279,14 +103,200 @@ inline int16_t foldedSample(const uint32_t *forward, const uint32_t *backward, p
     return int16_t(acc == c * kFixedOne ? k.uniformResult[acc >> kFixedShift] : acc >> kFixedShift);
 }
 
+// Sums over 32-bit lanes that each hold two neighbouring samples of a window:
+// `forward` lanes hold (s[c + j], s[c + j + 1]) stride * j bytes on and
+// `backward` lanes (s[c - j], s[c - j - 1]) stride * j bytes back. Adding the
+// two folds the symmetric kernel, so one multiply-add covers four taps. Blocks
+// of 16 lanes share the weights loaded for a tap pair; several accumulators
+// keep the multiply-adds independent.
+template <typename Dot, int Blocks, int Acc>
+inline void pairBlocks(
+    const char *const *forward, const char *const *backward, ptrdiff_t stride, const BlurWeights &k, __m512i *results)
+{
+    const int r = k.radius;
+    const __m512i centerWeights = _mm512_set1_epi32(int32_t(uint32_t(k.centerLow) | (uint32_t(k.centerHigh) << 16)));
+    __m512i centre[Blocks], acc[Acc][Blocks];
+#pragma GCC unroll 4
+    for (int b = 0; b < Blocks; ++b) {
+        centre[b] = centreSamples(forward[b]);
+        acc[0][b] = _mm512_madd_epi16(centreTwice(centre[b]), centerWeights);
+#pragma GCC unroll 4
+        for (int a = 1; a < Acc; ++a)
+            acc[a][b] = _mm512_setzero_si512();
+    }
+    int pair = 0;
+    int j = 1;
+    for (; j + 2 * (Acc - 1) <= r; j += 2 * Acc, pair += Acc) {
+#pragma GCC unroll 4
+        for (int a = 0; a < Acc; ++a) {
+            const __m512i w = _mm512_set1_epi32(k.pairWeights[pair + a]);
+            const ptrdiff_t offset = stride * (j + 2 * a);
+#pragma GCC unroll 4
+            for (int b = 0; b < Blocks; ++b)
+                acc[a][b] = Dot::add(acc[a][b],
+                    _mm512_add_epi16(_mm512_loadu_si512(forward[b] + offset), _mm512_loadu_si512(backward[b] - offset)),
+                    w);
+        }
+    }
+    for (; j <= r; j += 2, ++pair) {
+        const __m512i w = _mm512_set1_epi32(k.pairWeights[pair]);
+#pragma GCC unroll 4
+        for (int b = 0; b < Blocks; ++b)
+            acc[0][b] = Dot::add(acc[0][b],
+                _mm512_add_epi16(
+                    _mm512_loadu_si512(forward[b] + stride * j), _mm512_loadu_si512(backward[b] - stride * j)),
+                w);
+    }
+#pragma GCC unroll 4
+    for (int b = 0; b < Blocks; ++b) {
+        __m512i sum = acc[0][b];
+#pragma GCC unroll 4
+        for (int a = 1; a < Acc; ++a)
+            sum = _mm512_add_epi32(sum, acc[a][b]);
+        results[b] = finishFolded(sum, centre[b], k);
+    }
+}
+
+// Four blocks side by side, written out so the compiler keeps every accumulator in a register.
+template <typename Dot>
+inline void pairBlock64(
+    const char *forward, const char *backward, ptrdiff_t stride, const BlurWeights &k, __m512i *results)
+{
+    const __m512i centerWeights = _mm512_set1_epi32(int32_t(uint32_t(k.centerLow) | (uint32_t(k.centerHigh) << 16)));
+    const __m512i c0 = centreSamples(forward);
+    const __m512i c1 = centreSamples(forward + 64);
+    const __m512i c2 = centreSamples(forward + 128);
+    const __m512i c3 = centreSamples(forward + 192);
+    __m512i a0 = _mm512_madd_epi16(centreTwice(c0), centerWeights);
+    __m512i a1 = _mm512_madd_epi16(centreTwice(c1), centerWeights);
+    __m512i a2 = _mm512_madd_epi16(centreTwice(c2), centerWeights);
+    __m512i a3 = _mm512_madd_epi16(centreTwice(c3), centerWeights);
+    __m512i b0 = _mm512_setzero_si512(), b1 = b0, b2 = b0, b3 = b0;
+    const int32_t *weights = k.pairWeights;
+    const int pairs = k.pairCount;
+    const ptrdiff_t step = 4 * stride, next = 2 * stride;
+    const char *f = forward + stride;
+    const char *g = backward - stride;
+    int p = 0;
+    for (; p + 2 <= pairs; p += 2, f += step, g -= step) {
+        const __m512i w0 = _mm512_set1_epi32(weights[p]);
+        const __m512i w1 = _mm512_set1_epi32(weights[p + 1]);
+        a0 = Dot::add(a0, _mm512_add_epi16(_mm512_loadu_si512(f), _mm512_loadu_si512(g)), w0);
+        a1 = Dot::add(a1, _mm512_add_epi16(_mm512_loadu_si512(f + 64), _mm512_loadu_si512(g + 64)), w0);
+        a2 = Dot::add(a2, _mm512_add_epi16(_mm512_loadu_si512(f + 128), _mm512_loadu_si512(g + 128)), w0);
+        a3 = Dot::add(a3, _mm512_add_epi16(_mm512_loadu_si512(f + 192), _mm512_loadu_si512(g + 192)), w0);
+        const char *f1 = f + next;
+        const char *g1 = g - next;
+        b0 = Dot::add(b0, _mm512_add_epi16(_mm512_loadu_si512(f1), _mm512_loadu_si512(g1)), w1);
+        b1 = Dot::add(b1, _mm512_add_epi16(_mm512_loadu_si512(f1 + 64), _mm512_loadu_si512(g1 + 64)), w1);
+        b2 = Dot::add(b2, _mm512_add_epi16(_mm512_loadu_si512(f1 + 128), _mm512_loadu_si512(g1 + 128)), w1);
+        b3 = Dot::add(b3, _mm512_add_epi16(_mm512_loadu_si512(f1 + 192), _mm512_loadu_si512(g1 + 192)), w1);
+    }
+    if (p < pairs) {
+        const __m512i w0 = _mm512_set1_epi32(weights[p]);
+        a0 = Dot::add(a0, _mm512_add_epi16(_mm512_loadu_si512(f), _mm512_loadu_si512(g)), w0);
+        a1 = Dot::add(a1, _mm512_add_epi16(_mm512_loadu_si512(f + 64), _mm512_loadu_si512(g + 64)), w0);
+        a2 = Dot::add(a2, _mm512_add_epi16(_mm512_loadu_si512(f + 128), _mm512_loadu_si512(g + 128)), w0);
+        a3 = Dot::add(a3, _mm512_add_epi16(_mm512_loadu_si512(f + 192), _mm512_loadu_si512(g + 192)), w0);
+    }
+    results[0] = finishFolded(_mm512_add_epi32(a0, b0), c0, k);
+    results[1] = finishFolded(_mm512_add_epi32(a1, b1), c1, k);
+    results[2] = finishFolded(_mm512_add_epi32(a2, b2), c2, k);
+    results[3] = finishFolded(_mm512_add_epi32(a3, b3), c3, k);
+}
+
+// The first pass's four blocks, with the fine weights' two halves; `changes` counts
+// changes of sample along each lane's taps (see horizontalByColumns).
+template <typename Dot>
+void pairBlock64Precise(const char *forward, const char *backward, ptrdiff_t stride, const int32_t *changes,
+    const BlurWeights &k, __m512i *results)
+{
+    const __m512i centerHigh
+        = _mm512_set1_epi32(int32_t(uint32_t(k.fineCenterLow) | (uint32_t(k.fineCenterHigh) << 16)));
+    const __m512i centerRest = _mm512_set1_epi32(k.fineCenterRest);
+    const __m512i c0 = centreSamples(forward);
+    const __m512i c1 = centreSamples(forward + 64);
+    const __m512i c2 = centreSamples(forward + 128);
+    const __m512i c3 = centreSamples(forward + 192);
+    __m512i h0 = _mm512_madd_epi16(centreTwice(c0), centerHigh);
+    __m512i h1 = _mm512_madd_epi16(centreTwice(c1), centerHigh);
+    __m512i h2 = _mm512_madd_epi16(centreTwice(c2), centerHigh);
+    __m512i h3 = _mm512_madd_epi16(centreTwice(c3), centerHigh);
+    __m512i r0 = _mm512_madd_epi16(c0, centerRest);
+    __m512i r1 = _mm512_madd_epi16(c1, centerRest);
+    __m512i r2 = _mm512_madd_epi16(c2, centerRest);
+    __m512i r3 = _mm512_madd_epi16(c3, centerRest);
+    const int32_t *highs = k.finePairsHigh;
+    const int32_t *rests = k.finePairsRest;
+    const int pairs = k.pairCount;
+    const ptrdiff_t step = 2 * stride;
+    const char *f = forward + stride;
+    const char *g = backward - stride;
+    for (int p = 0; p < pairs; ++p, f += step, g -= step) {
+        const __m512i wh = _mm512_set1_epi32(highs[p]);
+        const __m512i wr = _mm512_set1_epi32(rests[p]);
+        const __m512i v0 = _mm512_add_epi16(_mm512_loadu_si512(f), _mm512_loadu_si512(g));
+        const __m512i v1 = _mm512_add_epi16(_mm512_loadu_si512(f + 64), _mm512_loadu_si512(g + 64));
+        const __m512i v2 = _mm512_add_epi16(_mm512_loadu_si512(f + 128), _mm512_loadu_si512(g + 128));
+        const __m512i v3 = _mm512_add_epi16(_mm512_loadu_si512(f + 192), _mm512_loadu_si512(g + 192));
+        h0 = Dot::add(h0, v0, wh);
+        h1 = Dot::add(h1, v1, wh);
+        h2 = Dot::add(h2, v2, wh);
+        h3 = Dot::add(h3, v3, wh);
+        r0 = Dot::add(r0, v0, wr);
+        r1 = Dot::add(r1, v1, wr);
+        r2 = Dot::add(r2, v2, wr);
+        r3 = Dot::add(r3, v3, wr);
+    }
+    results[0] = finishPrecise(h0, r0, c0, flatLanes(changes + 0, k.radius), forward, stride, k);
+    results[1] = finishPrecise(h1, r1, c1, flatLanes(changes + 16, k.radius), forward + 64, stride, k);
+    results[2] = finishPrecise(h2, r2, c2, flatLanes(changes + 32, k.radius), forward + 128, stride, k);
+    results[3] = finishPrecise(h3, r3, c3, flatLanes(changes + 48, k.radius), forward + 192, stride, k);
+}
+
+// forward[x]: pairs (s[x], s[x + 1]) of output x; backward[x]: (s[x], s[x - 1]).
+template <typename Dot>
+void pairLanes(
+    const uint32_t *forward, const uint32_t *backward, ptrdiff_t stride, int count, const BlurWeights &k, int16_t *out)
+{
+    const char *f = reinterpret_cast<const char *>(forward);
+    const char *b = reinterpret_cast<const char *>(backward);
+    __m512i results[4];
+    int x = 0;
+    for (; x + 64 <= count; x += 64) {
+        pairBlock64<Dot>(f + 4 * x, b + 4 * x, stride, k, results);
+        for (int i = 0; i < 4; ++i)
+            _mm256_storeu_si256(
+                reinterpret_cast<__m256i *>(out + x + 16 * i), _mm512_maskz_cvtepi32_epi16(0xffff, results[i]));
+    }
+    for (; x + 32 <= count; x += 32) {
+        const char *fb[2] = { f + 4 * x, f + 4 * x + 64 };
+        const char *bb[2] = { b + 4 * x, b + 4 * x + 64 };
+        pairBlocks<Dot, 2, 4>(fb, bb, stride, k, results);
+        for (int i = 0; i < 2; ++i)
+            _mm256_storeu_si256(
+                reinterpret_cast<__m256i *>(out + x + 16 * i), _mm512_maskz_cvtepi32_epi16(0xffff, results[i]));
+    }
+    for (; x + 16 <= count; x += 16) {
+        const char *fb[1] = { f + 4 * x };
+        const char *bb[1] = { b + 4 * x };
+        pairBlocks<Dot, 1, 4>(fb, bb, stride, k, results);
+        _mm256_storeu_si256(reinterpret_cast<__m256i *>(out + x), _mm512_maskz_cvtepi32_epi16(0xffff, results[0]));
+    }
+    const ptrdiff_t step = stride / 4;
+    for (; x < count; ++x)
+        out[x] = foldedSample(forward + x, backward + x, step, k);
+}
+
 // forward[x] = (a[x], b[x]) and backward[x] = (b[x], a[x]) as the low and high 16 bits.
-void interleaveRows(const int16_t *a, const int16_t *b, int count,
-                                                        uint32_t *forward, uint32_t *backward)
+void interleaveRows(const int16_t *a, const int16_t *b, int count, uint32_t *forward, uint32_t *backward)
 {
     int x = 0;
     for (; x + 16 <= count; x += 16) {
-        const __m512i low = _mm512_maskz_cvtepu16_epi32(0xffff, _mm256_loadu_si256(reinterpret_cast<const __m256i *>(a + x)));
-        const __m512i high = _mm512_maskz_cvtepu16_epi32(0xffff, _mm256_loadu_si256(reinterpret_cast<const __m256i *>(b + x)));
+        const __m512i low
+            = _mm512_maskz_cvtepu16_epi32(0xffff, _mm256_loadu_si256(reinterpret_cast<const __m256i *>(a + x)));
+        const __m512i high
+            = _mm512_maskz_cvtepu16_epi32(0xffff, _mm256_loadu_si256(reinterpret_cast<const __m256i *>(b + x)));
         _mm512_storeu_si512(forward + x, _mm512_or_si512(low, _mm512_maskz_slli_epi32(0xffff, high, 16)));
         _mm512_storeu_si512(backward + x, _mm512_or_si512(high, _mm512_maskz_slli_epi32(0xffff, low, 16)));
     }
@@ -298,31 +308,28 @@ void interleaveRows(const int16_t *a, const int16_t *b, int count,
 
 inline __m512i widen(const int16_t *p)
 {
-    return _mm512_maskz_cvtepu16_epi32(0xffff, _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p)));
+return _mm512_maskz_cvtepu16_epi32(0xffff, _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p)));
 }
 
 // line[x] = (alpha, red, green, blue) from 16-bit planes; alpha may be null for constantAlpha.
 void packPixels(const int16_t *red, const int16_t *green, const int16_t *blue,
-                                                    const int16_t *alpha, uint32_t constantAlpha, int count,
-                                                    uint32_t *line)
+                                                const int16_t *alpha, uint32_t constantAlpha, int count,
+                                                uint32_t *line)
 {
-    int x = 0;
-    for (; x + 16 <= count; x += 16) {
-        const __m512i a = alpha ? widen(alpha + x) : _mm512_set1_epi32(int(constantAlpha));
-        const __m512i rg = _mm512_or_si512(_mm512_maskz_slli_epi32(0xffff, a, 24),
-                                           _mm512_maskz_slli_epi32(0xffff, widen(red + x), 16));
-        const __m512i gb = _mm512_or_si512(_mm512_maskz_slli_epi32(0xffff, widen(green + x), 8), widen(blue + x));
-        _mm512_storeu_si512(line + x, _mm512_or_si512(rg, gb));
-    }
-    for (; x < count; ++x) {
-        const uint32_t a = alpha ? uint32_t(alpha[x]) : constantAlpha;
-        line[x] = (a << 24) | (uint32_t(red[x]) << 16) | (uint32_t(green[x]) << 8) | uint32_t(blue[x]);
-    }
+int x = 0;
+for (; x + 16 <= count; x += 16) {
+    const __m512i a = alpha ? widen(alpha + x) : _mm512_set1_epi32(int(constantAlpha));
+    const __m512i rg = _mm512_or_si512(_mm512_maskz_slli_epi32(0xffff, a, 24),
+                                       _mm512_maskz_slli_epi32(0xffff, widen(red + x), 16));
+    const __m512i gb = _mm512_or_si512(_mm512_maskz_slli_epi32(0xffff, widen(green + x), 8), widen(blue + x));
+    _mm512_storeu_si512(line + x, _mm512_or_si512(rg, gb));
+}
+for (; x < count; ++x) {
+    const uint32_t a = alpha ? uint32_t(alpha[x]) : constantAlpha;
+    line[x] = (a << 24) | (uint32_t(red[x]) << 16) | (uint32_t(green[x]) << 8) | uint32_t(blue[x]);
+}
 }
 
-TRIMLET_PAIR_KERNELS(pairsAvx512, "avx512bw", dotAddMadd)
-TRIMLET_PAIR_KERNELS(pairsVnni, "avx512bw,avx512vnni", dotAddVnni)
-#undef TRIMLET_PAIR_KERNELS
 
 using Block64Fn = void (*)(const char *, const char *, ptrdiff_t, const int32_t *, const BlurWeights &, __m512i *);
 
@@ -624,7 +631,7 @@ void graySepiaAvx512(uint32_t *line, int count, const uint32_t *sepiaOfGray)
 // Rows k of the strip's pairs hold (row k - 1 - r, row k - r), of the swapped
 // pairs (row k - r, row k - 1 - r): a multiply-add then takes two taps from
 // each side of the folded window.
-template <bool Vnni>
+template <typename Dot>
 void blurColumns(const int16_t *in, int width, int height, const BlurWeights &k, int16_t *out)
 {
     constexpr int kStrip = 64;
@@ -643,31 +650,28 @@ void blurColumns(const int16_t *in, int width, int height, const BlurWeights &k,
             const uint32_t *forward = pairs + size_t(y + r + 1) * kStrip;
             const uint32_t *backward = swapped + size_t(y + r) * kStrip;
             int16_t *line = out + size_t(y) * width + x0;
-            if (Vnni)
-                pairsVnniLanes(forward, backward, stride, count, k, line);
-            else
-                pairsAvx512Lanes(forward, backward, stride, count, k, line);
+            pairLanes<Dot>(forward, backward, stride, count, k, line);
         }
     }
 }
 
-template <bool Vnni>
+template <typename Dot>
 void blurRows(const uint8_t *pixels, ptrdiff_t bytesPerLine, int width, int height, int planes,
               const BlurWeights &k, int16_t *out, size_t planeSize)
 {
     horizontalByColumns(pixels, bytesPerLine, width, height, planes, k,
-                        Vnni ? &pairsVnniBlock64Precise : &pairsAvx512Block64Precise, out, planeSize);
+                        &pairBlock64Precise<Dot>, out, planeSize);
 }
 
 // Both passes through 16-bit planes.
-template <bool Vnni>
+template <typename Dot>
 void exactBlur(const uint8_t *pixels, ptrdiff_t bytesPerLine, int width, int height, int planes,
                const BlurWeights &k, int16_t *out, size_t planeSize)
 {
     auto *horizontal = static_cast<int16_t *>(Shared::scratch(6, size_t(planes) * planeSize * sizeof(int16_t)));
-    blurRows<Vnni>(pixels, bytesPerLine, width, height, planes, k, horizontal, planeSize);
+    blurRows<Dot>(pixels, bytesPerLine, width, height, planes, k, horizontal, planeSize);
     for (int p = 0; p < planes; ++p)
-        blurColumns<Vnni>(horizontal + p * planeSize, width, height, k, out + p * planeSize);
+        blurColumns<Dot>(horizontal + p * planeSize, width, height, k, out + p * planeSize);
 }
 
 void boxRowsToStrip(const uint32_t *const *rows, int width, uint32_t *columns)
@@ -694,7 +698,7 @@ KernelTable makeTable(bool vnni, bool vbmi)
 {
     const KernelTable &reference = referenceKernels();
     return {
-        vnni ? exactBlur<true> : exactBlur<false>,
+        vnni ? exactBlur<VnniDot> : exactBlur<MaddDot>,
         packPixels,
         boxStripAvx512,
         boxRowsToStrip,

@@ -5,7 +5,7 @@
 // every loop computes; avx2kernels.cpp and avx512kernels.cpp are compiled with
 // their own target flags and must give bit-identical results.
 //
-// A variant source includes only this header, <cstring> and the compiler's
+// A variant source includes only this header and the compiler's
 // intrinsics: an inline library function emitted there would carry the
 // variant's instructions, and the linker may pick that copy for the whole
 // program, CPUs without them included.

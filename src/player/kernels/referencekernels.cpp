@@ -385,7 +385,10 @@ inline Ints divide257(Ints v)
     return (v - (v >> 8)) >> 8;
 }
 inline Ints roundPositive(Floats v) { return truncated(v + 0.5f); }
-inline Floats unitOf(Ints v) { return floats(v * 257) / 65535.0f; }
+// Without 32-bit integer products, which SSE2 lacks: v * 257 as a shift and an
+// add, whole degrees times 100 and hundredths over 100 in floats, all exact for
+// the values met here.
+inline Floats unitOf(Ints v) { return floats((v << 8) + v) / 65535.0f; }
 
 // Four pixels at a time with the very operations of Shared::saturatePixel,
 // its branches turned into selections; the value QColor rounds back from the
@@ -411,14 +414,14 @@ void saturate(uint32_t *line, int count, const int32_t *scaledSaturation)
         const Floats offset = redIsMax ? Floats{} : greenIsMax ? Floats{} + 2.0f : Floats{} + 4.0f;
         Floats hue = (offset + numerator / delta) * 60.0f;
         hue = hue < 0.0f ? hue + 360.0f : hue;
-        Ints hueDegrees = grey ? Ints{} : roundPositive(hue * 100.0f) / 100;
+        Ints hueDegrees = grey ? Ints{} : truncated(floats(roundPositive(hue * 100.0f)) / 100.0f);
         hueDegrees = hueDegrees == 360 ? Ints{} : hueDegrees;
         Ints newSaturation;
         for (int i = 0; i < 4; ++i)
             newSaturation[i] = scaledSaturation[saturation8[i]];
         const Ints achromatic = grey || newSaturation == 0;
 
-        const Floats h = floats(hueDegrees * 100) / 6000.0f;
+        const Floats h = floats(hueDegrees) * 100.0f / 6000.0f;
         const Floats s = unitOf(newSaturation);
         const Floats v = maximum;
         const Ints sector = truncated(h);

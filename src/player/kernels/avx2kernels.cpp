@@ -328,7 +328,7 @@ inline __m256i selectInt(__m256i mask, __m256i ifTrue, __m256i ifFalse)
 // QColor's unit value of an 8-bit x: float(x * 257) / 65535.
 inline __m256 unitOf(__m256i value)
 {
-    return _mm256_div_ps(_mm256_cvtepi32_ps(_mm256_mullo_epi32(value, _mm256_set1_epi32(257))), _mm256_set1_ps(65535.0f));
+    return _mm256_div_ps(_mm256_cvtepi32_ps(_mm256_add_epi32(_mm256_slli_epi32(value, 8), value)), _mm256_set1_ps(65535.0f));
 }
 
 void scaleSaturationAvx2(uint32_t *pixels, int count, const int32_t *scaledSaturation)
@@ -376,7 +376,7 @@ void scaleSaturationAvx2(uint32_t *pixels, int count, const int32_t *scaledSatur
         const __m256i achromatic =
             _mm256_or_si256(grey, _mm256_cmpeq_epi32(newSaturation, _mm256_setzero_si256()));
 
-        const __m256 h = _mm256_div_ps(_mm256_cvtepi32_ps(_mm256_mullo_epi32(hueDegrees, _mm256_set1_epi32(100))),
+        const __m256 h = _mm256_div_ps(_mm256_mul_ps(_mm256_cvtepi32_ps(hueDegrees), _mm256_set1_ps(100.0f)),
                                        _mm256_set1_ps(6000.0f));
         const __m256 s = unitOf(newSaturation);
         // unit(value) is the largest unit channel again.

@@ -1,5 +1,6 @@
-// The portable reference of every kernel: plain C++ for any CPU, written so
-// compilers vectorise it (with SSE2 on any x86-64, NEON on ARM64).
+// The portable reference of every kernel, for any CPU: plain C++, and GCC's
+// generic four-lane vectors (SSE2 on any x86-64, NEON on ARM64) where the
+// compiler would not vectorise the loops on its own.
 #include "kerneltable.h"
 
 #include <algorithm>
@@ -107,6 +108,9 @@ uint32_t sepiaPixel(uint32_t p)
 
 } // namespace Shared
 
+// floor(s * R / 2^k) equals floor(s / size) when s * (R * size - 2^k) < 2^k,
+// which holds for R = 2^k / size rounded up (the excess is below size) and
+// 2^k = 2^(16 + shift) above 2^15 * size, the sums staying below 2^15.
 BoxDivisor boxDivisor(int radius)
 {
     const uint64_t size = 2 * uint64_t(radius) + 1;
@@ -179,7 +183,7 @@ void firstPassRow(const float *s, int width, const BlurWeights &k, const FirstPa
     constexpr int kBlock = 4;
     constexpr int kLanes = kBlock * kFloatLanes;
     const int r = k.radius;
-    int changesKnown = -1;
+    bool changesKnown = false;
     auto *changes = static_cast<int32_t *>(Shared::scratch(2, (size_t(width) + 2 * r + 1) * sizeof(int32_t)));
     auto finish = [&](int x0, const float *high, const float *rest, int lanes) {
         for (int i = 0; i < lanes; ++i) {
@@ -189,11 +193,11 @@ void firstPassRow(const float *s, int width, const BlurWeights &k, const FirstPa
                 out[x0 + i] = float(std::min<int64_t>(sum >> kFineShift, 255));
                 continue;
             }
-            if (changesKnown < 0) {
+            if (!changesKnown) {
                 changes[0] = 0;
                 for (int c = 1; c < width + 2 * r; ++c)
                     changes[c] = changes[c - 1] + (s[c] != s[c - 1]);
-                changesKnown = 1;
+                changesKnown = true;
             }
             const int x = x0 + i;
             if (changes[x + 2 * r] == changes[x]) {

@@ -1,14 +1,13 @@
-// Per-frame cost of the preview effects at 960x540 on one thread, beside
-// FFmpeg running the nearest equivalent filter chain with one thread.
+// Per-frame CPU time of the preview effects at 960x540 on one thread, beside
+// FFmpeg's CPU time for the nearest equivalent filter chain on one thread.
+#include "benchsupport.h"
 #include "frameprocessor.h"
 #include "imagekernels.h"
 
 #include <QCoreApplication>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QGuiApplication>
 #include <QProcess>
-#include <QRegularExpression>
 #include <QTemporaryDir>
 
 #include <algorithm>
@@ -20,20 +19,6 @@ namespace {
 
 constexpr int kWidth = 960;
 constexpr int kHeight = 540;
-
-double medianMs(int runs, const std::function<void()> &work)
-{
-    std::vector<double> times;
-    work(); // warm caches and lazily built tables
-    for (int i = 0; i < runs; ++i) {
-        QElapsedTimer timer;
-        timer.start();
-        work();
-        times.push_back(timer.nsecsElapsed() / 1e6);
-    }
-    std::sort(times.begin(), times.end());
-    return times[times.size() / 2];
-}
 
 // One frame of FFmpeg's moving test pattern, so both sides see the same picture.
 QImage testFrame()
@@ -55,34 +40,6 @@ QImage testFrame()
     return image;
 }
 
-// CPU seconds (user and system) that FFmpeg reports with -benchmark for
-// `frames` frames of `input` through `filters` on one thread, or -1.
-double ffmpegCpuSeconds(const QStringList &input, const QString &filters, int frames)
-{
-    QStringList args{"-hide_banner", "-nostats", "-benchmark", "-threads", "1", "-filter_threads", "1"};
-    args << input << "-frames:v" << QString::number(frames);
-    if (!filters.isEmpty())
-        args << "-vf" << filters;
-    args << "-f" << "null" << "-";
-    QProcess ffmpeg;
-    ffmpeg.start("ffmpeg", args);
-    if (!ffmpeg.waitForFinished(600000))
-        return -1;
-    const QString err = QString::fromLocal8Bit(ffmpeg.readAllStandardError());
-    const auto match = QRegularExpression("utime=([0-9.]+)s stime=([0-9.]+)s").match(err);
-    return match.hasMatch() ? match.captured(1).toDouble() + match.captured(2).toDouble() : -1;
-}
-
-// FFmpeg's time per frame for the chain, its source alone taken off.
-double ffmpegChainMs(const QStringList &input, const QString &chain, int frames)
-{
-    const double withChain = ffmpegCpuSeconds(input, chain, frames);
-    const double sourceOnly = ffmpegCpuSeconds(input, QString(), frames);
-    if (withChain < 0 || sourceOnly < 0)
-        return -1;
-    return (withChain - sourceOnly) * 1000.0 / frames;
-}
-
 } // namespace
 
 int main(int argc, char **argv)
@@ -91,8 +48,10 @@ int main(int argc, char **argv)
     qputenv("QT_LOGGING_RULES", "default.debug=false");
     QGuiApplication app(argc, argv); // fonts for the title
     const int runs = argc > 1 ? std::max(5, atoi(argv[1])) : 41;
-    // An optional second argument keeps only the cases whose name contains it.
+    // An optional second argument keeps only the cases whose name contains it;
+    // "pairs" runs only the paired comparison with FFmpeg.
     const QByteArray only = argc > 2 ? QByteArray(argv[2]) : QByteArray();
+    const int pairs = argc > 3 ? std::max(1, atoi(argv[3])) : 7;
 
     const QImage frame = testFrame();
     FrameProcessor processor;
@@ -129,12 +88,18 @@ int main(int argc, char **argv)
 
     using ImageKernels::SimdLevel;
     const SimdLevel best = ImageKernels::supportedSimdLevel();
-    std::printf("Per-frame cost at %dx%d, median of %d runs, one thread (ms; -1: not on this CPU)\n", kWidth,
+    std::printf("CPU time per frame at %dx%d, median of %d runs, one thread (ms; -1: not on this CPU)\n", kWidth,
                 kHeight, runs);
     std::printf("%-32s %10s %10s %10s\n", "case", "avx512", "avx2", "portable");
-    double allHigh = 0;
+    Clip allEffects;
     for (const Case &c : cases) {
-        if (!only.isEmpty() && !QByteArray(c.name).contains(only))
+        if (QByteArray(c.name) == "ALL, blur 100 High") {
+            allEffects.originalStart = 0;
+            allEffects.originalEnd = 10000;
+            allEffects.endTime = 10000;
+            c.setup(allEffects);
+        }
+        if (only == "pairs" || (!only.isEmpty() && !QByteArray(c.name).contains(only)))
             continue;
         Clip clip;
         clip.originalStart = 0;
@@ -146,19 +111,17 @@ int main(int argc, char **argv)
             if (level > best)
                 continue;
             ImageKernels::setSimdLevel(level);
-            times[int(level)] = medianMs(level == SimdLevel::Portable ? std::max(5, runs / 4) : runs,
+            times[int(level)] = Bench::medianCpuMs(level == SimdLevel::Portable ? std::max(5, runs / 4) : runs,
                                          [&] { processor.processFrame(frame, clip, 1.0, c.quality, false); });
         }
         ImageKernels::setSimdLevel(best);
-        if (QByteArray(c.name) == "ALL, blur 100 High")
-            allHigh = times[int(best)];
         std::printf("%-32s %10.2f %10.2f %10.2f\n", c.name, times[2], times[1], times[0]);
     }
 
-    if (!only.isEmpty())
+    if (!only.isEmpty() && only != "pairs")
         return 0;
     // The literal per-pixel double blur the fast one stands in for.
-    {
+    if (only.isEmpty()) {
         const QVector<double> kernel = FrameProcessor::gaussianKernel(20.0);
         const int r = int(kernel.size()) / 2;
         auto reference = [&] {
@@ -182,41 +145,41 @@ int main(int argc, char **argv)
             };
             pass(pass(frame, true), false);
         };
-        const double referenceMs = medianMs(3, reference);
-        const double fastMs = medianMs(runs, [&] { processor.exactGaussianBlur(frame, 20.0); });
+        const double referenceMs = Bench::medianCpuMs(3, reference);
+        const double fastMs = Bench::medianCpuMs(runs, [&] { processor.exactGaussianBlur(frame, 20.0); });
         std::printf("\nExact blur sigma 20: per-pixel double reference %.1f ms, fast %.2f ms (%.0fx)\n", referenceMs,
                     fastMs, referenceMs / fastMs);
     }
 
-    // FFmpeg's nearest chain, first on the very picture measured above (32-bit
-    // BGRA, which FFmpeg turns into yuva444p for gblur, eq and hue and into
-    // argb for colorchannelmixer), then on 4:2:0 video frames, which carry
-    // fewer samples per pixel than the preview's images.
-    const int frames = 300;
-    const QString chain = "gblur=sigma=20,eq=brightness=0.078:contrast=1.3:saturation=1.5,hue=s=0,"
-                          "colorchannelmixer=.393:.769:.189:0:.349:.686:.168:0:.272:.534:.131:0:0:0:0:0.7";
+    // FFmpeg's nearest chain, in turns with ours, on the very picture measured
+    // above (32-bit BGRA, which FFmpeg turns into yuva444p for gblur, eq and hue
+    // and into argb for colorchannelmixer); then once on 4:2:0 video frames,
+    // which carry fewer samples per pixel than the preview's images.
+    const int frames = 150;
+    const QString chain = Bench::allEffectsChain();
     const QString size = QStringLiteral("%1x%2").arg(kWidth).arg(kHeight);
     QTemporaryDir dir;
     QFile raw(dir.filePath("frame.bgra"));
-    double sameFramesMs = -1;
-    if (dir.isValid() && raw.open(QIODevice::WriteOnly)
-        && raw.write(reinterpret_cast<const char *>(frame.constBits()), frame.sizeInBytes()) == frame.sizeInBytes()) {
-        raw.close();
-        sameFramesMs = ffmpegChainMs({"-f", "rawvideo", "-pix_fmt", "bgra", "-s", size, "-framerate", "30",
-                                      "-stream_loop", "-1", "-i", raw.fileName()},
-                                     chain, frames);
+    if (!dir.isValid() || !raw.open(QIODevice::WriteOnly)
+        || raw.write(reinterpret_cast<const char *>(frame.constBits()), frame.sizeInBytes()) != frame.sizeInBytes()) {
+        std::printf("\nNo temporary file for FFmpeg's input\n");
+        return 1;
     }
-    const double yuvMs = ffmpegChainMs({"-f", "lavfi", "-i", QStringLiteral("testsrc2=s=%1:r=30").arg(size)}, chain, frames);
-    std::printf("\nFFmpeg's chain, one thread, %d frames, source taken off:\n", frames);
-    if (sameFramesMs > 0)
-        std::printf("  on the same 32-bit frames: %.2f ms/frame; all effects, blur 100 High = %.2fx\n", sameFramesMs,
-                    allHigh / sameFramesMs);
-    else
-        std::printf("  on the same 32-bit frames: unavailable\n");
-    if (yuvMs > 0)
-        std::printf("  on 4:2:0 video frames:     %.2f ms/frame; all effects, blur 100 High = %.2fx\n", yuvMs,
-                    allHigh / yuvMs);
-    else
-        std::printf("  on 4:2:0 video frames: unavailable\n");
+    raw.close();
+    std::printf("\nAll effects, blur 100 High, against FFmpeg's chain on the same 32-bit frames (CPU time):\n");
+    Bench::pairedWithFfmpeg(
+        pairs,
+        [&](SimdLevel level) {
+            return Bench::medianCpuMs(level == SimdLevel::Portable ? 5 : 15,
+                                      [&] { processor.processFrame(frame, allEffects, 1.0, ProcessingQuality::High, false); });
+        },
+        [&] {
+            return Bench::ffmpegChainMs({"-f", "rawvideo", "-pix_fmt", "bgra", "-s", size, "-framerate", "30",
+                                         "-stream_loop", "-1", "-i", raw.fileName()},
+                                        chain, frames);
+        });
+    const double yuvMs =
+        Bench::ffmpegChainMs({"-f", "lavfi", "-i", QStringLiteral("testsrc2=s=%1:r=30").arg(size)}, chain, frames);
+    std::printf("FFmpeg's chain on 4:2:0 video frames: %.2f ms/frame\n", yuvMs);
     return 0;
 }

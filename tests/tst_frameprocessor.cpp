@@ -367,8 +367,16 @@ private slots:
         }
     }
 
+    void simdPathsAgreeBitForBit_data()
+    {
+        QTest::addColumn<bool>("everyStep");
+        QTest::newRow("blur, saturation, sepia") << false;
+        QTest::newRow("every pixel step") << true;
+    }
+
     void simdPathsAgreeBitForBit()
     {
+        QFETCH(bool, everyStep);
         if (ImageKernels::supportedSimdLevel() == ImageKernels::SimdLevel::Portable)
             QSKIP("This CPU has only the portable path");
         FrameProcessor processor;
@@ -376,6 +384,13 @@ private slots:
         clip.blurIntensity = 35;
         clip.saturation = 45;
         clip.sepia = true;
+        if (everyStep) {
+            clip.brightness = 15;
+            clip.contrast = -20;
+            clip.grayscale = true;
+            clip.opacity = 60;
+            clip.fadeInDuration = 9000;
+        }
         // A flat band makes the uniform-window rounding part of the comparison.
         QImage source = randomImage(131, 171, 7, true);
         for (int y = 80; y < 171; ++y)

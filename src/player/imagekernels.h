@@ -5,10 +5,11 @@
 
 #include <cstdint>
 
-// Pixel loops of the preview effects. Every function has a portable path and,
-// where the CPU offers them, AVX2 (and for the blur AVX-512) paths chosen at run
-// time; all give bit-identical results (integer arithmetic, or the same IEEE operations in the
-// same order).
+// Pixel loops of the preview effects. The loops themselves live in
+// kernels/: a portable reference, and AVX2 and AVX-512 variants in sources of
+// their own, one table of function pointers each, the best the CPU runs chosen
+// on first use. All give bit-identical results (integer arithmetic, or the same
+// IEEE operations in the same order).
 namespace ImageKernels {
 
 // Ordered: each level includes the ones before it.
@@ -18,7 +19,7 @@ enum class SimdLevel { Portable, Avx2, Avx512 };
 SimdLevel supportedSimdLevel();
 // The level in use (starts at the supported one).
 SimdLevel simdLevel();
-// Lets tests and benchmarks force the portable path; a level the CPU lacks is
+// The one way tests and benchmarks force a level; a level the CPU lacks is
 // lowered to the supported one. Returns the level now in use.
 SimdLevel setSimdLevel(SimdLevel level);
 // Whether the AVX-512 blur may use VNNI's dot products where the CPU has them

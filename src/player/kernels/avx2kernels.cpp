@@ -1,0 +1,597 @@
+// The AVX2 variants, compiled with -mavx2 (see kerneltable.h for what this
+// file may include). Loops without an AVX2 form here use the reference's.
+#include "kerneltable.h"
+
+#include <immintrin.h>
+
+namespace ImageKernels {
+
+namespace {
+
+inline const uint8_t *clampRow(int y, int rows, const uint8_t *src, ptrdiff_t stride)
+{
+    return src + (y < 0 ? 0 : y >= rows ? rows - 1 : y) * stride;
+}
+
+// The exact blur runs both passes on pair layouts: a 32-bit lane of `forward`
+// holds (s[c + j], s[c + j + 1]) of one output's window, the matching lane of
+// `backward` (s[c - j], s[c - j - 1]), and stepping `stride` bytes moves j on
+// by one. Their 16-bit sum folds the symmetric kernel, and one multiply-add
+// then takes four taps. Blocks of 32 outputs (four registers) share each
+// weight broadcast and keep the multiply-adds independent.
+
+inline __m256i loadAt(const char *p) { return _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p)); }
+
+// The centre samples of forward pairs, and each twice over for the split centre weight.
+inline __m256i centreSamples(const char *forward) { return _mm256_and_si256(loadAt(forward), _mm256_set1_epi32(0xffff)); }
+inline __m256i centreTwice(__m256i centre) { return _mm256_or_si256(centre, _mm256_slli_epi32(centre, 16)); }
+
+inline __m256i foldedPairs(const char *forward, const char *backward, ptrdiff_t offset)
+{
+    return _mm256_add_epi16(loadAt(forward + offset), loadAt(backward - offset));
+}
+
+// The second pass's sums of 32 outputs in 2^15 fixed point, truncated; a
+// window whose sum is exactly its centre (every flat one) takes the flat
+// window's double-precision result.
+void foldedBlock(const char *forward, const char *backward, ptrdiff_t stride, const BlurWeights &k,
+                 __m256i results[4])
+{
+    const __m256i centerWeights = _mm256_set1_epi32(int32_t(uint32_t(k.centerLow) | (uint32_t(k.centerHigh) << 16)));
+    __m256i centre[4], acc[4];
+#pragma GCC unroll 4
+    for (int b = 0; b < 4; ++b) {
+        centre[b] = centreSamples(forward + 32 * b);
+        acc[b] = _mm256_madd_epi16(centreTwice(centre[b]), centerWeights);
+    }
+    ptrdiff_t offset = stride;
+    for (int p = 0; p < k.pairCount; ++p, offset += 2 * stride) {
+        const __m256i w = _mm256_set1_epi32(k.pairWeights[p]);
+    #pragma GCC unroll 4
+    for (int b = 0; b < 4; ++b)
+            acc[b] = _mm256_add_epi32(acc[b], _mm256_madd_epi16(foldedPairs(forward + 32 * b, backward + 32 * b, offset), w));
+    }
+#pragma GCC unroll 4
+    for (int b = 0; b < 4; ++b) {
+        const __m256i level = _mm256_srli_epi32(acc[b], kFixedShift);
+        const __m256i flat = _mm256_cmpeq_epi32(acc[b], _mm256_slli_epi32(centre[b], kFixedShift));
+        results[b] = _mm256_testz_si256(flat, flat)
+            ? level
+            : _mm256_mask_i32gather_epi32(level, k.uniformResult32, level, flat, 4);
+    }
+}
+
+// The first pass's 32 outputs, exactly as the double sums truncate: sums with
+// the fine weights' high and rest halves, sum = high * 2^15 + rest. A lane too
+// close to a whole level to tell: a flat window (as many changes of sample,
+// `changes`, counted up to its last tap as up to its first) takes the flat
+// result; any other, a straight ramp too (it sums to its centre exactly), is
+// summed in double from its samples, which rounds its own way.
+void preciseBlock(const char *forward, const char *backward, ptrdiff_t stride, const int32_t *changes,
+                  const BlurWeights &k, __m256i results[4])
+{
+    const __m256i centerHigh = _mm256_set1_epi32(int32_t(uint32_t(k.fineCenterLow) | (uint32_t(k.fineCenterHigh) << 16)));
+    const __m256i centerRest = _mm256_set1_epi32(k.fineCenterRest);
+    __m256i centre[4], high[4], rest[4];
+#pragma GCC unroll 4
+    for (int b = 0; b < 4; ++b) {
+        centre[b] = centreSamples(forward + 32 * b);
+        high[b] = _mm256_madd_epi16(centreTwice(centre[b]), centerHigh);
+        rest[b] = _mm256_madd_epi16(centre[b], centerRest);
+    }
+    ptrdiff_t offset = stride;
+    for (int p = 0; p < k.pairCount; ++p, offset += 2 * stride) {
+        const __m256i wh = _mm256_set1_epi32(k.finePairsHigh[p]);
+        const __m256i wr = _mm256_set1_epi32(k.finePairsRest[p]);
+    #pragma GCC unroll 4
+    for (int b = 0; b < 4; ++b) {
+            const __m256i v = foldedPairs(forward + 32 * b, backward + 32 * b, offset);
+            high[b] = _mm256_add_epi32(high[b], _mm256_madd_epi16(v, wh));
+            rest[b] = _mm256_add_epi32(rest[b], _mm256_madd_epi16(v, wr));
+        }
+    }
+    const __m256i lowMask = _mm256_set1_epi32(0x7fff);
+    const __m256i fineMask = _mm256_set1_epi32(int(kFineMask));
+    const __m256i slackLow = _mm256_set1_epi32(int(k.slack));
+    const __m256i slackHigh = _mm256_set1_epi32(int(kFineMask - k.slack));
+#pragma GCC unroll 4
+    for (int b = 0; b < 4; ++b) {
+        const __m256i remainder = _mm256_add_epi32(_mm256_slli_epi32(_mm256_and_si256(high[b], lowMask), 15), rest[b]);
+        __m256i level = _mm256_add_epi32(_mm256_srli_epi32(high[b], 15), _mm256_srli_epi32(remainder, kFineShift));
+        const __m256i fraction = _mm256_and_si256(remainder, fineMask);
+        const __m256i unsure = _mm256_or_si256(_mm256_cmpgt_epi32(slackLow, fraction), _mm256_cmpgt_epi32(fraction, slackHigh));
+        if (!_mm256_testz_si256(unsure, unsure)) {
+            const int32_t *first = changes + 8 * b;
+            const __m256i flat = _mm256_and_si256(
+                unsure, _mm256_cmpeq_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(first)),
+                                           _mm256_loadu_si256(reinterpret_cast<const __m256i *>(first + 2 * k.radius))));
+            level = _mm256_mask_i32gather_epi32(level, k.uniformResult32, centre[b], flat, 4);
+            int others = _mm256_movemask_ps(_mm256_castsi256_ps(_mm256_andnot_si256(flat, unsure)));
+            if (others) {
+                alignas(32) int32_t values[8];
+                _mm256_store_si256(reinterpret_cast<__m256i *>(values), level);
+                for (; others; others &= others - 1) {
+                    const int l = __builtin_ctz(unsigned(others));
+                    const char *lane = forward + 32 * b + 4 * l;
+                    values[l] = Shared::exactLevel(k, lane - k.radius * stride, stride);
+                }
+                level = _mm256_load_si256(reinterpret_cast<const __m256i *>(values));
+            }
+        }
+        results[b] = level;
+    }
+}
+
+// 32 levels in 32-bit lanes to 16-bit samples, in order.
+inline void storeLevels(const __m256i results[4], int16_t *out)
+{
+    _mm256_storeu_si256(reinterpret_cast<__m256i *>(out),
+                        _mm256_permute4x64_epi64(_mm256_packs_epi32(results[0], results[1]), 0xd8));
+    _mm256_storeu_si256(reinterpret_cast<__m256i *>(out + 16),
+                        _mm256_permute4x64_epi64(_mm256_packs_epi32(results[2], results[3]), 0xd8));
+}
+
+// Outputs [0, count) from blocks of 32; a last partial block is computed again
+// over the 32 outputs that end at count (count >= 32), whose values do not change.
+template <typename Block>
+inline void forEachBlock(int count, Block block)
+{
+    int x = 0;
+    for (; x + 32 <= count; x += 32)
+        block(x);
+    if (x < count)
+        block(count - 32);
+}
+
+// changes[i] = how many samples in [1, i] differ from the one before.
+void countChanges(const int32_t *samples, int count, int32_t *changes)
+{
+    const __m256i one = _mm256_set1_epi32(1);
+    const __m256i last = _mm256_set1_epi32(7);
+    __m256i carry = _mm256_setzero_si256();
+    changes[0] = 0;
+    int i = 1;
+    for (; i + 8 <= count; i += 8) {
+        const __m256i current = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(samples + i));
+        const __m256i previous = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(samples + i - 1));
+        // A running sum over the eight lanes: within each half, then the low half's total into the high.
+        __m256i sum = _mm256_add_epi32(one, _mm256_cmpeq_epi32(current, previous));
+        sum = _mm256_add_epi32(sum, _mm256_slli_si256(sum, 4));
+        sum = _mm256_add_epi32(sum, _mm256_slli_si256(sum, 8));
+        sum = _mm256_add_epi32(sum, _mm256_permute2x128_si256(_mm256_shuffle_epi32(sum, 0xff), sum, 0x08));
+        sum = _mm256_add_epi32(sum, carry);
+        _mm256_storeu_si256(reinterpret_cast<__m256i *>(changes + i), sum);
+        carry = _mm256_permutevar8x32_epi32(sum, last);
+    }
+    for (; i < count; ++i)
+        changes[i] = changes[i - 1] + (samples[i] != samples[i - 1]);
+}
+
+void blurRows(const uint8_t *pixels, ptrdiff_t bytesPerLine, int width, int height, int planes,
+              const BlurWeights &k, int16_t *out, size_t planeSize)
+{
+    static constexpr int shifts[4] = {16, 8, 0, 24};
+    const int r = k.radius;
+    // Padded index i is image column i - pad, edge columns repeated.
+    const int pad = r + 2;
+    const int span = width + 2 * pad;
+    auto *samples = static_cast<int32_t *>(Shared::scratch(0, size_t(span) * sizeof(int32_t)));
+    auto *forward = static_cast<uint32_t *>(Shared::scratch(1, size_t(span) * sizeof(uint32_t)));
+    auto *backward = static_cast<uint32_t *>(Shared::scratch(2, size_t(span) * sizeof(uint32_t)));
+    auto *changes = static_cast<int32_t *>(Shared::scratch(3, size_t(span) * sizeof(int32_t)));
+    const __m256i byteMask = _mm256_set1_epi32(0xff);
+    for (int y = 0; y < height; ++y) {
+        const auto *line = reinterpret_cast<const uint32_t *>(pixels + y * bytesPerLine);
+        for (int p = 0; p < planes; ++p) {
+            const int shift = shifts[p];
+            const __m128i count = _mm_cvtsi32_si128(shift);
+            const int32_t first = int32_t((line[0] >> shift) & 0xff);
+            const int32_t last = int32_t((line[width - 1] >> shift) & 0xff);
+            for (int i = 0; i < pad; ++i) {
+                samples[i] = first;
+                samples[pad + width + i] = last;
+            }
+            int x = 0;
+            for (; x + 8 <= width; x += 8) {
+                const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(line + x));
+                _mm256_storeu_si256(reinterpret_cast<__m256i *>(samples + pad + x),
+                                    _mm256_and_si256(_mm256_srl_epi32(v, count), byteMask));
+            }
+            for (; x < width; ++x)
+                samples[pad + x] = int32_t((line[x] >> shift) & 0xff);
+            int i = 1;
+            for (; i + 9 <= span; i += 8) {
+                const __m256i previous = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(samples + i - 1));
+                const __m256i current = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(samples + i));
+                const __m256i next = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(samples + i + 1));
+                _mm256_storeu_si256(reinterpret_cast<__m256i *>(forward + i),
+                                    _mm256_or_si256(current, _mm256_slli_epi32(next, 16)));
+                _mm256_storeu_si256(reinterpret_cast<__m256i *>(backward + i),
+                                    _mm256_or_si256(current, _mm256_slli_epi32(previous, 16)));
+            }
+            for (; i + 1 < span; ++i) {
+                forward[i] = uint32_t(samples[i]) | (uint32_t(samples[i + 1]) << 16);
+                backward[i] = uint32_t(samples[i]) | (uint32_t(samples[i - 1]) << 16);
+            }
+            countChanges(samples, span, changes);
+            int16_t *row = out + p * planeSize + size_t(y) * width;
+            forEachBlock(width, [&](int x0) {
+                __m256i results[4];
+                const int c = pad + x0;
+                preciseBlock(reinterpret_cast<const char *>(forward + c), reinterpret_cast<const char *>(backward + c),
+                             sizeof(uint32_t), changes + c - r, k, results);
+                storeLevels(results, row + x0);
+            });
+        }
+    }
+}
+
+// Down strips of 64 columns: row t of the strip's forward pairs holds (row
+// t - 1 - r, row t - r), of its backward pairs (row t - r, row t - 1 - r).
+void blurColumns(const int16_t *in, int width, int height, const BlurWeights &k, int16_t *out)
+{
+    constexpr int kStrip = 64;
+    const int r = k.radius;
+    const int pairRows = height + 2 * r + 2;
+    constexpr ptrdiff_t stride = kStrip * sizeof(uint32_t);
+    auto *forward = static_cast<uint32_t *>(Shared::scratch(4, size_t(pairRows) * kStrip * sizeof(uint32_t)));
+    auto *backward = static_cast<uint32_t *>(Shared::scratch(5, size_t(pairRows) * kStrip * sizeof(uint32_t)));
+    auto row = [&](int t) { return in + size_t(t < 0 ? 0 : t >= height ? height - 1 : t) * width; };
+    // A last partial strip is computed again over the 64 columns that end the
+    // row, whose values do not change.
+    for (int x0 = 0; x0 < width; x0 += kStrip) {
+        if (x0 + kStrip > width)
+            x0 = width - kStrip;
+        for (int t = 0; t < pairRows; ++t) {
+            const int16_t *a = row(t - 1 - r) + x0;
+            const int16_t *b = row(t - r) + x0;
+            // The next strip's lines, while this one is summed.
+            _mm_prefetch(reinterpret_cast<const char *>(b + kStrip), _MM_HINT_T0);
+            _mm_prefetch(reinterpret_cast<const char *>(b + kStrip + 32), _MM_HINT_T0);
+            for (int quarter = 0; quarter < kStrip; quarter += 16) {
+                const __m256i low = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(a + quarter));
+                const __m256i high = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(b + quarter));
+                // Unpacking works within 128-bit halves: put columns back in order.
+                const __m256i f0 = _mm256_unpacklo_epi16(low, high), f1 = _mm256_unpackhi_epi16(low, high);
+                const __m256i g0 = _mm256_unpacklo_epi16(high, low), g1 = _mm256_unpackhi_epi16(high, low);
+                uint32_t *f = forward + size_t(t) * kStrip + quarter;
+                uint32_t *g = backward + size_t(t) * kStrip + quarter;
+                _mm256_store_si256(reinterpret_cast<__m256i *>(f), _mm256_permute2x128_si256(f0, f1, 0x20));
+                _mm256_store_si256(reinterpret_cast<__m256i *>(f + 8), _mm256_permute2x128_si256(f0, f1, 0x31));
+                _mm256_store_si256(reinterpret_cast<__m256i *>(g), _mm256_permute2x128_si256(g0, g1, 0x20));
+                _mm256_store_si256(reinterpret_cast<__m256i *>(g + 8), _mm256_permute2x128_si256(g0, g1, 0x31));
+            }
+        }
+        for (int y = 0; y < height; ++y) {
+            const auto *f = reinterpret_cast<const char *>(forward + size_t(y + r + 1) * kStrip);
+            const auto *g = reinterpret_cast<const char *>(backward + size_t(y + r) * kStrip);
+            __m256i results[4];
+            foldedBlock(f, g, stride, k, results);
+            storeLevels(results, out + size_t(y) * width + x0);
+            foldedBlock(f + 128, g + 128, stride, k, results);
+            storeLevels(results, out + size_t(y) * width + x0 + 32);
+        }
+    }
+}
+
+// Both passes through 16-bit planes; images narrower than a block take the reference.
+void exactBlur(const uint8_t *pixels, ptrdiff_t bytesPerLine, int width, int height, int planes,
+               const BlurWeights &k, int16_t *out, size_t planeSize)
+{
+    if (width < 64) {
+        referenceKernels().exactBlur(pixels, bytesPerLine, width, height, planes, k, out, planeSize);
+        return;
+    }
+    auto *horizontal = static_cast<int16_t *>(Shared::scratch(6, size_t(planes) * planeSize * sizeof(int16_t)));
+    blurRows(pixels, bytesPerLine, width, height, planes, k, horizontal, planeSize);
+    for (int p = 0; p < planes; ++p)
+        blurColumns(horizontal + p * planeSize, width, height, k, out + p * planeSize);
+}
+
+// line[x] = (alpha, red, green, blue) from 16-bit planes; alpha null means constantAlpha.
+void packPixels(const int16_t *red, const int16_t *green, const int16_t *blue, const int16_t *alpha,
+                uint32_t constantAlpha, int count, uint32_t *line)
+{
+    auto widen = [](const int16_t *p) {
+        return _mm256_cvtepu16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i *>(p)));
+    };
+    int x = 0;
+    for (; x + 8 <= count; x += 8) {
+        const __m256i a = alpha ? widen(alpha + x) : _mm256_set1_epi32(int(constantAlpha));
+        const __m256i argb = _mm256_or_si256(_mm256_or_si256(_mm256_slli_epi32(a, 24), _mm256_slli_epi32(widen(red + x), 16)),
+                                             _mm256_or_si256(_mm256_slli_epi32(widen(green + x), 8), widen(blue + x)));
+        _mm256_storeu_si256(reinterpret_cast<__m256i *>(line + x), argb);
+    }
+    for (; x < count; ++x) {
+        const uint32_t a = alpha ? uint32_t(alpha[x]) : constantAlpha;
+        line[x] = (a << 24) | (uint32_t(red[x]) << 16) | (uint32_t(green[x]) << 8) | uint32_t(blue[x]);
+    }
+}
+
+
+inline __m256i divide257Avx2(__m256i value)
+{
+    value = _mm256_add_epi32(value, _mm256_set1_epi32(128));
+    return _mm256_srli_epi32(_mm256_sub_epi32(value, _mm256_srli_epi32(value, 8)), 8);
+}
+
+inline __m256i roundPositiveAvx2(__m256 value)
+{
+    return _mm256_cvttps_epi32(_mm256_add_ps(value, _mm256_set1_ps(0.5f)));
+}
+
+inline __m256i selectInt(__m256i mask, __m256i ifTrue, __m256i ifFalse)
+{
+    return _mm256_blendv_epi8(ifFalse, ifTrue, mask);
+}
+
+// QColor's unit value of an 8-bit x: float(x * 257) / 65535.
+inline __m256 unitOf(__m256i value)
+{
+    return _mm256_div_ps(_mm256_cvtepi32_ps(_mm256_add_epi32(_mm256_slli_epi32(value, 8), value)), _mm256_set1_ps(65535.0f));
+}
+
+void scaleSaturationAvx2(uint32_t *pixels, int count, const int32_t *scaledSaturation)
+{
+    const __m256i byteMask = _mm256_set1_epi32(0xff);
+    const __m256 k65535 = _mm256_set1_ps(65535.0f);
+    const __m256 one = _mm256_set1_ps(1.0f);
+    int i = 0;
+    for (; i + 8 <= count; i += 8) {
+        const __m256i px = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(pixels + i));
+        const __m256i red8 = _mm256_and_si256(_mm256_srli_epi32(px, 16), byteMask);
+        const __m256i green8 = _mm256_and_si256(_mm256_srli_epi32(px, 8), byteMask);
+        const __m256i blue8 = _mm256_and_si256(px, byteMask);
+        const __m256 r = unitOf(red8);
+        const __m256 g = unitOf(green8);
+        const __m256 b = unitOf(blue8);
+        const __m256 maximum = _mm256_max_ps(_mm256_max_ps(r, g), b);
+        const __m256 minimum = _mm256_min_ps(_mm256_min_ps(r, g), b);
+        const __m256 delta = _mm256_sub_ps(maximum, minimum);
+        // The value QColor rounds back from the largest unit channel is that channel's byte.
+        const __m256i value = _mm256_max_epi32(_mm256_max_epi32(red8, green8), blue8);
+        const __m256i grey =
+            _mm256_castps_si256(_mm256_cmp_ps(delta, _mm256_set1_ps(0.00001f), _CMP_LE_OQ));
+        // Grey lanes divide by zero here; their results are replaced below.
+        const __m256i saturation8 =
+            divide257Avx2(roundPositiveAvx2(_mm256_mul_ps(_mm256_div_ps(delta, maximum), k65535)));
+
+        const __m256 redIsMax = _mm256_cmp_ps(r, maximum, _CMP_EQ_OQ);
+        const __m256 greenIsMax = _mm256_andnot_ps(redIsMax, _mm256_cmp_ps(g, maximum, _CMP_EQ_OQ));
+        __m256 numerator = _mm256_blendv_ps(_mm256_sub_ps(r, g), _mm256_sub_ps(b, r), greenIsMax);
+        numerator = _mm256_blendv_ps(numerator, _mm256_sub_ps(g, b), redIsMax);
+        __m256 offset = _mm256_blendv_ps(_mm256_set1_ps(4.0f), _mm256_set1_ps(2.0f), greenIsMax);
+        offset = _mm256_blendv_ps(offset, _mm256_setzero_ps(), redIsMax);
+        __m256 hue = _mm256_add_ps(offset, _mm256_div_ps(numerator, delta));
+        hue = _mm256_mul_ps(hue, _mm256_set1_ps(60.0f));
+        hue = _mm256_add_ps(hue, _mm256_and_ps(_mm256_cmp_ps(hue, _mm256_setzero_ps(), _CMP_LT_OQ),
+                                               _mm256_set1_ps(360.0f)));
+        const __m256i hue100 = roundPositiveAvx2(_mm256_mul_ps(hue, _mm256_set1_ps(100.0f)));
+        // hue100 / 100 for 0..36000, then 360 -> 0.
+        __m256i hueDegrees = _mm256_srli_epi32(_mm256_mullo_epi32(hue100, _mm256_set1_epi32(5243)), 19);
+        hueDegrees = _mm256_andnot_si256(_mm256_cmpeq_epi32(hueDegrees, _mm256_set1_epi32(360)), hueDegrees);
+
+        const __m256i safeSaturation = _mm256_andnot_si256(grey, saturation8);
+        const __m256i newSaturation = _mm256_i32gather_epi32(scaledSaturation, safeSaturation, 4);
+        const __m256i achromatic =
+            _mm256_or_si256(grey, _mm256_cmpeq_epi32(newSaturation, _mm256_setzero_si256()));
+
+        const __m256 h = _mm256_div_ps(_mm256_mul_ps(_mm256_cvtepi32_ps(hueDegrees), _mm256_set1_ps(100.0f)),
+                                       _mm256_set1_ps(6000.0f));
+        const __m256 s = unitOf(newSaturation);
+        // unit(value) is the largest unit channel again.
+        const __m256 v = maximum;
+        const __m256i sector = _mm256_cvttps_epi32(h);
+        const __m256 f = _mm256_sub_ps(h, _mm256_cvtepi32_ps(sector));
+        const __m256 p = _mm256_mul_ps(v, _mm256_sub_ps(one, s));
+        const __m256 q = _mm256_mul_ps(v, _mm256_sub_ps(one, _mm256_mul_ps(s, f)));
+        const __m256 t = _mm256_mul_ps(v, _mm256_sub_ps(one, _mm256_mul_ps(s, _mm256_sub_ps(one, f))));
+        const __m256i odd = _mm256_cmpeq_epi32(_mm256_and_si256(sector, _mm256_set1_epi32(1)), _mm256_set1_epi32(1));
+        const __m256 w = _mm256_blendv_ps(t, q, _mm256_castsi256_ps(odd));
+        const __m256i v8 = value;
+        const __m256i w8 = divide257Avx2(roundPositiveAvx2(_mm256_mul_ps(w, k65535)));
+        const __m256i p8 = divide257Avx2(roundPositiveAvx2(_mm256_mul_ps(p, k65535)));
+
+        const __m256i s0 = _mm256_cmpeq_epi32(sector, _mm256_set1_epi32(0));
+        const __m256i s1 = _mm256_cmpeq_epi32(sector, _mm256_set1_epi32(1));
+        const __m256i s2 = _mm256_cmpeq_epi32(sector, _mm256_set1_epi32(2));
+        const __m256i s3 = _mm256_cmpeq_epi32(sector, _mm256_set1_epi32(3));
+        const __m256i s4 = _mm256_cmpeq_epi32(sector, _mm256_set1_epi32(4));
+        const __m256i s5 = _mm256_cmpeq_epi32(sector, _mm256_set1_epi32(5));
+        __m256i red = selectInt(_mm256_or_si256(s0, s5), v8, selectInt(_mm256_or_si256(s1, s4), w8, p8));
+        __m256i green = selectInt(_mm256_or_si256(s1, s2), v8, selectInt(_mm256_or_si256(s0, s3), w8, p8));
+        __m256i blue = selectInt(_mm256_or_si256(s3, s4), v8, selectInt(_mm256_or_si256(s2, s5), w8, p8));
+        red = selectInt(achromatic, value, red);
+        green = selectInt(achromatic, value, green);
+        blue = selectInt(achromatic, value, blue);
+        const __m256i result = _mm256_or_si256(
+            _mm256_or_si256(_mm256_set1_epi32(int(0xff000000u)), _mm256_slli_epi32(red, 16)),
+            _mm256_or_si256(_mm256_slli_epi32(green, 8), blue));
+        _mm256_storeu_si256(reinterpret_cast<__m256i *>(pixels + i), result);
+    }
+    for (; i < count; ++i)
+        pixels[i] = Shared::saturatePixel(pixels[i], scaledSaturation);
+}
+
+
+// The same products and sums, in the same order, as the scalar formula.
+inline __m128i sepiaChannelAvx2(__m256d r, __m256d g, __m256d b, double kr, double kg,
+                                                                double kb, __m128i maxByte)
+{
+    const __m256d sum =
+        _mm256_add_pd(_mm256_add_pd(_mm256_mul_pd(_mm256_set1_pd(kr), r), _mm256_mul_pd(_mm256_set1_pd(kg), g)),
+                      _mm256_mul_pd(_mm256_set1_pd(kb), b));
+    return _mm_min_epi32(_mm256_cvttpd_epi32(sum), maxByte);
+}
+
+void sepiaAvx2(uint32_t *pixels, int count)
+{
+    const __m128i byteMask = _mm_set1_epi32(0xff);
+    const __m128i maxByte = _mm_set1_epi32(255);
+    int i = 0;
+    for (; i + 4 <= count; i += 4) {
+        const __m128i px = _mm_loadu_si128(reinterpret_cast<const __m128i *>(pixels + i));
+        const __m256d r = _mm256_cvtepi32_pd(_mm_and_si128(_mm_srli_epi32(px, 16), byteMask));
+        const __m256d g = _mm256_cvtepi32_pd(_mm_and_si128(_mm_srli_epi32(px, 8), byteMask));
+        const __m256d b = _mm256_cvtepi32_pd(_mm_and_si128(px, byteMask));
+        const __m128i red = sepiaChannelAvx2(r, g, b, 0.393, 0.769, 0.189, maxByte);
+        const __m128i green = sepiaChannelAvx2(r, g, b, 0.349, 0.686, 0.168, maxByte);
+        const __m128i blue = sepiaChannelAvx2(r, g, b, 0.272, 0.534, 0.131, maxByte);
+        const __m128i alpha = _mm_andnot_si128(_mm_set1_epi32(0x00ffffff), px);
+        const __m128i result = _mm_or_si128(_mm_or_si128(alpha, _mm_slli_epi32(red, 16)),
+                                            _mm_or_si128(_mm_slli_epi32(green, 8), blue));
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(pixels + i), result);
+    }
+    for (; i < count; ++i)
+        pixels[i] = Shared::sepiaPixel(pixels[i]);
+}
+
+inline __m256i boxLoadAvx2(const uint8_t *p)
+{
+    return _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p));
+}
+
+// The sums hold the even and the odd bytes of their lanes as 16-bit words, so
+// no byte needs shuffling in or out.
+inline void boxStepAvx2(__m256i &even, __m256i &odd, __m256i add, __m256i drop)
+{
+    const __m256i lowBytes = _mm256_set1_epi16(0x00ff);
+    even = _mm256_add_epi16(even, _mm256_sub_epi16(_mm256_and_si256(add, lowBytes), _mm256_and_si256(drop, lowBytes)));
+    odd = _mm256_add_epi16(odd, _mm256_sub_epi16(_mm256_srli_epi16(add, 8), _mm256_srli_epi16(drop, 8)));
+}
+
+inline void boxStoreAvx2(__m256i even, __m256i odd, __m256i reciprocal,
+                                                        __m128i shift, uint8_t *out)
+{
+    even = _mm256_srl_epi16(_mm256_mulhi_epu16(even, reciprocal), shift);
+    odd = _mm256_srl_epi16(_mm256_mulhi_epu16(odd, reciprocal), shift);
+    _mm256_storeu_si256(reinterpret_cast<__m256i *>(out), _mm256_or_si256(even, _mm256_slli_epi16(odd, 8)));
+}
+
+void boxStripAvx2(const uint8_t *src, ptrdiff_t srcStride, uint8_t *dst,
+                                                    ptrdiff_t dstStride, int rows, int radius)
+{
+    const BoxDivisor divisor = boxDivisor(radius);
+    const __m256i reciprocal = _mm256_set1_epi16(short(divisor.reciprocal));
+    const __m128i shift = _mm_cvtsi32_si128(divisor.shift);
+    const __m256i zero = _mm256_setzero_si256();
+    auto row = [&](int y) { return clampRow(y, rows, src, srcStride); };
+    // Two halves of 32 bytes.
+    __m256i even0 = zero, odd0 = zero, even1 = zero, odd1 = zero;
+    for (int y = -radius; y <= radius; ++y) {
+        boxStepAvx2(even0, odd0, boxLoadAvx2(row(y)), zero);
+        boxStepAvx2(even1, odd1, boxLoadAvx2(row(y) + 32), zero);
+    }
+    for (int y = 0; y < rows; ++y) {
+        uint8_t *out = dst + y * dstStride;
+        boxStoreAvx2(even0, odd0, reciprocal, shift, out);
+        boxStoreAvx2(even1, odd1, reciprocal, shift, out + 32);
+        const uint8_t *add = row(y + radius + 1);
+        const uint8_t *drop = row(y - radius);
+        boxStepAvx2(even0, odd0, boxLoadAvx2(add), boxLoadAvx2(drop));
+        boxStepAvx2(even1, odd1, boxLoadAvx2(add + 32), boxLoadAvx2(drop + 32));
+    }
+}
+
+
+// Transposes the 8 x 8 block of 32-bit lanes in r.
+inline void transposePixels8x8Avx2(__m256i r[8])
+{
+    __m256i u[8];
+    for (int g = 0; g < 8; g += 4) {
+        const __m256i t0 = _mm256_unpacklo_epi32(r[g], r[g + 1]);
+        const __m256i t1 = _mm256_unpackhi_epi32(r[g], r[g + 1]);
+        const __m256i t2 = _mm256_unpacklo_epi32(r[g + 2], r[g + 3]);
+        const __m256i t3 = _mm256_unpackhi_epi32(r[g + 2], r[g + 3]);
+        u[g] = _mm256_unpacklo_epi64(t0, t2);
+        u[g + 1] = _mm256_unpackhi_epi64(t0, t2);
+        u[g + 2] = _mm256_unpacklo_epi64(t1, t3);
+        u[g + 3] = _mm256_unpackhi_epi64(t1, t3);
+    }
+    for (int c = 0; c < 4; ++c) {
+        r[c] = _mm256_permute2x128_si256(u[c], u[c + 4], 0x20);
+        r[c + 4] = _mm256_permute2x128_si256(u[c], u[c + 4], 0x31);
+    }
+}
+
+void boxRowsToStripAvx2(const uint32_t *const *rows, int begin, int end, uint32_t *columns)
+{
+    int x = begin;
+    for (; x + 8 <= end; x += 8) {
+        for (int half = 0; half < kBoxBlockRows; half += 8) {
+            __m256i r[8];
+            for (int j = 0; j < 8; ++j)
+                r[j] = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(rows[half + j] + x));
+            transposePixels8x8Avx2(r);
+            for (int c = 0; c < 8; ++c)
+                _mm256_storeu_si256(reinterpret_cast<__m256i *>(columns + (x + c) * kBoxBlockRows + half), r[c]);
+        }
+    }
+    for (; x < end; ++x) {
+        for (int j = 0; j < kBoxBlockRows; ++j)
+            columns[x * kBoxBlockRows + j] = rows[j][x];
+    }
+}
+
+void boxStripToRowsAvx2(const uint32_t *columns, int begin, int end, uint32_t *const *rows)
+{
+    int x = begin;
+    for (; x + 8 <= end; x += 8) {
+        for (int half = 0; half < kBoxBlockRows; half += 8) {
+            __m256i r[8];
+            for (int c = 0; c < 8; ++c)
+                r[c] = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(columns + (x + c) * kBoxBlockRows + half));
+            transposePixels8x8Avx2(r);
+            for (int j = 0; j < 8; ++j)
+                _mm256_storeu_si256(reinterpret_cast<__m256i *>(rows[half + j] + x), r[j]);
+        }
+    }
+    for (; x < end; ++x) {
+        for (int j = 0; j < kBoxBlockRows; ++j)
+            rows[j][x] = columns[x * kBoxBlockRows + j];
+    }
+}
+
+
+// line[x] = its alpha with sepiaOfGray[gray of line[x]], eight pixels at a time.
+void graySepiaAvx2(uint32_t *line, int count, const uint32_t *sepiaOfGray)
+{
+    // Bytes are B, G, R, A: weights 5, 16, 11, 0.
+    const __m256i weights = _mm256_set1_epi32(0x000b1005);
+    const __m256i ones = _mm256_set1_epi16(1);
+    const __m256i alphaMask = _mm256_set1_epi32(int(0xff000000u));
+    const auto *table = reinterpret_cast<const int *>(sepiaOfGray);
+    int x = 0;
+    for (; x + 8 <= count; x += 8) {
+        const __m256i px = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(line + x));
+        const __m256i gray = _mm256_srli_epi32(_mm256_madd_epi16(_mm256_maddubs_epi16(px, weights), ones), 5);
+        const __m256i sepia = _mm256_i32gather_epi32(table, gray, 4);
+        _mm256_storeu_si256(reinterpret_cast<__m256i *>(line + x),
+                            _mm256_or_si256(_mm256_and_si256(px, alphaMask), sepia));
+    }
+    referenceKernels().graySepia(line + x, count - x, sepiaOfGray);
+}
+
+void boxRowsToStrip(const uint32_t *const *rows, int width, uint32_t *columns)
+{
+    boxRowsToStripAvx2(rows, 0, width, columns);
+}
+
+void boxStripToRows(const uint32_t *columns, int width, uint32_t *const *rows)
+{
+    boxStripToRowsAvx2(columns, 0, width, rows);
+}
+
+} // namespace
+
+const KernelTable &avx2Kernels()
+{
+    const KernelTable &reference = referenceKernels();
+    static const KernelTable table = {
+        exactBlur, packPixels, boxStripAvx2, boxRowsToStrip, boxStripToRows,
+        scaleSaturationAvx2, sepiaAvx2, graySepiaAvx2, reference.mapColor, reference.mapAlpha,
+    };
+    return table;
+}
+
+} // namespace ImageKernels

@@ -1,0 +1,492 @@
+// The portable reference of every kernel, for any CPU: plain C++, and GCC's
+// generic four-lane vectors (SSE2 on any x86-64, NEON on ARM64) where the
+// compiler would not vectorise the loops on its own.
+#include "kerneltable.h"
+
+#include <algorithm>
+#include <climits>
+#include <cmath>
+#include <cstring>
+#include <vector>
+
+namespace ImageKernels {
+
+namespace Shared {
+
+void *scratch(int slot, size_t bytes)
+{
+    constexpr int kSlots = 8;
+    constexpr size_t kLine = 64;
+    thread_local std::vector<unsigned char> buffers[kSlots];
+    std::vector<unsigned char> &buffer = buffers[slot];
+    if (buffer.size() < bytes + kLine)
+        buffer.resize(bytes + kLine);
+    const auto address = reinterpret_cast<uintptr_t>(buffer.data());
+    return buffer.data() + (kLine - address % kLine) % kLine;
+}
+
+int16_t exactLevel(const BlurWeights &k, const char *first, ptrdiff_t stride)
+{
+    double acc = 0.0;
+    for (int t = 0; t <= 2 * k.radius; ++t) {
+        uint16_t sample;
+        std::memcpy(&sample, first + t * stride, sizeof sample);
+        acc += int(sample) * k.exact[t];
+    }
+    return int16_t(std::clamp(int(acc), 0, 255));
+}
+
+namespace {
+
+// The same float operations, in the same order, as QColor's RGB -> HSV -> RGB
+// round trip through getHsv/setHsv, so the results match it exactly.
+inline int roundPositive(float value) { return int(value + 0.5f); }
+inline int divide257(int value)
+{
+    value += 128;
+    return (value - (value >> 8)) >> 8;
+}
+inline uint32_t rgb(int r, int g, int b) { return 0xff000000u | (uint32_t(r) << 16) | (uint32_t(g) << 8) | uint32_t(b); }
+
+} // namespace
+
+uint32_t saturatePixel(uint32_t pixel, const int32_t *scaledSaturation)
+{
+    const float r = float(int((pixel >> 16) & 0xff) * 257) / float(USHRT_MAX);
+    const float g = float(int((pixel >> 8) & 0xff) * 257) / float(USHRT_MAX);
+    const float b = float(int(pixel & 0xff) * 257) / float(USHRT_MAX);
+    const float maximum = std::max(std::max(r, g), b);
+    const float minimum = std::min(std::min(r, g), b);
+    const float delta = maximum - minimum;
+    const int value = divide257(roundPositive(maximum * USHRT_MAX));
+    if (delta <= 0.00001f)
+        return rgb(value, value, value);
+    const int saturation16 = roundPositive((delta / maximum) * USHRT_MAX);
+    float hue;
+    if (r == maximum)
+        hue = (g - b) / delta;
+    else if (g == maximum)
+        hue = 2.0f + (b - r) / delta;
+    else
+        hue = 4.0f + (r - g) / delta;
+    hue *= 60.0f;
+    if (hue < 0.0f)
+        hue += 360.0f;
+    const int hueDegrees = (roundPositive(hue * 100.0f) / 100) % 360;
+    const int newSaturation = scaledSaturation[divide257(saturation16)];
+    if (newSaturation == 0)
+        return rgb(value, value, value);
+
+    const float h = float(hueDegrees * 100) / 6000.0f;
+    const float s = float(newSaturation * 257) / float(USHRT_MAX);
+    const float v = float(value * 257) / float(USHRT_MAX);
+    const int sector = int(h);
+    const float f = h - float(sector);
+    const float p = v * (1.0f - s);
+    const float w = (sector & 1) ? v * (1.0f - (s * f)) : v * (1.0f - (s * (1.0f - f)));
+    const int v8 = divide257(roundPositive(v * USHRT_MAX));
+    const int w8 = divide257(roundPositive(w * USHRT_MAX));
+    const int p8 = divide257(roundPositive(p * USHRT_MAX));
+    switch (sector) {
+    case 0: return rgb(v8, w8, p8);
+    case 1: return rgb(w8, v8, p8);
+    case 2: return rgb(p8, v8, w8);
+    case 3: return rgb(p8, w8, v8);
+    case 4: return rgb(w8, p8, v8);
+    default: return rgb(v8, p8, w8);
+    }
+}
+
+uint32_t sepiaPixel(uint32_t p)
+{
+    const int r = int((p >> 16) & 0xff), g = int((p >> 8) & 0xff), b = int(p & 0xff);
+    const uint32_t red = uint32_t(std::min(int(0.393 * r + 0.769 * g + 0.189 * b), 255));
+    const uint32_t green = uint32_t(std::min(int(0.349 * r + 0.686 * g + 0.168 * b), 255));
+    const uint32_t blue = uint32_t(std::min(int(0.272 * r + 0.534 * g + 0.131 * b), 255));
+    return (p & 0xff000000u) | (red << 16) | (green << 8) | blue;
+}
+
+} // namespace Shared
+
+// floor(s * R / 2^k) equals floor(s / size) when s * (R * size - 2^k) < 2^k,
+// which holds for R = 2^k / size rounded up (the excess is below size) and
+// 2^k = 2^(16 + shift) above 2^15 * size, the sums staying below 2^15.
+BoxDivisor boxDivisor(int radius)
+{
+    const uint64_t size = 2 * uint64_t(radius) + 1;
+    auto reciprocal = [&](int shift) { return ((uint64_t(1) << (16 + shift)) + size - 1) / size; };
+    BoxDivisor divisor;
+    while (reciprocal(divisor.shift + 1) <= 0xffff)
+        ++divisor.shift;
+    divisor.reciprocal = uint16_t(reciprocal(divisor.shift));
+    return divisor;
+}
+
+namespace {
+
+// The exact blur in single-precision vectors, which hold every sum the blur
+// needs exactly: the second pass's 2^15 fixed-point sums stay below 255 * 2^15
+// < 2^24, and so do the first pass's sums over the high halves of its 2^30
+// weights. Only the sum over the low halves (rest) may round; its error is
+// bounded and widens the band of sums too close to a whole level to tell.
+typedef float Floats __attribute__((vector_size(16)));
+constexpr int kFloatLanes = 4;
+
+inline Floats loadFloats(const float *p)
+{
+    Floats v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+inline void storeFloats(float *p, Floats v) { std::memcpy(p, &v, sizeof v); }
+
+typedef int32_t Ints __attribute__((vector_size(16)));
+typedef int16_t Shorts __attribute__((vector_size(8)));
+
+inline Ints truncated(Floats v) { return __builtin_convertvector(v, Ints); }
+inline Floats floats(Ints v) { return __builtin_convertvector(v, Floats); }
+
+// The first pass's weights as floats, and how close to a whole level a sum may
+// come before it is summed again in double.
+struct FirstPassWeights {
+    std::vector<float> high; // [r + 1]: fine[d] >> 15
+    std::vector<float> rest; // [r + 1]: fine[d] & 0x7fff
+    int64_t slack = 0;       // in units of 2^-30
+};
+
+FirstPassWeights firstPassWeights(const BlurWeights &k)
+{
+    FirstPassWeights f;
+    const int r = k.radius;
+    f.high.resize(r + 1);
+    f.rest.resize(r + 1);
+    double restTotal = 0;
+    for (int d = 0; d <= r; ++d) {
+        f.high[d] = float(k.fine[d] >> 15);
+        f.rest[d] = float(k.fine[d] & 0x7fff);
+        restTotal += (d == 0 ? 1 : 2) * double(k.fine[d] & 0x7fff);
+    }
+    // Each of the r additions rounds by at most one unit in the last place of the largest sum.
+    const double largest = 255.0 * restTotal;
+    const double roundings = largest < double(1 << 24) ? 0.0 : r * std::ldexp(1.0, std::ilogb(largest) - 23);
+    f.slack = int64_t(k.slack) + int64_t(std::ceil(roundings)) + 1;
+    return f;
+}
+
+// The first pass over one padded row of samples: out[x] for x in [0, width),
+// the window of x being s[x .. x + 2r]. A lane too close to a whole level: a
+// flat window takes the flat result; any other, a straight ramp too (it sums to
+// its centre exactly), is summed in double, which rounds its own way.
+void firstPassRow(const float *s, int width, const BlurWeights &k, const FirstPassWeights &f, float *out)
+{
+    constexpr int kBlock = 4;
+    constexpr int kLanes = kBlock * kFloatLanes;
+    const int r = k.radius;
+    bool changesKnown = false;
+    auto *changes = static_cast<int32_t *>(Shared::scratch(2, (size_t(width) + 2 * r + 1) * sizeof(int32_t)));
+    auto finish = [&](int x0, const float *high, const float *rest, int lanes) {
+        for (int i = 0; i < lanes; ++i) {
+            const int64_t sum = int64_t(high[i]) * 32768 + int64_t(rest[i]);
+            const int64_t fraction = sum & int64_t(kFineMask);
+            if (fraction >= f.slack && fraction <= int64_t(kFineMask) - f.slack) {
+                out[x0 + i] = float(std::min<int64_t>(sum >> kFineShift, 255));
+                continue;
+            }
+            if (!changesKnown) {
+                changes[0] = 0;
+                for (int c = 1; c < width + 2 * r; ++c)
+                    changes[c] = changes[c - 1] + (s[c] != s[c - 1]);
+                changesKnown = true;
+            }
+            const int x = x0 + i;
+            if (changes[x + 2 * r] == changes[x]) {
+                out[x] = k.uniformResult[int(s[x + r])];
+                continue;
+            }
+            double acc = 0.0;
+            for (int t = 0; t <= 2 * r; ++t)
+                acc += double(s[x + t]) * k.exact[t];
+            out[x] = float(std::clamp(int(acc), 0, 255));
+        }
+    };
+    int x0 = 0;
+    for (; x0 + kLanes <= width; x0 += kLanes) {
+        const float *c = s + x0 + r;
+        Floats high[kBlock], rest[kBlock];
+#pragma GCC unroll 4
+        for (int b = 0; b < kBlock; ++b) {
+            const Floats centre = loadFloats(c + kFloatLanes * b);
+            high[b] = centre * f.high[0];
+            rest[b] = centre * f.rest[0];
+        }
+        for (int d = 1; d <= r; ++d) {
+            const float wh = f.high[d], wr = f.rest[d];
+#pragma GCC unroll 4
+            for (int b = 0; b < kBlock; ++b) {
+                const Floats folded = loadFloats(c + kFloatLanes * b - d) + loadFloats(c + kFloatLanes * b + d);
+                high[b] += folded * wh;
+                rest[b] += folded * wr;
+            }
+        }
+        float highSums[kLanes], restSums[kLanes];
+        for (int b = 0; b < kBlock; ++b) {
+            storeFloats(highSums + kFloatLanes * b, high[b]);
+            storeFloats(restSums + kFloatLanes * b, rest[b]);
+        }
+        finish(x0, highSums, restSums, kLanes);
+    }
+    // The last lanes one at a time.
+    for (; x0 < width; ++x0) {
+        const float *c = s + x0 + r;
+        float high = c[0] * f.high[0], rest = c[0] * f.rest[0];
+        for (int d = 1; d <= r; ++d) {
+            const float folded = c[-d] + c[d];
+            high += folded * f.high[d];
+            rest += folded * f.rest[d];
+        }
+        finish(x0, &high, &rest, 1);
+    }
+}
+
+// The second pass down `height` rows of `width` samples: rows[t] is the row
+// t - r, edges repeated. A window whose sum is exactly its centre (every flat
+// one, since the weights sum to one) takes the flat window's double-precision
+// result: equal to the double sum where the window is flat, within one level elsewhere.
+void secondPass(const float *const *rows, int width, int height, const BlurWeights &k, const float *weights,
+                int16_t *out)
+{
+    constexpr int kBlock = 8;
+    constexpr int kLanes = kBlock * kFloatLanes;
+    const int r = k.radius;
+    auto level = [&](float sum, float centre) {
+        const int value = int(sum * (1.0f / kFixedOne));
+        return int16_t(sum == centre * kFixedOne ? k.uniformResult[value] : value);
+    };
+    int x0 = 0;
+    for (; x0 + kLanes <= width; x0 += kLanes) {
+        for (int y = 0; y < height; ++y) {
+            const float *const *window = rows + y;
+            const float *c = window[r] + x0;
+            Floats acc[kBlock];
+#pragma GCC unroll 8
+            for (int b = 0; b < kBlock; ++b)
+                acc[b] = loadFloats(c + kFloatLanes * b) * weights[0];
+            for (int d = 1; d <= r; ++d) {
+                const float *above = window[r - d] + x0;
+                const float *below = window[r + d] + x0;
+                const float w = weights[d];
+#pragma GCC unroll 8
+                for (int b = 0; b < kBlock; ++b)
+                    acc[b] += (loadFloats(above + kFloatLanes * b) + loadFloats(below + kFloatLanes * b)) * w;
+            }
+            int16_t *line = out + size_t(y) * width + x0;
+            for (int b = 0; b < kBlock; ++b) {
+                const Floats centre = loadFloats(c + kFloatLanes * b);
+                const Shorts levels = __builtin_convertvector(truncated(acc[b] * (1.0f / kFixedOne)), Shorts);
+                std::memcpy(line + kFloatLanes * b, &levels, sizeof levels);
+                const Ints flat = acc[b] == centre * float(kFixedOne);
+                if (flat[0] | flat[1] | flat[2] | flat[3]) {
+                    for (int i = 0; i < kFloatLanes; ++i)
+                        line[kFloatLanes * b + i] = level(acc[b][i], centre[i]);
+                }
+            }
+        }
+    }
+    for (; x0 < width; ++x0) {
+        for (int y = 0; y < height; ++y) {
+            const float *const *window = rows + y;
+            float sum = window[r][x0] * weights[0];
+            for (int d = 1; d <= r; ++d)
+                sum += (window[r - d][x0] + window[r + d][x0]) * weights[d];
+            out[size_t(y) * width + x0] = level(sum, window[r][x0]);
+        }
+    }
+}
+
+void exactBlur(const uint8_t *pixels, ptrdiff_t bytesPerLine, int width, int height, int planes,
+               const BlurWeights &k, int16_t *out, size_t planeSize)
+{
+    static constexpr int shifts[4] = {16, 8, 0, 24};
+    const int r = k.radius;
+    const FirstPassWeights first = firstPassWeights(k);
+    auto *levels = static_cast<float *>(Shared::scratch(0, size_t(planes) * planeSize * sizeof(float)));
+    auto *padded = static_cast<float *>(Shared::scratch(1, (size_t(width) + 2 * r) * sizeof(float)));
+    for (int y = 0; y < height; ++y) {
+        const auto *line = reinterpret_cast<const uint32_t *>(pixels + y * bytesPerLine);
+        for (int p = 0; p < planes; ++p) {
+            const int shift = shifts[p];
+            for (int x = 0; x < width; ++x)
+                padded[r + x] = float((line[x] >> shift) & 0xff);
+            std::fill(padded, padded + r, padded[r]);
+            std::fill(padded + r + width, padded + width + 2 * r, padded[r + width - 1]);
+            firstPassRow(padded, width, k, first, levels + p * planeSize + size_t(y) * width);
+        }
+    }
+    std::vector<float> weights(k.weights, k.weights + r + 1);
+    auto *rows = static_cast<const float **>(Shared::scratch(3, (size_t(height) + 2 * r) * sizeof(float *)));
+    for (int p = 0; p < planes; ++p) {
+        const float *plane = levels + p * planeSize;
+        for (int t = 0; t < height + 2 * r; ++t)
+            rows[t] = plane + size_t(std::clamp(t - r, 0, height - 1)) * width;
+        secondPass(rows, width, height, k, weights.data(), out + p * planeSize);
+    }
+}
+
+void packPixels(const int16_t *red, const int16_t *green, const int16_t *blue, const int16_t *alpha,
+                uint32_t constantAlpha, int count, uint32_t *line)
+{
+    for (int x = 0; x < count; ++x) {
+        const uint32_t a = alpha ? uint32_t(alpha[x]) : constantAlpha;
+        line[x] = (a << 24) | (uint32_t(red[x]) << 16) | (uint32_t(green[x]) << 8) | uint32_t(blue[x]);
+    }
+}
+
+void boxStrip(const uint8_t *src, ptrdiff_t srcStride, uint8_t *dst, ptrdiff_t dstStride, int rows, int radius)
+{
+    const BoxDivisor divisor = boxDivisor(radius);
+    auto row = [&](int y) { return src + std::clamp(y, 0, rows - 1) * srcStride; };
+    uint16_t sum[kBoxStrip] = {};
+    for (int y = -radius; y <= radius; ++y) {
+        const uint8_t *p = row(y);
+        for (int i = 0; i < kBoxStrip; ++i)
+            sum[i] = uint16_t(sum[i] + p[i]);
+    }
+    for (int y = 0; y < rows; ++y) {
+        uint8_t *out = dst + y * dstStride;
+        // Apart, the multiply-high and the shift each vectorise.
+        uint16_t high[kBoxStrip];
+        for (int i = 0; i < kBoxStrip; ++i)
+            high[i] = uint16_t((uint32_t(sum[i]) * divisor.reciprocal) >> 16);
+        for (int i = 0; i < kBoxStrip; ++i)
+            out[i] = uint8_t(high[i] >> divisor.shift);
+        const uint8_t *add = row(y + radius + 1);
+        const uint8_t *drop = row(y - radius);
+        for (int i = 0; i < kBoxStrip; ++i)
+            sum[i] = uint16_t(sum[i] + add[i] - drop[i]);
+    }
+}
+
+void boxRowsToStrip(const uint32_t *const *rows, int width, uint32_t *columns)
+{
+    for (int x = 0; x < width; ++x) {
+        for (int j = 0; j < kBoxBlockRows; ++j)
+            columns[x * kBoxBlockRows + j] = rows[j][x];
+    }
+}
+
+void boxStripToRows(const uint32_t *columns, int width, uint32_t *const *rows)
+{
+    for (int j = 0; j < kBoxBlockRows; ++j) {
+        for (int x = 0; x < width; ++x)
+            rows[j][x] = columns[x * kBoxBlockRows + j];
+    }
+}
+
+inline Ints divide257(Ints v)
+{
+    v += 128;
+    return (v - (v >> 8)) >> 8;
+}
+inline Ints roundPositive(Floats v) { return truncated(v + 0.5f); }
+// Without 32-bit integer products, which SSE2 lacks: v * 257 as a shift and an
+// add, whole degrees times 100 and hundredths over 100 in floats, all exact for
+// the values met here.
+inline Floats unitOf(Ints v) { return floats((v << 8) + v) / 65535.0f; }
+
+// Four pixels at a time with the very operations of Shared::saturatePixel,
+// its branches turned into selections; the value QColor rounds back from the
+// largest unit channel is that channel's byte, and its unit value that channel's.
+void saturate(uint32_t *line, int count, const int32_t *scaledSaturation)
+{
+    int x = 0;
+    for (; x + 4 <= count; x += 4) {
+        Ints px;
+        std::memcpy(&px, line + x, sizeof px);
+        const Ints red8 = (px >> 16) & 0xff, green8 = (px >> 8) & 0xff, blue8 = px & 0xff;
+        const Floats r = unitOf(red8), g = unitOf(green8), b = unitOf(blue8);
+        const Ints redIsMax = r >= g && r >= b;
+        const Ints greenIsMax = !redIsMax && g >= b;
+        const Floats maximum = redIsMax ? r : greenIsMax ? g : b;
+        const Ints value = redIsMax ? red8 : greenIsMax ? green8 : blue8;
+        const Floats minimum = r <= g && r <= b ? r : g <= b ? g : b;
+        const Floats delta = maximum - minimum;
+        const Ints grey = delta <= 0.00001f;
+        // Grey lanes divide by zero here; their results are replaced below.
+        const Ints saturation8 = grey ? Ints{} : divide257(roundPositive(delta / maximum * 65535.0f));
+        const Floats numerator = redIsMax ? g - b : greenIsMax ? b - r : r - g;
+        const Floats offset = redIsMax ? Floats{} : greenIsMax ? Floats{} + 2.0f : Floats{} + 4.0f;
+        Floats hue = (offset + numerator / delta) * 60.0f;
+        hue = hue < 0.0f ? hue + 360.0f : hue;
+        Ints hueDegrees = grey ? Ints{} : truncated(floats(roundPositive(hue * 100.0f)) / 100.0f);
+        hueDegrees = hueDegrees == 360 ? Ints{} : hueDegrees;
+        Ints newSaturation;
+        for (int i = 0; i < 4; ++i)
+            newSaturation[i] = scaledSaturation[saturation8[i]];
+        const Ints achromatic = grey || newSaturation == 0;
+
+        const Floats h = floats(hueDegrees) * 100.0f / 6000.0f;
+        const Floats s = unitOf(newSaturation);
+        const Floats v = maximum;
+        const Ints sector = truncated(h);
+        const Floats f = h - floats(sector);
+        const Floats p = v * (1.0f - s);
+        const Floats w = (sector & 1) != 0 ? v * (1.0f - (s * f)) : v * (1.0f - (s * (1.0f - f)));
+        const Ints w8 = divide257(roundPositive(w * 65535.0f));
+        const Ints p8 = divide257(roundPositive(p * 65535.0f));
+        const Ints v8 = value;
+        Ints red = sector == 0 || sector == 5 ? v8 : sector == 1 || sector == 4 ? w8 : p8;
+        Ints green = sector == 1 || sector == 2 ? v8 : sector == 0 || sector == 3 ? w8 : p8;
+        Ints blue = sector == 3 || sector == 4 ? v8 : sector == 2 || sector == 5 ? w8 : p8;
+        red = achromatic ? value : red;
+        green = achromatic ? value : green;
+        blue = achromatic ? value : blue;
+        const Ints result = int32_t(0xff000000u) | (red << 16) | (green << 8) | blue;
+        std::memcpy(line + x, &result, sizeof result);
+    }
+    for (; x < count; ++x)
+        line[x] = Shared::saturatePixel(line[x], scaledSaturation);
+}
+
+void sepia(uint32_t *line, int count)
+{
+    for (int x = 0; x < count; ++x)
+        line[x] = Shared::sepiaPixel(line[x]);
+}
+
+void graySepia(uint32_t *line, int count, const uint32_t *sepiaOfGray)
+{
+    for (int x = 0; x < count; ++x) {
+        const uint32_t p = line[x];
+        const uint32_t gray = (11 * ((p >> 16) & 0xff) + 16 * ((p >> 8) & 0xff) + 5 * (p & 0xff)) >> 5;
+        line[x] = (p & 0xff000000u) | sepiaOfGray[gray];
+    }
+}
+
+void mapColor(uint32_t *line, int count, const uint8_t *table)
+{
+    for (int x = 0; x < count; ++x) {
+        const uint32_t p = line[x];
+        line[x] = (p & 0xff000000u) | (uint32_t(table[(p >> 16) & 0xff]) << 16)
+            | (uint32_t(table[(p >> 8) & 0xff]) << 8) | table[p & 0xff];
+    }
+}
+
+void mapAlpha(uint32_t *line, int count, const uint8_t *table)
+{
+    for (int x = 0; x < count; ++x)
+        line[x] = (line[x] & 0x00ffffffu) | (uint32_t(table[line[x] >> 24]) << 24);
+}
+
+} // namespace
+
+const KernelTable &referenceKernels()
+{
+    static const KernelTable table = {
+        exactBlur, packPixels, boxStrip, boxRowsToStrip, boxStripToRows,
+        saturate, sepia, graySepia, mapColor, mapAlpha,
+    };
+    return table;
+}
+
+} // namespace ImageKernels

@@ -1,0 +1,357 @@
+#include "audiopeaks.h"
+#include "avinput.h"
+
+#include <QCryptographicHash>
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSaveFile>
+#include <QStandardPaths>
+
+#include <cstring>
+
+extern "C" {
+#include <libswresample/swresample.h>
+}
+
+namespace Media {
+
+namespace {
+
+// A run is handed on when this many blocks (5 s of sound) are ready, so the strip fills
+// in steadily without a signal per packet.
+constexpr size_t kDeliveryBlocks = 1000;
+
+struct Resampler {
+    SwrContext *context = nullptr;
+    int format = -1;
+    int rate = 0;
+    AVChannelLayout layout{};
+    Resampler() = default;
+    Resampler(const Resampler &) = delete;
+    Resampler &operator=(const Resampler &) = delete;
+    ~Resampler()
+    {
+        swr_free(&context);
+        av_channel_layout_uninit(&layout);
+    }
+
+    // Mono floats at outRate from whatever the frame holds; rebuilt when the input changes.
+    bool prepare(const AVFrame *frame, int outRate)
+    {
+        if (context && frame->format == format && frame->sample_rate == rate
+            && av_channel_layout_compare(&frame->ch_layout, &layout) == 0)
+            return true;
+        swr_free(&context);
+        av_channel_layout_uninit(&layout);
+        if (frame->ch_layout.order == AV_CHANNEL_ORDER_UNSPEC)
+            av_channel_layout_default(&layout, frame->ch_layout.nb_channels);
+        else if (av_channel_layout_copy(&layout, &frame->ch_layout) < 0)
+            return false;
+        format = frame->format;
+        rate = frame->sample_rate;
+        AVChannelLayout mono = AV_CHANNEL_LAYOUT_MONO;
+        if (swr_alloc_set_opts2(&context, &mono, AV_SAMPLE_FMT_FLT, outRate, &layout,
+                                AVSampleFormat(format), rate, 0, nullptr) < 0)
+            return false;
+        return swr_init(context) >= 0;
+    }
+};
+
+class PeakDecoder {
+public:
+    PeakDecoder(const std::atomic<bool> *cancel, const std::function<void(std::vector<Peak> &&)> &deliver)
+        : m_cancel(cancel), m_deliver(deliver) {}
+
+    PeakDecodeStatus run(const QString &path, PeakSource *source);
+
+private:
+    bool decodeFrames();
+    void handOn(bool all);
+
+    const std::atomic<bool> *m_cancel;
+    const std::function<void(std::vector<Peak> &&)> &m_deliver;
+    Av::CodecContext m_codec;
+    Av::Frame m_frame;
+    Resampler m_resampler;
+    std::vector<float> m_mono;
+    std::optional<PeakAccumulator> m_peaks;
+    std::vector<Peak> m_pending;
+    AVRational m_timeBase{1, 1};
+    qint64 m_startUs = 0;
+    int m_rate = 0;
+};
+
+PeakDecodeStatus PeakDecoder::run(const QString &path, PeakSource *source)
+{
+    const QFileInfo info(path);
+    Av::FormatContext format;
+    if (!info.isFile() || !Av::openInput(format, info.absoluteFilePath(), m_cancel))
+        return Av::canceled(m_cancel) ? PeakDecodeStatus::Canceled : PeakDecodeStatus::Failed;
+    AVFormatContext *context = format.context;
+    if (avformat_find_stream_info(context, nullptr) < 0)
+        return Av::canceled(m_cancel) ? PeakDecodeStatus::Canceled : PeakDecodeStatus::Failed;
+    const int audioIndex = Av::pickAudioStream(context);
+    if (audioIndex < 0)
+        return PeakDecodeStatus::NoAudio;
+    for (unsigned i = 0; i < context->nb_streams; ++i) {
+        if (int(i) != audioIndex)
+            context->streams[i]->discard = AVDISCARD_ALL;
+    }
+    const AVStream *stream = context->streams[audioIndex];
+    if (!Av::openDecoder(m_codec, stream) || m_codec.context->sample_rate <= 0)
+        return PeakDecodeStatus::Failed;
+    m_rate = m_codec.context->sample_rate;
+    m_timeBase = stream->time_base;
+    m_startUs = context->start_time == AV_NOPTS_VALUE ? 0 : context->start_time;
+    m_peaks.emplace(m_rate);
+    if (source) {
+        qint64 durationMs = -1;
+        if (stream->duration != AV_NOPTS_VALUE)
+            durationMs = av_rescale_q(stream->duration, stream->time_base, AVRational{1, 1000});
+        else if (context->duration != AV_NOPTS_VALUE)
+            durationMs = av_rescale(context->duration, 1000, AV_TIME_BASE);
+        *source = PeakSource{true, m_rate, m_codec.context->ch_layout.nb_channels,
+                             durationMs > 0 ? peakBlockAt(durationMs) + 1 : 0};
+    }
+
+    Av::Packet packet;
+    if (!packet.packet || !m_frame.frame)
+        return PeakDecodeStatus::Failed;
+    for (;;) {
+        if (Av::canceled(m_cancel))
+            return PeakDecodeStatus::Canceled;
+        const int result = av_read_frame(context, packet.packet);
+        if (result < 0) {
+            if (Av::canceled(m_cancel))
+                return PeakDecodeStatus::Canceled;
+            break; // the end, or a damaged tail: what came before still counts
+        }
+        if (packet.packet->stream_index == audioIndex
+            && avcodec_send_packet(m_codec.context, packet.packet) >= 0 && !decodeFrames()) {
+            av_packet_unref(packet.packet);
+            return PeakDecodeStatus::Failed;
+        }
+        av_packet_unref(packet.packet);
+    }
+    avcodec_send_packet(m_codec.context, nullptr);
+    if (!decodeFrames())
+        return PeakDecodeStatus::Failed;
+    m_peaks->finish();
+    handOn(true);
+    return PeakDecodeStatus::Complete;
+}
+
+bool PeakDecoder::decodeFrames()
+{
+    AVFrame *frame = m_frame.frame;
+    while (avcodec_receive_frame(m_codec.context, frame) >= 0) {
+        if (frame->nb_samples <= 0) {
+            av_frame_unref(frame);
+            continue;
+        }
+        if (frame->sample_rate <= 0 || !m_resampler.prepare(frame, m_rate)) {
+            av_frame_unref(frame);
+            return false;
+        }
+        const int capacity = swr_get_out_samples(m_resampler.context, frame->nb_samples);
+        m_mono.resize(size_t(qMax(capacity, 1)));
+        uint8_t *out = reinterpret_cast<uint8_t *>(m_mono.data());
+        const int produced = swr_convert(m_resampler.context, &out, capacity,
+                                         const_cast<const uint8_t **>(frame->extended_data), frame->nb_samples);
+        qint64 at = m_peaks->nextSample();
+        const qint64 pts = frame->best_effort_timestamp;
+        if (pts != AV_NOPTS_VALUE) {
+            const qint64 stamped = av_rescale_q(pts, m_timeBase, AVRational{1, m_rate})
+                - av_rescale(m_startUs, m_rate, AV_TIME_BASE);
+            // Timestamps jitter by a few samples; only a real gap or overlap moves the sound.
+            if (qAbs(stamped - at) > m_rate / 20)
+                at = stamped;
+        }
+        av_frame_unref(frame);
+        if (produced > 0)
+            m_peaks->add(m_mono.data(), produced, at);
+        handOn(false);
+    }
+    return true;
+}
+
+void PeakDecoder::handOn(bool all)
+{
+    std::vector<Peak> fresh = m_peaks->takeBlocks();
+    m_pending.insert(m_pending.end(), fresh.begin(), fresh.end());
+    if (m_pending.empty() || (!all && m_pending.size() < kDeliveryBlocks))
+        return;
+    if (m_deliver)
+        m_deliver(std::move(m_pending));
+    m_pending = {};
+}
+
+#pragma pack(push, 1)
+struct CacheHeader {
+    char magic[8];
+    quint32 version;
+    quint32 blocksPerSecond;
+    qint64 sourceSize;
+    qint64 sourceModifiedMs;
+    qint32 hasAudio;
+    qint32 sampleRate;
+    qint32 channels;
+    quint32 pathBytes;
+    quint64 blockCount;
+    quint64 checksum;
+};
+#pragma pack(pop)
+
+constexpr char kCacheMagic[8] = {'T', 'R', 'I', 'M', 'P', 'E', 'A', 'K'};
+constexpr quint32 kCacheVersion = 1;
+
+constexpr quint64 kChecksumStart = 14695981039346656037ull;
+
+quint64 checksumOf(const char *data, qint64 size, quint64 hash = kChecksumStart)
+{
+    for (qint64 i = 0; i < size; ++i) {
+        hash ^= quint8(data[i]);
+        hash *= 1099511628211ull;
+    }
+    return hash;
+}
+
+struct SourceStamp {
+    QString path;
+    qint64 size = -1;
+    qint64 modifiedMs = 0;
+};
+
+std::optional<SourceStamp> stampOf(const QString &sourcePath)
+{
+    const QFileInfo info(sourcePath);
+    if (!info.isFile())
+        return std::nullopt;
+    return SourceStamp{info.absoluteFilePath(), info.size(), info.lastModified().toMSecsSinceEpoch()};
+}
+
+} // namespace
+
+PeakDecodeStatus decodeAudioPeaks(const QString &path, const std::atomic<bool> *cancel,
+                                  const std::function<void(std::vector<Peak> &&)> &deliver, PeakSource *source)
+{
+    PeakDecoder decoder(cancel, deliver);
+    return decoder.run(path, source);
+}
+
+QString defaultPeakCacheDirectory()
+{
+    return QStandardPaths::writableLocation(QStandardPaths::CacheLocation) + QStringLiteral("/peaks");
+}
+
+QString peakCacheFilePath(const QString &cacheDirectory, const QString &sourcePath)
+{
+    const QByteArray key = QFileInfo(sourcePath).absoluteFilePath().toUtf8();
+    return cacheDirectory + QLatin1Char('/')
+        + QString::fromLatin1(QCryptographicHash::hash(key, QCryptographicHash::Sha1).toHex())
+        + QStringLiteral(".peaks");
+}
+
+std::optional<CachedPeaks> readPeakCache(const QString &cacheDirectory, const QString &sourcePath)
+{
+    const std::optional<SourceStamp> stamp = stampOf(sourcePath);
+    if (!stamp)
+        return std::nullopt;
+    QFile file(peakCacheFilePath(cacheDirectory, sourcePath));
+    if (!file.open(QIODevice::ReadOnly))
+        return std::nullopt;
+    CacheHeader header;
+    if (file.read(reinterpret_cast<char *>(&header), sizeof header) != qint64(sizeof header))
+        return std::nullopt;
+    const QByteArray path = stamp->path.toUtf8();
+    if (std::memcmp(header.magic, kCacheMagic, sizeof kCacheMagic) != 0 || header.version != kCacheVersion
+        || header.blocksPerSecond != quint32(kPeakBlocksPerSecond) || header.sourceSize != stamp->size
+        || header.sourceModifiedMs != stamp->modifiedMs || header.pathBytes != quint32(path.size())
+        || header.blockCount > quint64(1) << 40)
+        return std::nullopt;
+    // The length must be exactly what the header promises: a cut-off write is rejected here.
+    const qint64 bodyBytes = qint64(header.blockCount) * qint64(sizeof(Peak));
+    if (file.size() != qint64(sizeof header) + path.size() + bodyBytes || file.read(path.size()) != path)
+        return std::nullopt;
+    CachedPeaks cached;
+    cached.source = PeakSource{header.hasAudio != 0, header.sampleRate, header.channels};
+    cached.blocks.resize(size_t(header.blockCount));
+    char *body = reinterpret_cast<char *>(cached.blocks.data());
+    if (file.read(body, bodyBytes) != bodyBytes || checksumOf(body, bodyBytes) != header.checksum)
+        return std::nullopt;
+    return cached;
+}
+
+bool writePeakCache(const QString &cacheDirectory, const QString &sourcePath, const CachedPeaks &peaks)
+{
+    PeakCacheWriter writer(cacheDirectory, sourcePath);
+    writer.append(peaks.blocks);
+    return writer.commit(peaks.source);
+}
+
+struct PeakCacheWriter::Impl {
+    std::optional<SourceStamp> stamp;
+    std::unique_ptr<QSaveFile> file;
+    QByteArray path;
+    quint64 checksum = kChecksumStart;
+    quint64 blockCount = 0;
+};
+
+PeakCacheWriter::PeakCacheWriter(const QString &cacheDirectory, const QString &sourcePath)
+    : d(std::make_unique<Impl>())
+{
+    static_assert(sizeof(Peak) == 3, "the cache stores three bytes a block");
+    d->stamp = stampOf(sourcePath);
+    if (!d->stamp || !QDir().mkpath(cacheDirectory))
+        return;
+    d->path = d->stamp->path.toUtf8();
+    // Written beside and renamed over, so a reader never sees half a file.
+    d->file = std::make_unique<QSaveFile>(peakCacheFilePath(cacheDirectory, sourcePath));
+    if (!d->file->open(QIODevice::WriteOnly)) {
+        d->file.reset();
+        return;
+    }
+    const CacheHeader placeholder{};
+    d->file->write(reinterpret_cast<const char *>(&placeholder), sizeof placeholder);
+    d->file->write(d->path);
+}
+
+PeakCacheWriter::~PeakCacheWriter() = default;
+
+void PeakCacheWriter::append(const std::vector<Peak> &blocks)
+{
+    if (!d->file)
+        return;
+    const char *bytes = reinterpret_cast<const char *>(blocks.data());
+    const qint64 size = qint64(blocks.size() * sizeof(Peak));
+    d->checksum = checksumOf(bytes, size, d->checksum);
+    d->blockCount += blocks.size();
+    d->file->write(bytes, size);
+}
+
+bool PeakCacheWriter::commit(const PeakSource &source)
+{
+    if (!d->file)
+        return false;
+    CacheHeader header{};
+    std::memcpy(header.magic, kCacheMagic, sizeof kCacheMagic);
+    header.version = kCacheVersion;
+    header.blocksPerSecond = kPeakBlocksPerSecond;
+    header.sourceSize = d->stamp->size;
+    header.sourceModifiedMs = d->stamp->modifiedMs;
+    header.hasAudio = source.hasAudio ? 1 : 0;
+    header.sampleRate = source.sampleRate;
+    header.channels = source.channels;
+    header.pathBytes = quint32(d->path.size());
+    header.blockCount = d->blockCount;
+    header.checksum = d->checksum;
+    const bool written = d->file->seek(0)
+        && d->file->write(reinterpret_cast<const char *>(&header), sizeof header) == qint64(sizeof header);
+    const bool committed = written && d->file->commit();
+    d->file.reset();
+    return committed;
+}
+
+} // namespace Media

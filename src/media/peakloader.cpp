@@ -1,0 +1,137 @@
+#include "peakloader.h"
+
+#include <QMetaObject>
+
+namespace Media {
+
+namespace {
+
+// Cached peaks reach the GUI thread in runs this long (about five minutes of sound), so
+// building the levels above never holds the event loop long.
+constexpr size_t kCachedRunBlocks = 65536;
+
+} // namespace
+
+PeakLoader::PeakLoader(QObject *parent)
+    : QObject(parent)
+    , m_cacheDirectory(defaultPeakCacheDirectory())
+{
+}
+
+PeakLoader::~PeakLoader()
+{
+    stop();
+}
+
+void PeakLoader::stop()
+{
+    ++m_generation;
+    if (m_cancel)
+        m_cancel->store(true);
+    if (m_thread) {
+        m_thread->wait();
+        m_thread.reset();
+    }
+    m_cancel.reset();
+    m_workDone = true;
+}
+
+void PeakLoader::clear()
+{
+    stop();
+    m_peaks.clear();
+    m_source = PeakSource{};
+    m_fromCache = false;
+    m_state = State::Empty;
+    emit peaksChanged();
+}
+
+void PeakLoader::load(const QString &path)
+{
+    clear();
+    m_state = State::Reading;
+    m_workDone = false;
+    m_cancel = std::make_shared<std::atomic<bool>>(false);
+    m_thread.reset(QThread::create([this, path, directory = m_cacheDirectory, generation = m_generation,
+                                    cancel = m_cancel] { work(path, directory, generation, *cancel); }));
+    // Playback and the window come first on a busy machine.
+    m_thread->start(QThread::LowPriority);
+    emit peaksChanged();
+}
+
+// Runs on the worker thread: touches no member but through queued calls.
+void PeakLoader::work(const QString &path, const QString &cacheDirectory, quint64 generation,
+                      const std::atomic<bool> &cancel)
+{
+    auto post = [this, generation](const PeakSource &source, bool fromCache, std::vector<Peak> &&blocks) {
+        auto run = std::make_shared<const std::vector<Peak>>(std::move(blocks));
+        QMetaObject::invokeMethod(this, [this, generation, source, fromCache, run] {
+            receive(generation, source, fromCache, *run);
+        }, Qt::QueuedConnection);
+    };
+    auto end = [this, generation](State state) {
+        QMetaObject::invokeMethod(this, [this, generation, state] { finish(generation, state); },
+                                  Qt::QueuedConnection);
+    };
+
+    if (std::optional<CachedPeaks> cached = readPeakCache(cacheDirectory, path)) {
+        cached->source.expectedBlocks = qint64(cached->blocks.size());
+        for (size_t at = 0; at < cached->blocks.size(); at += kCachedRunBlocks) {
+            const auto from = cached->blocks.begin() + qint64(at);
+            const auto to = cached->blocks.begin() + qint64(std::min(at + kCachedRunBlocks, cached->blocks.size()));
+            post(cached->source, true, std::vector<Peak>(from, to));
+        }
+        end(cached->source.hasAudio ? State::Ready : State::NoAudio);
+        return;
+    }
+
+    PeakSource source;
+    PeakCacheWriter writer(cacheDirectory, path);
+    const PeakDecodeStatus status = decodeAudioPeaks(path, &cancel, [&](std::vector<Peak> &&blocks) {
+        writer.append(blocks);
+        post(source, false, std::move(blocks));
+    }, &source);
+    switch (status) {
+    case PeakDecodeStatus::Complete:
+        writer.commit(source);
+        end(State::Ready);
+        break;
+    case PeakDecodeStatus::NoAudio:
+        writer.commit(source);
+        end(State::NoAudio);
+        break;
+    case PeakDecodeStatus::Failed:
+        end(State::Failed);
+        break;
+    case PeakDecodeStatus::Canceled:
+        break;
+    }
+}
+
+void PeakLoader::receive(quint64 generation, const PeakSource &source, bool fromCache, const std::vector<Peak> &blocks)
+{
+    if (generation != m_generation)
+        return;
+    if (m_peaks.blockCount() == 0) {
+        m_source = source;
+        m_fromCache = fromCache;
+        m_peaks.reserve(source.expectedBlocks);
+    }
+    m_peaks.append(blocks.data(), qint64(blocks.size()));
+    emit peaksChanged();
+}
+
+void PeakLoader::finish(quint64 generation, State state)
+{
+    if (generation != m_generation)
+        return;
+    m_state = state;
+    m_workDone = true;
+    if (m_thread) {
+        m_thread->wait();
+        m_thread.reset();
+    }
+    emit peaksChanged();
+}
+
+} // namespace Media

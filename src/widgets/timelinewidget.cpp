@@ -269,7 +269,8 @@ void TimelineWidget::paintThumbnails(QPainter &painter, const Clip &clip, qint64
     const qint64 tile = qMax<qint64>(0, -first / tileWidth);
     const QColor placeholder(40, 70, 100);
     for (qint64 x = first + tile * tileWidth; x < end && x < width(); x += tileWidth) {
-        const int shown = int(qMin<qint64>(tileWidth, end - x));
+        // A pixel between pictures tells them apart when neighbours look alike.
+        const int shown = int(qMin<qint64>(tileWidth - 1, end - x));
         const QRect target(int(x), top + kThumbnailInset, shown, tileHeight);
         const qint64 edited = qBound(clip.startTime, timeAt(x), clip.endTime);
         const qint64 source = clip.originalStart + (edited - clip.startTime);

@@ -73,6 +73,11 @@ bool loud(const Peak &peak)
     return peak.max > 60 && peak.min < -60;
 }
 
+bool sourceSecondLoud(qint64 ms)
+{
+    return (ms / 1000) % 2 == 0;
+}
+
 bool silent(const Peak &peak)
 {
     return peak.max <= 1 && peak.min >= -1;
@@ -97,6 +102,7 @@ private slots:
     void levelsAgreeWithTheBlocks();
     void toneAndSilenceAtTheirTimes_data();
     void toneAndSilenceAtTheirTimes();
+    void previewSnippetsFollowTheSound();
     void soundShorterThanPicture();
     void fileWithoutSound();
     void cacheIsReusedAndDamageRejected();
@@ -215,6 +221,44 @@ void TestAudioPeaks::toneAndSilenceAtTheirTimes()
     QVERIFY(peaks.range(0, peaks.blockCount(), everything));
     QVERIFY(loud(everything));
     QVERIFY(everything.rms > 40 && everything.rms < 200);
+}
+
+// The rough pass spreads its snippets evenly and hears what is there; the exact pass that
+// follows it gives the same blocks as without it. Sound too short for the spacing gets none.
+void TestAudioPeaks::previewSnippetsFollowTheSound()
+{
+    PeakDecodeStatus plainStatus;
+    const std::vector<Peak> plain = decodeAll(m_stereo, &plainStatus);
+    for (const int count : {12, 100}) {
+        std::vector<Peak> blocks;
+        std::vector<TimedPeak> snippets;
+        int previews = 0;
+        const PeakDecodeStatus status = decodeAudioPeaks(
+            m_stereo, nullptr, [&blocks](std::vector<Peak> &&run) { blocks.insert(blocks.end(), run.begin(), run.end()); },
+            nullptr, [&](std::vector<TimedPeak> &&preview) {
+                QVERIFY(blocks.empty());
+                snippets = preview;
+                ++previews;
+            }, count);
+        QCOMPARE(status, PeakDecodeStatus::Complete);
+        QVERIFY(blocks == plain);
+        if (count == 100) {
+            QCOMPARE(previews, 0); // 6 s cannot space 100 snippets 300 ms apart
+            continue;
+        }
+        QCOMPARE(previews, 1);
+        QCOMPARE(int(snippets.size()), 12);
+        for (int k = 0; k < 12; ++k) {
+            const qint64 target = 250 + 500 * k;
+            const TimedPeak &snippet = snippets[size_t(k)];
+            QVERIFY2(qAbs(snippet.ms - target) < 60, qPrintable(QString::number(snippet.ms)));
+            const QString where = QStringLiteral("%1 ms: %2").arg(snippet.ms).arg(snippet.peak.max);
+            if (sourceSecondLoud(target))
+                QVERIFY2(loud(snippet.peak), qPrintable(where));
+            else
+                QVERIFY2(silent(snippet.peak), qPrintable(where));
+        }
+    }
 }
 
 void TestAudioPeaks::soundShorterThanPicture()

@@ -9,6 +9,7 @@
 #include <QSaveFile>
 #include <QStandardPaths>
 
+#include <algorithm>
 #include <cstring>
 
 extern "C" {
@@ -64,76 +65,86 @@ public:
     PeakDecoder(const std::atomic<bool> *cancel, const std::function<void(std::vector<Peak> &&)> &deliver)
         : m_cancel(cancel), m_deliver(deliver) {}
 
-    PeakDecodeStatus run(const QString &path, PeakSource *source);
+    PeakDecodeStatus open(const QString &path, PeakSource *source);
+    PeakDecodeStatus run();
+    std::vector<TimedPeak> sample(int count);
+    qint64 durationMs() const { return m_durationMs; }
 
 private:
     bool decodeFrames();
+    // The frame as mono samples in m_mono; how many, or -1 when it cannot be converted.
+    int mix(AVFrame *frame);
     void handOn(bool all);
 
     const std::atomic<bool> *m_cancel;
     const std::function<void(std::vector<Peak> &&)> &m_deliver;
+    Av::FormatContext m_format;
     Av::CodecContext m_codec;
+    Av::Packet m_packet;
     Av::Frame m_frame;
     Resampler m_resampler;
     std::vector<float> m_mono;
     std::optional<PeakAccumulator> m_peaks;
     std::vector<Peak> m_pending;
+    int m_audioIndex = -1;
     AVRational m_timeBase{1, 1};
     qint64 m_startUs = 0;
+    qint64 m_durationMs = -1;
     int m_rate = 0;
 };
 
-PeakDecodeStatus PeakDecoder::run(const QString &path, PeakSource *source)
+PeakDecodeStatus PeakDecoder::open(const QString &path, PeakSource *source)
 {
     const QFileInfo info(path);
-    Av::FormatContext format;
-    if (!info.isFile() || !Av::openInput(format, info.absoluteFilePath(), m_cancel))
+    if (!info.isFile() || !Av::openInput(m_format, info.absoluteFilePath(), m_cancel))
         return Av::canceled(m_cancel) ? PeakDecodeStatus::Canceled : PeakDecodeStatus::Failed;
-    AVFormatContext *context = format.context;
+    AVFormatContext *context = m_format.context;
     if (avformat_find_stream_info(context, nullptr) < 0)
         return Av::canceled(m_cancel) ? PeakDecodeStatus::Canceled : PeakDecodeStatus::Failed;
-    const int audioIndex = Av::pickAudioStream(context);
-    if (audioIndex < 0)
+    m_audioIndex = Av::pickAudioStream(context);
+    if (m_audioIndex < 0)
         return PeakDecodeStatus::NoAudio;
     for (unsigned i = 0; i < context->nb_streams; ++i) {
-        if (int(i) != audioIndex)
+        if (int(i) != m_audioIndex)
             context->streams[i]->discard = AVDISCARD_ALL;
     }
-    const AVStream *stream = context->streams[audioIndex];
-    if (!Av::openDecoder(m_codec, stream) || m_codec.context->sample_rate <= 0)
+    const AVStream *stream = context->streams[m_audioIndex];
+    if (!Av::openDecoder(m_codec, stream) || m_codec.context->sample_rate <= 0 || !m_packet.packet
+        || !m_frame.frame)
         return PeakDecodeStatus::Failed;
     m_rate = m_codec.context->sample_rate;
     m_timeBase = stream->time_base;
     m_startUs = context->start_time == AV_NOPTS_VALUE ? 0 : context->start_time;
     m_peaks.emplace(m_rate);
+    if (stream->duration != AV_NOPTS_VALUE)
+        m_durationMs = av_rescale_q(stream->duration, stream->time_base, AVRational{1, 1000});
+    else if (context->duration != AV_NOPTS_VALUE)
+        m_durationMs = av_rescale(context->duration, 1000, AV_TIME_BASE);
     if (source) {
-        qint64 durationMs = -1;
-        if (stream->duration != AV_NOPTS_VALUE)
-            durationMs = av_rescale_q(stream->duration, stream->time_base, AVRational{1, 1000});
-        else if (context->duration != AV_NOPTS_VALUE)
-            durationMs = av_rescale(context->duration, 1000, AV_TIME_BASE);
         *source = PeakSource{true, m_rate, m_codec.context->ch_layout.nb_channels,
-                             durationMs > 0 ? peakBlockAt(durationMs) + 1 : 0};
+                             m_durationMs > 0 ? peakBlockAt(m_durationMs) + 1 : 0};
     }
+    return PeakDecodeStatus::Complete;
+}
 
-    Av::Packet packet;
-    if (!packet.packet || !m_frame.frame)
-        return PeakDecodeStatus::Failed;
+PeakDecodeStatus PeakDecoder::run()
+{
+    AVPacket *packet = m_packet.packet;
     for (;;) {
         if (Av::canceled(m_cancel))
             return PeakDecodeStatus::Canceled;
-        const int result = av_read_frame(context, packet.packet);
+        const int result = av_read_frame(m_format.context, packet);
         if (result < 0) {
             if (Av::canceled(m_cancel))
                 return PeakDecodeStatus::Canceled;
             break; // the end, or a damaged tail: what came before still counts
         }
-        if (packet.packet->stream_index == audioIndex
-            && avcodec_send_packet(m_codec.context, packet.packet) >= 0 && !decodeFrames()) {
-            av_packet_unref(packet.packet);
+        if (packet->stream_index == m_audioIndex && avcodec_send_packet(m_codec.context, packet) >= 0
+            && !decodeFrames()) {
+            av_packet_unref(packet);
             return PeakDecodeStatus::Failed;
         }
-        av_packet_unref(packet.packet);
+        av_packet_unref(packet);
     }
     avcodec_send_packet(m_codec.context, nullptr);
     if (!decodeFrames())
@@ -141,6 +152,17 @@ PeakDecodeStatus PeakDecoder::run(const QString &path, PeakSource *source)
     m_peaks->finish();
     handOn(true);
     return PeakDecodeStatus::Complete;
+}
+
+int PeakDecoder::mix(AVFrame *frame)
+{
+    if (frame->sample_rate <= 0 || !m_resampler.prepare(frame, m_rate))
+        return -1;
+    const int capacity = swr_get_out_samples(m_resampler.context, frame->nb_samples);
+    m_mono.resize(size_t(qMax(capacity, 1)));
+    uint8_t *out = reinterpret_cast<uint8_t *>(m_mono.data());
+    return swr_convert(m_resampler.context, &out, capacity, const_cast<const uint8_t **>(frame->extended_data),
+                       frame->nb_samples);
 }
 
 bool PeakDecoder::decodeFrames()
@@ -151,15 +173,11 @@ bool PeakDecoder::decodeFrames()
             av_frame_unref(frame);
             continue;
         }
-        if (frame->sample_rate <= 0 || !m_resampler.prepare(frame, m_rate)) {
+        const int produced = mix(frame);
+        if (produced < 0) {
             av_frame_unref(frame);
             return false;
         }
-        const int capacity = swr_get_out_samples(m_resampler.context, frame->nb_samples);
-        m_mono.resize(size_t(qMax(capacity, 1)));
-        uint8_t *out = reinterpret_cast<uint8_t *>(m_mono.data());
-        const int produced = swr_convert(m_resampler.context, &out, capacity,
-                                         const_cast<const uint8_t **>(frame->extended_data), frame->nb_samples);
         qint64 at = m_peaks->nextSample();
         const qint64 pts = frame->best_effort_timestamp;
         if (pts != AV_NOPTS_VALUE) {
@@ -175,6 +193,54 @@ bool PeakDecoder::decodeFrames()
         handOn(false);
     }
     return true;
+}
+
+std::vector<TimedPeak> PeakDecoder::sample(int count)
+{
+    std::vector<TimedPeak> samples;
+    if (m_durationMs <= 0 || count <= 0)
+        return samples;
+    AVPacket *packet = m_packet.packet;
+    AVFrame *frame = m_frame.frame;
+    for (int k = 0; k < count && !Av::canceled(m_cancel); ++k) {
+        const qint64 targetMs = (2 * k + 1) * m_durationMs / (2 * qint64(count));
+        const qint64 target = av_rescale_q(m_startUs + targetMs * 1000, AV_TIME_BASE_Q, m_timeBase);
+        if (av_seek_frame(m_format.context, m_audioIndex, target, AVSEEK_FLAG_BACKWARD) < 0)
+            continue;
+        avcodec_flush_buffers(m_codec.context);
+        // The first frame after a jump lacks its predecessor's overlap: it primes the decoder only.
+        int frames = 0;
+        PeakAccumulator snippet(m_rate);
+        qint64 firstMs = -1;
+        for (int packets = 0; packets < 8 && frames < 3 && av_read_frame(m_format.context, packet) >= 0;) {
+            if (packet->stream_index == m_audioIndex && avcodec_send_packet(m_codec.context, packet) >= 0) {
+                ++packets;
+                while (avcodec_receive_frame(m_codec.context, frame) >= 0) {
+                    const qint64 pts = frame->best_effort_timestamp;
+                    const int produced = frame->nb_samples > 0 ? mix(frame) : 0;
+                    if (frames++ > 0 && produced > 0) {
+                        if (firstMs < 0 && pts != AV_NOPTS_VALUE)
+                            firstMs = av_rescale_q(pts, m_timeBase, AVRational{1, 1000}) - m_startUs / 1000;
+                        snippet.add(m_mono.data(), produced, snippet.nextSample());
+                    }
+                    av_frame_unref(frame);
+                }
+            }
+            av_packet_unref(packet);
+        }
+        // One block for the whole snippet: its loudest and quietest sample and its RMS.
+        snippet.finish();
+        const std::vector<Peak> blocks = snippet.takeBlocks();
+        if (blocks.empty())
+            continue;
+        Peak whole = blocks.front();
+        for (size_t i = 1; i < blocks.size(); ++i)
+            whole = PeakPyramid::merge(whole, blocks[i]);
+        samples.push_back(TimedPeak{firstMs >= 0 ? firstMs : targetMs, whole});
+    }
+    std::sort(samples.begin(), samples.end(),
+              [](const TimedPeak &a, const TimedPeak &b) { return a.ms < b.ms; });
+    return samples;
 }
 
 void PeakDecoder::handOn(bool all)
@@ -235,10 +301,27 @@ std::optional<SourceStamp> stampOf(const QString &sourcePath)
 } // namespace
 
 PeakDecodeStatus decodeAudioPeaks(const QString &path, const std::atomic<bool> *cancel,
-                                  const std::function<void(std::vector<Peak> &&)> &deliver, PeakSource *source)
+                                  const std::function<void(std::vector<Peak> &&)> &deliver, PeakSource *source,
+                                  const std::function<void(std::vector<TimedPeak> &&)> &preview, int previewCount)
 {
     PeakDecoder decoder(cancel, deliver);
-    return decoder.run(path, source);
+    const PeakDecodeStatus opened = decoder.open(path, source);
+    if (opened != PeakDecodeStatus::Complete)
+        return opened;
+    // Snippets closer than this would take about as long as the full pass.
+    constexpr qint64 kPreviewSpacingMs = 300;
+    if (preview && previewCount > 0 && decoder.durationMs() >= previewCount * kPreviewSpacingMs) {
+        std::vector<TimedPeak> samples = decoder.sample(previewCount);
+        if (Av::canceled(cancel))
+            return PeakDecodeStatus::Canceled;
+        preview(std::move(samples));
+        // Back to the start for the full pass, from a fresh opening (seeking back to the
+        // priming packet is not alike in every container).
+        PeakDecoder full(cancel, deliver);
+        const PeakDecodeStatus reopened = full.open(path, nullptr);
+        return reopened == PeakDecodeStatus::Complete ? full.run() : reopened;
+    }
+    return decoder.run();
 }
 
 QString defaultPeakCacheDirectory()

@@ -23,13 +23,25 @@ struct PeakSource {
 
 enum class PeakDecodeStatus { Complete, NoAudio, Canceled, Failed };
 
+// The sound of a few tens of milliseconds at one source time (ms).
+struct TimedPeak {
+    qint64 ms = 0;
+    Peak peak;
+};
+
 // Decodes the first audio stream of the file (libavcodec), mixes it to mono (libswresample)
 // and hands the blocks on in order from block 0, a run at a time, as they are made.
 // source (may be null) is filled as soon as the stream is known. cancel (may be null) is
 // polled between packets and also ends a blocking read.
+// With a preview, first previewCount short snippets spread evenly over the whole sound
+// (each found by a seek) are handed to it in time order, so a long file can be shown
+// roughly at once; the full pass follows. Sound too short to space them 300 ms apart gets
+// no preview: its full pass is quick.
 PeakDecodeStatus decodeAudioPeaks(const QString &path, const std::atomic<bool> *cancel,
                                   const std::function<void(std::vector<Peak> &&)> &deliver,
-                                  PeakSource *source = nullptr);
+                                  PeakSource *source = nullptr,
+                                  const std::function<void(std::vector<TimedPeak> &&)> &preview = {},
+                                  int previewCount = 0);
 
 // Peaks of whole files kept on disk, one file per source path, valid while the source's
 // size and modification time are those stored with them. Anything unexpected in a cache

@@ -9,6 +9,8 @@ namespace {
 // Cached peaks reach the GUI thread in runs this long (about five minutes of sound), so
 // building the levels above never holds the event loop long.
 constexpr size_t kCachedRunBlocks = 65536;
+// Snippets of a long file's preview: about one per pixel of a full-width strip.
+constexpr int kPreviewSnippets = 1024;
 
 } // namespace
 
@@ -40,6 +42,7 @@ void PeakLoader::clear()
 {
     stop();
     m_peaks.clear();
+    m_preview = {};
     m_source = PeakSource{};
     m_fromCache = false;
     m_state = State::Empty;
@@ -87,10 +90,19 @@ void PeakLoader::work(const QString &path, const QString &cacheDirectory, quint6
 
     PeakSource source;
     PeakCacheWriter writer(cacheDirectory, path);
+    auto preview = [this, generation](std::vector<TimedPeak> &&snippets) {
+        auto shared = std::make_shared<const std::vector<TimedPeak>>(std::move(snippets));
+        QMetaObject::invokeMethod(this, [this, generation, shared] {
+            if (generation != m_generation)
+                return;
+            m_preview = *shared;
+            emit peaksChanged();
+        }, Qt::QueuedConnection);
+    };
     const PeakDecodeStatus status = decodeAudioPeaks(path, &cancel, [&](std::vector<Peak> &&blocks) {
         writer.append(blocks);
         post(source, false, std::move(blocks));
-    }, &source);
+    }, &source, preview, kPreviewSnippets);
     switch (status) {
     case PeakDecodeStatus::Complete:
         writer.commit(source);
@@ -127,6 +139,7 @@ void PeakLoader::finish(quint64 generation, State state)
         return;
     m_state = state;
     m_workDone = true;
+    m_preview = {};
     if (m_thread) {
         m_thread->wait();
         m_thread.reset();

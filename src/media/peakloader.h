@@ -31,6 +31,8 @@ public:
 
     State state() const { return m_state; }
     const PeakPyramid &peaks() const { return m_peaks; }
+    // Rough sound over the whole of a long file, in time order, until its peaks are complete.
+    const std::vector<TimedPeak> &preview() const { return m_preview; }
     const PeakSource &source() const { return m_source; }
     bool fromCache() const { return m_fromCache; }
     bool isWorking() const { return m_thread && !m_workDone; }
@@ -48,6 +50,7 @@ private:
     QString m_cacheDirectory;
     State m_state = State::Empty;
     PeakPyramid m_peaks;
+    std::vector<TimedPeak> m_preview;
     PeakSource m_source;
     bool m_fromCache = false;
     bool m_workDone = true;

@@ -17,8 +17,37 @@ namespace {
 const QColor kBackground(0x1a, 0x1a, 0x1a);
 const QColor kPeakColour(106, 155, 209);
 const QColor kRmsColour(170, 200, 235);
+const QColor kPreviewColour(106, 155, 209, 110);
 const QColor kCentreColour(70, 70, 70);
 const QColor kHintColour(150, 150, 150);
+
+// The preview snippet that stands for the source range [from, to): the loudest of those in
+// it, or the nearest one when the range falls between two.
+bool previewPeak(const std::vector<Media::TimedPeak> &preview, double from, double to, Media::Peak &out)
+{
+    if (preview.size() < 2)
+        return false;
+    auto byTime = [](const Media::TimedPeak &entry, double time) { return double(entry.ms) < time; };
+    auto it = std::lower_bound(preview.begin(), preview.end(), from, byTime);
+    bool found = false;
+    for (; it != preview.end() && double(it->ms) < to; ++it) {
+        out = found ? Media::PeakPyramid::merge(out, it->peak) : it->peak;
+        found = true;
+    }
+    if (found)
+        return true;
+    const double spacing = double(preview.back().ms - preview.front().ms) / double(preview.size() - 1);
+    const double middle = (from + to) / 2;
+    const auto after = std::lower_bound(preview.begin(), preview.end(), middle, byTime);
+    const auto nearest = after == preview.end()
+        ? after - 1
+        : (after != preview.begin() && middle - double((after - 1)->ms) < double(after->ms) - middle ? after - 1
+                                                                                                  : after);
+    if (qAbs(double(nearest->ms) - middle) > spacing)
+        return false;
+    out = nearest->peak;
+    return true;
+}
 
 } // namespace
 
@@ -181,8 +210,10 @@ void AudioWaveform::renderWaveform()
     const ClipList &clips = m_clips.isEmpty() ? whole : m_clips;
 
     const double msPerPx = double(m_duration) / double(scaled);
+    const std::vector<Media::TimedPeak> &preview = m_loader->preview();
     QVector<QLineF> outer;
     QVector<QLineF> inner;
+    QVector<QLineF> roughLines;
     outer.reserve(int(trackRight - trackLeft));
     inner.reserve(int(trackRight - trackLeft));
     int index = 0;
@@ -193,6 +224,8 @@ void AudioWaveform::renderWaveform()
             ++index;
         Media::Peak column;
         bool found = false;
+        Media::Peak rough;
+        bool roughFound = false;
         for (int i = index; i < clips.size() && clips.at(i).startTime < to; ++i) {
             const Clip &clip = clips.at(i);
             const double start = qMax(from, double(clip.startTime));
@@ -209,11 +242,19 @@ void AudioWaveform::renderWaveform()
                 found = true;
             } else if (complete && first >= peaks.blockCount()) {
                 found = true;
+            } else if (!complete && previewPeak(preview, sourceStart, sourceEnd, part)) {
+                rough = roughFound ? Media::PeakPyramid::merge(rough, part) : part;
+                roughFound = true;
             }
+        }
+        const qreal px = x + 0.5;
+        if (!found && roughFound) {
+            roughLines.append(QLineF(px, qMin(centre - rough.max * half / 127.0, centre - 0.5), px,
+                                     qMax(centre - rough.min * half / 127.0, centre + 0.5)));
+            continue;
         }
         if (!found)
             continue;
-        const qreal px = x + 0.5;
         const qreal top = centre - column.max * half / 127.0;
         const qreal bottom = centre - column.min * half / 127.0;
         outer.append(QLineF(px, qMin(top, centre - 0.5), px, qMax(bottom, centre + 0.5)));
@@ -222,6 +263,8 @@ void AudioWaveform::renderWaveform()
             inner.append(QLineF(px, centre - reach, px, centre + reach));
         }
     }
+    painter.setPen(QPen(kPreviewColour, 1));
+    painter.drawLines(roughLines);
     painter.setPen(QPen(kPeakColour, 1));
     painter.drawLines(outer);
     painter.setPen(QPen(kRmsColour, 1));

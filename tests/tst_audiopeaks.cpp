@@ -21,29 +21,10 @@ namespace {
 const QString kTonePattern = QStringLiteral(
     "sine=f=440:sample_rate=48000:d=6,volume='if(lt(mod(t,2),1),6,0)':eval=frame");
 
-bool makeToneVideo(const QString &path, const QString &channelLayout, double videoSeconds = 6)
+bool makeToneVideo(const QString &path, const QString &channelLayout)
 {
-    return TestMedia::runFFmpeg({QStringLiteral("-f"), QStringLiteral("lavfi"), QStringLiteral("-i"),
-                                 QStringLiteral("testsrc2=s=160x90:r=25:d=%1").arg(videoSeconds),
-                                 QStringLiteral("-f"), QStringLiteral("lavfi"), QStringLiteral("-i"), kTonePattern,
-                                 QStringLiteral("-af"),
-                                 QStringLiteral("aformat=channel_layouts=%1").arg(channelLayout),
-                                 QStringLiteral("-c:v"), QStringLiteral("libx264"), QStringLiteral("-preset"),
-                                 QStringLiteral("ultrafast"), QStringLiteral("-c:a"), QStringLiteral("aac"), path});
-}
-
-// A picture that is red, green, blue, then yellow, a second each, a key frame every second.
-bool makeColourVideo(const QString &path)
-{
-    return TestMedia::runFFmpeg(
-        {QStringLiteral("-f"), QStringLiteral("lavfi"), QStringLiteral("-i"),
-         QStringLiteral("color=red:s=320x180:r=25:d=1[a];color=lime:s=320x180:r=25:d=1[b];"
-                        "color=blue:s=320x180:r=25:d=1[c];color=yellow:s=320x180:r=25:d=1[d];"
-                        "[a][b][c][d]concat=n=4"),
-         QStringLiteral("-c:v"), QStringLiteral("libx264"), QStringLiteral("-preset"), QStringLiteral("ultrafast"),
-         QStringLiteral("-g"), QStringLiteral("25"), QStringLiteral("-keyint_min"), QStringLiteral("25"),
-         QStringLiteral("-sc_threshold"), QStringLiteral("0"), QStringLiteral("-pix_fmt"),
-         QStringLiteral("yuv420p"), path});
+    return TestMedia::makeSoundVideo(path, QStringLiteral("testsrc2=s=160x90:r=25:d=6"), kTonePattern,
+                                     {QStringLiteral("-af"), QStringLiteral("aformat=channel_layouts=") + channelLayout});
 }
 
 std::vector<Peak> decodeAll(const QString &path, PeakDecodeStatus *status, PeakSource *source = nullptr)
@@ -122,7 +103,7 @@ void TestAudioPeaks::initTestCase()
     m_stereo = m_dir.filePath(QStringLiteral("stereo.mp4"));
     QVERIFY(makeToneVideo(m_stereo, QStringLiteral("stereo")));
     m_colours = m_dir.filePath(QStringLiteral("colours.mp4"));
-    QVERIFY(makeColourVideo(m_colours));
+    QVERIFY(TestMedia::makeColourSecondsVideo(m_colours));
 }
 
 // Every entry of a level sums its two children; any range read through the levels equals
@@ -264,12 +245,8 @@ void TestAudioPeaks::previewSnippetsFollowTheSound()
 void TestAudioPeaks::soundShorterThanPicture()
 {
     const QString path = m_dir.filePath(QStringLiteral("short-sound.mp4"));
-    QVERIFY(TestMedia::runFFmpeg({QStringLiteral("-f"), QStringLiteral("lavfi"), QStringLiteral("-i"),
-                                  QStringLiteral("testsrc2=s=160x90:r=25:d=5"), QStringLiteral("-f"),
-                                  QStringLiteral("lavfi"), QStringLiteral("-i"),
-                                  QStringLiteral("sine=f=300:sample_rate=44100:d=2,volume=6"), QStringLiteral("-c:v"),
-                                  QStringLiteral("libx264"), QStringLiteral("-preset"), QStringLiteral("ultrafast"),
-                                  QStringLiteral("-c:a"), QStringLiteral("aac"), path}));
+    QVERIFY(TestMedia::makeSoundVideo(path, QStringLiteral("testsrc2=s=160x90:r=25:d=5"),
+                                      QStringLiteral("sine=f=300:sample_rate=44100:d=2,volume=6")));
     PeakDecodeStatus status;
     PeakSource source;
     const std::vector<Peak> blocks = decodeAll(path, &status, &source);
@@ -366,13 +343,9 @@ void TestAudioPeaks::cacheIsReusedAndDamageRejected()
 void TestAudioPeaks::reloadAndClearStopTheWork()
 {
     const QString longer = m_dir.filePath(QStringLiteral("longer.mp4"));
-    QVERIFY(TestMedia::runFFmpeg({QStringLiteral("-f"), QStringLiteral("lavfi"), QStringLiteral("-i"),
-                                  QStringLiteral("sine=f=440:sample_rate=48000:d=600"), QStringLiteral("-f"),
-                                  QStringLiteral("lavfi"), QStringLiteral("-i"),
-                                  QStringLiteral("color=black:s=64x36:r=1:d=600"), QStringLiteral("-c:v"),
-                                  QStringLiteral("libx264"), QStringLiteral("-preset"), QStringLiteral("ultrafast"),
-                                  QStringLiteral("-c:a"), QStringLiteral("aac"), QStringLiteral("-b:a"),
-                                  QStringLiteral("32k"), longer}));
+    QVERIFY(TestMedia::makeSoundVideo(longer, QStringLiteral("color=black:s=64x36:r=1:d=600"),
+                                      QStringLiteral("sine=f=440:sample_rate=48000:d=600"),
+                                      {QStringLiteral("-b:a"), QStringLiteral("32k")}));
     QTemporaryDir cache;
     {
         PeakLoader loader;

@@ -78,21 +78,10 @@ void TestWaveformStrip::initTestCase()
 {
     QVERIFY(m_dir.isValid());
     m_tone = m_dir.filePath(QStringLiteral("tone.mp4"));
-    QVERIFY(TestMedia::runFFmpeg({QStringLiteral("-f"), QStringLiteral("lavfi"), QStringLiteral("-i"),
-                                  QStringLiteral("testsrc2=s=160x90:r=25:d=6"), QStringLiteral("-f"),
-                                  QStringLiteral("lavfi"), QStringLiteral("-i"),
-                                  QStringLiteral("sine=f=440:d=6,volume='if(lt(mod(t,2),1),6,0)':eval=frame"),
-                                  QStringLiteral("-c:v"), QStringLiteral("libx264"), QStringLiteral("-preset"),
-                                  QStringLiteral("ultrafast"), QStringLiteral("-c:a"), QStringLiteral("aac"), m_tone}));
+    QVERIFY(TestMedia::makeSoundVideo(m_tone, QStringLiteral("testsrc2=s=160x90:r=25:d=6"),
+                                      QStringLiteral("sine=f=440:d=6,volume='if(lt(mod(t,2),1),6,0)':eval=frame")));
     m_colours = m_dir.filePath(QStringLiteral("colours.mp4"));
-    QVERIFY(TestMedia::runFFmpeg(
-        {QStringLiteral("-f"), QStringLiteral("lavfi"), QStringLiteral("-i"),
-         QStringLiteral("color=red:s=320x180:r=25:d=1[a];color=lime:s=320x180:r=25:d=1[b];"
-                        "color=blue:s=320x180:r=25:d=1[c];color=yellow:s=320x180:r=25:d=1[d];"
-                        "[a][b][c][d]concat=n=4"),
-         QStringLiteral("-c:v"), QStringLiteral("libx264"), QStringLiteral("-preset"), QStringLiteral("ultrafast"),
-         QStringLiteral("-g"), QStringLiteral("25"), QStringLiteral("-sc_threshold"), QStringLiteral("0"),
-         QStringLiteral("-pix_fmt"), QStringLiteral("yuv420p"), m_colours}));
+    QVERIFY(TestMedia::makeColourSecondsVideo(m_colours));
 }
 
 void TestWaveformStrip::verifyStripMatchesTimeline(const char *step)

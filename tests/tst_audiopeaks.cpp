@@ -328,6 +328,24 @@ void TestAudioPeaks::cacheIsReusedAndDamageRejected()
     QVERIFY(!readPeakCache(cache.path(), source));
     QVERIFY(loadOnce(false) == decoded);
 
+    // Beyond its budget the folder loses its oldest files first.
+    const QString older = cache.filePath(QStringLiteral("older.peaks"));
+    QFile olderFile(older);
+    QVERIFY(olderFile.open(QIODevice::WriteOnly));
+    olderFile.write(QByteArray(4096, 'x'));
+    QVERIFY(olderFile.flush());
+    QVERIFY(olderFile.setFileTime(QDateTime::currentDateTime().addDays(-3), QFileDevice::FileModificationTime));
+    olderFile.close();
+    const qint64 current = QFileInfo(cacheFile).size();
+    prunePeakCache(cache.path(), current + 4096);
+    QVERIFY(QFileInfo::exists(older));
+    prunePeakCache(cache.path(), current + 100);
+    QVERIFY(!QFileInfo::exists(older));
+    QVERIFY(QFileInfo::exists(cacheFile));
+    prunePeakCache(cache.path(), 0);
+    QVERIFY(!QFileInfo::exists(cacheFile));
+    QVERIFY(loadOnce(false) == decoded);
+
     // Same length, new time: the source changed since.
     QFile touched(source);
     QVERIFY(touched.open(QIODevice::ReadWrite));

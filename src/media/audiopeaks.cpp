@@ -272,6 +272,8 @@ struct CacheHeader {
 
 constexpr char kCacheMagic[8] = {'T', 'R', 'I', 'M', 'P', 'E', 'A', 'K'};
 constexpr quint32 kCacheVersion = 1;
+// About a hundred hours of sound; a new file pushes the least recently made ones out.
+constexpr qint64 kCacheBudgetBytes = qint64(256) << 20;
 
 constexpr quint64 kChecksumStart = 14695981039346656037ull;
 
@@ -375,6 +377,7 @@ bool writePeakCache(const QString &cacheDirectory, const QString &sourcePath, co
 }
 
 struct PeakCacheWriter::Impl {
+    QString directory;
     std::optional<SourceStamp> stamp;
     std::unique_ptr<QSaveFile> file;
     QByteArray path;
@@ -386,6 +389,7 @@ PeakCacheWriter::PeakCacheWriter(const QString &cacheDirectory, const QString &s
     : d(std::make_unique<Impl>())
 {
     static_assert(sizeof(Peak) == 3, "the cache stores three bytes a block");
+    d->directory = cacheDirectory;
     d->stamp = stampOf(sourcePath);
     if (!d->stamp || !QDir().mkpath(cacheDirectory))
         return;
@@ -434,7 +438,23 @@ bool PeakCacheWriter::commit(const PeakSource &source)
         && d->file->write(reinterpret_cast<const char *>(&header), sizeof header) == qint64(sizeof header);
     const bool committed = written && d->file->commit();
     d->file.reset();
+    if (committed)
+        prunePeakCache(d->directory, kCacheBudgetBytes);
     return committed;
+}
+
+void prunePeakCache(const QString &cacheDirectory, qint64 maxBytes)
+{
+    QFileInfoList files = QDir(cacheDirectory).entryInfoList({QStringLiteral("*.peaks")}, QDir::Files, QDir::Time);
+    qint64 total = 0;
+    for (const QFileInfo &file : std::as_const(files))
+        total += file.size();
+    // Newest first: the oldest go from the end.
+    while (total > maxBytes && !files.isEmpty()) {
+        const QFileInfo oldest = files.takeLast();
+        if (QFile::remove(oldest.absoluteFilePath()))
+            total -= oldest.size();
+    }
 }
 
 } // namespace Media

@@ -56,6 +56,9 @@ QString peakCacheFilePath(const QString &cacheDirectory, const QString &sourcePa
 std::optional<CachedPeaks> readPeakCache(const QString &cacheDirectory, const QString &sourcePath);
 bool writePeakCache(const QString &cacheDirectory, const QString &sourcePath, const CachedPeaks &peaks);
 
+// Removes the least recently written cache files until the folder holds at most maxBytes.
+void prunePeakCache(const QString &cacheDirectory, qint64 maxBytes);
+
 // Writes a cache file while the peaks are being made, so no second copy of them is held;
 // the file appears (renamed into place) only when commit succeeds.
 class PeakCacheWriter {

@@ -12,8 +12,9 @@ namespace Media {
 
 namespace {
 
-// Pictures kept per decoder before the oldest are forgotten (about 10 kB each).
-constexpr int kKeptPictures = 1500;
+// Pictures kept per decoder before all are forgotten (about 10 kB each, shared with the
+// provider's copies).
+constexpr int kKeptPictures = 500;
 
 } // namespace
 

@@ -10,6 +10,7 @@
 #include <QPen>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 
 namespace {
@@ -20,6 +21,38 @@ const QColor kRmsColour(170, 200, 235);
 const QColor kPreviewColour(106, 155, 209, 110);
 const QColor kCentreColour(70, 70, 70);
 const QColor kHintColour(150, 150, 150);
+
+// Share of the half height for a level (0..1): decibels from -48 to 0 spread evenly, so
+// speech well below full scale is still plain to see and only silence lies flat.
+qreal displayHeight(double level)
+{
+    constexpr double kFloorDb = -48.0;
+    if (level <= 0)
+        return 0;
+    return qBound(0.0, 1.0 - 20.0 * std::log10(qMin(level, 1.0)) / kFloorDb, 1.0);
+}
+
+qreal peakHeight(int value)
+{
+    static const auto table = [] {
+        std::array<qreal, 128> heights{};
+        for (int i = 0; i < 128; ++i)
+            heights[size_t(i)] = displayHeight(i / 127.0);
+        return heights;
+    }();
+    return value < 0 ? -table[size_t(qMin(-value, 127))] : table[size_t(qMin(value, 127))];
+}
+
+qreal rmsHeight(int value)
+{
+    static const auto table = [] {
+        std::array<qreal, 256> heights{};
+        for (int i = 0; i < 256; ++i)
+            heights[size_t(i)] = displayHeight(i / 255.0);
+        return heights;
+    }();
+    return table[size_t(qBound(0, value, 255))];
+}
 
 // The preview snippet that stands for the source range [from, to): the loudest of those in
 // it, or the nearest one when the range falls between two.
@@ -249,17 +282,17 @@ void AudioWaveform::renderWaveform()
         }
         const qreal px = x + 0.5;
         if (!found && roughFound) {
-            roughLines.append(QLineF(px, qMin(centre - rough.max * half / 127.0, centre - 0.5), px,
-                                     qMax(centre - rough.min * half / 127.0, centre + 0.5)));
+            roughLines.append(QLineF(px, qMin(centre - peakHeight(rough.max) * half, centre - 0.5), px,
+                                     qMax(centre - peakHeight(rough.min) * half, centre + 0.5)));
             continue;
         }
         if (!found)
             continue;
-        const qreal top = centre - column.max * half / 127.0;
-        const qreal bottom = centre - column.min * half / 127.0;
+        const qreal top = centre - peakHeight(column.max) * half;
+        const qreal bottom = centre - peakHeight(column.min) * half;
         outer.append(QLineF(px, qMin(top, centre - 0.5), px, qMax(bottom, centre + 0.5)));
         if (column.rms > 0) {
-            const qreal reach = column.rms * half / 255.0;
+            const qreal reach = rmsHeight(column.rms) * half;
             inner.append(QLineF(px, centre - reach, px, centre + reach));
         }
     }

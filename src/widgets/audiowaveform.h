@@ -9,12 +9,13 @@
 
 class TimelineWidget;
 
-// The sound of the edit under the video: the source's peaks (Media::PeakLoader) laid out
-// part after part as the timeline lays out the edited time, at the timeline's zoom and
-// scroll, so the same x is the same edited time in both. While the peaks are read it fills
-// in from the start and says so; a video without sound shows a flat line. It paints only
-// when what it shows changes, from a picture kept between paints. A press or a drag asks
-// to seek to the edited time under the pointer.
+// The sound of the edit under the video: the source's peaks (Media::PeakLoader, heights in
+// decibels down to -48 dB) laid out part after part as the timeline lays out the edited
+// time, at the timeline's zoom and scroll, so the same x is the same edited time in both.
+// While the peaks are read it fills in from the start over a paler preview of a long file
+// and says so; a video without sound shows a flat line. It paints only when what it shows
+// changes, from a picture kept between paints. A press or a drag asks to seek to the
+// edited time under the pointer.
 class AudioWaveform : public QWidget {
     Q_OBJECT
 public:

@@ -268,6 +268,12 @@ void TimelineWidget::paintThumbnails(QPainter &painter, const Clip &clip, qint64
     // Tiles are laid from the part's left end, so scrolling never changes what they show.
     const qint64 tile = qMax<qint64>(0, -first / tileWidth);
     const QColor placeholder(40, 70, 100);
+    // Dark behind the pictures, so the pixel between two shows as a line.
+    const qint64 stripLeft = qMax<qint64>(first, -1);
+    const qint64 stripRight = qMin<qint64>(end, width() + 1);
+    if (stripRight > stripLeft)
+        painter.fillRect(QRect(int(stripLeft), top + kThumbnailInset, int(stripRight - stripLeft), tileHeight),
+                         QColor(15, 15, 15));
     for (qint64 x = first + tile * tileWidth; x < end && x < width(); x += tileWidth) {
         // A pixel between pictures tells them apart when neighbours look alike.
         const int shown = int(qMin<qint64>(tileWidth - 1, end - x));

@@ -1,5 +1,7 @@
 #include "audiowaveform.h"
 #include "cliplist.h"
+#include "mainwindow.h"
+#include "recordingprompts.h"
 #include "peakloader.h"
 #include "testmain.h"
 #include "testmedia.h"
@@ -61,6 +63,7 @@ private slots:
     void initTestCase();
     void stripFollowsTheEditedTimeline();
     void partsShowThumbnailsOfTheirOwnSpan();
+    void windowReadsEachLoadAndEndsItsThreads();
 
 private:
     // Every visible column whose edited time lies well inside a source second shows sound
@@ -191,6 +194,34 @@ void TestWaveformStrip::partsShowThumbnailsOfTheirOwnSpan()
         return true;
     }());
     QCOMPARE(provider.pendingCount(), 0);
+}
+
+// A new load replaces the old file's work, and the window takes its threads with it.
+void TestWaveformStrip::windowReadsEachLoadAndEndsItsThreads()
+{
+    const QString longer = m_dir.filePath(QStringLiteral("five-minutes.mp4"));
+    QVERIFY(TestMedia::makeSoundVideo(longer, QStringLiteral("color=black:s=64x36:r=5:d=300"),
+                                      QStringLiteral("sine=f=440:d=300"), {QStringLiteral("-b:a"), QStringLiteral("32k")}));
+    RecordingPrompts prompts;
+    auto window = std::make_unique<MainWindow>();
+    window->setUserPrompts(&prompts);
+    const QPointer<Media::PeakLoader> loader = window->waveform()->peakLoader();
+    const QPointer<Media::ThumbnailProvider> thumbnails = window->timeline()->thumbnailProvider();
+    QVERIFY(loader && thumbnails);
+
+    window->loadVideo(longer);
+    QCOMPARE(loader->state(), Media::PeakLoader::State::Reading);
+    QVERIFY(loader->isWorking() && thumbnails->isWorking());
+    window->loadVideo(m_tone);
+    QTRY_COMPARE_WITH_TIMEOUT(loader->state(), Media::PeakLoader::State::Ready, 20000);
+    // Six seconds of blocks: the tone's, nothing of the five minutes before it.
+    QVERIFY2(qAbs(loader->peaks().blockCount() - 1200) <= 10, qPrintable(QString::number(loader->peaks().blockCount())));
+
+    window->loadVideo(longer);
+    QVERIFY(loader->isWorking());
+    window.reset();
+    QVERIFY(loader.isNull());
+    QVERIFY(thumbnails.isNull());
 }
 
 TRIMLET_TEST_MAIN(TestWaveformStrip)

@@ -1,4 +1,5 @@
 #include "peakloader.h"
+#include "backgroundwork.h"
 
 #include <QMetaObject>
 
@@ -56,7 +57,10 @@ void PeakLoader::load(const QString &path)
     m_workDone = false;
     m_cancel = std::make_shared<std::atomic<bool>>(false);
     m_thread.reset(QThread::create([this, path, directory = m_cacheDirectory, generation = m_generation,
-                                    cancel = m_cancel] { work(path, directory, generation, *cancel); }));
+                                    cancel = m_cancel] {
+        yieldToInteractiveThreads();
+        work(path, directory, generation, *cancel);
+    }));
     // Playback and the window come first on a busy machine.
     m_thread->start(QThread::LowPriority);
     emit peaksChanged();
@@ -138,12 +142,10 @@ void PeakLoader::finish(quint64 generation, State state)
     if (generation != m_generation)
         return;
     m_state = state;
+    // The thread is only returning now; it is joined by the next load or the destructor, as
+    // waiting here for a low-priority thread on a busy machine would hold the event loop.
     m_workDone = true;
     m_preview = {};
-    if (m_thread) {
-        m_thread->wait();
-        m_thread.reset();
-    }
     emit peaksChanged();
 }
 

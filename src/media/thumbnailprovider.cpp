@@ -1,4 +1,5 @@
 #include "thumbnailprovider.h"
+#include "backgroundwork.h"
 #include "thumbnaildecoder.h"
 
 #include <QMetaObject>
@@ -53,6 +54,7 @@ void ThumbnailProvider::setSource(const QString &path)
     clear();
     m_queue = std::make_shared<Queue>();
     m_thread.reset(QThread::create([this, path, generation = m_generation, queue = m_queue] {
+        yieldToInteractiveThreads();
         work(path, generation, *queue);
     }));
     m_thread->start(QThread::LowPriority);

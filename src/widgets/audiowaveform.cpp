@@ -32,26 +32,27 @@ qreal displayHeight(double level)
     return qBound(0.0, 1.0 - 20.0 * std::log10(qMin(level, 1.0)) / kFloorDb, 1.0);
 }
 
-qreal peakHeight(int value)
+// displayHeight of every stored value from 0 to fullScale, worked out once.
+template<int FullScale>
+qreal storedHeight(int value)
 {
     static const auto table = [] {
-        std::array<qreal, 128> heights{};
-        for (int i = 0; i < 128; ++i)
-            heights[size_t(i)] = displayHeight(i / 127.0);
+        std::array<qreal, FullScale + 1> heights{};
+        for (int i = 0; i <= FullScale; ++i)
+            heights[size_t(i)] = displayHeight(double(i) / FullScale);
         return heights;
     }();
-    return value < 0 ? -table[size_t(qMin(-value, 127))] : table[size_t(qMin(value, 127))];
+    return table[size_t(qBound(0, value, FullScale))];
+}
+
+qreal peakHeight(int value)
+{
+    return value < 0 ? -storedHeight<127>(-value) : storedHeight<127>(value);
 }
 
 qreal rmsHeight(int value)
 {
-    static const auto table = [] {
-        std::array<qreal, 256> heights{};
-        for (int i = 0; i < 256; ++i)
-            heights[size_t(i)] = displayHeight(i / 255.0);
-        return heights;
-    }();
-    return table[size_t(qBound(0, value, 255))];
+    return storedHeight<255>(value);
 }
 
 // The preview snippet that stands for the source range [from, to): the loudest of those in

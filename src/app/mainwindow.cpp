@@ -11,6 +11,8 @@
 #include "exportdialog.h"
 #include "exportrunner.h"
 #include "mediaindex.h"
+#include "peakloader.h"
+#include "thumbnailprovider.h"
 #include "noticebanner.h"
 #include "smartcutplan.h"
 #include "ffmpeglocator.h"
@@ -569,6 +571,10 @@ void MainWindow::buildWidgetTree()
     connect(timelineWidget, &TimelineWidget::clipClicked, this, &MainWindow::handleClipClicked);
     connect(timelineWidget, &TimelineWidget::durationChanged, audioWaveform, &AudioWaveform::setDuration);
     connect(audioWaveform, &AudioWaveform::positionClicked, this, &MainWindow::handlePositionClicked);
+    // Owned by the widgets that draw them, so their threads end with the window.
+    audioWaveform->setPeakLoader(new Media::PeakLoader(audioWaveform));
+    audioWaveform->followTimeline(timelineWidget);
+    timelineWidget->setThumbnailProvider(new Media::ThumbnailProvider(timelineWidget));
     leftLayout->addWidget(timelineWidget);
 
     timeLabel = new QLabel(QStringLiteral("00:00 / 00:00"), leftPanel);
@@ -829,6 +835,8 @@ void MainWindow::loadVideo(const QString &path)
     sourceHasAudio = true;
     sourceAudioKnown = false;
     startSourceAnalysis(path);
+    audioWaveform->peakLoader()->load(path);
+    timelineWidget->thumbnailProvider()->setSource(path);
 
     // The edit is reset before the player loads: the back end may report the new
     // duration while loading, and that report creates the first clip.
@@ -907,6 +915,8 @@ void MainWindow::resetToNoVideo()
 {
     videoPlayer->pause();
     currentVideoPath.clear();
+    audioWaveform->peakLoader()->clear();
+    timelineWidget->thumbnailProvider()->clear();
     clipList.clear();
     selectionStart = -1;
     selectionEnd = -1;

@@ -1,17 +1,13 @@
 #include "mediaindex.h"
+#include "avinput.h"
 #include "nalunits.h"
 
 #include <QFileInfo>
 #include <QHash>
 
-#include <cmath>
-#include <cstdlib>
 #include <mutex>
 
 extern "C" {
-#include <libavcodec/avcodec.h>
-#include <libavformat/avformat.h>
-#include <libavutil/display.h>
 #include <libavutil/pixdesc.h>
 }
 
@@ -24,75 +20,10 @@ Rational rationalOf(AVRational value)
     return Rational{value.num, value.den};
 }
 
-// The same rounding the export's ffprobe reading applies, so both tell the same angle.
-int normalisedRotation(double degrees)
-{
-    const int quarter = int(std::lround(degrees / 90.0));
-    return ((quarter % 4) + 4) % 4 * 90;
-}
-
-int rotationOf(const AVStream *stream)
-{
-    size_t size = 0;
-    const uint8_t *matrix = av_stream_get_side_data(stream, AV_PKT_DATA_DISPLAYMATRIX, &size);
-    if (matrix && size >= 9 * sizeof(int32_t)) {
-        const double degrees = av_display_rotation_get(reinterpret_cast<const int32_t *>(matrix));
-        if (!std::isnan(degrees))
-            return normalisedRotation(degrees);
-    }
-    if (const AVDictionaryEntry *tag = av_dict_get(stream->metadata, "rotate", nullptr, 0)) {
-        char *end = nullptr;
-        const double degrees = std::strtod(tag->value, &end);
-        if (end != tag->value)
-            return normalisedRotation(degrees);
-    }
-    return 0;
-}
-
-struct FormatContext {
-    AVFormatContext *context = nullptr;
-    ~FormatContext() { avformat_close_input(&context); }
-};
-
-struct Packet {
-    AVPacket *packet = av_packet_alloc();
-    ~Packet() { av_packet_free(&packet); }
-};
-
-int interruptWhenCanceled(void *opaque)
-{
-    const auto *cancel = static_cast<const std::atomic<bool> *>(opaque);
-    return cancel && cancel->load(std::memory_order_relaxed) ? 1 : 0;
-}
-
-bool canceled(const std::atomic<bool> *cancel)
-{
-    return cancel && cancel->load(std::memory_order_relaxed);
-}
-
-int pickVideoStream(AVFormatContext *context)
-{
-    const int best = av_find_best_stream(context, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
-    if (best >= 0 && !(context->streams[best]->disposition & AV_DISPOSITION_ATTACHED_PIC))
-        return best;
-    // Cover art counts as a video stream to libavformat; the picture we cut is another one.
-    for (unsigned i = 0; i < context->nb_streams; ++i) {
-        const AVStream *stream = context->streams[i];
-        if (stream->codecpar->codec_type == AVMEDIA_TYPE_VIDEO
-            && !(stream->disposition & AV_DISPOSITION_ATTACHED_PIC))
-            return int(i);
-    }
-    return -1;
-}
-
-int pickAudioStream(AVFormatContext *context)
-{
-    for (unsigned i = 0; i < context->nb_streams; ++i) {
-        if (context->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_AUDIO)
-            return int(i);
-    }
-    return -1;
-}
+using Av::canceled;
+using Av::pickAudioStream;
+using Av::pickVideoStream;
+using Av::rotationOf;
 
 void describeVideo(const AVStream *stream, VideoStream &video)
 {
@@ -185,14 +116,8 @@ QString scanInto(MediaIndex &index, const std::atomic<bool> *cancel,
     if (canceled(cancel))
         return QStringLiteral("Canceled");
 
-    FormatContext format;
-    format.context = avformat_alloc_context();
-    if (!format.context)
-        return QStringLiteral("Out of memory");
-    format.context->interrupt_callback.callback = interruptWhenCanceled;
-    format.context->interrupt_callback.opaque = const_cast<std::atomic<bool> *>(cancel);
-    const QByteArray encodedPath = info.absoluteFilePath().toUtf8();
-    if (avformat_open_input(&format.context, encodedPath.constData(), nullptr, nullptr) < 0)
+    Av::FormatContext format;
+    if (!Av::openInput(format, info.absoluteFilePath(), cancel))
         return canceled(cancel) ? QStringLiteral("Canceled") : QStringLiteral("Cannot open file");
     AVFormatContext *context = format.context;
     if (avformat_find_stream_info(context, nullptr) < 0)
@@ -231,7 +156,7 @@ QString scanInto(MediaIndex &index, const std::atomic<bool> *cancel,
 
     ProgressReporter reporter(progress, index.fileSize);
     reporter.report(0);
-    Packet packet;
+    Av::Packet packet;
     if (!packet.packet)
         return QStringLiteral("Out of memory");
     AVPacket *pkt = packet.packet;
@@ -298,14 +223,8 @@ int readDisplayRotation(const QString &path, const std::atomic<bool> *cancel)
     const QFileInfo info(path);
     if (!info.isFile() || canceled(cancel))
         return 0;
-    FormatContext format;
-    format.context = avformat_alloc_context();
-    if (!format.context)
-        return 0;
-    format.context->interrupt_callback.callback = interruptWhenCanceled;
-    format.context->interrupt_callback.opaque = const_cast<std::atomic<bool> *>(cancel);
-    const QByteArray encodedPath = info.absoluteFilePath().toUtf8();
-    if (avformat_open_input(&format.context, encodedPath.constData(), nullptr, nullptr) < 0)
+    Av::FormatContext format;
+    if (!Av::openInput(format, info.absoluteFilePath(), cancel))
         return 0;
     // The display matrix comes with the header; reading packets for stream details is not needed.
     const int videoIndex = pickVideoStream(format.context);

@@ -1,5 +1,6 @@
 #include "timelinewidget.h"
 
+#include "thumbnailprovider.h"
 #include "timeformat.h"
 #include "timelinegeometry.h"
 
@@ -10,10 +11,15 @@
 #include <QResizeEvent>
 #include <QWheelEvent>
 
+#include <cmath>
+
 namespace {
 
 constexpr int kGrabDistance = 15;
 constexpr int kRulerHeight = 25;
+// Space between a part's box and its pictures, and the narrowest box that gets any.
+constexpr int kThumbnailInset = 3;
+constexpr int kMinThumbnailBox = 24;
 // Far beyond any screen, small enough for the raster engine.
 constexpr qint64 kPaintLimit = qint64(1) << 20;
 
@@ -38,8 +44,11 @@ TimelineWidget::TimelineWidget(QWidget *parent)
 
 void TimelineWidget::setClips(const ClipList &clips)
 {
+    const bool changed = clips != m_clips;
     m_clips = clips;
     update();
+    if (changed)
+        emit viewChanged();
 }
 
 void TimelineWidget::setDuration(qint64 duration)
@@ -50,12 +59,37 @@ void TimelineWidget::setDuration(qint64 duration)
     update();
     if (changed)
         emit durationChanged(duration);
+    notifyView();
 }
 
 void TimelineWidget::setPosition(qint64 position)
 {
+    const bool changed = position != m_position;
     m_position = position;
     revealPosition();
+    update();
+    notifyView();
+    if (changed)
+        emit positionChanged(position);
+}
+
+void TimelineWidget::notifyView()
+{
+    const ViewState now{m_duration, m_zoomLevel, scrollOffset(), width()};
+    if (now == m_notifiedView)
+        return;
+    m_notifiedView = now;
+    emit viewChanged();
+}
+
+void TimelineWidget::setThumbnailProvider(Media::ThumbnailProvider *provider)
+{
+    if (m_thumbnails)
+        disconnect(m_thumbnails, nullptr, this, nullptr);
+    m_thumbnails = provider;
+    m_requestedThumbnails.clear();
+    if (provider)
+        connect(provider, &Media::ThumbnailProvider::thumbnailsReady, this, qOverload<>(&QWidget::update));
     update();
 }
 
@@ -87,6 +121,7 @@ void TimelineWidget::setZoomLevel(int level)
         m_zoomLevel = zoom;
     }
     update();
+    notifyView();
 }
 
 void TimelineWidget::zoomIn()
@@ -103,6 +138,7 @@ void TimelineWidget::setScrollOffset(qint64 offset)
 {
     m_scrollOffset = clampTimelineScrollOffset(offset, width(), m_zoomLevel);
     update();
+    notifyView();
 }
 
 qint64 TimelineWidget::scrollOffset() const
@@ -157,10 +193,12 @@ void TimelineWidget::paintEvent(QPaintEvent *)
     trackShade.setColorAt(0, QColor(50, 50, 50, 100));
     trackShade.setColorAt(1, QColor(30, 30, 30, 100));
     painter.fillRect(track, trackShade);
+    m_wantedThumbnails.clear();
     if (m_duration <= 0)
         return;
 
     paintClips(painter, top, h);
+    requestThumbnails();
     paintSelection(painter, top, h);
     paintPlayhead(painter);
     paintRuler(painter);
@@ -196,14 +234,68 @@ void TimelineWidget::paintClips(QPainter &painter, int top, int h)
         painter.setPen(boxPen);
         painter.setBrush(fillBrush);
         painter.drawRoundedRect(box, 6, 6);
+        const bool pictures = m_thumbnails && right - left >= kMinThumbnailBox;
+        if (pictures)
+            paintThumbnails(painter, clip, left, right, top);
         if (clip.isMarked) {
             painter.setPen(markPen);
             painter.setBrush(Qt::NoBrush);
             painter.drawRoundedRect(box.adjusted(2, 2, -2, -2), 6, 6);
         }
+        const QString number = QString::number(i + 1);
+        if (pictures) {
+            // A dark plate keeps the number readable on any picture.
+            const QFontMetrics metrics(m_clipFont);
+            const QSizeF plate(metrics.horizontalAdvance(number) + 8, metrics.height());
+            painter.setPen(Qt::NoPen);
+            painter.setBrush(QColor(0, 0, 0, 150));
+            painter.drawRoundedRect(QRectF(box.center() - QPointF(plate.width(), plate.height()) / 2, plate), 4, 4);
+        }
         painter.setPen(textPen);
-        painter.drawText(box, Qt::AlignCenter, QString::number(i + 1));
+        painter.drawText(box, Qt::AlignCenter, number);
     }
+}
+
+void TimelineWidget::paintThumbnails(QPainter &painter, const Clip &clip, qint64 left, qint64 right, int top)
+{
+    const int tileHeight = top - 2 * kThumbnailInset;
+    const int tileWidth = qMax(8, int(std::lround(tileHeight * m_thumbnails->aspectRatio())));
+    if (tileHeight < 8)
+        return;
+    m_thumbnailHeight = tileHeight;
+    const qint64 first = left + kThumbnailInset;
+    const qint64 end = right - kThumbnailInset;
+    // Tiles are laid from the part's left end, so scrolling never changes what they show.
+    const qint64 tile = qMax<qint64>(0, -first / tileWidth);
+    const QColor placeholder(40, 70, 100);
+    // Dark behind the pictures, so the pixel between two shows as a line.
+    const qint64 stripLeft = qMax<qint64>(first, -1);
+    const qint64 stripRight = qMin<qint64>(end, width() + 1);
+    if (stripRight > stripLeft)
+        painter.fillRect(QRect(int(stripLeft), top + kThumbnailInset, int(stripRight - stripLeft), tileHeight),
+                         QColor(15, 15, 15));
+    for (qint64 x = first + tile * tileWidth; x < end && x < width(); x += tileWidth) {
+        // A pixel between pictures tells them apart when neighbours look alike.
+        const int shown = int(qMin<qint64>(tileWidth - 1, end - x));
+        const QRect target(int(x), top + kThumbnailInset, shown, tileHeight);
+        const qint64 edited = qBound(clip.startTime, timeAt(x), clip.endTime);
+        const qint64 source = clip.originalStart + (edited - clip.startTime);
+        const QImage image = m_thumbnails->thumbnail(source);
+        if (image.isNull()) {
+            painter.fillRect(target, placeholder);
+            m_wantedThumbnails.append(source);
+        } else {
+            painter.drawImage(target, image, QRect(0, 0, shown, image.height()));
+        }
+    }
+}
+
+void TimelineWidget::requestThumbnails()
+{
+    if (!m_thumbnails || m_wantedThumbnails == m_requestedThumbnails)
+        return;
+    m_requestedThumbnails = m_wantedThumbnails;
+    m_thumbnails->request(m_wantedThumbnails, m_thumbnailHeight);
 }
 
 void TimelineWidget::paintSelection(QPainter &painter, int top, int h)
@@ -372,4 +464,5 @@ void TimelineWidget::resizeEvent(QResizeEvent *event)
         m_scrollOffset = m_scrollOffset * newScaled / oldScaled;
     m_scrollOffset = clampTimelineScrollOffset(m_scrollOffset, event->size().width(), m_zoomLevel);
     QWidget::resizeEvent(event);
+    notifyView();
 }

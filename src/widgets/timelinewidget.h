@@ -1,15 +1,21 @@
 #pragma once
 
 #include "clip.h"
+#include "thumbnailprovider.h"
 
 #include <QFont>
+#include <QPointer>
+#include <QVector>
 #include <QWidget>
+
 
 // The horizontal strip under the video: one box per clip, the selection range, the
 // playhead with its grab handle and a time ruler. It keeps a copy of the clip list
 // and turns mouse input into clip and position clicks; it never edits the list.
 // A press anywhere but on the handle seeks there (and selects the part it lands on
 // in the track) and dragging scrubs; the handle drags the playhead and selects nothing.
+// With a thumbnail provider, each part's box shows pictures from its span, asked for
+// only where they are on screen; the box colour stands in until they arrive.
 class TimelineWidget : public QWidget {
     Q_OBJECT
 public:
@@ -24,6 +30,9 @@ public:
     int zoomLevel() const { return m_zoomLevel; }
     // Pixels the scaled track is scrolled left by, 0 at zoom 1.
     qint64 scrollOffset() const;
+
+    void setThumbnailProvider(Media::ThumbnailProvider *provider);
+    Media::ThumbnailProvider *thumbnailProvider() const { return m_thumbnails; }
 
 public slots:
     void setClips(const ClipList &clips);
@@ -41,6 +50,9 @@ signals:
     void positionClicked(qint64 position);
     void clipClicked(int index);
     void durationChanged(qint64 duration);
+    // The clips, the duration, the zoom, the scroll or the width changed.
+    void viewChanged();
+    void positionChanged(qint64 position);
 
 protected:
     void paintEvent(QPaintEvent *event) override;
@@ -59,6 +71,9 @@ private:
     bool isOnHandle(const QPoint &point) const;
     bool isInTrack(int y) const;
     void paintClips(QPainter &painter, int top, int height);
+    void paintThumbnails(QPainter &painter, const Clip &clip, qint64 left, qint64 right, int top);
+    void requestThumbnails();
+    void notifyView();
     void paintSelection(QPainter &painter, int top, int height);
     void paintPlayhead(QPainter &painter);
     void paintDragLabel(QPainter &painter, qreal playheadX);
@@ -72,6 +87,22 @@ private:
     Drag m_drag = Drag::None;
     int m_zoomLevel = 1;
     qint64 m_scrollOffset = 0;
+
+    QPointer<Media::ThumbnailProvider> m_thumbnails;
+    QVector<qint64> m_wantedThumbnails;
+    QVector<qint64> m_requestedThumbnails;
+    int m_thumbnailHeight = 0;
+    struct ViewState {
+        qint64 duration = 0;
+        int zoom = 1;
+        qint64 scroll = 0;
+        int width = 0;
+        bool operator==(const ViewState &other) const
+        {
+            return duration == other.duration && zoom == other.zoom && scroll == other.scroll
+                && width == other.width;
+        }
+    } m_notifiedView;
 
     QFont m_clipFont;
     QFont m_rulerFont;

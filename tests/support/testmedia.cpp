@@ -41,6 +41,24 @@ bool makeVideo(const QString &path, const VideoOptions &options)
     return runFFmpeg(args);
 }
 
+bool makeSoundVideo(const QString &path, const QString &picture, const QString &sound,
+                    const QStringList &extraOutputArgs)
+{
+    return runFFmpeg(QStringList{"-f", "lavfi", "-i", picture, "-f", "lavfi", "-i", sound, "-c:v", "libx264",
+                                 "-preset", "ultrafast", "-pix_fmt", "yuv420p", "-c:a", "aac"}
+                     + extraOutputArgs + QStringList{path});
+}
+
+bool makeColourSecondsVideo(const QString &path)
+{
+    return runFFmpeg({"-f", "lavfi", "-i",
+                      "color=red:s=320x180:r=25:d=1[a];color=lime:s=320x180:r=25:d=1[b];"
+                      "color=blue:s=320x180:r=25:d=1[c];color=yellow:s=320x180:r=25:d=1[d];"
+                      "[a][b][c][d]concat=n=4",
+                      "-c:v", "libx264", "-preset", "ultrafast", "-g", "25", "-keyint_min", "25",
+                      "-sc_threshold", "0", "-pix_fmt", "yuv420p", path});
+}
+
 QString runFFprobe(const QStringList &args)
 {
     QProcess process;

@@ -17,6 +17,12 @@ struct VideoOptions {
 
 // Writes an H.264/AAC MP4 to path; returns false (and logs ffmpeg's output) on failure.
 bool makeVideo(const QString &path, const VideoOptions &options = {});
+// An H.264/AAC MP4 from a lavfi picture source and a lavfi sound source (filter graphs
+// allowed), with extra output arguments before the path.
+bool makeSoundVideo(const QString &path, const QString &picture, const QString &sound,
+                    const QStringList &extraOutputArgs = {});
+// One second each of red, lime, blue and yellow, 320x180, a key frame at every second.
+bool makeColourSecondsVideo(const QString &path);
 // Runs ffmpeg with the given arguments (after "-y -v error"); true on exit code 0.
 bool runFFmpeg(const QStringList &args, QString *errorOutput = nullptr);
 // Runs ffprobe and returns its standard output.

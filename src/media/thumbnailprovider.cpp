@@ -1,0 +1,140 @@
+#include "thumbnailprovider.h"
+#include "backgroundwork.h"
+#include "thumbnaildecoder.h"
+
+#include <QMetaObject>
+
+namespace Media {
+
+namespace {
+
+// Beyond this many pictures, those not in the latest request are forgotten.
+constexpr int kKeptThumbnails = 800;
+
+} // namespace
+
+ThumbnailProvider::ThumbnailProvider(QObject *parent)
+    : QObject(parent)
+{
+}
+
+ThumbnailProvider::~ThumbnailProvider()
+{
+    stop();
+}
+
+void ThumbnailProvider::stop()
+{
+    ++m_generation;
+    if (m_queue) {
+        {
+            std::lock_guard<std::mutex> lock(m_queue->mutex);
+            m_queue->cancel.store(true);
+        }
+        m_queue->wake.notify_all();
+    }
+    if (m_thread) {
+        m_thread->wait();
+        m_thread.reset();
+    }
+    m_queue.reset();
+}
+
+void ThumbnailProvider::clear()
+{
+    stop();
+    m_images.clear();
+    m_lastRequest.clear();
+    m_aspect = 16.0 / 9.0;
+    emit thumbnailsReady();
+}
+
+void ThumbnailProvider::setSource(const QString &path)
+{
+    clear();
+    m_queue = std::make_shared<Queue>();
+    m_thread.reset(QThread::create([this, path, generation = m_generation, queue = m_queue] {
+        yieldToInteractiveThreads();
+        work(path, generation, *queue);
+    }));
+    m_thread->start(QThread::LowPriority);
+}
+
+int ThumbnailProvider::pendingCount() const
+{
+    if (!m_queue)
+        return 0;
+    std::lock_guard<std::mutex> lock(m_queue->mutex);
+    return int(m_queue->times.size());
+}
+
+void ThumbnailProvider::request(const QVector<qint64> &sourceTimes, int height)
+{
+    if (!m_queue || height <= 0)
+        return;
+    if (height != m_height) {
+        m_images.clear();
+        m_height = height;
+    }
+    m_lastRequest = sourceTimes;
+    if (m_images.size() > kKeptThumbnails) {
+        QHash<qint64, QImage> kept;
+        for (qint64 time : sourceTimes) {
+            if (const auto found = m_images.constFind(time); found != m_images.constEnd())
+                kept.insert(time, *found);
+        }
+        m_images.swap(kept);
+    }
+    {
+        std::lock_guard<std::mutex> lock(m_queue->mutex);
+        m_queue->times.clear();
+        m_queue->height = height;
+        for (qint64 time : sourceTimes) {
+            if (!m_images.contains(time))
+                m_queue->times.push_back(time);
+        }
+    }
+    m_queue->wake.notify_one();
+}
+
+// Runs on the worker thread: touches no member but through queued calls.
+void ThumbnailProvider::work(const QString &path, quint64 generation, Queue &queue)
+{
+    ThumbnailDecoder decoder(path, &queue.cancel);
+    if (!decoder.isOpen())
+        return;
+    const double aspect = decoder.displayAspectRatio();
+    QMetaObject::invokeMethod(this, [this, generation, aspect] {
+        if (generation == m_generation) {
+            m_aspect = aspect;
+            emit thumbnailsReady();
+        }
+    }, Qt::QueuedConnection);
+    for (;;) {
+        qint64 time = 0;
+        int height = 0;
+        {
+            std::unique_lock<std::mutex> lock(queue.mutex);
+            queue.wake.wait(lock, [&queue] { return queue.cancel.load() || !queue.times.empty(); });
+            if (queue.cancel.load())
+                return;
+            time = queue.times.front();
+            queue.times.pop_front();
+            height = queue.height;
+        }
+        const ThumbnailDecoder::Picture picture = decoder.pictureAt(time, height);
+        QMetaObject::invokeMethod(this, [this, generation, time, height, image = picture.image] {
+            receive(generation, time, height, image);
+        }, Qt::QueuedConnection);
+    }
+}
+
+void ThumbnailProvider::receive(quint64 generation, qint64 sourceMs, int height, const QImage &image)
+{
+    if (generation != m_generation || height != m_height || image.isNull())
+        return;
+    m_images.insert(sourceMs, image);
+    emit thumbnailsReady();
+}
+
+} // namespace Media

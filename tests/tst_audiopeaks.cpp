@@ -1,0 +1,441 @@
+#include "audiopeaks.h"
+#include "peakloader.h"
+#include "thumbnaildecoder.h"
+#include "thumbnailprovider.h"
+#include "testmedia.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <random>
+
+using namespace Media;
+
+namespace {
+
+// One second of tone (at 0.75, lavfi's sine being 1/8), one of silence, three times: loud
+// from 0-1, 2-3, 4-5 s.
+const QString kTonePattern = QStringLiteral(
+    "sine=f=440:sample_rate=48000:d=6,volume='if(lt(mod(t,2),1),6,0)':eval=frame");
+
+bool makeToneVideo(const QString &path, const QString &channelLayout)
+{
+    return TestMedia::makeSoundVideo(path, QStringLiteral("testsrc2=s=160x90:r=25:d=6"), kTonePattern,
+                                     {QStringLiteral("-af"), QStringLiteral("aformat=channel_layouts=") + channelLayout});
+}
+
+std::vector<Peak> decodeAll(const QString &path, PeakDecodeStatus *status, PeakSource *source = nullptr)
+{
+    std::vector<Peak> all;
+    *status = decodeAudioPeaks(path, nullptr, [&all](std::vector<Peak> &&run) {
+        all.insert(all.end(), run.begin(), run.end());
+    }, source);
+    return all;
+}
+
+Peak bruteForce(const std::vector<Peak> &blocks, qint64 first, qint64 last)
+{
+    Peak out{127, -127, 0};
+    double squares = 0;
+    for (qint64 i = first; i < last; ++i) {
+        out.min = std::min(out.min, blocks[size_t(i)].min);
+        out.max = std::max(out.max, blocks[size_t(i)].max);
+        squares += double(blocks[size_t(i)].rms) * blocks[size_t(i)].rms;
+    }
+    out.rms = quint8(std::lround(std::sqrt(squares / double(last - first))));
+    return out;
+}
+
+bool loud(const Peak &peak)
+{
+    return peak.max > 60 && peak.min < -60;
+}
+
+bool sourceSecondLoud(qint64 ms)
+{
+    return (ms / 1000) % 2 == 0;
+}
+
+bool silent(const Peak &peak)
+{
+    return peak.max <= 1 && peak.min >= -1;
+}
+
+QColor colourOf(const QImage &image)
+{
+    return QColor(image.pixel(image.width() / 2, image.height() / 2));
+}
+
+bool near(const QColor &a, const QColor &b)
+{
+    return qAbs(a.red() - b.red()) < 40 && qAbs(a.green() - b.green()) < 40 && qAbs(a.blue() - b.blue()) < 40;
+}
+
+} // namespace
+
+class TestAudioPeaks : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void levelsAgreeWithTheBlocks();
+    void toneAndSilenceAtTheirTimes_data();
+    void toneAndSilenceAtTheirTimes();
+    void previewSnippetsFollowTheSound();
+    void soundShorterThanPicture();
+    void fileWithoutSound();
+    void cacheIsReusedAndDamageRejected();
+    void reloadAndClearStopTheWork();
+    void thumbnailsShowTheirSecondsColour();
+    void providerDeliversRequestedThumbnails();
+
+private:
+    QTemporaryDir m_dir;
+    QString m_stereo;
+    QString m_colours;
+};
+
+void TestAudioPeaks::initTestCase()
+{
+    QVERIFY(m_dir.isValid());
+    m_stereo = m_dir.filePath(QStringLiteral("stereo.mp4"));
+    QVERIFY(makeToneVideo(m_stereo, QStringLiteral("stereo")));
+    m_colours = m_dir.filePath(QStringLiteral("colours.mp4"));
+    QVERIFY(TestMedia::makeColourSecondsVideo(m_colours));
+}
+
+// Every entry of a level sums its two children; any range read through the levels equals
+// the blocks read one by one, whether appended at once or in uneven runs.
+void TestAudioPeaks::levelsAgreeWithTheBlocks()
+{
+    std::mt19937 random(7);
+    std::uniform_int_distribution<int> amplitude(0, 127);
+    std::vector<Peak> blocks(5000);
+    for (Peak &peak : blocks) {
+        const int high = amplitude(random);
+        peak = Peak{qint8(-amplitude(random)), qint8(high), quint8(high)};
+    }
+    PeakPyramid whole;
+    whole.append(blocks.data(), qint64(blocks.size()));
+    PeakPyramid grown;
+    for (size_t at = 0, run = 1; at < blocks.size(); at += run, run = run * 3 % 997 + 1)
+        grown.append(blocks.data() + at, qint64(std::min(run, blocks.size() - at)));
+
+    QCOMPARE(whole.blockCount(), qint64(5000));
+    QCOMPARE(whole.levelCount(), 14); // 5000, 2500, ..., 1
+    QCOMPARE(whole.level(whole.levelCount() - 1).size(), size_t(1));
+    for (int level = 0; level < whole.levelCount(); ++level)
+        QVERIFY2(whole.level(level) == grown.level(level), qPrintable(QString::number(level)));
+    for (int level = 1; level < whole.levelCount(); ++level) {
+        const std::vector<Peak> &below = whole.level(level - 1);
+        const std::vector<Peak> &above = whole.level(level);
+        for (size_t i = 0; i < above.size(); ++i) {
+            const Peak expected = 2 * i + 1 < below.size() ? PeakPyramid::merge(below[2 * i], below[2 * i + 1])
+                                                           : below[2 * i];
+            QVERIFY(above[i] == expected);
+        }
+    }
+    std::uniform_int_distribution<qint64> position(0, 5000);
+    for (int round = 0; round < 500; ++round) {
+        qint64 first = position(random);
+        qint64 last = position(random);
+        if (first > last)
+            std::swap(first, last);
+        Peak read;
+        QCOMPARE(whole.range(first, last, read), first < last);
+        if (first == last)
+            continue;
+        const Peak expected = bruteForce(blocks, first, last);
+        QCOMPARE(read.min, expected.min);
+        QCOMPARE(read.max, expected.max);
+        QVERIFY(qAbs(int(read.rms) - int(expected.rms)) <= 2);
+    }
+    Peak beyond;
+    QVERIFY(!whole.range(5000, 6000, beyond));
+    QVERIFY(whole.range(4990, 6000, beyond));
+}
+
+void TestAudioPeaks::toneAndSilenceAtTheirTimes_data()
+{
+    QTest::addColumn<QString>("layout");
+    QTest::newRow("mono") << QStringLiteral("mono");
+    QTest::newRow("stereo") << QStringLiteral("stereo");
+    QTest::newRow("5.1") << QStringLiteral("5.1");
+}
+
+// Loud and silent in the right places, read as single blocks and as the wide ranges a
+// zoomed-out strip reads.
+void TestAudioPeaks::toneAndSilenceAtTheirTimes()
+{
+    QFETCH(QString, layout);
+    QString path = m_stereo;
+    if (layout != QStringLiteral("stereo")) {
+        path = m_dir.filePath(layout + QStringLiteral(".mp4"));
+        QVERIFY(makeToneVideo(path, layout));
+    }
+    PeakDecodeStatus status;
+    PeakSource source;
+    const std::vector<Peak> blocks = decodeAll(path, &status, &source);
+    QCOMPARE(status, PeakDecodeStatus::Complete);
+    QVERIFY(source.hasAudio);
+    QCOMPARE(source.sampleRate, 48000);
+    QCOMPARE(source.channels, layout == QStringLiteral("5.1") ? 6 : layout == QStringLiteral("mono") ? 1 : 2);
+    QVERIFY2(qAbs(qint64(blocks.size()) - 1200) <= 10, qPrintable(QString::number(blocks.size())));
+
+    PeakPyramid peaks;
+    peaks.append(blocks.data(), qint64(blocks.size()));
+    for (const qint64 span : {1, 8, 64}) {
+        for (int second = 0; second < 6; ++second) {
+            // The middle of each second, away from the edges the encoder smears.
+            const qint64 centre = peakBlockAt(second * 1000 + 500);
+            Peak read;
+            QVERIFY(peaks.range(centre - span / 2, centre + (span + 1) / 2, read));
+            if (second % 2 == 0)
+                QVERIFY2(loud(read), qPrintable(QStringLiteral("%1 s, span %2: %3").arg(second).arg(span).arg(read.max)));
+            else
+                QVERIFY2(silent(read), qPrintable(QStringLiteral("%1 s, span %2: %3").arg(second).arg(span).arg(read.max)));
+        }
+    }
+    Peak everything;
+    QVERIFY(peaks.range(0, peaks.blockCount(), everything));
+    QVERIFY(loud(everything));
+    QVERIFY(everything.rms > 40 && everything.rms < 200);
+}
+
+// The rough pass spreads its snippets evenly and hears what is there; the exact pass that
+// follows it gives the same blocks as without it. Sound too short for the spacing gets none.
+void TestAudioPeaks::previewSnippetsFollowTheSound()
+{
+    PeakDecodeStatus plainStatus;
+    const std::vector<Peak> plain = decodeAll(m_stereo, &plainStatus);
+    for (const int count : {12, 100}) {
+        std::vector<Peak> blocks;
+        std::vector<TimedPeak> snippets;
+        int previews = 0;
+        const PeakDecodeStatus status = decodeAudioPeaks(
+            m_stereo, nullptr, [&blocks](std::vector<Peak> &&run) { blocks.insert(blocks.end(), run.begin(), run.end()); },
+            nullptr, [&](std::vector<TimedPeak> &&preview) {
+                QVERIFY(blocks.empty());
+                snippets = preview;
+                ++previews;
+            }, count);
+        QCOMPARE(status, PeakDecodeStatus::Complete);
+        QVERIFY(blocks == plain);
+        if (count == 100) {
+            QCOMPARE(previews, 0); // 6 s cannot space 100 snippets 300 ms apart
+            continue;
+        }
+        QCOMPARE(previews, 1);
+        QCOMPARE(int(snippets.size()), 12);
+        for (int k = 0; k < 12; ++k) {
+            const qint64 target = 250 + 500 * k;
+            const TimedPeak &snippet = snippets[size_t(k)];
+            QVERIFY2(qAbs(snippet.ms - target) < 60, qPrintable(QString::number(snippet.ms)));
+            const QString where = QStringLiteral("%1 ms: %2").arg(snippet.ms).arg(snippet.peak.max);
+            if (sourceSecondLoud(target))
+                QVERIFY2(loud(snippet.peak), qPrintable(where));
+            else
+                QVERIFY2(silent(snippet.peak), qPrintable(where));
+        }
+    }
+}
+
+void TestAudioPeaks::soundShorterThanPicture()
+{
+    const QString path = m_dir.filePath(QStringLiteral("short-sound.mp4"));
+    QVERIFY(TestMedia::makeSoundVideo(path, QStringLiteral("testsrc2=s=160x90:r=25:d=5"),
+                                      QStringLiteral("sine=f=300:sample_rate=44100:d=2,volume=6")));
+    PeakDecodeStatus status;
+    PeakSource source;
+    const std::vector<Peak> blocks = decodeAll(path, &status, &source);
+    QCOMPARE(status, PeakDecodeStatus::Complete);
+    QCOMPARE(source.sampleRate, 44100);
+    QVERIFY2(qAbs(qint64(blocks.size()) - 400) <= 10, qPrintable(QString::number(blocks.size())));
+    QVERIFY(blocks[200].max > 60);
+}
+
+void TestAudioPeaks::fileWithoutSound()
+{
+    const QString path = m_dir.filePath(QStringLiteral("silent-film.mp4"));
+    TestMedia::VideoOptions options;
+    options.withAudio = false;
+    QVERIFY(TestMedia::makeVideo(path, options));
+    PeakDecodeStatus status;
+    QVERIFY(decodeAll(path, &status).empty());
+    QCOMPARE(status, PeakDecodeStatus::NoAudio);
+
+    QTemporaryDir cache;
+    PeakLoader loader;
+    loader.setCacheDirectory(cache.path());
+    loader.load(path);
+    QTRY_COMPARE(loader.state(), PeakLoader::State::NoAudio);
+    QCOMPARE(loader.peaks().blockCount(), qint64(0));
+
+    PeakDecodeStatus missing;
+    decodeAll(m_dir.filePath(QStringLiteral("absent.mp4")), &missing);
+    QCOMPARE(missing, PeakDecodeStatus::Failed);
+}
+
+// The second load reads the cache; a cache file cut short, with a byte changed in its
+// peaks or in its header, or older than its source, is not trusted but made anew.
+void TestAudioPeaks::cacheIsReusedAndDamageRejected()
+{
+    QTemporaryDir cache;
+    const QString source = m_dir.filePath(QStringLiteral("cached.mp4"));
+    QVERIFY(QFile::copy(m_stereo, source));
+    const QString cacheFile = peakCacheFilePath(cache.path(), source);
+
+    // Empty when the load did not end Ready, or came from the cache when it should not have.
+    auto loadOnce = [&](bool expectFromCache) {
+        PeakLoader loader;
+        loader.setCacheDirectory(cache.path());
+        loader.load(source);
+        const bool ready = QTest::qWaitFor([&loader] { return loader.state() == PeakLoader::State::Ready; }, 20000);
+        if (!ready || loader.fromCache() != expectFromCache)
+            return std::vector<Peak>{};
+        return loader.peaks().level(0);
+    };
+    const std::vector<Peak> decoded = loadOnce(false);
+    QVERIFY(decoded.size() > 1000);
+    QVERIFY(QFileInfo::exists(cacheFile));
+    QVERIFY(loadOnce(true) == decoded);
+
+    auto damage = [&](auto change) {
+        QFile file(cacheFile);
+        QVERIFY(file.open(QIODevice::ReadWrite));
+        QByteArray bytes = file.readAll();
+        change(bytes);
+        file.resize(0);
+        file.seek(0);
+        file.write(bytes);
+    };
+    damage([](QByteArray &bytes) { bytes.chop(3); });
+    QVERIFY(!readPeakCache(cache.path(), source));
+    QVERIFY(loadOnce(false) == decoded);
+    QVERIFY(loadOnce(true) == decoded);
+
+    damage([](QByteArray &bytes) { bytes[bytes.size() - 100] = char(bytes[bytes.size() - 100] ^ 0x55); });
+    QVERIFY(!readPeakCache(cache.path(), source));
+    QVERIFY(loadOnce(false) == decoded);
+
+    damage([](QByteArray &bytes) { bytes[0] = 'X'; });
+    QVERIFY(!readPeakCache(cache.path(), source));
+    QVERIFY(loadOnce(false) == decoded);
+
+    damage([](QByteArray &bytes) { bytes = QByteArray(10, '\0'); });
+    QVERIFY(!readPeakCache(cache.path(), source));
+    QVERIFY(loadOnce(false) == decoded);
+
+    // Beyond its budget the folder loses its oldest files first.
+    const QString older = cache.filePath(QStringLiteral("older.peaks"));
+    QFile olderFile(older);
+    QVERIFY(olderFile.open(QIODevice::WriteOnly));
+    olderFile.write(QByteArray(4096, 'x'));
+    QVERIFY(olderFile.flush());
+    QVERIFY(olderFile.setFileTime(QDateTime::currentDateTime().addDays(-3), QFileDevice::FileModificationTime));
+    olderFile.close();
+    const qint64 current = QFileInfo(cacheFile).size();
+    prunePeakCache(cache.path(), current + 4096);
+    QVERIFY(QFileInfo::exists(older));
+    prunePeakCache(cache.path(), current + 100);
+    QVERIFY(!QFileInfo::exists(older));
+    QVERIFY(QFileInfo::exists(cacheFile));
+    prunePeakCache(cache.path(), 0);
+    QVERIFY(!QFileInfo::exists(cacheFile));
+    QVERIFY(loadOnce(false) == decoded);
+
+    // Same length, new time: the source changed since.
+    QFile touched(source);
+    QVERIFY(touched.open(QIODevice::ReadWrite));
+    QVERIFY(touched.setFileTime(QDateTime::currentDateTime().addSecs(60), QFileDevice::FileModificationTime));
+    touched.close();
+    QVERIFY(!readPeakCache(cache.path(), source));
+    QVERIFY(loadOnce(false) == decoded);
+    QVERIFY(loadOnce(true) == decoded);
+}
+
+// Loading another file or clearing ends the running work at once; nothing of the old file
+// arrives afterwards, and no thread is left.
+void TestAudioPeaks::reloadAndClearStopTheWork()
+{
+    const QString longer = m_dir.filePath(QStringLiteral("longer.mp4"));
+    QVERIFY(TestMedia::makeSoundVideo(longer, QStringLiteral("color=black:s=64x36:r=1:d=600"),
+                                      QStringLiteral("sine=f=440:sample_rate=48000:d=600"),
+                                      {QStringLiteral("-b:a"), QStringLiteral("32k")}));
+    QTemporaryDir cache;
+    {
+        PeakLoader loader;
+        loader.setCacheDirectory(cache.path());
+        loader.load(longer);
+        QVERIFY(loader.isWorking());
+        QTRY_VERIFY(loader.peaks().blockCount() > 0);
+        loader.load(m_stereo);
+        QCOMPARE(loader.state(), PeakLoader::State::Reading);
+        QTRY_COMPARE(loader.state(), PeakLoader::State::Ready);
+        QVERIFY(qAbs(loader.peaks().blockCount() - 1200) <= 10);
+        QVERIFY(!loader.isWorking());
+
+        loader.load(longer);
+        loader.clear();
+        QVERIFY(!loader.isWorking());
+        QCOMPARE(loader.state(), PeakLoader::State::Empty);
+        QTest::qWait(50);
+        QCOMPARE(loader.peaks().blockCount(), qint64(0));
+        loader.load(longer);
+    } // destroyed while decoding
+    QVERIFY(!QFileInfo::exists(peakCacheFilePath(cache.path(), longer)));
+
+    ThumbnailProvider provider;
+    provider.setSource(longer);
+    QVERIFY(provider.isWorking());
+    provider.request({1000, 2000, 3000}, 20);
+    provider.setSource(m_colours);
+    QCOMPARE(provider.thumbnail(1000), QImage());
+    provider.clear();
+    QVERIFY(!provider.isWorking());
+}
+
+void TestAudioPeaks::thumbnailsShowTheirSecondsColour()
+{
+    ThumbnailDecoder decoder(m_colours);
+    QVERIFY(decoder.isOpen());
+    QVERIFY(qAbs(decoder.displayAspectRatio() - 16.0 / 9.0) < 0.01);
+    const QList<QPair<qint64, QColor>> expected{
+        {0, Qt::red}, {999, Qt::red}, {1000, Qt::green}, {1500, Qt::green},
+        {2999, Qt::blue}, {3500, Qt::yellow}, {60000, Qt::yellow}, {1200, Qt::green}};
+    for (const auto &[time, colour] : expected) {
+        const ThumbnailDecoder::Picture picture = decoder.pictureAt(time, 36);
+        QVERIFY2(!picture.image.isNull(), qPrintable(QString::number(time)));
+        QCOMPARE(picture.image.height(), 36);
+        QCOMPARE(picture.image.width(), 64);
+        QCOMPARE(picture.keyframeMs, qMin<qint64>(3000, time / 1000 * 1000));
+        QVERIFY2(near(colourOf(picture.image), colour),
+                 qPrintable(QStringLiteral("%1 ms: %2").arg(time).arg(colourOf(picture.image).name())));
+    }
+    QVERIFY(!ThumbnailDecoder(m_dir.filePath(QStringLiteral("absent.mp4"))).isOpen());
+}
+
+void TestAudioPeaks::providerDeliversRequestedThumbnails()
+{
+    ThumbnailProvider provider;
+    provider.setSource(m_colours);
+    QSignalSpy ready(&provider, &ThumbnailProvider::thumbnailsReady);
+    provider.request({2500, 500}, 24);
+    QTRY_VERIFY(!provider.thumbnail(500).isNull() && !provider.thumbnail(2500).isNull());
+    QVERIFY(near(colourOf(provider.thumbnail(500)), Qt::red));
+    QVERIFY(near(colourOf(provider.thumbnail(2500)), Qt::blue));
+    QCOMPARE(provider.thumbnail(2500).height(), 24);
+    QVERIFY(provider.thumbnail(1500).isNull());
+    QVERIFY(ready.count() >= 2);
+    // Another height makes the old pictures useless.
+    provider.request({1500}, 30);
+    QVERIFY(provider.thumbnail(500).isNull());
+    QTRY_VERIFY(!provider.thumbnail(1500).isNull());
+    QCOMPARE(provider.thumbnail(1500).height(), 30);
+    QVERIFY(near(colourOf(provider.thumbnail(1500)), Qt::green));
+}
+
+QTEST_GUILESS_MAIN(TestAudioPeaks)
+#include "tst_audiopeaks.moc"

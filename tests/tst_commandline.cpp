@@ -15,6 +15,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <csignal>
 #include <unistd.h>
 
 using namespace CommandLineExport;
@@ -54,6 +55,39 @@ Run runTrimlet(const QStringList &arguments, const QString &workingDirectory)
     run.out = QString::fromLocal8Bit(process.readAllStandardOutput());
     run.err = QString::fromLocal8Bit(process.readAllStandardError());
     return run;
+}
+
+// The children of a process, from every one of its threads.
+QList<qint64> childrenOf(qint64 pid)
+{
+    QList<qint64> children;
+    const QDir tasks(QStringLiteral("/proc/%1/task").arg(pid));
+    for (const QString &task : tasks.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        QFile file(tasks.filePath(task + QStringLiteral("/children")));
+        if (!file.open(QIODevice::ReadOnly))
+            continue;
+        for (const QByteArray &child : file.readAll().split(' '))
+            if (!child.trimmed().isEmpty())
+                children.append(child.trimmed().toLongLong());
+    }
+    return children;
+}
+
+QByteArray commandLineOf(qint64 pid)
+{
+    QFile file(QStringLiteral("/proc/%1/cmdline").arg(pid));
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// Gone, or a zombie no one has collected yet: either way it runs no more.
+bool hasEnded(qint64 pid)
+{
+    QFile file(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!file.open(QIODevice::ReadOnly))
+        return true;
+    const QByteArray stat = file.readAll();
+    const int close = stat.lastIndexOf(')');
+    return close < 0 || stat.mid(close + 2, 1) == "Z";
 }
 
 QByteArray hashOf(const QString &path)
@@ -144,6 +178,7 @@ private slots:
     void refusesOutputThatIsAnInput();
     void unwritableFolderGetsNothing_data();
     void unwritableFolderGetsNothing();
+    void killedExportTakesItsFfmpegAlong();
 
 private:
     QTemporaryDir dir;
@@ -560,3 +595,37 @@ int main(int argc, char *argv[])
 }
 
 #include "tst_commandline.moc"
+
+void TestCommandLine::killedExportTakesItsFfmpegAlong()
+{
+#ifndef Q_OS_LINUX
+    QSKIP("The parent-death signal is Linux's");
+#endif
+    // Long enough that ffmpeg is still encoding when the program is killed.
+    const QString longSource = dir.filePath("long.mp4");
+    TestMedia::VideoOptions options;
+    options.seconds = 60;
+    options.width = 640;
+    options.height = 360;
+    QVERIFY(TestMedia::makeVideo(longSource, options));
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.remove(QStringLiteral("DISPLAY"));
+    QProcess program;
+    program.setProcessEnvironment(environment);
+    program.setWorkingDirectory(elsewhere);
+    program.start(QStringLiteral(TRIMLET_BINARY), {"--export", "killed.mp4", "--quality", "high", longSource});
+    QVERIFY(program.waitForStarted());
+
+    qint64 encoder = 0;
+    QTRY_VERIFY_WITH_TIMEOUT(
+        [&] {
+            for (qint64 child : childrenOf(program.processId()))
+                if (commandLineOf(child).contains(".part"))
+                    encoder = child;
+            return encoder != 0;
+        }(),
+        30000);
+    ::kill(pid_t(program.processId()), SIGKILL);
+    QVERIFY(program.waitForFinished(10000));
+    QTRY_VERIFY_WITH_TIMEOUT(hasEnded(encoder), 10000);
+}

@@ -934,8 +934,24 @@ private slots:
         QCOMPARE(exportVideo(withAudio, {clipOf(0, 1000)}, out("noisy.mp4"), 320, 240), int(Result::Failed));
         const QString details = prompts.last().text.section("Error details:\n", 1);
         QVERIFY(details.size() <= 500);
-        if (!details.isEmpty())
-            QVERIFY(details.endsWith("line 99 of the error text\n"));
+        QVERIFY(details.endsWith("line 99 of the error text\n"));
+        QVERIFY(details.startsWith("line ")); // whole lines only
+    }
+
+    void errorDetailsNameTheReason()
+    {
+        // What ffmpeg writes when the disk fills: banner, listing, status lines, then the reason.
+        const QString program = writeScript(
+            dir.filePath("diskfull.sh"),
+            "printf 'ffmpeg version 5.1\\n  built with gcc\\nInput #0, mov, from in.mp4:\\n"
+            "  Stream #0:0: Video: h264\\nStream mapping:\\n  Stream #0:0 -> #0:0\\n"
+            "frame=   10 fps=0.0 q=0.0 size=   0kB time=00:00:00.40 bitrate=N/A speed=0.8x\\r"
+            "frame=   20 fps=19 q=28.0 size=  256kB time=00:00:00.80 bitrate=2621.4kbits/s speed=0.8x\\r"
+            "[mp4 @ 0x55] Error writing trailer: No space left on device\\nConversion failed!\\n' >&2; exit 1");
+        controller->runner()->setFFmpegFinder([program] { return program; });
+        QCOMPARE(exportVideo(withAudio, {clipOf(0, 1000)}, out("full.mp4"), 320, 240), int(Result::Failed));
+        QCOMPARE(prompts.last().text.section("Error details:\n", 1),
+                 QStringLiteral("[mp4 @ 0x55] Error writing trailer: No space left on device\nConversion failed!\n"));
     }
 
     void progressFromStatusLines()

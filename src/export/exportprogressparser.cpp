@@ -2,6 +2,12 @@
 
 #include <QRegularExpression>
 
+namespace {
+
+const qsizetype keptMessages = 40;
+
+} // namespace
+
 QStringList ExportProgressParser::feed(const QByteArray &chunk)
 {
     buffer.append(chunk);
@@ -16,7 +22,44 @@ QStringList ExportProgressParser::feed(const QByteArray &chunk)
         start = i + 1;
     }
     buffer.remove(0, start);
+    for (const QString &line : std::as_const(lines)) {
+        if (isNoise(line))
+            continue;
+        messages.append(line);
+        if (messages.size() > keptMessages)
+            messages.removeFirst();
+    }
     return lines;
+}
+
+bool ExportProgressParser::isNoise(const QString &line)
+{
+    if (line.trimmed().isEmpty() || line.at(0).isSpace())
+        return true;
+    if (line.contains(QLatin1String("time=")) && (line.contains(QLatin1String("bitrate=")) || line.contains(QLatin1String("speed="))))
+        return true;
+    static const char *const listing[] = {"ffmpeg version", "Input #", "Output #", "Stream mapping:",
+                                          "Press [q]", "frame=", "size="};
+    for (const char *start : listing)
+        if (line.startsWith(QLatin1String(start)))
+            return true;
+    return false;
+}
+
+QString ExportProgressParser::messageTail(int maxChars) const
+{
+    QString tail;
+    for (qsizetype i = messages.size() - 1; i >= 0; --i) {
+        const QString line = messages.at(i) + QLatin1Char('\n');
+        if (tail.size() + line.size() > maxChars) {
+            // A single line longer than the room is kept by its end.
+            if (tail.isEmpty())
+                tail = line.right(maxChars);
+            break;
+        }
+        tail.prepend(line);
+    }
+    return tail;
 }
 
 int ExportProgressParser::progress(const QByteArray &chunk, qint64 totalMs)

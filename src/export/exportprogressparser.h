@@ -16,7 +16,17 @@ public:
     int progress(const QByteArray &chunk, qint64 totalMs);
 
     QByteArray pending() const { return buffer; }
-    void reset() { buffer.clear(); }
+    void reset()
+    {
+        buffer.clear();
+        messages.clear();
+    }
+    // The last lines that say something (no status lines, no banner or stream listing), whole
+    // lines each ended by '\n', within maxChars; where a failure's reason is.
+    QString messageTail(int maxChars) const;
+    // A status line ("frame= ... time=... bitrate=... speed=...") or ffmpeg's banner, stream
+    // listing and other indented detail.
+    static bool isNoise(const QString &line);
 
     // Milliseconds of the first "time=hh:mm:ss.cc" in text, or -1.
     static qint64 elapsedMs(const QString &text);
@@ -25,4 +35,5 @@ public:
 
 private:
     QByteArray buffer;
+    QStringList messages;               // the last lines that are not noise
 };

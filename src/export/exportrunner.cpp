@@ -1,5 +1,6 @@
 #include "exportrunner.h"
 
+#include "childprocess.h"
 #include "ffmpeglocator.h"
 #include "iconlocator.h"
 #include "outputfiles.h"
@@ -79,6 +80,7 @@ bool ExportRunner::start(const Job &job)
     temporaryOutputPath = job.temporaryOutputPath;
     exportTotalDuration = job.totalDurationMs;
     exportClock.start();
+    progressParser.reset();
     tempExportFiles += job.temporaryFiles;
     completionNote = job.completionNote;
 
@@ -122,6 +124,7 @@ bool ExportRunner::start(const Job &job)
              << ffmpeg;
     qDebug() << "FFmpeg args:" << job.arguments;
 
+    endWithThisProgram(*ffmpegProcess);
     ffmpegProcess->start(ffmpeg, job.arguments, QIODevice::ReadWrite);
     if (!ffmpegProcess->waitForStarted(startTimeoutMs)) {
         const QString error = ffmpegProcess->errorString();
@@ -157,7 +160,9 @@ void ExportRunner::onFFmpegFinished(int exitCode, QProcess::ExitStatus exitStatu
         return;
     closeProgressDialog();
 
-    QByteArray unread = progressParser.pending() + ffmpegProcess->readAllStandardError();
+    // Every line ffmpeg wrote counts, the last one even without its end.
+    progressParser.feed(ffmpegProcess->readAllStandardError() + '\n');
+    const QString messages = progressParser.messageTail(errorTailLength);
     progressParser.reset();
 
     Result result = Result::Succeeded;
@@ -172,11 +177,8 @@ void ExportRunner::onFFmpegFinished(int exitCode, QProcess::ExitStatus exitStatu
         text = QStringLiteral("FFmpeg process crashed during export.");
     } else if (exitCode != 0) {
         result = Result::Failed;
-        QString details = QString::fromUtf8(unread);
-        if (details.size() > errorTailLength)
-            details = details.right(errorTailLength);
         title = QStringLiteral("Export Failed");
-        text = QStringLiteral("FFmpeg exited with error code %1\n\nError details:\n%2").arg(exitCode).arg(details);
+        text = QStringLiteral("FFmpeg exited with error code %1\n\nError details:\n%2").arg(exitCode).arg(messages);
     } else {
         bool ok = false;
         const QString problem = finishSuccessfulRun(&ok);

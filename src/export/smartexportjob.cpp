@@ -1,5 +1,6 @@
 #include "smartexportjob.h"
 
+#include "childprocess.h"
 #include "exportcommand.h"
 #include "iconlocator.h"
 #include "outputfiles.h"
@@ -316,6 +317,7 @@ void SmartExportJob::runNextTask()
         lastError = QString::fromUtf8(chunk).right(2000);
     });
     qDebug() << "Original quality step:" << setup.ffmpegPath << task.arguments;
+    endWithThisProgram(*process);
     process->start(setup.ffmpegPath, task.arguments);
 }
 

@@ -17,6 +17,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <sys/stat.h>
+
 using Kind = UserPrompts::Kind;
 
 // Awkward files and awkward names through the real window: each either plays or is
@@ -275,6 +277,35 @@ private slots:
                 .value("streams")
                 .toArray();
         QVERIFY(streams.contains(QJsonObject{{"codec_type", "video"}}));
+    }
+
+    // Pipes and folders are refused at once and the edit stays; reading one would block for ever.
+    void specialFilesAreRefusedAtOnce()
+    {
+        const QString pipe = dir.filePath(QStringLiteral("pipe.mp4"));
+        const QString pipeProject = dir.filePath(QStringLiteral("pipe.tlp"));
+        for (const QString &path : {pipe, pipeProject}) {
+            QFile::remove(path);
+            QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
+        }
+        window->loadVideo(goodVideo);
+        QTRY_VERIFY_WITH_TIMEOUT(window->clips().size() == 1, 30000);
+
+        prompts.clear();
+        window->loadVideo(pipe);
+        QCOMPARE(prompts.last().title, QStringLiteral("Cannot Open Video"));
+        QCOMPARE(prompts.last().text, QStringLiteral("Trimlet cannot play \"pipe.mp4\".\n\nIt is not a regular file "
+                                                     "(a pipe, a device or a socket); Trimlet reads only files."));
+        QCOMPARE(window->currentVideo(), goodVideo);
+        QCOMPARE(window->clips().size(), 1);
+
+        window->loadVideo(dir.path());
+        QVERIFY(prompts.last().text.endsWith(QStringLiteral("It is a folder, not a file.")));
+
+        window->loadProjectFile(pipeProject);
+        QCOMPARE(prompts.last().title, QStringLiteral("Error"));
+        QVERIFY(prompts.last().text.startsWith(QStringLiteral("Failed to load project: It is not a regular file")));
+        QCOMPARE(window->currentVideo(), goodVideo);
     }
 
     void relativeNameWithLeadingDash()

@@ -16,6 +16,7 @@
 #include <QtTest>
 
 #include <csignal>
+#include <sys/stat.h>
 #include <unistd.h>
 
 using namespace CommandLineExport;
@@ -496,6 +497,15 @@ void TestCommandLine::missingInputWritesNothing()
     QCOMPARE(run.out, QString());
     QCOMPARE(run.err.count('\n'), 1);
     QVERIFY2(run.err.contains("no such video.mp4"), qPrintable(run.err));
+    QCOMPARE(entriesOf(elsewhere), before);
+
+    // A pipe is refused at once rather than waited on.
+    const QString pipe = dir.filePath("pipe.mp4");
+    QFile::remove(pipe);
+    QCOMPARE(::mkfifo(QFile::encodeName(pipe).constData(), 0600), 0);
+    const Run piped = runTrimlet({"--export", "out.mp4", pipe}, elsewhere);
+    QCOMPARE(piped.exitCode, 2);
+    QVERIFY2(piped.err.contains("is not a regular file"), qPrintable(piped.err));
     QCOMPARE(entriesOf(elsewhere), before);
 }
 

@@ -242,6 +242,11 @@ std::optional<Input> readInput(const QString &path, Console &console)
         console.line(QStringLiteral("Cannot read input: %1 is a folder").arg(path));
         return std::nullopt;
     }
+    if (!info.isFile()) {
+        // Opening a pipe for reading would wait for a writer for ever.
+        console.line(QStringLiteral("Cannot read input: %1 is not a regular file").arg(path));
+        return std::nullopt;
+    }
     QFile file(info.absoluteFilePath());
     if (!file.open(QIODevice::ReadOnly)) {
         console.line(QStringLiteral("Cannot read input: %1: %2").arg(path, file.errorString()));

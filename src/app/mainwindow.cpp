@@ -2,6 +2,7 @@
 
 #include "appsettings.h"
 #include "editautosave.h"
+#include "inputfiles.h"
 
 #include "audiodetection.h"
 #include "audiowaveform.h"
@@ -825,6 +826,13 @@ void MainWindow::openVideo()
 
 void MainWindow::loadVideo(const QString &path)
 {
+    // Refused before anything reads it: a pipe would block the player forever.
+    const QString special = specialFileReason(path);
+    if (!special.isEmpty()) {
+        prompts().message(UserPrompts::Kind::Critical, this, QStringLiteral("Cannot Open Video"),
+                          QStringLiteral("Trimlet cannot play \"%1\".\n\n%2").arg(QFileInfo(path).fileName(), special));
+        return;
+    }
     // Clips of another video must never come back through undo.
     if (path != currentVideoPath)
         editHistory.clear();
@@ -1764,6 +1772,11 @@ void MainWindow::loadProjectFile(const QString &projectPath)
 
 void MainWindow::openProject(const QString &projectPath, ProjectOrigin origin)
 {
+    const QString special = specialFileReason(projectPath);
+    if (!special.isEmpty()) {
+        showMessage(ProjectFile::loadFailedMessage(special));
+        return;
+    }
     QFile file(projectPath);
     if (!file.open(QIODevice::ReadOnly)) {
         showMessage(ProjectFile::loadFailedMessage(file.errorString()));

@@ -326,6 +326,40 @@ private slots:
         QTest::newRow("no video path") << QByteArray("{\"version\": \"1.0\", \"clips\": []}") << noPath;
         QTest::newRow("empty video path") << QByteArray("{\"version\": \"1.0\", \"videoPath\": \"\"}") << noPath;
         QTest::newRow("video path not a string") << QByteArray("{\"version\": \"1.0\", \"videoPath\": 7}") << noPath;
+
+        // Bounds: a hostile file must not make the window lay out megabytes or thousands of rows.
+        const QString longPath = QLatin1Char('/') + QString(ProjectFile::MaxPathBytes, QLatin1Char('p'));
+        QTest::newRow("path past the bound")
+            << ProjectFile::write(longPath, 10, {makeFirstClip(10)})
+            << invalid + QStringLiteral("\n\nThe video path is longer than 4096 bytes.");
+        // Counted in bytes: two-byte letters reach the bound at half the characters.
+        QTest::newRow("path past the bound in bytes")
+            << ProjectFile::write(QLatin1Char('/') + QString(ProjectFile::MaxPathBytes / 2, QChar(0x00e9)), 10, {})
+            << invalid + QStringLiteral("\n\nThe video path is longer than 4096 bytes.");
+        Clip longTitle = makeFirstClip(10);
+        longTitle.titleText = QString(ProjectFile::MaxTextChars + 1, QLatin1Char('t'));
+        QTest::newRow("title past the bound")
+            << ProjectFile::write("/v.mp4", 10, {makeFirstClip(10), longTitle})
+            << invalid + QStringLiteral("\n\nA part's name or title is longer than 4000 characters.");
+        Clip longName = makeFirstClip(10);
+        longName.name = QString(ProjectFile::MaxTextChars + 1, QLatin1Char('n'));
+        QTest::newRow("name past the bound") << ProjectFile::write("/v.mp4", 10, {longName})
+                                             << invalid + QStringLiteral("\n\nA part's name or title is longer than 4000 characters.");
+        QTest::newRow("parts past the bound")
+            << ProjectFile::write("/v.mp4", 10, ClipList(ProjectFile::MaxParts + 1, makeFirstClip(10)))
+            << invalid + QStringLiteral("\n\nIt has more than 10000 parts.");
+    }
+
+    void boundsThemselvesAreAccepted()
+    {
+        Clip full = makeFirstClip(10);
+        full.name = QString(ProjectFile::MaxTextChars, QLatin1Char('n'));
+        full.titleText = QString(ProjectFile::MaxTextChars, QLatin1Char('t'));
+        const QString path = QLatin1Char('/') + QString(ProjectFile::MaxPathBytes - 1, QLatin1Char('p'));
+        const ProjectFile::ReadResult result = ProjectFile::read(ProjectFile::write(path, 10, {full}));
+        QVERIFY(result.ok());
+        QCOMPARE(result.videoPath, path);
+        QCOMPARE(result.clips.last(), full);
     }
     void refusals()
     {
@@ -348,6 +382,8 @@ private slots:
         QTest::newRow("number") << QByteArray("\"version\": 1.0,") << QStringLiteral("");
         QTest::newRow("trailing space") << QByteArray("\"version\": \"1.0 \",") << QStringLiteral("1.0 ");
         QTest::newRow("percent sign") << QByteArray("\"version\": \"%1\",") << QStringLiteral("%1");
+        QTest::newRow("very long: cut short") << QByteArray("\"version\": \"") + QByteArray(100000, '9') + "\","
+                                              << QString(20, QLatin1Char('9')) + QChar(0x2026);
     }
     void versionMismatchWarnsAndGoesOn()
     {
@@ -407,7 +443,7 @@ private slots:
     void thousandsOfClipsRoundTrip()
     {
         ClipList clips;
-        for (int i = 0; i < 20000; ++i) {
+        for (int i = 0; i < ProjectFile::MaxParts; ++i) {
             Clip c = makeFirstClip(1000);
             c.originalStart = qint64(i) * 1000;
             c.originalEnd = c.originalStart + 1000;
@@ -419,7 +455,7 @@ private slots:
         QVERIFY(result.ok());
         QCOMPARE(result.clips.size(), clips.size());
         QCOMPARE(result.clips.last(), clips.last());
-        QCOMPARE(result.clips.at(12345), clips.at(12345));
+        QCOMPARE(result.clips.at(1234), clips.at(1234));
     }
 
     void messages_data()

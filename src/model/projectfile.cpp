@@ -34,9 +34,11 @@ QColor readColor(const QJsonValue &value)
     return QColor::fromString(value.toString());
 }
 
-EditMessage invalidFormat()
+EditMessage invalidFormat(const QString &why = QString())
 {
-    return {Kind::Critical, QStringLiteral("Error"), QStringLiteral("Invalid project file format.")};
+    return {Kind::Critical, QStringLiteral("Error"),
+            why.isEmpty() ? QStringLiteral("Invalid project file format.")
+                          : QStringLiteral("Invalid project file format.\n\n") + why};
 }
 
 } // namespace
@@ -154,10 +156,12 @@ ReadResult read(const QByteArray &bytes)
 
     result.version = root.value(QLatin1String("version")).toString();
     if (result.version != version()) {
+        // Shown in a box: a version of any length is cut short.
+        const QString shown = result.version.size() > 20 ? result.version.left(20) + QChar(0x2026) : result.version;
         result.warning = EditMessage{
             Kind::Warning, QStringLiteral("Version Mismatch"),
             QStringLiteral("This project was saved with version %1. Current version is 1.0. Loading may fail.")
-                .arg(result.version)};
+                .arg(shown)};
     }
 
     result.videoPath = root.value(QLatin1String("videoPath")).toString();
@@ -167,10 +171,27 @@ ReadResult read(const QByteArray &bytes)
         return result;
     }
 
+    if (result.videoPath.toUtf8().size() > MaxPathBytes) {
+        result.error = invalidFormat(QStringLiteral("The video path is longer than %1 bytes.").arg(MaxPathBytes));
+        return result;
+    }
+
     const QJsonArray clipArray = root.value(QLatin1String("clips")).toArray();
+    if (clipArray.size() > MaxParts) {
+        result.error = invalidFormat(QStringLiteral("It has more than %1 parts.").arg(MaxParts));
+        return result;
+    }
     result.clips.reserve(clipArray.size());
-    for (const QJsonValue &element : clipArray)
-        result.clips.append(clipFromJson(element.toObject()));
+    for (const QJsonValue &element : clipArray) {
+        const Clip clip = clipFromJson(element.toObject());
+        if (clip.name.size() > MaxTextChars || clip.titleText.size() > MaxTextChars) {
+            result.error = invalidFormat(
+                QStringLiteral("A part's name or title is longer than %1 characters.").arg(MaxTextChars));
+            result.clips.clear();
+            return result;
+        }
+        result.clips.append(clip);
+    }
     return result;
 }
 

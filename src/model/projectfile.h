@@ -13,6 +13,11 @@ namespace ProjectFile {
 
 // Larger files are not read as projects.
 constexpr qint64 MaxFileBytes = qint64(64) << 20;
+// What a project may hold; beyond it a file is refused as damaged or hostile (the window would
+// lay out a path of megabytes in a message box, or spend seconds on a hundred thousand parts).
+constexpr int MaxPathBytes = 4096;        // the video path, in UTF-8 (the system's own limit)
+constexpr int MaxTextChars = 4000;        // a part's name or title text
+constexpr int MaxParts = 10000;
 
 QString version();                 // "1.0"
 QString fileFilter();              // for the save and load dialogs

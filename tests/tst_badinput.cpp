@@ -1,9 +1,11 @@
 #include "filenamevalidator.h"
 #include "mainwindow.h"
+#include "noticebanner.h"
 #include "projectfile.h"
 #include "recordingprompts.h"
 #include "testmain.h"
 #include "testmedia.h"
+#include "userprompts.h"
 #include "videoplayer.h"
 
 #include <QAbstractButton>
@@ -306,6 +308,25 @@ private slots:
         QCOMPARE(prompts.last().title, QStringLiteral("Error"));
         QVERIFY(prompts.last().text.startsWith(QStringLiteral("Failed to load project: It is not a regular file")));
         QCOMPARE(window->currentVideo(), goodVideo);
+    }
+
+    // A name of megabytes in a box or the notice is cut, keeping both of its ends.
+    void overlongTextsAreCutForDisplay()
+    {
+        const QString name = QStringLiteral("start") + QString(1 << 20, QLatin1Char('x')) + QStringLiteral("end.mp4");
+        const QString shown = textForBox(QStringLiteral("The video file was not found:\n") + name);
+        QVERIFY(shown.size() < 400);
+        QVERIFY(shown.startsWith(QStringLiteral("The video file was not found:\nstart")));
+        QVERIFY(shown.endsWith(QStringLiteral("end.mp4")));
+        QStringList many;
+        for (int i = 0; i < 1000; ++i)
+            many << QString::number(i);
+        QCOMPARE(textForBox(many.join(QLatin1Char('\n'))).count(QLatin1Char('\n')), 40);
+        QCOMPARE(textForBox(QStringLiteral("short\nand plain")), QStringLiteral("short\nand plain"));
+
+        NoticeBanner banner(window.get());
+        banner.showNotice(QStringLiteral("Clip Deleted"), name);
+        QVERIFY(banner.text().size() < 700);
     }
 
     void relativeNameWithLeadingDash()

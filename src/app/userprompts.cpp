@@ -5,9 +5,26 @@
 #include <QMessageBox>
 #include <QPushButton>
 
-void DefaultUserPrompts::message(Kind kind, QWidget *parent, const QString &title,
-                                 const QString &text)
+QString textForBox(const QString &text)
 {
+    constexpr int maxLineChars = 300;
+    constexpr int maxLines = 40;
+    QStringList lines = text.split(QLatin1Char('\n'));
+    if (lines.size() > maxLines) {
+        lines = lines.mid(0, maxLines);
+        lines.append(QString(QChar(0x2026)));
+    }
+    for (QString &line : lines) {
+        if (line.size() > maxLineChars)
+            line = line.left(maxLineChars / 2) + QChar(0x2026) + line.right(maxLineChars / 2 - 1);
+    }
+    return lines.join(QLatin1Char('\n'));
+}
+
+void DefaultUserPrompts::message(Kind kind, QWidget *parent, const QString &title,
+                                 const QString &shownText)
+{
+    const QString text = textForBox(shownText);
     switch (kind) {
     case Kind::Information:
         QMessageBox::information(parent, title, text);
@@ -40,7 +57,7 @@ int DefaultUserPrompts::runDialog(QDialog &dialog)
 
 int DefaultUserPrompts::ask(QWidget *parent, const QString &title, const QString &text, const QStringList &buttons)
 {
-    QMessageBox box(QMessageBox::Question, title, text, QMessageBox::NoButton, parent);
+    QMessageBox box(QMessageBox::Question, title, textForBox(text), QMessageBox::NoButton, parent);
     QList<QAbstractButton *> added;
     for (int i = 0; i < buttons.size(); ++i) {
         const QString &label = buttons[i];

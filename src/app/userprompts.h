@@ -29,6 +29,10 @@ public:
     virtual void notice(const QString &title, const QString &text) = 0;
 };
 
+// The text as a box shows it: overlong lines cut in the middle and overlong texts cut short,
+// so a hostile name cannot make the box lay out megabytes.
+QString textForBox(const QString &text);
+
 // Message boxes, QFileDialog and exec().
 class DefaultUserPrompts : public UserPrompts {
 public:

@@ -10,6 +10,7 @@ namespace {
 
 const int fadeMs = 600;
 const int topMargin = 40;
+const int maxShownChars = 600;
 
 } // namespace
 
@@ -62,6 +63,9 @@ void NoticeBanner::showNotice(const QString &title, const QString &text)
     // Texts made for a box: their blank lines would make the banner tall.
     QString body = text;
     body.replace(QStringLiteral("\n\n"), QStringLiteral("\n"));
+    // A hostile name must not make the banner lay out megabytes.
+    if (body.size() > maxShownChars)
+        body = body.left(maxShownChars) + QChar(0x2026);
     setText(title.isEmpty() ? body : title + QLatin1Char('\n') + body);
     fade->stop();
     opacity->setOpacity(1.0);

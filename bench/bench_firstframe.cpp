@@ -2,51 +2,15 @@
 // against ffmpeg decoding that file's first frame, side by side (paired runs, medians). The
 // program prints "frame" when a display first paints after the player delivered a frame, and
 // quits; each time runs from the process start. Needs a display (xvfb-run -a ./bench_firstframe [RUNS]).
+#include "benchsupport.h"
+
 #include <QCoreApplication>
-#include <QElapsedTimer>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTextStream>
 
-#include <algorithm>
 #include <vector>
 
-namespace {
-
-// Milliseconds from the start of the program to the line that says it is done; negative on failure.
-double timeToLine(const QString &program, const QStringList &args, const QByteArray &line,
-                  const QProcessEnvironment &environment)
-{
-    QProcess process;
-    process.setProcessEnvironment(environment);
-    process.setStandardErrorFile(QProcess::nullDevice());
-    QElapsedTimer timer;
-    timer.start();
-    process.start(program, args);
-    if (line.isEmpty()) {
-        if (!process.waitForFinished(60000) || process.exitCode() != 0)
-            return -1;
-        return timer.nsecsElapsed() / 1e6;
-    }
-    while (process.waitForReadyRead(60000)) {
-        if (process.readAll().contains(line)) {
-            const double ms = timer.nsecsElapsed() / 1e6;
-            process.waitForFinished(30000);
-            return ms;
-        }
-    }
-    process.kill();
-    process.waitForFinished();
-    return -1;
-}
-
-double median(std::vector<double> values)
-{
-    std::sort(values.begin(), values.end());
-    return values.empty() ? 0 : values[values.size() / 2];
-}
-
-} // namespace
 
 int main(int argc, char *argv[])
 {
@@ -74,8 +38,8 @@ int main(int argc, char *argv[])
 
     std::vector<double> program, decode, ratios;
     for (int i = 0; i < runs; ++i) {
-        const double t = timeToLine(QStringLiteral(TRIMLET_BINARY), {video}, "frame", programEnvironment);
-        const double f = timeToLine(QStringLiteral("ffmpeg"), decodeFirst, {}, QProcessEnvironment::systemEnvironment());
+        const double t = Bench::msUntilLine(QStringLiteral(TRIMLET_BINARY), {video}, "frame", programEnvironment);
+        const double f = Bench::msUntilLine(QStringLiteral("ffmpeg"), decodeFirst, {});
         if (t < 0 || f < 0) {
             out << "a run failed" << Qt::endl;
             return 1;
@@ -90,9 +54,9 @@ int main(int argc, char *argv[])
             << Qt::endl;
     }
     out << QStringLiteral("median: Trimlet %1 ms, ffmpeg %2 ms, ratio %3 (median of pair ratios)  [target <= 3]")
-               .arg(median(program), 0, 'f', 1)
-               .arg(median(decode), 0, 'f', 1)
-               .arg(median(ratios), 0, 'f', 2)
+               .arg(Bench::median(program), 0, 'f', 1)
+               .arg(Bench::median(decode), 0, 'f', 1)
+               .arg(Bench::median(ratios), 0, 'f', 2)
         << Qt::endl;
     return 0;
 }

@@ -2,6 +2,8 @@
 // of the same size, side by side (paired runs, medians). Each prints "shown" at its window's
 // first paint and quits; the time runs from the process start to that line. Needs a display
 // (xvfb-run -a ./bench_startup [RUNS]).
+#include "benchsupport.h"
+
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QMainWindow>
@@ -39,35 +41,6 @@ int bareWindow(int argc, char *argv[])
     return app.exec();
 }
 
-// Milliseconds from the start of the program to its "shown"; negative on failure.
-double timeToShown(const QString &program, const QStringList &args)
-{
-    QProcess process;
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QStringLiteral("TRIMLET_EXIT_WHEN_SHOWN"), QStringLiteral("1"));
-    process.setProcessEnvironment(environment);
-    process.setStandardErrorFile(QProcess::nullDevice());
-    QElapsedTimer timer;
-    timer.start();
-    process.start(program, args);
-    while (process.waitForReadyRead(30000)) {
-        if (process.readAll().contains("shown")) {
-            const double ms = timer.nsecsElapsed() / 1e6;
-            process.waitForFinished(30000);
-            return ms;
-        }
-    }
-    process.kill();
-    process.waitForFinished();
-    return -1;
-}
-
-double median(std::vector<double> values)
-{
-    std::sort(values.begin(), values.end());
-    return values.empty() ? 0 : values[values.size() / 2];
-}
-
 } // namespace
 
 int main(int argc, char *argv[])
@@ -80,8 +53,10 @@ int main(int argc, char *argv[])
     const QString self = QCoreApplication::applicationFilePath();
     std::vector<double> program, bare, ratios;
     for (int i = 0; i < runs; ++i) {
-        const double t = timeToShown(QStringLiteral(TRIMLET_BINARY), {});
-        const double b = timeToShown(self, {QStringLiteral("--bare-window")});
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("TRIMLET_EXIT_WHEN_SHOWN"), QStringLiteral("1"));
+        const double t = Bench::msUntilLine(QStringLiteral(TRIMLET_BINARY), {}, "shown", environment);
+        const double b = Bench::msUntilLine(self, {QStringLiteral("--bare-window")}, "shown", environment);
         if (t < 0 || b < 0) {
             out << "a program did not show its window" << Qt::endl;
             return 1;
@@ -93,9 +68,9 @@ int main(int argc, char *argv[])
             << Qt::endl;
     }
     out << QStringLiteral("median: Trimlet %1 ms, bare Qt window %2 ms, ratio %3 (median of pair ratios)  [target <= 2]")
-               .arg(median(program), 0, 'f', 1)
-               .arg(median(bare), 0, 'f', 1)
-               .arg(median(ratios), 0, 'f', 2)
+               .arg(Bench::median(program), 0, 'f', 1)
+               .arg(Bench::median(bare), 0, 'f', 1)
+               .arg(Bench::median(ratios), 0, 'f', 2)
         << Qt::endl;
     return 0;
 }

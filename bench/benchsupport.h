@@ -5,7 +5,9 @@
 // alike even on a loaded machine (wall time there counts other processes' turns).
 #include "imagekernels.h"
 
+#include <QElapsedTimer>
 #include <QProcess>
+#include <QProcessEnvironment>
 #include <QRegularExpression>
 #include <QStringList>
 
@@ -30,6 +32,34 @@ inline double median(std::vector<double> values)
         return -1;
     std::sort(values.begin(), values.end());
     return values[values.size() / 2];
+}
+
+// Milliseconds from starting the program to the output line that holds `line` (or, with an
+// empty `line`, to its successful end); negative on failure.
+inline double msUntilLine(const QString &program, const QStringList &args, const QByteArray &line,
+                          const QProcessEnvironment &environment = QProcessEnvironment::systemEnvironment())
+{
+    QProcess process;
+    process.setProcessEnvironment(environment);
+    process.setStandardErrorFile(QProcess::nullDevice());
+    QElapsedTimer timer;
+    timer.start();
+    process.start(program, args);
+    if (line.isEmpty()) {
+        if (!process.waitForFinished(60000) || process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0)
+            return -1;
+        return double(timer.nsecsElapsed()) / 1e6;
+    }
+    while (process.waitForReadyRead(60000)) {
+        if (process.readAll().contains(line)) {
+            const double ms = double(timer.nsecsElapsed()) / 1e6;
+            process.waitForFinished(30000);
+            return ms;
+        }
+    }
+    process.kill();
+    process.waitForFinished();
+    return -1;
 }
 
 // Median CPU time of `work` on this thread, after one warming run.

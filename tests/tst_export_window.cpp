@@ -6,6 +6,7 @@
 #include "recordingprompts.h"
 #include "testmain.h"
 #include "testmedia.h"
+#include "windowsteps.h"
 #include "videoplayer.h"
 
 #include <QAbstractButton>
@@ -63,16 +64,11 @@ class TestExportWindow : public QObject {
 
     void loadAndWait(const QString &path)
     {
-        window->loadVideo(path);
-        QTRY_VERIFY_WITH_TIMEOUT(window->clips().size() == 1, 15000);
-        QTRY_VERIFY_WITH_TIMEOUT(window->player()->isPlaying(), 15000);
-        window->playPause();
-        QTRY_VERIFY_WITH_TIMEOUT(!window->player()->isPlaying(), 5000);
+        WindowSteps::loadAndPause(*window, path);
     }
     void seekAndWait(qint64 ms)
     {
-        window->player()->setPosition(ms);
-        QTRY_VERIFY_WITH_TIMEOUT(qAbs(window->player()->position() - ms) < 50, 5000);
+        WindowSteps::seekAndWait(*window, ms);
     }
     // The dialog answered as a user would: choices clicked by their texts, then "Save Video".
     void answerDialog(const QString &path, const QStringList &choices, const QString &format = QString())

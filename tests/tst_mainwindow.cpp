@@ -4,6 +4,7 @@
 #include "recordingprompts.h"
 #include "testmain.h"
 #include "testmedia.h"
+#include "windowsteps.h"
 #include "timeformat.h"
 #include "timelinewidget.h"
 #include "videoplayer.h"
@@ -50,16 +51,11 @@ private:
     }
     void loadAndWait(const QString &path)
     {
-        window->loadVideo(path);
-        QTRY_VERIFY_WITH_TIMEOUT(window->clips().size() == 1, 15000);
-        QTRY_VERIFY_WITH_TIMEOUT(window->player()->isPlaying(), 15000);
-        window->playPause();
-        QTRY_VERIFY_WITH_TIMEOUT(!window->player()->isPlaying(), 5000);
+        WindowSteps::loadAndPause(*window, path);
     }
     void seekAndWait(qint64 ms)
     {
-        window->player()->setPosition(ms);
-        QTRY_VERIFY_WITH_TIMEOUT(qAbs(window->player()->position() - ms) < 50, 5000);
+        WindowSteps::seekAndWait(*window, ms);
     }
 
 private slots:

@@ -7,6 +7,7 @@
 #include "recordingprompts.h"
 #include "testmain.h"
 #include "testmedia.h"
+#include "windowsteps.h"
 #include "videoplayer.h"
 
 #include <QAction>
@@ -72,16 +73,11 @@ private:
     }
     void loadAndWait(const QString &path)
     {
-        window->loadVideo(path);
-        QTRY_VERIFY_WITH_TIMEOUT(window->clips().size() == 1, 15000);
-        QTRY_VERIFY_WITH_TIMEOUT(window->player()->isPlaying(), 15000);
-        window->playPause();
-        QTRY_VERIFY_WITH_TIMEOUT(!window->player()->isPlaying(), 5000);
+        WindowSteps::loadAndPause(*window, path);
     }
     void cutAt(qint64 ms)
     {
-        window->player()->setPosition(ms);
-        QTRY_VERIFY_WITH_TIMEOUT(qAbs(window->player()->position() - ms) < 50, 5000);
+        WindowSteps::seekAndWait(*window, ms);
         const int before = int(window->clips().size());
         window->splitAtPlayhead();
         QCOMPARE(int(window->clips().size()), before + 1);

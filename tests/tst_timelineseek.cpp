@@ -4,6 +4,7 @@
 #include "recordingprompts.h"
 #include "testmain.h"
 #include "testmedia.h"
+#include "windowsteps.h"
 #include "timeformat.h"
 #include "timelinegeometry.h"
 #include "timelinewidget.h"
@@ -45,16 +46,11 @@ private:
 
     void loadAndWait()
     {
-        window->loadVideo(video);
-        QTRY_VERIFY_WITH_TIMEOUT(window->clips().size() == 1, 15000);
-        QTRY_VERIFY_WITH_TIMEOUT(window->player()->isPlaying(), 15000);
-        window->playPause();
-        QTRY_VERIFY_WITH_TIMEOUT(!window->player()->isPlaying(), 5000);
+        WindowSteps::loadAndPause(*window, video);
     }
     void seekAndWait(qint64 ms)
     {
-        window->player()->setPosition(ms);
-        QTRY_VERIFY_WITH_TIMEOUT(qAbs(window->player()->position() - ms) < 50, 5000);
+        WindowSteps::seekAndWait(*window, ms);
         // The playhead is drawn where the window last heard the player was.
         const qint64 edited = sourceToTimelineOrSame(window->clips(), ms);
         QTRY_VERIFY_WITH_TIMEOUT(qAbs(timeline()->position() - edited) < 50, 5000);

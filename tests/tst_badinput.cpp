@@ -20,6 +20,7 @@
 #include <QtTest>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 using Kind = UserPrompts::Kind;
 
@@ -114,6 +115,17 @@ private:
             const QString path = dir.filePath("audio only.mp4");
             return TestMedia::runFFmpeg({"-f", "lavfi", "-i", "sine=d=2", "-c:a", "aac", path}) ? path : QString();
         }
+        if (kind == "picture") {
+            const QString path = dir.filePath("picture.mp4");
+            return TestMedia::runFFmpeg({"-f", "lavfi", "-i", "testsrc=s=320x240", "-frames:v", "1", "-c:v", "png",
+                                         "-f", "image2", "-update", "1", path})
+                ? path
+                : QString();
+        }
+        if (kind == "unreadable") {
+            const QString path = copyOfGood("locked.mp4");
+            return QFile::setPermissions(path, QFileDevice::Permissions()) ? path : QString();
+        }
         if (kind == "no audio")
             return video("silent.mp4", {3, 320, 240, 25, false, {}});
         if (kind == "rotated")
@@ -171,27 +183,34 @@ private slots:
     {
         QTest::addColumn<QString>("kind");
         QTest::addColumn<QString>("expected"); // plays, refused or either
-        QTest::newRow("zero bytes") << "zero bytes" << "refused";
-        QTest::newRow("random bytes named mp4") << "random bytes" << "refused";
-        QTest::newRow("truncated mp4") << "truncated" << "either";
-        QTest::newRow("audio only") << "audio only" << "refused";
-        QTest::newRow("video without audio") << "no audio" << "plays";
-        QTest::newRow("rotated phone video") << "rotated" << "plays";
-        QTest::newRow("variable frame rate") << "variable frame rate" << "plays";
-        QTest::newRow("odd size") << "odd size" << "plays";
-        QTest::newRow("4K") << "4K" << "plays";
-        QTest::newRow("spaces in the name") << "spaces" << "plays";
-        QTest::newRow("quotes in the name") << "quotes" << "plays";
-        QTest::newRow("percent signs in the name") << "percent" << "plays";
-        QTest::newRow("semicolons in the name") << "semicolon" << "plays";
-        QTest::newRow("unicode name") << "unicode" << "plays";
-        QTest::newRow("leading dash") << "leading dash" << "plays";
-        QTest::newRow("unicode folder") << "unicode folder" << "plays";
+        QTest::addColumn<QString>("reason");   // how the refusal ends, when it matters
+        QTest::newRow("zero bytes") << "zero bytes" << "refused" << "";
+        QTest::newRow("picture named mp4") << "picture" << "refused"
+                                           << "It holds a single picture, not a moving video.";
+        // Root reads every file.
+        if (::geteuid() != 0)
+            QTest::newRow("unreadable") << "unreadable" << "refused" << "You do not have permission to read it.";
+        QTest::newRow("random bytes named mp4") << "random bytes" << "refused" << "";
+        QTest::newRow("truncated mp4") << "truncated" << "either" << "";
+        QTest::newRow("audio only") << "audio only" << "refused" << "";
+        QTest::newRow("video without audio") << "no audio" << "plays" << "";
+        QTest::newRow("rotated phone video") << "rotated" << "plays" << "";
+        QTest::newRow("variable frame rate") << "variable frame rate" << "plays" << "";
+        QTest::newRow("odd size") << "odd size" << "plays" << "";
+        QTest::newRow("4K") << "4K" << "plays" << "";
+        QTest::newRow("spaces in the name") << "spaces" << "plays" << "";
+        QTest::newRow("quotes in the name") << "quotes" << "plays" << "";
+        QTest::newRow("percent signs in the name") << "percent" << "plays" << "";
+        QTest::newRow("semicolons in the name") << "semicolon" << "plays" << "";
+        QTest::newRow("unicode name") << "unicode" << "plays" << "";
+        QTest::newRow("leading dash") << "leading dash" << "plays" << "";
+        QTest::newRow("unicode folder") << "unicode folder" << "plays" << "";
     }
     void loadsOrSaysWhy()
     {
         QFETCH(QString, kind);
         QFETCH(QString, expected);
+        QFETCH(QString, reason);
         const QString path = makeInput(kind);
         QVERIFY2(!path.isEmpty(), "could not make the input");
 
@@ -204,6 +223,7 @@ private slots:
             QVERIFY2(prompts.last().text.startsWith(
                          QStringLiteral("Trimlet cannot play \"%1\".").arg(QFileInfo(path).fileName())),
                      qPrintable(prompts.last().text));
+            QVERIFY2(prompts.last().text.endsWith(reason), qPrintable(prompts.last().text));
             QVERIFY(window->currentVideo().isEmpty());
             QVERIFY(window->clips().isEmpty());
             // The window is still usable: a good video loads afterwards.
@@ -308,6 +328,11 @@ private slots:
         QCOMPARE(prompts.last().title, QStringLiteral("Error"));
         QVERIFY(prompts.last().text.startsWith(QStringLiteral("Failed to load project: It is not a regular file")));
         QCOMPARE(window->currentVideo(), goodVideo);
+
+        // A folder as the output is refused before anything is encoded.
+        prompts.clear();
+        QVERIFY(!window->exportWithFFmpeg(dir.path(), 320, 240, 30, 0));
+        QCOMPARE(prompts.last().title, QStringLiteral("Invalid Filename"));
     }
 
     // A name of megabytes in a box or the notice is cut, keeping both of its ends.

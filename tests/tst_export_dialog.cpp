@@ -7,6 +7,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QTemporaryDir>
 #include <QtTest>
 
 using Kind = UserPrompts::Kind;
@@ -283,6 +284,48 @@ private slots:
         ExportDialog cancel(prompts, "/v/a.mp4", 1, 1000);
         buttonNamed(cancel, "Cancel")->click();
         QCOMPARE(cancel.result(), int(QDialog::Rejected));
+    }
+
+    // Nothing is written until the name is known to be a file the user means to replace.
+    void existingOutputIsReplacedOnlyWhenAgreed()
+    {
+        QTemporaryDir dir;
+        QVERIFY(dir.isValid());
+        const QString existing = dir.filePath("old cut.mp4");
+        QFile file(existing);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.close();
+        RecordingPrompts prompts;
+
+        // A folder is refused, the dialog stays open.
+        ExportDialog folder(prompts, "/v/a.mp4", 1, 1000);
+        folder.pathField()->setText(dir.path());
+        buttonNamed(folder, "Save Video")->click();
+        QCOMPARE(folder.result(), int(QDialog::Rejected));
+        QCOMPARE(prompts.last().title, QStringLiteral("Invalid Filename"));
+        QVERIFY(prompts.questions.isEmpty());
+
+        // A typed existing name asks; Cancel (or closing the box) keeps the dialog open.
+        for (const int answer : {1, -1, 0}) {
+            prompts.clear();
+            prompts.askAnswers = {answer};
+            ExportDialog typed(prompts, "/v/a.mp4", 1, 1000);
+            typed.pathField()->setText(existing);
+            buttonNamed(typed, "Save Video")->click();
+            QCOMPARE(prompts.questions.size(), 1);
+            QCOMPARE(prompts.questions[0].text, QStringLiteral("Replace old cut.mp4?"));
+            QCOMPARE(prompts.questions[0].buttons, QStringList({"Replace", "Cancel"}));
+            QCOMPARE(typed.result(), int(answer == 0 ? QDialog::Accepted : QDialog::Rejected));
+        }
+
+        // The file dialog asked already: not again.
+        prompts.clear();
+        prompts.saveAnswers = {existing};
+        ExportDialog browsed(prompts, "/v/a.mp4", 1, 1000);
+        buttonNamed(browsed, "Browse...")->click();
+        buttonNamed(browsed, "Save Video")->click();
+        QVERIFY(prompts.questions.isEmpty());
+        QCOMPARE(browsed.result(), int(QDialog::Accepted));
     }
 
     void decision_data()

@@ -69,7 +69,7 @@ private:
         window->setUserPrompts(&prompts);
         window->show();
         QVERIFY(QTest::qWaitForWindowExposed(window.get()));
-        QTRY_VERIFY_WITH_TIMEOUT(window->hasGreeted(), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(window->hasGreeted(), 60000);
     }
     void loadAndWait(const QString &path)
     {
@@ -172,7 +172,7 @@ private slots:
         startWindow();
         prompts.openAnswers = {videoA};
         window->openVideo();
-        QTRY_VERIFY_WITH_TIMEOUT(window->clips().size() == 1, 15000);
+        QTRY_VERIFY_WITH_TIMEOUT(window->clips().size() == 1, 60000);
         QCOMPARE(prompts.fileRequests[0].dir, QString()); // nothing remembered yet
 
         // A project saved elsewhere: its folder is the project folder from now on.
@@ -216,7 +216,7 @@ private slots:
 
         // Choosing the video opens it; Clear Recent empties the list for good.
         entries[1]->trigger();
-        QTRY_COMPARE_WITH_TIMEOUT(window->currentVideo(), videoA, 15000);
+        QTRY_COMPARE_WITH_TIMEOUT(window->currentVideo(), videoA, 60000);
         QAction *clear = menuAction(QStringLiteral("File"), QStringLiteral("Open Recent"))->menu()->actions().last();
         QCOMPARE(clear->text(), QStringLiteral("Clear Recent"));
         clear->trigger();
@@ -282,7 +282,7 @@ private slots:
             if (answer == 0)
                 QCOMPARE(ProjectFile::read(readAll(project)).clips, edit);
         } else {
-            QTRY_COMPARE_WITH_TIMEOUT(window->currentVideo(), videoB, 15000);
+            QTRY_COMPARE_WITH_TIMEOUT(window->currentVideo(), videoB, 60000);
         }
     }
 
@@ -315,8 +315,8 @@ private slots:
         QVERIFY(autosaveFiles().isEmpty()); // nothing changed yet
         cutAt(2000);
         cutAt(4000);
-        QTRY_COMPARE_WITH_TIMEOUT(autosaveFiles().size(), 1, 10000);
-        QTRY_COMPARE_WITH_TIMEOUT(autosavedClips(autosaveFiles().first()), window->clips(), 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(autosaveFiles().size(), 1, 30000);
+        QTRY_COMPARE_WITH_TIMEOUT(autosavedClips(autosaveFiles().first()), window->clips(), 30000);
         // Owned by a running program: never offered as left behind.
         QVERIFY(EditAutosave::orphans().isEmpty());
 
@@ -378,26 +378,27 @@ private slots:
         QString windowId;
         QTRY_VERIFY_WITH_TIMEOUT(
             !(windowId = xdotool({"search", "--name", "Trimlet - first"}).section(QLatin1Char('\n'), 0, 0)).isEmpty(),
-            20000);
-        // A skip forward and a cut, until each cut shows in the autosave (keys that come
-        // before the video is ready do nothing).
-        QStringList files;
-        for (int parts = 2; parts <= 3; ++parts) {
-            const auto autosaved = [&files, parts] {
-                files = autosaveFiles();
-                return files.size() == 1 && autosavedClips(files.first()).size() == parts;
-            };
-            for (int attempt = 0; attempt < 20 && !autosaved(); ++attempt) {
-                xdotool({"windowfocus", "--sync", windowId});
-                xdotool({"key", "Right", "ctrl+k"});
-                if (QTest::qWaitFor(autosaved, 4000))
-                    break;
-            }
-            QVERIFY2(autosaved(), qPrintable(QStringLiteral("no autosave with %1 parts").arg(parts)));
+            60000);
+        // A skip forward and a cut, until two cuts show in the autosave (keys that come
+        // before the video is ready do nothing). A loaded machine may take its time.
+        const auto autosavedParts = [] {
+            const QStringList files = autosaveFiles();
+            return files.size() == 1 ? int(autosavedClips(files.first()).size()) : 0;
+        };
+        const QDeadlineTimer deadline(240000);
+        while (autosavedParts() < 3 && !deadline.hasExpired() && program.state() == QProcess::Running) {
+            const int before = autosavedParts();
+            xdotool({"windowfocus", "--sync", windowId});
+            xdotool({"key", "Right", "ctrl+k"});
+            (void)QTest::qWaitFor([&] { return autosavedParts() > before; }, 4000);
         }
-        const ClipList edit = autosavedClips(files.first());
         ::kill(pid_t(program.processId()), SIGKILL);
-        QVERIFY(program.waitForFinished(10000));
+        QVERIFY(program.waitForFinished(120000));
+        // What the killed program left is what comes back.
+        const QStringList files = autosaveFiles();
+        QCOMPARE(files.size(), 1);
+        const ClipList edit = autosavedClips(files.first());
+        QVERIFY2(edit.size() >= 3, "two cuts reached the autosave");
 
         prompts.askAnswers = {0};
         startWindow();
@@ -406,11 +407,11 @@ private slots:
         QCOMPARE(prompts.questions[0].text,
                  QStringLiteral("Trimlet closed unexpectedly. Restore your edit of first & long.mp4?"));
         QCOMPARE(prompts.questions[0].buttons, QStringList({QStringLiteral("Restore"), QStringLiteral("Discard")}));
-        QTRY_COMPARE_WITH_TIMEOUT(window->clips(), edit, 15000);
+        QTRY_COMPARE_WITH_TIMEOUT(window->clips(), edit, 60000);
         QVERIFY(window->hasUnsavedChanges());
         // The restored edit now lives in this program's own copy; the old one is gone.
         QTRY_VERIFY_WITH_TIMEOUT(autosaveFiles() == QStringList({QFileInfo(window->editAutosave()->filePath()).fileName()}),
-                                 10000);
+                                 60000);
 
         // Discard: left behind again, then thrown away.
         const QString kept = window->editAutosave()->filePath();

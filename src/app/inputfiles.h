@@ -2,7 +2,8 @@
 
 #include <QString>
 
-// Why an existing path cannot be opened as a video or a project: a folder, or not a regular
-// file (a pipe, a device, a socket), whose reading would block whoever tries. Empty for a
-// regular file, links followed, and for a path that does not exist (said elsewhere).
+// Why an existing path cannot be opened as a video or a project: a folder, not a regular
+// file (a pipe, a device, a socket), whose reading would block whoever tries, or a file
+// this user may not read. Empty for a readable regular file, links followed, and for a
+// path that does not exist (said elsewhere).
 QString specialFileReason(const QString &path);

@@ -415,6 +415,10 @@ void MainWindow::startSourceAnalysis(const QString &path)
         if (path != currentVideoPath)
             return;
         const auto index = Media::MediaIndexCache::instance().cached(path);
+        if (index && Media::holdsStillPicture(*index)) {
+            onLoadFailed(QStringLiteral("It holds a single picture, not a moving video."));
+            return;
+        }
         if (index && index->ok()) {
             sourceHasAudio = index->audio.index >= 0;
             sourceAudioKnown = true;

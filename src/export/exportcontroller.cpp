@@ -12,6 +12,7 @@
 #include <QDebug>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QImage>
 #include <QProcess>
 #include <QTemporaryDir>
@@ -76,6 +77,13 @@ QString ExportController::newTitleImagePath(int clipIndex)
 
 bool ExportController::refuseOutput(const ExportSource &source, const QString &outputPath)
 {
+    // Found before the encode, not by the rename after it.
+    if (QFileInfo(outputPath).isDir()) {
+        prompts().message(UserPrompts::Kind::Critical, window, QStringLiteral("Invalid Filename"),
+                          QStringLiteral("The output is a folder:\n%1\n\nPlease choose a file name.")
+                              .arg(QDir::toNativeSeparators(outputPath)));
+        return true;
+    }
     if (!refersToSameFile(outputPath, source.videoPath))
         return false;
     prompts().message(UserPrompts::Kind::Critical, window, QStringLiteral("Invalid Filename"),

@@ -1,10 +1,13 @@
 #include "exportdialog.h"
 
+#include "outputfiles.h"
 #include "timeformat.h"
 #include "userprompts.h"
 
 #include <QButtonGroup>
 #include <QComboBox>
+#include <QDir>
+#include <QFileInfo>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
@@ -64,6 +67,7 @@ ExportDialog::ExportDialog(UserPrompts &prompts, const QString &sourcePath, int 
                            qint64 editedDuration, QWidget *parent)
     : QDialog(parent)
     , prompts(prompts)
+    , sourcePath(sourcePath)
 {
     current.outputPath = ExportSettings::defaultOutputPath(sourcePath);
 
@@ -266,7 +270,28 @@ void ExportDialog::browse()
                                           pathEdit->text(), filter);
     if (chosen.isEmpty())
         return;
+    // The file dialog asked about replacing the name it returned, not one with an ending added.
+    confirmedPath = chosen;
     if (!chosen.endsWith(extension, Qt::CaseInsensitive))
         chosen += extension;
     pathEdit->setText(chosen);
+}
+
+void ExportDialog::accept()
+{
+    const QString path = pathEdit->text();
+    const QFileInfo info(path);
+    if (info.isDir()) {
+        prompts.message(UserPrompts::Kind::Warning, this, QStringLiteral("Invalid Filename"),
+                        QStringLiteral("\"%1\" is a folder.\n\nPlease enter a file name to save to.")
+                            .arg(QDir::toNativeSeparators(path)));
+        return;
+    }
+    // The source itself is refused once the dialog closes, not offered for replacing.
+    if (info.exists() && path != confirmedPath && !refersToSameFile(path, sourcePath)
+        && prompts.ask(this, QStringLiteral("Replace File"), QStringLiteral("Replace %1?").arg(info.fileName()),
+                       {QStringLiteral("Replace"), QStringLiteral("Cancel")})
+            != 0)
+        return;
+    QDialog::accept();
 }

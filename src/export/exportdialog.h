@@ -32,6 +32,9 @@ public:
 
 public slots:
     void browse();
+    // Refuses a folder and asks before an existing file is replaced, unless the file
+    // dialog has just asked about that very name.
+    void accept() override;
 
 private:
     void onQualityChosen(int id, bool checked);
@@ -43,6 +46,8 @@ private:
     UserPrompts &prompts;
     ExportSettings current;
     QLineEdit *pathEdit = nullptr;
+    QString confirmedPath;    // replacing it was agreed to in the file dialog
+    QString sourcePath;
     QButtonGroup *qualityGroup = nullptr;
     QButtonGroup *audioGroup = nullptr;
     QWidget *audioPanel = nullptr;

@@ -300,4 +300,13 @@ void MediaIndexCache::clear()
     state->entries.clear();
 }
 
+bool holdsStillPicture(const MediaIndex &index)
+{
+    if (!index.ok() || index.video.index < 0 || index.video.packets.size() > 1)
+        return false;
+    const QString &format = index.formatName;
+    return format.endsWith(QLatin1String("_pipe")) || format == QLatin1String("image2")
+        || format == QLatin1String("gif");
+}
+
 } // namespace Media

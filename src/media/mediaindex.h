@@ -101,6 +101,10 @@ struct MediaIndex {
     bool ok() const { return error.isEmpty(); }
 };
 
+// A picture file (PNG, JPEG, a one-frame GIF...), whatever its name says: the player would
+// show it as a garbled still of no length.
+bool holdsStillPicture(const MediaIndex &index);
+
 // Reads every packet of the first video stream and the first audio stream.
 // cancel (may be null) is polled between packets; a cancelled scan returns with
 // error "Canceled". progress (may be empty) gets 0..100 by file position.

@@ -13,16 +13,16 @@ namespace WindowSteps {
 inline void loadAndPause(MainWindow &window, const QString &path)
 {
     window.loadVideo(path);
-    QTRY_VERIFY_WITH_TIMEOUT(window.clips().size() == 1, 15000);
-    QTRY_VERIFY_WITH_TIMEOUT(window.player()->isPlaying(), 15000);
+    QTRY_VERIFY_WITH_TIMEOUT(window.clips().size() == 1, 60000);
+    QTRY_VERIFY_WITH_TIMEOUT(window.player()->isPlaying(), 60000);
     window.playPause();
-    QTRY_VERIFY_WITH_TIMEOUT(!window.player()->isPlaying(), 5000);
+    QTRY_VERIFY_WITH_TIMEOUT(!window.player()->isPlaying(), 30000);
 }
 
 inline void seekAndWait(MainWindow &window, qint64 ms)
 {
     window.player()->setPosition(ms);
-    QTRY_VERIFY_WITH_TIMEOUT(qAbs(window.player()->position() - ms) < 50, 5000);
+    QTRY_VERIFY_WITH_TIMEOUT(qAbs(window.player()->position() - ms) < 50, 30000);
 }
 
 } // namespace WindowSteps

@@ -1,4 +1,5 @@
 #include "commandlineexport.h"
+#include "exportleftovers.h"
 #include "exportdialog.h"
 #include "projectfile.h"
 #include "recordingprompts.h"
@@ -179,7 +180,8 @@ private slots:
     void refusesOutputThatIsAnInput();
     void unwritableFolderGetsNothing_data();
     void unwritableFolderGetsNothing();
-    void killedExportTakesItsFfmpegAlong();
+    void killedExportEndsItsFfmpegAndIsClearedAtTheNextStart();
+    void onlyOwnLeftoversAreEverRemoved();
 
 private:
     QTemporaryDir dir;
@@ -606,7 +608,7 @@ int main(int argc, char *argv[])
 
 #include "tst_commandline.moc"
 
-void TestCommandLine::killedExportTakesItsFfmpegAlong()
+void TestCommandLine::killedExportEndsItsFfmpegAndIsClearedAtTheNextStart()
 {
 #ifndef Q_OS_LINUX
     QSKIP("The parent-death signal is Linux's");
@@ -618,6 +620,8 @@ void TestCommandLine::killedExportTakesItsFfmpegAlong()
     options.width = 640;
     options.height = 360;
     QVERIFY(TestMedia::makeVideo(longSource, options));
+    // Both runs keep their lists of leftovers in one place of this test's own.
+    qputenv("XDG_DATA_HOME", QFile::encodeName(dir.filePath("data")));
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.remove(QStringLiteral("DISPLAY"));
     QProcess program;
@@ -636,6 +640,47 @@ void TestCommandLine::killedExportTakesItsFfmpegAlong()
         }(),
         30000);
     ::kill(pid_t(program.processId()), SIGKILL);
-    QVERIFY(program.waitForFinished(10000));
-    QTRY_VERIFY_WITH_TIMEOUT(hasEnded(encoder), 10000);
+    QVERIFY(program.waitForFinished(60000));
+    QTRY_VERIFY_WITH_TIMEOUT(hasEnded(encoder), 60000);
+
+    // The partial output stays until the next start, which removes it and nothing else
+    // of the same look that no export of ours made.
+    const QDir folder(elsewhere);
+    const QStringList partial = folder.entryList({".killed.mp4.*.part"}, QDir::Files | QDir::Hidden);
+    QCOMPARE(partial.size(), 1);
+    const QString unrelated = folder.filePath(".killed.mp4.Ab12Cd.part");
+    QFile other(unrelated);
+    QVERIFY(other.open(QIODevice::WriteOnly));
+    other.close();
+    const Run next = runTrimlet({"--export", "next.wav", "--audio-only", "wav", source}, elsewhere);
+    QCOMPARE(next.exitCode, 0);
+    QVERIFY(!folder.exists(partial.first()));
+    QVERIFY(QFileInfo::exists(unrelated));
+    QVERIFY(QFile::remove(unrelated));
+    qunsetenv("XDG_DATA_HOME");
+}
+
+// A name like ours is not enough: links, and work folders outside the temporary folder,
+// belong to someone else.
+void TestCommandLine::onlyOwnLeftoversAreEverRemoved()
+{
+    using ExportLeftovers::isOwnLeftover;
+    const QString partial = dir.filePath(".cut.mp4.Ab12Cd.part");
+    QFile file(partial);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.close();
+    QVERIFY(isOwnLeftover(partial));
+    const QString link = dir.filePath(".link.mp4.Ab12Cd.part");
+    QVERIFY(QFile::link(source, link));
+    QVERIFY(!isOwnLeftover(link));
+    QVERIFY(!isOwnLeftover(source));
+    QVERIFY(!isOwnLeftover(dir.filePath(".cut.mp4.Ab12Cd.part.mp4")));
+
+    QTemporaryDir work(QDir::temp().filePath("trimlet-titles-XXXXXX"));
+    QVERIFY(work.isValid());
+    QVERIFY(isOwnLeftover(work.path()));
+    const QString lookalike = dir.filePath("trimlet-titles-Ab12Cd");
+    QVERIFY(QDir().mkpath(lookalike));
+    QVERIFY(!isOwnLeftover(lookalike));
+    QVERIFY(!isOwnLeftover(QDir::tempPath()));
 }

@@ -1,4 +1,5 @@
 #include "commandlineexport.h"
+#include "exportleftovers.h"
 #include "mainwindow.h"
 #include "videoplayer.h"
 
@@ -84,6 +85,8 @@ int main(int argc, char *argv[])
     QApplication::setApplicationName(QStringLiteral("Trimlet"));
     QApplication::setApplicationVersion(QStringLiteral("1.0"));
     QApplication::setOrganizationName(QStringLiteral("Trimlet"));
+    // What an export killed with an earlier run left behind.
+    ExportLeftovers::removeStale();
 
     QCommandLineParser parser;
     CommandLineExport::configureParser(parser);

@@ -1,6 +1,7 @@
 #include "exportcontroller.h"
 
 #include "audiodetection.h"
+#include "exportleftovers.h"
 #include "exportrunner.h"
 #include "ffmpeglocator.h"
 #include "hardwareencoderdetector.h"
@@ -71,6 +72,7 @@ QString ExportController::newTitleImagePath(int clipIndex)
             titleDir.reset();
             return QString();
         }
+        ExportLeftovers::track(titleDir->path());
     }
     return titleImagePath(clipIndex);
 }

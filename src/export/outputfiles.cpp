@@ -1,5 +1,7 @@
 #include "outputfiles.h"
 
+#include "exportleftovers.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -58,6 +60,7 @@ QString createTemporaryOutput(const QString &outputPath)
         return QString();
     const QString path = file.fileName();
     file.close();
+    ExportLeftovers::track(path);
     return path;
 }
 

@@ -2,6 +2,7 @@
 
 #include "childprocess.h"
 #include "exportcommand.h"
+#include "exportleftovers.h"
 #include "iconlocator.h"
 #include "outputfiles.h"
 #include "piececommand.h"
@@ -104,6 +105,7 @@ void SmartExportJob::start(const Setup &newSetup)
                QStringLiteral("Cannot create a temporary folder for the export."));
         return;
     }
+    ExportLeftovers::track(workDir->path());
 
     if (auto cached = Media::MediaIndexCache::instance().cached(setup.sourcePath)) {
         onAnalysed(cached);

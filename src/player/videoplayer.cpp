@@ -140,6 +140,7 @@ void VideoPlayer::loadMedia(const QString &path)
     fileDuration = 0;
     pendingPlay = false;
     playRequested = false;
+    skippedFrame = QVideoFrame();
 
     if (!QFileInfo::exists(path)) {
         qWarning() << "ERROR: File does not exist:" << path;
@@ -517,9 +518,15 @@ void VideoPlayer::applyRotation(int load, int degrees)
 
 void VideoPlayer::sendFrameToEffectsPath(const QVideoFrame &frame)
 {
-    // At most two requests in flight; frames over the limit are skipped, not queued.
-    if (!processingEnabled || pendingRequests.load() > 1 || !worker)
+    // At most two requests in flight; frames over the limit are skipped, not queued,
+    // but the newest of them is kept for when there is room.
+    if (!processingEnabled || !worker)
         return;
+    if (pendingRequests.load() > 1) {
+        skippedFrame = frame;
+        return;
+    }
+    skippedFrame = QVideoFrame();
     FrameProcessingWorker::Request request;
     request.frame = frame;
     request.clip = currentClip;
@@ -537,6 +544,10 @@ void VideoPlayer::onFrameProcessed(const QImage &frame)
         lastProcessedImage = frame;
     int inFlight = pendingRequests.load();
     while (inFlight > 0 && !pendingRequests.compare_exchange_weak(inFlight, inFlight - 1)) {
+    }
+    if (skippedFrame.isValid()) {
+        const QVideoFrame newest = skippedFrame;
+        sendFrameToEffectsPath(newest);
     }
 }
 
@@ -575,6 +586,10 @@ void VideoPlayer::onMediaStatusChanged(QMediaPlayer::MediaStatus status)
         break;
     case QMediaPlayer::EndOfMedia:
         qDebug() << "Reached end of media";
+        // Qt 6.4's FFmpeg back end keeps its demuxer stopped after the end, so a pause and a seek
+        // from here report the end again at once, for ever. Stopped first, the next pause or play
+        // reads anew.
+        player->stop();
         emit endOfMedia();
         break;
     case QMediaPlayer::InvalidMedia: {

@@ -136,6 +136,9 @@ private:
     bool scrubbing = false;
     int frameCounter = 0;
     std::atomic<int> pendingRequests{0};
+    // The newest frame skipped while the worker was full: sent once it has room, or a
+    // paused picture would stay on the frame before it.
+    QVideoFrame skippedFrame;
 
     // Follows the system's audio devices so the output is attached only while one exists.
     QMediaDevices *mediaDevices = nullptr;

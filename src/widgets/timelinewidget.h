@@ -2,6 +2,7 @@
 
 #include "clip.h"
 #include "thumbnailprovider.h"
+#include "timelinepartlayout.h"
 
 #include <QFont>
 #include <QPointer>
@@ -71,6 +72,7 @@ private:
     bool isOnHandle(const QPoint &point) const;
     bool isInTrack(int y) const;
     void paintClips(QPainter &painter, int top, int height);
+    bool hasPictures(const TimelinePartLayout::Box &box) const;
     void paintThumbnails(QPainter &painter, const Clip &clip, qint64 left, qint64 right, int top);
     void requestThumbnails();
     void notifyView();
@@ -80,6 +82,7 @@ private:
     void paintRuler(QPainter &painter);
 
     ClipList m_clips;
+    bool m_clipsLaidOut = true;
     qint64 m_duration = 0;
     qint64 m_position = 0;
     qint64 m_selectionStart = -1;

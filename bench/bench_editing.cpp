@@ -19,6 +19,7 @@
 #include <QListWidget>
 #include <QProcess>
 #include <QTemporaryDir>
+#include <QTimer>
 #include <QTest>
 #include <algorithm>
 #include <cstdio>
@@ -173,11 +174,33 @@ bool runWithParts(MainWindow &window, const QString &video, qint64 duration, int
     for (int r = 0; r < 5; ++r)
         listRows.add([&] { window.clipListWidget()->repaint(); });
     print("parts list repaint", parts, listRows);
-    // Written on the GUI thread a moment after each run of edits.
+    // The synchronous write (a restored edit), then the one that follows an edit: the GUI
+    // thread's CPU time and its longest pause over the 3 s after an undo and a redo.
     Figures autosaves;
     for (int r = 0; r < 5; ++r)
         autosaves.add([&] { window.editAutosave()->writeNow(); });
-    print("autosave write", parts, autosaves);
+    print("autosave write at once", parts, autosaves);
+    std::vector<double> idleCpu, longestGap;
+    for (int r = 0; r < 3; ++r) {
+        window.undoLastAction();
+        window.redoLastAction();
+        QElapsedTimer clock;
+        clock.start();
+        qint64 last = 0, gap = 0;
+        QTimer ticker;
+        QObject::connect(&ticker, &QTimer::timeout, [&] {
+            gap = qMax(gap, clock.nsecsElapsed() - last);
+            last = clock.nsecsElapsed();
+        });
+        ticker.start(1);
+        const double cpuStart = Bench::threadCpuMs();
+        while (clock.elapsed() < 3000)
+            QApplication::processEvents(QEventLoop::WaitForMoreEvents);
+        idleCpu.push_back(Bench::threadCpuMs() - cpuStart);
+        longestGap.push_back(double(gap) / 1e6);
+    }
+    std::printf("%-34s %6d parts: GUI CPU in 3 s median %8.2f ms; longest pause median %8.2f ms, max %8.2f ms\n",
+                "autosave after an edit", parts, medianOf(idleCpu), medianOf(longestGap), maxOf(longestGap));
     std::printf("list rows %d for %lld parts\n", window.clipListWidget()->count(),
                 static_cast<long long>(window.clips().size()));
     return true;

@@ -205,7 +205,11 @@ MainWindow::MainWindow(QWidget *parent)
     setFocus();
 
     autosave = new EditAutosave(this);
-    autosave->setSnapshot([this] { return ProjectFile::write(currentVideoPath, videoDuration, clipList); });
+    autosave->setSnapshot([this] {
+        return [path = currentVideoPath, duration = videoDuration, clips = clipList] {
+            return ProjectFile::write(path, duration, clips);
+        };
+    });
     connect(exportController, &ExportController::exportFinished, this, &MainWindow::onExportFinished);
 
     const QByteArray geometry = AppSettings::windowGeometry();

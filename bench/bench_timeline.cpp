@@ -39,7 +39,7 @@ int main(int argc, char **argv)
         timeline.setSelectionEnd(duration / 2);
 
         QImage image(timeline.size(), QImage::Format_ARGB32_Premultiplied);
-        for (int zoom : {1, 3, 10}) {
+        for (int zoom : {1, 3, 6, 10}) {
             timeline.setZoomLevel(zoom);
             timeline.render(&image); // warm-up: font and glyph caches
             const int runs = 30;

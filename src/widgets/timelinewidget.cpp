@@ -21,6 +21,9 @@ constexpr int kRulerHeight = 25;
 // Space between a part's box and its pictures, and the narrowest box that gets any.
 constexpr int kThumbnailInset = 3;
 constexpr int kMinThumbnailBox = 24;
+// Boxes up to this wide are drawn from a copy per width; the margin holds the pen's outer half.
+constexpr qint64 kMaxSpriteWidth = 64;
+constexpr int kSpriteMargin = 2;
 // Far beyond any screen, small enough for the raster engine.
 constexpr qint64 kPaintLimit = qint64(1) << 20;
 
@@ -245,8 +248,42 @@ void TimelineWidget::paintClips(QPainter &painter, int top, int h)
         painter.restore();
     }
 
+    const qreal ratio = painter.device()->devicePixelRatioF();
+    if (m_spriteTop != top || m_spriteRatio != ratio) {
+        m_boxSprites.clear();
+        m_spriteTop = top;
+        m_spriteRatio = ratio;
+    }
     for (const TimelinePartLayout::Box &part : plan.boxes) {
         const Clip &clip = m_clips.at(part.index);
+        const qint64 boxWidth = part.right - part.left;
+        // Small boxes of one width look alike: each is drawn once and copied after, at the same
+        // whole-pixel offset, so the copy matches a box drawn in place.
+        if (boxWidth <= kMaxSpriteWidth && !hasPictures(part)) {
+            const quint32 key = quint32(boxWidth) << 1 | (clip.isMarked ? 1 : 0);
+            auto sprite = m_boxSprites.constFind(key);
+            if (sprite == m_boxSprites.constEnd()) {
+                QPixmap picture(QSize(int(boxWidth) + 2 * kSpriteMargin, top + 2 * kSpriteMargin) * ratio);
+                picture.setDevicePixelRatio(ratio);
+                picture.fill(Qt::transparent);
+                QPainter spritePainter(&picture);
+                spritePainter.setRenderHint(QPainter::Antialiasing);
+                spritePainter.translate(kSpriteMargin, kSpriteMargin - top);
+                const QRectF box(0, top, qreal(boxWidth), top);
+                spritePainter.setPen(boxPen);
+                spritePainter.setBrush(fillBrush);
+                spritePainter.drawRoundedRect(box, 6, 6);
+                if (clip.isMarked) {
+                    spritePainter.setPen(markPen);
+                    spritePainter.setBrush(Qt::NoBrush);
+                    spritePainter.drawRoundedRect(box.adjusted(2, 2, -2, -2), 6, 6);
+                }
+                spritePainter.end();
+                sprite = m_boxSprites.insert(key, picture);
+            }
+            painter.drawPixmap(QPointF(paintX(part.left) - kSpriteMargin, top - kSpriteMargin), *sprite);
+            continue;
+        }
         const QRectF box(paintX(part.left), top, paintX(part.right) - paintX(part.left), top);
         painter.setPen(boxPen);
         painter.setBrush(fillBrush);

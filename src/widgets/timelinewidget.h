@@ -5,6 +5,8 @@
 #include "timelinepartlayout.h"
 
 #include <QFont>
+#include <QHash>
+#include <QPixmap>
 #include <QPointer>
 #include <QVector>
 #include <QWidget>
@@ -16,7 +18,9 @@
 // A press anywhere but on the handle seeks there (and selects the part it lands on
 // in the track) and dragging scrubs; the handle drags the playhead and selects nothing.
 // With a thumbnail provider, each part's box shows pictures from its span, asked for
-// only where they are on screen; the box colour stands in until they arrive.
+// only where they are on screen; the box colour stands in until they arrive. What a paint
+// draws of the parts comes from TimelinePartLayout, so it costs the pixels on screen rather
+// than the length of the edit.
 class TimelineWidget : public QWidget {
     Q_OBJECT
 public:
@@ -106,6 +110,10 @@ private:
                 && width == other.width;
         }
     } m_notifiedView;
+
+    QHash<quint32, QPixmap> m_boxSprites;  // by width and mark
+    int m_spriteTop = -1;
+    qreal m_spriteRatio = 0;
 
     QFont m_clipFont;
     QFont m_rulerFont;

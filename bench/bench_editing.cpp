@@ -140,7 +140,8 @@ bool runWithParts(MainWindow &window, const QString &video, qint64 duration, int
             std::fprintf(stderr, "seek to %lld failed; no cut there\n", static_cast<long long>(at));
             continue;
         }
-        QApplication::processEvents();
+        // The frame the seek decodes is shown before the cut is timed.
+        QTest::qWait(300);
         splits.add([&] { window.splitAtPlayhead(); });
     }
     print("split", parts, splits);

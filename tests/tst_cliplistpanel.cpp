@@ -110,17 +110,6 @@ private slots:
         }
         QCOMPARE(state.clips, newest);
     }
-
-    void startsOverWhenRowsChangedBehindIt()
-    {
-        QListWidget list;
-        ClipListPanel panel(&list);
-        const ClipList clips = evenParts(5);
-        panel.show(clips);
-        list.addItem(QStringLiteral("stray"));
-        panel.show(clips);
-        verifyRows(list, clips);
-    }
 };
 
 QTEST_MAIN(TestClipListPanel)

@@ -1,4 +1,5 @@
 #include "appsettings.h"
+#include "cliplist.h"
 #include "editautosave.h"
 #include "exportcontroller.h"
 #include "mainwindow.h"
@@ -18,7 +19,9 @@
 #include <QMessageBox>
 #include <QMimeData>
 #include <QPushButton>
+#include <QSemaphore>
 #include <QSettings>
+#include <QThread>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -324,6 +327,42 @@ private slots:
         prompts.saveAnswers = {dir.filePath(QStringLiteral("autosaved.tlp"))};
         window->saveProject();
         QVERIFY(autosaveFiles().isEmpty());
+    }
+
+    // The bytes are made on another thread; what they were made for may be saved or closed
+    // before they are ready, and must then never land.
+    void autosaveMadeOffTheWindowThread()
+    {
+        QSemaphore started, release;
+        Qt::HANDLE madeOn = nullptr;
+        ClipList clips{makeFirstClip(5000)};
+        EditAutosave autosave;
+        autosave.setSnapshot([&] {
+            return [&, clips] {
+                madeOn = QThread::currentThreadId();
+                started.release();
+                release.acquire();
+                return ProjectFile::write(videoA, 5000, clips);
+            };
+        });
+        // A failed check must not leave the writer waiting for ever.
+        const auto unblock = qScopeGuard([&release] { release.release(2); });
+        autosave.editChanged();
+        QTRY_VERIFY_WITH_TIMEOUT(started.available() > 0, 10000);
+        started.acquire();
+        QVERIFY(madeOn != QThread::currentThreadId());
+        autosave.discard();
+        release.release();
+
+        // A second write starts only once the first has been dealt with: nothing landed.
+        clips.append(makeFirstClip(3000));
+        autosave.editChanged();
+        QTRY_VERIFY_WITH_TIMEOUT(started.available() > 0, 10000);
+        started.acquire();
+        QVERIFY(autosaveFiles().isEmpty());
+        release.release();
+        QTRY_COMPARE_WITH_TIMEOUT(autosaveFiles().size(), 1, 10000);
+        QCOMPARE(autosavedClips(autosaveFiles().first()), clips);
     }
 
     void exportCountsAsSavedAndShowsTheFolder()

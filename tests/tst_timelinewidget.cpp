@@ -861,6 +861,34 @@ private slots:
         }
     }
 
+    // Boxes up to 64 px are copied from one drawn per width: the ends of a 64 px box (a copy)
+    // match those of a 65 px box (drawn in place), marked or not.
+    void smallBoxesLookLikeBoxesDrawnInPlace()
+    {
+        TimelineWidget timeline;
+        timeline.resize(kWidth, kHeight);
+        timeline.setDuration(kDuration);
+        timeline.setPosition(7900);
+        timeline.setClips({makeClip(1000, 1650), makeClip(2500, 3150, true), makeClip(4000, 4660),
+                           makeClip(5500, 6160, true)});
+        const QImage image = renderStrip(timeline);
+        const int top = kHeight / 3;
+        for (const auto &[copied, drawn] : {std::pair{110, 410}, std::pair{260, 560}}) {
+            for (int y = top - 2; y <= 2 * top + 2; ++y) {
+                for (int dx = -3; dx <= 20; ++dx) {
+                    const QRgb a = image.pixel(copied + dx, y);
+                    const QRgb b = image.pixel(drawn + dx, y);
+                    QVERIFY2(isNear(a, QColor(b), 1), qPrintable(QStringLiteral("%1 at (%2, %3), %4 in place")
+                                                                 .arg(describe(a)).arg(copied + dx).arg(y)
+                                                                 .arg(describe(b))));
+                    const QRgb aEnd = image.pixel(copied + 64 - dx, y);
+                    const QRgb bEnd = image.pixel(drawn + 65 - dx, y);
+                    QVERIFY(isNear(aEnd, QColor(bEnd), 1));
+                }
+            }
+        }
+    }
+
     void selectionNeedsBothEnds_data()
     {
         QTest::addColumn<qint64>("start");

@@ -11,6 +11,7 @@
 #include <QRandomGenerator>
 #include <QSaveFile>
 #include <QStandardPaths>
+#include <QThread>
 #include <QTimer>
 
 #include <algorithm>
@@ -33,15 +34,19 @@ EditAutosave::EditAutosave(QObject *parent)
 {
     timer->setSingleShot(true);
     timer->setInterval(delayMs);
-    connect(timer, &QTimer::timeout, this, &EditAutosave::writeNow);
+    connect(timer, &QTimer::timeout, this, &EditAutosave::writeInBackground);
 }
 
 EditAutosave::~EditAutosave()
 {
     discard();
+    if (serializing) {
+        serializing->wait();
+        delete serializing;
+    }
 }
 
-void EditAutosave::setSnapshot(std::function<QByteArray()> source)
+void EditAutosave::setSnapshot(std::function<Serializer()> source)
 {
     snapshot = std::move(source);
 }
@@ -87,14 +92,44 @@ bool EditAutosave::claimFile()
 void EditAutosave::writeNow()
 {
     timer->stop();
-    if (!snapshot || !claimFile())
+    ++generation;
+    if (snapshot)
+        store(snapshot()());
+}
+
+void EditAutosave::writeInBackground()
+{
+    if (!snapshot)
+        return;
+    if (serializing) {
+        writeAgain = true;
+        return;
+    }
+    const quint64 asked = ++generation;
+    auto bytes = std::make_shared<QByteArray>();
+    serializing = QThread::create([work = snapshot(), bytes] { *bytes = work(); });
+    connect(serializing, &QThread::finished, this, [this, asked, bytes] {
+        serializing->deleteLater();
+        serializing = nullptr;
+        if (asked == generation)
+            store(*bytes);
+        if (writeAgain) {
+            writeAgain = false;
+            timer->start();
+        }
+    });
+    serializing->start();
+}
+
+void EditAutosave::store(const QByteArray &bytes)
+{
+    if (!claimFile())
         return;
     QSaveFile file(ownPath);
     if (!file.open(QIODevice::WriteOnly)) {
         qWarning() << "EditAutosave: cannot write" << ownPath << file.errorString();
         return;
     }
-    const QByteArray bytes = snapshot();
     if (file.write(bytes) != bytes.size() || !file.commit())
         qWarning() << "EditAutosave: cannot write" << ownPath << file.errorString();
 }
@@ -102,6 +137,8 @@ void EditAutosave::writeNow()
 void EditAutosave::discard()
 {
     timer->stop();
+    ++generation;
+    writeAgain = false;
     if (!ownLock)
         return;
     QFile::remove(ownPath);

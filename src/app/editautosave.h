@@ -8,6 +8,7 @@
 #include <memory>
 
 class QLockFile;
+class QThread;
 class QTimer;
 
 // Keeps a copy of the edit as a project in the user's data folder, written a moment
@@ -30,10 +31,15 @@ public:
     // A clean end: the copy goes.
     ~EditAutosave() override;
 
-    // Where the edit comes from when it is written.
-    void setSnapshot(std::function<QByteArray()> snapshot);
-    // Writes delayMs after the first change not yet written.
+    // Turns the edit into a project's bytes. It may run on another thread, so it holds
+    // copies of what it writes, never references.
+    using Serializer = std::function<QByteArray()>;
+    // Where the edit comes from: asked on this object's thread when a write is due.
+    void setSnapshot(std::function<Serializer()> snapshot);
+    // Writes delayMs after the first change not yet written. The bytes are made on a worker
+    // thread (a long edit takes a quarter of a second), the file written back on this one.
     void editChanged();
+    // Writes at once, on this thread.
     void writeNow();
     // The edit is saved elsewhere or closed: removes the copy.
     void discard();
@@ -48,8 +54,14 @@ public:
 
 private:
     bool claimFile();
+    void writeInBackground();
+    void store(const QByteArray &bytes);
 
-    std::function<QByteArray()> snapshot;
+    std::function<Serializer()> snapshot;
+    QThread *serializing = nullptr;
+    // Counts writes and discards: bytes made for an earlier one are dropped.
+    quint64 generation = 0;
+    bool writeAgain = false;
     QTimer *timer = nullptr;
     std::unique_ptr<QLockFile> ownLock;
     QString ownPath;

@@ -7,6 +7,7 @@
 #include "audiodetection.h"
 #include "audiowaveform.h"
 #include "cliplist.h"
+#include "cliplistpanel.h"
 #include "effectsdialog.h"
 #include "exportcontroller.h"
 #include "exportdialog.h"
@@ -204,7 +205,11 @@ MainWindow::MainWindow(QWidget *parent)
     setFocus();
 
     autosave = new EditAutosave(this);
-    autosave->setSnapshot([this] { return ProjectFile::write(currentVideoPath, videoDuration, clipList); });
+    autosave->setSnapshot([this] {
+        return [path = currentVideoPath, duration = videoDuration, clips = clipList] {
+            return ProjectFile::write(path, duration, clips);
+        };
+    });
     connect(exportController, &ExportController::exportFinished, this, &MainWindow::onExportFinished);
 
     const QByteArray geometry = AppSettings::windowGeometry();
@@ -754,6 +759,7 @@ QWidget *MainWindow::buildEditPanel()
         "QListWidget::item:selected { background: qlineargradient(x1:0, y1:0, x2:0, y2:1, stop:0 #4A90E2, stop:1 #3A70C2);"
         " border: 3px solid #5AA0F2; }"));
     layout->addWidget(clipListView);
+    clipListPanel = std::make_unique<ClipListPanel>(clipListView);
     layout->addStretch();
     return panel;
 }
@@ -1167,19 +1173,7 @@ void MainWindow::recalculateOrReset()
 
 void MainWindow::refreshClipList()
 {
-    clipListView->clear();
-    for (const Clip &clip : std::as_const(clipList)) {
-        auto *item = new QListWidgetItem(
-            QStringLiteral("%1 (%2 - %3)").arg(clip.name, formatTime(clip.startTime), formatTime(clip.endTime)),
-            clipListView);
-        if (clip.isMarked) {
-            item->setBackground(QColor(100, 150, 255, 100));
-            item->setForeground(Qt::white);
-            item->setFont(QFont(QStringLiteral("Arial"), 10, QFont::Bold));
-        } else {
-            item->setForeground(QColor(200, 200, 200));
-        }
-    }
+    clipListPanel->show(clipList);
 }
 
 void MainWindow::refreshViews()

@@ -12,6 +12,7 @@
 #include <memory>
 
 class AudioWaveform;
+class ClipListPanel;
 class ExportController;
 class HardwareEncoderDetector;
 class ModernButton;
@@ -209,6 +210,7 @@ private:
     TimelineWidget *timelineWidget = nullptr;
     AudioWaveform *audioWaveform = nullptr;
     QListWidget *clipListView = nullptr;
+    std::unique_ptr<ClipListPanel> clipListPanel;
     QStackedWidget *videoStack = nullptr;
     VideoGLWidget *videoWidget = nullptr;
     ProcessedVideoDisplay *processedDisplay = nullptr;

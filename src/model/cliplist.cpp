@@ -4,8 +4,10 @@
 
 qint64 recalculateTimeline(ClipList &clips)
 {
-    std::stable_sort(clips.begin(), clips.end(),
-              [](const Clip &a, const Clip &b) { return a.originalStart < b.originalStart; });
+    const auto bySource = [](const Clip &a, const Clip &b) { return a.originalStart < b.originalStart; };
+    // Nearly every edit leaves the list in order; sorting it anyway moves every part.
+    if (!std::is_sorted(std::as_const(clips).begin(), std::as_const(clips).end(), bySource))
+        std::stable_sort(clips.begin(), clips.end(), bySource);
     qint64 sum = 0;
     for (Clip &clip : clips) {
         clip.startTime = sum;

@@ -3,6 +3,7 @@
 #include "thumbnailprovider.h"
 #include "timeformat.h"
 #include "timelinegeometry.h"
+#include "timelinepartlayout.h"
 
 #include <QFontMetrics>
 #include <QLinearGradient>
@@ -20,6 +21,9 @@ constexpr int kRulerHeight = 25;
 // Space between a part's box and its pictures, and the narrowest box that gets any.
 constexpr int kThumbnailInset = 3;
 constexpr int kMinThumbnailBox = 24;
+// Boxes up to this wide are drawn from a copy per width; the margin holds the pen's outer half.
+constexpr qint64 kMaxSpriteWidth = 64;
+constexpr int kSpriteMargin = 2;
 // Far beyond any screen, small enough for the raster engine.
 constexpr qint64 kPaintLimit = qint64(1) << 20;
 
@@ -46,6 +50,8 @@ void TimelineWidget::setClips(const ClipList &clips)
 {
     const bool changed = clips != m_clips;
     m_clips = clips;
+    if (changed)
+        m_clipsLaidOut = TimelinePartLayout::isLaidOut(m_clips);
     update();
     if (changed)
         emit viewChanged();
@@ -215,45 +221,98 @@ void TimelineWidget::paintClips(QPainter &painter, int top, int h)
     fill.setColorAt(1, base);
     const QBrush fillBrush(fill);
     const QPen boxPen(base.darker(150), 2);
-    const QPen markPen(QColor(100, 150, 255), 4);
-    const QPen textPen(Qt::white);
+    const QColor markColour(100, 150, 255);
+    const QPen markPen(markColour, 4);
 
-    painter.setFont(m_clipFont);
-    // A number too wide for its box is clipped to it: only the pen reaches past the box.
-    const qint64 reach = 4;
-    const qint64 w = width();
+    const QFontMetrics metrics(m_clipFont);
+    const TimelinePartLayout::Plan plan = TimelinePartLayout::plan(
+        m_clips, m_clipsLaidOut, {width(), m_duration, m_zoomLevel, scrollOffset(), top},
+        [&metrics](int number) { return metrics.horizontalAdvance(QString::number(number)); }, metrics.height());
 
-    for (int i = 0; i < m_clips.size(); ++i) {
-        const Clip &clip = m_clips.at(i);
-        const qint64 left = xOf(clip.startTime);
-        const qint64 right = xOf(clip.endTime) - 1;
-        if (qMax(left, right) + reach < 0 || qMin(left, right) - reach > w)
+    // Parts too narrow for a box: one band, a line at each part's edge, marked columns filled.
+    if (!plan.narrowSpans.isEmpty()) {
+        painter.save();
+        painter.setRenderHint(QPainter::Antialiasing, false);
+        QVector<QLine> edges;
+        for (const TimelinePartLayout::Span &span : plan.narrowSpans) {
+            painter.fillRect(QRect(span.left, top, span.right - span.left + 1, top), fillBrush);
+            edges.append(QLine(span.left, top, span.right, top));
+            edges.append(QLine(span.left, 2 * top, span.right, 2 * top));
+        }
+        for (const int x : plan.boundaries)
+            edges.append(QLine(x, top, x, 2 * top));
+        painter.setPen(boxPen);
+        painter.drawLines(edges);
+        for (const TimelinePartLayout::Span &span : plan.markedSpans)
+            painter.fillRect(QRect(span.left, top + 2, span.right - span.left + 1, top - 3), markColour);
+        painter.restore();
+    }
+
+    const qreal ratio = painter.device()->devicePixelRatioF();
+    if (m_spriteTop != top || m_spriteRatio != ratio) {
+        m_boxSprites.clear();
+        m_spriteTop = top;
+        m_spriteRatio = ratio;
+    }
+    for (const TimelinePartLayout::Box &part : plan.boxes) {
+        const Clip &clip = m_clips.at(part.index);
+        const qint64 boxWidth = part.right - part.left;
+        // Small boxes of one width look alike: each is drawn once and copied after, at the same
+        // whole-pixel offset, so the copy matches a box drawn in place.
+        if (boxWidth <= kMaxSpriteWidth && !hasPictures(part)) {
+            const quint32 key = quint32(boxWidth) << 1 | (clip.isMarked ? 1 : 0);
+            auto sprite = m_boxSprites.constFind(key);
+            if (sprite == m_boxSprites.constEnd()) {
+                QPixmap picture(QSize(int(boxWidth) + 2 * kSpriteMargin, top + 2 * kSpriteMargin) * ratio);
+                picture.setDevicePixelRatio(ratio);
+                picture.fill(Qt::transparent);
+                QPainter spritePainter(&picture);
+                spritePainter.setRenderHint(QPainter::Antialiasing);
+                spritePainter.translate(kSpriteMargin, kSpriteMargin - top);
+                const QRectF box(0, top, qreal(boxWidth), top);
+                spritePainter.setPen(boxPen);
+                spritePainter.setBrush(fillBrush);
+                spritePainter.drawRoundedRect(box, 6, 6);
+                if (clip.isMarked) {
+                    spritePainter.setPen(markPen);
+                    spritePainter.setBrush(Qt::NoBrush);
+                    spritePainter.drawRoundedRect(box.adjusted(2, 2, -2, -2), 6, 6);
+                }
+                spritePainter.end();
+                sprite = m_boxSprites.insert(key, picture);
+            }
+            painter.drawPixmap(QPointF(paintX(part.left) - kSpriteMargin, top - kSpriteMargin), *sprite);
             continue;
-
-        const QRectF box(paintX(left), top, paintX(right) - paintX(left), top);
+        }
+        const QRectF box(paintX(part.left), top, paintX(part.right) - paintX(part.left), top);
         painter.setPen(boxPen);
         painter.setBrush(fillBrush);
         painter.drawRoundedRect(box, 6, 6);
-        const bool pictures = m_thumbnails && right - left >= kMinThumbnailBox;
-        if (pictures)
-            paintThumbnails(painter, clip, left, right, top);
+        if (hasPictures(part))
+            paintThumbnails(painter, clip, part.left, part.right, top);
         if (clip.isMarked) {
             painter.setPen(markPen);
             painter.setBrush(Qt::NoBrush);
             painter.drawRoundedRect(box.adjusted(2, 2, -2, -2), 6, 6);
         }
-        const QString number = QString::number(i + 1);
-        if (pictures) {
+    }
+
+    painter.setFont(m_clipFont);
+    for (const TimelinePartLayout::Label &label : plan.labels) {
+        if (hasPictures(plan.boxes.at(label.box))) {
             // A dark plate keeps the number readable on any picture.
-            const QFontMetrics metrics(m_clipFont);
-            const QSizeF plate(metrics.horizontalAdvance(number) + 8, metrics.height());
             painter.setPen(Qt::NoPen);
             painter.setBrush(QColor(0, 0, 0, 150));
-            painter.drawRoundedRect(QRectF(box.center() - QPointF(plate.width(), plate.height()) / 2, plate), 4, 4);
+            painter.drawRoundedRect(label.plate, 4, 4);
         }
-        painter.setPen(textPen);
-        painter.drawText(box, Qt::AlignCenter, number);
+        painter.setPen(Qt::white);
+        painter.drawText(label.plate, Qt::AlignCenter, QString::number(label.index + 1));
     }
+}
+
+bool TimelineWidget::hasPictures(const TimelinePartLayout::Box &box) const
+{
+    return m_thumbnails && box.right - box.left >= kMinThumbnailBox;
 }
 
 void TimelineWidget::paintThumbnails(QPainter &painter, const Clip &clip, qint64 left, qint64 right, int top)

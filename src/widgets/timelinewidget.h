@@ -2,8 +2,11 @@
 
 #include "clip.h"
 #include "thumbnailprovider.h"
+#include "timelinepartlayout.h"
 
 #include <QFont>
+#include <QHash>
+#include <QPixmap>
 #include <QPointer>
 #include <QVector>
 #include <QWidget>
@@ -15,7 +18,9 @@
 // A press anywhere but on the handle seeks there (and selects the part it lands on
 // in the track) and dragging scrubs; the handle drags the playhead and selects nothing.
 // With a thumbnail provider, each part's box shows pictures from its span, asked for
-// only where they are on screen; the box colour stands in until they arrive.
+// only where they are on screen; the box colour stands in until they arrive. What a paint
+// draws of the parts comes from TimelinePartLayout, so it costs the pixels on screen rather
+// than the length of the edit.
 class TimelineWidget : public QWidget {
     Q_OBJECT
 public:
@@ -71,6 +76,7 @@ private:
     bool isOnHandle(const QPoint &point) const;
     bool isInTrack(int y) const;
     void paintClips(QPainter &painter, int top, int height);
+    bool hasPictures(const TimelinePartLayout::Box &box) const;
     void paintThumbnails(QPainter &painter, const Clip &clip, qint64 left, qint64 right, int top);
     void requestThumbnails();
     void notifyView();
@@ -80,6 +86,7 @@ private:
     void paintRuler(QPainter &painter);
 
     ClipList m_clips;
+    bool m_clipsLaidOut = true;
     qint64 m_duration = 0;
     qint64 m_position = 0;
     qint64 m_selectionStart = -1;
@@ -103,6 +110,10 @@ private:
                 && width == other.width;
         }
     } m_notifiedView;
+
+    QHash<quint32, QPixmap> m_boxSprites;  // by width and mark
+    int m_spriteTop = -1;
+    qreal m_spriteRatio = 0;
 
     QFont m_clipFont;
     QFont m_rulerFont;

@@ -1,0 +1,76 @@
+#include "cliplistpanel.h"
+
+#include "timeformat.h"
+
+#include <QItemSelectionModel>
+#include <QListWidget>
+
+ClipListPanel::ClipListPanel(QListWidget *list)
+    : m_list(list)
+{
+    // Rows of differing heights would be measured one by one after every insertion.
+    m_list->setUniformItemSizes(true);
+}
+
+bool ClipListPanel::sameRow(const Clip &a, const Clip &b)
+{
+    return a.startTime == b.startTime && a.endTime == b.endTime && a.isMarked == b.isMarked && a.name == b.name;
+}
+
+void ClipListPanel::writeRow(QListWidgetItem *item, const Clip &clip)
+{
+    static const QFont markedFont(QStringLiteral("Arial"), 10, QFont::Bold);
+    item->setText(QStringLiteral("%1 (%2 - %3)").arg(clip.name, formatTime(clip.startTime), formatTime(clip.endTime)));
+    if (clip.isMarked) {
+        item->setBackground(QColor(100, 150, 255, 100));
+        item->setForeground(Qt::white);
+        item->setFont(markedFont);
+    } else {
+        // As a new row: no background or font of its own.
+        item->setData(Qt::BackgroundRole, QVariant());
+        item->setData(Qt::FontRole, QVariant());
+        item->setForeground(QColor(200, 200, 200));
+    }
+}
+
+void ClipListPanel::show(const ClipList &clips)
+{
+    // Rows may have been added or removed behind our back; then start over.
+    if (m_list->count() != m_shown.size()) {
+        m_list->clear();
+        m_shown.clear();
+    }
+    if (clips.isSharedWith(m_shown) && m_list->count() == clips.size()) {
+        m_list->selectionModel()->clear();
+        return;
+    }
+    const qsizetype oldCount = m_shown.size();
+    const qsizetype newCount = clips.size();
+    qsizetype head = 0;
+    while (head < oldCount && head < newCount && sameRow(m_shown.at(head), clips.at(head)))
+        ++head;
+    qsizetype tail = 0;
+    while (tail < oldCount - head && tail < newCount - head
+           && sameRow(m_shown.at(oldCount - 1 - tail), clips.at(newCount - 1 - tail)))
+        ++tail;
+
+    // Between the common head and tail: rows present in both are compared one by one, the
+    // surplus removed or inserted as one block.
+    const qsizetype oldMiddle = oldCount - head - tail;
+    const qsizetype newMiddle = newCount - head - tail;
+    const qsizetype common = qMin(oldMiddle, newMiddle);
+    for (qsizetype i = head; i < head + common; ++i) {
+        if (!sameRow(m_shown.at(i), clips.at(i)))
+            writeRow(m_list->item(int(i)), clips.at(i));
+    }
+    if (oldMiddle > common)
+        m_list->model()->removeRows(int(head + common), int(oldMiddle - common));
+    if (newMiddle > common) {
+        const int at = int(head + common);
+        m_list->insertItems(at, QStringList(QList<QString>(newMiddle - common)));
+        for (qsizetype i = at; i < head + newMiddle; ++i)
+            writeRow(m_list->item(int(i)), clips.at(i));
+    }
+    m_shown = clips;
+    m_list->selectionModel()->clear();
+}

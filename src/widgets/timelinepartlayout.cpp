@@ -59,7 +59,6 @@ Plan plan(const ClipList &clips, bool laidOut, const View &view, const std::func
     };
     // Both ends rise along a laid-out list, so these do too.
     auto rightmost = [&](const Clip &clip) { return qMax(xOf(clip.startTime), xOf(clip.endTime) - 1); };
-    auto leftmost = [&](const Clip &clip) { return qMin(xOf(clip.startTime), xOf(clip.endTime) - 1); };
 
     qsizetype first = 0;
     if (laidOut) {

@@ -92,6 +92,8 @@ private slots:
         QCOMPARE(player.pendingRequestCount(), expected);
     }
 
+    // Frames over the limit wait as one: the newest goes when a place frees, so a paused
+    // picture is never left on the frame before a seek.
     void requestsResumeWhenResultsReturn()
     {
         VideoPlayer player;
@@ -99,21 +101,24 @@ private slots:
         player.setFrameProcessingEnabled(true);
         QSignalSpy requests(&player, &VideoPlayer::processFrameRequested);
         const QVideoFrame frame = grayFrame(64, 36);
+        const QVideoFrame newest = grayFrame(32, 18);
         player.onVideoFrameChanged(frame);
         player.onVideoFrameChanged(frame);
         player.onVideoFrameChanged(frame);
+        player.onVideoFrameChanged(newest);
         QCOMPARE(requests.count(), 2);
 
-        // One result frees one place; a null result counts as well.
+        // One result frees one place (a null result counts as well), taken by the newest.
         emit player.frameProcessed(QImage());
-        QTRY_COMPARE(player.pendingRequestCount(), 1);
-        player.onVideoFrameChanged(frame);
-        player.onVideoFrameChanged(frame);
-        QCOMPARE(requests.count(), 3);
+        QTRY_COMPARE(requests.count(), 3);
+        QCOMPARE(requests.last().first().value<FrameProcessingWorker::Request>().frame.width(), 32);
+        QCOMPARE(player.pendingRequestCount(), 2);
 
+        // Nothing waits now: results free their places for good.
         emit player.frameProcessed(QImage());
         emit player.frameProcessed(QImage());
         QTRY_COMPARE(player.pendingRequestCount(), 0);
+        QCOMPARE(requests.count(), 3);
         player.onVideoFrameChanged(frame);
         QCOMPARE(requests.count(), 4);
     }

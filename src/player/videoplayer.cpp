@@ -20,6 +20,8 @@
 #include <QVideoSink>
 #include <QVideoWidget>
 
+#include <limits>
+
 VideoPlayer::VideoPlayer(QObject *parent)
     : QObject(parent)
     , workerThread(new QThread(this))
@@ -40,6 +42,11 @@ VideoPlayer::VideoPlayer(QObject *parent)
 
     player->setPlaybackRate(1.0);
 
+    jumpMuteTimer = new QTimer(this);
+    jumpMuteTimer->setSingleShot(true);
+    jumpMuteTimer->setTimerType(Qt::PreciseTimer);
+    connect(jumpMuteTimer, &QTimer::timeout, this, &VideoPlayer::armJumpMute);
+
     worker->setDownscaleEnabled(true);
     worker->setTargetFps(30);
     worker->setQuality(0);
@@ -57,6 +64,7 @@ VideoPlayer::VideoPlayer(QObject *parent)
             Qt::QueuedConnection);
 
     connect(player, &QMediaPlayer::positionChanged, this, &VideoPlayer::timeChanged);
+    connect(player, &QMediaPlayer::positionChanged, this, &VideoPlayer::followPosition);
     connect(player, &QMediaPlayer::durationChanged, this, &VideoPlayer::lengthChanged);
     connect(player, &QMediaPlayer::mediaStatusChanged, this, &VideoPlayer::onMediaStatusChanged);
     connect(player, &QMediaPlayer::tracksChanged, this, &VideoPlayer::onTracksChanged);
@@ -308,6 +316,7 @@ void VideoPlayer::play()
 
     playRequested = true;
     updateAudioOutputAttachment();
+    releaseJumpMute();
     player->play();
 
     QTimer::singleShot(100, Qt::PreciseTimer, this, [this] {
@@ -343,7 +352,153 @@ void VideoPlayer::pause()
 
 void VideoPlayer::setPosition(qint64 ms)
 {
+    follower.reset();
+    seekFollowingEdit(ms);
+}
+
+void VideoPlayer::seekFollowingEdit(qint64 ms)
+{
+    jumpMuteTimer->stop();
+    const int seek = ++seekCount;
     player->setPosition(ms);
+    if (!jumpMuted)
+        return;
+    // Sound the back end wrote before the seek was muted as written; what it writes now comes
+    // from the target. A moment later no write from the old place can still be under way.
+    QTimer::singleShot(30, Qt::PreciseTimer, this, [this, seek] {
+        if (seek == seekCount)
+            releaseJumpMute();
+    });
+}
+
+void VideoPlayer::followEdit(std::function<ClipList()> parts)
+{
+    editParts = std::move(parts);
+    followedParts.clear();
+    follower.reset();
+}
+
+bool VideoPlayer::passesEdit(const QVideoFrame &frame)
+{
+    if (!editParts || frame.startTime() < 0 || (!isPlaying() && !follower.jumping()))
+        return true;
+    const ClipList parts = currentParts();
+    if (parts.isEmpty())
+        return true;
+    const Playback::EditFollower::Step step = follower.frame(parts, frame.startTime());
+    if (!isPlaying() && (step.kind == Playback::EditFollower::Step::Jump
+                         || step.kind == Playback::EditFollower::Step::Finish)) {
+        // Paused, the frame is where the user stopped.
+        follower.reset();
+        return true;
+    }
+    actOnEdit(step);
+    if (step.kind != Playback::EditFollower::Step::Show)
+        return false;
+    lastShownEndUs = frame.endTime();
+    return true;
+}
+
+ClipList VideoPlayer::currentParts()
+{
+    ClipList parts = editParts ? editParts() : ClipList();
+    // Another edit: the part numbers known so far may mean other parts.
+    if (parts != followedParts) {
+        followedParts = parts;
+        if (!follower.jumping())
+            follower.reset();
+    }
+    return parts;
+}
+
+void VideoPlayer::actOnEdit(const Playback::EditFollower::Step &step)
+{
+    using Step = Playback::EditFollower::Step;
+    switch (step.kind) {
+    case Step::Show:
+        if (step.entered)
+            emit partEntered(follower.part());
+        armJumpMute();
+        break;
+    case Step::Skip:
+        break;
+    case Step::Jump:
+        setJumpMuted(true);
+        seekFollowingEdit(step.target);
+        break;
+    case Step::Finish:
+        setJumpMuted(true);
+        pause();
+        seekFollowingEdit(step.target);
+        emit editFinished();
+        break;
+    }
+}
+
+void VideoPlayer::followPosition(qint64 ms)
+{
+    if (!editParts || !isPlaying() || follower.jumping())
+        return;
+    const ClipList parts = currentParts();
+    if (parts.isEmpty())
+        return;
+    if (hasVideoStream()) {
+        // Frames decide. This only catches a picture that stopped after the part's last frame
+        // (a video stream shorter than its sound), so it never cuts a part short.
+        const int part = follower.part();
+        if (part < 0)
+            return;
+        const qint64 end = parts[part].originalEnd;
+        if (end > std::numeric_limits<qint64>::max() / 1000 - 1 || lastShownEndUs < end * 1000 || ms < end + 500)
+            return;
+    }
+    actOnEdit(follower.frame(parts, ms * 1000));
+}
+
+void VideoPlayer::armJumpMute()
+{
+    if (!isPlaying())
+        return;
+    const qint64 from = jumpMuteStart();
+    if (from < 0) {
+        jumpMuteTimer->stop();
+        return;
+    }
+    const qint64 wait = from - player->position();
+    if (wait <= 0) {
+        jumpMuteTimer->stop();
+        setJumpMuted(true);
+        return;
+    }
+    jumpMuteTimer->start(int(std::min<qint64>(wait, 1 << 30)));
+}
+
+qint64 VideoPlayer::jumpMuteStart() const
+{
+    const int part = follower.playingPart();
+    if (part < 0 || part >= followedParts.size())
+        return -1;
+    // A part that ends with the file is followed by no sound.
+    if (followedParts[part].originalEnd >= duration())
+        return -1;
+    return follower.muteFrom(followedParts, Playback::MuteLeadMs);
+}
+
+void VideoPlayer::releaseJumpMute()
+{
+    if (!jumpMuted)
+        return;
+    const qint64 from = jumpMuteStart();
+    if (from >= 0 && player->position() >= from)
+        return;
+    setJumpMuted(false);
+    armJumpMute();
+}
+
+void VideoPlayer::setJumpMuted(bool muted)
+{
+    jumpMuted = muted;
+    audioOut->setMuted(userMuted || jumpMuted);
 }
 
 qint64 VideoPlayer::position() const
@@ -376,12 +531,13 @@ bool VideoPlayer::isPaused() const
 
 bool VideoPlayer::isMuted() const
 {
-    return audioOut->isMuted();
+    return userMuted;
 }
 
 void VideoPlayer::setMuted(bool muted)
 {
-    audioOut->setMuted(muted);
+    userMuted = muted;
+    audioOut->setMuted(userMuted || jumpMuted);
 }
 
 void VideoPlayer::setVolume(int percent)
@@ -463,6 +619,8 @@ void VideoPlayer::onVideoFrameChanged(const QVideoFrame &frame)
     if (!frame.isValid())
         return;
     ++frameCounter;
+    if (!passesEdit(frame))
+        return;
     QVideoFrame shown = frame;
     markRotation(shown);
     lastVideoFrame = shown;

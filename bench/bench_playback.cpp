@@ -135,6 +135,12 @@ int main(int argc, char *argv[])
             return fail("stop at the end");
         QTest::qWait(300);
         recorder.stop();
+        if (qEnvironmentVariableIsSet("BENCH_PLAYBACK_DUMP")) {
+            QStringList numbers;
+            for (const EditPlayback::ShownFrame &frame : recorder.frames)
+                numbers << QString::number(frame.number);
+            std::fprintf(stderr, "run %d: %s\n", run, qPrintable(numbers.join(' ')));
+        }
         analyse(window.clips(), recorder.frames, figures, int(startAt * Fps / 1000) + 1);
     }
 

@@ -733,6 +733,10 @@ void VideoPlayer::onMediaStatusChanged(QMediaPlayer::MediaStatus status)
         break;
     case QMediaPlayer::EndOfMedia:
         qDebug() << "Reached end of media";
+        // Qt 6.4's FFmpeg back end keeps its demuxer stopped after the end, so a pause and a seek
+        // from here report the end again at once, for ever. Stopped first, the next pause or play
+        // reads anew.
+        player->stop();
         emit endOfMedia();
         break;
     case QMediaPlayer::InvalidMedia: {

@@ -98,31 +98,6 @@ EditFollower::Step EditFollower::enter(int part)
     return step;
 }
 
-BoundaryAction boundaryAction(const ClipList &clips, qint64 position)
-{
-    if (clips.isEmpty())
-        return {};
-    const int index = clipIndexAtSource(clips, position);
-    if (index >= 0) {
-        const Clip &clip = clips[index];
-        if (saturatingSub(clip.originalEnd, position) > NearEndMs)
-            return {};
-        if (index + 1 < clips.size())
-            return {BoundaryAction::Seek, clips[index + 1].originalStart};
-        return {BoundaryAction::PauseAndSeek, clips.first().originalStart};
-    }
-    if (position > clips.last().originalEnd)
-        return {BoundaryAction::PauseAndSeek, clips.first().originalStart};
-    if (position >= clips.first().originalStart) {
-        for (int j = 0; j + 1 < clips.size(); ++j) {
-            if (clips[j].originalEnd < position && position < clips[j + 1].originalStart)
-                return {BoundaryAction::Seek, clips[j + 1].originalStart};
-        }
-        return {};
-    }
-    return {BoundaryAction::Seek, clips.first().originalStart};
-}
-
 qint64 playStartPosition(const ClipList &clips, qint64 position)
 {
     if (clips.isEmpty() || clipIndexAtSource(clips, position) >= 0)

@@ -5,15 +5,6 @@
 // Rules that make playback follow the edited video rather than the source.
 namespace Playback {
 
-struct BoundaryAction {
-    enum Kind { None, Seek, PauseAndSeek };
-    Kind kind = None;
-    qint64 target = 0;
-};
-
-// What the periodic clip-boundary check does at a source position while playing.
-BoundaryAction boundaryAction(const ClipList &clips, qint64 position);
-
 // Follows the edit frame by frame while it plays, as the export cuts it: a frame is kept when its
 // start time lies in a part's [originalStart, originalEnd); parts play in the list's order, and
 // a part that ends where the next one starts runs on into it without a seek.
@@ -63,8 +54,6 @@ qint64 skipTarget(const ClipList &clips, qint64 position, qint64 duration, bool 
 // One fixed 33 ms frame step, kept inside 0..videoDuration.
 qint64 frameStepTarget(qint64 position, qint64 videoDuration, bool forward);
 
-constexpr qint64 BoundaryCheckIntervalMs = 500;
-constexpr qint64 NearEndMs = 499;
 // How long before a jump the sound is muted: the media back end writes about 100 ms of sound
 // (plus one audio frame) ahead of what is heard, and muting acts on what it writes next.
 constexpr qint64 MuteLeadMs = 200;

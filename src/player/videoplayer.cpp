@@ -425,6 +425,7 @@ void VideoPlayer::actOnEdit(const Playback::EditFollower::Step &step)
     case Step::Jump:
         setJumpMuted(true);
         seekFollowingEdit(step.target);
+        emit editJumped(step.target);
         break;
     case Step::Finish:
         setJumpMuted(true);

@@ -104,6 +104,8 @@ signals:
     void endOfMedia();
     // Playing the edit, the first frame of a part was shown.
     void partEntered(int index);
+    // Playing the edit, the player sought from the end of a part to the start of the next.
+    void editJumped(qint64 target);
     // Playing the edit went past its last part: paused and sent back to the first part's start.
     void editFinished();
 

@@ -84,6 +84,8 @@ VideoPlayer::~VideoPlayer()
     }
     if (connectedSink)
         disconnect(connectedSink, nullptr, this, nullptr);
+    if (standbySink)
+        disconnect(standbySink, nullptr, this, nullptr);
     // Stop the worker first, then end its thread; the worker is deleted as the
     // thread finishes (finished -> deleteLater).
     if (worker)
@@ -240,6 +242,9 @@ void VideoPlayer::setBackEndSource(const QString &path)
     loadFailureReported = false;
 
     player->stop();
+    forgetStandby();
+    if (standby)
+        standby->setSource(QUrl());
     // Qt 6.4's PulseAudio layer does not always report a device that appears later.
     updateAudioOutputAttachment();
     // The player ignores the same source set again: no new status or duration would follow.
@@ -347,12 +352,15 @@ void VideoPlayer::pause()
 {
     playRequested = false;
     pendingPlay = false;
+    forgetStandby();
     player->pause();
 }
 
 void VideoPlayer::setPosition(qint64 ms)
 {
     follower.reset();
+    forgetStandby();
+    lastShownStartUs = -1;
     seekFollowingEdit(ms);
 }
 
@@ -416,18 +424,26 @@ void VideoPlayer::actOnEdit(const Playback::EditFollower::Step &step)
     using Step = Playback::EditFollower::Step;
     switch (step.kind) {
     case Step::Show:
-        if (step.entered)
+        if (step.entered) {
             emit partEntered(follower.part());
+            prerollNextPart();
+        }
         armJumpMute();
         break;
     case Step::Skip:
         break;
     case Step::Jump:
+        endBridging();
         setJumpMuted(true);
         seekFollowingEdit(step.target);
         emit editJumped(step.target);
+        // The standby player has the next part's first frame decoded: it goes on screen now and
+        // the standby plays on until the back end's own frames from its seek catch up.
+        bridgeDue = prerollTargetMs == step.target && prerolledFrame.isValid();
+        qDebug() << "VideoPlayer: Jump to" << step.target << (bridgeDue ? "from the standby's frame" : "by seeking");
         break;
     case Step::Finish:
+        forgetStandby();
         setJumpMuted(true);
         pause();
         seekFollowingEdit(step.target);
@@ -620,14 +636,112 @@ void VideoPlayer::onVideoFrameChanged(const QVideoFrame &frame)
     if (!frame.isValid())
         return;
     ++frameCounter;
-    if (!passesEdit(frame))
+    if (bridging && !takesOverFromStandby(frame))
         return;
+    if (passesEdit(frame))
+        show(frame);
+    startBridgeIfDue();
+}
+
+void VideoPlayer::show(const QVideoFrame &frame)
+{
+    lastShownStartUs = frame.startTime();
     QVideoFrame shown = frame;
     markRotation(shown);
     lastVideoFrame = shown;
     lastFrameLoad = loadCount;
     emit frameReady(shown);
     sendFrameToEffectsPath(shown);
+}
+
+void VideoPlayer::onStandbyFrame(const QVideoFrame &frame)
+{
+    if (!frame.isValid())
+        return;
+    if (!bridging) {
+        const qint64 us = frame.startTime();
+        if (prerollTargetMs >= 0 && !prerolledFrame.isValid() && us >= prerollTargetMs * 1000
+            && us < prerollEndMs * 1000)
+            prerolledFrame = frame;
+        return;
+    }
+    if (frame.startTime() <= lastShownStartUs)
+        return;
+    if (passesEdit(frame))
+        show(frame);
+    startBridgeIfDue();
+}
+
+bool VideoPlayer::takesOverFromStandby(const QVideoFrame &frame)
+{
+    const qint64 us = frame.startTime();
+    // Decoded before the seek, or still behind what the standby has shown.
+    if (us < bridgeTargetUs || us + std::max<qint64>(frame.endTime() - us, 0) < lastShownStartUs)
+        return false;
+    endBridging();
+    return us > lastShownStartUs;
+}
+
+void VideoPlayer::prerollNextPart()
+{
+    const int part = follower.part();
+    if (bridging || part < 0 || part + 1 >= followedParts.size() || follower.muteFrom(followedParts, 0) < 0)
+        return;
+    const Clip &next = followedParts[part + 1];
+    if (next.originalStart == prerollTargetMs || next.originalStart < 0 || next.originalStart >= duration()
+        || next.originalEnd > std::numeric_limits<qint64>::max() / 1000 || loadedUrl.isEmpty())
+        return;
+    if (!standby) {
+        standby = new QMediaPlayer(this);
+        standbySink = new QVideoSink(this);
+        standby->setVideoOutput(standbySink);
+        connect(standbySink, &QVideoSink::videoFrameChanged, this, &VideoPlayer::onStandbyFrame);
+    }
+    if (standby->source() != loadedUrl)
+        standby->setSource(loadedUrl);
+    prerollTargetMs = next.originalStart;
+    prerollEndMs = next.originalEnd;
+    prerolledFrame = QVideoFrame();
+    if (standby->playbackState() != QMediaPlayer::PausedState)
+        standby->pause();
+    standby->setPosition(prerollTargetMs);
+}
+
+void VideoPlayer::startBridgeIfDue()
+{
+    if (!bridgeDue)
+        return;
+    bridgeDue = false;
+    const QVideoFrame first = prerolledFrame;
+    bridgeTargetUs = prerollTargetMs * 1000;
+    prerolledFrame = QVideoFrame();
+    prerollTargetMs = -1;
+    bridging = true;
+    if (!passesEdit(first)) {
+        endBridging();
+        return;
+    }
+    show(first);
+    standby->play();
+}
+
+void VideoPlayer::endBridging()
+{
+    if (!bridging)
+        return;
+    bridging = false;
+    standby->pause();
+    prerollNextPart();
+}
+
+void VideoPlayer::forgetStandby()
+{
+    bridging = false;
+    bridgeDue = false;
+    prerollTargetMs = -1;
+    prerolledFrame = QVideoFrame();
+    if (standby)
+        standby->pause();
 }
 
 void VideoPlayer::markRotation(QVideoFrame &frame) const

@@ -149,6 +149,13 @@ private:
     qint64 jumpMuteStart() const;
     void releaseJumpMute();
     void setJumpMuted(bool muted);
+    void show(const QVideoFrame &frame);
+    void onStandbyFrame(const QVideoFrame &frame);
+    bool takesOverFromStandby(const QVideoFrame &frame);
+    void prerollNextPart();
+    void startBridgeIfDue();
+    void endBridging();
+    void forgetStandby();
 
     std::function<ClipList()> editParts;
     ClipList followedParts;
@@ -158,6 +165,19 @@ private:
     bool jumpMuted = false;
     QTimer *jumpMuteTimer = nullptr;
     int seekCount = 0;
+    qint64 lastShownStartUs = -1;
+
+    // A second player, without sound, paused at the start of the part that follows a jump: its
+    // first frame is shown the moment the jump is decided, and it plays on until the seeking
+    // player's own frames catch up (seeking decodes from the key frame before the target).
+    QMediaPlayer *standby = nullptr;
+    QVideoSink *standbySink = nullptr;
+    qint64 prerollTargetMs = -1;
+    qint64 prerollEndMs = 0;
+    QVideoFrame prerolledFrame;
+    bool bridgeDue = false;
+    bool bridging = false;
+    qint64 bridgeTargetUs = 0;
 
     QMediaPlayer *player = nullptr;
     QPointer<QObject> videoOutput;

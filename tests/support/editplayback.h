@@ -72,7 +72,7 @@ inline bool cutAndDelete(MainWindow &window, const QList<qint64> &cuts, QList<in
     for (qint64 at : cuts) {
         const int before = int(window.clips().size());
         window.player()->setPosition(at);
-        if (!waitFor([&] { return qAbs(window.player()->position() - at) < 5; }, 10000))
+        if (!waitFor([&] { return qAbs(window.player()->position() - at) < 50; }, 10000))
             return false;
         window.splitAtPlayhead();
         if (window.clips().size() != before + 1)

@@ -1,7 +1,8 @@
 // Plays an edit through the real window and reads the frame counter drawn into every picture the
 // displays receive: how many of each kept part's frames were shown, whether any removed frame
 // was, and the time on screen between a part's last frame and the next part's first (the join).
-// Against the ideal: every kept frame, no removed one, a join of one frame interval.
+// Against the ideal (every kept frame, no removed one, a join of one frame interval) and against the
+// player's own frame-to-frame pace inside the parts, which no join can beat.
 //
 // bench_playback [runs] [keyframe interval in frames]
 #include "benchsupport.h"
@@ -23,6 +24,7 @@ constexpr int Fps = 30;
 struct Figures {
     std::vector<double> coverage; // per part and run, in percent (parts of at least 1 s)
     std::vector<double> joins;    // ms between the last frame of a part and the first of the next
+    std::vector<double> steps;    // ms between consecutive frames inside a part: the pace a join is held to
     int removedShown = 0;
     int joinsMissed = 0;          // crossings where the next part never started
 };
@@ -43,6 +45,8 @@ void analyse(const ClipList &clips, const QList<EditPlayback::ShownFrame> &frame
     std::vector<qint64> lastShownNs(parts.size(), -1);
     std::vector<qint64> firstShownNs(parts.size(), -1);
     int previous = -1;
+    int previousPart = -1;
+    qint64 previousNs = 0;
     for (const EditPlayback::ShownFrame &frame : frames) {
         // The stop after the last part goes back to the first: the run ends there.
         if (previous >= 0 && frame.number < previous)
@@ -53,6 +57,10 @@ void analyse(const ClipList &clips, const QList<EditPlayback::ShownFrame> &frame
             ++figures.removedShown;
             continue;
         }
+        if (part == previousPart)
+            figures.steps.push_back(double(frame.wallNs - previousNs) / 1e6);
+        previousPart = part;
+        previousNs = frame.wallNs;
         shown[size_t(part)].insert(frame.number);
         if (firstShownNs[size_t(part)] < 0)
             firstShownNs[size_t(part)] = frame.wallNs;
@@ -161,5 +169,8 @@ int main(int argc, char *argv[])
     std::printf("%-34s %8.0fms %8.0fms\n", "join, median", Bench::median(figures.joins), 1000.0 / Fps);
     std::printf("%-34s %8.0fms %8.0fms\n", "join, max", maximum(figures.joins), 1000.0 / Fps);
     std::printf("%-34s %10d %10d\n", "joins where the next part never showed", figures.joinsMissed, 0);
+    std::printf("%-34s %8.0fms %8.0fms\n", "frame to frame inside parts, median", Bench::median(figures.steps),
+                1000.0 / Fps);
+    std::printf("%-34s %8.0fms %8.0fms\n", "frame to frame inside parts, max", maximum(figures.steps), 1000.0 / Fps);
     return 0;
 }

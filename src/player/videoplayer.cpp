@@ -424,10 +424,10 @@ void VideoPlayer::actOnEdit(const Playback::EditFollower::Step &step)
     using Step = Playback::EditFollower::Step;
     switch (step.kind) {
     case Step::Show:
-        if (step.entered) {
+        if (step.entered)
             emit partEntered(follower.part());
-            prerollNextPart();
-        }
+        // Also after a pause, which lets the standby go.
+        prerollNextPart();
         armJumpMute();
         break;
     case Step::Skip:
@@ -685,7 +685,8 @@ bool VideoPlayer::takesOverFromStandby(const QVideoFrame &frame)
 void VideoPlayer::prerollNextPart()
 {
     const int part = follower.part();
-    if (bridging || part < 0 || part + 1 >= followedParts.size() || follower.muteFrom(followedParts, 0) < 0)
+    if (bridging || part < 0 || part + 1 >= followedParts.size() || follower.muteFrom(followedParts, 0) < 0
+        || !hasVideoStream())
         return;
     const Clip &next = followedParts[part + 1];
     if (next.originalStart == prerollTargetMs || next.originalStart < 0 || next.originalStart >= duration()

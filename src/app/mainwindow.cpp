@@ -37,7 +37,6 @@
 
 #include <QApplication>
 #include <QCursor>
-#include <QDateTime>
 #include <QDebug>
 #include <QDialog>
 #include <QDialogButtonBox>
@@ -1065,10 +1064,8 @@ void MainWindow::positionChanged(qint64 position)
         updateTitleOverlay();
 }
 
-// When the last part runs to the end of the file, the back end may report the
-// end before a boundary check pauses there, or just after one has sought back
-// to the start, leaving the playhead at the end: end the edit's playback the
-// way the check does.
+// When the last part runs to the end of the file no frame lies past it: the end
+// of the file ends the edit's playback the way a frame past the last part does.
 void MainWindow::onEndOfMedia()
 {
     if (clipList.isEmpty())

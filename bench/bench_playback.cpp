@@ -57,8 +57,11 @@ void analyse(const ClipList &clips, const QList<EditPlayback::ShownFrame> &frame
             ++figures.removedShown;
             continue;
         }
-        if (part == previousPart)
+        if (part == previousPart) {
             figures.steps.push_back(double(frame.wallNs - previousNs) / 1e6);
+            if (qEnvironmentVariableIsSet("BENCH_PLAYBACK_DUMP") && figures.steps.back() > 150)
+                std::fprintf(stderr, "stall of %.0f ms before frame %d\n", figures.steps.back(), frame.number);
+        }
         previousPart = part;
         previousNs = frame.wallNs;
         shown[size_t(part)].insert(frame.number);

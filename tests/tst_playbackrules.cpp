@@ -4,8 +4,6 @@
 
 #include <limits>
 
-using Playback::BoundaryAction;
-Q_DECLARE_METATYPE(BoundaryAction::Kind)
 
 namespace {
 
@@ -26,38 +24,92 @@ ClipList clipsFrom(std::initializer_list<std::pair<qint64, qint64>> ranges)
 class TestPlaybackRules : public QObject {
     Q_OBJECT
 private slots:
-    void boundary_data()
+    // Frame times (µs) fed in order; each answer written as: "+t" a shown frame that enters a
+    // part, "t" a shown frame, "-t" a skipped one, "t>x" a jump to x, "t|x" the end, sent to x
+    // (t in ms, rounded down).
+    void followsTheFrames_data()
     {
-        QTest::addColumn<qint64>("position");
-        QTest::addColumn<BoundaryAction::Kind>("kind");
-        QTest::addColumn<qint64>("target");
-        // Clips 0..5000 and 8000..9000.
-        QTest::newRow("well inside") << qint64(4000) << BoundaryAction::None << qint64(0);
-        QTest::newRow("500 before the end") << qint64(4500) << BoundaryAction::None << qint64(0);
-        QTest::newRow("499 before the end jumps") << qint64(4501) << BoundaryAction::Seek << qint64(8000);
-        QTest::newRow("in the gap jumps to the next clip") << qint64(6000) << BoundaryAction::Seek << qint64(8000);
-        QTest::newRow("near the end of the last clip stops")
-            << qint64(8600) << BoundaryAction::PauseAndSeek << qint64(0);
-        QTest::newRow("past the last clip stops") << qint64(9500) << BoundaryAction::PauseAndSeek << qint64(0);
+        QTest::addColumn<ClipList>("clips");
+        QTest::addColumn<QList<qint64>>("frames");
+        QTest::addColumn<QString>("steps");
+        QTest::newRow("across a removed middle")
+            << clipsFrom({{0, 4000}, {8000, 12000}})
+            << QList<qint64>{3933333, 3966667, 4000000, 4033333, 8000000, 8033333}
+            << "+3933 3966 4000>8000 -4033 +8000 8033";
+        QTest::newRow("touching parts run on without a seek")
+            << clipsFrom({{0, 4000}, {4000, 6000}}) << QList<qint64>{3966667, 4000000, 4033333}
+            << "+3966 +4000 4033";
+        QTest::newRow("a part of three frames")
+            << clipsFrom({{0, 1000}, {2500, 2600}, {4000, 5000}})
+            << QList<qint64>{966667, 1000000, 1033333, 2500000, 2533333, 2566667, 2600000, 2633333, 4000000}
+            << "+966 1000>2500 -1033 +2500 2533 2566 2600>4000 -2633 +4000";
+        QTest::newRow("past the last part back to the first")
+            << clipsFrom({{1000, 2000}, {3000, 4000}}) << QList<qint64>{3966667, 4000000, 4033333, 1000000}
+            << "+3966 4000|1000 -4033 +1000";
+        QTest::newRow("a part too short for a frame is passed")
+            << clipsFrom({{0, 1000}, {2000, 2010}, {3000, 4000}}) << QList<qint64>{966667, 1000000, 2033333, 3000000}
+            << "+966 1000>2000 2033>3000 +3000";
+        QTest::newRow("from a removed span to the next part")
+            << clipsFrom({{0, 1000}, {2000, 3000}}) << QList<qint64>{1500000, 2000000} << "1500>2000 +2000";
+        QTest::newRow("from past the last part to the first")
+            << clipsFrom({{0, 1000}, {2000, 3000}}) << QList<qint64>{3500000, 3533333, 0} << "3500|0 -3533 +0";
+        QTest::newRow("the list's order, not the source's")
+            << clipsFrom({{5000, 6000}, {0, 1000}}) << QList<qint64>{5966667, 6000000, 6033333, 0, 1000000}
+            << "+5966 6000>0 -6033 +0 1000|5000";
     }
-    void boundary()
+    void followsTheFrames()
     {
-        QFETCH(qint64, position);
-        QFETCH(BoundaryAction::Kind, kind);
-        QFETCH(qint64, target);
-        const BoundaryAction action = Playback::boundaryAction(clipsFrom({{0, 5000}, {8000, 9000}}), position);
-        QCOMPARE(action.kind, kind);
-        if (kind != BoundaryAction::None)
-            QCOMPARE(action.target, target);
+        QFETCH(ClipList, clips);
+        QFETCH(QList<qint64>, frames);
+        QFETCH(QString, steps);
+        using Step = Playback::EditFollower::Step;
+        Playback::EditFollower follower;
+        QStringList seen;
+        for (qint64 us : frames) {
+            const Step step = follower.frame(clips, us);
+            const QString t = QString::number(us / 1000);
+            switch (step.kind) {
+            case Step::Show:
+                seen << (step.entered ? "+" + t : t);
+                break;
+            case Step::Skip:
+                seen << "-" + t;
+                break;
+            case Step::Jump:
+                seen << t + ">" + QString::number(step.target);
+                break;
+            case Step::Finish:
+                seen << t + "|" + QString::number(step.target);
+                break;
+            }
+        }
+        QCOMPARE(seen.join(' '), steps);
     }
 
-    void boundaryBeforeFirstClip()
+    void partsAndSoundAroundAJump()
     {
-        const ClipList clips = clipsFrom({{2000, 5000}, {8000, 9000}});
-        const BoundaryAction a = Playback::boundaryAction(clips, 1000);
-        QCOMPARE(a.kind, BoundaryAction::Seek);
-        QCOMPARE(a.target, 2000);
-        QCOMPARE(Playback::boundaryAction({}, 1000).kind, BoundaryAction::None);
+        const ClipList clips = clipsFrom({{0, 4000}, {8000, 12000}, {12000, 15000}});
+        Playback::EditFollower follower;
+        QCOMPARE(follower.muteFrom(clips, 200), -1);
+        follower.frame(clips, 3000000);
+        QCOMPARE(follower.part(), 0);
+        QCOMPARE(follower.muteFrom(clips, 200), 3800);
+        // On the way to the next part, its own end counts; it runs on into the third.
+        follower.frame(clips, 4000000);
+        QVERIFY(follower.jumping());
+        QCOMPARE(follower.part(), -1);
+        QCOMPARE(follower.playingPart(), 1);
+        QCOMPARE(follower.muteFrom(clips, 200), -1);
+        follower.frame(clips, 12000000);
+        QCOMPARE(follower.part(), 2);
+        QCOMPARE(follower.muteFrom(clips, 200), 14800);
+        follower.reset();
+        QCOMPARE(follower.part(), -1);
+        QVERIFY(!follower.jumping());
+        // A shorter list drops a part number that no longer exists.
+        follower.frame(clips, 13000000);
+        QCOMPARE(follower.frame(clipsFrom({{0, 4000}}), 3000000).entered, true);
+        QCOMPARE(follower.part(), 0);
     }
 
     void playStartsInsideAClip()
@@ -102,6 +154,25 @@ private slots:
         QCOMPARE(Playback::skipTarget(clips, position, 100000, playing, forward), target);
     }
 
+    // A paused player sent to a cut reports it or a millisecond before it.
+    void rightArrowOnACutMoves_data()
+    {
+        QTest::addColumn<qint64>("position");
+        QTest::addColumn<qint64>("target");
+        QTest::newRow("on the cut") << qint64(5000) << qint64(6000);
+        QTest::newRow("reported a millisecond early") << qint64(4999) << qint64(5999);
+        QTest::newRow("well before the cut") << qint64(4500) << qint64(5000);
+    }
+    void rightArrowOnACutMoves()
+    {
+        QFETCH(qint64, position);
+        QFETCH(qint64, target);
+        const ClipList touching = clipsFrom({{0, 5000}, {5000, 12000}});
+        QCOMPARE(Playback::skipTarget(touching, position, 12000, false, true), target);
+        // Parts apart: the end of one still leads to the start of the next.
+        QCOMPARE(Playback::skipTarget(clipsFrom({{0, 5000}, {8000, 12000}}), 4999, 12000, false, true), 8000);
+    }
+
     void skipWithoutClipsClamps()
     {
         QCOMPARE(Playback::skipTarget({}, 500, 5000, false, false), 0);
@@ -141,9 +212,12 @@ private slots:
                 QVERIFY2(target >= low && target <= high, qPrintable(QString::number(target)));
             }
         }
-        const BoundaryAction action = Playback::boundaryAction(clips, position);
-        if (action.kind != BoundaryAction::None)
-            QVERIFY(action.target >= low && action.target <= high);
+        Playback::EditFollower follower;
+        for (qint64 us : {position, position / 2, qint64(0)}) {
+            const Playback::EditFollower::Step step = follower.frame(clips, us);
+            if (step.kind == Playback::EditFollower::Step::Jump || step.kind == Playback::EditFollower::Step::Finish)
+                QVERIFY(step.target >= low && step.target <= high);
+        }
         const qint64 start = Playback::playStartPosition(clips, position);
         QVERIFY(start == position || (start >= low && start <= high));
     }

@@ -535,6 +535,8 @@ private slots:
         setTitle(QStringLiteral("Whole part"), QStringLiteral("Entire clip duration"));
         playFrom(0);
         QTRY_VERIFY_WITH_TIMEOUT(overlay()->isVisible(), 60000);
+        // The title comes with the part's first frame; the pause below must land inside the part.
+        QTRY_VERIFY_WITH_TIMEOUT(window->player()->position() > window->clips()[1].originalStart + 100, 30000);
         window->playPause();
         QCOMPARE(window->titleOverlayTimer()->interval(), 10000);
 

@@ -38,7 +38,6 @@
 
 #include <QApplication>
 #include <QCursor>
-#include <QDateTime>
 #include <QDebug>
 #include <QDialog>
 #include <QDialogButtonBox>
@@ -73,8 +72,6 @@
 
 namespace {
 
-// Shared by the whole process: boundary checks run at most once per interval.
-qint64 lastBoundaryCheckMs = 0;
 // Shared by the whole process: every 20th overlay update is logged.
 int overlayCallCount = 0;
 
@@ -805,6 +802,12 @@ void MainWindow::connectPlayer()
     connect(videoPlayer, &VideoPlayer::mediaReady, this, &MainWindow::onMediaReady);
     connect(videoPlayer, &VideoPlayer::loadFailed, this, &MainWindow::onLoadFailed);
     connect(videoPlayer, &VideoPlayer::endOfMedia, this, &MainWindow::onEndOfMedia);
+    videoPlayer->followEdit([this] { return clipList; });
+    connect(videoPlayer, &VideoPlayer::partEntered, this, &MainWindow::updateTitleOverlay);
+    connect(videoPlayer, &VideoPlayer::editFinished, this, [this] {
+        playButton->setText(QStringLiteral("Play"));
+        updateTitleOverlay();
+    });
     applyProcessingMode(videoPlayer->isFrameProcessingEnabled());
 }
 
@@ -1066,27 +1069,13 @@ void MainWindow::positionChanged(qint64 position)
     timelineWidget->setPosition(sourceToTimelineOrSame(clipList, position));
     updateTimeLabel();
 
-    if (!videoPlayer->isPlaying() || clipList.isEmpty())
-        return;
-    const qint64 now = QDateTime::currentMSecsSinceEpoch();
-    if (now - lastBoundaryCheckMs <= Playback::BoundaryCheckIntervalMs)
-        return;
-    lastBoundaryCheckMs = now;
-
-    const Playback::BoundaryAction action = Playback::boundaryAction(clipList, position);
-    if (action.kind == Playback::BoundaryAction::PauseAndSeek) {
-        videoPlayer->pause();
-        playButton->setText(QStringLiteral("Play"));
-    }
-    if (action.kind != Playback::BoundaryAction::None)
-        videoPlayer->setPosition(action.target);
-    updateTitleOverlay();
+    // The player shows the edit frame by frame and says when a part is entered.
+    if (videoPlayer->isPlaying() && !clipList.isEmpty() && !videoPlayer->isJumpingInEdit())
+        updateTitleOverlay();
 }
 
-// When the last part runs to the end of the file, the back end may report the
-// end before a boundary check pauses there, or just after one has sought back
-// to the start, leaving the playhead at the end: end the edit's playback the
-// way the check does.
+// When the last part runs to the end of the file no frame lies past it: the end
+// of the file ends the edit's playback the way a frame past the last part does.
 void MainWindow::onEndOfMedia()
 {
     if (clipList.isEmpty())
@@ -1368,7 +1357,9 @@ void MainWindow::redoLastAction()
 void MainWindow::updateTitleOverlay()
 {
     const qint64 position = videoPlayer->position();
-    const int index = clipIndexAtSource(clipList, position);
+    // On the cut between touching parts the position still reads as the first; the frames know.
+    const int followed = videoPlayer->isPlaying() ? videoPlayer->editPart() : -1;
+    const int index = followed >= 0 && followed < clipList.size() ? followed : clipIndexAtSource(clipList, position);
     if (overlayCallCount++ % 20 == 0) {
         qDebug() << "updateTitleOverlay - pos:" << position << "clipIndex:" << index
                  << "current:" << currentClipIndex;

@@ -5,14 +5,44 @@
 // Rules that make playback follow the edited video rather than the source.
 namespace Playback {
 
-struct BoundaryAction {
-    enum Kind { None, Seek, PauseAndSeek };
-    Kind kind = None;
-    qint64 target = 0;
-};
+// Follows the edit frame by frame while it plays, as the export cuts it: a frame is kept when its
+// start time lies in a part's [originalStart, originalEnd); parts play in the list's order, and
+// a part that ends where the next one starts runs on into it without a seek.
+class EditFollower {
+public:
+    struct Step {
+        enum Kind {
+            Show,   // a kept frame
+            Skip,   // removed, or decoded before the last jump landed: the last kept frame stays
+            Jump,   // the first frame past the part: seek to target, the next part's start
+            Finish, // past the last part: pause and seek to target, the first part's start
+        };
+        Kind kind = Show;
+        qint64 target = 0;
+        bool entered = false; // Show: this frame opens the part part()
+    };
 
-// What the periodic clip-boundary check does at a source position while playing.
-BoundaryAction boundaryAction(const ClipList &clips, qint64 position);
+    // startUs is the frame's source time in microseconds (QVideoFrame::startTime()).
+    Step frame(const ClipList &clips, qint64 startUs);
+    // Forgets where it was: a seek it did not ask for, or another list.
+    void reset();
+    int part() const { return current; }
+    bool jumping() const { return pendingPart >= 0; }
+    // The part a jump is on its way to, or the current one; -1 when none.
+    int playingPart() const { return jumping() ? pendingPart : current; }
+    // The source time (ms) from which the sound must be muted because a jump ends the playing
+    // part (leadMs before its end), or -1 when it runs on into the next part or there is none.
+    qint64 muteFrom(const ClipList &clips, qint64 leadMs) const;
+
+private:
+    Step jumpTo(const ClipList &clips, int part, qint64 fromUs, Step::Kind kind);
+    Step enter(int part);
+
+    int current = -1;
+    int pendingPart = -1;
+    qint64 pendingTargetUs = 0;
+    qint64 jumpedFromUs = 0;
+};
 
 // Where play starts from: the first clip's start when no clip holds the position.
 qint64 playStartPosition(const ClipList &clips, qint64 position);
@@ -24,7 +54,10 @@ qint64 skipTarget(const ClipList &clips, qint64 position, qint64 duration, bool 
 // One fixed 33 ms frame step, kept inside 0..videoDuration.
 qint64 frameStepTarget(qint64 position, qint64 videoDuration, bool forward);
 
-constexpr qint64 BoundaryCheckIntervalMs = 500;
-constexpr qint64 NearEndMs = 499;
+// How long before a jump the sound is muted: the media back end writes about 100 ms of sound
+// (plus one audio frame) ahead of what is heard, and muting acts on what it writes next.
+constexpr qint64 MuteLeadMs = 200;
+// A paused player may report a position up to this much before the one it was sent to.
+constexpr qint64 SeekReportSlackMs = 2;
 
 } // namespace Playback

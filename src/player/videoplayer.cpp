@@ -20,6 +20,8 @@
 #include <QVideoSink>
 #include <QVideoWidget>
 
+#include <limits>
+
 VideoPlayer::VideoPlayer(QObject *parent)
     : QObject(parent)
     , workerThread(new QThread(this))
@@ -40,6 +42,11 @@ VideoPlayer::VideoPlayer(QObject *parent)
 
     player->setPlaybackRate(1.0);
 
+    jumpMuteTimer = new QTimer(this);
+    jumpMuteTimer->setSingleShot(true);
+    jumpMuteTimer->setTimerType(Qt::PreciseTimer);
+    connect(jumpMuteTimer, &QTimer::timeout, this, &VideoPlayer::armJumpMute);
+
     worker->setDownscaleEnabled(true);
     worker->setTargetFps(30);
     worker->setQuality(0);
@@ -57,6 +64,7 @@ VideoPlayer::VideoPlayer(QObject *parent)
             Qt::QueuedConnection);
 
     connect(player, &QMediaPlayer::positionChanged, this, &VideoPlayer::timeChanged);
+    connect(player, &QMediaPlayer::positionChanged, this, &VideoPlayer::followPosition);
     connect(player, &QMediaPlayer::durationChanged, this, &VideoPlayer::lengthChanged);
     connect(player, &QMediaPlayer::mediaStatusChanged, this, &VideoPlayer::onMediaStatusChanged);
     connect(player, &QMediaPlayer::tracksChanged, this, &VideoPlayer::onTracksChanged);
@@ -76,6 +84,8 @@ VideoPlayer::~VideoPlayer()
     }
     if (connectedSink)
         disconnect(connectedSink, nullptr, this, nullptr);
+    if (standbySink)
+        disconnect(standbySink, nullptr, this, nullptr);
     // Stop the worker first, then end its thread; the worker is deleted as the
     // thread finishes (finished -> deleteLater).
     if (worker)
@@ -233,6 +243,9 @@ void VideoPlayer::setBackEndSource(const QString &path)
     loadFailureReported = false;
 
     player->stop();
+    forgetStandby();
+    if (standby)
+        standby->setSource(QUrl());
     // Qt 6.4's PulseAudio layer does not always report a device that appears later.
     updateAudioOutputAttachment();
     // The player ignores the same source set again: no new status or duration would follow.
@@ -309,6 +322,7 @@ void VideoPlayer::play()
 
     playRequested = true;
     updateAudioOutputAttachment();
+    releaseJumpMute();
     player->play();
 
     QTimer::singleShot(100, Qt::PreciseTimer, this, [this] {
@@ -339,12 +353,170 @@ void VideoPlayer::pause()
 {
     playRequested = false;
     pendingPlay = false;
+    forgetStandby();
     player->pause();
 }
 
 void VideoPlayer::setPosition(qint64 ms)
 {
+    follower.reset();
+    forgetStandby();
+    lastShownStartUs = -1;
+    seekFollowingEdit(ms);
+}
+
+void VideoPlayer::seekFollowingEdit(qint64 ms)
+{
+    jumpMuteTimer->stop();
+    const int seek = ++seekCount;
     player->setPosition(ms);
+    if (!jumpMuted)
+        return;
+    // Sound the back end wrote before the seek was muted as written; what it writes now comes
+    // from the target. A moment later no write from the old place can still be under way.
+    QTimer::singleShot(30, Qt::PreciseTimer, this, [this, seek] {
+        if (seek == seekCount)
+            releaseJumpMute();
+    });
+}
+
+void VideoPlayer::followEdit(std::function<ClipList()> parts)
+{
+    editParts = std::move(parts);
+    followedParts.clear();
+    follower.reset();
+}
+
+bool VideoPlayer::passesEdit(const QVideoFrame &frame)
+{
+    if (!editParts || frame.startTime() < 0 || (!isPlaying() && !follower.jumping()))
+        return true;
+    const ClipList parts = currentParts();
+    if (parts.isEmpty())
+        return true;
+    const Playback::EditFollower::Step step = follower.frame(parts, frame.startTime());
+    if (!isPlaying() && (step.kind == Playback::EditFollower::Step::Jump
+                         || step.kind == Playback::EditFollower::Step::Finish)) {
+        // Paused, the frame is where the user stopped.
+        follower.reset();
+        return true;
+    }
+    actOnEdit(step);
+    if (step.kind != Playback::EditFollower::Step::Show)
+        return false;
+    lastShownEndUs = frame.endTime();
+    return true;
+}
+
+ClipList VideoPlayer::currentParts()
+{
+    ClipList parts = editParts ? editParts() : ClipList();
+    // Another edit: the part numbers known so far may mean other parts.
+    if (parts != followedParts) {
+        followedParts = parts;
+        if (!follower.jumping())
+            follower.reset();
+    }
+    return parts;
+}
+
+void VideoPlayer::actOnEdit(const Playback::EditFollower::Step &step)
+{
+    using Step = Playback::EditFollower::Step;
+    switch (step.kind) {
+    case Step::Show:
+        if (step.entered)
+            emit partEntered(follower.part());
+        // Also after a pause, which lets the standby go.
+        prerollNextPart();
+        armJumpMute();
+        break;
+    case Step::Skip:
+        break;
+    case Step::Jump:
+        endBridging();
+        setJumpMuted(true);
+        seekFollowingEdit(step.target);
+        emit editJumped(step.target);
+        // The standby player has the next part's first frame decoded: it goes on screen now and
+        // the standby plays on until the back end's own frames from its seek catch up.
+        bridgeDue = prerollTargetMs == step.target && prerolledFrame.isValid();
+        qDebug() << "VideoPlayer: Jump to" << step.target << (bridgeDue ? "from the standby's frame" : "by seeking");
+        break;
+    case Step::Finish:
+        forgetStandby();
+        setJumpMuted(true);
+        pause();
+        seekFollowingEdit(step.target);
+        emit editFinished();
+        break;
+    }
+}
+
+void VideoPlayer::followPosition(qint64 ms)
+{
+    if (!editParts || !isPlaying() || follower.jumping())
+        return;
+    const ClipList parts = currentParts();
+    if (parts.isEmpty())
+        return;
+    if (hasVideoStream()) {
+        // Frames decide. This only catches a picture that stopped after the part's last frame
+        // (a video stream shorter than its sound), so it never cuts a part short.
+        const int part = follower.part();
+        if (part < 0)
+            return;
+        const qint64 end = parts[part].originalEnd;
+        if (end > std::numeric_limits<qint64>::max() / 1000 - 1 || lastShownEndUs < end * 1000 || ms < end + 500)
+            return;
+    }
+    actOnEdit(follower.frame(parts, ms * 1000));
+}
+
+void VideoPlayer::armJumpMute()
+{
+    if (!isPlaying())
+        return;
+    const qint64 from = jumpMuteStart();
+    if (from < 0) {
+        jumpMuteTimer->stop();
+        return;
+    }
+    const qint64 wait = from - player->position();
+    if (wait <= 0) {
+        jumpMuteTimer->stop();
+        setJumpMuted(true);
+        return;
+    }
+    jumpMuteTimer->start(int(std::min<qint64>(wait, 1 << 30)));
+}
+
+qint64 VideoPlayer::jumpMuteStart() const
+{
+    const int part = follower.playingPart();
+    if (part < 0 || part >= followedParts.size())
+        return -1;
+    // A part that ends with the file is followed by no sound.
+    if (followedParts[part].originalEnd >= duration())
+        return -1;
+    return follower.muteFrom(followedParts, Playback::MuteLeadMs);
+}
+
+void VideoPlayer::releaseJumpMute()
+{
+    if (!jumpMuted)
+        return;
+    const qint64 from = jumpMuteStart();
+    if (from >= 0 && player->position() >= from)
+        return;
+    setJumpMuted(false);
+    armJumpMute();
+}
+
+void VideoPlayer::setJumpMuted(bool muted)
+{
+    jumpMuted = muted;
+    audioOut->setMuted(userMuted || jumpMuted);
 }
 
 qint64 VideoPlayer::position() const
@@ -377,12 +549,13 @@ bool VideoPlayer::isPaused() const
 
 bool VideoPlayer::isMuted() const
 {
-    return audioOut->isMuted();
+    return userMuted;
 }
 
 void VideoPlayer::setMuted(bool muted)
 {
-    audioOut->setMuted(muted);
+    userMuted = muted;
+    audioOut->setMuted(userMuted || jumpMuted);
 }
 
 void VideoPlayer::setVolume(int percent)
@@ -464,12 +637,113 @@ void VideoPlayer::onVideoFrameChanged(const QVideoFrame &frame)
     if (!frame.isValid())
         return;
     ++frameCounter;
+    if (bridging && !takesOverFromStandby(frame))
+        return;
+    if (passesEdit(frame))
+        show(frame);
+    startBridgeIfDue();
+}
+
+void VideoPlayer::show(const QVideoFrame &frame)
+{
+    lastShownStartUs = frame.startTime();
     QVideoFrame shown = frame;
     markRotation(shown);
     lastVideoFrame = shown;
     lastFrameLoad = loadCount;
     emit frameReady(shown);
     sendFrameToEffectsPath(shown);
+}
+
+void VideoPlayer::onStandbyFrame(const QVideoFrame &frame)
+{
+    if (!frame.isValid())
+        return;
+    if (!bridging) {
+        const qint64 us = frame.startTime();
+        if (prerollTargetMs >= 0 && !prerolledFrame.isValid() && us >= prerollTargetMs * 1000
+            && us < prerollEndMs * 1000)
+            prerolledFrame = frame;
+        return;
+    }
+    if (frame.startTime() <= lastShownStartUs)
+        return;
+    if (passesEdit(frame))
+        show(frame);
+    startBridgeIfDue();
+}
+
+bool VideoPlayer::takesOverFromStandby(const QVideoFrame &frame)
+{
+    const qint64 us = frame.startTime();
+    // Decoded before the seek, or still behind what the standby has shown.
+    if (us < bridgeTargetUs || us + std::max<qint64>(frame.endTime() - us, 0) < lastShownStartUs)
+        return false;
+    endBridging();
+    return us > lastShownStartUs;
+}
+
+void VideoPlayer::prerollNextPart()
+{
+    const int part = follower.part();
+    if (bridging || part < 0 || part + 1 >= followedParts.size() || follower.muteFrom(followedParts, 0) < 0
+        || !hasVideoStream())
+        return;
+    const Clip &next = followedParts[part + 1];
+    if (next.originalStart == prerollTargetMs || next.originalStart < 0 || next.originalStart >= duration()
+        || next.originalEnd > std::numeric_limits<qint64>::max() / 1000 || loadedUrl.isEmpty())
+        return;
+    if (!standby) {
+        standby = new QMediaPlayer(this);
+        standbySink = new QVideoSink(this);
+        standby->setVideoOutput(standbySink);
+        connect(standbySink, &QVideoSink::videoFrameChanged, this, &VideoPlayer::onStandbyFrame);
+    }
+    if (standby->source() != loadedUrl)
+        standby->setSource(loadedUrl);
+    prerollTargetMs = next.originalStart;
+    prerollEndMs = next.originalEnd;
+    prerolledFrame = QVideoFrame();
+    if (standby->playbackState() != QMediaPlayer::PausedState)
+        standby->pause();
+    standby->setPosition(prerollTargetMs);
+}
+
+void VideoPlayer::startBridgeIfDue()
+{
+    if (!bridgeDue)
+        return;
+    bridgeDue = false;
+    const QVideoFrame first = prerolledFrame;
+    bridgeTargetUs = prerollTargetMs * 1000;
+    prerolledFrame = QVideoFrame();
+    prerollTargetMs = -1;
+    bridging = true;
+    if (!passesEdit(first)) {
+        endBridging();
+        return;
+    }
+    show(first);
+    standby->play();
+}
+
+void VideoPlayer::endBridging()
+{
+    if (!bridging)
+        return;
+    bridging = false;
+    standby->pause();
+    prerollNextPart();
+}
+
+void VideoPlayer::forgetStandby()
+{
+    bridging = false;
+    bridgeDue = false;
+    prerollTargetMs = -1;
+    prerolledFrame = QVideoFrame();
+    if (standby)
+        standby->pause();
 }
 
 void VideoPlayer::markRotation(QVideoFrame &frame) const

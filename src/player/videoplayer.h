@@ -6,6 +6,7 @@
 #include "clip.h"
 #include "frameprocessingworker.h"
 #include "mediaalias.h"
+#include "playbackrules.h"
 
 #include <QImage>
 #include <QMediaPlayer>
@@ -17,11 +18,13 @@
 #include <QVideoFrame>
 
 #include <atomic>
+#include <functional>
 #include <memory>
 
 class QAudioOutput;
 class QMediaDevices;
 class QThread;
+class QTimer;
 class QVideoSink;
 class QVideoWidget;
 
@@ -51,6 +54,15 @@ public:
     bool isMuted() const;
     void setMuted(bool muted);
     void setVolume(int percent);
+
+    // While playing, frames are shown as the export keeps them: only those inside the parts the
+    // source gives (asked at every frame, so they are always the current edit), the jumps between
+    // parts made on the first frame past a part, the sound muted before the jump.
+    void followEdit(std::function<ClipList()> parts);
+    // The part whose frames are being shown while the edit plays; -1 when none is known.
+    int editPart() const { return follower.part(); }
+    // Between the last frame of a part and the first of the next.
+    bool isJumpingInEdit() const { return follower.jumping(); }
 
     void updateClipEffects(const Clip &clip);
     void setFrameProcessingEnabled(bool on);
@@ -90,6 +102,12 @@ signals:
     void loadFailed(QString errorText);
     // Playback ran to the end of the file.
     void endOfMedia();
+    // Playing the edit, the first frame of a part was shown.
+    void partEntered(int index);
+    // Playing the edit, the player sought from the end of a part to the start of the next.
+    void editJumped(qint64 target);
+    // Playing the edit went past its last part: paused and sent back to the first part's start.
+    void editFinished();
 
 public slots:
     void onVideoFrameChanged(const QVideoFrame &frame);
@@ -122,6 +140,44 @@ private:
     void startPlaybackWatchdog();
     void reportLoadFailure(const QString &errorText);
     bool playRequestOutstanding() const { return playRequested || pendingPlay; }
+    bool passesEdit(const QVideoFrame &frame);
+    ClipList currentParts();
+    void actOnEdit(const Playback::EditFollower::Step &step);
+    void followPosition(qint64 ms);
+    void seekFollowingEdit(qint64 ms);
+    void armJumpMute();
+    qint64 jumpMuteStart() const;
+    void releaseJumpMute();
+    void setJumpMuted(bool muted);
+    void show(const QVideoFrame &frame);
+    void onStandbyFrame(const QVideoFrame &frame);
+    bool takesOverFromStandby(const QVideoFrame &frame);
+    void prerollNextPart();
+    void startBridgeIfDue();
+    void endBridging();
+    void forgetStandby();
+
+    std::function<ClipList()> editParts;
+    ClipList followedParts;
+    Playback::EditFollower follower;
+    qint64 lastShownEndUs = 0;
+    bool userMuted = false;
+    bool jumpMuted = false;
+    QTimer *jumpMuteTimer = nullptr;
+    int seekCount = 0;
+    qint64 lastShownStartUs = -1;
+
+    // A second player, without sound, paused at the start of the part that follows a jump: its
+    // first frame is shown the moment the jump is decided, and it plays on until the seeking
+    // player's own frames catch up (seeking decodes from the key frame before the target).
+    QMediaPlayer *standby = nullptr;
+    QVideoSink *standbySink = nullptr;
+    qint64 prerollTargetMs = -1;
+    qint64 prerollEndMs = 0;
+    QVideoFrame prerolledFrame;
+    bool bridgeDue = false;
+    bool bridging = false;
+    qint64 bridgeTargetUs = 0;
 
     QMediaPlayer *player = nullptr;
     QPointer<QObject> videoOutput;

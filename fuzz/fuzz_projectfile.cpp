@@ -40,6 +40,7 @@ void exerciseConsumers(const ClipList &clips)
 {
     const qint64 videoDuration = 6000;
     qint64 probe = 0;
+    Playback::EditFollower follower;
     for (const Clip &clip : clips) {
         probe ^= titleDisplayDurationMs(clip);
         if (titleDisplayDurationMs(clip) < 0)
@@ -49,7 +50,8 @@ void exerciseConsumers(const ClipList &clips)
                          saturatingSub(clip.originalStart, 1), saturatingAdd(clip.originalEnd, 1)}) {
             probe ^= sourceToTimelineOrSame(clips, p);
             probe ^= timelineToSourceOrSame(clips, p, 0);
-            probe ^= Playback::boundaryAction(clips, p).target;
+            probe ^= follower.frame(clips, p).target; // any number stands for a frame time
+            probe ^= follower.muteFrom(clips, Playback::MuteLeadMs);
             probe ^= Playback::playStartPosition(clips, p);
             probe ^= Playback::skipTarget(clips, p, videoDuration, true, true);
             probe ^= Playback::skipTarget(clips, p, videoDuration, false, false);

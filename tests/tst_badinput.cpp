@@ -17,6 +17,7 @@
 #include <QJsonObject>
 #include <QLineEdit>
 #include <QTemporaryDir>
+#include <QTimer>
 #include <QtTest>
 
 #include <sys/stat.h>
@@ -352,6 +353,35 @@ private slots:
         NoticeBanner banner(window.get());
         banner.showNotice(QStringLiteral("Clip Deleted"), name);
         QVERIFY(banner.text().size() < 700);
+    }
+
+    // A slow ffprobe at the start of an export must not freeze the window.
+    void slowProbeLeavesTheWindowPainting()
+    {
+        QTemporaryDir bin;
+        QVERIFY(bin.isValid());
+        QFile probe(bin.filePath("ffprobe"));
+        QVERIFY(probe.open(QIODevice::WriteOnly));
+        const QString realProbe = QStandardPaths::findExecutable("ffprobe");
+        probe.write(QStringLiteral("#!/bin/sh\nsleep 1\nexec '%1' \"$@\"\n").arg(realProbe).toUtf8());
+        probe.close();
+        QVERIFY(probe.setPermissions(QFileDevice::ReadOwner | QFileDevice::ExeOwner));
+        window->loadVideo(goodVideo);
+        QTRY_VERIFY_WITH_TIMEOUT(window->clips().size() == 1, 60000);
+
+        const QByteArray path = qgetenv("PATH");
+        qputenv("PATH", QFile::encodeName(bin.path()) + ':' + path);
+        int ticks = 0;
+        QTimer ticker;
+        connect(&ticker, &QTimer::timeout, [&ticks] { ++ticks; });
+        ticker.start(10);
+        prompts.clear();
+        const bool started = window->exportWithFFmpeg(dir.filePath("slow probe.mp4"), 320, 240, 30, 0);
+        const int ticksDuringTheProbe = ticks;
+        qputenv("PATH", path);
+        QVERIFY(started);
+        QCOMPARE(exportOutcome(), QStringLiteral("Export Complete"));
+        QVERIFY2(ticksDuringTheProbe > 0, "the window's events waited for ffprobe");
     }
 
     void relativeNameWithLeadingDash()

@@ -5,6 +5,7 @@
 #include "inputfiles.h"
 
 #include "audiodetection.h"
+#include "childprocess.h"
 #include "audiowaveform.h"
 #include "cliplist.h"
 #include "cliplistpanel.h"
@@ -69,6 +70,8 @@
 #include <QMessageBox>
 #include <QDesktopServices>
 #include <QUrl>
+
+#include <future>
 
 namespace {
 
@@ -401,7 +404,11 @@ void MainWindow::ensureSourceAudioKnown()
 {
     if (sourceAudioKnown || currentVideoPath.isEmpty())
         return;
-    sourceHasAudio = detectAudioStream(currentVideoPath);
+    // On a thread of its own: the window keeps painting while ffprobe reads the file.
+    std::future<bool> check = std::async(std::launch::async, detectAudioStream, currentVideoPath);
+    waitWithoutFreezing([&check] { return check.wait_for(std::chrono::seconds(0)) == std::future_status::ready; },
+                        60000);
+    sourceHasAudio = check.get();
     sourceAudioKnown = true;
 }
 

@@ -1,6 +1,9 @@
 #include "childprocess.h"
 
+#include <QDeadlineTimer>
+#include <QEventLoop>
 #include <QProcess>
+#include <QTimer>
 
 #ifdef Q_OS_LINUX
 #include <csignal>
@@ -21,4 +24,20 @@ void endWithThisProgram(QProcess &process)
 #else
     Q_UNUSED(process);
 #endif
+}
+
+bool waitWithoutFreezing(const std::function<bool()> &done, int timeoutMs)
+{
+    if (done())
+        return true;
+    const QDeadlineTimer deadline(timeoutMs);
+    QEventLoop loop;
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
+        if (done() || deadline.hasExpired())
+            loop.quit();
+    });
+    poll.start(5);
+    loop.exec(QEventLoop::ExcludeUserInputEvents);
+    return done();
 }

@@ -1,6 +1,7 @@
 #include "exportcontroller.h"
 
 #include "audiodetection.h"
+#include "childprocess.h"
 #include "exportleftovers.h"
 #include "exportrunner.h"
 #include "ffmpeglocator.h"
@@ -147,6 +148,8 @@ bool ExportController::exportWithFFmpeg(const ExportSource &source, const QStrin
         qDebug() << "Audio disabled by user (No Audio mode)";
         input.withAudio = false;
     } else if (checkAudio) {
+        waitWithoutFreezing([&audioCheck] { return audioCheck.wait_for(std::chrono::seconds(0)) == std::future_status::ready; },
+                            60000);
         input.withAudio = audioCheck.get();
         if (!input.withAudio)
             sourceHasAudio = false;

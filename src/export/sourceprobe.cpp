@@ -1,5 +1,7 @@
 #include "sourceprobe.h"
 
+#include "childprocess.h"
+
 #include <QDebug>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -172,7 +174,8 @@ void startSourceProbe(QProcess &process, const QString &path)
 
 SourceFacts finishSourceProbe(QProcess &process)
 {
-    if (!process.waitForFinished(probeTimeoutMs)) {
+    // The window keeps painting while ffprobe reads the file.
+    if (!waitWithoutFreezing([&process] { return process.state() == QProcess::NotRunning; }, probeTimeoutMs)) {
         qWarning() << "Failed to detect video resolution, using default 1920x1080";
         if (process.state() != QProcess::NotRunning) {
             process.kill();

@@ -5,9 +5,9 @@
 // exporting process's own). With --plain, the older comparison with plain ffmpeg for a 20 s
 // two-clip 720p edit. The export logs as the program does, on standard error: run with
 // 2>/dev/null.
-//   bench_export [pairs=3] [parts=2] [height=1080] [output seconds=10] [--fast] [--plain]
+//   bench_export [pairs=3] [parts=2] [height=1080] [output seconds=10] [--fast] [--per-run=N] [--plain]
 // --fast uses the encoder without hardware detection (x264 ultrafast) instead of the
-// window's choice.
+// window's choice; --per-run sets the parts per ffmpeg run instead of the program's choice.
 #include "batchedexport.h"
 #include "exportcommand.h"
 #include "exportcontroller.h"
@@ -318,7 +318,7 @@ int exportOnce(const QStringList &args)
     const double seconds = args.value(3).toDouble();
     const QString output = args.value(4);
     const bool fast = args.value(5) == QLatin1String("fast");
-    BatchedExport::setPartsPerBatch(batched ? 0 : -1);
+    BatchedExport::setPartsPerBatch(batched ? args.value(6).toInt() : -1);
 
     std::unique_ptr<HardwareEncoderDetector> detector;
     if (!fast) {
@@ -352,14 +352,15 @@ int exportOnce(const QStringList &args)
     return 0;
 }
 
-Run runChild(const QString &mode, const QString &source, int parts, double seconds, const QString &output, bool fast)
+Run runChild(const QString &mode, const QString &source, int parts, double seconds, const QString &output, bool fast,
+             int perRun)
 {
     QProcess child;
     child.setProcessChannelMode(QProcess::SeparateChannels);
     child.setStandardErrorFile(QProcess::nullDevice());
     child.start(QCoreApplication::applicationFilePath(),
                 {"--one", mode, source, QString::number(parts), QString::number(seconds), output,
-                 fast ? "fast" : "detect"});
+                 fast ? "fast" : "detect", QString::number(perRun)});
     Run run;
     if (!child.waitForFinished(-1) || child.exitCode() != 0)
         return run;
@@ -377,7 +378,7 @@ Run runChild(const QString &mode, const QString &source, int parts, double secon
     return run;
 }
 
-int batchedAgainstOneRun(int pairs, int parts, int height, double seconds, bool fast)
+int batchedAgainstOneRun(int pairs, int parts, int height, double seconds, bool fast, int perRun)
 {
     const QString source = sourceFor(height);
     if (source.isEmpty()) {
@@ -400,7 +401,7 @@ int batchedAgainstOneRun(int pairs, int parts, int height, double seconds, bool 
         Run runs[2];
         for (int k = 0; k < 2; ++k) {
             const int m = i % 2 == 0 ? k : 1 - k;
-            runs[m] = runChild(modes[m], source, parts, seconds, dir.filePath(modes[m] + ".mp4"), fast);
+            runs[m] = runChild(modes[m], source, parts, seconds, dir.filePath(modes[m] + ".mp4"), fast, perRun);
         }
         if (runs[0].wall < 0 || runs[1].wall < 0) {
             out << "  pair " << i + 1 << ": an export failed" << Qt::endl;
@@ -459,11 +460,15 @@ int main(int argc, char **argv)
         return exportOnce(args.mid(1));
     const bool plain = args.removeAll(QStringLiteral("--plain")) > 0;
     const bool fast = args.removeAll(QStringLiteral("--fast")) > 0;
+    int perRun = 0;
+    for (const QString &arg : args.filter(QStringLiteral("--per-run=")))
+        perRun = arg.section(QLatin1Char('='), 1).toInt();
+    args.removeIf([](const QString &arg) { return arg.startsWith(QLatin1String("--per-run=")); });
     const int pairs = qMax(1, args.value(0, QStringLiteral("3")).toInt());
     if (plain)
         return plainComparison(pairs);
     const int parts = qMax(1, args.value(1, QStringLiteral("2")).toInt());
     const int height = qMax(16, args.value(2, QStringLiteral("1080")).toInt());
     const double seconds = qMax(0.1, args.value(3, QStringLiteral("10")).toDouble());
-    return batchedAgainstOneRun(pairs, parts, height, seconds, fast);
+    return batchedAgainstOneRun(pairs, parts, height, seconds, fast, perRun);
 }

@@ -1104,6 +1104,26 @@ private slots:
         QCOMPARE(ExportRunner::progressLabel(75), QStringLiteral("Exporting video... 75%"));
     }
 
+    // Runs in pieces share the bar by their length; the join, which only copies pictures,
+    // takes a twentieth of the pieces' share. Two pieces of 800 ms, each run halfway.
+    void progressAcrossRuns()
+    {
+        const QString program = writeScript(
+            dir.filePath("halfway.sh"),
+            "for last; do :; done; case \"$last\" in *.wav) t=00:00:00.40 ;; *) t=00:00:00.80 ;; esac; "
+            "printf \"frame=1 time=$t bitrate=1\\r\" >&2; sleep 0.2; printf 'data' > \"$last\"; exit 0");
+        controller->runner()->setFFmpegFinder([program] { return program; });
+        BatchedExport::setPartsPerBatch(2);
+        QSignalSpy progress(controller->runner(), &ExportRunner::progressChanged);
+        const ClipList parts{clipOf(0, 400), clipOf(1000, 1400), clipOf(2000, 2400), clipOf(3000, 3400)};
+        QCOMPARE(exportVideo(withAudio, parts, out("runs.mp4"), 320, 240), int(Result::Succeeded));
+        QList<int> values;
+        for (const auto &args : progress)
+            values << args.first().toInt();
+        // (800 * 50) / 1680, (800 * 100 + 800 * 50) / 1680, (1600 * 100 + 80 * 50) / 1680
+        QCOMPARE(values, (QList<int>{23, 71, 97}));
+    }
+
     void ffmpegMissingAtStart()
     {
         controller->runner()->setFFmpegFinder([] { return QString(); });

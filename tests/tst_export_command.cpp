@@ -802,7 +802,8 @@ private slots:
         QCOMPARE(plan.steps[3].arguments, expectedJoin);
     }
 
-    // Bigger frames, fewer parts per run; a 4K part runs alone.
+    // Bigger frames, fewer parts per run; a 4K part runs alone. A small edit stays one run,
+    // and the edit of 20 parts at 1080p the export benchmark times too.
     void partsPerBatchFollowTheFrameSize()
     {
         const int uhd = BatchedExport::partsPerBatch(sourceOf(3840, 2160));
@@ -811,6 +812,23 @@ private slots:
         QCOMPARE(uhd, 1);
         QVERIFY(fullHd > uhd && hd > fullHd);
         QCOMPARE(BatchedExport::partsPerBatch(sourceOf(1080, 1920, 90)), fullHd);
+
+        const SourceFacts fullHdSource = sourceOf(1920, 1080);
+        const int oneRun = BatchedExport::partsInOneRun(fullHdSource);
+        QVERIFY(oneRun >= 20);
+        QVERIFY(BatchedExport::partsInOneRun(sourceOf(3840, 2160)) < oneRun);
+        QCOMPARE(BatchedExport::batchFor(fullHdSource, 2), 0);
+        QCOMPARE(BatchedExport::batchFor(fullHdSource, oneRun), 0);
+        QCOMPARE(BatchedExport::batchFor(fullHdSource, oneRun + 1), fullHd);
+        QCOMPARE(BatchedExport::batchFor(fullHdSource, 200), fullHd);
+
+        BatchedExport::setPartsPerBatch(3);
+        QCOMPARE(BatchedExport::batchFor(fullHdSource, 3), 0);
+        QCOMPARE(BatchedExport::batchFor(fullHdSource, 4), 3);
+        BatchedExport::setPartsPerBatch(-1);
+        QCOMPARE(BatchedExport::batchFor(fullHdSource, 200), 0);
+        BatchedExport::setPartsPerBatch(0);
+        QCOMPARE(BatchedExport::batchFor(fullHdSource, 200), fullHd);
     }
 
     void manyInputsLimitDecoderThreads()

@@ -16,11 +16,14 @@ namespace BatchedExport {
 // Parts per run for this source: the decoders' frames of one run stay near the same size
 // whatever the frame size.
 int partsPerBatch(const SourceFacts &source);
-// For tests and benchmarks: a positive count overrides partsPerBatch, 0 restores it, and a
-// negative count keeps every export in one run.
+// Edits of at most this many parts stay one run: every further run starts ffmpeg and its
+// encoder again, which costs more time than a small edit's decoders cost memory.
+int partsInOneRun(const SourceFacts &source);
+// For tests and benchmarks: a positive count runs every edit of more parts in batches of that
+// many, 0 restores the choice by frame size, and a negative count keeps every export in one run.
 void setPartsPerBatch(int parts);
-// What the next export uses for this source; non-positive: one run.
-int effectivePartsPerBatch(const SourceFacts &source);
+// Parts per run for an edit of `parts` parts from this source; 0: one run.
+int batchFor(const SourceFacts &source, int parts);
 
 struct Plan {
     QList<ExportRunner::Step> steps;    // the pieces in order, then the join

@@ -437,8 +437,8 @@ ExportCommand buildVideoExportCommand(const VideoExportInput &input)
     QStringList segments;
     for (int i = 0; i < clipCount; ++i)
         segments << QStringLiteral("[v%1]").arg(i) + audioLabels.at(i);
-    // The join pads each part's sound to its pictures' length, but not the last part's. An
-    // empty part after a piece's last keeps the pad that part has in a run over the whole edit.
+    // ffmpeg's concat pads each part's sound to its pictures' length, but not the last part's.
+    // An empty part after a piece's last keeps the pad that part has in a run over the edit.
     if (input.piecesFollow && input.withAudio && clipCount > 0) {
         const int last = clipCount - 1;
         graph += QStringLiteral("[v%1]split[vlast][vnone];[vnone]trim=end_frame=0[vempty];").arg(last);

@@ -821,14 +821,6 @@ private slots:
         QCOMPARE(BatchedExport::batchFor(fullHdSource, oneRun), 0);
         QCOMPARE(BatchedExport::batchFor(fullHdSource, oneRun + 1), fullHd);
         QCOMPARE(BatchedExport::batchFor(fullHdSource, 200), fullHd);
-
-        BatchedExport::setPartsPerBatch(3);
-        QCOMPARE(BatchedExport::batchFor(fullHdSource, 3), 0);
-        QCOMPARE(BatchedExport::batchFor(fullHdSource, 4), 3);
-        BatchedExport::setPartsPerBatch(-1);
-        QCOMPARE(BatchedExport::batchFor(fullHdSource, 200), 0);
-        BatchedExport::setPartsPerBatch(0);
-        QCOMPARE(BatchedExport::batchFor(fullHdSource, 200), fullHd);
     }
 
     void manyInputsLimitDecoderThreads()

@@ -675,6 +675,9 @@ void TestCommandLine::onlyOwnLeftoversAreEverRemoved()
     QVERIFY(!isOwnLeftover(link));
     QVERIFY(!isOwnLeftover(source));
     QVERIFY(!isOwnLeftover(dir.filePath(".cut.mp4.Ab12Cd.part.mp4")));
+    const QString pieces = dir.filePath(".cut.mp4.Ab12Cd.pieces");
+    QVERIFY(QDir().mkpath(pieces));
+    QVERIFY(isOwnLeftover(pieces));
 
     QTemporaryDir work(QDir::temp().filePath("trimlet-titles-XXXXXX"));
     QVERIFY(work.isValid());

@@ -1,3 +1,4 @@
+#include "batchedexport.h"
 #include "exportcommand.h"
 #include "hardwareencoderdetector.h"
 #include "sourceprobe.h"
@@ -729,6 +730,97 @@ private slots:
         QFETCH(int, crf);
         QFETCH(QString, mode);
         QCOMPARE(qualityModeForCrf(crf), mode);
+    }
+
+    // A long edit in runs of two parts: each piece is the one-run command for its parts with
+    // its own titles, every piece brought to the edit's common size (a turned part elsewhere
+    // decides it), and the join copies the pictures and encodes the sound once.
+    void batchesSplitTheEdit_data()
+    {
+        QTest::addColumn<bool>("withAudio");
+        QTest::newRow("with sound") << true;
+        QTest::newRow("without sound") << false;
+    }
+    void batchesSplitTheEdit()
+    {
+        QFETCH(bool, withAudio);
+        ClipList clips;
+        for (int i = 0; i < 5; ++i)
+            clips << clipOf(i * 2000, i * 2000 + 1000);
+        clips[3].showTitle = true;
+        clips[3].titleText = QStringLiteral("Three");
+        clips[4] = withEffects(clips[4]);
+        clips[4].rotation = 90;
+        VideoExportInput in = baseInput(clips, gridOf(25, 1));
+        in.withAudio = withAudio;
+        in.titles = {{3, QStringLiteral("/tmp/t/title_3.png"), 3.0}};
+        in.outputFormat = QStringLiteral("matroska");
+        const BatchedExport::Plan plan = BatchedExport::plan(in, 2, QStringLiteral("/w"));
+        QCOMPARE(plan.steps.size(), 4);
+
+        const auto piecesOf = [](int piece) { return piece < 2 ? 2 : 1; };
+        qint64 pieceMs = 0;
+        for (int p = 0; p < 3; ++p) {
+            const QStringList args = plan.steps[p].arguments;
+            const QString name = QStringLiteral("/w/piece000%1").arg(p);
+            QCOMPARE(args.count(QStringLiteral("/videos/source.mp4")), piecesOf(p));
+            QCOMPARE(args.count(QStringLiteral("-threads")), args.count(QStringLiteral("/videos/source.mp4")) + 1);
+            const QString graph = args.at(args.indexOf(QStringLiteral("-filter_complex")) + 1);
+            QVERIFY2(graph.contains(QStringLiteral(",setsar=1")), qPrintable(graph));
+            // Pieces but the last end in an empty part, so their last part's sound is padded.
+            const int segments = int(piecesOf(p)) + (withAudio && p < 2 ? 1 : 0);
+            QVERIFY2(graph.contains(QStringLiteral("concat=n=%1:").arg(segments)), qPrintable(graph));
+            QCOMPARE(graph.contains(QStringLiteral("[temp1][ovr1]overlay")), p == 1);
+            QCOMPARE(args.contains(QStringLiteral("/tmp/t/title_3.png")), p == 1);
+            QVERIFY(!args.contains(QStringLiteral("+faststart")));
+            const qsizetype video = args.indexOf(name + QStringLiteral(".mp4"));
+            QVERIFY(video > 0);
+            QCOMPARE(args.mid(video - 4, 4), (QStringList{"-an", "-f", "mp4", "-y"}));
+            const QStringList sound{"-map", "[outa]", "-c:a", "pcm_f32le", "-f", "wav", "-y", name + ".wav"};
+            QCOMPARE(args.mid(video + 1), withAudio ? sound : QStringList());
+            QCOMPARE(plan.steps[p].weight, plan.steps[p].durationMs);
+            pieceMs += plan.steps[p].durationMs;
+        }
+        QCOMPARE(pieceMs, buildVideoExportCommand(in).totalDurationMs);
+        QCOMPARE(plan.steps[3].durationMs, pieceMs);
+        QVERIFY(plan.steps[3].weight < pieceMs / 10);
+
+        // Each piece's length from its frames: two parts of 25 frames, then one.
+        QCOMPARE(plan.videoList, QStringLiteral("ffconcat version 1.0\nfile piece0000.mp4\nduration 2.000000\n"
+                                                "file piece0001.mp4\nduration 2.000000\n"
+                                                "file piece0002.mp4\nduration 1.000000\n"));
+        QCOMPARE(plan.audioList,
+                 withAudio ? QStringLiteral("ffconcat version 1.0\nfile piece0000.wav\nfile piece0001.wav\n"
+                                            "file piece0002.wav\n")
+                           : QString());
+        const QStringList expectedJoin = withAudio
+            ? QStringList{"-f", "concat", "-i", "/w/pictures.ffconcat", "-f", "concat", "-i", "/w/sound.ffconcat",
+                          "-map", "0:v", "-c:v", "copy", "-map", "1:a", "-c:a", "aac", "-b:a", "192k",
+                          "-movflags", "+faststart", "-f", "matroska", "-y", "/videos/out.mp4"}
+            : QStringList{"-f", "concat", "-i", "/w/pictures.ffconcat", "-map", "0:v", "-c:v", "copy", "-an",
+                          "-movflags", "+faststart", "-f", "matroska", "-y", "/videos/out.mp4"};
+        QCOMPARE(plan.steps[3].arguments, expectedJoin);
+    }
+
+    // Bigger frames, fewer parts per run; a 4K part runs alone. A small edit stays one run,
+    // and the edit of 20 parts at 1080p the export benchmark times too.
+    void partsPerBatchFollowTheFrameSize()
+    {
+        const int uhd = BatchedExport::partsPerBatch(sourceOf(3840, 2160));
+        const int fullHd = BatchedExport::partsPerBatch(sourceOf(1920, 1080));
+        const int hd = BatchedExport::partsPerBatch(sourceOf(1280, 720));
+        QCOMPARE(uhd, 1);
+        QVERIFY(fullHd > uhd && hd > fullHd);
+        QCOMPARE(BatchedExport::partsPerBatch(sourceOf(1080, 1920, 90)), fullHd);
+
+        const SourceFacts fullHdSource = sourceOf(1920, 1080);
+        const int oneRun = BatchedExport::partsInOneRun(fullHdSource);
+        QVERIFY(oneRun >= 20);
+        QVERIFY(BatchedExport::partsInOneRun(sourceOf(3840, 2160)) < oneRun);
+        QCOMPARE(BatchedExport::batchFor(fullHdSource, 2), 0);
+        QCOMPARE(BatchedExport::batchFor(fullHdSource, oneRun), 0);
+        QCOMPARE(BatchedExport::batchFor(fullHdSource, oneRun + 1), fullHd);
+        QCOMPARE(BatchedExport::batchFor(fullHdSource, 200), fullHd);
     }
 
     void manyInputsLimitDecoderThreads()

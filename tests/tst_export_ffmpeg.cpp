@@ -1,4 +1,5 @@
 #include "audiodetection.h"
+#include "batchedexport.h"
 #include "exportcommand.h"
 #include "exportcontroller.h"
 #include "exportrunner.h"
@@ -186,6 +187,27 @@ int audioSampleRateOf(const QString &path)
         .toInt();
 }
 
+// The source frames whose times lie in a part, part after part.
+QList<int> framesOfParts(const QList<double> &sourceTimes, const ClipList &parts)
+{
+    QList<int> frames;
+    for (const Clip &part : parts) {
+        for (int n = 0; n < sourceTimes.size(); ++n) {
+            if (part.originalStart <= sourceTimes.at(n) + 1e-6 && sourceTimes.at(n) + 1e-6 < part.originalEnd)
+                frames << n;
+        }
+    }
+    return frames;
+}
+
+QByteArray decodedSound(const QString &path)
+{
+    QProcess p;
+    p.start("ffmpeg", {"-v", "error", "-i", path, "-map", "0:a:0", "-f", "f32le", "-"});
+    p.waitForFinished(120000);
+    return p.readAllStandardOutput();
+}
+
 QString writeScript(const QString &path, const QString &body)
 {
     QFile f(path);
@@ -296,6 +318,7 @@ private slots:
 
     void cleanup()
     {
+        BatchedExport::setPartsPerBatch(0);
         delete controller;
         controller = nullptr;
     }
@@ -554,16 +577,20 @@ private slots:
         QTest::addColumn<QString>("which");
         QTest::addColumn<int>("width");
         QTest::addColumn<int>("height");
-        QTest::newRow("to target") << "pattern" << 854 << 480;
-        QTest::newRow("no target: source size") << "pattern" << -1 << -1;
-        QTest::newRow("rotation metadata source") << "rotated" << 640 << 360;
-        QTest::newRow("odd size source") << "odd" << 854 << 480;
+        QTest::addColumn<int>("partsPerRun");
+        QTest::newRow("to target") << "pattern" << 854 << 480 << 0;
+        QTest::newRow("no target: source size") << "pattern" << -1 << -1 << 0;
+        QTest::newRow("rotation metadata source") << "rotated" << 640 << 360 << 0;
+        QTest::newRow("odd size source") << "odd" << 854 << 480 << 0;
+        QTest::newRow("no target, one part per run") << "pattern" << -1 << -1 << 1;
     }
     void rotatedNextToUnrotated()
     {
         QFETCH(QString, which);
         QFETCH(int, width);
         QFETCH(int, height);
+        QFETCH(int, partsPerRun);
+        BatchedExport::setPartsPerBatch(partsPerRun);
         const QString source = which == "pattern" ? pattern : which == "rotated" ? rotated : oddSize;
         Clip turned = withEffects(clipOf(1500, 2500));
         turned.rotation = 90;
@@ -603,20 +630,26 @@ private slots:
         QTest::addColumn<QString>("which");
         QTest::addColumn<ClipList>("parts");
         QTest::addColumn<int>("audioMode");
+        QTest::addColumn<int>("partsPerRun");
 
         const ClipList playheadCuts{clipOf(0, 2030), clipOf(4510, 7020), clipOf(9290, 12000)};
         ClipList sixParts;
         for (int i = 0; i < 6; ++i)
             sixParts << clipOf(i * 2000 + 30, i * 2000 + 1050);
-        QTest::newRow("25 fps, cuts between frames") << "25" << playheadCuts << 0;
-        QTest::newRow("25 fps, six parts of 1020 ms") << "25" << sixParts << 0;
-        QTest::newRow("25 fps, cuts on frames") << "25" << ClipList{clipOf(1000, 2000), clipOf(3040, 4000)} << 0;
-        QTest::newRow("25 fps, parts of one frame, no sound")
-            << "25" << ClipList{clipOf(1010, 1050), clipOf(3000, 3040), clipOf(5001, 5079)} << 1;
-        QTest::newRow("25 fps, parts out of order") << "25" << ClipList{clipOf(9290, 12000), clipOf(130, 2030)} << 0;
-        QTest::newRow("30000/1001 fps, cuts between frames") << "ntsc" << playheadCuts << 0;
-        QTest::newRow("30000/1001 fps, six parts") << "ntsc" << sixParts << 0;
-        QTest::newRow("file starting late, sound first") << "late" << playheadCuts << 0;
+        const ClipList oneFrameParts{clipOf(1010, 1050), clipOf(3000, 3040), clipOf(5001, 5079)};
+        QTest::newRow("25 fps, cuts between frames") << "25" << playheadCuts << 0 << 0;
+        QTest::newRow("25 fps, six parts of 1020 ms") << "25" << sixParts << 0 << 0;
+        QTest::newRow("25 fps, cuts on frames") << "25" << ClipList{clipOf(1000, 2000), clipOf(3040, 4000)} << 0 << 0;
+        QTest::newRow("25 fps, parts of one frame, no sound") << "25" << oneFrameParts << 1 << 0;
+        QTest::newRow("25 fps, parts out of order")
+            << "25" << ClipList{clipOf(9290, 12000), clipOf(130, 2030)} << 0 << 0;
+        QTest::newRow("30000/1001 fps, cuts between frames") << "ntsc" << playheadCuts << 0 << 0;
+        QTest::newRow("30000/1001 fps, six parts") << "ntsc" << sixParts << 0 << 0;
+        QTest::newRow("file starting late, sound first") << "late" << playheadCuts << 0 << 0;
+        QTest::newRow("25 fps, six parts, two per run") << "25" << sixParts << 0 << 2;
+        QTest::newRow("25 fps, parts of one frame, no sound, one per run") << "25" << oneFrameParts << 1 << 1;
+        QTest::newRow("30000/1001 fps, cuts between frames, two per run") << "ntsc" << playheadCuts << 0 << 2;
+        QTest::newRow("file starting late, one per run") << "late" << playheadCuts << 0 << 1;
     }
     // A part keeps the frames whose times lie in [start, end): no frame twice, none missing,
     // and the sound as long as the pictures.
@@ -625,16 +658,12 @@ private slots:
         QFETCH(QString, which);
         QFETCH(ClipList, parts);
         QFETCH(int, audioMode);
+        QFETCH(int, partsPerRun);
+        BatchedExport::setPartsPerBatch(partsPerRun);
         const QString source = which == "25" ? numbered25 : which == "ntsc" ? numberedNtsc : numberedLate;
         const QList<double> sourceTimes = frameTimesOf(source);
         QCOMPARE(frameNumbersOf(source).size(), sourceTimes.size());
-        QList<int> expected;
-        for (const Clip &part : parts) {
-            for (int n = 0; n < sourceTimes.size(); ++n) {
-                if (part.originalStart <= sourceTimes.at(n) + 1e-6 && sourceTimes.at(n) + 1e-6 < part.originalEnd)
-                    expected << n;
-            }
-        }
+        const QList<int> expected = framesOfParts(sourceTimes, parts);
 
         const QString output = out("exact.mp4");
         QCOMPARE(exportVideo(source, parts, output, -1, -1, audioMode), int(Result::Succeeded));
@@ -648,6 +677,108 @@ private slots:
         const double audio = streamSeconds(output, "a:0");
         const double audioFrame = 1024.0 / audioSampleRateOf(source);
         QVERIFY2(qAbs(audio - video) <= audioFrame, qPrintable(QStringLiteral("audio %1 s, video %2 s").arg(audio).arg(video)));
+    }
+
+    // Fifty short parts, five per run: the frames of every part in order, and the very sound
+    // of the same edit exported in one run (so no sample lost or added where pieces meet).
+    void manyPartsInPieces()
+    {
+        ClipList parts;
+        for (int i = 0; i < 50; ++i) {
+            const qint64 start = i * 230 + (i % 3) * 17;
+            parts << clipOf(start, start + 70 + (i % 4) * 40);
+        }
+        const QList<int> expected = framesOfParts(frameTimesOf(numberedNtsc), parts);
+
+        BatchedExport::setPartsPerBatch(5);
+        const QString output = out("pieces.mp4");
+        QSignalSpy finished(controller->runner(), &ExportRunner::exportFinished);
+        bool audio = true;
+        QVERIFY(controller->exportWithFFmpeg(sourceFor(numberedNtsc, parts), output, -1, -1, 23, 0, audio));
+        QCOMPARE(controller->runner()->stepCount(), 11);
+        const QString folder = controller->runner()->workFolder();
+        QVERIFY(QFileInfo(folder).isDir());
+        QVERIFY(finished.wait(exportTimeoutMs));
+        QCOMPARE(finished.first().first().value<Result>(), Result::Succeeded);
+        QVERIFY(!QFileInfo::exists(folder));
+        QCOMPARE(frameNumbersOf(output), expected);
+        // Every frame on the output's grid: no gap and no overlap where pieces meet.
+        const QList<double> times = frameTimesOf(output);
+        QCOMPARE(times.size(), expected.size());
+        for (int i = 0; i < times.size(); ++i)
+            QVERIFY2(qAbs(times[i] - i * 1001.0 / 30.0) < 0.5, qPrintable(QStringLiteral("frame %1 at %2 ms").arg(i).arg(times[i])));
+        const double video = streamSeconds(output, "v:0");
+        QVERIFY(qAbs(streamSeconds(output, "a:0") - video) <= 1024.0 / 48000);
+
+        BatchedExport::setPartsPerBatch(-1);
+        const QString oneRun = out("one_run.mp4");
+        QCOMPARE(exportVideo(numberedNtsc, parts, oneRun, -1, -1), int(Result::Succeeded));
+        QCOMPARE(controller->runner()->stepCount(), 1);
+        QCOMPARE(streamSeconds(oneRun, "v:0"), video);
+        const QByteArray sound = decodedSound(output);
+        QVERIFY(sound.size() > 48000 * 4);
+        QVERIFY(sound == decodedSound(oneRun));
+    }
+
+    // A run after the first that fails, crashes or is cancelled takes the pieces, the
+    // folder that held them and the partial output with it, and says what the run said.
+    void aLaterRunEnds_data()
+    {
+        QTest::addColumn<QString>("ending");
+        QTest::addColumn<int>("result");
+        QTest::addColumn<QString>("title");
+        QTest::addColumn<QString>("text");
+        QTest::newRow("error") << "echo 'piece0001.mp4: Invalid data found when processing input' >&2; exit 1"
+                               << int(Result::Failed) << "Export Failed"
+                               << "FFmpeg exited with error code 1\n\nError details:\n"
+                                  "piece0001.mp4: Invalid data found when processing input\n";
+        QTest::newRow("crash") << "kill -SEGV $$" << int(Result::Crashed) << "Export Failed"
+                               << "FFmpeg process crashed during export.";
+        QTest::newRow("cancel") << "exit 0" << int(Result::Canceled) << "Export Canceled"
+                                << "Video export was canceled.";
+    }
+    void aLaterRunEnds()
+    {
+        QFETCH(QString, ending);
+        QFETCH(int, result);
+        QFETCH(QString, title);
+        QFETCH(QString, text);
+        // The second run waits for the test to look at the first one's pieces.
+        const QString calls = out("calls");
+        const QString go = out("go");
+        QFile::remove(calls);
+        QFile::remove(go);
+        const QString program = writeScript(
+            out("second_run_ends.sh"),
+            QStringLiteral("n=$(cat '%1' 2>/dev/null || echo 0); n=$((n+1)); echo $n > '%1'\n"
+                           "if [ $n -eq 1 ]; then exec '%2' \"$@\"; fi\n"
+                           "while [ ! -f '%3' ]; do sleep 0.05; done\n%4")
+                .arg(calls, findFFmpeg(), go, ending));
+        controller->runner()->setFFmpegFinder([program] { return program; });
+        BatchedExport::setPartsPerBatch(2);
+        const QString output = out("later.mp4");
+        QFile::remove(output);
+        QSignalSpy finished(controller->runner(), &ExportRunner::exportFinished);
+        bool audio = true;
+        const ClipList parts{clipOf(0, 500), clipOf(1000, 1500), clipOf(2000, 2500), clipOf(3000, 3500)};
+        QVERIFY(controller->exportWithFFmpeg(sourceFor(withAudio, parts), output, 320, 240, 23, 0, audio));
+        const QString folder = controller->runner()->workFolder();
+        QTRY_COMPARE_WITH_TIMEOUT(controller->runner()->finishedSteps(), 1, exportTimeoutMs);
+        QVERIFY(QFileInfo(QDir(folder).filePath("piece0000.mp4")).size() > 0);
+        QVERIFY(QFileInfo(QDir(folder).filePath("piece0000.wav")).size() > 0);
+        if (result == int(Result::Canceled))
+            emit controller->runner()->progressDialog()->canceled();
+        else
+            QFile(go).open(QIODevice::WriteOnly);
+        QVERIFY(finished.wait(exportTimeoutMs));
+        QCOMPARE(finished.first().first().value<Result>(), Result(result));
+        QCOMPARE(prompts.last().title, title);
+        QCOMPARE(prompts.last().text, text);
+        QVERIFY(!QFileInfo::exists(folder));
+        QVERIFY(!QFile::exists(output));
+        QVERIFY(leftovers().isEmpty());
+        QVERIFY(QDir(dir.path()).entryList({"*.pieces"}, QDir::Dirs | QDir::Hidden).isEmpty());
+        QVERIFY(controller->runner()->process() == nullptr);
     }
 
     // The sound alone is cut where the video export cuts it.
@@ -971,6 +1102,26 @@ private slots:
             values << args.first().toInt();
         QCOMPARE(values, (QList<int>{25, 75, 99}));
         QCOMPARE(ExportRunner::progressLabel(75), QStringLiteral("Exporting video... 75%"));
+    }
+
+    // Runs in pieces share the bar by their length; the join, which only copies pictures,
+    // takes a twentieth of the pieces' share. Two pieces of 800 ms, each run halfway.
+    void progressAcrossRuns()
+    {
+        const QString program = writeScript(
+            dir.filePath("halfway.sh"),
+            "for last; do :; done; case \"$last\" in *.wav) t=00:00:00.40 ;; *) t=00:00:00.80 ;; esac; "
+            "printf \"frame=1 time=$t bitrate=1\\r\" >&2; sleep 0.2; printf 'data' > \"$last\"; exit 0");
+        controller->runner()->setFFmpegFinder([program] { return program; });
+        BatchedExport::setPartsPerBatch(2);
+        QSignalSpy progress(controller->runner(), &ExportRunner::progressChanged);
+        const ClipList parts{clipOf(0, 400), clipOf(1000, 1400), clipOf(2000, 2400), clipOf(3000, 3400)};
+        QCOMPARE(exportVideo(withAudio, parts, out("runs.mp4"), 320, 240), int(Result::Succeeded));
+        QList<int> values;
+        for (const auto &args : progress)
+            values << args.first().toInt();
+        // (800 * 50) / 1680, (800 * 100 + 800 * 50) / 1680, (1600 * 100 + 80 * 50) / 1680
+        QCOMPARE(values, (QList<int>{23, 71, 97}));
     }
 
     void ffmpegMissingAtStart()

@@ -397,7 +397,7 @@ ExportCommand buildVideoExportCommand(const VideoExportInput &input)
         imageInputOfClip.insert(title.clipIndex, nextInput++);
     }
 
-    const bool commonSize = clipCount > 0 && needsCommonSize(clips, input.source);
+    const bool commonSize = clipCount > 0 && (input.forceCommonSize || needsCommonSize(clips, input.source));
     const QString clipEnd = commonSize
         ? QLatin1Char(',') + fitFilters(commonFrameSize(input.source, input.targetWidth, input.targetHeight))
               + QStringLiteral(",setsar=1")
@@ -434,13 +434,24 @@ ExportCommand buildVideoExportCommand(const VideoExportInput &input)
             audioLabels << QStringLiteral("[a%1]").arg(i);
         }
     }
+    QStringList segments;
     for (int i = 0; i < clipCount; ++i)
-        graph += QStringLiteral("[v%1]").arg(i) + audioLabels.at(i);
+        segments << QStringLiteral("[v%1]").arg(i) + audioLabels.at(i);
+    // ffmpeg's concat pads each part's sound to its pictures' length, but not the last part's.
+    // An empty part after a piece's last keeps the pad that part has in a run over the edit.
+    if (input.piecesFollow && input.withAudio && clipCount > 0) {
+        const int last = clipCount - 1;
+        graph += QStringLiteral("[v%1]split[vlast][vnone];[vnone]trim=end_frame=0[vempty];").arg(last);
+        graph += audioLabels.at(last) + QStringLiteral("asplit[alast][anone];[anone]atrim=end_sample=0[aempty];");
+        segments.last() = QStringLiteral("[vlast][alast]");
+        segments << QStringLiteral("[vempty][aempty]");
+    }
+    graph += segments.join(QString());
     // On the frame grid every frame gets its own slot: the join alone gives a part of one
     // frame no length when no audio follows it.
     const QString joined = onFrameGrid ? QStringLiteral("[joined]") : QStringLiteral("[outv]");
-    graph += input.withAudio ? QStringLiteral("concat=n=%1:v=1:a=1%2[outa]").arg(clipCount).arg(joined)
-                             : QStringLiteral("concat=n=%1:v=1%2").arg(clipCount).arg(joined);
+    graph += input.withAudio ? QStringLiteral("concat=n=%1:v=1:a=1%2[outa]").arg(segments.size()).arg(joined)
+                             : QStringLiteral("concat=n=%1:v=1%2").arg(segments.size()).arg(joined);
     if (onFrameGrid) {
         graph += QStringLiteral(";[joined]settb=%1/%2,setpts=N[outv]")
                      .arg(input.source.rateDenominator)
@@ -455,20 +466,27 @@ ExportCommand buildVideoExportCommand(const VideoExportInput &input)
     }
     command.filterGraph = graph;
 
+    const bool piece = !input.audioPiecePath.isEmpty();
+    const bool audioHere = input.withAudio && !piece;
     args << QStringLiteral("-filter_complex") << graph << QStringLiteral("-map") << command.videoLabel;
-    if (input.withAudio)
+    if (audioHere)
         args << QStringLiteral("-map") << QStringLiteral("[outa]");
     args << encoderArguments(input.encoder);
     if (onFrameGrid)
         args << QStringLiteral("-r") << rateText(input.source);
-    if (input.withAudio)
+    if (audioHere)
         args << QStringLiteral("-c:a") << QStringLiteral("aac") << QStringLiteral("-b:a") << QStringLiteral("192k");
     else
         args << QStringLiteral("-an");
-    args << QStringLiteral("-movflags") << QStringLiteral("+faststart");
+    if (!piece)
+        args << QStringLiteral("-movflags") << QStringLiteral("+faststart");
     if (!input.outputFormat.isEmpty())
         args << QStringLiteral("-f") << input.outputFormat;
     args << QStringLiteral("-y") << input.outputPath;
+    if (piece && input.withAudio) {
+        args << QStringLiteral("-map") << QStringLiteral("[outa]") << QStringLiteral("-c:a") << QStringLiteral("pcm_f32le")
+             << QStringLiteral("-f") << QStringLiteral("wav") << QStringLiteral("-y") << input.audioPiecePath;
+    }
     return command;
 }
 

@@ -44,6 +44,11 @@ struct VideoExportInput {
     QString outputPath;             // the file ffmpeg writes
     QString outputFormat;           // forced container; none when empty
     int decoderThreadsPerInput = 0; // 0 leaves ffmpeg's choice
+    // A piece of a longer export: the file at outputPath holds the pictures alone and the
+    // sound goes here, as 32-bit float WAV, so that the pieces' sound joins without a seam.
+    QString audioPiecePath;
+    bool forceCommonSize = false;   // the whole edit's parts differ in size, though these may not
+    bool piecesFollow = false;      // a piece that is not the edit's last
 };
 
 struct AudioExportInput {

@@ -1,6 +1,7 @@
 #include "exportcontroller.h"
 
 #include "audiodetection.h"
+#include "batchedexport.h"
 #include "childprocess.h"
 #include "exportleftovers.h"
 #include "exportrunner.h"
@@ -222,6 +223,7 @@ bool ExportController::exportWithFFmpeg(const ExportSource &source, const QStrin
     job.temporaryFiles = titleFiles;
     job.completionNote = completionNote;
     completionNote.clear();
+    BatchedExport::splitJob(input, job);
     const bool started = exportRunner->start(job);
     if (!started)
         titleDir.reset();

@@ -86,11 +86,16 @@ bool isOwnLeftover(const QString &path)
     if (info.isSymLink() || !info.exists())
         return false;
     static const QRegularExpression partialOutput(QStringLiteral("^\\..+\\.[A-Za-z0-9]{6}\\.part$"));
+    static const QRegularExpression piecesFolder(QStringLiteral("^\\..+\\.[A-Za-z0-9]{6}\\.pieces$"));
     static const QRegularExpression workFolder(QStringLiteral("^trimlet-[a-z]+-[A-Za-z0-9]{6}$"));
     if (info.isFile())
         return partialOutput.match(info.fileName()).hasMatch();
-    return info.isDir() && workFolder.match(info.fileName()).hasMatch()
-        && QFileInfo(info.absolutePath()).canonicalFilePath() == QFileInfo(QDir::tempPath()).canonicalFilePath();
+    if (!info.isDir())
+        return false;
+    // Pieces are made beside the output, work folders in the temporary folder.
+    return piecesFolder.match(info.fileName()).hasMatch()
+        || (workFolder.match(info.fileName()).hasMatch()
+            && QFileInfo(info.absolutePath()).canonicalFilePath() == QFileInfo(QDir::tempPath()).canonicalFilePath());
 }
 
 int removeStale()

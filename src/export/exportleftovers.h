@@ -3,7 +3,7 @@
 #include <QString>
 
 // What a running export may leave behind when the program dies mid-way: its hidden
-// partial output beside the chosen file and its work folders in the temporary folder.
+// partial output and pieces beside the chosen file, its work folders in the temporary folder.
 // Each running program lists them in a file of its own in the user's data folder, held
 // by a lock that names the process; lists whose owner is gone are cleared at the next
 // start, and only of paths named the way this program names them.
@@ -17,8 +17,9 @@ int removeStale();
 
 QString folder();
 
-// Named as this program names its partial outputs (".NAME.XXXXXX.part") or its work
-// folders in the temporary folder ("trimlet-WHAT-XXXXXX"); links are never ours.
+// Named as this program names its partial outputs (".NAME.XXXXXX.part") and pieces folders
+// (".NAME.XXXXXX.pieces") beside an output, or its work folders in the temporary folder
+// ("trimlet-WHAT-XXXXXX"); links are never ours.
 bool isOwnLeftover(const QString &path);
 
 } // namespace ExportLeftovers

@@ -8,6 +8,7 @@
 #include "userprompts.h"
 
 #include <QDebug>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QProgressDialog>
@@ -30,16 +31,29 @@ ExportRunner::ExportRunner(std::function<UserPrompts &()> prompts, QWidget *wind
 ExportRunner::~ExportRunner()
 {
     if (ffmpegProcess) {
-        ffmpegProcess->disconnect(this);
-        if (ffmpegProcess->state() != QProcess::NotRunning) {
-            ffmpegProcess->kill();
-            ffmpegProcess->waitForFinished();
-        }
+        stopProcess();
         if (!temporaryOutputPath.isEmpty())
             QFile::remove(temporaryOutputPath);
     }
     delete exportProgressDialog.data();
     removeTemporaryFiles();
+    removeWorkFolder();
+}
+
+void ExportRunner::stopProcess()
+{
+    ffmpegProcess->disconnect(this);
+    if (ffmpegProcess->state() != QProcess::NotRunning) {
+        ffmpegProcess->kill();
+        ffmpegProcess->waitForFinished();
+    }
+}
+
+void ExportRunner::removeWorkFolder()
+{
+    if (!jobWorkFolder.isEmpty())
+        QDir(jobWorkFolder).removeRecursively();
+    jobWorkFolder.clear();
 }
 
 void ExportRunner::setFFmpegFinder(std::function<QString()> finder)
@@ -61,17 +75,14 @@ bool ExportRunner::start(const Job &job)
 {
     if (ffmpegProcess) {
         // Only one export runs; an earlier one still going is abandoned with its files.
-        ffmpegProcess->disconnect(this);
-        if (ffmpegProcess->state() != QProcess::NotRunning) {
-            ffmpegProcess->kill();
-            ffmpegProcess->waitForFinished();
-            if (!temporaryOutputPath.isEmpty())
-                QFile::remove(temporaryOutputPath);
-        }
+        if (ffmpegProcess->state() != QProcess::NotRunning && !temporaryOutputPath.isEmpty())
+            QFile::remove(temporaryOutputPath);
+        stopProcess();
         ffmpegProcess->deleteLater();
         ffmpegProcess = nullptr;
     }
     closeProgressDialog();
+    removeWorkFolder();
 
     kind = job.kind;
     canceled = false;
@@ -83,10 +94,13 @@ bool ExportRunner::start(const Job &job)
     progressParser.reset();
     tempExportFiles += job.temporaryFiles;
     completionNote = job.completionNote;
-
-    ffmpegProcess = new QProcess(this);
-    connect(ffmpegProcess, &QProcess::readyReadStandardError, this, &ExportRunner::onFFmpegReadyRead);
-    connect(ffmpegProcess, &QProcess::finished, this, &ExportRunner::onFFmpegFinished);
+    steps = job.steps.isEmpty() ? QList<Step>{Step{job.arguments, job.totalDurationMs, 1}} : job.steps;
+    currentStep = 0;
+    finishedWeight = 0;
+    totalWeight = 0;
+    for (const Step &step : std::as_const(steps))
+        totalWeight += qMax<qint64>(1, step.weight);
+    jobWorkFolder = job.workFolder;
 
     const bool video = kind == Kind::Video;
     exportProgressDialog = new QProgressDialog(
@@ -104,16 +118,19 @@ bool ExportRunner::start(const Job &job)
 
     auto abandon = [this] {
         closeProgressDialog();
-        ffmpegProcess->disconnect(this);
-        ffmpegProcess->deleteLater();
-        ffmpegProcess = nullptr;
+        if (ffmpegProcess) {
+            ffmpegProcess->disconnect(this);
+            ffmpegProcess->deleteLater();
+            ffmpegProcess = nullptr;
+        }
         if (!temporaryOutputPath.isEmpty())
             QFile::remove(temporaryOutputPath);
         removeTemporaryFiles();
+        removeWorkFolder();
     };
 
-    const QString ffmpeg = ffmpegFinder();
-    if (ffmpeg.isEmpty()) {
+    ffmpegPath = ffmpegFinder();
+    if (ffmpegPath.isEmpty()) {
         abandon();
         prompts().message(UserPrompts::Kind::Critical, window, QStringLiteral("Error"),
                           QStringLiteral("FFmpeg not found."));
@@ -121,20 +138,32 @@ bool ExportRunner::start(const Job &job)
     }
 
     qDebug() << (video ? "Starting FFmpeg export with path:" : "Starting audio-only export with path:")
-             << ffmpeg;
-    qDebug() << "FFmpeg args:" << job.arguments;
-
-    endWithThisProgram(*ffmpegProcess);
-    ffmpegProcess->start(ffmpeg, job.arguments, QIODevice::ReadWrite);
-    if (!ffmpegProcess->waitForStarted(startTimeoutMs)) {
-        const QString error = ffmpegProcess->errorString();
+             << ffmpegPath;
+    QString error;
+    if (!launchStep(&error)) {
         abandon();
-        prompts().message(UserPrompts::Kind::Critical, window, QStringLiteral("Error"),
-                          QStringLiteral("Failed to start FFmpeg process.\n\nCommand: ") + ffmpeg
-                              + QStringLiteral("\nError: ") + error);
+        prompts().message(UserPrompts::Kind::Critical, window, QStringLiteral("Error"), error);
         return false;
     }
     return true;
+}
+
+bool ExportRunner::launchStep(QString *error)
+{
+    const Step &step = steps.at(currentStep);
+    ffmpegProcess = new QProcess(this);
+    connect(ffmpegProcess, &QProcess::readyReadStandardError, this, &ExportRunner::onFFmpegReadyRead);
+    connect(ffmpegProcess, &QProcess::finished, this, &ExportRunner::onFFmpegFinished);
+    if (steps.size() > 1)
+        qDebug() << "FFmpeg step" << currentStep + 1 << "of" << steps.size();
+    qDebug() << "FFmpeg args:" << step.arguments;
+    endWithThisProgram(*ffmpegProcess);
+    ffmpegProcess->start(ffmpegPath, step.arguments, QIODevice::ReadWrite);
+    if (ffmpegProcess->waitForStarted(startTimeoutMs))
+        return true;
+    *error = QStringLiteral("Failed to start FFmpeg process.\n\nCommand: ") + ffmpegPath + QStringLiteral("\nError: ")
+        + ffmpegProcess->errorString();
+    return false;
 }
 
 void ExportRunner::onFFmpegReadyRead()
@@ -143,9 +172,12 @@ void ExportRunner::onFFmpegReadyRead()
         return;
     const QByteArray chunk = ffmpegProcess->readAllStandardError();
     qDebug().noquote() << QString::fromUtf8(chunk);
-    const int percent = progressParser.progress(chunk, exportTotalDuration);
-    if (percent < 0 || !exportProgressDialog)
+    const Step &step = steps.at(currentStep);
+    const int stepPercent = progressParser.progress(chunk, step.durationMs);
+    if (stepPercent < 0 || !exportProgressDialog)
         return;
+    const int percent =
+        int((finishedWeight * 100 + qMax<qint64>(1, step.weight) * stepPercent) / qMax<qint64>(1, totalWeight));
     QPointer<QProgressDialog> dialog = exportProgressDialog;
     dialog->setLabelText(ProgressText::describe(percent, exportClock.elapsed(), exportTotalDuration));
     // A modal progress dialog processes events in setValue(); the export may end there.
@@ -158,12 +190,24 @@ void ExportRunner::onFFmpegFinished(int exitCode, QProcess::ExitStatus exitStatu
     // finished() comes only once the process has stopped; a stray call while it runs is ignored.
     if (!ffmpegProcess || ffmpegProcess->state() != QProcess::NotRunning)
         return;
-    closeProgressDialog();
 
     // Every line ffmpeg wrote counts, the last one even without its end.
     progressParser.feed(ffmpegProcess->readAllStandardError() + '\n');
     const QString messages = progressParser.messageTail(errorTailLength);
     progressParser.reset();
+
+    const bool stepDone = !canceled && exitStatus == QProcess::NormalExit && exitCode == 0;
+    QString startError;
+    if (stepDone && currentStep + 1 < steps.size()) {
+        ffmpegProcess->disconnect(this);
+        ffmpegProcess->deleteLater();
+        ffmpegProcess = nullptr;
+        finishedWeight += qMax<qint64>(1, steps.at(currentStep).weight);
+        ++currentStep;
+        if (launchStep(&startError))
+            return;
+    }
+    closeProgressDialog();
 
     Result result = Result::Succeeded;
     QString title;
@@ -171,6 +215,10 @@ void ExportRunner::onFFmpegFinished(int exitCode, QProcess::ExitStatus exitStatu
     UserPrompts::Kind messageKind = UserPrompts::Kind::Critical;
     if (canceled) {
         result = Result::Canceled;
+    } else if (!startError.isEmpty()) {
+        result = Result::Failed;
+        title = QStringLiteral("Error");
+        text = startError;
     } else if (exitStatus == QProcess::CrashExit) {
         result = Result::Crashed;
         title = QStringLiteral("Export Failed");
@@ -204,6 +252,7 @@ void ExportRunner::onFFmpegFinished(int exitCode, QProcess::ExitStatus exitStatu
     ffmpegProcess->deleteLater();
     ffmpegProcess = nullptr;
     removeTemporaryFiles();
+    removeWorkFolder();
     canceled = false;
 
     if (result == Result::Succeeded)

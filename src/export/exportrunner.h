@@ -25,6 +25,13 @@ public:
     enum class Result { Succeeded, Failed, Crashed, Canceled };
     Q_ENUM(Result)
 
+    // One ffmpeg run of a job made of several.
+    struct Step {
+        QStringList arguments;
+        qint64 durationMs = 0;          // of what it writes: its "time=" is read against this
+        qint64 weight = 1;              // its share of the progress bar, against the other steps'
+    };
+
     struct Job {
         Kind kind = Kind::Video;
         QStringList arguments;          // ending in the path ffmpeg writes
@@ -33,6 +40,10 @@ public:
         qint64 totalDurationMs = 0;
         QStringList temporaryFiles;     // removed when the export ends
         QString completionNote;         // a last paragraph for the success message
+        // When given, run in turn instead of `arguments`, each after the last succeeded; the
+        // last one writes the output.
+        QList<Step> steps;
+        QString workFolder;             // removed with all it holds when the export ends
     };
 
     ExportRunner(std::function<UserPrompts &()> prompts, QWidget *window, QObject *parent = nullptr);
@@ -50,6 +61,11 @@ public:
     QString outputPath() const { return exportOutputPath; }
     qint64 totalDuration() const { return exportTotalDuration; }
     const QStringList &temporaryFiles() const { return tempExportFiles; }
+    // The running job's folder for its intermediate files; empty when it has none.
+    QString workFolder() const { return jobWorkFolder; }
+    // Steps of the running job that have finished.
+    int finishedSteps() const { return currentStep; }
+    int stepCount() const { return int(steps.size()); }
 
     // Removes title images left from an earlier export; none while one runs.
     void clearTemporaryFiles();
@@ -72,6 +88,9 @@ private:
     void closeProgressDialog();
     QString finishSuccessfulRun(bool *ok);
     void removeTemporaryFiles();
+    bool launchStep(QString *error);
+    void stopProcess();
+    void removeWorkFolder();
 
     std::function<UserPrompts &()> promptsProvider;
     std::function<QString()> ffmpegFinder;
@@ -88,4 +107,10 @@ private:
     QString completionNote;
     bool canceled = false;
     ExportProgressParser progressParser;
+    QString ffmpegPath;
+    QList<Step> steps;
+    int currentStep = 0;
+    qint64 finishedWeight = 0;
+    qint64 totalWeight = 1;
+    QString jobWorkFolder;
 };

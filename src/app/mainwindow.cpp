@@ -1571,6 +1571,9 @@ void MainWindow::setClipEffects()
     saveUndoState();
     Clip &clip = clipList[index];
     dialog.applyTo(clip);
+    // The part already entered is not entered again when play resumes: its new look goes on now.
+    if (index == currentClipIndex)
+        applyWrapperEffects(clip);
     if (clip.containsSource(videoPlayer->position())) {
         qDebug() << "Currently playing this clip - pushing effects to WYSIWYG pipeline";
         pushClipToPreview(clip);

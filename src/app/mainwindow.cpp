@@ -156,6 +156,16 @@ QString writeWhole(QFileDevice &file, const QByteArray &bytes)
     return QString();
 }
 
+// Stands in the video area until the displays exist.
+QWidget *blackPlaceholder(QWidget *parent)
+{
+    auto *placeholder = new QWidget(parent);
+    placeholder->setAttribute(Qt::WA_StyledBackground);
+    placeholder->setStyleSheet(QStringLiteral("background-color: black;"));
+    placeholder->setFocusPolicy(Qt::NoFocus);
+    return placeholder;
+}
+
 } // namespace
 
 MainWindow::MainWindow(QWidget *parent)
@@ -564,11 +574,7 @@ void MainWindow::buildWidgetTree()
     containerLayout->setContentsMargins(0, 0, 0, 0);
     videoStack = new QStackedWidget(videoContainer);
     videoStack->setObjectName(QStringLiteral("videoStack"));
-    videoWidget = new VideoGLWidget(videoStack);
-    processedDisplay = new ProcessedVideoDisplay(videoStack);
-    videoStack->addWidget(videoWidget);
-    videoStack->addWidget(processedDisplay);
-    videoStack->setCurrentWidget(videoWidget);
+    videoStack->addWidget(blackPlaceholder(videoStack));
     containerLayout->addWidget(videoStack);
     leftLayout->addWidget(videoCell);
 
@@ -679,15 +685,7 @@ void MainWindow::buildWidgetTree()
     fullScreenLayout->setContentsMargins(0, 0, 0, 0);
     fullScreenVideoStack = new QStackedWidget(fullScreenPage);
     fullScreenVideoStack->setObjectName(QStringLiteral("fullScreenVideoStack"));
-    fullScreenVideoWidget = new VideoGLWidget(fullScreenVideoStack);
-    fullScreenProcessedDisplay = new ProcessedVideoDisplay(fullScreenVideoStack);
-    for (QWidget *display : {static_cast<QWidget *>(fullScreenVideoWidget),
-                             static_cast<QWidget *>(fullScreenProcessedDisplay)}) {
-        display->setStyleSheet(QStringLiteral("background-color: black;"));
-        display->setFocusPolicy(Qt::NoFocus);
-        fullScreenVideoStack->addWidget(display);
-    }
-    fullScreenVideoStack->setCurrentWidget(fullScreenVideoWidget);
+    fullScreenVideoStack->addWidget(blackPlaceholder(fullScreenVideoStack));
     fullScreenLayout->addWidget(fullScreenVideoStack);
     pageStack->addWidget(fullScreenPage);
     pageStack->setCurrentIndex(0);
@@ -788,12 +786,41 @@ void MainWindow::buildShortcuts()
     }
 }
 
-void MainWindow::connectPlayer()
+// The first OpenGL context of the process costs more than the rest of the start-up
+// together (100-150 ms with a software renderer), so the displays come after the
+// window's first paint, or with the first video if that is sooner.
+void MainWindow::ensureDisplays()
 {
+    if (videoWidget)
+        return;
+    videoWidget = new VideoGLWidget(videoStack);
+    processedDisplay = new ProcessedVideoDisplay(videoStack);
+    fullScreenVideoWidget = new VideoGLWidget(fullScreenVideoStack);
+    fullScreenProcessedDisplay = new ProcessedVideoDisplay(fullScreenVideoStack);
+    for (QWidget *display : {static_cast<QWidget *>(fullScreenVideoWidget),
+                             static_cast<QWidget *>(fullScreenProcessedDisplay)}) {
+        display->setStyleSheet(QStringLiteral("background-color: black;"));
+        display->setFocusPolicy(Qt::NoFocus);
+    }
+    for (QStackedWidget *stack : {videoStack, fullScreenVideoStack}) {
+        QWidget *placeholder = stack->widget(0);
+        stack->removeWidget(placeholder);
+        placeholder->deleteLater();
+    }
+    videoStack->addWidget(videoWidget);
+    videoStack->addWidget(processedDisplay);
+    fullScreenVideoStack->addWidget(fullScreenVideoWidget);
+    fullScreenVideoStack->addWidget(fullScreenProcessedDisplay);
+
     for (ProcessedVideoDisplay *display : {processedDisplay, fullScreenProcessedDisplay})
         connect(videoPlayer, &VideoPlayer::frameProcessed, display, &ProcessedVideoDisplay::setProcessedFrame);
     for (VideoGLWidget *display : {videoWidget, fullScreenVideoWidget})
         connect(videoPlayer, &VideoPlayer::frameReady, display, &VideoGLWidget::setVideoFrame);
+    applyProcessingMode(videoPlayer->isFrameProcessingEnabled());
+}
+
+void MainWindow::connectPlayer()
+{
     // A graphics effect on the wrapper draws the displays from a cached copy; without
     // this, a frame that arrives while paused (after a seek) would never reach the screen.
     const auto refreshWrapperEffect = [this]() {
@@ -815,11 +842,11 @@ void MainWindow::connectPlayer()
         playButton->setText(QStringLiteral("Play"));
         updateTitleOverlay();
     });
-    applyProcessingMode(videoPlayer->isFrameProcessingEnabled());
 }
 
 void MainWindow::applyProcessingMode(bool enabled)
 {
+    ensureDisplays();
     if (enabled) {
         videoStack->setCurrentWidget(processedDisplay);
         fullScreenVideoStack->setCurrentWidget(fullScreenProcessedDisplay);
@@ -853,6 +880,7 @@ void MainWindow::loadVideo(const QString &path)
                           QStringLiteral("Trimlet cannot play \"%1\".\n\n%2").arg(QFileInfo(path).fileName(), special));
         return;
     }
+    ensureDisplays();
     // Clips of another video must never come back through undo.
     if (path != currentVideoPath)
         editHistory.clear();
@@ -1877,6 +1905,7 @@ bool MainWindow::eventFilter(QObject *watched, QEvent *event)
     if (type == QEvent::Paint && !encoderProbeScheduled && watched->isWidgetType()
         && static_cast<QWidget *>(watched)->window() == this) {
         encoderProbeScheduled = true;
+        QTimer::singleShot(0, this, &MainWindow::ensureDisplays);
         QTimer::singleShot(0, this, &MainWindow::startEncoderProbe);
     }
     if (type == QEvent::KeyPress || type == QEvent::KeyRelease) {
@@ -1889,14 +1918,13 @@ bool MainWindow::eventFilter(QObject *watched, QEvent *event)
             return true;
         }
     } else if (type == QEvent::MouseButtonPress) {
-        if (watched == videoWidget || watched == processedDisplay || watched == fullScreenVideoWidget
-            || watched == fullScreenProcessedDisplay) {
+        if (watched->parent() == videoStack || watched->parent() == fullScreenVideoStack) {
             setFocus();
             activateWindow();
         }
     } else if (type == QEvent::MouseButtonRelease && currentVideoPath.isEmpty()
                && static_cast<QMouseEvent *>(event)->button() == Qt::LeftButton
-               && (watched == videoWrapper || watched == videoWidget || watched == processedDisplay)) {
+               && (watched == videoWrapper || watched->parent() == videoStack)) {
         // The empty video area says "click to browse".
         QTimer::singleShot(0, this, &MainWindow::openVideo);
         return true;

@@ -160,6 +160,7 @@ private:
     void buildWidgetTree();
     QWidget *buildEditPanel();
     void buildShortcuts();
+    void ensureDisplays();
     void connectPlayer();
     void startEncoderProbe();
     void applyProcessingMode(bool enabled);

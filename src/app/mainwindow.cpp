@@ -196,8 +196,6 @@ MainWindow::MainWindow(QWidget *parent)
     connect(encoderProbe, &QThread::finished, this, &MainWindow::onEncodersProbed);
     exportController = new ExportController([this]() -> UserPrompts & { return prompts(); }, this, this);
 
-    videoPlayer->checkBackend();
-    videoPlayer->setVideoOutput(hiddenVideoOutput);
     connectPlayer();
 
     qDebug() << "Video pipeline ready - GPU preview active";
@@ -698,10 +696,6 @@ void MainWindow::buildWidgetTree()
         " padding: 20px; }"));
     dropHintLabel->setAttribute(Qt::WA_TransparentForMouseEvents);
 
-    hiddenVideoOutput = new QVideoWidget(this);
-    hiddenVideoOutput->setFixedSize(1, 1);
-    hiddenVideoOutput->hide();
-
     setStyleSheet(QString::fromUtf8(WindowStyle));
 }
 
@@ -819,6 +813,19 @@ void MainWindow::ensureDisplays()
     applyProcessingMode(videoPlayer->isFrameProcessingEnabled());
 }
 
+// The media back end (FFmpeg's libraries, the sound server) comes after the first paint too.
+void MainWindow::ensurePlayer()
+{
+    if (hiddenVideoOutput)
+        return;
+    hiddenVideoOutput = new QVideoWidget(this);
+    hiddenVideoOutput->setFixedSize(1, 1);
+    hiddenVideoOutput->hide();
+    videoPlayer->prepareBackend();
+    videoPlayer->checkBackend();
+    videoPlayer->setVideoOutput(hiddenVideoOutput);
+}
+
 void MainWindow::connectPlayer()
 {
     // A graphics effect on the wrapper draws the displays from a cached copy; without
@@ -881,6 +888,7 @@ void MainWindow::loadVideo(const QString &path)
         return;
     }
     ensureDisplays();
+    ensurePlayer();
     // Clips of another video must never come back through undo.
     if (path != currentVideoPath)
         editHistory.clear();
@@ -1906,6 +1914,7 @@ bool MainWindow::eventFilter(QObject *watched, QEvent *event)
         && static_cast<QWidget *>(watched)->window() == this) {
         encoderProbeScheduled = true;
         QTimer::singleShot(0, this, &MainWindow::ensureDisplays);
+        QTimer::singleShot(0, this, &MainWindow::ensurePlayer);
         QTimer::singleShot(0, this, &MainWindow::startEncoderProbe);
     }
     if (type == QEvent::KeyPress || type == QEvent::KeyRelease) {

@@ -161,6 +161,7 @@ private:
     QWidget *buildEditPanel();
     void buildShortcuts();
     void ensureDisplays();
+    void ensurePlayer();
     void connectPlayer();
     void startEncoderProbe();
     void applyProcessingMode(bool enabled);

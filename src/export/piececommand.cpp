@@ -1,5 +1,6 @@
 #include "piececommand.h"
 
+#include "libav.h"
 #include "nalunits.h"
 
 #include <QLocale>
@@ -12,6 +13,8 @@ extern "C" {
 #include <cmath>
 
 namespace PieceCommand {
+
+TRIMLET_USE_LIBAV
 
 namespace {
 

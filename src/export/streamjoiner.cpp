@@ -1,5 +1,6 @@
 #include "streamjoiner.h"
 
+#include "libav.h"
 #include "nalunits.h"
 
 #include <QFile>
@@ -11,6 +12,8 @@ extern "C" {
 }
 
 namespace StreamJoiner {
+
+TRIMLET_USE_LIBAV
 
 namespace {
 

@@ -4,10 +4,7 @@
 
 #include <atomic>
 
-extern "C" {
-#include <libavcodec/avcodec.h>
-#include <libavformat/avformat.h>
-}
+#include "libav.h"
 
 // What every reader in the media layer needs to open a file with libavformat.
 namespace Media::Av {

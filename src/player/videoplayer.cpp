@@ -27,20 +27,9 @@ VideoPlayer::VideoPlayer(QObject *parent)
     , workerThread(new QThread(this))
     , worker(new FrameProcessingWorker)
 {
-    player = new QMediaPlayer(this);
-    audioOut = new QAudioOutput(this);
-    mediaDevices = new QMediaDevices(this);
-    connect(mediaDevices, &QMediaDevices::audioOutputsChanged, this,
-            &VideoPlayer::updateAudioOutputAttachment);
-    updateAudioOutputAttachment();
-    if (!hasAudioOutput())
-        qDebug() << "VideoPlayer: No audio output device - playing without sound";
-
     qRegisterMetaType<Clip>("Clip");
     qRegisterMetaType<FrameProcessingWorker::Request>("FrameProcessingWorker::Request");
     qRegisterMetaType<QVideoFrame>("QVideoFrame");
-
-    player->setPlaybackRate(1.0);
 
     jumpMuteTimer = new QTimer(this);
     jumpMuteTimer->setSingleShot(true);
@@ -63,6 +52,26 @@ VideoPlayer::VideoPlayer(QObject *parent)
     connect(this, &VideoPlayer::frameProcessed, this, &VideoPlayer::onFrameProcessed,
             Qt::QueuedConnection);
 
+    qDebug() << "VideoPlayer initialized with threaded frame processing";
+}
+
+// The media back end loads FFmpeg and a hundred codec libraries and opens the sound
+// server: made on first use, which the window puts after its first paint.
+void VideoPlayer::prepareBackend()
+{
+    if (player)
+        return;
+    player = new QMediaPlayer(this);
+    audioOut = new QAudioOutput(this);
+    audioOut->setVolume(pendingVolume);
+    mediaDevices = new QMediaDevices(this);
+    connect(mediaDevices, &QMediaDevices::audioOutputsChanged, this,
+            &VideoPlayer::updateAudioOutputAttachment);
+    updateAudioOutputAttachment();
+    if (!hasAudioOutput())
+        qDebug() << "VideoPlayer: No audio output device - playing without sound";
+    player->setPlaybackRate(1.0);
+
     connect(player, &QMediaPlayer::positionChanged, this, &VideoPlayer::timeChanged);
     connect(player, &QMediaPlayer::positionChanged, this, &VideoPlayer::followPosition);
     connect(player, &QMediaPlayer::durationChanged, this, &VideoPlayer::lengthChanged);
@@ -70,9 +79,21 @@ VideoPlayer::VideoPlayer(QObject *parent)
     connect(player, &QMediaPlayer::tracksChanged, this, &VideoPlayer::onTracksChanged);
     connect(player, &QMediaPlayer::errorOccurred, this, &VideoPlayer::onPlayerError);
     connect(player, &QMediaPlayer::playbackStateChanged, this, &VideoPlayer::onPlaybackStateChanged);
-
-    qDebug() << "VideoPlayer initialized with threaded frame processing";
+    if (auto *widget = qobject_cast<QVideoWidget *>(videoOutput.data()))
+        setVideoOutput(widget);
     qDebug() << "QMediaPlayer backend:" << player->metaObject()->className();
+}
+
+QMediaPlayer *VideoPlayer::backend()
+{
+    prepareBackend();
+    return player;
+}
+
+QAudioOutput *VideoPlayer::audioOutput()
+{
+    prepareBackend();
+    return audioOut;
 }
 
 VideoPlayer::~VideoPlayer()
@@ -110,6 +131,8 @@ void VideoPlayer::setVideoOutput(QVideoWidget *widget)
         qWarning() << "Error: videoWidget is null";
         return;
     }
+    if (!player)
+        return;
     player->setVideoOutput(widget);
 
     QVideoSink *sink = widget->videoSink();
@@ -140,7 +163,6 @@ bool VideoPlayer::checkBackend()
         qDebug() << "Backend check - Player state:" << player->playbackState();
         qDebug() << "Backend check - Media status:" << player->mediaStatus();
     }
-    audioOut->setVolume(0.8f);
     return true;
 }
 
@@ -189,8 +211,8 @@ bool VideoPlayer::needsPlaybackCopy(const QString &path)
 
 void VideoPlayer::startPlaybackCopy(const QString &path)
 {
-    player->stop();
-    player->setSource(QUrl());
+    backend()->stop();
+    backend()->setSource(QUrl());
     loadedUrl = QUrl();
     if (!copyFolder || !copyFolder->isValid())
         copyFolder = std::make_unique<QTemporaryDir>();
@@ -242,18 +264,18 @@ void VideoPlayer::setBackEndSource(const QString &path)
     loadedUrl = url;
     loadFailureReported = false;
 
-    player->stop();
+    backend()->stop();
     forgetStandby();
     if (standby)
         standby->setSource(QUrl());
     // Qt 6.4's PulseAudio layer does not always report a device that appears later.
     updateAudioOutputAttachment();
     // The player ignores the same source set again: no new status or duration would follow.
-    if (player->source() == url)
-        player->setSource(QUrl());
-    player->setSource(url);
+    if (backend()->source() == url)
+        backend()->setSource(QUrl());
+    backend()->setSource(url);
 
-    const QList<QMediaMetaData> videoTracks = player->videoTracks();
+    const QList<QMediaMetaData> videoTracks = backend()->videoTracks();
     if (!videoTracks.isEmpty()) {
         bool ok = false;
         const double frameRate = videoTracks.first().value(QMediaMetaData::VideoFrameRate).toDouble(&ok);
@@ -266,9 +288,9 @@ void VideoPlayer::setBackEndSource(const QString &path)
     QTimer::singleShot(100, Qt::PreciseTimer, this, [this, load] {
         if (load != loadCount)
             return;
-        const QMediaPlayer::MediaStatus status = player->mediaStatus();
-        qDebug() << "After load - State:" << player->playbackState() << "Status:" << status
-                 << "Duration:" << player->duration() << "Error:" << player->error();
+        const QMediaPlayer::MediaStatus status = backend()->mediaStatus();
+        qDebug() << "After load - State:" << backend()->playbackState() << "Status:" << status
+                 << "Duration:" << backend()->duration() << "Error:" << backend()->error();
         if (status != QMediaPlayer::LoadedMedia && status != QMediaPlayer::BufferedMedia) {
             qDebug() << "Media not fully loaded yet, but continuing...";
             emit mediaReady();
@@ -278,11 +300,11 @@ void VideoPlayer::setBackEndSource(const QString &path)
 
 void VideoPlayer::play()
 {
-    const QMediaPlayer::MediaStatus status = player->mediaStatus();
-    const bool hasSource = !player->source().isEmpty();
-    qDebug() << "Play requested - current state:" << player->playbackState()
-             << "media status:" << status << "duration:" << player->duration()
-             << "error:" << player->error() << "hasSource:" << hasSource;
+    const QMediaPlayer::MediaStatus status = backend()->mediaStatus();
+    const bool hasSource = !backend()->source().isEmpty();
+    qDebug() << "Play requested - current state:" << backend()->playbackState()
+             << "media status:" << status << "duration:" << backend()->duration()
+             << "error:" << backend()->error() << "hasSource:" << hasSource;
 
     if (!hasSource && copyProcess) {
         // Played as soon as the playback copy is loaded.
@@ -323,26 +345,26 @@ void VideoPlayer::play()
     playRequested = true;
     updateAudioOutputAttachment();
     releaseJumpMute();
-    player->play();
+    backend()->play();
 
     QTimer::singleShot(100, Qt::PreciseTimer, this, [this] {
-        if (player->playbackState() == QMediaPlayer::PlayingState) {
+        if (backend()->playbackState() == QMediaPlayer::PlayingState) {
             pendingPlay = false;
             return;
         }
         // A pause in the meantime wins over the retry.
         if (!playRequestOutstanding())
             return;
-        qDebug() << "Retrying play - Status:" << player->mediaStatus()
-                 << "Duration:" << player->duration();
-        if (player->duration() > 0) {
-            player->play();
+        qDebug() << "Retrying play - Status:" << backend()->mediaStatus()
+                 << "Duration:" << backend()->duration();
+        if (backend()->duration() > 0) {
+            backend()->play();
             return;
         }
         pendingPlay = true;
         QTimer::singleShot(100, Qt::PreciseTimer, this, [this] {
-            if (pendingPlay && player->playbackState() != QMediaPlayer::PlayingState) {
-                player->play();
+            if (pendingPlay && backend()->playbackState() != QMediaPlayer::PlayingState) {
+                backend()->play();
                 pendingPlay = false;
             }
         });
@@ -354,7 +376,7 @@ void VideoPlayer::pause()
     playRequested = false;
     pendingPlay = false;
     forgetStandby();
-    player->pause();
+    backend()->pause();
 }
 
 void VideoPlayer::setPosition(qint64 ms)
@@ -369,7 +391,7 @@ void VideoPlayer::seekFollowingEdit(qint64 ms)
 {
     jumpMuteTimer->stop();
     const int seek = ++seekCount;
-    player->setPosition(ms);
+    backend()->setPosition(ms);
     if (!jumpMuted)
         return;
     // Sound the back end wrote before the seek was muted as written; what it writes now comes
@@ -482,7 +504,7 @@ void VideoPlayer::armJumpMute()
         jumpMuteTimer->stop();
         return;
     }
-    const qint64 wait = from - player->position();
+    const qint64 wait = from - backend()->position();
     if (wait <= 0) {
         jumpMuteTimer->stop();
         setJumpMuted(true);
@@ -507,7 +529,7 @@ void VideoPlayer::releaseJumpMute()
     if (!jumpMuted)
         return;
     const qint64 from = jumpMuteStart();
-    if (from >= 0 && player->position() >= from)
+    if (from >= 0 && backend()->position() >= from)
         return;
     setJumpMuted(false);
     armJumpMute();
@@ -516,35 +538,36 @@ void VideoPlayer::releaseJumpMute()
 void VideoPlayer::setJumpMuted(bool muted)
 {
     jumpMuted = muted;
-    audioOut->setMuted(userMuted || jumpMuted);
+    if (audioOut)
+        audioOut->setMuted(userMuted || jumpMuted);
 }
 
 qint64 VideoPlayer::position() const
 {
-    return player->position();
+    return player ? player->position() : 0;
 }
 
 qint64 VideoPlayer::duration() const
 {
-    const qint64 reported = player->duration();
+    const qint64 reported = player ? player->duration() : 0;
     return reported > 0 ? reported : fileDuration;
 }
 
 void VideoPlayer::setFileDuration(qint64 ms)
 {
     fileDuration = qMax<qint64>(0, ms);
-    if (player->duration() <= 0 && fileDuration > 0)
+    if ((!player || player->duration() <= 0) && fileDuration > 0)
         emit lengthChanged(fileDuration);
 }
 
 bool VideoPlayer::isPlaying() const
 {
-    return player->playbackState() == QMediaPlayer::PlayingState;
+    return player && player->playbackState() == QMediaPlayer::PlayingState;
 }
 
 bool VideoPlayer::isPaused() const
 {
-    return player->playbackState() == QMediaPlayer::PausedState;
+    return player && player->playbackState() == QMediaPlayer::PausedState;
 }
 
 bool VideoPlayer::isMuted() const
@@ -555,22 +578,25 @@ bool VideoPlayer::isMuted() const
 void VideoPlayer::setMuted(bool muted)
 {
     userMuted = muted;
-    audioOut->setMuted(userMuted || jumpMuted);
+    if (audioOut)
+        audioOut->setMuted(userMuted || jumpMuted);
 }
 
 void VideoPlayer::setVolume(int percent)
 {
-    audioOut->setVolume(static_cast<float>(percent / 100.0));
+    pendingVolume = static_cast<float>(percent / 100.0);
+    if (audioOut)
+        audioOut->setVolume(pendingVolume);
 }
 
 bool VideoPlayer::hasVideoStream() const
 {
-    return player->hasVideo() || !player->videoTracks().isEmpty();
+    return player && (player->hasVideo() || !player->videoTracks().isEmpty());
 }
 
 bool VideoPlayer::hasAudioOutput() const
 {
-    return player->audioOutput() != nullptr;
+    return player && player->audioOutput() != nullptr;
 }
 
 void VideoPlayer::updateClipEffects(const Clip &clip)
@@ -804,7 +830,7 @@ void VideoPlayer::sendFrameToEffectsPath(const QVideoFrame &frame)
     FrameProcessingWorker::Request request;
     request.frame = frame;
     request.clip = currentClip;
-    request.positionSeconds = player->position() / 1000.0;
+    request.positionSeconds = backend()->position() / 1000.0;
     request.scrubbing = scrubbing;
     request.applyEffects = true;
     request.previewQuality = scrubbing ? 1 : 0;
@@ -830,7 +856,7 @@ void VideoPlayer::onMediaStatusChanged(QMediaPlayer::MediaStatus status)
     qDebug() << "Media status changed:" << status;
     // Stopping the previous file while a new one loads reports that file's status; it
     // must not pass for the new file's.
-    if (player->source() != loadedUrl)
+    if (backend()->source() != loadedUrl)
         return;
     switch (status) {
     case QMediaPlayer::LoadingMedia:
@@ -839,19 +865,19 @@ void VideoPlayer::onMediaStatusChanged(QMediaPlayer::MediaStatus status)
     case QMediaPlayer::LoadedMedia:
     case QMediaPlayer::BufferedMedia:
         if (videoOutput)
-            player->setVideoOutput(videoOutput.data());
+            backend()->setVideoOutput(videoOutput.data());
         emit mediaReady();
         if (pendingPlay) {
             qDebug() << "Executing pending play request";
             pendingPlay = false;
             QTimer::singleShot(50, Qt::PreciseTimer, this, [this] {
                 if (playRequested)
-                    player->play();
+                    backend()->play();
             });
         }
         if (status == QMediaPlayer::BufferedMedia && !isPlaying() && playRequestOutstanding()) {
             qDebug() << "Media buffered but not playing - forcing play";
-            player->play();
+            backend()->play();
         }
         startPlaybackWatchdog();
         break;
@@ -863,12 +889,12 @@ void VideoPlayer::onMediaStatusChanged(QMediaPlayer::MediaStatus status)
         // Qt 6.4's FFmpeg back end keeps its demuxer stopped after the end, so a pause and a seek
         // from here report the end again at once, for ever. Stopped first, the next pause or play
         // reads anew.
-        player->stop();
+        backend()->stop();
         emit endOfMedia();
         break;
     case QMediaPlayer::InvalidMedia: {
-        const QString errorText = player->errorString();
-        qWarning() << "INVALID MEDIA - Error:" << player->error() << errorText;
+        const QString errorText = backend()->errorString();
+        qWarning() << "INVALID MEDIA - Error:" << backend()->error() << errorText;
         pendingPlay = false;
         playRequested = false;
         reportLoadFailure(errorText.isEmpty() ? QStringLiteral("Invalid media") : errorText);
@@ -887,23 +913,23 @@ void VideoPlayer::startPlaybackWatchdog()
     QTimer::singleShot(3000, Qt::CoarseTimer, this, [this, framesAtStart] {
         if (!player)
             return;
-        const bool buffered = player->mediaStatus() == QMediaPlayer::BufferedMedia;
+        const bool buffered = backend()->mediaStatus() == QMediaPlayer::BufferedMedia;
         const bool stalled = frameCounter == framesAtStart || (buffered && !isPlaying());
         // Only finish what the user asked for; never undo a pause.
         if (!stalled || !playRequestOutstanding())
             return;
         qDebug() << "Playback watchdog triggered - retrying play" << "buffered:" << buffered
-                 << "playing:" << player->playbackState() << "frameCounter:" << frameCounter;
-        player->play();
+                 << "playing:" << backend()->playbackState() << "frameCounter:" << frameCounter;
+        backend()->play();
     });
 }
 
 void VideoPlayer::onTracksChanged()
 {
-    if (!player->subtitleTracks().isEmpty())
-        player->setActiveSubtitleTrack(-1);
-    if (!player->audioTracks().isEmpty() && player->activeAudioTrack() < 0)
-        player->setActiveAudioTrack(0);
+    if (!backend()->subtitleTracks().isEmpty())
+        backend()->setActiveSubtitleTrack(-1);
+    if (!backend()->audioTracks().isEmpty() && backend()->activeAudioTrack() < 0)
+        backend()->setActiveAudioTrack(0);
 }
 
 void VideoPlayer::onPlayerError(QMediaPlayer::Error error, const QString &errorString)
@@ -914,8 +940,8 @@ void VideoPlayer::onPlayerError(QMediaPlayer::Error error, const QString &errorS
     qWarning() << "Error type:" << static_cast<int>(error);
     pendingPlay = false;
     playRequested = false;
-    if (!player->source().isEmpty() && player->source() == loadedUrl)
-        reportLoadFailure(errorString.isEmpty() ? player->errorString() : errorString);
+    if (!backend()->source().isEmpty() && backend()->source() == loadedUrl)
+        reportLoadFailure(errorString.isEmpty() ? backend()->errorString() : errorString);
     emit mediaReady();
 }
 
@@ -937,12 +963,12 @@ void VideoPlayer::reportLoadFailure(const QString &errorText)
 void VideoPlayer::updateAudioOutputAttachment()
 {
     const QList<QAudioDevice> outputs = QMediaDevices::audioOutputs();
-    const bool attached = player->audioOutput() == audioOut;
+    const bool attached = backend()->audioOutput() == audioOut;
 
     if (outputs.isEmpty()) {
         // Attached without a device, the FFmpeg back end's audio thread crashes.
         if (attached) {
-            player->setAudioOutput(nullptr);
+            backend()->setAudioOutput(nullptr);
             qDebug() << "VideoPlayer: Audio output device gone - playing without sound";
         }
         return;
@@ -953,7 +979,7 @@ void VideoPlayer::updateAudioOutputAttachment()
         audioOut->setDevice(defaultOutput.isNull() ? outputs.first() : defaultOutput);
     }
     if (!attached) {
-        player->setAudioOutput(audioOut);
+        backend()->setAudioOutput(audioOut);
         qDebug() << "VideoPlayer: Audio output attached:" << audioOut->device().description();
     }
 }

@@ -37,6 +37,8 @@ public:
 
     void setVideoOutput(QVideoWidget *widget);
     bool checkBackend();
+    // Makes the media back end now rather than at its first use.
+    void prepareBackend();
 
     void loadMedia(const QString &path);
     void play();
@@ -87,7 +89,7 @@ public:
     QMediaPlayer *mediaPlayer() const { return player; }
     FrameProcessingWorker *frameWorker() const { return worker; }
     QThread *frameWorkerThread() const { return workerThread; }
-    QAudioOutput *audioOutput() const { return audioOut; }
+    QAudioOutput *audioOutput();
 
 signals:
     void timeChanged(qint64 time);
@@ -119,6 +121,7 @@ public slots:
     static bool needsPlaybackCopy(const QString &path);
 
 private:
+    QMediaPlayer *backend();
     void setBackEndSource(const QString &path);
     void startPlaybackCopy(const QString &path);
     void runPlaybackCopy(bool encodeAudio);
@@ -181,6 +184,8 @@ private:
 
     QMediaPlayer *player = nullptr;
     QPointer<QObject> videoOutput;
+    // Until the back end exists.
+    float pendingVolume = 0.8f;
     QAudioOutput *audioOut = nullptr;
     QImage lastProcessedImage;
     QVideoFrame lastVideoFrame;

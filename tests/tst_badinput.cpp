@@ -1,3 +1,4 @@
+#include "ffmpeglocator.h"
 #include "filenamevalidator.h"
 #include "mainwindow.h"
 #include "noticebanner.h"
@@ -382,6 +383,23 @@ private slots:
         QVERIFY(started);
         QCOMPARE(exportOutcome(), QStringLiteral("Export Complete"));
         QVERIFY2(ticksDuringTheProbe > 0, "the window's events waited for ffprobe");
+    }
+
+    void slowFFmpegCheckLeavesTheWindowPainting()
+    {
+        QTemporaryDir bin;
+        QVERIFY(bin.isValid());
+        QFile slow(bin.filePath("ffmpeg"));
+        QVERIFY(slow.open(QIODevice::WriteOnly));
+        slow.write("#!/bin/sh\nsleep 1\necho ffmpeg version 5.1\n");
+        slow.close();
+        QVERIFY(slow.setPermissions(QFileDevice::ReadOwner | QFileDevice::ExeOwner));
+        int ticks = 0;
+        QTimer ticker;
+        connect(&ticker, &QTimer::timeout, [&ticks] { ++ticks; });
+        ticker.start(10);
+        QCOMPARE(findFFmpegAmong({bin.filePath("missing"), slow.fileName()}), slow.fileName());
+        QVERIFY2(ticks > 0, "the window's events waited for ffmpeg -version");
     }
 
     void relativeNameWithLeadingDash()

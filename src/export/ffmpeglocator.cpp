@@ -1,5 +1,6 @@
 #include "ffmpeglocator.h"
 
+#include "childprocess.h"
 #include "userprompts.h"
 
 #include <QCoreApplication>
@@ -36,10 +37,15 @@ QString findFFmpegAmong(const QStringList &candidates)
     for (const QString &candidate : candidates) {
         QProcess process;
         process.start(candidate, {QStringLiteral("-version")}, QIODevice::ReadWrite);
-        if (!process.waitForStarted(startTimeoutMs))
+        // Asked before every export: the window keeps painting while ffmpeg answers.
+        waitWithoutFreezing([&process] { return process.state() != QProcess::Starting; }, startTimeoutMs);
+        if (process.state() == QProcess::Starting
+            || (process.state() == QProcess::NotRunning && process.error() == QProcess::FailedToStart)) {
+            process.kill();
             continue;
+        }
         // A candidate still running after the wait is accepted: its exit code reads 0.
-        process.waitForFinished(finishTimeoutMs);
+        waitWithoutFreezing([&process] { return process.state() == QProcess::NotRunning; }, finishTimeoutMs);
         if (process.exitCode() == 0) {
             qDebug() << "Found FFmpeg at:" << candidate;
             if (process.state() != QProcess::NotRunning) {

@@ -80,6 +80,9 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(!prompts.messages.isEmpty(), 5000);
         welcome = prompts.messages.first();
         prompts.clear();
+        // The status line says "Checking encoders…" until the probe ends, which takes longer
+        // than the welcome's second on a busy machine.
+        QTRY_VERIFY_WITH_TIMEOUT(window->encoders(), 60000);
     }
 
     void cleanup()

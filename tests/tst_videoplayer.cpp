@@ -256,12 +256,17 @@ void TestVideoPlayer::volumeMuteAndAudioDevice()
 {
     VideoPlayer player;
     QVERIFY(player.audioOutput());
+    QCOMPARE(player.audioOutput()->volume(), 0.8f);
     QCOMPARE(player.hasAudioOutput(), !QMediaDevices::audioOutputs().isEmpty());
 
     player.setVolume(50);
     QCOMPARE(player.audioOutput()->volume(), 0.5f);
     QVERIFY(player.checkBackend());
-    QCOMPARE(player.audioOutput()->volume(), 0.8f);
+    QCOMPARE(player.audioOutput()->volume(), 0.5f);
+    // Set before the back end is made: it starts with that volume.
+    VideoPlayer early;
+    early.setVolume(30);
+    QCOMPARE(early.audioOutput()->volume(), 0.3f);
     player.setVolume(0);
     QCOMPARE(player.audioOutput()->volume(), 0.0f);
 

@@ -17,6 +17,7 @@
 #include "peakloader.h"
 #include "thumbnailprovider.h"
 #include "noticebanner.h"
+#include "openglwarmup.h"
 #include "smartcutplan.h"
 #include "ffmpeglocator.h"
 #include "filenamevalidator.h"
@@ -782,11 +783,14 @@ void MainWindow::buildShortcuts()
 
 // The first OpenGL context of the process costs more than the rest of the start-up
 // together (100-150 ms with a software renderer), so the displays come after the
-// window's first paint, or with the first video if that is sooner.
+// window's first paint, or with the first video if that is sooner. Qt then re-creates the
+// window's native window once (a raster window becomes an OpenGL one); the driver, started
+// just before, keeps that gap short.
 void MainWindow::ensureDisplays()
 {
     if (videoWidget)
         return;
+    const bool wasActive = isActiveWindow();
     videoWidget = new VideoGLWidget(videoStack);
     processedDisplay = new ProcessedVideoDisplay(videoStack);
     fullScreenVideoWidget = new VideoGLWidget(fullScreenVideoStack);
@@ -811,6 +815,11 @@ void MainWindow::ensureDisplays()
     for (VideoGLWidget *display : {videoWidget, fullScreenVideoWidget})
         connect(videoPlayer, &VideoPlayer::frameReady, display, &VideoGLWidget::setVideoFrame);
     applyProcessingMode(videoPlayer->isFrameProcessingEnabled());
+    // The new native window does not inherit the old one's keyboard focus: asked for again
+    // when the window had it, or when it was asked for (no window of the program is active
+    // yet) and not yet given.
+    if (isVisible() && (wasActive || !QApplication::activeWindow()))
+        activateWindow();
 }
 
 // The media back end (FFmpeg's libraries, the sound server) comes after the first paint too.
@@ -1913,6 +1922,11 @@ bool MainWindow::eventFilter(QObject *watched, QEvent *event)
     if (type == QEvent::Paint && !encoderProbeScheduled && watched->isWidgetType()
         && static_cast<QWidget *>(watched)->window() == this) {
         encoderProbeScheduled = true;
+        // Each in a turn of its own, so the window goes on painting between them.
+        QTimer::singleShot(0, this, [this] {
+            if (!videoWidget)
+                warmUpOpenGL();
+        });
         QTimer::singleShot(0, this, &MainWindow::ensureDisplays);
         QTimer::singleShot(0, this, &MainWindow::ensurePlayer);
         QTimer::singleShot(0, this, &MainWindow::startEncoderProbe);

@@ -1,0 +1,18 @@
+#include "openglwarmup.h"
+
+#include <QOffscreenSurface>
+#include <QOpenGLContext>
+#include <QOpenGLFunctions>
+
+void warmUpOpenGL()
+{
+    QOffscreenSurface surface;
+    surface.create();
+    QOpenGLContext context;
+    if (!context.create() || !context.makeCurrent(&surface))
+        return;
+    // The first draw compiles the renderer's own code paths.
+    context.functions()->glClear(GL_COLOR_BUFFER_BIT);
+    context.functions()->glFinish();
+    context.doneCurrent();
+}

@@ -9,7 +9,8 @@
 // other threads, and the GUI thread waits for it).
 //
 // bench_windowstalls [one-hour video] (under xvfb-run; default: the hour bench_waveform makes in
-// the temp folder). BENCH_STALLS_LOAD_ONLY=1 ends it 1.5 s into the load, for a profiler.
+// the temp folder). BENCH_STALLS_LOAD_ONLY=1 ends it 1.5 s into the load, for a profiler;
+// BENCH_STALLS_UNPACED=1 repaints every arrival at once, for comparison.
 #include "audiowaveform.h"
 #include "mainwindow.h"
 #include "peakloader.h"
@@ -194,6 +195,14 @@ int main(int argc, char **argv)
     if (!loader || !thumbnails) {
         std::printf("the window has no waveform or thumbnails\n");
         return 1;
+    }
+    // As before arrivals were paced: every batch of peaks and every picture repaints at once
+    // (the strip from its kept picture, which changes the paint's cost, not the composition's).
+    if (qEnvironmentVariableIsSet("BENCH_STALLS_UNPACED")) {
+        QObject::connect(loader, &Media::PeakLoader::peaksChanged, strip, qOverload<>(&QWidget::update));
+        QObject::connect(thumbnails, &Media::ThumbnailProvider::thumbnailsReady, window.timeline(),
+                         qOverload<>(&QWidget::update));
+        std::printf("unpaced: every arrival repainted at once\n");
     }
     bool paused = false;
     bool zoomed = false;

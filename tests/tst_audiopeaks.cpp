@@ -90,6 +90,9 @@ private slots:
     void reloadAndClearStopTheWork();
     void thumbnailsShowTheirSecondsColour();
     void providerDeliversRequestedThumbnails();
+    void thumbnailsAreTurnedAndShapedAsShown_data();
+    void thumbnailsAreTurnedAndShapedAsShown();
+    void keyFramesFoundAndShownWithoutAnIndex();
 
 private:
     QTemporaryDir m_dir;
@@ -435,6 +438,85 @@ void TestAudioPeaks::providerDeliversRequestedThumbnails()
     QTRY_VERIFY(!provider.thumbnail(1500).isNull());
     QCOMPARE(provider.thumbnail(1500).height(), 30);
     QVERIFY(near(colourOf(provider.thumbnail(1500)), Qt::green));
+}
+
+// Left half red, right half blue, so a turn shows where each side went.
+void TestAudioPeaks::thumbnailsAreTurnedAndShapedAsShown_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QStringList>("encode"); // empty: the plain file, remuxed with `remux`
+    QTest::addColumn<QStringList>("remux");
+    QTest::addColumn<double>("aspect");
+    QTest::addColumn<QColor>("topLeft");
+    QTest::addColumn<QColor>("bottomRight");
+    const QColor red(Qt::red), blue(Qt::blue);
+    // As ffmpeg turns a "rotate" of 90: a quarter turn counter-clockwise, the right side on top.
+    QTest::newRow("rotate 90") << "r90.mp4" << QStringList{} << QStringList{"-metadata:s:v:0", "rotate=90"}
+                               << 180.0 / 320 << blue << red;
+    QTest::newRow("rotate 180") << "r180.mp4" << QStringList{} << QStringList{"-metadata:s:v:0", "rotate=180"}
+                                << 320.0 / 180 << blue << red;
+    QTest::newRow("rotate 270") << "r270.mp4" << QStringList{} << QStringList{"-metadata:s:v:0", "rotate=270"}
+                                << 180.0 / 320 << red << blue;
+    QTest::newRow("pixels twice as wide") << "sar2.mp4" << QStringList{"-vf", "setsar=2"} << QStringList{}
+                                          << 640.0 / 180 << red << blue;
+    QTest::newRow("576 lines at 4:3") << "pal.mp4" << QStringList{"-vf", "scale=720:576,setsar=16/15"}
+                                      << QStringList{} << 4.0 / 3 << red << blue;
+    QTest::newRow("container aspect") << "wide.mkv" << QStringList{} << QStringList{"-aspect", "2:1"}
+                                      << 2.0 << red << blue;
+}
+
+void TestAudioPeaks::thumbnailsAreTurnedAndShapedAsShown()
+{
+    QFETCH(QString, name);
+    QFETCH(QStringList, encode);
+    QFETCH(QStringList, remux);
+    QFETCH(double, aspect);
+    QFETCH(QColor, topLeft);
+    QFETCH(QColor, bottomRight);
+    const QString plain = m_dir.filePath(QStringLiteral("halves.mp4"));
+    const QStringList halves{"-f", "lavfi", "-i",
+                             "color=red:s=160x180:d=1[l];color=blue:s=160x180:d=1[r];[l][r]hstack,format=yuv420p"};
+    if (!QFileInfo::exists(plain))
+        QVERIFY(TestMedia::runFFmpeg(halves + QStringList{"-c:v", "libx264", plain}));
+    const QString path = m_dir.filePath(name);
+    QVERIFY(encode.isEmpty() ? TestMedia::runFFmpeg(QStringList{"-i", plain, "-c", "copy"} + remux + QStringList{path})
+                             : TestMedia::runFFmpeg(halves + encode + QStringList{"-c:v", "libx264", path}));
+
+    ThumbnailDecoder decoder(path);
+    QVERIFY(qAbs(decoder.displayAspectRatio() - aspect) < 0.01);
+    const QImage image = decoder.pictureAt(500, 40).image;
+    QCOMPARE(image.height(), 40);
+    QCOMPARE(image.width(), int(std::lround(40 * aspect)));
+    const QColor first = image.pixelColor(2, 2);
+    const QColor last = image.pixelColor(image.width() - 3, image.height() - 3);
+    QVERIFY2(near(first, topLeft) && near(last, bottomRight), qPrintable(first.name() + ' ' + last.name()));
+}
+
+// Streams without an index, where a seek lands near the time and reading on meets the key
+// frame after it; and a stream refreshed by intra slices, whose key frames after the first
+// are recovery points that give a picture only with the packets after them.
+void TestAudioPeaks::keyFramesFoundAndShownWithoutAnIndex()
+{
+    const QString transport = m_dir.filePath(QStringLiteral("colours.ts"));
+    QVERIFY(TestMedia::runFFmpeg({"-i", m_colours, "-c", "copy", transport}));
+    ThumbnailDecoder decoder(transport);
+    const QList<QColor> seconds{Qt::red, Qt::green, Qt::blue, Qt::yellow};
+    for (qint64 time : {3500, 200, 1500, 2999, 1000}) {
+        const ThumbnailDecoder::Picture picture = decoder.pictureAt(time, 36);
+        QCOMPARE(picture.keyframeMs, time / 1000 * 1000);
+        QVERIFY2(near(colourOf(picture.image), seconds.at(int(time / 1000))), qPrintable(QString::number(time)));
+    }
+
+    const QString refreshed = m_dir.filePath(QStringLiteral("refreshed.mp4"));
+    QVERIFY(TestMedia::runFFmpeg({"-f", "lavfi", "-i", "testsrc2=s=320x180:r=25:d=4", "-c:v", "libx264",
+                                  "-x264-params", "intra-refresh=1:keyint=25", refreshed}));
+    ThumbnailDecoder refreshing(refreshed);
+    for (qint64 time : {0, 1500, 2500, 3900}) {
+        const ThumbnailDecoder::Picture picture = refreshing.pictureAt(time, 36);
+        QVERIFY2(!picture.image.isNull(), qPrintable(QString::number(time)));
+        // The last recovery point (3.24 s) recovers past the end: the one before instead.
+        QVERIFY(picture.keyframeMs <= time && picture.keyframeMs > time - 2000);
+    }
 }
 
 QTEST_GUILESS_MAIN(TestAudioPeaks)

@@ -528,6 +528,13 @@ private slots:
         QCOMPARE(window->currentEditedDuration(), total - 7000);
         QVERIFY2(label("timeLabel")->text().endsWith(" / " + formatTime(total - 7000)),
                  qPrintable(label("timeLabel")->text()));
+        // The click left the playhead in the removed part: it goes to the join, where the label
+        // and the timeline say it is.
+        const Clip &joined = window->clips()[1];
+        QTRY_VERIFY_WITH_TIMEOUT(qAbs(window->player()->position() - joined.originalStart) < 50, 5000);
+        QCOMPARE(window->timeline()->position(), joined.startTime);
+        QVERIFY2(label("timeLabel")->text().startsWith(formatTime(joined.startTime) + " / "),
+                 qPrintable(label("timeLabel")->text()));
 
         // Playing jumps the removed stretch and stops after the last clip.
         seekAndWait(4000);

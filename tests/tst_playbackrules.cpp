@@ -121,6 +121,17 @@ private slots:
         QCOMPARE(Playback::playStartPosition({}, 6000), 6000);
     }
 
+    // After an edit: kept where a part still holds it, else at the join or the edit's end.
+    void positionAfterAnEdit()
+    {
+        const ClipList clips = clipsFrom({{0, 4000}, {8000, 12000}, {15000, 20000}});
+        QCOMPARE(Playback::positionInEdit(clips, 9000), 9000);
+        QCOMPARE(Playback::positionInEdit(clips, 6000), 8000);
+        QCOMPARE(Playback::positionInEdit(clips, 12001), 15000);
+        QCOMPARE(Playback::positionInEdit(clips, 25000), 20000);
+        QCOMPARE(Playback::positionInEdit({}, 25000), 25000);
+    }
+
     void skip_data()
     {
         QTest::addColumn<qint64>("position");

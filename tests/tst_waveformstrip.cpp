@@ -2,6 +2,7 @@
 #include "cliplist.h"
 #include "mainwindow.h"
 #include "recordingprompts.h"
+#include "repaintpacer.h"
 #include "peakloader.h"
 #include "testmain.h"
 #include "testmedia.h"
@@ -64,6 +65,7 @@ private slots:
     void stripFollowsTheEditedTimeline();
     void partsShowThumbnailsOfTheirOwnSpan();
     void windowReadsEachLoadAndEndsItsThreads();
+    void arrivalsAreRepaintedInFewPaints();
 
 private:
     // Every visible column whose edited time lies well inside a source second shows sound
@@ -230,4 +232,21 @@ void TestWaveformStrip::windowReadsEachLoadAndEndsItsThreads()
 }
 
 TRIMLET_TEST_MAIN(TestWaveformStrip)
+// A burst of arrivals gives one repaint at once and one after the interval for the rest; a
+// request after a quiet interval is served at once again.
+void TestWaveformStrip::arrivalsAreRepaintedInFewPaints()
+{
+    int repaints = 0;
+    QObject owner;
+    RepaintPacer pacer(kLoadRepaintMs, [&repaints] { ++repaints; }, &owner);
+    for (int i = 0; i < 50; ++i)
+        pacer.request();
+    QCOMPARE(repaints, 1);
+    QTRY_COMPARE_WITH_TIMEOUT(repaints, 2, 10000);
+    QTest::qWait(3 * kLoadRepaintMs);
+    QCOMPARE(repaints, 2);
+    pacer.request();
+    QCOMPARE(repaints, 3);
+}
+
 #include "tst_waveformstrip.moc"

@@ -1090,6 +1090,20 @@ void MainWindow::updateTimeLabel()
     timeLabel->setText(QStringLiteral("%1 / %2").arg(formatTime(current), formatTime(total)));
 }
 
+// The total in the time label follows the edit, also while paused; a playhead whose stretch
+// was removed goes to the join, so the picture, the playhead and the label show one moment.
+void MainWindow::showPositionInEdit()
+{
+    const qint64 position = videoPlayer->position();
+    const qint64 kept = Playback::positionInEdit(clipList, position);
+    if (kept != position && !videoPlayer->isPlaying() && videoPlayer->duration() > 0)
+        videoPlayer->setPosition(kept);
+    const qint64 current = sourceToTimelineOrSame(clipList, kept);
+    const qint64 total = clipList.isEmpty() ? videoDuration : editedDuration;
+    timelineWidget->setPosition(current);
+    timeLabel->setText(QStringLiteral("%1 / %2").arg(formatTime(current), formatTime(total)));
+}
+
 void MainWindow::playPause()
 {
     if (videoPlayer->isPlaying()) {
@@ -1221,8 +1235,7 @@ void MainWindow::refreshViews()
 {
     refreshClipList();
     timelineWidget->setClips(clipList);
-    // The total in the time label follows the edit, also while paused.
-    updateTimeLabel();
+    showPositionInEdit();
     editChanged();
 }
 

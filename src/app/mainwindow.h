@@ -189,6 +189,7 @@ private:
     void showConfirmation(const EditMessage &message);
 
     void updateTimeLabel();
+    void showPositionInEdit();
     void skip(int direction);
     void repeatSkip();
     void onMediaReady();

@@ -9,9 +9,10 @@
 
 namespace Media {
 
-// Small pictures of a video's key frames: seeks to the key frame at or before a time,
-// decodes that one packet alone and scales it down (libswscale). Pictures already made
-// for a key frame are reused. One decoder belongs to one thread.
+// Small pictures of a video's key frames, turned and shaped as shown: seeks to the key frame
+// at or before a time, decodes that one packet alone (or, when it gives no picture by
+// itself, the packets after it until one comes) and scales it down (libswscale). Pictures
+// already made for a key frame are reused. One decoder belongs to one thread.
 class ThumbnailDecoder {
 public:
     explicit ThumbnailDecoder(const QString &path, const std::atomic<bool> *cancel = nullptr);

@@ -98,6 +98,18 @@ EditFollower::Step EditFollower::enter(int part)
     return step;
 }
 
+qint64 positionInEdit(const ClipList &clips, qint64 position)
+{
+    if (clips.isEmpty() || clipIndexAtSource(clips, position) >= 0)
+        return position;
+    qint64 next = -1;
+    for (const Clip &clip : clips) {
+        if (clip.originalStart > position && (next < 0 || clip.originalStart < next))
+            next = clip.originalStart;
+    }
+    return next >= 0 ? next : clips.last().originalEnd;
+}
+
 qint64 playStartPosition(const ClipList &clips, qint64 position)
 {
     if (clips.isEmpty() || clipIndexAtSource(clips, position) >= 0)

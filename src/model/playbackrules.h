@@ -44,6 +44,11 @@ private:
     qint64 jumpedFromUs = 0;
 };
 
+// Where the playhead stands after an edit: where it was while a part holds that place, else
+// at the join that replaced the removed stretch (the start of the next part in the file), or
+// at the end of the last part.
+qint64 positionInEdit(const ClipList &clips, qint64 position);
+
 // Where play starts from: the first clip's start when no clip holds the position.
 qint64 playStartPosition(const ClipList &clips, qint64 position);
 

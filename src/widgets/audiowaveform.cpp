@@ -87,6 +87,7 @@ bool previewPeak(const std::vector<Media::TimedPeak> &preview, double from, doub
 
 AudioWaveform::AudioWaveform(QWidget *parent)
     : QWidget(parent)
+    , m_loadPacer(new RepaintPacer(kLoadRepaintMs, [this] { invalidate(); }, this))
 {
     setMinimumHeight(40);
 }
@@ -97,7 +98,7 @@ void AudioWaveform::setPeakLoader(Media::PeakLoader *loader)
         disconnect(m_loader, nullptr, this, nullptr);
     m_loader = loader;
     if (loader)
-        connect(loader, &Media::PeakLoader::peaksChanged, this, &AudioWaveform::invalidate);
+        connect(loader, &Media::PeakLoader::peaksChanged, m_loadPacer, &RepaintPacer::request);
     invalidate();
 }
 

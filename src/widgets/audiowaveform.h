@@ -2,6 +2,7 @@
 
 #include "clip.h"
 #include "peakloader.h"
+#include "repaintpacer.h"
 
 #include <QImage>
 #include <QPointer>
@@ -55,6 +56,7 @@ private:
     qint64 playheadX() const;
 
     QPointer<Media::PeakLoader> m_loader;
+    RepaintPacer *m_loadPacer;
     QPointer<TimelineWidget> m_timeline;
     ClipList m_clips;
     qint64 m_position = 0;

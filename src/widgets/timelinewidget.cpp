@@ -39,6 +39,7 @@ TimelineWidget::TimelineWidget(QWidget *parent)
     , m_clipFont(QStringLiteral("Arial"), 10, QFont::Bold)
     , m_rulerFont(QStringLiteral("Arial"), 8, QFont::Normal)
 {
+    m_thumbnailPacer = new RepaintPacer(kLoadRepaintMs, [this] { update(); }, this);
     setMinimumHeight(120);
     setFocusPolicy(Qt::NoFocus);
     setStyleSheet(QStringLiteral(
@@ -95,7 +96,7 @@ void TimelineWidget::setThumbnailProvider(Media::ThumbnailProvider *provider)
     m_thumbnails = provider;
     m_requestedThumbnails.clear();
     if (provider)
-        connect(provider, &Media::ThumbnailProvider::thumbnailsReady, this, qOverload<>(&QWidget::update));
+        connect(provider, &Media::ThumbnailProvider::thumbnailsReady, m_thumbnailPacer, &RepaintPacer::request);
     update();
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "clip.h"
+#include "repaintpacer.h"
 #include "thumbnailprovider.h"
 #include "timelinepartlayout.h"
 
@@ -96,6 +97,7 @@ private:
     qint64 m_scrollOffset = 0;
 
     QPointer<Media::ThumbnailProvider> m_thumbnails;
+    RepaintPacer *m_thumbnailPacer = nullptr;
     QVector<qint64> m_wantedThumbnails;
     QVector<qint64> m_requestedThumbnails;
     int m_thumbnailHeight = 0;

@@ -42,6 +42,7 @@ extern "C" {
     X(avcodec, avcodec_send_packet) \
     X(avformat, av_find_best_stream) \
     X(avformat, av_find_input_format) \
+    X(avformat, av_guess_sample_aspect_ratio) \
     X(avformat, av_interleaved_write_frame) \
     X(avformat, av_read_frame) \
     X(avformat, av_seek_frame) \

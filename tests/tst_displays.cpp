@@ -1,10 +1,12 @@
 #include "displaygeometry.h"
+#include "frameprocessingworker.h"
 #include "processedvideodisplay.h"
 #include "testmedia.h"
 #include "videoglwidget.h"
 #include "videoplayer.h"
 #include "testmain.h"
 
+#include <QFile>
 #include <QPainter>
 #include <QTemporaryDir>
 #include <QVideoFrame>
@@ -113,7 +115,7 @@ const QColor kSteel(64, 160, 200);
 // A still two-colour H.264 video whose samples ffmpeg computed with the given matrix and
 // range and whose stream says so; turned by rotate when that is not empty.
 bool makeColourVideo(const QString &path, const QSize &size, const QString &matrix, const QString &range,
-                     const QString &rotate = QString())
+                     const QString &rotate = QString(), const QString &pixelFormat = QStringLiteral("yuv420p"))
 {
     const QString source = QStringLiteral("color=c=0x%1:s=%2x%3:r=25:d=4,drawbox=x=%4:y=0:w=%4:h=%3:c=0x%5:t=fill")
                                .arg(kOrange.name().mid(1))
@@ -123,7 +125,7 @@ bool makeColourVideo(const QString &path, const QSize &size, const QString &matr
                                .arg(kSteel.name().mid(1));
     const QString tag = matrix == QLatin1String("bt601") ? QStringLiteral("smpte170m") : matrix;
     QStringList args{"-f", "lavfi", "-i", source, "-vf",
-                     QStringLiteral("scale=out_color_matrix=%1:out_range=%2,format=yuv420p").arg(matrix, range),
+                     QStringLiteral("scale=out_color_matrix=%1:out_range=%2,format=%3").arg(matrix, range, pixelFormat),
                      "-c:v", "libx264", "-preset", "ultrafast", "-crf", "10", "-colorspace", tag,
                      "-color_primaries", tag, "-color_trc", tag, "-color_range", range};
     if (rotate.isEmpty())
@@ -148,6 +150,59 @@ bool near(QRgb a, QRgb b, int tolerance)
         && qAbs(qBlue(a) - qBlue(b)) <= tolerance;
 }
 
+// Samples per row in bytes and rows of plane i of a 4:2:0 frame of the format.
+QSize planeBytes(QVideoFrameFormat::PixelFormat format, int plane, const QSize &size)
+{
+    const bool wide = format == QVideoFrameFormat::Format_YUV420P10 || format == QVideoFrameFormat::Format_P010;
+    const bool interleaved = format == QVideoFrameFormat::Format_NV12 || format == QVideoFrameFormat::Format_P010;
+    const int sampleBytes = wide ? 2 : 1;
+    if (plane == 0)
+        return QSize(size.width() * sampleBytes, size.height());
+    return QSize(size.width() / 2 * sampleBytes * (interleaved ? 2 : 1), size.height() / 2);
+}
+
+// An orange picture with a steel-blue bottom-right quarter, as ffmpeg computes its samples in
+// the pixel format with BT.709 video range, in a frame whose format says so.
+QVideoFrame quarterFrame(QVideoFrameFormat::PixelFormat format, const QString &ffmpegFormat, const QSize &size)
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("frame.raw"));
+    const QString source = QStringLiteral("color=c=0x%1:s=%2x%3:d=1,drawbox=x=%4:y=%5:w=%4:h=%5:c=0x%6:t=fill")
+                               .arg(kOrange.name().mid(1))
+                               .arg(size.width())
+                               .arg(size.height())
+                               .arg(size.width() / 2)
+                               .arg(size.height() / 2)
+                               .arg(kSteel.name().mid(1));
+    if (!TestMedia::runFFmpeg({"-f", "lavfi", "-i", source, "-frames:v", "1", "-vf",
+                               "scale=out_color_matrix=bt709:out_range=tv,format=" + ffmpegFormat, "-f", "rawvideo",
+                               path}))
+        return {};
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    const QByteArray bytes = file.readAll();
+    QVideoFrameFormat frameFormat(size, format);
+    frameFormat.setColorSpace(QVideoFrameFormat::ColorSpace_BT709);
+    frameFormat.setColorRange(QVideoFrameFormat::ColorRange_Video);
+    QVideoFrame frame(frameFormat);
+    if (!frame.map(QVideoFrame::WriteOnly))
+        return {};
+    qsizetype offset = 0;
+    for (int p = 0; p < frame.planeCount(); ++p) {
+        const QSize plane = planeBytes(format, p, size);
+        if (frame.bytesPerLine(p) < plane.width())
+            return {};
+        for (int y = 0; y < plane.height(); ++y, offset += plane.width()) {
+            if (offset + plane.width() > bytes.size())
+                return {};
+            std::memcpy(frame.bits(p) + y * frame.bytesPerLine(p), bytes.constData() + offset, size_t(plane.width()));
+        }
+    }
+    frame.unmap();
+    return offset == bytes.size() ? frame : QVideoFrame();
+}
+
 } // namespace
 
 #define VERIFY_COLOUR(image, x, y, colour)                                                         \
@@ -163,6 +218,8 @@ private slots:
     void videoWidgetShowsFrameUpright();
     void videoWidgetTurnsMarkedFrames_data();
     void videoWidgetTurnsMarkedFrames();
+    void videoWidgetDrawsYuvPlanes_data();
+    void videoWidgetDrawsYuvPlanes();
     void bothDisplaysShowTheSamePicture_data();
     void bothDisplaysShowTheSamePicture();
     void repaintWithoutFrameIsBlack();
@@ -275,20 +332,88 @@ void TestDisplays::videoWidgetTurnsMarkedFrames()
     VERIFY_COLOUR(shot, barAt.x(), barAt.y(), Qt::black);
 }
 
+void TestDisplays::videoWidgetDrawsYuvPlanes_data()
+{
+    QTest::addColumn<int>("format");
+    QTest::addColumn<QString>("ffmpegFormat");
+    QTest::addColumn<int>("angle");
+    QTest::addColumn<bool>("mirrored");
+    // Where the steel quarter shows, as a fraction of the picture; the rest is orange.
+    QTest::addColumn<QPointF>("steelAt");
+    const int yuv420p = QVideoFrameFormat::Format_YUV420P;
+    const int nv12 = QVideoFrameFormat::Format_NV12;
+    const int p010 = QVideoFrameFormat::Format_P010;
+    QTest::newRow("YUV420P") << yuv420p << "yuv420p" << 0 << false << QPointF(0.75, 0.75);
+    QTest::newRow("NV12") << nv12 << "nv12" << 0 << false << QPointF(0.75, 0.75);
+    QTest::newRow("P010") << p010 << "p010le" << 0 << false << QPointF(0.75, 0.75);
+    QTest::newRow("YUV420P turned 90") << yuv420p << "yuv420p" << 90 << false << QPointF(0.25, 0.75);
+    QTest::newRow("NV12 turned 270") << nv12 << "nv12" << 270 << false << QPointF(0.75, 0.25);
+    QTest::newRow("YUV420P mirrored") << yuv420p << "yuv420p" << 0 << true << QPointF(0.25, 0.75);
+    QTest::newRow("P010 turned 90, mirrored") << p010 << "p010le" << 90 << true << QPointF(0.75, 0.75);
+}
+
+// Frames made in memory (10-bit planar comes from a decoder only: see below). The planes go
+// to the GPU as they are; the shader's colours are ffmpeg's within a few levels
+// and the effects preview's conversion's within a few more, the right way round.
+void TestDisplays::videoWidgetDrawsYuvPlanes()
+{
+    QFETCH(int, format);
+    QFETCH(QString, ffmpegFormat);
+    QFETCH(int, angle);
+    QFETCH(bool, mirrored);
+    QFETCH(QPointF, steelAt);
+    // Rows of 1000 bytes leave the planes padded in memory.
+    const QSize size(1000, 562);
+    QVideoFrame frame = quarterFrame(QVideoFrameFormat::PixelFormat(format), ffmpegFormat, size);
+    QVERIFY(frame.isValid());
+    frame.setRotationAngle(QVideoFrame::RotationAngle(angle));
+    frame.setMirrored(mirrored);
+
+    VideoGLWidget widget;
+    widget.resize(kViewport);
+    widget.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&widget));
+    LogCapture log;
+    widget.setVideoFrame(frame);
+    const QImage shot = widget.grabFramebuffer();
+    const QSize shown = rotatedSize(size, angle);
+    QCOMPARE(widget.currentTextureSize(), shown);
+    const QImage cpu = mirrored ? QImage() : FrameProcessingWorker::convertWhole(frame);
+    for (const QPointF &at : {QPointF(0.25, 0.25), QPointF(0.75, 0.25), QPointF(0.25, 0.75), QPointF(0.75, 0.75)}) {
+        const QColor expected = at == steelAt ? kSteel : kOrange;
+        const QRgb seen = pictureColour(shot, shown, at.x(), at.y());
+        QByteArray what = describe(seen) + " at " + QByteArray::number(at.x()) + "," + QByteArray::number(at.y());
+        QVERIFY2(colourNear(seen, expected, 3), what.constData());
+        if (!cpu.isNull()) {
+            const QRgb fromCpu = cpu.pixel(int(at.x() * cpu.width()), int(at.y() * cpu.height()));
+            what += " vs " + describe(fromCpu) + " on the CPU";
+            QVERIFY2(near(seen, fromCpu, 3), what.constData());
+        }
+    }
+    // Straight from the planes, not through the CPU conversion.
+    const QStringList paths = log.linesStartingWith(QStringLiteral("VideoGLWidget: Showing"));
+    QCOMPARE(paths.size(), 1);
+    QVERIFY2(paths.constFirst().endsWith(QLatin1String("from their planes")), qPrintable(paths.constFirst()));
+    QCOMPARE(widget.texturePoolSize(), 1);
+}
+
 void TestDisplays::bothDisplaysShowTheSamePicture_data()
 {
     QTest::addColumn<QSize>("size");
     QTest::addColumn<QString>("matrix");
     QTest::addColumn<QString>("range");
     QTest::addColumn<QString>("rotate");
-    QTest::newRow("BT.709 HD") << QSize(1280, 720) << "bt709" << "tv" << QString();
-    QTest::newRow("BT.601 SD") << QSize(640, 360) << "bt601" << "tv" << QString();
-    QTest::newRow("BT.709 full range") << QSize(1280, 720) << "bt709" << "pc" << QString();
-    QTest::newRow("turned 90") << QSize(640, 360) << "bt601" << "tv" << "90";
-    QTest::newRow("turned 270") << QSize(640, 360) << "bt601" << "tv" << "270";
+    QTest::addColumn<QString>("pixelFormat");
+    QTest::newRow("BT.709 HD") << QSize(1280, 720) << "bt709" << "tv" << QString() << "yuv420p";
+    // Qt 6.4 allocates YUV420P10 frames of its own with 8-bit rows: only a decoder makes them.
+    QTest::newRow("BT.709 HD 10-bit") << QSize(1280, 720) << "bt709" << "tv" << QString() << "yuv420p10le";
+    QTest::newRow("BT.601 SD") << QSize(640, 360) << "bt601" << "tv" << QString() << "yuv420p";
+    QTest::newRow("BT.709 full range") << QSize(1280, 720) << "bt709" << "pc" << QString() << "yuv420p";
+    QTest::newRow("turned 90") << QSize(640, 360) << "bt601" << "tv" << "90" << "yuv420p";
+    QTest::newRow("turned 270") << QSize(640, 360) << "bt601" << "tv" << "270" << "yuv420p";
 }
 
-// The real player path: the plain display (Qt's conversion) and the effects display (the
+// The real player path: the plain display (the shader's conversion) and the effects display (the
 // worker's conversion) show the same colours the same way round, as ffmpeg made them.
 void TestDisplays::bothDisplaysShowTheSamePicture()
 {
@@ -296,9 +421,11 @@ void TestDisplays::bothDisplaysShowTheSamePicture()
     QFETCH(QString, matrix);
     QFETCH(QString, range);
     QFETCH(QString, rotate);
+    QFETCH(QString, pixelFormat);
     QTemporaryDir dir;
     const QString path = dir.filePath("colours.mp4");
-    QVERIFY(makeColourVideo(path, size, matrix, range, rotate));
+    QVERIFY(makeColourVideo(path, size, matrix, range, rotate, pixelFormat));
+    LogCapture log;
 
     QVideoWidget hiddenOutput;
     VideoGLWidget plain;
@@ -346,6 +473,8 @@ void TestDisplays::bothDisplaysShowTheSamePicture()
         QVERIFY2(near(fromQt, fromWorker, 4), seen.constData());
         QVERIFY2(colourNear(fromWorker, colour, 4), seen.constData());
     }
+    const QString decoded = pixelFormat == QLatin1String("yuv420p") ? "YUV420P" : "YUV420P10";
+    QVERIFY(log.lines().contains(QStringLiteral("VideoGLWidget: Showing %1 frames from their planes").arg(decoded)));
 }
 
 void TestDisplays::repaintWithoutFrameIsBlack()

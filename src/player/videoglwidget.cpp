@@ -4,10 +4,83 @@
 #include "frameprocessingworker.h"
 
 #include <QDebug>
+#include <QGenericMatrix>
 #include <QMutexLocker>
 #include <QOpenGLContext>
-#include <QOpenGLTexture>
+#include <QOpenGLShaderProgram>
 #include <QSurfaceFormat>
+#include <QVector2D>
+#include <QVector3D>
+
+namespace {
+
+const char *const VertexShader = R"(
+attribute highp vec2 position;
+attribute highp vec2 textureCoordinate;
+uniform highp vec2 chromaShift;
+varying highp vec2 lumaCoordinate;
+varying highp vec2 chromaCoordinate;
+void main()
+{
+    lumaCoordinate = textureCoordinate;
+    chromaCoordinate = textureCoordinate + chromaShift;
+    gl_Position = vec4(position, 0.0, 1.0);
+}
+)";
+
+// planeMode 0: one RGBA picture; 1: Y, U and V planes; 2: Y and interleaved UV.
+const char *const FragmentShader = R"(
+#ifdef GL_ES
+precision highp float;
+#endif
+uniform sampler2D plane0;
+uniform sampler2D plane1;
+uniform sampler2D plane2;
+uniform int planeMode;
+uniform highp float sampleScale;
+uniform highp mat3 toRgb;
+uniform highp vec3 rgbOffset;
+varying highp vec2 lumaCoordinate;
+varying highp vec2 chromaCoordinate;
+void main()
+{
+    if (planeMode == 0) {
+        gl_FragColor = vec4(texture2D(plane0, lumaCoordinate).rgb, 1.0);
+        return;
+    }
+    highp vec2 chroma;
+    if (planeMode == 1)
+        chroma = vec2(texture2D(plane1, chromaCoordinate).r, texture2D(plane2, chromaCoordinate).r);
+    else
+        chroma = texture2D(plane1, chromaCoordinate).rg;
+    highp vec3 codes = vec3(texture2D(plane0, lumaCoordinate).r, chroma) * sampleScale;
+    gl_FragColor = vec4(clamp(toRgb * codes + rgbOffset, 0.0, 1.0), 1.0);
+}
+)";
+
+struct TextureFormat {
+    GLint internalFormat;
+    GLenum format;
+    GLenum type;
+};
+
+TextureFormat glFormatOf(const VideoPlanes::Plane &plane)
+{
+    if (plane.channels == 4)
+        return {GL_RGBA8, GL_RGBA, GL_UNSIGNED_BYTE};
+    if (plane.sixteenBit)
+        return plane.channels == 2 ? TextureFormat{GL_RG16, GL_RG, GL_UNSIGNED_SHORT}
+                                   : TextureFormat{GL_R16, GL_RED, GL_UNSIGNED_SHORT};
+    return plane.channels == 2 ? TextureFormat{GL_RG8, GL_RG, GL_UNSIGNED_BYTE}
+                               : TextureFormat{GL_R8, GL_RED, GL_UNSIGNED_BYTE};
+}
+
+quint64 poolKey(VideoPlanes::Layout layout, const QSize &size)
+{
+    return (quint64(layout) << 48) | (quint64(quint32(size.width())) << 24) | quint64(quint32(size.height()));
+}
+
+} // namespace
 
 VideoGLWidget::VideoGLWidget(QWidget *parent)
     : QOpenGLWidget(parent)
@@ -15,7 +88,7 @@ VideoGLWidget::VideoGLWidget(QWidget *parent)
     setAttribute(Qt::WA_OpaquePaintEvent);
     setAttribute(Qt::WA_NoSystemBackground);
 
-    // The quad is drawn with fixed-function calls.
+    // Without a shader program the quad is drawn with fixed-function calls.
     QSurfaceFormat surfaceFormat;
     surfaceFormat.setSwapInterval(1);
     surfaceFormat.setSwapBehavior(QSurfaceFormat::DoubleBuffer);
@@ -25,18 +98,12 @@ VideoGLWidget::VideoGLWidget(QWidget *parent)
 
 VideoGLWidget::~VideoGLWidget()
 {
+    if (context())
+        disconnect(context(), nullptr, this, nullptr);
     makeCurrent();
-    destroyDisplayTextures(m_texturePool);
-    m_currentTexture = nullptr;
+    releaseGLResources();
     qDebug() << "VideoGLWidget: Texture pool cleaned up";
     doneCurrent();
-}
-
-QSize VideoGLWidget::currentTextureSize() const
-{
-    if (!m_currentTexture)
-        return QSize();
-    return QSize(m_currentTexture->width(), m_currentTexture->height());
 }
 
 void VideoGLWidget::setVideoFrame(QVideoFrame frame)
@@ -63,7 +130,16 @@ void VideoGLWidget::initializeGL()
 {
     initializeOpenGLFunctions();
     glClearColor(0.0f, 0.0f, 0.0f, 1.0f);
-    glEnable(GL_TEXTURE_2D);
+    glGetIntegerv(GL_MAX_TEXTURE_SIZE, &m_maxTextureSize);
+    // A new context (after a move to another window) has none of the old one's textures.
+    connect(context(), &QOpenGLContext::aboutToBeDestroyed, this, [this] {
+        makeCurrent();
+        releaseGLResources();
+        doneCurrent();
+        QMutexLocker locker(&m_mutex);
+        m_hasNewFrame = m_currentFrame.isValid();
+    });
+    // The shader program is built with the first frame: nothing here delays the first paint.
     qDebug() << "VideoGLWidget: OpenGL initialized for GPU-accelerated raw video display";
 }
 
@@ -88,15 +164,58 @@ void VideoGLWidget::paintGL()
     if (pending.isValid())
         uploadFrame(pending);
 
-    if (!m_currentTexture || !m_currentTexture->isCreated())
+    if (!m_current)
         return;
-
-    m_currentTexture->bind();
-    drawTexturedQuad(quadCorners(targetRect(), m_viewportSize));
-    m_currentTexture->release();
+    drawPicture(targetRect());
 }
 
 void VideoGLWidget::uploadFrame(QVideoFrame frame)
+{
+    const QVideoFrameFormat::PixelFormat format = frame.pixelFormat();
+    const VideoPlanes::Layout layout = VideoPlanes::layoutOf(format);
+    const bool fromPlanes = layout != VideoPlanes::Layout::Converted && ensureProgram()
+        && frame.width() <= m_maxTextureSize && frame.height() <= m_maxTextureSize && uploadPlanes(frame, layout);
+    if (!fromPlanes)
+        uploadConverted(frame);
+    if (format != m_loggedFormat || fromPlanes != m_loggedFromPlanes) {
+        m_loggedFormat = format;
+        m_loggedFromPlanes = fromPlanes;
+        qDebug().noquote() << QStringLiteral("VideoGLWidget: Showing %1 frames %2")
+                                  .arg(QVideoFrameFormat::pixelFormatToString(format),
+                                       fromPlanes ? QStringLiteral("from their planes")
+                                                  : QStringLiteral("converted on the CPU"));
+    }
+}
+
+bool VideoGLWidget::uploadPlanes(QVideoFrame &frame, VideoPlanes::Layout layout)
+{
+    const QSize size(frame.width(), frame.height());
+    if (size.isEmpty() || !frame.map(QVideoFrame::ReadOnly))
+        return false;
+    const int planes = VideoPlanes::planeCount(layout);
+    bool readable = frame.planeCount() >= planes;
+    for (int i = 0; readable && i < planes; ++i) {
+        const VideoPlanes::Plane plane = VideoPlanes::plane(layout, i, size);
+        readable = frame.bits(i) && frame.bytesPerLine(i) >= plane.size.width() * plane.bytesPerTexel;
+    }
+    if (!readable) {
+        frame.unmap();
+        return false;
+    }
+    Picture *picture = pooledPicture(layout, size);
+    for (int i = 0; i < planes; ++i)
+        uploadPlane(picture->textures[i], VideoPlanes::plane(layout, i, size), frame.bits(i), frame.bytesPerLine(i));
+    frame.unmap();
+
+    m_current = picture;
+    m_currentShownSize = rotatedSize(size, frame.rotationAngle());
+    m_currentRotation = frame.rotationAngle();
+    m_currentMirrored = frame.mirrored();
+    m_currentColours = VideoPlanes::colourTransform(frame.surfaceFormat(), layout);
+    return true;
+}
+
+void VideoGLWidget::uploadConverted(const QVideoFrame &frame)
 {
     const QImage converted = FrameProcessingWorker::convertWhole(frame);
     // The conversion may run on a context of its own; draw on ours again.
@@ -106,32 +225,165 @@ void VideoGLWidget::uploadFrame(QVideoFrame frame)
         return;
 
     const QImage image = converted.convertToFormat(QImage::Format_RGBA8888);
-    if (!m_currentTexture || m_currentTexture->width() != image.width()
-        || m_currentTexture->height() != image.height()) {
-        m_currentTexture = pooledTexture(image.width(), image.height());
-    }
-    m_currentTexture->setData(QOpenGLTexture::RGBA, QOpenGLTexture::UInt8, image.constBits());
+    Picture *picture = pooledPicture(VideoPlanes::Layout::Converted, image.size());
+    uploadPlane(picture->textures[0], VideoPlanes::plane(VideoPlanes::Layout::Converted, 0, image.size()),
+                image.constBits(), int(image.bytesPerLine()));
+    m_current = picture;
+    // The conversion has turned the picture already.
+    m_currentShownSize = image.size();
+    m_currentRotation = 0;
+    m_currentMirrored = false;
 }
 
-QOpenGLTexture *VideoGLWidget::pooledTexture(int width, int height)
+void VideoGLWidget::uploadPlane(GLuint texture, const VideoPlanes::Plane &plane, const uchar *bits, int bytesPerLine)
 {
-    const QPair<int, int> key(width, height);
-    if (QOpenGLTexture *texture = m_texturePool.value(key))
-        return texture;
+    const TextureFormat format = glFormatOf(plane);
+    const int width = plane.size.width();
+    const int height = plane.size.height();
+    glBindTexture(GL_TEXTURE_2D, texture);
+    glPixelStorei(GL_UNPACK_ALIGNMENT, 1);
+    const bool rowLengthSettable = !context()->isOpenGLES() || context()->format().majorVersion() >= 3;
+    if (bytesPerLine == width * plane.bytesPerTexel) {
+        glTexSubImage2D(GL_TEXTURE_2D, 0, 0, 0, width, height, format.format, format.type, bits);
+    } else if (rowLengthSettable && bytesPerLine % plane.bytesPerTexel == 0) {
+        // Decoders pad their rows: the texture reads the plane where it lies.
+        glPixelStorei(GL_UNPACK_ROW_LENGTH, bytesPerLine / plane.bytesPerTexel);
+        glTexSubImage2D(GL_TEXTURE_2D, 0, 0, 0, width, height, format.format, format.type, bits);
+        glPixelStorei(GL_UNPACK_ROW_LENGTH, 0);
+    } else {
+        for (int y = 0; y < height; ++y)
+            glTexSubImage2D(GL_TEXTURE_2D, 0, 0, y, width, 1, format.format, format.type, bits + qsizetype(y) * bytesPerLine);
+    }
+    glPixelStorei(GL_UNPACK_ALIGNMENT, 4);
+    glBindTexture(GL_TEXTURE_2D, 0);
+}
 
-    QOpenGLTexture *texture = createDisplayTexture(width, height);
-    m_texturePool.insert(key, texture);
+VideoGLWidget::Picture *VideoGLWidget::pooledPicture(VideoPlanes::Layout layout, const QSize &size)
+{
+    const quint64 key = poolKey(layout, size);
+    if (Picture *picture = m_texturePool.value(key))
+        return picture;
+
+    auto *picture = new Picture;
+    picture->layout = layout;
+    picture->size = size;
+    const int planes = VideoPlanes::planeCount(layout);
+    glGenTextures(planes, picture->textures);
+    for (int i = 0; i < planes; ++i) {
+        const VideoPlanes::Plane plane = VideoPlanes::plane(layout, i, size);
+        const TextureFormat format = glFormatOf(plane);
+        glBindTexture(GL_TEXTURE_2D, picture->textures[i]);
+        glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_LINEAR);
+        glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_LINEAR);
+        glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_S, GL_CLAMP_TO_EDGE);
+        glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_T, GL_CLAMP_TO_EDGE);
+        glTexImage2D(GL_TEXTURE_2D, 0, format.internalFormat, plane.size.width(), plane.size.height(), 0,
+                     format.format, format.type, nullptr);
+    }
+    glBindTexture(GL_TEXTURE_2D, 0);
+    m_texturePool.insert(key, picture);
     qDebug().noquote() << QStringLiteral("VideoGLWidget: Created pooled texture %1x%2 (pool size: %3)")
-                              .arg(width)
-                              .arg(height)
+                              .arg(size.width())
+                              .arg(size.height())
                               .arg(m_texturePool.size());
-    return texture;
+    return picture;
+}
+
+bool VideoGLWidget::ensureProgram()
+{
+    if (m_program)
+        return true;
+    if (m_programFailed)
+        return false;
+    auto *program = new QOpenGLShaderProgram;
+    program->bindAttributeLocation("position", 0);
+    program->bindAttributeLocation("textureCoordinate", 1);
+    if (!program->addShaderFromSourceCode(QOpenGLShader::Vertex, VertexShader)
+        || !program->addShaderFromSourceCode(QOpenGLShader::Fragment, FragmentShader) || !program->link()) {
+        qWarning().noquote() << "VideoGLWidget: No shader program, frames are converted on the CPU:"
+                             << program->log();
+        delete program;
+        m_programFailed = true;
+        return false;
+    }
+    program->bind();
+    program->setUniformValue("plane0", 0);
+    program->setUniformValue("plane1", 1);
+    program->setUniformValue("plane2", 2);
+    program->release();
+    m_program = program;
+    return true;
+}
+
+void VideoGLWidget::drawPicture(const QRect &target)
+{
+    const QuadCorners corners = quadCorners(target, m_viewportSize);
+    if (!ensureProgram()) {
+        glEnable(GL_TEXTURE_2D);
+        glBindTexture(GL_TEXTURE_2D, m_current->textures[0]);
+        drawTexturedQuad(corners);
+        glBindTexture(GL_TEXTURE_2D, 0);
+        glDisable(GL_TEXTURE_2D);
+        return;
+    }
+
+    const VideoPlanes::Layout layout = m_current->layout;
+    const VideoPlanes::CornerCoordinates st = VideoPlanes::cornerCoordinates(m_currentRotation, m_currentMirrored);
+    const GLfloat vertices[4][4] = {
+        {corners.left, corners.top, st.st[0][0], st.st[0][1]},
+        {corners.right, corners.top, st.st[1][0], st.st[1][1]},
+        {corners.right, corners.bottom, st.st[2][0], st.st[2][1]},
+        {corners.left, corners.bottom, st.st[3][0], st.st[3][1]},
+    };
+    const int planes = VideoPlanes::planeCount(layout);
+    for (int i = planes - 1; i >= 0; --i) {
+        glActiveTexture(GL_TEXTURE0 + GLenum(i));
+        glBindTexture(GL_TEXTURE_2D, m_current->textures[i]);
+    }
+
+    m_program->bind();
+    const int mode = layout == VideoPlanes::Layout::Converted ? 0 : planes == 3 ? 1 : 2;
+    m_program->setUniformValue("planeMode", mode);
+    if (mode != 0) {
+        m_program->setUniformValue("toRgb", QMatrix3x3(m_currentColours.matrix));
+        m_program->setUniformValue("rgbOffset", QVector3D(m_currentColours.offset[0], m_currentColours.offset[1],
+                                                          m_currentColours.offset[2]));
+        m_program->setUniformValue("sampleScale", m_currentColours.sampleScale);
+    }
+    // Chroma samples sit on every other luma column (left-sited, as H.264 and MPEG-2 place
+    // them), not between two: a quarter of a chroma texel to the right of where the shared
+    // coordinate would read.
+    const int chromaWidth = VideoPlanes::plane(layout, planes > 1 ? 1 : 0, m_current->size).size.width();
+    m_program->setUniformValue("chromaShift", QVector2D(mode == 0 ? 0.0f : 0.25f / float(chromaWidth), 0.0f));
+    m_program->enableAttributeArray(0);
+    m_program->enableAttributeArray(1);
+    m_program->setAttributeArray(0, GL_FLOAT, &vertices[0][0], 2, 4 * sizeof(GLfloat));
+    m_program->setAttributeArray(1, GL_FLOAT, &vertices[0][2], 2, 4 * sizeof(GLfloat));
+    glDrawArrays(GL_TRIANGLE_FAN, 0, 4);
+    m_program->disableAttributeArray(0);
+    m_program->disableAttributeArray(1);
+    m_program->release();
+    for (int i = planes - 1; i >= 0; --i) {
+        glActiveTexture(GL_TEXTURE0 + GLenum(i));
+        glBindTexture(GL_TEXTURE_2D, 0);
+    }
+}
+
+void VideoGLWidget::releaseGLResources()
+{
+    for (Picture *picture : std::as_const(m_texturePool)) {
+        glDeleteTextures(VideoPlanes::planeCount(picture->layout), picture->textures);
+        delete picture;
+    }
+    m_texturePool.clear();
+    m_current = nullptr;
+    delete m_program;
+    m_program = nullptr;
 }
 
 QRect VideoGLWidget::targetRect()
 {
     QMutexLocker locker(&m_mutex);
-    // The conversion has turned the picture by the frame's angle already.
     const QSize frameSize = m_currentFrame.isValid()
         ? rotatedSize(QSize(m_currentFrame.width(), m_currentFrame.height()), m_currentFrame.rotationAngle())
         : QSize();

@@ -1,25 +1,29 @@
 #pragma once
 
+#include "videoplanes.h"
+
 #include <QHash>
 #include <QMutex>
 #include <QOpenGLFunctions>
 #include <QOpenGLWidget>
-#include <QPair>
 #include <QSize>
 #include <QVideoFrame>
 
-class QOpenGLTexture;
+class QOpenGLShaderProgram;
 
-// Shows the raw decoded frames of the player.
+// Shows the raw decoded frames of the player. The common YUV formats go to the GPU plane by
+// plane, straight from the decoder's memory, and a shader turns them into RGB; other formats
+// are converted on the CPU first.
 class VideoGLWidget : public QOpenGLWidget, protected QOpenGLFunctions {
     Q_OBJECT
 public:
     explicit VideoGLWidget(QWidget *parent = nullptr);
     ~VideoGLWidget() override;
 
+    // Pictures pooled by layout and size; each holds one texture per plane.
     int texturePoolSize() const { return m_texturePool.size(); }
-    // Size of the texture drawn at the moment; invalid before the first upload.
-    QSize currentTextureSize() const;
+    // Size of the picture drawn at the moment, as shown (turned); invalid before the first upload.
+    QSize currentTextureSize() const { return m_currentShownSize; }
 
 public slots:
     void setVideoFrame(QVideoFrame frame);
@@ -31,14 +35,38 @@ protected:
     void paintGL() override;
 
 private:
+    struct Picture {
+        VideoPlanes::Layout layout = VideoPlanes::Layout::Converted;
+        QSize size;
+        GLuint textures[3] = {0, 0, 0};
+    };
+
     void uploadFrame(QVideoFrame frame);
-    QOpenGLTexture *pooledTexture(int width, int height);
+    bool uploadPlanes(QVideoFrame &frame, VideoPlanes::Layout layout);
+    void uploadConverted(const QVideoFrame &frame);
+    void uploadPlane(GLuint texture, const VideoPlanes::Plane &plane, const uchar *bits, int bytesPerLine);
+    Picture *pooledPicture(VideoPlanes::Layout layout, const QSize &size);
+    bool ensureProgram();
+    void drawPicture(const QRect &target);
+    void releaseGLResources();
     QRect targetRect();
 
     QVideoFrame m_currentFrame;
-    QOpenGLTexture *m_currentTexture = nullptr;
+    Picture *m_current = nullptr;
+    QSize m_currentShownSize;
+    // How the current picture is turned and coloured when drawn.
+    int m_currentRotation = 0;
+    bool m_currentMirrored = false;
+    VideoPlanes::ColourTransform m_currentColours;
     QSize m_viewportSize{-1, -1};
     QMutex m_mutex;
     bool m_hasNewFrame = false;
-    QHash<QPair<int, int>, QOpenGLTexture *> m_texturePool;
+    QHash<quint64, Picture *> m_texturePool;
+    QOpenGLShaderProgram *m_program = nullptr;
+    // No shader program could be built: pictures are converted on the CPU and drawn fixed-function.
+    bool m_programFailed = false;
+    int m_maxTextureSize = 0;
+    // The path the last frame took, told once per change.
+    QVideoFrameFormat::PixelFormat m_loggedFormat = QVideoFrameFormat::Format_Invalid;
+    bool m_loggedFromPlanes = false;
 };

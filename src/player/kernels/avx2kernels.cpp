@@ -31,6 +31,20 @@ inline __m256i foldedPairs(const char *forward, const char *backward, ptrdiff_t 
     return _mm256_add_epi16(loadAt(forward + offset), loadAt(backward - offset));
 }
 
+// acc[b] += the multiply-adds of the folded pairs of block b with `weights`,
+// pair p at stride * (2p + 1) bytes on and back.
+inline void addPairSums(const char *forward, const char *backward, ptrdiff_t stride, const int32_t *weights,
+                        int pairs, __m256i acc[4])
+{
+    ptrdiff_t offset = stride;
+    for (int p = 0; p < pairs; ++p, offset += 2 * stride) {
+        const __m256i w = _mm256_set1_epi32(weights[p]);
+#pragma GCC unroll 4
+        for (int b = 0; b < 4; ++b)
+            acc[b] = _mm256_add_epi32(acc[b], _mm256_madd_epi16(foldedPairs(forward + 32 * b, backward + 32 * b, offset), w));
+    }
+}
+
 // The second pass's sums of 32 outputs in 2^15 fixed point, truncated; a
 // window whose sum is exactly its centre (every flat one) takes the flat
 // window's double-precision result.
@@ -44,13 +58,7 @@ void foldedBlock(const char *forward, const char *backward, ptrdiff_t stride, co
         centre[b] = centreSamples(forward + 32 * b);
         acc[b] = _mm256_madd_epi16(centreTwice(centre[b]), centerWeights);
     }
-    ptrdiff_t offset = stride;
-    for (int p = 0; p < k.pairCount; ++p, offset += 2 * stride) {
-        const __m256i w = _mm256_set1_epi32(k.pairWeights[p]);
-    #pragma GCC unroll 4
-    for (int b = 0; b < 4; ++b)
-            acc[b] = _mm256_add_epi32(acc[b], _mm256_madd_epi16(foldedPairs(forward + 32 * b, backward + 32 * b, offset), w));
-    }
+    addPairSums(forward, backward, stride, k.pairWeights, k.pairCount, acc);
 #pragma GCC unroll 4
     for (int b = 0; b < 4; ++b) {
         const __m256i level = _mm256_srli_epi32(acc[b], kFixedShift);
@@ -67,14 +75,15 @@ void foldedBlock(const char *forward, const char *backward, ptrdiff_t stride, co
 // `changes`, counted up to its last tap as up to its first) takes the flat
 // result; any other, a straight ramp too (it sums to its centre exactly), is
 // summed in double from its samples, which rounds its own way.
+template <int Blocks>
 void preciseBlock(const char *forward, const char *backward, ptrdiff_t stride, const int32_t *changes,
-                  const BlurWeights &k, __m256i results[4])
+                  const BlurWeights &k, __m256i *results)
 {
     const __m256i centerHigh = _mm256_set1_epi32(int32_t(uint32_t(k.fineCenterLow) | (uint32_t(k.fineCenterHigh) << 16)));
     const __m256i centerRest = _mm256_set1_epi32(k.fineCenterRest);
-    __m256i centre[4], high[4], rest[4];
+    __m256i centre[Blocks], high[Blocks], rest[Blocks];
 #pragma GCC unroll 4
-    for (int b = 0; b < 4; ++b) {
+    for (int b = 0; b < Blocks; ++b) {
         centre[b] = centreSamples(forward + 32 * b);
         high[b] = _mm256_madd_epi16(centreTwice(centre[b]), centerHigh);
         rest[b] = _mm256_madd_epi16(centre[b], centerRest);
@@ -84,7 +93,7 @@ void preciseBlock(const char *forward, const char *backward, ptrdiff_t stride, c
         const __m256i wh = _mm256_set1_epi32(k.finePairsHigh[p]);
         const __m256i wr = _mm256_set1_epi32(k.finePairsRest[p]);
     #pragma GCC unroll 4
-    for (int b = 0; b < 4; ++b) {
+    for (int b = 0; b < Blocks; ++b) {
             const __m256i v = foldedPairs(forward + 32 * b, backward + 32 * b, offset);
             high[b] = _mm256_add_epi32(high[b], _mm256_madd_epi16(v, wh));
             rest[b] = _mm256_add_epi32(rest[b], _mm256_madd_epi16(v, wr));
@@ -95,7 +104,7 @@ void preciseBlock(const char *forward, const char *backward, ptrdiff_t stride, c
     const __m256i slackLow = _mm256_set1_epi32(int(k.slack));
     const __m256i slackHigh = _mm256_set1_epi32(int(kFineMask - k.slack));
 #pragma GCC unroll 4
-    for (int b = 0; b < 4; ++b) {
+    for (int b = 0; b < Blocks; ++b) {
         const __m256i remainder = _mm256_add_epi32(_mm256_slli_epi32(_mm256_and_si256(high[b], lowMask), 15), rest[b]);
         __m256i level = _mm256_add_epi32(_mm256_srli_epi32(high[b], 15), _mm256_srli_epi32(remainder, kFineShift));
         const __m256i fraction = _mm256_and_si256(remainder, fineMask);
@@ -116,6 +125,49 @@ void preciseBlock(const char *forward, const char *backward, ptrdiff_t stride, c
                     values[l] = Shared::exactLevel(k, lane - k.radius * stride, stride);
                 }
                 level = _mm256_load_si256(reinterpret_cast<const __m256i *>(values));
+            }
+        }
+        results[b] = level;
+    }
+}
+
+
+// The first pass's 32 outputs from the coarse weights, one multiply-add per
+// pair: lanes far enough from a whole level are done, flat windows take the
+// flat result, and a register with any other lane is summed again with the
+// fine weights.
+void coarseBlock(const char *forward, const char *backward, ptrdiff_t stride, const int32_t *changes,
+                 const BlurWeights &k, __m256i results[4])
+{
+    const __m256i centerWeights
+        = _mm256_set1_epi32(int32_t(uint32_t(k.coarseCenterLow) | (uint32_t(k.coarseCenterHigh) << 16)));
+    __m256i centre[4], acc[4];
+#pragma GCC unroll 4
+    for (int b = 0; b < 4; ++b) {
+        centre[b] = centreSamples(forward + 32 * b);
+        acc[b] = _mm256_madd_epi16(centreTwice(centre[b]), centerWeights);
+    }
+    addPairSums(forward, backward, stride, k.coarsePairs, k.pairCount, acc);
+    const uint32_t fractionMask = (uint32_t(1) << k.coarseShift) - 1;
+    const __m128i shift = _mm_cvtsi32_si128(k.coarseShift);
+    const __m256i fractions = _mm256_set1_epi32(int(fractionMask));
+    const __m256i slackLow = _mm256_set1_epi32(int(k.coarseSlack));
+    const __m256i slackHigh = _mm256_set1_epi32(int(fractionMask - k.coarseSlack));
+    for (int b = 0; b < 4; ++b) {
+        __m256i level = _mm256_srl_epi32(acc[b], shift);
+        const __m256i fraction = _mm256_and_si256(acc[b], fractions);
+        const __m256i unsure = _mm256_or_si256(_mm256_cmpgt_epi32(slackLow, fraction), _mm256_cmpgt_epi32(fraction, slackHigh));
+        if (!_mm256_testz_si256(unsure, unsure)) {
+            const int32_t *first = changes + 8 * b;
+            const __m256i flat = _mm256_and_si256(
+                unsure, _mm256_cmpeq_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(first)),
+                                           _mm256_loadu_si256(reinterpret_cast<const __m256i *>(first + 2 * k.radius))));
+            level = _mm256_mask_i32gather_epi32(level, k.uniformResult32, centre[b], flat, 4);
+            const __m256i others = _mm256_andnot_si256(flat, unsure);
+            if (!_mm256_testz_si256(others, others)) {
+                __m256i fine;
+                preciseBlock<1>(forward + 32 * b, backward + 32 * b, stride, first, k, &fine);
+                level = _mm256_blendv_epi8(level, fine, others);
             }
         }
         results[b] = level;
@@ -218,8 +270,12 @@ void blurRows(const uint8_t *pixels, ptrdiff_t bytesPerLine, int width, int heig
             forEachBlock(width, [&](int x0) {
                 __m256i results[4];
                 const int c = pad + x0;
-                preciseBlock(reinterpret_cast<const char *>(forward + c), reinterpret_cast<const char *>(backward + c),
-                             sizeof(uint32_t), changes + c - r, k, results);
+                const auto *f = reinterpret_cast<const char *>(forward + c);
+                const auto *g = reinterpret_cast<const char *>(backward + c);
+                if (k.coarseShift)
+                    coarseBlock(f, g, sizeof(uint32_t), changes + c - r, k, results);
+                else
+                    preciseBlock<4>(f, g, sizeof(uint32_t), changes + c - r, k, results);
                 storeLevels(results, row + x0);
             });
         }
@@ -230,7 +286,7 @@ void blurRows(const uint8_t *pixels, ptrdiff_t bytesPerLine, int width, int heig
 // t - 1 - r, row t - r), of its backward pairs (row t - r, row t - 1 - r).
 void blurColumns(const int16_t *in, int width, int height, const BlurWeights &k, int16_t *out)
 {
-    constexpr int kStrip = 64;
+    constexpr int kStrip = 32;
     const int r = k.radius;
     const int pairRows = height + 2 * r + 2;
     constexpr ptrdiff_t stride = kStrip * sizeof(uint32_t);
@@ -247,7 +303,6 @@ void blurColumns(const int16_t *in, int width, int height, const BlurWeights &k,
             const int16_t *b = row(t - r) + x0;
             // The next strip's lines, while this one is summed.
             _mm_prefetch(reinterpret_cast<const char *>(b + kStrip), _MM_HINT_T0);
-            _mm_prefetch(reinterpret_cast<const char *>(b + kStrip + 32), _MM_HINT_T0);
             for (int quarter = 0; quarter < kStrip; quarter += 16) {
                 const __m256i low = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(a + quarter));
                 const __m256i high = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(b + quarter));
@@ -268,8 +323,6 @@ void blurColumns(const int16_t *in, int width, int height, const BlurWeights &k,
             __m256i results[4];
             foldedBlock(f, g, stride, k, results);
             storeLevels(results, out + size_t(y) * width + x0);
-            foldedBlock(f + 128, g + 128, stride, k, results);
-            storeLevels(results, out + size_t(y) * width + x0 + 32);
         }
     }
 }

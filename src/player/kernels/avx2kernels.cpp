@@ -625,6 +625,66 @@ void graySepiaAvx2(uint32_t *line, int count, const uint32_t *sepiaOfGray)
     referenceKernels().graySepia(line + x, count - x, sepiaOfGray);
 }
 
+// Table lookups by gathering 32-bit words from a copy of the table padded so
+// the last entry's word stays inside it.
+struct PaddedTable {
+    alignas(32) uint8_t bytes[256 + 32];
+    explicit PaddedTable(const uint8_t *table)
+    {
+        for (int i = 0; i < 256; i += 32)
+            _mm256_store_si256(reinterpret_cast<__m256i *>(bytes + i),
+                               _mm256_loadu_si256(reinterpret_cast<const __m256i *>(table + i)));
+        _mm256_store_si256(reinterpret_cast<__m256i *>(bytes + 256), _mm256_setzero_si256());
+    }
+    inline __m256i look(__m256i indices) const
+    {
+        return _mm256_and_si256(_mm256_i32gather_epi32(reinterpret_cast<const int *>(bytes), indices, 1),
+                                _mm256_set1_epi32(0xff));
+    }
+};
+
+void mapColorAvx2(uint32_t *line, int count, const uint8_t *table)
+{
+    const PaddedTable padded(table);
+    const __m256i byteMask = _mm256_set1_epi32(0xff);
+    const __m256i alphaMask = _mm256_set1_epi32(int(0xff000000u));
+    int x = 0;
+    for (; x + 8 <= count; x += 8) {
+        const __m256i px = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(line + x));
+        const __m256i red = padded.look(_mm256_and_si256(_mm256_srli_epi32(px, 16), byteMask));
+        const __m256i green = padded.look(_mm256_and_si256(_mm256_srli_epi32(px, 8), byteMask));
+        const __m256i blue = padded.look(_mm256_and_si256(px, byteMask));
+        const __m256i result = _mm256_or_si256(_mm256_or_si256(_mm256_and_si256(px, alphaMask), _mm256_slli_epi32(red, 16)),
+                                               _mm256_or_si256(_mm256_slli_epi32(green, 8), blue));
+        _mm256_storeu_si256(reinterpret_cast<__m256i *>(line + x), result);
+    }
+    referenceKernels().mapColor(line + x, count - x, table);
+}
+
+void mapAlphaAvx2(uint32_t *line, int count, const uint8_t *table)
+{
+    const PaddedTable padded(table);
+    const __m256i colourMask = _mm256_set1_epi32(0x00ffffff);
+    // Alpha is mostly one value for long runs: no gather while it stays.
+    __m256i runIndex = _mm256_set1_epi32(-1);
+    __m256i runValue = _mm256_setzero_si256();
+    int x = 0;
+    for (; x + 8 <= count; x += 8) {
+        const __m256i px = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(line + x));
+        const __m256i indices = _mm256_srli_epi32(px, 24);
+        if (_mm256_movemask_epi8(_mm256_cmpeq_epi32(indices, runIndex)) != -1) {
+            const uint32_t first = line[x] >> 24;
+            runIndex = _mm256_set1_epi32(int(first));
+            runValue = _mm256_set1_epi32(table[first]);
+        }
+        const __m256i same = _mm256_cmpeq_epi32(indices, runIndex);
+        const __m256i alpha = _mm256_movemask_epi8(same) == -1 ? runValue : padded.look(indices);
+        _mm256_storeu_si256(reinterpret_cast<__m256i *>(line + x),
+                            _mm256_or_si256(_mm256_and_si256(px, colourMask), _mm256_slli_epi32(alpha, 24)));
+    }
+    referenceKernels().mapAlpha(line + x, count - x, table);
+}
+
 void boxRowsToStrip(const uint32_t *const *rows, int width, uint32_t *columns)
 {
     boxRowsToStripAvx2(rows, 0, width, columns);
@@ -639,10 +699,9 @@ void boxStripToRows(const uint32_t *columns, int width, uint32_t *const *rows)
 
 const KernelTable &avx2Kernels()
 {
-    const KernelTable &reference = referenceKernels();
     static const KernelTable table = {
         exactBlur, packPixels, boxStripAvx2, boxRowsToStrip, boxStripToRows,
-        scaleSaturationAvx2, sepiaAvx2, graySepiaAvx2, reference.mapColor, reference.mapAlpha,
+        scaleSaturationAvx2, sepiaAvx2, graySepiaAvx2, mapColorAvx2, mapAlphaAvx2,
     };
     return table;
 }

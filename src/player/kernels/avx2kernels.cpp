@@ -45,6 +45,16 @@ inline void addPairSums(const char *forward, const char *backward, ptrdiff_t str
     }
 }
 
+// level with the masked lanes replaced by table[index]; a flat area gives
+// every lane one index, and then one load does instead of a gather.
+inline __m256i lookUpMasked(__m256i level, const int32_t *table, __m256i index, __m256i mask)
+{
+    const __m256i first = _mm256_broadcastd_epi32(_mm256_castsi256_si128(index));
+    if (_mm256_movemask_epi8(_mm256_cmpeq_epi32(index, first)) == -1)
+        return _mm256_blendv_epi8(level, _mm256_set1_epi32(table[_mm256_cvtsi256_si32(index)]), mask);
+    return _mm256_mask_i32gather_epi32(level, table, index, mask, 4);
+}
+
 // The second pass's sums of 32 outputs in 2^15 fixed point, truncated; a
 // window whose sum is exactly its centre (every flat one) takes the flat
 // window's double-precision result.
@@ -65,7 +75,7 @@ void foldedBlock(const char *forward, const char *backward, ptrdiff_t stride, co
         const __m256i flat = _mm256_cmpeq_epi32(acc[b], _mm256_slli_epi32(centre[b], kFixedShift));
         results[b] = _mm256_testz_si256(flat, flat)
             ? level
-            : _mm256_mask_i32gather_epi32(level, k.uniformResult32, level, flat, 4);
+            : lookUpMasked(level, k.uniformResult32, level, flat);
     }
 }
 
@@ -114,7 +124,7 @@ void preciseBlock(const char *forward, const char *backward, ptrdiff_t stride, c
             const __m256i flat = _mm256_and_si256(
                 unsure, _mm256_cmpeq_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(first)),
                                            _mm256_loadu_si256(reinterpret_cast<const __m256i *>(first + 2 * k.radius))));
-            level = _mm256_mask_i32gather_epi32(level, k.uniformResult32, centre[b], flat, 4);
+            level = lookUpMasked(level, k.uniformResult32, centre[b], flat);
             int others = _mm256_movemask_ps(_mm256_castsi256_ps(_mm256_andnot_si256(flat, unsure)));
             if (others) {
                 alignas(32) int32_t values[8];
@@ -162,7 +172,7 @@ void coarseBlock(const char *forward, const char *backward, ptrdiff_t stride, co
             const __m256i flat = _mm256_and_si256(
                 unsure, _mm256_cmpeq_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(first)),
                                            _mm256_loadu_si256(reinterpret_cast<const __m256i *>(first + 2 * k.radius))));
-            level = _mm256_mask_i32gather_epi32(level, k.uniformResult32, centre[b], flat, 4);
+            level = lookUpMasked(level, k.uniformResult32, centre[b], flat);
             const __m256i others = _mm256_andnot_si256(flat, unsure);
             if (!_mm256_testz_si256(others, others)) {
                 __m256i fine;

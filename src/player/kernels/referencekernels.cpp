@@ -424,7 +424,9 @@ void saturate(uint32_t *line, int count, const int32_t *scaledSaturation)
         const Floats offset = redIsMax ? Floats{} : greenIsMax ? Floats{} + 2.0f : Floats{} + 4.0f;
         Floats hue = (offset + numerator / delta) * 60.0f;
         hue = hue < 0.0f ? hue + 360.0f : hue;
-        Ints hueDegrees = grey ? Ints{} : truncated(floats(roundPositive(hue * 100.0f)) / 100.0f);
+        // Hundredths to whole degrees without a division: n * 0.01f is within 3e-5 of
+        // n / 100 for n <= 36000, so the added half hundredth keeps every quotient whole.
+        Ints hueDegrees = grey ? Ints{} : truncated(floats(roundPositive(hue * 100.0f)) * 0.01f + 0.005f);
         hueDegrees = hueDegrees == 360 ? Ints{} : hueDegrees;
         Ints newSaturation;
         for (int i = 0; i < 4; ++i)

@@ -653,24 +653,6 @@ struct PaddedTable {
     }
 };
 
-void mapColorAvx2(uint32_t *line, int count, const uint8_t *table)
-{
-    const PaddedTable padded(table);
-    const __m256i byteMask = _mm256_set1_epi32(0xff);
-    const __m256i alphaMask = _mm256_set1_epi32(int(0xff000000u));
-    int x = 0;
-    for (; x + 8 <= count; x += 8) {
-        const __m256i px = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(line + x));
-        const __m256i red = padded.look(_mm256_and_si256(_mm256_srli_epi32(px, 16), byteMask));
-        const __m256i green = padded.look(_mm256_and_si256(_mm256_srli_epi32(px, 8), byteMask));
-        const __m256i blue = padded.look(_mm256_and_si256(px, byteMask));
-        const __m256i result = _mm256_or_si256(_mm256_or_si256(_mm256_and_si256(px, alphaMask), _mm256_slli_epi32(red, 16)),
-                                               _mm256_or_si256(_mm256_slli_epi32(green, 8), blue));
-        _mm256_storeu_si256(reinterpret_cast<__m256i *>(line + x), result);
-    }
-    referenceKernels().mapColor(line + x, count - x, table);
-}
-
 void mapAlphaAvx2(uint32_t *line, int count, const uint8_t *table)
 {
     const PaddedTable padded(table);
@@ -711,7 +693,7 @@ const KernelTable &avx2Kernels()
 {
     static const KernelTable table = {
         exactBlur, packPixels, boxStripAvx2, boxRowsToStrip, boxStripToRows,
-        scaleSaturationAvx2, sepiaAvx2, graySepiaAvx2, mapColorAvx2, mapAlphaAvx2,
+        scaleSaturationAvx2, sepiaAvx2, graySepiaAvx2, referenceKernels().mapColor, mapAlphaAvx2,
     };
     return table;
 }

@@ -87,7 +87,7 @@ void foldedBlock(const char *forward, const char *backward, ptrdiff_t stride, co
 // summed in double from its samples, which rounds its own way.
 template <int Blocks>
 void preciseBlock(const char *forward, const char *backward, ptrdiff_t stride, const int32_t *changes,
-                  const BlurWeights &k, __m256i *results)
+                  ptrdiff_t lastTap, const BlurWeights &k, __m256i *results)
 {
     const __m256i centerHigh = _mm256_set1_epi32(int32_t(uint32_t(k.fineCenterLow) | (uint32_t(k.fineCenterHigh) << 16)));
     const __m256i centerRest = _mm256_set1_epi32(k.fineCenterRest);
@@ -123,7 +123,7 @@ void preciseBlock(const char *forward, const char *backward, ptrdiff_t stride, c
             const int32_t *first = changes + 8 * b;
             const __m256i flat = _mm256_and_si256(
                 unsure, _mm256_cmpeq_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(first)),
-                                           _mm256_loadu_si256(reinterpret_cast<const __m256i *>(first + 2 * k.radius))));
+                                           _mm256_loadu_si256(reinterpret_cast<const __m256i *>(first + lastTap))));
             level = lookUpMasked(level, k.uniformResult32, centre[b], flat);
             int others = _mm256_movemask_ps(_mm256_castsi256_ps(_mm256_andnot_si256(flat, unsure)));
             if (others) {
@@ -147,7 +147,7 @@ void preciseBlock(const char *forward, const char *backward, ptrdiff_t stride, c
 // flat result, and a register with any other lane is summed again with the
 // fine weights.
 void coarseBlock(const char *forward, const char *backward, ptrdiff_t stride, const int32_t *changes,
-                 const BlurWeights &k, __m256i results[4])
+                 ptrdiff_t lastTap, const BlurWeights &k, __m256i results[4])
 {
     const __m256i centerWeights
         = _mm256_set1_epi32(int32_t(uint32_t(k.coarseCenterLow) | (uint32_t(k.coarseCenterHigh) << 16)));
@@ -171,12 +171,12 @@ void coarseBlock(const char *forward, const char *backward, ptrdiff_t stride, co
             const int32_t *first = changes + 8 * b;
             const __m256i flat = _mm256_and_si256(
                 unsure, _mm256_cmpeq_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(first)),
-                                           _mm256_loadu_si256(reinterpret_cast<const __m256i *>(first + 2 * k.radius))));
+                                           _mm256_loadu_si256(reinterpret_cast<const __m256i *>(first + lastTap))));
             level = lookUpMasked(level, k.uniformResult32, centre[b], flat);
             const __m256i others = _mm256_andnot_si256(flat, unsure);
             if (!_mm256_testz_si256(others, others)) {
                 __m256i fine;
-                preciseBlock<1>(forward + 32 * b, backward + 32 * b, stride, first, k, &fine);
+                preciseBlock<1>(forward + 32 * b, backward + 32 * b, stride, first, lastTap, k, &fine);
                 level = _mm256_blendv_epi8(level, fine, others);
             }
         }
@@ -193,101 +193,116 @@ inline void storeLevels(const __m256i results[4], int16_t *out)
                         _mm256_permute4x64_epi64(_mm256_packs_epi32(results[2], results[3]), 0xd8));
 }
 
-// Outputs [0, count) from blocks of 32; a last partial block is computed again
-// over the 32 outputs that end at count (count >= 32), whose values do not change.
-template <typename Block>
-inline void forEachBlock(int count, Block block)
+// Transposes the 8 x 8 block of 32-bit lanes in r.
+inline void transposePixels8x8Avx2(__m256i r[8])
 {
-    int x = 0;
-    for (; x + 32 <= count; x += 32)
-        block(x);
-    if (x < count)
-        block(count - 32);
-}
-
-// changes[i] = how many samples in [1, i] differ from the one before.
-void countChanges(const int32_t *samples, int count, int32_t *changes)
-{
-    const __m256i one = _mm256_set1_epi32(1);
-    const __m256i last = _mm256_set1_epi32(7);
-    __m256i carry = _mm256_setzero_si256();
-    changes[0] = 0;
-    int i = 1;
-    for (; i + 8 <= count; i += 8) {
-        const __m256i current = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(samples + i));
-        const __m256i previous = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(samples + i - 1));
-        // A running sum over the eight lanes: within each half, then the low half's total into the high.
-        __m256i sum = _mm256_add_epi32(one, _mm256_cmpeq_epi32(current, previous));
-        sum = _mm256_add_epi32(sum, _mm256_slli_si256(sum, 4));
-        sum = _mm256_add_epi32(sum, _mm256_slli_si256(sum, 8));
-        sum = _mm256_add_epi32(sum, _mm256_permute2x128_si256(_mm256_shuffle_epi32(sum, 0xff), sum, 0x08));
-        sum = _mm256_add_epi32(sum, carry);
-        _mm256_storeu_si256(reinterpret_cast<__m256i *>(changes + i), sum);
-        carry = _mm256_permutevar8x32_epi32(sum, last);
+    __m256i u[8];
+    for (int g = 0; g < 8; g += 4) {
+        const __m256i t0 = _mm256_unpacklo_epi32(r[g], r[g + 1]);
+        const __m256i t1 = _mm256_unpackhi_epi32(r[g], r[g + 1]);
+        const __m256i t2 = _mm256_unpacklo_epi32(r[g + 2], r[g + 3]);
+        const __m256i t3 = _mm256_unpackhi_epi32(r[g + 2], r[g + 3]);
+        u[g] = _mm256_unpacklo_epi64(t0, t2);
+        u[g + 1] = _mm256_unpackhi_epi64(t0, t2);
+        u[g + 2] = _mm256_unpacklo_epi64(t1, t3);
+        u[g + 3] = _mm256_unpackhi_epi64(t1, t3);
     }
-    for (; i < count; ++i)
-        changes[i] = changes[i - 1] + (samples[i] != samples[i - 1]);
+    for (int c = 0; c < 4; ++c) {
+        r[c] = _mm256_permute2x128_si256(u[c], u[c + 4], 0x20);
+        r[c + 4] = _mm256_permute2x128_si256(u[c], u[c + 4], 0x31);
+    }
 }
 
-void blurRows(const uint8_t *pixels, ptrdiff_t bytesPerLine, int width, int height, int planes,
+// The first pass eight rows at a time: their pixels turned into columns whose
+// lanes are the rows, so every tap is an aligned read of one column (along a
+// row the reads fall every four bytes and half of them straddle two cache
+// lines), and the levels turned back into rows. Padded column i is image
+// column i - pad, edges repeated; pairs[i] holds (s[i], s[i + 1]) of each
+// lane, swapped[i] (s[i + 1], s[i]), changes[i] how many of s[1 .. i] differ
+// from the sample before.
+void blurRows(const uint8_t *image, ptrdiff_t bytesPerLine, int width, int height, int planes,
               const BlurWeights &k, int16_t *out, size_t planeSize)
 {
     static constexpr int shifts[4] = {16, 8, 0, 24};
+    constexpr ptrdiff_t stride = 8 * sizeof(uint32_t);
     const int r = k.radius;
-    // Padded index i is image column i - pad, edge columns repeated.
-    const int pad = r + 2;
-    const int span = width + 2 * pad;
-    auto *samples = static_cast<int32_t *>(Shared::scratch(0, size_t(span) * sizeof(int32_t)));
-    auto *forward = static_cast<uint32_t *>(Shared::scratch(1, size_t(span) * sizeof(uint32_t)));
-    auto *backward = static_cast<uint32_t *>(Shared::scratch(2, size_t(span) * sizeof(uint32_t)));
-    auto *changes = static_cast<int32_t *>(Shared::scratch(3, size_t(span) * sizeof(int32_t)));
+    const int pad = r + 1;
+    const int columns = (width + 7) / 8 * 8;
+    const int span = columns + 2 * pad;
+    auto *pixels = static_cast<uint32_t *>(Shared::scratch(0, size_t(width) * 8 * sizeof(uint32_t)));
+    auto *pairs = static_cast<uint32_t *>(Shared::scratch(1, size_t(span) * 8 * sizeof(uint32_t)));
+    auto *swapped = static_cast<uint32_t *>(Shared::scratch(2, size_t(span) * 8 * sizeof(uint32_t)));
+    auto *changes = static_cast<int32_t *>(Shared::scratch(3, size_t(span) * 8 * sizeof(int32_t)));
     const __m256i byteMask = _mm256_set1_epi32(0xff);
-    for (int y = 0; y < height; ++y) {
-        const auto *line = reinterpret_cast<const uint32_t *>(pixels + y * bytesPerLine);
+    const __m256i one = _mm256_set1_epi32(1);
+    for (int y0 = 0; y0 < height; y0 += 8) {
+        const int rows = height - y0 < 8 ? height - y0 : 8;
+        const uint32_t *lines[8];
+        for (int l = 0; l < 8; ++l)
+            lines[l] = reinterpret_cast<const uint32_t *>(image + (y0 + l < height ? y0 + l : height - 1) * bytesPerLine);
+        int x = 0;
+        for (; x + 8 <= width; x += 8) {
+            __m256i block[8];
+            for (int l = 0; l < 8; ++l)
+                block[l] = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(lines[l] + x));
+            transposePixels8x8Avx2(block);
+            for (int i = 0; i < 8; ++i)
+                _mm256_store_si256(reinterpret_cast<__m256i *>(pixels + size_t(x + i) * 8), block[i]);
+        }
+        for (; x < width; ++x) {
+            for (int l = 0; l < 8; ++l)
+                pixels[size_t(x) * 8 + l] = lines[l][x];
+        }
         for (int p = 0; p < planes; ++p) {
-            const int shift = shifts[p];
-            const __m128i count = _mm_cvtsi32_si128(shift);
-            const int32_t first = int32_t((line[0] >> shift) & 0xff);
-            const int32_t last = int32_t((line[width - 1] >> shift) & 0xff);
-            for (int i = 0; i < pad; ++i) {
-                samples[i] = first;
-                samples[pad + width + i] = last;
+            const __m128i shift = _mm_cvtsi32_si128(shifts[p]);
+            auto samplesAt = [&](int column) {
+                const int clamped = column < 0 ? 0 : column >= width ? width - 1 : column;
+                return _mm256_and_si256(
+                    _mm256_srl_epi32(_mm256_load_si256(reinterpret_cast<const __m256i *>(pixels + size_t(clamped) * 8)), shift),
+                    byteMask);
+            };
+            __m256i current = samplesAt(-pad);
+            __m256i changed = _mm256_setzero_si256();
+            _mm256_store_si256(reinterpret_cast<__m256i *>(changes), changed);
+            for (int i = 0; i + 1 < span; ++i) {
+                const __m256i following = samplesAt(i + 1 - pad);
+                _mm256_store_si256(reinterpret_cast<__m256i *>(pairs + size_t(i) * 8),
+                                   _mm256_or_si256(current, _mm256_slli_epi32(following, 16)));
+                _mm256_store_si256(reinterpret_cast<__m256i *>(swapped + size_t(i) * 8),
+                                   _mm256_or_si256(following, _mm256_slli_epi32(current, 16)));
+                changed = _mm256_add_epi32(changed, _mm256_andnot_si256(_mm256_cmpeq_epi32(current, following), one));
+                _mm256_store_si256(reinterpret_cast<__m256i *>(changes + size_t(i + 1) * 8), changed);
+                current = following;
             }
-            int x = 0;
-            for (; x + 8 <= width; x += 8) {
-                const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(line + x));
-                _mm256_storeu_si256(reinterpret_cast<__m256i *>(samples + pad + x),
-                                    _mm256_and_si256(_mm256_srl_epi32(v, count), byteMask));
+            int16_t *plane = out + p * planeSize;
+            for (int x0 = 0; x0 < width; x0 += 8) {
+                __m256i results[8];
+                for (int half = 0; half < 8; half += 4) {
+                    const size_t c = size_t(pad + x0 + half);
+                    const auto *f = reinterpret_cast<const char *>(pairs + c * 8);
+                    const auto *g = reinterpret_cast<const char *>(swapped + (c - 1) * 8);
+                    const int32_t *first = changes + (c - r) * 8;
+                    if (k.coarseShift)
+                        coarseBlock(f, g, stride, first, 16 * r, k, results + half);
+                    else
+                        preciseBlock<4>(f, g, stride, first, 16 * r, k, results + half);
+                }
+                transposePixels8x8Avx2(results);
+                const int n = width - x0 < 8 ? width - x0 : 8;
+                for (int l = 0; l < rows; ++l) {
+                    const __m128i levels = _mm256_castsi256_si128(
+                        _mm256_permute4x64_epi64(_mm256_packs_epi32(results[l], results[l]), 0xd8));
+                    int16_t *line = plane + size_t(y0 + l) * size_t(width) + x0;
+                    if (n == 8) {
+                        _mm_storeu_si128(reinterpret_cast<__m128i *>(line), levels);
+                    } else {
+                        alignas(16) int16_t values[8];
+                        _mm_store_si128(reinterpret_cast<__m128i *>(values), levels);
+                        for (int i = 0; i < n; ++i)
+                            line[i] = values[i];
+                    }
+                }
             }
-            for (; x < width; ++x)
-                samples[pad + x] = int32_t((line[x] >> shift) & 0xff);
-            int i = 1;
-            for (; i + 9 <= span; i += 8) {
-                const __m256i previous = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(samples + i - 1));
-                const __m256i current = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(samples + i));
-                const __m256i next = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(samples + i + 1));
-                _mm256_storeu_si256(reinterpret_cast<__m256i *>(forward + i),
-                                    _mm256_or_si256(current, _mm256_slli_epi32(next, 16)));
-                _mm256_storeu_si256(reinterpret_cast<__m256i *>(backward + i),
-                                    _mm256_or_si256(current, _mm256_slli_epi32(previous, 16)));
-            }
-            for (; i + 1 < span; ++i) {
-                forward[i] = uint32_t(samples[i]) | (uint32_t(samples[i + 1]) << 16);
-                backward[i] = uint32_t(samples[i]) | (uint32_t(samples[i - 1]) << 16);
-            }
-            countChanges(samples, span, changes);
-            int16_t *row = out + p * planeSize + size_t(y) * width;
-            forEachBlock(width, [&](int x0) {
-                __m256i results[4];
-                const int c = pad + x0;
-                const auto *f = reinterpret_cast<const char *>(forward + c);
-                const auto *g = reinterpret_cast<const char *>(backward + c);
-                if (k.coarseShift)
-                    coarseBlock(f, g, sizeof(uint32_t), changes + c - r, k, results);
-                else
-                    preciseBlock<4>(f, g, sizeof(uint32_t), changes + c - r, k, results);
-                storeLevels(results, row + x0);
-            });
         }
     }
 }
@@ -556,26 +571,6 @@ void boxStripAvx2(const uint8_t *src, ptrdiff_t srcStride, uint8_t *dst,
     }
 }
 
-
-// Transposes the 8 x 8 block of 32-bit lanes in r.
-inline void transposePixels8x8Avx2(__m256i r[8])
-{
-    __m256i u[8];
-    for (int g = 0; g < 8; g += 4) {
-        const __m256i t0 = _mm256_unpacklo_epi32(r[g], r[g + 1]);
-        const __m256i t1 = _mm256_unpackhi_epi32(r[g], r[g + 1]);
-        const __m256i t2 = _mm256_unpacklo_epi32(r[g + 2], r[g + 3]);
-        const __m256i t3 = _mm256_unpackhi_epi32(r[g + 2], r[g + 3]);
-        u[g] = _mm256_unpacklo_epi64(t0, t2);
-        u[g + 1] = _mm256_unpackhi_epi64(t0, t2);
-        u[g + 2] = _mm256_unpacklo_epi64(t1, t3);
-        u[g + 3] = _mm256_unpackhi_epi64(t1, t3);
-    }
-    for (int c = 0; c < 4; ++c) {
-        r[c] = _mm256_permute2x128_si256(u[c], u[c + 4], 0x20);
-        r[c + 4] = _mm256_permute2x128_si256(u[c], u[c + 4], 0x31);
-    }
-}
 
 void boxRowsToStripAvx2(const uint32_t *const *rows, int begin, int end, uint32_t *columns)
 {

@@ -79,12 +79,13 @@ void foldedBlock(const char *forward, const char *backward, ptrdiff_t stride, co
     }
 }
 
-// The first pass's 32 outputs, exactly as the double sums truncate: sums with
-// the fine weights' high and rest halves, sum = high * 2^15 + rest. A lane too
-// close to a whole level to tell: a flat window (as many changes of sample,
-// `changes`, counted up to its last tap as up to its first) takes the flat
-// result; any other, a straight ramp too (it sums to its centre exactly), is
-// summed in double from its samples, which rounds its own way.
+// The first pass's outputs, eight a block, exactly as the double sums
+// truncate: sums with the fine weights' high and rest halves, sum = high *
+// 2^15 + rest. A lane too close to a whole level to tell: a flat window (as
+// many changes of sample counted up to its last tap, `lastTap` counts on, as
+// up to its first, at `changes`) takes the flat result; any other, a straight
+// ramp too (it sums to its centre exactly), is summed in double from its
+// samples, which rounds its own way.
 template <int Blocks>
 void preciseBlock(const char *forward, const char *backward, ptrdiff_t stride, const int32_t *changes,
                   ptrdiff_t lastTap, const BlurWeights &k, __m256i *results)
@@ -140,7 +141,6 @@ void preciseBlock(const char *forward, const char *backward, ptrdiff_t stride, c
         results[b] = level;
     }
 }
-
 
 // The first pass's 32 outputs from the coarse weights, one multiply-add per
 // pair: lanes far enough from a whole level are done, flat windows take the
@@ -307,7 +307,7 @@ void blurRows(const uint8_t *image, ptrdiff_t bytesPerLine, int width, int heigh
     }
 }
 
-// Down strips of 64 columns: row t of the strip's forward pairs holds (row
+// Down strips of 32 columns: row t of the strip's forward pairs holds (row
 // t - 1 - r, row t - r), of its backward pairs (row t - r, row t - 1 - r).
 void blurColumns(const int16_t *in, int width, int height, const BlurWeights &k, int16_t *out)
 {

@@ -65,6 +65,7 @@ struct BlurKernel {
     std::vector<int64_t> fine;
     std::vector<int32_t> finePairsHigh;
     std::vector<int32_t> finePairsRest;
+    std::vector<int32_t> coarsePairs;
     BlurWeights view;
 };
 
@@ -122,6 +123,37 @@ void makeBlurKernel(const QVector<double> &kernel, BlurKernel &fixed)
         restTotal += rest(fixed.fine[std::abs(t - r)]);
     view.fineFitsLanes = 255 * restTotal + kFineOne < (int64_t(1) << 32);
     view.slack = uint32_t(std::min(std::ceil(bound * double(kFineOne)) + 2.0, double(kFineOne / 4)));
+    // The coarse form: the largest scale whose weights fit the multiply-add's
+    // 16-bit halves (the centre split in two) and whose sums fit 32 bits.
+    for (int shift = 24; shift >= 8 && view.coarseShift == 0; --shift) {
+        const double scale = std::ldexp(1.0, shift);
+        std::vector<int64_t> coarse(r + 1);
+        int64_t total = 0;
+        bool fits = true;
+        for (int d = 0; d <= r; ++d) {
+            coarse[d] = std::llround(kernel[r + d] * scale);
+            total += d == 0 ? coarse[d] : 2 * coarse[d];
+            fits = fits && coarse[d] <= (d == 0 ? 65534 : 32767);
+        }
+        if (!fits || 255 * total >= (int64_t(1) << 31))
+            continue;
+        double coarseError = 0.0;
+        for (int t = 0; t < int(kernel.size()); ++t)
+            coarseError += std::fabs(kernel[t] - double(coarse[std::abs(t - r)]) / scale);
+        const double coarseBound = 255.0 * coarseError + 4.0 * kernel.size() * 255.0 * std::ldexp(1.0, -52);
+        const double slack = std::ceil(coarseBound * scale) + 2.0;
+        if (slack >= scale / 16)
+            continue;
+        view.coarseShift = shift;
+        view.coarseSlack = uint32_t(slack);
+        view.coarseCenterLow = int(coarse[0] - coarse[0] / 2);
+        view.coarseCenterHigh = int(coarse[0] / 2);
+        for (int j = 1; j <= r; j += 2) {
+            const int64_t a = coarse[j];
+            const int64_t b = j + 1 <= r ? coarse[j + 1] : 0;
+            fixed.coarsePairs.push_back(int32_t(uint32_t(a & 0xffff) | (uint32_t(b & 0xffff) << 16)));
+        }
+    }
     for (int v = 0; v < 256; ++v) {
         double acc = 0.0;
         for (double w : kernel)
@@ -139,6 +171,7 @@ void makeBlurKernel(const QVector<double> &kernel, BlurKernel &fixed)
     view.fine = fixed.fine.data();
     view.finePairsHigh = fixed.finePairsHigh.data();
     view.finePairsRest = fixed.finePairsRest.data();
+    view.coarsePairs = fixed.coarsePairs.data();
 }
 
 bool allOpaque(const QImage &image)

@@ -31,6 +31,30 @@ inline __m256i foldedPairs(const char *forward, const char *backward, ptrdiff_t 
     return _mm256_add_epi16(loadAt(forward + offset), loadAt(backward - offset));
 }
 
+// acc[b] += the multiply-adds of the folded pairs of block b with `weights`,
+// pair p at stride * (2p + 1) bytes on and back.
+inline void addPairSums(const char *forward, const char *backward, ptrdiff_t stride, const int32_t *weights,
+                        int pairs, __m256i acc[4])
+{
+    ptrdiff_t offset = stride;
+    for (int p = 0; p < pairs; ++p, offset += 2 * stride) {
+        const __m256i w = _mm256_set1_epi32(weights[p]);
+#pragma GCC unroll 4
+        for (int b = 0; b < 4; ++b)
+            acc[b] = _mm256_add_epi32(acc[b], _mm256_madd_epi16(foldedPairs(forward + 32 * b, backward + 32 * b, offset), w));
+    }
+}
+
+// level with the masked lanes replaced by table[index]; a flat area gives
+// every lane one index, and then one load does instead of a gather.
+inline __m256i lookUpMasked(__m256i level, const int32_t *table, __m256i index, __m256i mask)
+{
+    const __m256i first = _mm256_broadcastd_epi32(_mm256_castsi256_si128(index));
+    if (_mm256_movemask_epi8(_mm256_cmpeq_epi32(index, first)) == -1)
+        return _mm256_blendv_epi8(level, _mm256_set1_epi32(table[_mm256_cvtsi256_si32(index)]), mask);
+    return _mm256_mask_i32gather_epi32(level, table, index, mask, 4);
+}
+
 // The second pass's sums of 32 outputs in 2^15 fixed point, truncated; a
 // window whose sum is exactly its centre (every flat one) takes the flat
 // window's double-precision result.
@@ -44,37 +68,33 @@ void foldedBlock(const char *forward, const char *backward, ptrdiff_t stride, co
         centre[b] = centreSamples(forward + 32 * b);
         acc[b] = _mm256_madd_epi16(centreTwice(centre[b]), centerWeights);
     }
-    ptrdiff_t offset = stride;
-    for (int p = 0; p < k.pairCount; ++p, offset += 2 * stride) {
-        const __m256i w = _mm256_set1_epi32(k.pairWeights[p]);
-    #pragma GCC unroll 4
-    for (int b = 0; b < 4; ++b)
-            acc[b] = _mm256_add_epi32(acc[b], _mm256_madd_epi16(foldedPairs(forward + 32 * b, backward + 32 * b, offset), w));
-    }
+    addPairSums(forward, backward, stride, k.pairWeights, k.pairCount, acc);
 #pragma GCC unroll 4
     for (int b = 0; b < 4; ++b) {
         const __m256i level = _mm256_srli_epi32(acc[b], kFixedShift);
         const __m256i flat = _mm256_cmpeq_epi32(acc[b], _mm256_slli_epi32(centre[b], kFixedShift));
         results[b] = _mm256_testz_si256(flat, flat)
             ? level
-            : _mm256_mask_i32gather_epi32(level, k.uniformResult32, level, flat, 4);
+            : lookUpMasked(level, k.uniformResult32, level, flat);
     }
 }
 
-// The first pass's 32 outputs, exactly as the double sums truncate: sums with
-// the fine weights' high and rest halves, sum = high * 2^15 + rest. A lane too
-// close to a whole level to tell: a flat window (as many changes of sample,
-// `changes`, counted up to its last tap as up to its first) takes the flat
-// result; any other, a straight ramp too (it sums to its centre exactly), is
-// summed in double from its samples, which rounds its own way.
+// The first pass's outputs, eight a block, exactly as the double sums
+// truncate: sums with the fine weights' high and rest halves, sum = high *
+// 2^15 + rest. A lane too close to a whole level to tell: a flat window (as
+// many changes of sample counted up to its last tap, `lastTap` counts on, as
+// up to its first, at `changes`) takes the flat result; any other, a straight
+// ramp too (it sums to its centre exactly), is summed in double from its
+// samples, which rounds its own way.
+template <int Blocks>
 void preciseBlock(const char *forward, const char *backward, ptrdiff_t stride, const int32_t *changes,
-                  const BlurWeights &k, __m256i results[4])
+                  ptrdiff_t lastTap, const BlurWeights &k, __m256i *results)
 {
     const __m256i centerHigh = _mm256_set1_epi32(int32_t(uint32_t(k.fineCenterLow) | (uint32_t(k.fineCenterHigh) << 16)));
     const __m256i centerRest = _mm256_set1_epi32(k.fineCenterRest);
-    __m256i centre[4], high[4], rest[4];
+    __m256i centre[Blocks], high[Blocks], rest[Blocks];
 #pragma GCC unroll 4
-    for (int b = 0; b < 4; ++b) {
+    for (int b = 0; b < Blocks; ++b) {
         centre[b] = centreSamples(forward + 32 * b);
         high[b] = _mm256_madd_epi16(centreTwice(centre[b]), centerHigh);
         rest[b] = _mm256_madd_epi16(centre[b], centerRest);
@@ -84,7 +104,7 @@ void preciseBlock(const char *forward, const char *backward, ptrdiff_t stride, c
         const __m256i wh = _mm256_set1_epi32(k.finePairsHigh[p]);
         const __m256i wr = _mm256_set1_epi32(k.finePairsRest[p]);
     #pragma GCC unroll 4
-    for (int b = 0; b < 4; ++b) {
+    for (int b = 0; b < Blocks; ++b) {
             const __m256i v = foldedPairs(forward + 32 * b, backward + 32 * b, offset);
             high[b] = _mm256_add_epi32(high[b], _mm256_madd_epi16(v, wh));
             rest[b] = _mm256_add_epi32(rest[b], _mm256_madd_epi16(v, wr));
@@ -95,7 +115,7 @@ void preciseBlock(const char *forward, const char *backward, ptrdiff_t stride, c
     const __m256i slackLow = _mm256_set1_epi32(int(k.slack));
     const __m256i slackHigh = _mm256_set1_epi32(int(kFineMask - k.slack));
 #pragma GCC unroll 4
-    for (int b = 0; b < 4; ++b) {
+    for (int b = 0; b < Blocks; ++b) {
         const __m256i remainder = _mm256_add_epi32(_mm256_slli_epi32(_mm256_and_si256(high[b], lowMask), 15), rest[b]);
         __m256i level = _mm256_add_epi32(_mm256_srli_epi32(high[b], 15), _mm256_srli_epi32(remainder, kFineShift));
         const __m256i fraction = _mm256_and_si256(remainder, fineMask);
@@ -104,8 +124,8 @@ void preciseBlock(const char *forward, const char *backward, ptrdiff_t stride, c
             const int32_t *first = changes + 8 * b;
             const __m256i flat = _mm256_and_si256(
                 unsure, _mm256_cmpeq_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(first)),
-                                           _mm256_loadu_si256(reinterpret_cast<const __m256i *>(first + 2 * k.radius))));
-            level = _mm256_mask_i32gather_epi32(level, k.uniformResult32, centre[b], flat, 4);
+                                           _mm256_loadu_si256(reinterpret_cast<const __m256i *>(first + lastTap))));
+            level = lookUpMasked(level, k.uniformResult32, centre[b], flat);
             int others = _mm256_movemask_ps(_mm256_castsi256_ps(_mm256_andnot_si256(flat, unsure)));
             if (others) {
                 alignas(32) int32_t values[8];
@@ -122,6 +142,48 @@ void preciseBlock(const char *forward, const char *backward, ptrdiff_t stride, c
     }
 }
 
+// The first pass's 32 outputs from the coarse weights, one multiply-add per
+// pair: lanes far enough from a whole level are done, flat windows take the
+// flat result, and a register with any other lane is summed again with the
+// fine weights.
+void coarseBlock(const char *forward, const char *backward, ptrdiff_t stride, const int32_t *changes,
+                 ptrdiff_t lastTap, const BlurWeights &k, __m256i results[4])
+{
+    const __m256i centerWeights
+        = _mm256_set1_epi32(int32_t(uint32_t(k.coarseCenterLow) | (uint32_t(k.coarseCenterHigh) << 16)));
+    __m256i centre[4], acc[4];
+#pragma GCC unroll 4
+    for (int b = 0; b < 4; ++b) {
+        centre[b] = centreSamples(forward + 32 * b);
+        acc[b] = _mm256_madd_epi16(centreTwice(centre[b]), centerWeights);
+    }
+    addPairSums(forward, backward, stride, k.coarsePairs, k.pairCount, acc);
+    const uint32_t fractionMask = (uint32_t(1) << k.coarseShift) - 1;
+    const __m128i shift = _mm_cvtsi32_si128(k.coarseShift);
+    const __m256i fractions = _mm256_set1_epi32(int(fractionMask));
+    const __m256i slackLow = _mm256_set1_epi32(int(k.coarseSlack));
+    const __m256i slackHigh = _mm256_set1_epi32(int(fractionMask - k.coarseSlack));
+    for (int b = 0; b < 4; ++b) {
+        __m256i level = _mm256_srl_epi32(acc[b], shift);
+        const __m256i fraction = _mm256_and_si256(acc[b], fractions);
+        const __m256i unsure = _mm256_or_si256(_mm256_cmpgt_epi32(slackLow, fraction), _mm256_cmpgt_epi32(fraction, slackHigh));
+        if (!_mm256_testz_si256(unsure, unsure)) {
+            const int32_t *first = changes + 8 * b;
+            const __m256i flat = _mm256_and_si256(
+                unsure, _mm256_cmpeq_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(first)),
+                                           _mm256_loadu_si256(reinterpret_cast<const __m256i *>(first + lastTap))));
+            level = lookUpMasked(level, k.uniformResult32, centre[b], flat);
+            const __m256i others = _mm256_andnot_si256(flat, unsure);
+            if (!_mm256_testz_si256(others, others)) {
+                __m256i fine;
+                preciseBlock<1>(forward + 32 * b, backward + 32 * b, stride, first, lastTap, k, &fine);
+                level = _mm256_blendv_epi8(level, fine, others);
+            }
+        }
+        results[b] = level;
+    }
+}
+
 // 32 levels in 32-bit lanes to 16-bit samples, in order.
 inline void storeLevels(const __m256i results[4], int16_t *out)
 {
@@ -131,106 +193,125 @@ inline void storeLevels(const __m256i results[4], int16_t *out)
                         _mm256_permute4x64_epi64(_mm256_packs_epi32(results[2], results[3]), 0xd8));
 }
 
-// Outputs [0, count) from blocks of 32; a last partial block is computed again
-// over the 32 outputs that end at count (count >= 32), whose values do not change.
-template <typename Block>
-inline void forEachBlock(int count, Block block)
+// Transposes the 8 x 8 block of 32-bit lanes in r.
+inline void transposePixels8x8Avx2(__m256i r[8])
 {
-    int x = 0;
-    for (; x + 32 <= count; x += 32)
-        block(x);
-    if (x < count)
-        block(count - 32);
-}
-
-// changes[i] = how many samples in [1, i] differ from the one before.
-void countChanges(const int32_t *samples, int count, int32_t *changes)
-{
-    const __m256i one = _mm256_set1_epi32(1);
-    const __m256i last = _mm256_set1_epi32(7);
-    __m256i carry = _mm256_setzero_si256();
-    changes[0] = 0;
-    int i = 1;
-    for (; i + 8 <= count; i += 8) {
-        const __m256i current = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(samples + i));
-        const __m256i previous = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(samples + i - 1));
-        // A running sum over the eight lanes: within each half, then the low half's total into the high.
-        __m256i sum = _mm256_add_epi32(one, _mm256_cmpeq_epi32(current, previous));
-        sum = _mm256_add_epi32(sum, _mm256_slli_si256(sum, 4));
-        sum = _mm256_add_epi32(sum, _mm256_slli_si256(sum, 8));
-        sum = _mm256_add_epi32(sum, _mm256_permute2x128_si256(_mm256_shuffle_epi32(sum, 0xff), sum, 0x08));
-        sum = _mm256_add_epi32(sum, carry);
-        _mm256_storeu_si256(reinterpret_cast<__m256i *>(changes + i), sum);
-        carry = _mm256_permutevar8x32_epi32(sum, last);
+    __m256i u[8];
+    for (int g = 0; g < 8; g += 4) {
+        const __m256i t0 = _mm256_unpacklo_epi32(r[g], r[g + 1]);
+        const __m256i t1 = _mm256_unpackhi_epi32(r[g], r[g + 1]);
+        const __m256i t2 = _mm256_unpacklo_epi32(r[g + 2], r[g + 3]);
+        const __m256i t3 = _mm256_unpackhi_epi32(r[g + 2], r[g + 3]);
+        u[g] = _mm256_unpacklo_epi64(t0, t2);
+        u[g + 1] = _mm256_unpackhi_epi64(t0, t2);
+        u[g + 2] = _mm256_unpacklo_epi64(t1, t3);
+        u[g + 3] = _mm256_unpackhi_epi64(t1, t3);
     }
-    for (; i < count; ++i)
-        changes[i] = changes[i - 1] + (samples[i] != samples[i - 1]);
+    for (int c = 0; c < 4; ++c) {
+        r[c] = _mm256_permute2x128_si256(u[c], u[c + 4], 0x20);
+        r[c + 4] = _mm256_permute2x128_si256(u[c], u[c + 4], 0x31);
+    }
 }
 
-void blurRows(const uint8_t *pixels, ptrdiff_t bytesPerLine, int width, int height, int planes,
+// The first pass eight rows at a time: their pixels turned into columns whose
+// lanes are the rows, so every tap is an aligned read of one column (along a
+// row the reads fall every four bytes and half of them straddle two cache
+// lines), and the levels turned back into rows. Padded column i is image
+// column i - pad, edges repeated; pairs[i] holds (s[i], s[i + 1]) of each
+// lane, swapped[i] (s[i + 1], s[i]), changes[i] how many of s[1 .. i] differ
+// from the sample before.
+void blurRows(const uint8_t *image, ptrdiff_t bytesPerLine, int width, int height, int planes,
               const BlurWeights &k, int16_t *out, size_t planeSize)
 {
     static constexpr int shifts[4] = {16, 8, 0, 24};
+    constexpr ptrdiff_t stride = 8 * sizeof(uint32_t);
     const int r = k.radius;
-    // Padded index i is image column i - pad, edge columns repeated.
-    const int pad = r + 2;
-    const int span = width + 2 * pad;
-    auto *samples = static_cast<int32_t *>(Shared::scratch(0, size_t(span) * sizeof(int32_t)));
-    auto *forward = static_cast<uint32_t *>(Shared::scratch(1, size_t(span) * sizeof(uint32_t)));
-    auto *backward = static_cast<uint32_t *>(Shared::scratch(2, size_t(span) * sizeof(uint32_t)));
-    auto *changes = static_cast<int32_t *>(Shared::scratch(3, size_t(span) * sizeof(int32_t)));
+    const int pad = r + 1;
+    const int columns = (width + 7) / 8 * 8;
+    const int span = columns + 2 * pad;
+    auto *pixels = static_cast<uint32_t *>(Shared::scratch(0, size_t(width) * 8 * sizeof(uint32_t)));
+    auto *pairs = static_cast<uint32_t *>(Shared::scratch(1, size_t(span) * 8 * sizeof(uint32_t)));
+    auto *swapped = static_cast<uint32_t *>(Shared::scratch(2, size_t(span) * 8 * sizeof(uint32_t)));
+    auto *changes = static_cast<int32_t *>(Shared::scratch(3, size_t(span) * 8 * sizeof(int32_t)));
     const __m256i byteMask = _mm256_set1_epi32(0xff);
-    for (int y = 0; y < height; ++y) {
-        const auto *line = reinterpret_cast<const uint32_t *>(pixels + y * bytesPerLine);
+    const __m256i one = _mm256_set1_epi32(1);
+    for (int y0 = 0; y0 < height; y0 += 8) {
+        const int rows = height - y0 < 8 ? height - y0 : 8;
+        const uint32_t *lines[8];
+        for (int l = 0; l < 8; ++l)
+            lines[l] = reinterpret_cast<const uint32_t *>(image + (y0 + l < height ? y0 + l : height - 1) * bytesPerLine);
+        int x = 0;
+        for (; x + 8 <= width; x += 8) {
+            __m256i block[8];
+            for (int l = 0; l < 8; ++l)
+                block[l] = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(lines[l] + x));
+            transposePixels8x8Avx2(block);
+            for (int i = 0; i < 8; ++i)
+                _mm256_store_si256(reinterpret_cast<__m256i *>(pixels + size_t(x + i) * 8), block[i]);
+        }
+        for (; x < width; ++x) {
+            for (int l = 0; l < 8; ++l)
+                pixels[size_t(x) * 8 + l] = lines[l][x];
+        }
         for (int p = 0; p < planes; ++p) {
-            const int shift = shifts[p];
-            const __m128i count = _mm_cvtsi32_si128(shift);
-            const int32_t first = int32_t((line[0] >> shift) & 0xff);
-            const int32_t last = int32_t((line[width - 1] >> shift) & 0xff);
-            for (int i = 0; i < pad; ++i) {
-                samples[i] = first;
-                samples[pad + width + i] = last;
+            const __m128i shift = _mm_cvtsi32_si128(shifts[p]);
+            auto samplesAt = [&](int column) {
+                const int clamped = column < 0 ? 0 : column >= width ? width - 1 : column;
+                return _mm256_and_si256(
+                    _mm256_srl_epi32(_mm256_load_si256(reinterpret_cast<const __m256i *>(pixels + size_t(clamped) * 8)), shift),
+                    byteMask);
+            };
+            __m256i current = samplesAt(-pad);
+            __m256i changed = _mm256_setzero_si256();
+            _mm256_store_si256(reinterpret_cast<__m256i *>(changes), changed);
+            for (int i = 0; i + 1 < span; ++i) {
+                const __m256i following = samplesAt(i + 1 - pad);
+                _mm256_store_si256(reinterpret_cast<__m256i *>(pairs + size_t(i) * 8),
+                                   _mm256_or_si256(current, _mm256_slli_epi32(following, 16)));
+                _mm256_store_si256(reinterpret_cast<__m256i *>(swapped + size_t(i) * 8),
+                                   _mm256_or_si256(following, _mm256_slli_epi32(current, 16)));
+                changed = _mm256_add_epi32(changed, _mm256_andnot_si256(_mm256_cmpeq_epi32(current, following), one));
+                _mm256_store_si256(reinterpret_cast<__m256i *>(changes + size_t(i + 1) * 8), changed);
+                current = following;
             }
-            int x = 0;
-            for (; x + 8 <= width; x += 8) {
-                const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(line + x));
-                _mm256_storeu_si256(reinterpret_cast<__m256i *>(samples + pad + x),
-                                    _mm256_and_si256(_mm256_srl_epi32(v, count), byteMask));
+            int16_t *plane = out + p * planeSize;
+            for (int x0 = 0; x0 < width; x0 += 8) {
+                __m256i results[8];
+                for (int half = 0; half < 8; half += 4) {
+                    const size_t c = size_t(pad + x0 + half);
+                    const auto *f = reinterpret_cast<const char *>(pairs + c * 8);
+                    const auto *g = reinterpret_cast<const char *>(swapped + (c - 1) * 8);
+                    const int32_t *first = changes + (c - r) * 8;
+                    if (k.coarseShift)
+                        coarseBlock(f, g, stride, first, 16 * r, k, results + half);
+                    else
+                        preciseBlock<4>(f, g, stride, first, 16 * r, k, results + half);
+                }
+                transposePixels8x8Avx2(results);
+                const int n = width - x0 < 8 ? width - x0 : 8;
+                for (int l = 0; l < rows; ++l) {
+                    const __m128i levels = _mm256_castsi256_si128(
+                        _mm256_permute4x64_epi64(_mm256_packs_epi32(results[l], results[l]), 0xd8));
+                    int16_t *line = plane + size_t(y0 + l) * size_t(width) + x0;
+                    if (n == 8) {
+                        _mm_storeu_si128(reinterpret_cast<__m128i *>(line), levels);
+                    } else {
+                        alignas(16) int16_t values[8];
+                        _mm_store_si128(reinterpret_cast<__m128i *>(values), levels);
+                        for (int i = 0; i < n; ++i)
+                            line[i] = values[i];
+                    }
+                }
             }
-            for (; x < width; ++x)
-                samples[pad + x] = int32_t((line[x] >> shift) & 0xff);
-            int i = 1;
-            for (; i + 9 <= span; i += 8) {
-                const __m256i previous = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(samples + i - 1));
-                const __m256i current = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(samples + i));
-                const __m256i next = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(samples + i + 1));
-                _mm256_storeu_si256(reinterpret_cast<__m256i *>(forward + i),
-                                    _mm256_or_si256(current, _mm256_slli_epi32(next, 16)));
-                _mm256_storeu_si256(reinterpret_cast<__m256i *>(backward + i),
-                                    _mm256_or_si256(current, _mm256_slli_epi32(previous, 16)));
-            }
-            for (; i + 1 < span; ++i) {
-                forward[i] = uint32_t(samples[i]) | (uint32_t(samples[i + 1]) << 16);
-                backward[i] = uint32_t(samples[i]) | (uint32_t(samples[i - 1]) << 16);
-            }
-            countChanges(samples, span, changes);
-            int16_t *row = out + p * planeSize + size_t(y) * width;
-            forEachBlock(width, [&](int x0) {
-                __m256i results[4];
-                const int c = pad + x0;
-                preciseBlock(reinterpret_cast<const char *>(forward + c), reinterpret_cast<const char *>(backward + c),
-                             sizeof(uint32_t), changes + c - r, k, results);
-                storeLevels(results, row + x0);
-            });
         }
     }
 }
 
-// Down strips of 64 columns: row t of the strip's forward pairs holds (row
+// Down strips of 32 columns: row t of the strip's forward pairs holds (row
 // t - 1 - r, row t - r), of its backward pairs (row t - r, row t - 1 - r).
 void blurColumns(const int16_t *in, int width, int height, const BlurWeights &k, int16_t *out)
 {
-    constexpr int kStrip = 64;
+    constexpr int kStrip = 32;
     const int r = k.radius;
     const int pairRows = height + 2 * r + 2;
     constexpr ptrdiff_t stride = kStrip * sizeof(uint32_t);
@@ -247,7 +328,6 @@ void blurColumns(const int16_t *in, int width, int height, const BlurWeights &k,
             const int16_t *b = row(t - r) + x0;
             // The next strip's lines, while this one is summed.
             _mm_prefetch(reinterpret_cast<const char *>(b + kStrip), _MM_HINT_T0);
-            _mm_prefetch(reinterpret_cast<const char *>(b + kStrip + 32), _MM_HINT_T0);
             for (int quarter = 0; quarter < kStrip; quarter += 16) {
                 const __m256i low = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(a + quarter));
                 const __m256i high = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(b + quarter));
@@ -268,8 +348,6 @@ void blurColumns(const int16_t *in, int width, int height, const BlurWeights &k,
             __m256i results[4];
             foldedBlock(f, g, stride, k, results);
             storeLevels(results, out + size_t(y) * width + x0);
-            foldedBlock(f + 128, g + 128, stride, k, results);
-            storeLevels(results, out + size_t(y) * width + x0 + 32);
         }
     }
 }
@@ -494,26 +572,6 @@ void boxStripAvx2(const uint8_t *src, ptrdiff_t srcStride, uint8_t *dst,
 }
 
 
-// Transposes the 8 x 8 block of 32-bit lanes in r.
-inline void transposePixels8x8Avx2(__m256i r[8])
-{
-    __m256i u[8];
-    for (int g = 0; g < 8; g += 4) {
-        const __m256i t0 = _mm256_unpacklo_epi32(r[g], r[g + 1]);
-        const __m256i t1 = _mm256_unpackhi_epi32(r[g], r[g + 1]);
-        const __m256i t2 = _mm256_unpacklo_epi32(r[g + 2], r[g + 3]);
-        const __m256i t3 = _mm256_unpackhi_epi32(r[g + 2], r[g + 3]);
-        u[g] = _mm256_unpacklo_epi64(t0, t2);
-        u[g + 1] = _mm256_unpackhi_epi64(t0, t2);
-        u[g + 2] = _mm256_unpacklo_epi64(t1, t3);
-        u[g + 3] = _mm256_unpackhi_epi64(t1, t3);
-    }
-    for (int c = 0; c < 4; ++c) {
-        r[c] = _mm256_permute2x128_si256(u[c], u[c + 4], 0x20);
-        r[c + 4] = _mm256_permute2x128_si256(u[c], u[c + 4], 0x31);
-    }
-}
-
 void boxRowsToStripAvx2(const uint32_t *const *rows, int begin, int end, uint32_t *columns)
 {
     int x = begin;
@@ -572,6 +630,48 @@ void graySepiaAvx2(uint32_t *line, int count, const uint32_t *sepiaOfGray)
     referenceKernels().graySepia(line + x, count - x, sepiaOfGray);
 }
 
+// Table lookups by gathering 32-bit words from a copy of the table padded so
+// the last entry's word stays inside it.
+struct PaddedTable {
+    alignas(32) uint8_t bytes[256 + 32];
+    explicit PaddedTable(const uint8_t *table)
+    {
+        for (int i = 0; i < 256; i += 32)
+            _mm256_store_si256(reinterpret_cast<__m256i *>(bytes + i),
+                               _mm256_loadu_si256(reinterpret_cast<const __m256i *>(table + i)));
+        _mm256_store_si256(reinterpret_cast<__m256i *>(bytes + 256), _mm256_setzero_si256());
+    }
+    inline __m256i look(__m256i indices) const
+    {
+        return _mm256_and_si256(_mm256_i32gather_epi32(reinterpret_cast<const int *>(bytes), indices, 1),
+                                _mm256_set1_epi32(0xff));
+    }
+};
+
+void mapAlphaAvx2(uint32_t *line, int count, const uint8_t *table)
+{
+    const PaddedTable padded(table);
+    const __m256i colourMask = _mm256_set1_epi32(0x00ffffff);
+    // Alpha is mostly one value for long runs: no gather while it stays.
+    __m256i runIndex = _mm256_set1_epi32(-1);
+    __m256i runValue = _mm256_setzero_si256();
+    int x = 0;
+    for (; x + 8 <= count; x += 8) {
+        const __m256i px = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(line + x));
+        const __m256i indices = _mm256_srli_epi32(px, 24);
+        if (_mm256_movemask_epi8(_mm256_cmpeq_epi32(indices, runIndex)) != -1) {
+            const uint32_t first = line[x] >> 24;
+            runIndex = _mm256_set1_epi32(int(first));
+            runValue = _mm256_set1_epi32(table[first]);
+        }
+        const __m256i same = _mm256_cmpeq_epi32(indices, runIndex);
+        const __m256i alpha = _mm256_movemask_epi8(same) == -1 ? runValue : padded.look(indices);
+        _mm256_storeu_si256(reinterpret_cast<__m256i *>(line + x),
+                            _mm256_or_si256(_mm256_and_si256(px, colourMask), _mm256_slli_epi32(alpha, 24)));
+    }
+    referenceKernels().mapAlpha(line + x, count - x, table);
+}
+
 void boxRowsToStrip(const uint32_t *const *rows, int width, uint32_t *columns)
 {
     boxRowsToStripAvx2(rows, 0, width, columns);
@@ -586,10 +686,9 @@ void boxStripToRows(const uint32_t *columns, int width, uint32_t *const *rows)
 
 const KernelTable &avx2Kernels()
 {
-    const KernelTable &reference = referenceKernels();
     static const KernelTable table = {
         exactBlur, packPixels, boxStripAvx2, boxRowsToStrip, boxStripToRows,
-        scaleSaturationAvx2, sepiaAvx2, graySepiaAvx2, reference.mapColor, reference.mapAlpha,
+        scaleSaturationAvx2, sepiaAvx2, graySepiaAvx2, referenceKernels().mapColor, mapAlphaAvx2,
     };
     return table;
 }

@@ -43,6 +43,15 @@ struct BlurWeights {
     const int32_t *finePairsRest = nullptr;    // their low halves
     uint32_t slack = 0;     // a first-pass sum closer than this (units of 2^-30) to a whole level is summed in double
     bool fineFitsLanes = false; // the halves' sums fit 32-bit lanes; the variants need it, the reference does not
+    // The first pass in one multiply-add per pair: the kernel scaled to
+    // 2^coarseShift (0: no such form) in 16-bit weights. A sum farther than
+    // coarseSlack from a whole level truncates as the double sum does; the
+    // others are settled by the fine weights.
+    int coarseShift = 0;
+    int coarseCenterLow = 0;
+    int coarseCenterHigh = 0;
+    const int32_t *coarsePairs = nullptr;  // packed like pairWeights
+    uint32_t coarseSlack = 0;
 };
 
 struct KernelTable {

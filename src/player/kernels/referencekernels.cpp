@@ -124,11 +124,10 @@ BoxDivisor boxDivisor(int radius)
 
 namespace {
 
-// The exact blur in single-precision vectors, which hold every sum the blur
-// needs exactly: the second pass's 2^15 fixed-point sums stay below 255 * 2^15
-// < 2^24, and so do the first pass's sums over the high halves of its 2^30
-// weights. Only the sum over the low halves (rest) may round; its error is
-// bounded and widens the band of sums too close to a whole level to tell.
+// The exact blur in single-precision vectors: the second pass's 2^15
+// fixed-point sums stay below 255 * 2^15 < 2^24 and are exact; the first pass
+// rounds, within a bound that decides which sums are too close to a whole
+// level to tell.
 typedef float Floats __attribute__((vector_size(16)));
 constexpr int kFloatLanes = 4;
 
@@ -147,105 +146,112 @@ typedef int16_t Shorts __attribute__((vector_size(8)));
 inline Ints truncated(Floats v) { return __builtin_convertvector(v, Ints); }
 inline Floats floats(Ints v) { return __builtin_convertvector(v, Floats); }
 
-// The first pass's weights as floats, and how close to a whole level a sum may
-// come before it is summed again in double.
+// The first pass in single precision with the kernel's own weights rounded to
+// floats: one product per folded pair of taps. Its sum is within `bound` of the
+// double sum it stands for, so a lane whose fraction keeps that far from a whole
+// level truncates as the double sum does; only the others are looked at again.
 struct FirstPassWeights {
-    std::vector<float> high; // [r + 1]: fine[d] >> 15
-    std::vector<float> rest; // [r + 1]: fine[d] & 0x7fff
-    int64_t slack = 0;       // in units of 2^-30
+    std::vector<float> weights; // [r + 1]: the kernel at distance d, as a float
+    float lowest = 0.0f;        // a lane is sure when its fraction lies in (lowest, highest)
+    float highest = 1.0f;
 };
 
 FirstPassWeights firstPassWeights(const BlurWeights &k)
 {
     FirstPassWeights f;
     const int r = k.radius;
-    f.high.resize(r + 1);
-    f.rest.resize(r + 1);
-    double restTotal = 0;
-    for (int d = 0; d <= r; ++d) {
-        f.high[d] = float(k.fine[d] >> 15);
-        f.rest[d] = float(k.fine[d] & 0x7fff);
-        restTotal += (d == 0 ? 1 : 2) * double(k.fine[d] & 0x7fff);
+    f.weights.resize(r + 1);
+    for (int d = 0; d <= r; ++d)
+        f.weights[d] = float(k.exact[r + d]);
+    // The weights' rounding (and any asymmetry the folding drops) over samples of
+    // at most 255; each product and each of the r additions rounds by at most half
+    // an ulp of a sum below 255 * total; the double sum's own rounding.
+    double weightError = 0.0;
+    double total = 0.0;
+    for (int t = 0; t <= 2 * r; ++t) {
+        const double w = double(f.weights[std::abs(t - r)]);
+        weightError += std::fabs(k.exact[t] - w);
+        total += w;
     }
-    // Each of the r additions rounds by at most one unit in the last place of the largest sum.
-    const double largest = 255.0 * restTotal;
-    const double roundings = largest < double(1 << 24) ? 0.0 : r * std::ldexp(1.0, std::ilogb(largest) - 23);
-    f.slack = int64_t(k.slack) + int64_t(std::ceil(roundings)) + 1;
+    const double bound = 255.0 * weightError + 255.0 * total * std::ldexp(1.0, -24) * (r + 3) * 1.01
+        + 4.0 * (2 * r + 1) * 255.0 * std::ldexp(1.0, -52) + std::ldexp(1.0, -40);
+    if (bound >= 0.25) {
+        f.lowest = 1.0f;
+        f.highest = 0.0f;
+        return f;
+    }
+    // Rounded outwards, so the float band holds the whole double one.
+    f.lowest = std::nextafter(float(bound), 1.0f);
+    f.highest = std::nextafter(float(1.0 - bound), 0.0f);
     return f;
 }
 
 // The first pass over one padded row of samples: out[x] for x in [0, width),
 // the window of x being s[x .. x + 2r]. A lane too close to a whole level: a
 // flat window takes the flat result; any other, a straight ramp too (it sums to
-// its centre exactly), is summed in double, which rounds its own way.
+// its centre), is summed in double, which rounds its own way.
 void firstPassRow(const float *s, int width, const BlurWeights &k, const FirstPassWeights &f, float *out)
 {
-    constexpr int kBlock = 4;
-    constexpr int kLanes = kBlock * kFloatLanes;
     const int r = k.radius;
+    const float *weights = f.weights.data();
     bool changesKnown = false;
     auto *changes = static_cast<int32_t *>(Shared::scratch(2, (size_t(width) + 2 * r + 1) * sizeof(int32_t)));
-    auto finish = [&](int x0, const float *high, const float *rest, int lanes) {
-        for (int i = 0; i < lanes; ++i) {
-            const int64_t sum = int64_t(high[i]) * 32768 + int64_t(rest[i]);
-            const int64_t fraction = sum & int64_t(kFineMask);
-            if (fraction >= f.slack && fraction <= int64_t(kFineMask) - f.slack) {
-                out[x0 + i] = float(std::min<int64_t>(sum >> kFineShift, 255));
-                continue;
-            }
-            if (!changesKnown) {
-                changes[0] = 0;
-                for (int c = 1; c < width + 2 * r; ++c)
-                    changes[c] = changes[c - 1] + (s[c] != s[c - 1]);
-                changesKnown = true;
-            }
-            const int x = x0 + i;
-            if (changes[x + 2 * r] == changes[x]) {
-                out[x] = k.uniformResult[int(s[x + r])];
-                continue;
-            }
-            double acc = 0.0;
-            for (int t = 0; t <= 2 * r; ++t)
-                acc += double(s[x + t]) * k.exact[t];
-            out[x] = float(std::clamp(int(acc), 0, 255));
+    auto settle = [&](int x, float sum) {
+        const int whole = int(sum);
+        const float fraction = sum - float(whole);
+        if (fraction > f.lowest && fraction < f.highest) {
+            out[x] = float(std::min(whole, 255));
+            return;
         }
+        if (!changesKnown) {
+            changes[0] = 0;
+            for (int c = 1; c < width + 2 * r; ++c)
+                changes[c] = changes[c - 1] + (s[c] != s[c - 1]);
+            changesKnown = true;
+        }
+        if (changes[x + 2 * r] == changes[x]) {
+            out[x] = k.uniformResult[int(s[x + r])];
+            return;
+        }
+        double acc = 0.0;
+        for (int t = 0; t <= 2 * r; ++t)
+            acc += double(s[x + t]) * k.exact[t];
+        out[x] = float(std::clamp(int(acc), 0, 255));
     };
+    // Eight independent sums keep the adds from waiting on each other.
+    constexpr int kBlock = 8;
+    constexpr int kLanes = kBlock * kFloatLanes;
     int x0 = 0;
     for (; x0 + kLanes <= width; x0 += kLanes) {
         const float *c = s + x0 + r;
-        Floats high[kBlock], rest[kBlock];
-#pragma GCC unroll 4
-        for (int b = 0; b < kBlock; ++b) {
-            const Floats centre = loadFloats(c + kFloatLanes * b);
-            high[b] = centre * f.high[0];
-            rest[b] = centre * f.rest[0];
-        }
+        Floats acc[kBlock];
+#pragma GCC unroll 8
+        for (int b = 0; b < kBlock; ++b)
+            acc[b] = loadFloats(c + kFloatLanes * b) * weights[0];
         for (int d = 1; d <= r; ++d) {
-            const float wh = f.high[d], wr = f.rest[d];
-#pragma GCC unroll 4
-            for (int b = 0; b < kBlock; ++b) {
-                const Floats folded = loadFloats(c + kFloatLanes * b - d) + loadFloats(c + kFloatLanes * b + d);
-                high[b] += folded * wh;
-                rest[b] += folded * wr;
+            const float w = weights[d];
+#pragma GCC unroll 8
+            for (int b = 0; b < kBlock; ++b)
+                acc[b] += (loadFloats(c + kFloatLanes * b - d) + loadFloats(c + kFloatLanes * b + d)) * w;
+        }
+#pragma GCC unroll 8
+        for (int b = 0; b < kBlock; ++b) {
+            const Ints whole = truncated(acc[b]);
+            const Floats fraction = acc[b] - floats(whole);
+            const Ints unsure = (fraction <= f.lowest) | (fraction >= f.highest);
+            storeFloats(out + x0 + kFloatLanes * b, floats(whole > 255 ? Ints{} + 255 : whole));
+            if (unsure[0] | unsure[1] | unsure[2] | unsure[3]) {
+                for (int i = 0; i < kFloatLanes; ++i)
+                    settle(x0 + kFloatLanes * b + i, acc[b][i]);
             }
         }
-        float highSums[kLanes], restSums[kLanes];
-        for (int b = 0; b < kBlock; ++b) {
-            storeFloats(highSums + kFloatLanes * b, high[b]);
-            storeFloats(restSums + kFloatLanes * b, rest[b]);
-        }
-        finish(x0, highSums, restSums, kLanes);
     }
-    // The last lanes one at a time.
     for (; x0 < width; ++x0) {
         const float *c = s + x0 + r;
-        float high = c[0] * f.high[0], rest = c[0] * f.rest[0];
-        for (int d = 1; d <= r; ++d) {
-            const float folded = c[-d] + c[d];
-            high += folded * f.high[d];
-            rest += folded * f.rest[d];
-        }
-        finish(x0, &high, &rest, 1);
+        float acc = c[0] * weights[0];
+        for (int d = 1; d <= r; ++d)
+            acc += (c[-d] + c[d]) * weights[d];
+        settle(x0, acc);
     }
 }
 
@@ -418,7 +424,9 @@ void saturate(uint32_t *line, int count, const int32_t *scaledSaturation)
         const Floats offset = redIsMax ? Floats{} : greenIsMax ? Floats{} + 2.0f : Floats{} + 4.0f;
         Floats hue = (offset + numerator / delta) * 60.0f;
         hue = hue < 0.0f ? hue + 360.0f : hue;
-        Ints hueDegrees = grey ? Ints{} : truncated(floats(roundPositive(hue * 100.0f)) / 100.0f);
+        // Hundredths to whole degrees without a division: n * 0.01f is within 3e-5 of
+        // n / 100 for n <= 36000, so the added half hundredth keeps every quotient whole.
+        Ints hueDegrees = grey ? Ints{} : truncated(floats(roundPositive(hue * 100.0f)) * 0.01f + 0.005f);
         hueDegrees = hueDegrees == 360 ? Ints{} : hueDegrees;
         Ints newSaturation;
         for (int i = 0; i < 4; ++i)

@@ -1,4 +1,5 @@
 #include "audiowaveform.h"
+#include "dropshadow.h"
 #include "modernbutton.h"
 #include "modernslider.h"
 
@@ -67,6 +68,7 @@ private slots:
     void waveformWithoutPeaksShowsNoSound();
     void waveformSettersRepaint();
     void waveformPressAndDragSeek();
+    void dropShadowFollowsItsTargetFromOneImage();
 };
 
 void TestStyledControls::buttonGlowFollowsHover()
@@ -298,6 +300,36 @@ void TestStyledControls::waveformPressAndDragSeek()
     QCOMPARE(spy.count(), expected.size());
     for (int i = 0; i < expected.size(); ++i)
         QCOMPARE(spy.at(i).at(0).toLongLong(), expected.at(i));
+}
+
+void TestStyledControls::dropShadowFollowsItsTargetFromOneImage()
+{
+    QWidget parent;
+    parent.resize(400, 300);
+    auto *target = new QWidget(&parent);
+    target->setGeometry(50, 40, 200, 100);
+    auto *shadow = new DropShadow(target, 20, QPoint(0, 5), QColor(0, 0, 0, 80), 15);
+    QCOMPARE(shadow->geometry(), QRect(30, 25, 240, 140));
+
+    const QImage &image = shadow->image();
+    const qint64 made = image.cacheKey();
+    // Dark under the target's middle, clear at the shadow's far corner, soft at the edge.
+    QCOMPARE(qAlpha(image.pixel(120, 70)), 80);
+    QCOMPARE(qAlpha(image.pixel(0, 0)), 0);
+    const int edge = qAlpha(image.pixel(120, 20 + 100 + 8));
+    QVERIFY2(edge > 0 && edge < 80, qPrintable(QString::number(edge)));
+
+    parent.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&parent));
+    shadow->repaint();
+    target->update();
+    QCOMPARE(shadow->image().cacheKey(), made);
+
+    target->setGeometry(60, 50, 300, 120);
+    QCOMPARE(shadow->geometry(), QRect(40, 35, 340, 160));
+    QCOMPARE(shadow->image().size(), QSize(340, 160));
+    target->hide();
+    QVERIFY(!shadow->isVisible());
 }
 
 QTEST_MAIN(TestStyledControls)

@@ -9,6 +9,7 @@
 #include "audiowaveform.h"
 #include "cliplist.h"
 #include "cliplistpanel.h"
+#include "dropshadow.h"
 #include "effectsdialog.h"
 #include "exportcontroller.h"
 #include "exportdialog.h"
@@ -49,7 +50,6 @@
 #include <QFileInfo>
 #include <QThread>
 #include <QGraphicsBlurEffect>
-#include <QGraphicsDropShadowEffect>
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QKeyEvent>
@@ -542,24 +542,15 @@ void MainWindow::buildWidgetTree()
     auto *leftLayout = new QVBoxLayout(leftPanel);
     leftLayout->setSpacing(15);
 
-    // The shadow sits on a backdrop behind the video container: a graphics effect on
-    // an ancestor of the OpenGL displays renders them through a cached copy, and the
-    // picture after a seek while paused would never reach the screen.
+    // The shadow is a widget of its own under the video cell: a graphics effect on an
+    // ancestor of the OpenGL displays renders them through a cached copy (the picture after
+    // a seek while paused would never reach the screen), and it blurs again on every repaint.
     auto *videoCell = new QWidget(leftPanel);
     auto *cellLayout = new QGridLayout(videoCell);
     cellLayout->setContentsMargins(0, 0, 0, 0);
     const QString containerStyle = QStringLiteral(
         "#%1 { background: qlineargradient(x1:0, y1:0, x2:1, y2:1, stop:0 #1a1a1a, stop:1 #2a2a2a);"
         " border: 2px solid #3a3a3a; border-radius: 15px; }");
-    auto *videoBackdrop = new QWidget(videoCell);
-    videoBackdrop->setObjectName(QStringLiteral("videoBackdrop"));
-    videoBackdrop->setAttribute(Qt::WA_StyledBackground);
-    videoBackdrop->setStyleSheet(containerStyle.arg(QStringLiteral("videoBackdrop")));
-    auto *shadow = new QGraphicsDropShadowEffect(videoBackdrop);
-    shadow->setBlurRadius(20);
-    shadow->setColor(QColor(0, 0, 0, 80));
-    shadow->setOffset(0, 5);
-    videoBackdrop->setGraphicsEffect(shadow);
     videoWrapper = new QWidget(videoCell);
     QWidget *videoContainer = videoWrapper;
     videoContainer->setObjectName(QStringLiteral("videoContainer"));
@@ -567,7 +558,6 @@ void MainWindow::buildWidgetTree()
     videoContainer->setMinimumSize(320, 180);
     videoContainer->setAttribute(Qt::WA_StyledBackground);
     videoContainer->setStyleSheet(containerStyle.arg(QStringLiteral("videoContainer")));
-    cellLayout->addWidget(videoBackdrop, 0, 0);
     cellLayout->addWidget(videoContainer, 0, 0);
     auto *containerLayout = new QVBoxLayout(videoContainer);
     containerLayout->setContentsMargins(0, 0, 0, 0);
@@ -576,6 +566,7 @@ void MainWindow::buildWidgetTree()
     videoStack->addWidget(blackPlaceholder(videoStack));
     containerLayout->addWidget(videoStack);
     leftLayout->addWidget(videoCell);
+    new DropShadow(videoCell, 20, QPoint(0, 5), QColor(0, 0, 0, 80), 15);
 
     audioWaveform = new AudioWaveform(leftPanel);
     audioWaveform->setMaximumHeight(60);

@@ -1,0 +1,131 @@
+#include "dropshadow.h"
+
+#include <QEvent>
+#include <QPainter>
+#include <QPainterPath>
+
+#include <vector>
+
+namespace {
+
+// One box pass of the given half width over a line of alpha values; edges read as clear.
+void boxPass(std::vector<int> &line, int half)
+{
+    const int length = int(line.size());
+    std::vector<int> prefix(length + 1, 0);
+    for (int i = 0; i < length; ++i)
+        prefix[i + 1] = prefix[i] + line[i];
+    const int width = 2 * half + 1;
+    for (int i = 0; i < length; ++i) {
+        const int from = qMax(0, i - half);
+        const int to = qMin(length, i + half + 1);
+        line[i] = (prefix[to] - prefix[from] + width / 2) / width;
+    }
+}
+
+// Three box passes each way come close to a Gaussian blur of the alpha channel.
+QImage blurredAlpha(const QImage &mask, int radius)
+{
+    const int width = mask.width();
+    const int height = mask.height();
+    std::vector<int> alpha(size_t(width) * height);
+    for (int y = 0; y < height; ++y) {
+        const uchar *row = mask.constScanLine(y);
+        for (int x = 0; x < width; ++x)
+            alpha[size_t(y) * width + x] = row[x];
+    }
+    const int half = qMax(1, radius / 3);
+    std::vector<int> line;
+    for (int y = 0; y < height; ++y) {
+        line.assign(alpha.begin() + size_t(y) * width, alpha.begin() + size_t(y + 1) * width);
+        for (int pass = 0; pass < 3; ++pass)
+            boxPass(line, half);
+        std::copy(line.begin(), line.end(), alpha.begin() + size_t(y) * width);
+    }
+    line.resize(height);
+    for (int x = 0; x < width; ++x) {
+        for (int y = 0; y < height; ++y)
+            line[y] = alpha[size_t(y) * width + x];
+        for (int pass = 0; pass < 3; ++pass)
+            boxPass(line, half);
+        for (int y = 0; y < height; ++y)
+            alpha[size_t(y) * width + x] = line[y];
+    }
+    QImage result(width, height, QImage::Format_Alpha8);
+    for (int y = 0; y < height; ++y) {
+        uchar *row = result.scanLine(y);
+        for (int x = 0; x < width; ++x)
+            row[x] = uchar(alpha[size_t(y) * width + x]);
+    }
+    return result;
+}
+
+} // namespace
+
+DropShadow::DropShadow(QWidget *target, int blurRadius, QPoint offset, QColor color, int cornerRadius)
+    : QWidget(target->parentWidget())
+    , target(target)
+    , blurRadius(blurRadius)
+    , offset(offset)
+    , color(color)
+    , cornerRadius(cornerRadius)
+{
+    setAttribute(Qt::WA_TransparentForMouseEvents);
+    setAttribute(Qt::WA_NoSystemBackground);
+    setFocusPolicy(Qt::NoFocus);
+    target->installEventFilter(this);
+    follow();
+}
+
+const QImage &DropShadow::image()
+{
+    if (shadow.size() != size() && !size().isEmpty()) {
+        QImage mask(size(), QImage::Format_Alpha8);
+        mask.fill(0);
+        QPainter painter(&mask);
+        painter.setRenderHint(QPainter::Antialiasing);
+        QPainterPath outline;
+        outline.addRoundedRect(QRectF(blurRadius, blurRadius, target->width(), target->height()), cornerRadius,
+                               cornerRadius);
+        painter.fillPath(outline, QColor(0, 0, 0, color.alpha()));
+        painter.end();
+        const QImage alpha = blurredAlpha(mask, blurRadius);
+        shadow = QImage(size(), QImage::Format_ARGB32_Premultiplied);
+        shadow.fill(Qt::transparent);
+        QPainter tint(&shadow);
+        tint.drawImage(0, 0, alpha);
+        tint.setCompositionMode(QPainter::CompositionMode_SourceIn);
+        tint.fillRect(shadow.rect(), QColor(color.red(), color.green(), color.blue()));
+    }
+    return shadow;
+}
+
+bool DropShadow::eventFilter(QObject *watched, QEvent *event)
+{
+    if (watched == target) {
+        switch (event->type()) {
+        case QEvent::Move:
+        case QEvent::Resize:
+        case QEvent::Show:
+        case QEvent::Hide:
+            follow();
+            break;
+        default:
+            break;
+        }
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
+void DropShadow::paintEvent(QPaintEvent *)
+{
+    QPainter painter(this);
+    painter.drawImage(0, 0, image());
+}
+
+void DropShadow::follow()
+{
+    setGeometry(target->geometry().adjusted(-blurRadius, -blurRadius, blurRadius, blurRadius).translated(offset));
+    setVisible(!target->isHidden());
+    stackUnder(target);
+}

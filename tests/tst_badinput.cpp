@@ -21,6 +21,8 @@
 #include <QTimer>
 #include <QtTest>
 
+#include <future>
+
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -400,6 +402,9 @@ private slots:
         ticker.start(10);
         QCOMPARE(findFFmpegAmong({bin.filePath("missing"), slow.fileName()}), slow.fileName());
         QVERIFY2(ticks > 0, "the window's events waited for ffmpeg -version");
+        // A thread without an event loop (the export's audio check) finds it too.
+        auto elsewhere = std::async(std::launch::async, [&slow] { return findFFmpegAmong({slow.fileName()}); });
+        QCOMPARE(elsewhere.get(), slow.fileName());
     }
 
     void relativeNameWithLeadingDash()

@@ -7,11 +7,37 @@
 #include <QDebug>
 #include <QDir>
 #include <QProcess>
+#include <QThread>
 
 namespace {
 
 const int startTimeoutMs = 1000;
 const int finishTimeoutMs = 2000;
+
+// Asked before every export: on the GUI thread the window keeps painting while ffmpeg answers.
+// Other threads (the encoder probe, the audio check) may have no event loop, and wait plainly.
+bool onGuiThread()
+{
+    const QCoreApplication *application = QCoreApplication::instance();
+    return application && QThread::currentThread() == application->thread();
+}
+
+bool waitUntilStarted(QProcess &process)
+{
+    if (!onGuiThread())
+        return process.waitForStarted(startTimeoutMs);
+    waitWithoutFreezing([&process] { return process.state() != QProcess::Starting; }, startTimeoutMs);
+    return process.state() == QProcess::Running
+        || (process.state() == QProcess::NotRunning && process.error() != QProcess::FailedToStart);
+}
+
+void waitUntilFinished(QProcess &process)
+{
+    if (!onGuiThread())
+        process.waitForFinished(finishTimeoutMs);
+    else
+        waitWithoutFreezing([&process] { return process.state() == QProcess::NotRunning; }, finishTimeoutMs);
+}
 
 } // namespace
 
@@ -37,15 +63,12 @@ QString findFFmpegAmong(const QStringList &candidates)
     for (const QString &candidate : candidates) {
         QProcess process;
         process.start(candidate, {QStringLiteral("-version")}, QIODevice::ReadWrite);
-        // Asked before every export: the window keeps painting while ffmpeg answers.
-        waitWithoutFreezing([&process] { return process.state() != QProcess::Starting; }, startTimeoutMs);
-        if (process.state() == QProcess::Starting
-            || (process.state() == QProcess::NotRunning && process.error() == QProcess::FailedToStart)) {
+        if (!waitUntilStarted(process)) {
             process.kill();
             continue;
         }
         // A candidate still running after the wait is accepted: its exit code reads 0.
-        waitWithoutFreezing([&process] { return process.state() == QProcess::NotRunning; }, finishTimeoutMs);
+        waitUntilFinished(process);
         if (process.exitCode() == 0) {
             qDebug() << "Found FFmpeg at:" << candidate;
             if (process.state() != QProcess::NotRunning) {

@@ -781,6 +781,7 @@ void MainWindow::ensureDisplays()
 {
     if (videoWidget)
         return;
+    warmUpOpenGL();
     const bool wasActive = isActiveWindow();
     videoWidget = new VideoGLWidget(videoStack);
     processedDisplay = new ProcessedVideoDisplay(videoStack);
@@ -805,6 +806,15 @@ void MainWindow::ensureDisplays()
         connect(videoPlayer, &VideoPlayer::frameProcessed, display, &ProcessedVideoDisplay::setProcessedFrame);
     for (VideoGLWidget *display : {videoWidget, fullScreenVideoWidget})
         connect(videoPlayer, &VideoPlayer::frameReady, display, &VideoGLWidget::setVideoFrame);
+    // A graphics effect on the wrapper draws the displays from a cached copy; without
+    // this, a frame that arrives while paused (after a seek) would never reach the screen.
+    // After the displays have the frame.
+    const auto refreshWrapperEffect = [this]() {
+        if (videoWrapper && videoWrapper->graphicsEffect())
+            videoWrapper->update();
+    };
+    connect(videoPlayer, &VideoPlayer::frameReady, this, refreshWrapperEffect);
+    connect(videoPlayer, &VideoPlayer::frameProcessed, this, refreshWrapperEffect);
     applyProcessingMode(videoPlayer->isFrameProcessingEnabled());
     // The new native window does not inherit the old one's keyboard focus: asked for again
     // when the window had it, or when it was asked for (no window of the program is active
@@ -828,14 +838,6 @@ void MainWindow::ensurePlayer()
 
 void MainWindow::connectPlayer()
 {
-    // A graphics effect on the wrapper draws the displays from a cached copy; without
-    // this, a frame that arrives while paused (after a seek) would never reach the screen.
-    const auto refreshWrapperEffect = [this]() {
-        if (videoWrapper && videoWrapper->graphicsEffect())
-            videoWrapper->update();
-    };
-    connect(videoPlayer, &VideoPlayer::frameReady, this, refreshWrapperEffect);
-    connect(videoPlayer, &VideoPlayer::frameProcessed, this, refreshWrapperEffect);
     connect(videoPlayer, &VideoPlayer::processingModeChanged, this, &MainWindow::applyProcessingMode);
     connect(videoPlayer, &VideoPlayer::timeChanged, this, &MainWindow::positionChanged);
     connect(videoPlayer, &VideoPlayer::lengthChanged, this, &MainWindow::durationChanged);
@@ -887,7 +889,6 @@ void MainWindow::loadVideo(const QString &path)
                           QStringLiteral("Trimlet cannot play \"%1\".\n\n%2").arg(QFileInfo(path).fileName(), special));
         return;
     }
-    ensureDisplays();
     ensurePlayer();
     // Clips of another video must never come back through undo.
     if (path != currentVideoPath)
@@ -939,6 +940,9 @@ void MainWindow::loadVideo(const QString &path)
     setFocus();
     activateWindow();
     playPause();
+    // Made while the back end opens and decodes the first frame on its own threads; that
+    // frame comes through the event loop, after this.
+    ensureDisplays();
 }
 
 QString MainWindow::readyStatusText() const

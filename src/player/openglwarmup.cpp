@@ -6,6 +6,10 @@
 
 void warmUpOpenGL()
 {
+    static bool done = false;
+    if (done)
+        return;
+    done = true;
     QOffscreenSurface surface;
     surface.create();
     QOpenGLContext context;

@@ -31,6 +31,14 @@ VideoPlayer::VideoPlayer(QObject *parent)
     qRegisterMetaType<FrameProcessingWorker::Request>("FrameProcessingWorker::Request");
     qRegisterMetaType<QVideoFrame>("QVideoFrame");
 
+    effectsRetryTimer = new QTimer(this);
+    effectsRetryTimer->setSingleShot(true);
+    effectsRetryTimer->setInterval(40);
+    connect(effectsRetryTimer, &QTimer::timeout, this, [this] {
+        if (!isPlaying() && lastVideoFrame.isValid() && pendingRequests.load() == 0)
+            sendFrameToEffectsPath(lastVideoFrame);
+    });
+
     jumpMuteTimer = new QTimer(this);
     jumpMuteTimer->setSingleShot(true);
     jumpMuteTimer->setTimerType(Qt::PreciseTimer);
@@ -173,6 +181,7 @@ void VideoPlayer::loadMedia(const QString &path)
     pendingPlay = false;
     playRequested = false;
     skippedFrame = QVideoFrame();
+    effectsRetryTimer->stop();
 
     if (!QFileInfo::exists(path)) {
         qWarning() << "ERROR: File does not exist:" << path;
@@ -672,6 +681,8 @@ void VideoPlayer::onVideoFrameChanged(const QVideoFrame &frame)
 
 void VideoPlayer::show(const QVideoFrame &frame)
 {
+    effectsRetries = 0;
+    effectsRetryTimer->stop();
     lastShownStartUs = frame.startTime();
     QVideoFrame shown = frame;
     markRotation(shown);
@@ -848,6 +859,12 @@ void VideoPlayer::onFrameProcessed(const QImage &frame)
     if (skippedFrame.isValid()) {
         const QVideoFrame newest = skippedFrame;
         sendFrameToEffectsPath(newest);
+    } else if (frame.isNull() && !isPlaying() && effectsRetries < 3) {
+        // The worker leaves out a frame that comes too soon after the one before (its rate
+        // cap, or while scrubbing); with none after it, as after a paused seek, the picture
+        // would stay on an older frame. The frame shown last is sent again once the cap allows.
+        ++effectsRetries;
+        effectsRetryTimer->start();
     }
 }
 

@@ -200,6 +200,9 @@ private:
     // The newest frame skipped while the worker was full: sent once it has room, or a
     // paused picture would stay on the frame before it.
     QVideoFrame skippedFrame;
+    // Resending the frame shown last when the worker left it out (see onFrameProcessed).
+    QTimer *effectsRetryTimer = nullptr;
+    int effectsRetries = 0;
 
     // Follows the system's audio devices so the output is attached only while one exists.
     QMediaDevices *mediaDevices = nullptr;

@@ -1,5 +1,6 @@
 #include "commandlineexport.h"
 #include "exportleftovers.h"
+#include "fontwarmup.h"
 #include "mainwindow.h"
 #include "videoplayer.h"
 
@@ -75,6 +76,8 @@ int main(int argc, char *argv[])
         qputenv("QT_QPA_PLATFORM", "offscreen");
     if (exporting)
         CommandLineExport::installQuietMessageHandler();
+    else
+        startFontConfigWarmUp();
 
     // Qt 6.4 would otherwise pick its GStreamer back end; an explicit choice by the user wins.
     if (!qEnvironmentVariableIsSet("QT_MEDIA_BACKEND"))

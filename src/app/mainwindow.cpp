@@ -468,9 +468,6 @@ void MainWindow::buildWidgetTree()
     // Never larger than the screen it opens on.
     const QRect available = screen() ? screen()->availableGeometry() : QRect(0, 0, 1400, 900);
     resize(qMin(1400, available.width()), qMin(900, available.height()));
-    const QIcon icon = loadAppIcon();
-    setWindowIcon(icon);
-    QApplication::setWindowIcon(icon);
 
     QMenu *fileMenu = menuBar()->addMenu(QStringLiteral("File"));
     fileMenu->addAction(QStringLiteral("Open Video..."), QKeySequence(QStringLiteral("Ctrl+O")), this,
@@ -804,8 +801,12 @@ void MainWindow::ensureDisplays()
 
     for (ProcessedVideoDisplay *display : {processedDisplay, fullScreenProcessedDisplay})
         connect(videoPlayer, &VideoPlayer::frameProcessed, display, &ProcessedVideoDisplay::setProcessedFrame);
-    for (VideoGLWidget *display : {videoWidget, fullScreenVideoWidget})
+    for (VideoGLWidget *display : {videoWidget, fullScreenVideoWidget}) {
         connect(videoPlayer, &VideoPlayer::frameReady, display, &VideoGLWidget::setVideoFrame);
+        // A frame that came before them, paused, would be the only one.
+        if (videoPlayer->lastFrame().isValid())
+            display->setVideoFrame(videoPlayer->lastFrame());
+    }
     // A graphics effect on the wrapper draws the displays from a cached copy; without
     // this, a frame that arrives while paused (after a seek) would never reach the screen.
     // After the displays have the frame.
@@ -940,9 +941,31 @@ void MainWindow::loadVideo(const QString &path)
     setFocus();
     activateWindow();
     playPause();
-    // Made while the back end opens and decodes the first frame on its own threads; that
-    // frame comes through the event loop, after this.
-    ensureDisplays();
+    makeDisplaysWhenPlayStarts();
+}
+
+// The first OpenGL context takes longer than the back end needs to open a file and decode
+// its first frame: the displays are made once the play is on its way, so both go on at once.
+// The frame comes through the event loop, after them.
+void MainWindow::makeDisplaysWhenPlayStarts()
+{
+    if (videoWidget)
+        return;
+    displaysWaitForPlay = true;
+    // Queued behind the play the player queues when it reports the file loaded.
+    const auto make = [this] {
+        QMetaObject::invokeMethod(
+            this,
+            [this] {
+                displaysWaitForPlay = false;
+                ensureDisplays();
+            },
+            Qt::QueuedConnection);
+    };
+    connect(videoPlayer, &VideoPlayer::mediaReady, this, make, Qt::SingleShotConnection);
+    connect(videoPlayer, &VideoPlayer::loadFailed, this, make, Qt::SingleShotConnection);
+    // A load that neither ends nor fails soon.
+    QTimer::singleShot(1000, this, make);
 }
 
 QString MainWindow::readyStatusText() const
@@ -1930,14 +1953,33 @@ bool MainWindow::eventFilter(QObject *watched, QEvent *event)
     if (type == QEvent::Paint && !encoderProbeScheduled && watched->isWidgetType()
         && static_cast<QWidget *>(watched)->window() == this) {
         encoderProbeScheduled = true;
-        // Each in a turn of its own, so the window goes on painting between them.
+        // Each in a turn of its own, so the window goes on painting between them. A video
+        // being opened makes the displays itself, after its play has started.
+        // Decoding the icon's six sizes and sending them to the window system can wait.
         QTimer::singleShot(0, this, [this] {
-            if (!videoWidget)
+            const QIcon icon = loadAppIcon();
+            setWindowIcon(icon);
+            QApplication::setWindowIcon(icon);
+        });
+        QTimer::singleShot(0, this, [this] {
+            if (!displaysWaitForPlay)
                 warmUpOpenGL();
         });
-        QTimer::singleShot(0, this, &MainWindow::ensureDisplays);
+        QTimer::singleShot(0, this, [this] {
+            if (!displaysWaitForPlay)
+                ensureDisplays();
+        });
         QTimer::singleShot(0, this, &MainWindow::ensurePlayer);
-        QTimer::singleShot(0, this, &MainWindow::startEncoderProbe);
+        // The probe's test encodes take a core for a while: a video being opened shows its
+        // first frame before them.
+        if (awaitingLoad) {
+            connect(videoPlayer, &VideoPlayer::frameReady, this, [this] {
+                QTimer::singleShot(500, this, &MainWindow::startEncoderProbe);
+            }, Qt::SingleShotConnection);
+            QTimer::singleShot(3000, this, &MainWindow::startEncoderProbe);
+        } else {
+            QTimer::singleShot(0, this, &MainWindow::startEncoderProbe);
+        }
     }
     if (type == QEvent::KeyPress || type == QEvent::KeyRelease) {
         auto *keyEvent = static_cast<QKeyEvent *>(event);

@@ -250,6 +250,8 @@ private:
     bool isFullScreen = false;
     // Set between asking the player to load a file and its first answer.
     bool awaitingLoad = false;
+    bool displaysWaitForPlay = false;
+    void makeDisplaysWhenPlayStarts();
 
     std::unique_ptr<HardwareEncoderDetector> encoderDetector;
     // Probed on this thread at start; handed over when it finishes.

@@ -883,15 +883,20 @@ void VideoPlayer::onMediaStatusChanged(QMediaPlayer::MediaStatus status)
     case QMediaPlayer::BufferedMedia:
         if (videoOutput)
             backend()->setVideoOutput(videoOutput.data());
-        emit mediaReady();
+        // Queued before what mediaReady sets off, so the back end decodes the first frame
+        // while the window does its own work; not from inside the back end's own signal.
         if (pendingPlay) {
             qDebug() << "Executing pending play request";
             pendingPlay = false;
-            QTimer::singleShot(50, Qt::PreciseTimer, this, [this] {
-                if (playRequested)
-                    backend()->play();
-            });
+            QMetaObject::invokeMethod(
+                this,
+                [this] {
+                    if (playRequested)
+                        backend()->play();
+                },
+                Qt::QueuedConnection);
         }
+        emit mediaReady();
         if (status == QMediaPlayer::BufferedMedia && !isPlaying() && playRequestOutstanding()) {
             qDebug() << "Media buffered but not playing - forcing play";
             backend()->play();

@@ -70,6 +70,8 @@ public:
     void setFrameProcessingEnabled(bool on);
     void setScrubbing(bool on);
     QImage currentFrame() const;
+    // The frame shown last, as frameReady gave it; null before the first.
+    QVideoFrame lastFrame() const { return lastVideoFrame; }
 
     // The loaded file's display rotation (0, 90, 180 or 270, as the export reads it); 0 until
     // the header has been read in the background. Frames are handed on turned by it.

@@ -299,10 +299,17 @@ private slots:
         QCOMPARE(stack->currentIndex(), 0);
         window->player()->setFrameProcessingEnabled(true);
         QCOMPARE(stack->currentIndex(), 1);
+        // The full-screen displays, made when first needed, start in the mode in force.
+        window->toggleFullScreen();
         QCOMPARE(fullStack->currentIndex(), 1);
+        QVERIFY(fullStack->currentWidget()->inherits("ProcessedVideoDisplay"));
         window->player()->setFrameProcessingEnabled(false);
         QCOMPARE(stack->currentIndex(), 0);
         QCOMPARE(fullStack->currentIndex(), 0);
+        QVERIFY(fullStack->currentWidget()->inherits("VideoGLWidget"));
+        window->toggleFullScreen();
+        window->player()->setFrameProcessingEnabled(true);
+        QCOMPARE(fullStack->currentIndex(), 1);
     }
 
     // The last part runs to the end of the file: however the end is met, the

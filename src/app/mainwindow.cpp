@@ -782,31 +782,7 @@ void MainWindow::ensureDisplays()
     const bool wasActive = isActiveWindow();
     videoWidget = new VideoGLWidget(videoStack);
     processedDisplay = new ProcessedVideoDisplay(videoStack);
-    fullScreenVideoWidget = new VideoGLWidget(fullScreenVideoStack);
-    fullScreenProcessedDisplay = new ProcessedVideoDisplay(fullScreenVideoStack);
-    for (QWidget *display : {static_cast<QWidget *>(fullScreenVideoWidget),
-                             static_cast<QWidget *>(fullScreenProcessedDisplay)}) {
-        display->setStyleSheet(QStringLiteral("background-color: black;"));
-        display->setFocusPolicy(Qt::NoFocus);
-    }
-    for (QStackedWidget *stack : {videoStack, fullScreenVideoStack}) {
-        QWidget *placeholder = stack->widget(0);
-        stack->removeWidget(placeholder);
-        placeholder->deleteLater();
-    }
-    videoStack->addWidget(videoWidget);
-    videoStack->addWidget(processedDisplay);
-    fullScreenVideoStack->addWidget(fullScreenVideoWidget);
-    fullScreenVideoStack->addWidget(fullScreenProcessedDisplay);
-
-    for (ProcessedVideoDisplay *display : {processedDisplay, fullScreenProcessedDisplay})
-        connect(videoPlayer, &VideoPlayer::frameProcessed, display, &ProcessedVideoDisplay::setProcessedFrame);
-    for (VideoGLWidget *display : {videoWidget, fullScreenVideoWidget}) {
-        connect(videoPlayer, &VideoPlayer::frameReady, display, &VideoGLWidget::setVideoFrame);
-        // A frame that came before them, paused, would be the only one.
-        if (videoPlayer->lastFrame().isValid())
-            display->setVideoFrame(videoPlayer->lastFrame());
-    }
+    addDisplays(videoStack, videoWidget, processedDisplay);
     // A graphics effect on the wrapper draws the displays from a cached copy; without
     // this, a frame that arrives while paused (after a seek) would never reach the screen.
     // After the displays have the frame.
@@ -822,6 +798,42 @@ void MainWindow::ensureDisplays()
     // yet) and not yet given.
     if (isVisible() && (wasActive || !QApplication::activeWindow()))
         activateWindow();
+}
+
+// Two more OpenGL contexts that most sessions never show: made on the first full screen.
+void MainWindow::ensureFullScreenDisplays()
+{
+    ensureDisplays();
+    if (fullScreenVideoWidget)
+        return;
+    fullScreenVideoWidget = new VideoGLWidget(fullScreenVideoStack);
+    fullScreenProcessedDisplay = new ProcessedVideoDisplay(fullScreenVideoStack);
+    for (QWidget *display : {static_cast<QWidget *>(fullScreenVideoWidget),
+                             static_cast<QWidget *>(fullScreenProcessedDisplay)}) {
+        display->setStyleSheet(QStringLiteral("background-color: black;"));
+        display->setFocusPolicy(Qt::NoFocus);
+    }
+    addDisplays(fullScreenVideoStack, fullScreenVideoWidget, fullScreenProcessedDisplay);
+}
+
+// In place of the stack's placeholder, fed from now on and with what the player shows now:
+// paused, that frame would otherwise be the only one.
+void MainWindow::addDisplays(QStackedWidget *stack, VideoGLWidget *raw, ProcessedVideoDisplay *processed)
+{
+    QWidget *placeholder = stack->widget(0);
+    stack->removeWidget(placeholder);
+    placeholder->deleteLater();
+    stack->addWidget(raw);
+    stack->addWidget(processed);
+    connect(videoPlayer, &VideoPlayer::frameReady, raw, &VideoGLWidget::setVideoFrame);
+    connect(videoPlayer, &VideoPlayer::frameProcessed, processed, &ProcessedVideoDisplay::setProcessedFrame);
+    if (videoPlayer->lastFrame().isValid())
+        raw->setVideoFrame(videoPlayer->lastFrame());
+    if (videoPlayer->isFrameProcessingEnabled()) {
+        const QImage shown = videoPlayer->currentFrame();
+        if (!shown.isNull())
+            processed->setProcessedFrame(shown);
+    }
 }
 
 // The media back end (FFmpeg's libraries, the sound server) comes after the first paint too.
@@ -859,10 +871,12 @@ void MainWindow::applyProcessingMode(bool enabled)
     ensureDisplays();
     if (enabled) {
         videoStack->setCurrentWidget(processedDisplay);
-        fullScreenVideoStack->setCurrentWidget(fullScreenProcessedDisplay);
+        if (fullScreenProcessedDisplay)
+            fullScreenVideoStack->setCurrentWidget(fullScreenProcessedDisplay);
     } else {
         videoStack->setCurrentWidget(videoWidget);
-        fullScreenVideoStack->setCurrentWidget(fullScreenVideoWidget);
+        if (fullScreenVideoWidget)
+            fullScreenVideoStack->setCurrentWidget(fullScreenVideoWidget);
     }
 }
 
@@ -1032,6 +1046,7 @@ void MainWindow::toggleFullScreen()
     isFullScreen = !isFullScreen;
     const bool processing = videoPlayer->isFrameProcessingEnabled();
     if (isFullScreen) {
+        ensureFullScreenDisplays();
         pageStack->setCurrentIndex(1);
         applyProcessingMode(processing);
         showFullScreen();

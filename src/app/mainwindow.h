@@ -252,6 +252,8 @@ private:
     bool awaitingLoad = false;
     bool displaysWaitForPlay = false;
     void makeDisplaysWhenPlayStarts();
+    void ensureFullScreenDisplays();
+    void addDisplays(QStackedWidget *stack, VideoGLWidget *raw, ProcessedVideoDisplay *processed);
 
     std::unique_ptr<HardwareEncoderDetector> encoderDetector;
     // Probed on this thread at start; handed over when it finishes.

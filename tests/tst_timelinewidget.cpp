@@ -4,6 +4,7 @@
 
 #include <QApplication>
 #include <QImage>
+#include <QScreen>
 #include <QSignalSpy>
 #include <QWheelEvent>
 #include <QtTest>
@@ -537,6 +538,25 @@ private slots:
         QTest::newRow("lowest row of the band") << 0 << 39 << true;
         QTest::newRow("line over the track") << 0 << 60 << false;
         QTest::newRow("line over the ruler") << 0 << 100 << false;
+    }
+
+    // Playing repaints only where the playhead was and is: what reaches the screen must be
+    // what a whole repaint draws, with no trace of the handle left behind.
+    void movingPlayheadLeavesNoTrace()
+    {
+        TimelineWidget timeline;
+        prepareForPainting(timeline);
+        timeline.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&timeline));
+        for (const qint64 to : {3100, 3500, 4500, 9000, 0, 2000}) {
+            timeline.setPosition(to);
+            QCoreApplication::processEvents();
+        }
+        const QImage whole = timeline.grab().toImage().convertToFormat(QImage::Format_RGB32);
+        const auto onScreen = [&timeline] {
+            return timeline.screen()->grabWindow(timeline.winId()).toImage().convertToFormat(QImage::Format_RGB32);
+        };
+        QTRY_COMPARE_WITH_TIMEOUT(onScreen(), whole, 30000);
     }
 
     // Expectations changed: grabbing the handle used to select the part under it.

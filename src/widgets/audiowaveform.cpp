@@ -89,6 +89,8 @@ AudioWaveform::AudioWaveform(QWidget *parent)
     : QWidget(parent)
     , m_loadPacer(new RepaintPacer(kLoadRepaintMs, [this] { invalidate(); }, this))
 {
+    // Every pixel is painted: what lies beneath is not painted first.
+    setAttribute(Qt::WA_OpaquePaintEvent);
     setMinimumHeight(40);
 }
 

@@ -17,6 +17,8 @@
 namespace {
 
 constexpr int kGrabDistance = 15;
+// Half the playhead's painted width: its handle, outline and antialiasing.
+constexpr int kPlayheadHalfWidth = 15;
 constexpr int kRulerHeight = 25;
 // Space between a part's box and its pictures, and the narrowest box that gets any.
 constexpr int kThumbnailInset = 3;
@@ -40,6 +42,8 @@ TimelineWidget::TimelineWidget(QWidget *parent)
     , m_rulerFont(QStringLiteral("Arial"), 8, QFont::Normal)
 {
     m_thumbnailPacer = new RepaintPacer(kLoadRepaintMs, [this] { update(); }, this);
+    // Every pixel is painted: what lies beneath is not painted first.
+    setAttribute(Qt::WA_OpaquePaintEvent);
     setMinimumHeight(120);
     setFocusPolicy(Qt::NoFocus);
     setStyleSheet(QStringLiteral(
@@ -72,9 +76,19 @@ void TimelineWidget::setDuration(qint64 duration)
 void TimelineWidget::setPosition(qint64 position)
 {
     const bool changed = position != m_position;
+    const qint64 oldX = xOf(m_position);
+    const qint64 oldOffset = scrollOffset();
     m_position = position;
     revealPosition();
-    update();
+    // Playing moves the playhead ten times a second: only its old and new places are
+    // painted again, unless the view scrolled or the drag label moves with it.
+    if (scrollOffset() == oldOffset && !isDraggingPlayhead()) {
+        const auto onScreen = [this](qint64 x) { return int(qBound(qint64(-100), x, qint64(width()) + 100)); };
+        for (const int x : {onScreen(oldX), onScreen(xOf(m_position))})
+            update(QRect(x - kPlayheadHalfWidth, 0, 2 * kPlayheadHalfWidth + 1, height()));
+    } else {
+        update();
+    }
     notifyView();
     if (changed)
         emit positionChanged(position);

@@ -310,6 +310,10 @@ void TestStyledControls::dropShadowFollowsItsTargetFromOneImage()
     target->setGeometry(50, 40, 200, 100);
     auto *shadow = new DropShadow(target, 20, QPoint(0, 5), QColor(0, 0, 0, 80), 15);
     QCOMPARE(shadow->geometry(), QRect(30, 25, 240, 140));
+    // Only the ring the target leaves uncovered (its rounded corners included) is painted.
+    QVERIFY(!shadow->mask().contains(QPoint(120, 70)));
+    QVERIFY(shadow->mask().contains(QPoint(20 + 3, 15 + 3)));
+    QVERIFY(shadow->mask().contains(QPoint(120, 20 + 100 + 8)));
 
     const QImage &image = shadow->image();
     const qint64 made = image.cacheKey();

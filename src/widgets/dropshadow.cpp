@@ -126,6 +126,14 @@ void DropShadow::paintEvent(QPaintEvent *)
 void DropShadow::follow()
 {
     setGeometry(target->geometry().adjusted(-blurRadius, -blurRadius, blurRadius, blurRadius).translated(offset));
+    // The target hides the shadow's middle. Left out of the widget, it is never painted: the
+    // video above it repaints whole many times a second.
+    const QRect hidden = QRect(QPoint(blurRadius, blurRadius) - offset, target->size())
+                             .adjusted(cornerRadius, cornerRadius, -cornerRadius, -cornerRadius);
+    if (hidden.isValid())
+        setMask(QRegion(rect()).subtracted(hidden));
+    else
+        clearMask();
     setVisible(!target->isHidden());
     stackUnder(target);
 }

@@ -8,6 +8,7 @@
 #include <QMutexLocker>
 #include <QOpenGLContext>
 #include <QOpenGLShaderProgram>
+#include <QTimer>
 #include <QSurfaceFormat>
 #include <QVector2D>
 #include <QVector3D>
@@ -139,7 +140,7 @@ void VideoGLWidget::initializeGL()
         QMutexLocker locker(&m_mutex);
         m_hasNewFrame = m_currentFrame.isValid();
     });
-    // The shader program is built with the first frame: nothing here delays the first paint.
+    // The shader program is built after the first paint: nothing here delays it.
     qDebug() << "VideoGLWidget: OpenGL initialized for GPU-accelerated raw video display";
 }
 
@@ -164,9 +165,35 @@ void VideoGLWidget::paintGL()
     if (pending.isValid())
         uploadFrame(pending);
 
-    if (!m_current)
+    if (!m_current) {
+        if (!m_warmUpAsked) {
+            m_warmUpAsked = true;
+            QTimer::singleShot(0, this, &VideoGLWidget::warmUpProgram);
+        }
         return;
+    }
     drawPicture(targetRect());
+}
+
+// A software renderer compiles a program for the textures it reads the first time it draws
+// with them: 100 ms and more of the GUI thread. Done while the display is still empty, with the
+// textures of the common 8-bit planar frames, it does not hold up a video's first frame.
+void VideoGLWidget::warmUpProgram()
+{
+    if (m_current || !isValid())
+        return;
+    makeCurrent();
+    if (ensureProgram()) {
+        // Sizes other than powers of two, as frames have: the renderer compiles those apart.
+        const QSize size(18, 10);
+        m_current = pooledPicture(VideoPlanes::Layout::Planar8, size);
+        drawPicture(QRect(0, 0, 1, 1));
+        glClear(GL_COLOR_BUFFER_BIT);
+        glDeleteTextures(VideoPlanes::planeCount(m_current->layout), m_current->textures);
+        delete m_texturePool.take(poolKey(VideoPlanes::Layout::Planar8, size));
+        m_current = nullptr;
+    }
+    doneCurrent();
 }
 
 void VideoGLWidget::uploadFrame(QVideoFrame frame)

@@ -47,6 +47,7 @@ private:
     void uploadPlane(GLuint texture, const VideoPlanes::Plane &plane, const uchar *bits, int bytesPerLine);
     Picture *pooledPicture(VideoPlanes::Layout layout, const QSize &size);
     bool ensureProgram();
+    void warmUpProgram();
     void drawPicture(const QRect &target);
     void releaseGLResources();
     QRect targetRect();
@@ -65,6 +66,7 @@ private:
     QOpenGLShaderProgram *m_program = nullptr;
     // No shader program could be built: pictures are converted on the CPU and drawn fixed-function.
     bool m_programFailed = false;
+    bool m_warmUpAsked = false;
     int m_maxTextureSize = 0;
     // The path the last frame took, told once per change.
     QVideoFrameFormat::PixelFormat m_loggedFormat = QVideoFrameFormat::Format_Invalid;

@@ -60,6 +60,28 @@ QImage blurredAlpha(const QImage &mask, int radius)
     return result;
 }
 
+// The blurred shadow of a rounded rectangle, of the given size, from its blur at the smallest
+// size that holds its corners and one flat row and column between them: the blur reaches no
+// further than `edge` from a corner, so rows and columns past that are copies of the middle one.
+QImage stretchedCorners(const QImage &tile, const QSize &size, int edge)
+{
+    const auto source = [edge](int at, int length) {
+        if (at < edge)
+            return at;
+        if (at >= length - edge)
+            return at - (length - (2 * edge + 1));
+        return edge;
+    };
+    QImage result(size, QImage::Format_Alpha8);
+    for (int y = 0; y < size.height(); ++y) {
+        const uchar *from = tile.constScanLine(source(y, size.height()));
+        uchar *row = result.scanLine(y);
+        for (int x = 0; x < size.width(); ++x)
+            row[x] = from[source(x, size.width())];
+    }
+    return result;
+}
+
 } // namespace
 
 DropShadow::DropShadow(QWidget *target, int blurRadius, QPoint offset, QColor color, int cornerRadius)
@@ -80,16 +102,24 @@ DropShadow::DropShadow(QWidget *target, int blurRadius, QPoint offset, QColor co
 const QImage &DropShadow::image()
 {
     if (shadow.size() != size() && !size().isEmpty()) {
-        QImage mask(size(), QImage::Format_Alpha8);
-        mask.fill(0);
-        QPainter painter(&mask);
-        painter.setRenderHint(QPainter::Antialiasing);
-        QPainterPath outline;
-        outline.addRoundedRect(QRectF(blurRadius, blurRadius, target->width(), target->height()), cornerRadius,
-                               cornerRadius);
-        painter.fillPath(outline, QColor(0, 0, 0, color.alpha()));
-        painter.end();
-        const QImage alpha = blurredAlpha(mask, blurRadius);
+        const auto blurred = [this](const QSize &body) {
+            QImage mask(body + QSize(2 * blurRadius, 2 * blurRadius), QImage::Format_Alpha8);
+            mask.fill(0);
+            QPainter painter(&mask);
+            painter.setRenderHint(QPainter::Antialiasing);
+            QPainterPath outline;
+            outline.addRoundedRect(QRectF(QPointF(blurRadius, blurRadius), body), cornerRadius, cornerRadius);
+            painter.fillPath(outline, QColor(0, 0, 0, color.alpha()));
+            painter.end();
+            return blurredAlpha(mask, blurRadius);
+        };
+        // Blurred at full size, a video-sized shadow took 10-20 ms of the GUI thread on every
+        // resize of the window.
+        const int reach = 3 * qMax(1, blurRadius / 3);
+        const int inner = cornerRadius + reach;
+        const QImage alpha = target->width() > 2 * inner && target->height() > 2 * inner
+            ? stretchedCorners(blurred(QSize(2 * inner + 1, 2 * inner + 1)), size(), blurRadius + inner)
+            : blurred(target->size());
         shadow = QImage(size(), QImage::Format_ARGB32_Premultiplied);
         shadow.fill(Qt::transparent);
         QPainter tint(&shadow);

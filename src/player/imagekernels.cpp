@@ -419,6 +419,12 @@ void applyPixelSteps(QImage &image, const PixelSteps &steps)
     }
 }
 
+void yuvToRgbRow(const uint8_t *luma, int lumaStep, const uint8_t *u, const uint8_t *v, int count,
+                 const YuvToRgbCoefficients &c, QRgb *line)
+{
+    kernels().yuvToRgb(luma, lumaStep, u, v, count, c, line);
+}
+
 QImage boxBlur(const QImage &image, double sigma)
 {
     if (image.isNull() || sigma <= 0.0)

@@ -31,18 +31,59 @@ inline __m256i foldedPairs(const char *forward, const char *backward, ptrdiff_t 
     return _mm256_add_epi16(loadAt(forward + offset), loadAt(backward - offset));
 }
 
-// acc[b] += the multiply-adds of the folded pairs of block b with `weights`,
-// pair p at stride * (2p + 1) bytes on and back.
-inline void addPairSums(const char *forward, const char *backward, ptrdiff_t stride, const int32_t *weights,
-                        int pairs, __m256i acc[4])
+// acc += the multiply-add of a folded pair with w, in place: written as
+// intrinsics, GCC copies every sum to another register (or the stack) each round.
+inline void addFolded(__m256i &acc, const char *ahead, const char *behind, __m256i w)
 {
-    ptrdiff_t offset = stride;
-    for (int p = 0; p < pairs; ++p, offset += 2 * stride) {
-        const __m256i w = _mm256_set1_epi32(weights[p]);
-#pragma GCC unroll 4
-        for (int b = 0; b < 4; ++b)
-            acc[b] = _mm256_add_epi32(acc[b], _mm256_madd_epi16(foldedPairs(forward + 32 * b, backward + 32 * b, offset), w));
+    const __m256i product = _mm256_madd_epi16(_mm256_add_epi16(loadAt(ahead), loadAt(behind)), w);
+    asm("vpaddd %1, %0, %0" : "+x"(acc) : "x"(product));
+}
+
+// The sums of a block of 32 outputs: the centre weight split in two halves
+// (packed as a pair) and then the multiply-adds of the folded pairs with
+// `weights`, pair p at stride * (2p + 1) bytes on and back. Two pairs a round
+// into two sets of sums (integer sums in any order are the same) halve the
+// loop's overhead.
+inline void blockSums(const char *forward, const char *backward, ptrdiff_t stride, int centerLow, int centerHigh,
+                      const int32_t *weights, int pairs, __m256i centre[4], __m256i acc[4])
+{
+    const __m256i centerWeights = _mm256_set1_epi32(int32_t(uint32_t(centerLow) | (uint32_t(centerHigh) << 16)));
+    __m256i a0 = _mm256_madd_epi16(centreTwice(centreSamples(forward)), centerWeights);
+    __m256i a1 = _mm256_madd_epi16(centreTwice(centreSamples(forward + 32)), centerWeights);
+    __m256i a2 = _mm256_madd_epi16(centreTwice(centreSamples(forward + 64)), centerWeights);
+    __m256i a3 = _mm256_madd_epi16(centreTwice(centreSamples(forward + 96)), centerWeights);
+    __m256i b0 = _mm256_setzero_si256(), b1 = b0, b2 = b0, b3 = b0;
+    const char *f = forward + stride;
+    const char *g = backward - stride;
+    const ptrdiff_t next = 2 * stride;
+    int p = 0;
+    for (; p + 2 <= pairs; p += 2, f += 2 * next, g -= 2 * next) {
+        const __m256i w0 = _mm256_set1_epi32(weights[p]);
+        const __m256i w1 = _mm256_set1_epi32(weights[p + 1]);
+        addFolded(a0, f, g, w0);
+        addFolded(a1, f + 32, g + 32, w0);
+        addFolded(a2, f + 64, g + 64, w0);
+        addFolded(a3, f + 96, g + 96, w0);
+        addFolded(b0, f + next, g - next, w1);
+        addFolded(b1, f + next + 32, g - next + 32, w1);
+        addFolded(b2, f + next + 64, g - next + 64, w1);
+        addFolded(b3, f + next + 96, g - next + 96, w1);
     }
+    if (p < pairs) {
+        const __m256i w0 = _mm256_set1_epi32(weights[p]);
+        addFolded(a0, f, g, w0);
+        addFolded(a1, f + 32, g + 32, w0);
+        addFolded(a2, f + 64, g + 64, w0);
+        addFolded(a3, f + 96, g + 96, w0);
+    }
+    acc[0] = _mm256_add_epi32(a0, b0);
+    acc[1] = _mm256_add_epi32(a1, b1);
+    acc[2] = _mm256_add_epi32(a2, b2);
+    acc[3] = _mm256_add_epi32(a3, b3);
+    // Loaded again rather than held: all sixteen registers serve the loop.
+#pragma GCC unroll 4
+    for (int b = 0; b < 4; ++b)
+        centre[b] = centreSamples(forward + 32 * b);
 }
 
 // level with the masked lanes replaced by table[index]; a flat area gives
@@ -61,14 +102,8 @@ inline __m256i lookUpMasked(__m256i level, const int32_t *table, __m256i index, 
 void foldedBlock(const char *forward, const char *backward, ptrdiff_t stride, const BlurWeights &k,
                  __m256i results[4])
 {
-    const __m256i centerWeights = _mm256_set1_epi32(int32_t(uint32_t(k.centerLow) | (uint32_t(k.centerHigh) << 16)));
     __m256i centre[4], acc[4];
-#pragma GCC unroll 4
-    for (int b = 0; b < 4; ++b) {
-        centre[b] = centreSamples(forward + 32 * b);
-        acc[b] = _mm256_madd_epi16(centreTwice(centre[b]), centerWeights);
-    }
-    addPairSums(forward, backward, stride, k.pairWeights, k.pairCount, acc);
+    blockSums(forward, backward, stride, k.centerLow, k.centerHigh, k.pairWeights, k.pairCount, centre, acc);
 #pragma GCC unroll 4
     for (int b = 0; b < 4; ++b) {
         const __m256i level = _mm256_srli_epi32(acc[b], kFixedShift);
@@ -149,15 +184,9 @@ void preciseBlock(const char *forward, const char *backward, ptrdiff_t stride, c
 void coarseBlock(const char *forward, const char *backward, ptrdiff_t stride, const int32_t *changes,
                  ptrdiff_t lastTap, const BlurWeights &k, __m256i results[4])
 {
-    const __m256i centerWeights
-        = _mm256_set1_epi32(int32_t(uint32_t(k.coarseCenterLow) | (uint32_t(k.coarseCenterHigh) << 16)));
     __m256i centre[4], acc[4];
-#pragma GCC unroll 4
-    for (int b = 0; b < 4; ++b) {
-        centre[b] = centreSamples(forward + 32 * b);
-        acc[b] = _mm256_madd_epi16(centreTwice(centre[b]), centerWeights);
-    }
-    addPairSums(forward, backward, stride, k.coarsePairs, k.pairCount, acc);
+    blockSums(forward, backward, stride, k.coarseCenterLow, k.coarseCenterHigh, k.coarsePairs, k.pairCount, centre,
+              acc);
     const uint32_t fractionMask = (uint32_t(1) << k.coarseShift) - 1;
     const __m128i shift = _mm_cvtsi32_si128(k.coarseShift);
     const __m256i fractions = _mm256_set1_epi32(int(fractionMask));
@@ -672,6 +701,76 @@ void mapAlphaAvx2(uint32_t *line, int count, const uint8_t *table)
     referenceKernels().mapAlpha(line + x, count - x, table);
 }
 
+// Sixteen channel values, (a * wa + b * wb + more) >> 8 clamped to 0..255,
+// from 16-bit samples; `more` holds 32-bit terms of the unpacked halves. The
+// multiply-adds keep the products in 32 bits (luma times y alone passes 16),
+// and packing back undoes the unpacking's order within 128-bit halves.
+inline __m256i yuvChannel(__m256i a, __m256i b, __m256i weights, __m256i moreLow, __m256i moreHigh)
+{
+    const __m256i low = _mm256_add_epi32(_mm256_madd_epi16(_mm256_unpacklo_epi16(a, b), weights), moreLow);
+    const __m256i high = _mm256_add_epi32(_mm256_madd_epi16(_mm256_unpackhi_epi16(a, b), weights), moreHigh);
+    const __m256i sums = _mm256_packs_epi32(_mm256_srai_epi32(low, 8), _mm256_srai_epi32(high, 8));
+    return _mm256_min_epi16(_mm256_max_epi16(sums, _mm256_setzero_si256()), _mm256_set1_epi16(255));
+}
+
+inline __m256i weightPair(int32_t a, int32_t b)
+{
+    return _mm256_set1_epi32(int32_t(uint32_t(uint16_t(a)) | (uint32_t(uint16_t(b)) << 16)));
+}
+
+// Green has three terms: y with u in one multiply-add, v in another.
+template <int LumaStep>
+void yuvToRgbRows(const uint8_t *luma, const uint8_t *u, const uint8_t *v, int count, const YuvToRgbCoefficients &c,
+                  uint32_t *line)
+{
+    const __m256i redWeights = weightPair(c.luma, c.redFromV);
+    const __m256i blueWeights = weightPair(c.luma, c.blueFromU);
+    const __m256i greenWeights = weightPair(c.luma, -c.greenFromU);
+    const __m256i greenFromV = weightPair(-c.greenFromV, 0);
+    const __m256i redConstant = _mm256_set1_epi32(c.redConstant);
+    const __m256i greenConstant = _mm256_set1_epi32(c.greenConstant);
+    const __m256i blueConstant = _mm256_set1_epi32(c.blueConstant);
+    const __m256i zero = _mm256_setzero_si256();
+    // Every second luma byte is read as a 16-bit word: the last one's high byte may lie past the row.
+    const int end = LumaStep == 2 ? count - 1 : count;
+    int x = 0;
+    for (; x + 16 <= end; x += 16) {
+        const __m256i y = LumaStep == 2
+            ? _mm256_and_si256(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(luma + 2 * x)), _mm256_set1_epi16(0xff))
+            : _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i *>(luma + x)));
+        const __m256i cb = _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i *>(u + x)));
+        const __m256i cr = _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i *>(v + x)));
+        const __m256i red = yuvChannel(y, cr, redWeights, redConstant, redConstant);
+        const __m256i blue = yuvChannel(y, cb, blueWeights, blueConstant, blueConstant);
+        const __m256i fromVLow = _mm256_add_epi32(_mm256_madd_epi16(_mm256_unpacklo_epi16(cr, zero), greenFromV), greenConstant);
+        const __m256i fromVHigh = _mm256_add_epi32(_mm256_madd_epi16(_mm256_unpackhi_epi16(cr, zero), greenFromV), greenConstant);
+        const __m256i green = yuvChannel(y, cb, greenWeights, fromVLow, fromVHigh);
+        const __m256i blueGreen = _mm256_or_si256(blue, _mm256_slli_epi16(green, 8));
+        const __m256i redAlpha = _mm256_or_si256(red, _mm256_set1_epi16(int16_t(0xff00)));
+        const __m256i low = _mm256_unpacklo_epi16(blueGreen, redAlpha);
+        const __m256i high = _mm256_unpackhi_epi16(blueGreen, redAlpha);
+        _mm256_storeu_si256(reinterpret_cast<__m256i *>(line + x), _mm256_permute2x128_si256(low, high, 0x20));
+        _mm256_storeu_si256(reinterpret_cast<__m256i *>(line + x + 8), _mm256_permute2x128_si256(low, high, 0x31));
+    }
+    for (; x < count; ++x)
+        line[x] = Shared::yuvPixel(luma[x * LumaStep], u[x], v[x], c);
+}
+
+void yuvToRgbAvx2(const uint8_t *luma, int lumaStep, const uint8_t *u, const uint8_t *v, int count,
+                  const YuvToRgbCoefficients &c, uint32_t *line)
+{
+    // The multiply-adds take 16-bit weights.
+    auto fits = [](int32_t w) { return w >= -32767 && w <= 32767; };
+    if (!fits(c.luma) || !fits(c.redFromV) || !fits(c.greenFromU) || !fits(c.greenFromV) || !fits(c.blueFromU))
+        referenceKernels().yuvToRgb(luma, lumaStep, u, v, count, c, line);
+    else if (lumaStep == 2)
+        yuvToRgbRows<2>(luma, u, v, count, c, line);
+    else if (lumaStep == 1)
+        yuvToRgbRows<1>(luma, u, v, count, c, line);
+    else
+        referenceKernels().yuvToRgb(luma, lumaStep, u, v, count, c, line);
+}
+
 void boxRowsToStrip(const uint32_t *const *rows, int width, uint32_t *columns)
 {
     boxRowsToStripAvx2(rows, 0, width, columns);
@@ -688,7 +787,7 @@ const KernelTable &avx2Kernels()
 {
     static const KernelTable table = {
         exactBlur, packPixels, boxStripAvx2, boxRowsToStrip, boxStripToRows,
-        scaleSaturationAvx2, sepiaAvx2, graySepiaAvx2, referenceKernels().mapColor, mapAlphaAvx2,
+        scaleSaturationAvx2, sepiaAvx2, graySepiaAvx2, referenceKernels().mapColor, mapAlphaAvx2, yuvToRgbAvx2,
     };
     return table;
 }

@@ -708,6 +708,7 @@ KernelTable makeTable(bool vnni, bool vbmi)
         graySepiaAvx512,
         vbmi ? mapColorVbmi : reference.mapColor,
         vbmi ? mapAlphaVbmi : reference.mapAlpha,
+        avx2Kernels().yuvToRgb,
     };
 }
 

@@ -54,6 +54,19 @@ struct BlurWeights {
     uint32_t coarseSlack = 0;
 };
 
+// Y'CbCr to R'G'B' in 8.8 fixed point: each channel is its sum shifted right
+// by 8 and clamped to 0..255, e.g. red = (luma * y + redFromV * v + redConstant) >> 8.
+struct YuvToRgbCoefficients {
+    int32_t luma = 0;
+    int32_t redFromV = 0;
+    int32_t greenFromU = 0; // subtracted, as greenFromV
+    int32_t greenFromV = 0;
+    int32_t blueFromU = 0;
+    int32_t redConstant = 0;
+    int32_t greenConstant = 0;
+    int32_t blueConstant = 0;
+};
+
 struct KernelTable {
     // The exact blur of the channels (B, G, R, A in memory; `planes` of R, G, B
     // and A, in that order) of `height` rows of 32-bit pixels into 16-bit planes
@@ -83,6 +96,9 @@ struct KernelTable {
     void (*graySepia)(uint32_t *line, int count, const uint32_t *sepiaOfGray);
     void (*mapColor)(uint32_t *line, int count, const uint8_t *table);
     void (*mapAlpha)(uint32_t *line, int count, const uint8_t *table);
+    // line[x] = the opaque colour of (luma[x * lumaStep], u[x], v[x]); lumaStep is 1 or 2.
+    void (*yuvToRgb)(const uint8_t *luma, int lumaStep, const uint8_t *u, const uint8_t *v, int count,
+                     const YuvToRgbCoefficients &c, uint32_t *line);
 };
 
 // Up to this radius a box pass's sums fit 16 bits and its division is a
@@ -116,6 +132,7 @@ int16_t exactLevel(const BlurWeights &k, const char *first, ptrdiff_t stride);
 // One pixel of saturate, sepia and the other colour steps, for tails.
 uint32_t saturatePixel(uint32_t pixel, const int32_t *scaledSaturation);
 uint32_t sepiaPixel(uint32_t pixel);
+uint32_t yuvPixel(int y, int u, int v, const YuvToRgbCoefficients &c);
 } // namespace Shared
 
 } // namespace ImageKernels

@@ -190,8 +190,8 @@ void coarseBlock(const char *forward, const char *backward, ptrdiff_t stride, co
     const uint32_t fractionMask = (uint32_t(1) << k.coarseShift) - 1;
     const __m128i shift = _mm_cvtsi32_si128(k.coarseShift);
     const __m256i fractions = _mm256_set1_epi32(int(fractionMask));
-    const __m256i slackLow = _mm256_set1_epi32(int(k.coarseSlack));
-    const __m256i slackHigh = _mm256_set1_epi32(int(fractionMask - k.coarseSlack));
+    const __m256i slackLow = _mm256_set1_epi32(int(k.coarseSlackBelow));
+    const __m256i slackHigh = _mm256_set1_epi32(int(fractionMask - k.coarseSlackAbove));
     for (int b = 0; b < 4; ++b) {
         __m256i level = _mm256_srl_epi32(acc[b], shift);
         const __m256i fraction = _mm256_and_si256(acc[b], fractions);

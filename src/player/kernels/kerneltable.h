@@ -44,14 +44,18 @@ struct BlurWeights {
     uint32_t slack = 0;     // a first-pass sum closer than this (units of 2^-30) to a whole level is summed in double
     bool fineFitsLanes = false; // the halves' sums fit 32-bit lanes; the variants need it, the reference does not
     // The first pass in one multiply-add per pair: the kernel scaled to
-    // 2^coarseShift (0: no such form) in 16-bit weights. A sum farther than
-    // coarseSlack from a whole level truncates as the double sum does; the
-    // others are settled by the fine weights.
+    // 2^coarseShift (0: no such form) in 16-bit weights. A sum whose fraction
+    // is at least coarseSlackBelow above a whole level and coarseSlackAbove
+    // below the next truncates as the double sum does; the others are settled
+    // by the fine weights. The weights' rounding errors lean each way by their
+    // own amounts, so each side has its own margin (together about what one
+    // side would need if every error were counted both ways).
     int coarseShift = 0;
     int coarseCenterLow = 0;
     int coarseCenterHigh = 0;
     const int32_t *coarsePairs = nullptr;  // packed like pairWeights
-    uint32_t coarseSlack = 0;
+    uint32_t coarseSlackBelow = 0; // the double sum may lie this far below the coarse one
+    uint32_t coarseSlackAbove = 0; // and this far above it
 };
 
 // Y'CbCr to R'G'B' in 8.8 fixed point: each channel is its sum shifted right

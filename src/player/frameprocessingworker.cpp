@@ -390,8 +390,9 @@ QImage FrameProcessingWorker::convertWhole(const QVideoFrame &frame)
 QImage FrameProcessingWorker::convertFrame(const QVideoFrame &frame)
 {
     // Frames in memory of the four common formats are converted here first:
-    // sampling straight to preview size costs about 2 ms for 1080p, where
-    // toImage() costs 8 ms on the CPU and over 60 ms through a software OpenGL.
+    // sampling straight to preview size costs about 0.25 ms for 1080p with AVX2
+    // (2 ms portable), where toImage() costs 8 ms on the CPU and over 60 ms
+    // through a software OpenGL.
     if (convertsByHand(frame.pixelFormat())) {
         QVideoFrame mapped = frame;
         if (mapped.map(QVideoFrame::ReadOnly)) {

@@ -20,6 +20,12 @@ inline const uint8_t *clampRow(int y, int rows, const uint8_t *src, ptrdiff_t st
 // then takes four taps. Blocks of 32 outputs (four registers) share each
 // weight broadcast and keep the multiply-adds independent.
 
+// (a, b) as the 16-bit halves of every lane, for multiply-adds.
+inline __m256i weightPair(int32_t a, int32_t b)
+{
+    return _mm256_set1_epi32(int32_t(uint32_t(uint16_t(a)) | (uint32_t(uint16_t(b)) << 16)));
+}
+
 inline __m256i loadAt(const char *p) { return _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p)); }
 
 // The centre samples of forward pairs, and each twice over for the split centre weight.
@@ -47,7 +53,7 @@ inline void addFolded(__m256i &acc, const char *ahead, const char *behind, __m25
 inline void blockSums(const char *forward, const char *backward, ptrdiff_t stride, int centerLow, int centerHigh,
                       const int32_t *weights, int pairs, __m256i centre[4], __m256i acc[4])
 {
-    const __m256i centerWeights = _mm256_set1_epi32(int32_t(uint32_t(centerLow) | (uint32_t(centerHigh) << 16)));
+    const __m256i centerWeights = weightPair(centerLow, centerHigh);
     __m256i a0 = _mm256_madd_epi16(centreTwice(centreSamples(forward)), centerWeights);
     __m256i a1 = _mm256_madd_epi16(centreTwice(centreSamples(forward + 32)), centerWeights);
     __m256i a2 = _mm256_madd_epi16(centreTwice(centreSamples(forward + 64)), centerWeights);
@@ -125,7 +131,7 @@ template <int Blocks>
 void preciseBlock(const char *forward, const char *backward, ptrdiff_t stride, const int32_t *changes,
                   ptrdiff_t lastTap, const BlurWeights &k, __m256i *results)
 {
-    const __m256i centerHigh = _mm256_set1_epi32(int32_t(uint32_t(k.fineCenterLow) | (uint32_t(k.fineCenterHigh) << 16)));
+    const __m256i centerHigh = weightPair(k.fineCenterLow, k.fineCenterHigh);
     const __m256i centerRest = _mm256_set1_epi32(k.fineCenterRest);
     __m256i centre[Blocks], high[Blocks], rest[Blocks];
 #pragma GCC unroll 4
@@ -711,11 +717,6 @@ inline __m256i yuvChannel(__m256i a, __m256i b, __m256i weights, __m256i moreLow
     const __m256i high = _mm256_add_epi32(_mm256_madd_epi16(_mm256_unpackhi_epi16(a, b), weights), moreHigh);
     const __m256i sums = _mm256_packs_epi32(_mm256_srai_epi32(low, 8), _mm256_srai_epi32(high, 8));
     return _mm256_min_epi16(_mm256_max_epi16(sums, _mm256_setzero_si256()), _mm256_set1_epi16(255));
-}
-
-inline __m256i weightPair(int32_t a, int32_t b)
-{
-    return _mm256_set1_epi32(int32_t(uint32_t(uint16_t(a)) | (uint32_t(uint16_t(b)) << 16)));
 }
 
 // Green has three terms: y with u in one multiply-add, v in another.

@@ -480,8 +480,10 @@ void scaleSaturationAvx2(uint32_t *pixels, int count, const int32_t *scaledSatur
         hue = _mm256_add_ps(hue, _mm256_and_ps(_mm256_cmp_ps(hue, _mm256_setzero_ps(), _CMP_LT_OQ),
                                                _mm256_set1_ps(360.0f)));
         const __m256i hue100 = roundPositiveAvx2(_mm256_mul_ps(hue, _mm256_set1_ps(100.0f)));
-        // hue100 / 100 for 0..36000, then 360 -> 0.
-        __m256i hueDegrees = _mm256_srli_epi32(_mm256_mullo_epi32(hue100, _mm256_set1_epi32(5243)), 19);
+        // hue100 / 100 for 0..36000, then 360 -> 0: (x * 41944) >> 22 is x / 100 for every
+        // x below 2^16, and a 16-bit multiply-high is one short step where a 32-bit
+        // multiply takes two long ones.
+        __m256i hueDegrees = _mm256_srli_epi32(_mm256_mulhi_epu16(hue100, _mm256_set1_epi16(int16_t(41944))), 6);
         hueDegrees = _mm256_andnot_si256(_mm256_cmpeq_epi32(hueDegrees, _mm256_set1_epi32(360)), hueDegrees);
 
         const __m256i safeSaturation = _mm256_andnot_si256(grey, saturation8);
@@ -501,25 +503,17 @@ void scaleSaturationAvx2(uint32_t *pixels, int count, const int32_t *scaledSatur
         const __m256 t = _mm256_mul_ps(v, _mm256_sub_ps(one, _mm256_mul_ps(s, _mm256_sub_ps(one, f))));
         const __m256i odd = _mm256_cmpeq_epi32(_mm256_and_si256(sector, _mm256_set1_epi32(1)), _mm256_set1_epi32(1));
         const __m256 w = _mm256_blendv_ps(t, q, _mm256_castsi256_ps(odd));
-        const __m256i v8 = value;
-        const __m256i w8 = divide257Avx2(roundPositiveAvx2(_mm256_mul_ps(w, k65535)));
-        const __m256i p8 = divide257Avx2(roundPositiveAvx2(_mm256_mul_ps(p, k65535)));
-
-        const __m256i s0 = _mm256_cmpeq_epi32(sector, _mm256_set1_epi32(0));
-        const __m256i s1 = _mm256_cmpeq_epi32(sector, _mm256_set1_epi32(1));
-        const __m256i s2 = _mm256_cmpeq_epi32(sector, _mm256_set1_epi32(2));
-        const __m256i s3 = _mm256_cmpeq_epi32(sector, _mm256_set1_epi32(3));
-        const __m256i s4 = _mm256_cmpeq_epi32(sector, _mm256_set1_epi32(4));
-        const __m256i s5 = _mm256_cmpeq_epi32(sector, _mm256_set1_epi32(5));
-        __m256i red = selectInt(_mm256_or_si256(s0, s5), v8, selectInt(_mm256_or_si256(s1, s4), w8, p8));
-        __m256i green = selectInt(_mm256_or_si256(s1, s2), v8, selectInt(_mm256_or_si256(s0, s3), w8, p8));
-        __m256i blue = selectInt(_mm256_or_si256(s3, s4), v8, selectInt(_mm256_or_si256(s2, s5), w8, p8));
-        red = selectInt(achromatic, value, red);
-        green = selectInt(achromatic, value, green);
-        blue = selectInt(achromatic, value, blue);
+        // Achromatic lanes take value in every channel.
+        const __m256i w8 = selectInt(achromatic, value, divide257Avx2(roundPositiveAvx2(_mm256_mul_ps(w, k65535))));
+        const __m256i p8 = selectInt(achromatic, value, divide257Avx2(roundPositiveAvx2(_mm256_mul_ps(p, k65535))));
+        // Where each sector puts v, w and p (red at 16, green at 8, blue at 0),
+        // looked up by sector within registers; 6 and 7 occur only in grey lanes.
+        const __m256i vShift = _mm256_permutevar8x32_epi32(_mm256_setr_epi32(16, 8, 8, 0, 0, 16, 16, 16), sector);
+        const __m256i wShift = _mm256_permutevar8x32_epi32(_mm256_setr_epi32(8, 16, 0, 8, 16, 0, 0, 0), sector);
+        const __m256i pShift = _mm256_permutevar8x32_epi32(_mm256_setr_epi32(0, 0, 16, 16, 8, 8, 8, 8), sector);
         const __m256i result = _mm256_or_si256(
-            _mm256_or_si256(_mm256_set1_epi32(int(0xff000000u)), _mm256_slli_epi32(red, 16)),
-            _mm256_or_si256(_mm256_slli_epi32(green, 8), blue));
+            _mm256_or_si256(_mm256_set1_epi32(int(0xff000000u)), _mm256_sllv_epi32(value, vShift)),
+            _mm256_or_si256(_mm256_sllv_epi32(w8, wShift), _mm256_sllv_epi32(p8, pShift)));
         _mm256_storeu_si256(reinterpret_cast<__m256i *>(pixels + i), result);
     }
     for (; i < count; ++i)

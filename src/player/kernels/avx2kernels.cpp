@@ -219,13 +219,13 @@ void coarseBlock(const char *forward, const char *backward, ptrdiff_t stride, co
     }
 }
 
-// 32 levels in 32-bit lanes to 16-bit samples, in order.
+// 32 levels in 32-bit lanes to 16-bit samples. The lanes hold the strip's
+// columns in the order unpacking leaves them (0-3 and 8-11, then 4-7 and 12-15
+// of each 16), which packing puts back in order.
 inline void storeLevels(const __m256i results[4], int16_t *out)
 {
-    _mm256_storeu_si256(reinterpret_cast<__m256i *>(out),
-                        _mm256_permute4x64_epi64(_mm256_packs_epi32(results[0], results[1]), 0xd8));
-    _mm256_storeu_si256(reinterpret_cast<__m256i *>(out + 16),
-                        _mm256_permute4x64_epi64(_mm256_packs_epi32(results[2], results[3]), 0xd8));
+    _mm256_storeu_si256(reinterpret_cast<__m256i *>(out), _mm256_packs_epi32(results[0], results[1]));
+    _mm256_storeu_si256(reinterpret_cast<__m256i *>(out + 16), _mm256_packs_epi32(results[2], results[3]));
 }
 
 // Transposes the 8 x 8 block of 32-bit lanes in r.
@@ -366,15 +366,14 @@ void blurColumns(const int16_t *in, int width, int height, const BlurWeights &k,
             for (int quarter = 0; quarter < kStrip; quarter += 16) {
                 const __m256i low = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(a + quarter));
                 const __m256i high = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(b + quarter));
-                // Unpacking works within 128-bit halves: put columns back in order.
-                const __m256i f0 = _mm256_unpacklo_epi16(low, high), f1 = _mm256_unpackhi_epi16(low, high);
-                const __m256i g0 = _mm256_unpacklo_epi16(high, low), g1 = _mm256_unpackhi_epi16(high, low);
+                // Unpacking works within 128-bit halves; the columns stay in its
+                // order (see storeLevels), as every sum is its own column's.
                 uint32_t *f = forward + size_t(t) * kStrip + quarter;
                 uint32_t *g = backward + size_t(t) * kStrip + quarter;
-                _mm256_store_si256(reinterpret_cast<__m256i *>(f), _mm256_permute2x128_si256(f0, f1, 0x20));
-                _mm256_store_si256(reinterpret_cast<__m256i *>(f + 8), _mm256_permute2x128_si256(f0, f1, 0x31));
-                _mm256_store_si256(reinterpret_cast<__m256i *>(g), _mm256_permute2x128_si256(g0, g1, 0x20));
-                _mm256_store_si256(reinterpret_cast<__m256i *>(g + 8), _mm256_permute2x128_si256(g0, g1, 0x31));
+                _mm256_store_si256(reinterpret_cast<__m256i *>(f), _mm256_unpacklo_epi16(low, high));
+                _mm256_store_si256(reinterpret_cast<__m256i *>(f + 8), _mm256_unpackhi_epi16(low, high));
+                _mm256_store_si256(reinterpret_cast<__m256i *>(g), _mm256_unpacklo_epi16(high, low));
+                _mm256_store_si256(reinterpret_cast<__m256i *>(g + 8), _mm256_unpackhi_epi16(high, low));
             }
         }
         for (int y = 0; y < height; ++y) {

@@ -437,10 +437,11 @@ inline __m256i selectInt(__m256i mask, __m256i ifTrue, __m256i ifFalse)
     return _mm256_blendv_epi8(ifFalse, ifTrue, mask);
 }
 
-// QColor's unit value of an 8-bit x: float(x * 257) / 65535.
+// QColor's unit value of an 8-bit x: float(x * 257) / 65535 (float(x) * 257 is
+// the same exact product, one step shorter).
 inline __m256 unitOf(__m256i value)
 {
-    return _mm256_div_ps(_mm256_cvtepi32_ps(_mm256_add_epi32(_mm256_slli_epi32(value, 8), value)), _mm256_set1_ps(65535.0f));
+    return _mm256_div_ps(_mm256_mul_ps(_mm256_cvtepi32_ps(value), _mm256_set1_ps(257.0f)), _mm256_set1_ps(65535.0f));
 }
 
 void scaleSaturationAvx2(uint32_t *pixels, int count, const int32_t *scaledSaturation)

@@ -677,6 +677,56 @@ struct PaddedTable {
     }
 };
 
+// Byte lookups in a 256-entry table by 16-entry shuffles, no gathers. With T_k
+// the table's k-th 16 bytes, E_k = T_k ^ T_(k+1) and E_7 = T_7, T_h is the XOR
+// of E_h .. E_7: a byte x below 128 is the XOR of the shuffles of the E_k whose
+// index keeps bit 7 clear exactly when x < 16 (k + 1), as x + 112 - 16 k,
+// saturated, does (its low four bits stay x's). Bytes from 128 look up the
+// reversed table at 255 - x the same way; each half gives 0 for the other's.
+struct ShuffleTable {
+    __m256i low[8];
+    __m256i high[8];
+    explicit ShuffleTable(const uint8_t *table)
+    {
+        const __m128i reverse = _mm_setr_epi8(15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0);
+        auto part = [&](int k, bool reversed) {
+            const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i *>(table + (reversed ? 240 - 16 * k : 16 * k)));
+            return reversed ? _mm_shuffle_epi8(bytes, reverse) : bytes;
+        };
+        for (int k = 0; k < 8; ++k) {
+            const __m128i l = k < 7 ? _mm_xor_si128(part(k, false), part(k + 1, false)) : part(k, false);
+            const __m128i h = k < 7 ? _mm_xor_si128(part(k, true), part(k + 1, true)) : part(k, true);
+            low[k] = _mm256_broadcastsi128_si256(l);
+            high[k] = _mm256_broadcastsi128_si256(h);
+        }
+    }
+    inline __m256i look(__m256i x) const
+    {
+        const __m256i flipped = _mm256_xor_si256(x, _mm256_set1_epi8(-1));
+        __m256i result = _mm256_setzero_si256();
+#pragma GCC unroll 8
+        for (int k = 0; k < 8; ++k) {
+            const __m256i bias = _mm256_set1_epi8(char(112 - 16 * k));
+            result = _mm256_xor_si256(result, _mm256_shuffle_epi8(low[k], _mm256_adds_epu8(x, bias)));
+            result = _mm256_xor_si256(result, _mm256_shuffle_epi8(high[k], _mm256_adds_epu8(flipped, bias)));
+        }
+        return result;
+    }
+};
+
+// Alpha kept; red, green and blue through the table.
+void mapColorAvx2(uint32_t *line, int count, const uint8_t *table)
+{
+    const ShuffleTable shuffles(table);
+    const __m256i alphaMask = _mm256_set1_epi32(int(0xff000000u));
+    int x = 0;
+    for (; x + 8 <= count; x += 8) {
+        const __m256i px = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(line + x));
+        _mm256_storeu_si256(reinterpret_cast<__m256i *>(line + x), _mm256_blendv_epi8(shuffles.look(px), px, alphaMask));
+    }
+    referenceKernels().mapColor(line + x, count - x, table);
+}
+
 void mapAlphaAvx2(uint32_t *line, int count, const uint8_t *table)
 {
     const PaddedTable padded(table);
@@ -782,7 +832,7 @@ const KernelTable &avx2Kernels()
 {
     static const KernelTable table = {
         exactBlur, packPixels, boxStripAvx2, boxRowsToStrip, boxStripToRows,
-        scaleSaturationAvx2, sepiaAvx2, graySepiaAvx2, referenceKernels().mapColor, mapAlphaAvx2, yuvToRgbAvx2,
+        scaleSaturationAvx2, sepiaAvx2, graySepiaAvx2, mapColorAvx2, mapAlphaAvx2, yuvToRgbAvx2,
     };
     return table;
 }

@@ -47,9 +47,10 @@ struct BlurWeights {
     // 2^coarseShift (0: no such form) in 16-bit weights. A sum whose fraction
     // is at least coarseSlackBelow above a whole level and coarseSlackAbove
     // below the next truncates as the double sum does; the others are settled
-    // by the fine weights. The weights' rounding errors lean each way by their
-    // own amounts, so each side has its own margin (together about what one
-    // side would need if every error were counted both ways).
+    // by the fine weights. The coarse sum less the double one lies between 255
+    // times the weights' negative errors and 255 times their positive ones, so
+    // each side has its own margin (together, what each side had when every
+    // error was counted on both).
     int coarseShift = 0;
     int coarseCenterLow = 0;
     int coarseCenterHigh = 0;

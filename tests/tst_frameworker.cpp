@@ -1,4 +1,5 @@
 #include "frameprocessingworker.h"
+#include "imagekernels.h"
 #include "testmedia.h"
 
 #include <QMediaPlayer>
@@ -309,6 +310,61 @@ private slots:
         const QImage image = FrameProcessingWorker::convertMapped(frame, shown);
         frame.unmap();
         QCOMPARE(image, turned(upright, angle));
+    }
+
+    // Every kernel level converts alike, read in place (half size) or from gathered
+    // rows, for each matrix and range, with samples of every value (clamping included).
+    void handConversionSameOnEveryLevel_data()
+    {
+        QTest::addColumn<QVideoFrameFormat::PixelFormat>("format");
+        QTest::addColumn<QVideoFrameFormat::ColorSpace>("space");
+        QTest::addColumn<QVideoFrameFormat::ColorRange>("range");
+        QTest::addColumn<QSize>("target");
+        const auto yuv = QVideoFrameFormat::Format_YUV420P;
+        for (auto space : {QVideoFrameFormat::ColorSpace_BT601, QVideoFrameFormat::ColorSpace_BT709,
+                           QVideoFrameFormat::ColorSpace_BT2020}) {
+            for (auto range : {QVideoFrameFormat::ColorRange_Video, QVideoFrameFormat::ColorRange_Full}) {
+                QTest::addRow("space %d range %d halved", int(space), int(range)) << yuv << space << range << QSize(100, 50);
+                QTest::addRow("space %d range %d full size", int(space), int(range)) << yuv << space << range << QSize(200, 100);
+            }
+        }
+        QTest::newRow("NV12 halved") << QVideoFrameFormat::Format_NV12 << QVideoFrameFormat::ColorSpace_BT709
+                                     << QVideoFrameFormat::ColorRange_Video << QSize(100, 50);
+    }
+
+    void handConversionSameOnEveryLevel()
+    {
+        QFETCH(QVideoFrameFormat::PixelFormat, format);
+        QFETCH(QVideoFrameFormat::ColorSpace, space);
+        QFETCH(QVideoFrameFormat::ColorRange, range);
+        QFETCH(QSize, target);
+        QVideoFrameFormat frameFormat(QSize(200, 100), format);
+        frameFormat.setColorSpace(space);
+        frameFormat.setColorRange(range);
+        QVideoFrame frame(frameFormat);
+        QVERIFY(frame.map(QVideoFrame::WriteOnly));
+        uint32_t state = 12345;
+        for (int p = 0; p < frame.planeCount(); ++p) {
+            for (int i = 0; i < frame.mappedBytes(p); ++i) {
+                state = state * 1664525u + 1013904223u;
+                frame.bits(p)[i] = uchar(state >> 24);
+            }
+        }
+        frame.unmap();
+        QVERIFY(frame.map(QVideoFrame::ReadOnly));
+        QImage portable;
+        for (auto level : {ImageKernels::SimdLevel::Portable, ImageKernels::SimdLevel::Avx2, ImageKernels::SimdLevel::Avx512}) {
+            if (ImageKernels::setSimdLevel(level) != level)
+                continue;
+            const QImage image = FrameProcessingWorker::convertMapped(frame, target);
+            QCOMPARE(image.size(), target);
+            if (level == ImageKernels::SimdLevel::Portable)
+                portable = image;
+            else
+                QVERIFY2(image == portable, QByteArray::number(int(level)).constData());
+        }
+        frame.unmap();
+        ImageKernels::setSimdLevel(ImageKernels::supportedSimdLevel());
     }
 
     void shownPreviewSizeOfTurnedFrames_data()

@@ -137,15 +137,23 @@ void makeBlurKernel(const QVector<double> &kernel, BlurKernel &fixed)
         }
         if (!fits || 255 * total >= (int64_t(1) << 31))
             continue;
-        double coarseError = 0.0;
-        for (int t = 0; t < int(kernel.size()); ++t)
-            coarseError += std::fabs(kernel[t] - double(coarse[std::abs(t - r)]) / scale);
-        const double coarseBound = 255.0 * coarseError + 4.0 * kernel.size() * 255.0 * std::ldexp(1.0, -52);
-        const double slack = std::ceil(coarseBound * scale) + 2.0;
-        if (slack >= scale / 16)
+        // The coarse sum less the double one is the samples (0..255) times
+        // the weights' errors: at most 255 times the errors above, at least
+        // 255 times those below; and the double sum's own rounding.
+        double over = 0.0;
+        double under = 0.0;
+        for (int t = 0; t < int(kernel.size()); ++t) {
+            const double error = double(coarse[std::abs(t - r)]) / scale - kernel[t];
+            (error > 0 ? over : under) += std::fabs(error);
+        }
+        const double rounding = 4.0 * kernel.size() * 255.0 * std::ldexp(1.0, -52);
+        const double below = std::ceil((255.0 * over + rounding) * scale) + 2.0;
+        const double above = std::ceil((255.0 * under + rounding) * scale) + 2.0;
+        if (below >= scale / 16 || above >= scale / 16)
             continue;
         view.coarseShift = shift;
-        view.coarseSlack = uint32_t(slack);
+        view.coarseSlackBelow = uint32_t(below);
+        view.coarseSlackAbove = uint32_t(above);
         view.coarseCenterLow = int(coarse[0] - coarse[0] / 2);
         view.coarseCenterHigh = int(coarse[0] / 2);
         for (int j = 1; j <= r; j += 2) {
@@ -417,6 +425,12 @@ void applyPixelSteps(QImage &image, const PixelSteps &steps)
         if (steps.alphaTable)
             table.mapAlpha(line, width, alphaTable);
     }
+}
+
+void yuvToRgbRow(const uint8_t *luma, int lumaStep, const uint8_t *u, const uint8_t *v, int count,
+                 const YuvToRgbCoefficients &c, QRgb *line)
+{
+    kernels().yuvToRgb(luma, lumaStep, u, v, count, c, line);
 }
 
 QImage boxBlur(const QImage &image, double sigma)

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "kernels/kerneltable.h"
+
 #include <QImage>
 #include <QVector>
 
@@ -60,6 +62,11 @@ struct PixelSteps {
     const uint8_t *alphaTable = nullptr;   // as mapAlpha
 };
 void applyPixelSteps(QImage &image, const PixelSteps &steps);
+
+// One row of 8-bit Y'CbCr to opaque RGB32: line[x] from luma[x * lumaStep]
+// (lumaStep 1 or 2), u[x] and v[x].
+void yuvToRgbRow(const uint8_t *luma, int lumaStep, const uint8_t *u, const uint8_t *v, int count,
+                 const YuvToRgbCoefficients &c, QRgb *line);
 
 // Three running-box passes per axis approximating a Gaussian of the given
 // sigma, all channels; a cheap preview blur that stays on QImage.

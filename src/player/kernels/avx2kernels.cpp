@@ -20,6 +20,12 @@ inline const uint8_t *clampRow(int y, int rows, const uint8_t *src, ptrdiff_t st
 // then takes four taps. Blocks of 32 outputs (four registers) share each
 // weight broadcast and keep the multiply-adds independent.
 
+// (a, b) as the 16-bit halves of every lane, for multiply-adds.
+inline __m256i weightPair(int32_t a, int32_t b)
+{
+    return _mm256_set1_epi32(int32_t(uint32_t(uint16_t(a)) | (uint32_t(uint16_t(b)) << 16)));
+}
+
 inline __m256i loadAt(const char *p) { return _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p)); }
 
 // The centre samples of forward pairs, and each twice over for the split centre weight.
@@ -31,18 +37,59 @@ inline __m256i foldedPairs(const char *forward, const char *backward, ptrdiff_t 
     return _mm256_add_epi16(loadAt(forward + offset), loadAt(backward - offset));
 }
 
-// acc[b] += the multiply-adds of the folded pairs of block b with `weights`,
-// pair p at stride * (2p + 1) bytes on and back.
-inline void addPairSums(const char *forward, const char *backward, ptrdiff_t stride, const int32_t *weights,
-                        int pairs, __m256i acc[4])
+// acc += the multiply-add of a folded pair with w, in place: written as
+// intrinsics, GCC copies every sum to another register (or the stack) each round.
+inline void addFolded(__m256i &acc, const char *ahead, const char *behind, __m256i w)
 {
-    ptrdiff_t offset = stride;
-    for (int p = 0; p < pairs; ++p, offset += 2 * stride) {
-        const __m256i w = _mm256_set1_epi32(weights[p]);
-#pragma GCC unroll 4
-        for (int b = 0; b < 4; ++b)
-            acc[b] = _mm256_add_epi32(acc[b], _mm256_madd_epi16(foldedPairs(forward + 32 * b, backward + 32 * b, offset), w));
+    const __m256i product = _mm256_madd_epi16(_mm256_add_epi16(loadAt(ahead), loadAt(behind)), w);
+    asm("vpaddd %1, %0, %0" : "+x"(acc) : "x"(product));
+}
+
+// The sums of a block of 32 outputs: the centre weight split in two halves
+// (packed as a pair) and then the multiply-adds of the folded pairs with
+// `weights`, pair p at stride * (2p + 1) bytes on and back. Two pairs a round
+// into two sets of sums (integer sums in any order are the same) halve the
+// loop's overhead.
+inline void blockSums(const char *forward, const char *backward, ptrdiff_t stride, int centerLow, int centerHigh,
+                      const int32_t *weights, int pairs, __m256i centre[4], __m256i acc[4])
+{
+    const __m256i centerWeights = weightPair(centerLow, centerHigh);
+    __m256i a0 = _mm256_madd_epi16(centreTwice(centreSamples(forward)), centerWeights);
+    __m256i a1 = _mm256_madd_epi16(centreTwice(centreSamples(forward + 32)), centerWeights);
+    __m256i a2 = _mm256_madd_epi16(centreTwice(centreSamples(forward + 64)), centerWeights);
+    __m256i a3 = _mm256_madd_epi16(centreTwice(centreSamples(forward + 96)), centerWeights);
+    __m256i b0 = _mm256_setzero_si256(), b1 = b0, b2 = b0, b3 = b0;
+    const char *f = forward + stride;
+    const char *g = backward - stride;
+    const ptrdiff_t next = 2 * stride;
+    int p = 0;
+    for (; p + 2 <= pairs; p += 2, f += 2 * next, g -= 2 * next) {
+        const __m256i w0 = _mm256_set1_epi32(weights[p]);
+        const __m256i w1 = _mm256_set1_epi32(weights[p + 1]);
+        addFolded(a0, f, g, w0);
+        addFolded(a1, f + 32, g + 32, w0);
+        addFolded(a2, f + 64, g + 64, w0);
+        addFolded(a3, f + 96, g + 96, w0);
+        addFolded(b0, f + next, g - next, w1);
+        addFolded(b1, f + next + 32, g - next + 32, w1);
+        addFolded(b2, f + next + 64, g - next + 64, w1);
+        addFolded(b3, f + next + 96, g - next + 96, w1);
     }
+    if (p < pairs) {
+        const __m256i w0 = _mm256_set1_epi32(weights[p]);
+        addFolded(a0, f, g, w0);
+        addFolded(a1, f + 32, g + 32, w0);
+        addFolded(a2, f + 64, g + 64, w0);
+        addFolded(a3, f + 96, g + 96, w0);
+    }
+    acc[0] = _mm256_add_epi32(a0, b0);
+    acc[1] = _mm256_add_epi32(a1, b1);
+    acc[2] = _mm256_add_epi32(a2, b2);
+    acc[3] = _mm256_add_epi32(a3, b3);
+    // Loaded again rather than held: all sixteen registers serve the loop.
+#pragma GCC unroll 4
+    for (int b = 0; b < 4; ++b)
+        centre[b] = centreSamples(forward + 32 * b);
 }
 
 // level with the masked lanes replaced by table[index]; a flat area gives
@@ -61,14 +108,8 @@ inline __m256i lookUpMasked(__m256i level, const int32_t *table, __m256i index, 
 void foldedBlock(const char *forward, const char *backward, ptrdiff_t stride, const BlurWeights &k,
                  __m256i results[4])
 {
-    const __m256i centerWeights = _mm256_set1_epi32(int32_t(uint32_t(k.centerLow) | (uint32_t(k.centerHigh) << 16)));
     __m256i centre[4], acc[4];
-#pragma GCC unroll 4
-    for (int b = 0; b < 4; ++b) {
-        centre[b] = centreSamples(forward + 32 * b);
-        acc[b] = _mm256_madd_epi16(centreTwice(centre[b]), centerWeights);
-    }
-    addPairSums(forward, backward, stride, k.pairWeights, k.pairCount, acc);
+    blockSums(forward, backward, stride, k.centerLow, k.centerHigh, k.pairWeights, k.pairCount, centre, acc);
 #pragma GCC unroll 4
     for (int b = 0; b < 4; ++b) {
         const __m256i level = _mm256_srli_epi32(acc[b], kFixedShift);
@@ -90,7 +131,7 @@ template <int Blocks>
 void preciseBlock(const char *forward, const char *backward, ptrdiff_t stride, const int32_t *changes,
                   ptrdiff_t lastTap, const BlurWeights &k, __m256i *results)
 {
-    const __m256i centerHigh = _mm256_set1_epi32(int32_t(uint32_t(k.fineCenterLow) | (uint32_t(k.fineCenterHigh) << 16)));
+    const __m256i centerHigh = weightPair(k.fineCenterLow, k.fineCenterHigh);
     const __m256i centerRest = _mm256_set1_epi32(k.fineCenterRest);
     __m256i centre[Blocks], high[Blocks], rest[Blocks];
 #pragma GCC unroll 4
@@ -149,20 +190,14 @@ void preciseBlock(const char *forward, const char *backward, ptrdiff_t stride, c
 void coarseBlock(const char *forward, const char *backward, ptrdiff_t stride, const int32_t *changes,
                  ptrdiff_t lastTap, const BlurWeights &k, __m256i results[4])
 {
-    const __m256i centerWeights
-        = _mm256_set1_epi32(int32_t(uint32_t(k.coarseCenterLow) | (uint32_t(k.coarseCenterHigh) << 16)));
     __m256i centre[4], acc[4];
-#pragma GCC unroll 4
-    for (int b = 0; b < 4; ++b) {
-        centre[b] = centreSamples(forward + 32 * b);
-        acc[b] = _mm256_madd_epi16(centreTwice(centre[b]), centerWeights);
-    }
-    addPairSums(forward, backward, stride, k.coarsePairs, k.pairCount, acc);
+    blockSums(forward, backward, stride, k.coarseCenterLow, k.coarseCenterHigh, k.coarsePairs, k.pairCount, centre,
+              acc);
     const uint32_t fractionMask = (uint32_t(1) << k.coarseShift) - 1;
     const __m128i shift = _mm_cvtsi32_si128(k.coarseShift);
     const __m256i fractions = _mm256_set1_epi32(int(fractionMask));
-    const __m256i slackLow = _mm256_set1_epi32(int(k.coarseSlack));
-    const __m256i slackHigh = _mm256_set1_epi32(int(fractionMask - k.coarseSlack));
+    const __m256i slackLow = _mm256_set1_epi32(int(k.coarseSlackBelow));
+    const __m256i slackHigh = _mm256_set1_epi32(int(fractionMask - k.coarseSlackAbove));
     for (int b = 0; b < 4; ++b) {
         __m256i level = _mm256_srl_epi32(acc[b], shift);
         const __m256i fraction = _mm256_and_si256(acc[b], fractions);
@@ -184,13 +219,13 @@ void coarseBlock(const char *forward, const char *backward, ptrdiff_t stride, co
     }
 }
 
-// 32 levels in 32-bit lanes to 16-bit samples, in order.
+// 32 levels in 32-bit lanes to 16-bit samples. The lanes hold the strip's
+// columns in the order unpacking leaves them (0-3 and 8-11, then 4-7 and 12-15
+// of each 16), which packing puts back in order.
 inline void storeLevels(const __m256i results[4], int16_t *out)
 {
-    _mm256_storeu_si256(reinterpret_cast<__m256i *>(out),
-                        _mm256_permute4x64_epi64(_mm256_packs_epi32(results[0], results[1]), 0xd8));
-    _mm256_storeu_si256(reinterpret_cast<__m256i *>(out + 16),
-                        _mm256_permute4x64_epi64(_mm256_packs_epi32(results[2], results[3]), 0xd8));
+    _mm256_storeu_si256(reinterpret_cast<__m256i *>(out), _mm256_packs_epi32(results[0], results[1]));
+    _mm256_storeu_si256(reinterpret_cast<__m256i *>(out + 16), _mm256_packs_epi32(results[2], results[3]));
 }
 
 // Transposes the 8 x 8 block of 32-bit lanes in r.
@@ -331,15 +366,14 @@ void blurColumns(const int16_t *in, int width, int height, const BlurWeights &k,
             for (int quarter = 0; quarter < kStrip; quarter += 16) {
                 const __m256i low = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(a + quarter));
                 const __m256i high = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(b + quarter));
-                // Unpacking works within 128-bit halves: put columns back in order.
-                const __m256i f0 = _mm256_unpacklo_epi16(low, high), f1 = _mm256_unpackhi_epi16(low, high);
-                const __m256i g0 = _mm256_unpacklo_epi16(high, low), g1 = _mm256_unpackhi_epi16(high, low);
+                // Unpacking works within 128-bit halves; the columns stay in its
+                // order (see storeLevels), as every sum is its own column's.
                 uint32_t *f = forward + size_t(t) * kStrip + quarter;
                 uint32_t *g = backward + size_t(t) * kStrip + quarter;
-                _mm256_store_si256(reinterpret_cast<__m256i *>(f), _mm256_permute2x128_si256(f0, f1, 0x20));
-                _mm256_store_si256(reinterpret_cast<__m256i *>(f + 8), _mm256_permute2x128_si256(f0, f1, 0x31));
-                _mm256_store_si256(reinterpret_cast<__m256i *>(g), _mm256_permute2x128_si256(g0, g1, 0x20));
-                _mm256_store_si256(reinterpret_cast<__m256i *>(g + 8), _mm256_permute2x128_si256(g0, g1, 0x31));
+                _mm256_store_si256(reinterpret_cast<__m256i *>(f), _mm256_unpacklo_epi16(low, high));
+                _mm256_store_si256(reinterpret_cast<__m256i *>(f + 8), _mm256_unpackhi_epi16(low, high));
+                _mm256_store_si256(reinterpret_cast<__m256i *>(g), _mm256_unpacklo_epi16(high, low));
+                _mm256_store_si256(reinterpret_cast<__m256i *>(g + 8), _mm256_unpackhi_epi16(high, low));
             }
         }
         for (int y = 0; y < height; ++y) {
@@ -403,10 +437,11 @@ inline __m256i selectInt(__m256i mask, __m256i ifTrue, __m256i ifFalse)
     return _mm256_blendv_epi8(ifFalse, ifTrue, mask);
 }
 
-// QColor's unit value of an 8-bit x: float(x * 257) / 65535.
+// QColor's unit value of an 8-bit x: float(x * 257) / 65535 (float(x) * 257 is
+// the same exact product, one step shorter).
 inline __m256 unitOf(__m256i value)
 {
-    return _mm256_div_ps(_mm256_cvtepi32_ps(_mm256_add_epi32(_mm256_slli_epi32(value, 8), value)), _mm256_set1_ps(65535.0f));
+    return _mm256_div_ps(_mm256_mul_ps(_mm256_cvtepi32_ps(value), _mm256_set1_ps(257.0f)), _mm256_set1_ps(65535.0f));
 }
 
 void scaleSaturationAvx2(uint32_t *pixels, int count, const int32_t *scaledSaturation)
@@ -445,8 +480,10 @@ void scaleSaturationAvx2(uint32_t *pixels, int count, const int32_t *scaledSatur
         hue = _mm256_add_ps(hue, _mm256_and_ps(_mm256_cmp_ps(hue, _mm256_setzero_ps(), _CMP_LT_OQ),
                                                _mm256_set1_ps(360.0f)));
         const __m256i hue100 = roundPositiveAvx2(_mm256_mul_ps(hue, _mm256_set1_ps(100.0f)));
-        // hue100 / 100 for 0..36000, then 360 -> 0.
-        __m256i hueDegrees = _mm256_srli_epi32(_mm256_mullo_epi32(hue100, _mm256_set1_epi32(5243)), 19);
+        // hue100 / 100 for 0..36000, then 360 -> 0: (x * 41944) >> 22 is x / 100 for every
+        // x below 2^16, and a 16-bit multiply-high is one short step where a 32-bit
+        // multiply takes two long ones.
+        __m256i hueDegrees = _mm256_srli_epi32(_mm256_mulhi_epu16(hue100, _mm256_set1_epi16(int16_t(41944))), 6);
         hueDegrees = _mm256_andnot_si256(_mm256_cmpeq_epi32(hueDegrees, _mm256_set1_epi32(360)), hueDegrees);
 
         const __m256i safeSaturation = _mm256_andnot_si256(grey, saturation8);
@@ -466,25 +503,17 @@ void scaleSaturationAvx2(uint32_t *pixels, int count, const int32_t *scaledSatur
         const __m256 t = _mm256_mul_ps(v, _mm256_sub_ps(one, _mm256_mul_ps(s, _mm256_sub_ps(one, f))));
         const __m256i odd = _mm256_cmpeq_epi32(_mm256_and_si256(sector, _mm256_set1_epi32(1)), _mm256_set1_epi32(1));
         const __m256 w = _mm256_blendv_ps(t, q, _mm256_castsi256_ps(odd));
-        const __m256i v8 = value;
-        const __m256i w8 = divide257Avx2(roundPositiveAvx2(_mm256_mul_ps(w, k65535)));
-        const __m256i p8 = divide257Avx2(roundPositiveAvx2(_mm256_mul_ps(p, k65535)));
-
-        const __m256i s0 = _mm256_cmpeq_epi32(sector, _mm256_set1_epi32(0));
-        const __m256i s1 = _mm256_cmpeq_epi32(sector, _mm256_set1_epi32(1));
-        const __m256i s2 = _mm256_cmpeq_epi32(sector, _mm256_set1_epi32(2));
-        const __m256i s3 = _mm256_cmpeq_epi32(sector, _mm256_set1_epi32(3));
-        const __m256i s4 = _mm256_cmpeq_epi32(sector, _mm256_set1_epi32(4));
-        const __m256i s5 = _mm256_cmpeq_epi32(sector, _mm256_set1_epi32(5));
-        __m256i red = selectInt(_mm256_or_si256(s0, s5), v8, selectInt(_mm256_or_si256(s1, s4), w8, p8));
-        __m256i green = selectInt(_mm256_or_si256(s1, s2), v8, selectInt(_mm256_or_si256(s0, s3), w8, p8));
-        __m256i blue = selectInt(_mm256_or_si256(s3, s4), v8, selectInt(_mm256_or_si256(s2, s5), w8, p8));
-        red = selectInt(achromatic, value, red);
-        green = selectInt(achromatic, value, green);
-        blue = selectInt(achromatic, value, blue);
+        // Achromatic lanes take value in every channel.
+        const __m256i w8 = selectInt(achromatic, value, divide257Avx2(roundPositiveAvx2(_mm256_mul_ps(w, k65535))));
+        const __m256i p8 = selectInt(achromatic, value, divide257Avx2(roundPositiveAvx2(_mm256_mul_ps(p, k65535))));
+        // Where each sector puts v, w and p (red at 16, green at 8, blue at 0),
+        // looked up by sector within registers; 6 and 7 occur only in grey lanes.
+        const __m256i vShift = _mm256_permutevar8x32_epi32(_mm256_setr_epi32(16, 8, 8, 0, 0, 16, 16, 16), sector);
+        const __m256i wShift = _mm256_permutevar8x32_epi32(_mm256_setr_epi32(8, 16, 0, 8, 16, 0, 0, 0), sector);
+        const __m256i pShift = _mm256_permutevar8x32_epi32(_mm256_setr_epi32(0, 0, 16, 16, 8, 8, 8, 8), sector);
         const __m256i result = _mm256_or_si256(
-            _mm256_or_si256(_mm256_set1_epi32(int(0xff000000u)), _mm256_slli_epi32(red, 16)),
-            _mm256_or_si256(_mm256_slli_epi32(green, 8), blue));
+            _mm256_or_si256(_mm256_set1_epi32(int(0xff000000u)), _mm256_sllv_epi32(value, vShift)),
+            _mm256_or_si256(_mm256_sllv_epi32(w8, wShift), _mm256_sllv_epi32(p8, pShift)));
         _mm256_storeu_si256(reinterpret_cast<__m256i *>(pixels + i), result);
     }
     for (; i < count; ++i)
@@ -648,6 +677,56 @@ struct PaddedTable {
     }
 };
 
+// Byte lookups in a 256-entry table by 16-entry shuffles, no gathers. With T_k
+// the table's k-th 16 bytes, E_k = T_k ^ T_(k+1) and E_7 = T_7, T_h is the XOR
+// of E_h .. E_7: a byte x below 128 is the XOR of the shuffles of the E_k whose
+// index keeps bit 7 clear exactly when x < 16 (k + 1), as x + 112 - 16 k,
+// saturated, does (its low four bits stay x's). Bytes from 128 look up the
+// reversed table at 255 - x the same way; each half gives 0 for the other's.
+struct ShuffleTable {
+    __m256i low[8];
+    __m256i high[8];
+    explicit ShuffleTable(const uint8_t *table)
+    {
+        const __m128i reverse = _mm_setr_epi8(15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0);
+        auto part = [&](int k, bool reversed) {
+            const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i *>(table + (reversed ? 240 - 16 * k : 16 * k)));
+            return reversed ? _mm_shuffle_epi8(bytes, reverse) : bytes;
+        };
+        for (int k = 0; k < 8; ++k) {
+            const __m128i l = k < 7 ? _mm_xor_si128(part(k, false), part(k + 1, false)) : part(k, false);
+            const __m128i h = k < 7 ? _mm_xor_si128(part(k, true), part(k + 1, true)) : part(k, true);
+            low[k] = _mm256_broadcastsi128_si256(l);
+            high[k] = _mm256_broadcastsi128_si256(h);
+        }
+    }
+    inline __m256i look(__m256i x) const
+    {
+        const __m256i flipped = _mm256_xor_si256(x, _mm256_set1_epi8(-1));
+        __m256i result = _mm256_setzero_si256();
+#pragma GCC unroll 8
+        for (int k = 0; k < 8; ++k) {
+            const __m256i bias = _mm256_set1_epi8(char(112 - 16 * k));
+            result = _mm256_xor_si256(result, _mm256_shuffle_epi8(low[k], _mm256_adds_epu8(x, bias)));
+            result = _mm256_xor_si256(result, _mm256_shuffle_epi8(high[k], _mm256_adds_epu8(flipped, bias)));
+        }
+        return result;
+    }
+};
+
+// Alpha kept; red, green and blue through the table.
+void mapColorAvx2(uint32_t *line, int count, const uint8_t *table)
+{
+    const ShuffleTable shuffles(table);
+    const __m256i alphaMask = _mm256_set1_epi32(int(0xff000000u));
+    int x = 0;
+    for (; x + 8 <= count; x += 8) {
+        const __m256i px = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(line + x));
+        _mm256_storeu_si256(reinterpret_cast<__m256i *>(line + x), _mm256_blendv_epi8(shuffles.look(px), px, alphaMask));
+    }
+    referenceKernels().mapColor(line + x, count - x, table);
+}
+
 void mapAlphaAvx2(uint32_t *line, int count, const uint8_t *table)
 {
     const PaddedTable padded(table);
@@ -672,6 +751,71 @@ void mapAlphaAvx2(uint32_t *line, int count, const uint8_t *table)
     referenceKernels().mapAlpha(line + x, count - x, table);
 }
 
+// Sixteen channel values, (a * wa + b * wb + more) >> 8 clamped to 0..255,
+// from 16-bit samples; `more` holds 32-bit terms of the unpacked halves. The
+// multiply-adds keep the products in 32 bits (luma times y alone passes 16),
+// and packing back undoes the unpacking's order within 128-bit halves.
+inline __m256i yuvChannel(__m256i a, __m256i b, __m256i weights, __m256i moreLow, __m256i moreHigh)
+{
+    const __m256i low = _mm256_add_epi32(_mm256_madd_epi16(_mm256_unpacklo_epi16(a, b), weights), moreLow);
+    const __m256i high = _mm256_add_epi32(_mm256_madd_epi16(_mm256_unpackhi_epi16(a, b), weights), moreHigh);
+    const __m256i sums = _mm256_packs_epi32(_mm256_srai_epi32(low, 8), _mm256_srai_epi32(high, 8));
+    return _mm256_min_epi16(_mm256_max_epi16(sums, _mm256_setzero_si256()), _mm256_set1_epi16(255));
+}
+
+// Green has three terms: y with u in one multiply-add, v in another.
+template <int LumaStep>
+void yuvToRgbRows(const uint8_t *luma, const uint8_t *u, const uint8_t *v, int count, const YuvToRgbCoefficients &c,
+                  uint32_t *line)
+{
+    const __m256i redWeights = weightPair(c.luma, c.redFromV);
+    const __m256i blueWeights = weightPair(c.luma, c.blueFromU);
+    const __m256i greenWeights = weightPair(c.luma, -c.greenFromU);
+    const __m256i greenFromV = weightPair(-c.greenFromV, 0);
+    const __m256i redConstant = _mm256_set1_epi32(c.redConstant);
+    const __m256i greenConstant = _mm256_set1_epi32(c.greenConstant);
+    const __m256i blueConstant = _mm256_set1_epi32(c.blueConstant);
+    const __m256i zero = _mm256_setzero_si256();
+    // Every second luma byte is read as a 16-bit word: the last one's high byte may lie past the row.
+    const int end = LumaStep == 2 ? count - 1 : count;
+    int x = 0;
+    for (; x + 16 <= end; x += 16) {
+        const __m256i y = LumaStep == 2
+            ? _mm256_and_si256(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(luma + 2 * x)), _mm256_set1_epi16(0xff))
+            : _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i *>(luma + x)));
+        const __m256i cb = _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i *>(u + x)));
+        const __m256i cr = _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i *>(v + x)));
+        const __m256i red = yuvChannel(y, cr, redWeights, redConstant, redConstant);
+        const __m256i blue = yuvChannel(y, cb, blueWeights, blueConstant, blueConstant);
+        const __m256i fromVLow = _mm256_add_epi32(_mm256_madd_epi16(_mm256_unpacklo_epi16(cr, zero), greenFromV), greenConstant);
+        const __m256i fromVHigh = _mm256_add_epi32(_mm256_madd_epi16(_mm256_unpackhi_epi16(cr, zero), greenFromV), greenConstant);
+        const __m256i green = yuvChannel(y, cb, greenWeights, fromVLow, fromVHigh);
+        const __m256i blueGreen = _mm256_or_si256(blue, _mm256_slli_epi16(green, 8));
+        const __m256i redAlpha = _mm256_or_si256(red, _mm256_set1_epi16(int16_t(0xff00)));
+        const __m256i low = _mm256_unpacklo_epi16(blueGreen, redAlpha);
+        const __m256i high = _mm256_unpackhi_epi16(blueGreen, redAlpha);
+        _mm256_storeu_si256(reinterpret_cast<__m256i *>(line + x), _mm256_permute2x128_si256(low, high, 0x20));
+        _mm256_storeu_si256(reinterpret_cast<__m256i *>(line + x + 8), _mm256_permute2x128_si256(low, high, 0x31));
+    }
+    for (; x < count; ++x)
+        line[x] = Shared::yuvPixel(luma[x * LumaStep], u[x], v[x], c);
+}
+
+void yuvToRgbAvx2(const uint8_t *luma, int lumaStep, const uint8_t *u, const uint8_t *v, int count,
+                  const YuvToRgbCoefficients &c, uint32_t *line)
+{
+    // The multiply-adds take 16-bit weights.
+    auto fits = [](int32_t w) { return w >= -32767 && w <= 32767; };
+    if (!fits(c.luma) || !fits(c.redFromV) || !fits(c.greenFromU) || !fits(c.greenFromV) || !fits(c.blueFromU))
+        referenceKernels().yuvToRgb(luma, lumaStep, u, v, count, c, line);
+    else if (lumaStep == 2)
+        yuvToRgbRows<2>(luma, u, v, count, c, line);
+    else if (lumaStep == 1)
+        yuvToRgbRows<1>(luma, u, v, count, c, line);
+    else
+        referenceKernels().yuvToRgb(luma, lumaStep, u, v, count, c, line);
+}
+
 void boxRowsToStrip(const uint32_t *const *rows, int width, uint32_t *columns)
 {
     boxRowsToStripAvx2(rows, 0, width, columns);
@@ -688,7 +832,7 @@ const KernelTable &avx2Kernels()
 {
     static const KernelTable table = {
         exactBlur, packPixels, boxStripAvx2, boxRowsToStrip, boxStripToRows,
-        scaleSaturationAvx2, sepiaAvx2, graySepiaAvx2, referenceKernels().mapColor, mapAlphaAvx2,
+        scaleSaturationAvx2, sepiaAvx2, graySepiaAvx2, mapColorAvx2, mapAlphaAvx2, yuvToRgbAvx2,
     };
     return table;
 }

@@ -31,6 +31,12 @@ struct VnniDot {
     }
 };
 
+// (low, high) as the 16-bit halves of every lane: the centre weight split in two.
+inline __m512i weightPair(int low, int high)
+{
+    return _mm512_set1_epi32(int32_t(uint32_t(low) | (uint32_t(high) << 16)));
+}
+
 // The centre samples of forward pairs, and each twice over for the split centre weight.
 inline __m512i centreSamples(const char *forward)
 {
@@ -114,7 +120,7 @@ inline void pairBlocks(
     const char *const *forward, const char *const *backward, ptrdiff_t stride, const BlurWeights &k, __m512i *results)
 {
     const int r = k.radius;
-    const __m512i centerWeights = _mm512_set1_epi32(int32_t(uint32_t(k.centerLow) | (uint32_t(k.centerHigh) << 16)));
+    const __m512i centerWeights = weightPair(k.centerLow, k.centerHigh);
     __m512i centre[Blocks], acc[Acc][Blocks];
 #pragma GCC unroll 4
     for (int b = 0; b < Blocks; ++b) {
@@ -162,7 +168,7 @@ template <typename Dot>
 inline void pairBlock64(
     const char *forward, const char *backward, ptrdiff_t stride, const BlurWeights &k, __m512i *results)
 {
-    const __m512i centerWeights = _mm512_set1_epi32(int32_t(uint32_t(k.centerLow) | (uint32_t(k.centerHigh) << 16)));
+    const __m512i centerWeights = weightPair(k.centerLow, k.centerHigh);
     const __m512i c0 = centreSamples(forward);
     const __m512i c1 = centreSamples(forward + 64);
     const __m512i c2 = centreSamples(forward + 128);
@@ -211,8 +217,7 @@ template <typename Dot>
 void pairBlock64Precise(const char *forward, const char *backward, ptrdiff_t stride, const int32_t *changes,
     const BlurWeights &k, __m512i *results)
 {
-    const __m512i centerHigh
-        = _mm512_set1_epi32(int32_t(uint32_t(k.fineCenterLow) | (uint32_t(k.fineCenterHigh) << 16)));
+    const __m512i centerHigh = weightPair(k.fineCenterLow, k.fineCenterHigh);
     const __m512i centerRest = _mm512_set1_epi32(k.fineCenterRest);
     const __m512i c0 = centreSamples(forward);
     const __m512i c1 = centreSamples(forward + 64);
@@ -708,6 +713,7 @@ KernelTable makeTable(bool vnni, bool vbmi)
         graySepiaAvx512,
         vbmi ? mapColorVbmi : reference.mapColor,
         vbmi ? mapAlphaVbmi : reference.mapAlpha,
+        avx2Kernels().yuvToRgb,
     };
 }
 

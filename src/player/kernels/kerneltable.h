@@ -44,14 +44,32 @@ struct BlurWeights {
     uint32_t slack = 0;     // a first-pass sum closer than this (units of 2^-30) to a whole level is summed in double
     bool fineFitsLanes = false; // the halves' sums fit 32-bit lanes; the variants need it, the reference does not
     // The first pass in one multiply-add per pair: the kernel scaled to
-    // 2^coarseShift (0: no such form) in 16-bit weights. A sum farther than
-    // coarseSlack from a whole level truncates as the double sum does; the
-    // others are settled by the fine weights.
+    // 2^coarseShift (0: no such form) in 16-bit weights. A sum whose fraction
+    // is at least coarseSlackBelow above a whole level and coarseSlackAbove
+    // below the next truncates as the double sum does; the others are settled
+    // by the fine weights. The coarse sum less the double one lies between 255
+    // times the weights' negative errors and 255 times their positive ones, so
+    // each side has its own margin (together, what each side had when every
+    // error was counted on both).
     int coarseShift = 0;
     int coarseCenterLow = 0;
     int coarseCenterHigh = 0;
     const int32_t *coarsePairs = nullptr;  // packed like pairWeights
-    uint32_t coarseSlack = 0;
+    uint32_t coarseSlackBelow = 0; // the double sum may lie this far below the coarse one
+    uint32_t coarseSlackAbove = 0; // and this far above it
+};
+
+// Y'CbCr to R'G'B' in 8.8 fixed point: each channel is its sum shifted right
+// by 8 and clamped to 0..255, e.g. red = (luma * y + redFromV * v + redConstant) >> 8.
+struct YuvToRgbCoefficients {
+    int32_t luma = 0;
+    int32_t redFromV = 0;
+    int32_t greenFromU = 0; // subtracted, as greenFromV
+    int32_t greenFromV = 0;
+    int32_t blueFromU = 0;
+    int32_t redConstant = 0;
+    int32_t greenConstant = 0;
+    int32_t blueConstant = 0;
 };
 
 struct KernelTable {
@@ -83,6 +101,9 @@ struct KernelTable {
     void (*graySepia)(uint32_t *line, int count, const uint32_t *sepiaOfGray);
     void (*mapColor)(uint32_t *line, int count, const uint8_t *table);
     void (*mapAlpha)(uint32_t *line, int count, const uint8_t *table);
+    // line[x] = the opaque colour of (luma[x * lumaStep], u[x], v[x]); lumaStep is 1 or 2.
+    void (*yuvToRgb)(const uint8_t *luma, int lumaStep, const uint8_t *u, const uint8_t *v, int count,
+                     const YuvToRgbCoefficients &c, uint32_t *line);
 };
 
 // Up to this radius a box pass's sums fit 16 bits and its division is a
@@ -116,6 +137,7 @@ int16_t exactLevel(const BlurWeights &k, const char *first, ptrdiff_t stride);
 // One pixel of saturate, sepia and the other colour steps, for tails.
 uint32_t saturatePixel(uint32_t pixel, const int32_t *scaledSaturation);
 uint32_t sepiaPixel(uint32_t pixel);
+uint32_t yuvPixel(int y, int u, int v, const YuvToRgbCoefficients &c);
 } // namespace Shared
 
 } // namespace ImageKernels

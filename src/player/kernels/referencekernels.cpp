@@ -106,6 +106,15 @@ uint32_t sepiaPixel(uint32_t p)
     return (p & 0xff000000u) | (red << 16) | (green << 8) | blue;
 }
 
+uint32_t yuvPixel(int y, int u, int v, const YuvToRgbCoefficients &c)
+{
+    const int l = c.luma * y;
+    const int r = std::clamp((l + c.redFromV * v + c.redConstant) >> 8, 0, 255);
+    const int g = std::clamp((l - c.greenFromU * u - c.greenFromV * v + c.greenConstant) >> 8, 0, 255);
+    const int b = std::clamp((l + c.blueFromU * u + c.blueConstant) >> 8, 0, 255);
+    return 0xff000000u | (uint32_t(r) << 16) | (uint32_t(g) << 8) | uint32_t(b);
+}
+
 } // namespace Shared
 
 // floor(s * R / 2^k) equals floor(s / size) when s * (R * size - 2^k) < 2^k,
@@ -486,13 +495,20 @@ void mapAlpha(uint32_t *line, int count, const uint8_t *table)
         line[x] = (line[x] & 0x00ffffffu) | (uint32_t(table[line[x] >> 24]) << 24);
 }
 
+void yuvToRgb(const uint8_t *luma, int lumaStep, const uint8_t *u, const uint8_t *v, int count,
+              const YuvToRgbCoefficients &c, uint32_t *line)
+{
+    for (int x = 0; x < count; ++x)
+        line[x] = Shared::yuvPixel(luma[x * lumaStep], u[x], v[x], c);
+}
+
 } // namespace
 
 const KernelTable &referenceKernels()
 {
     static const KernelTable table = {
         exactBlur, packPixels, boxStrip, boxRowsToStrip, boxStripToRows,
-        saturate, sepia, graySepia, mapColor, mapAlpha,
+        saturate, sepia, graySepia, mapColor, mapAlpha, yuvToRgb,
     };
     return table;
 }

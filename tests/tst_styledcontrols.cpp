@@ -2,6 +2,7 @@
 #include "dropshadow.h"
 #include "modernbutton.h"
 #include "modernslider.h"
+#include "quietstyle.h"
 
 #include <QEnterEvent>
 #include <QGraphicsDropShadowEffect>
@@ -69,6 +70,7 @@ private slots:
     void waveformSettersRepaint();
     void waveformPressAndDragSeek();
     void dropShadowFollowsItsTargetFromOneImage();
+    void quietStyleDrawsTheSameIcons();
 };
 
 void TestStyledControls::buttonGlowFollowsHover()
@@ -334,6 +336,24 @@ void TestStyledControls::dropShadowFollowsItsTargetFromOneImage()
     QCOMPARE(shadow->image().size(), QSize(340, 160));
     target->hide();
     QVERIFY(!shadow->isVisible());
+}
+
+// The extension buttons' icons are read when first drawn; every icon looks as the plain style's.
+void TestStyledControls::quietStyleDrawsTheSameIcons()
+{
+    QuietStyle quiet;
+    QProxyStyle plain;
+    for (const QStyle::StandardPixmap which :
+         {QStyle::SP_ToolBarHorizontalExtensionButton, QStyle::SP_ToolBarVerticalExtensionButton,
+          QStyle::SP_DialogOkButton}) {
+        const QImage expected = plain.standardIcon(which).pixmap(16, 16).toImage();
+        QVERIFY(!expected.isNull());
+        const QIcon icon = quiet.standardIcon(which);
+        QCOMPARE(icon.pixmap(16, 16).toImage(), expected);
+        // A copy (the menu bar's button keeps one) draws the same.
+        const QIcon copy = icon;
+        QCOMPARE(copy.pixmap(16, 16).toImage(), expected);
+    }
 }
 
 QTEST_MAIN(TestStyledControls)

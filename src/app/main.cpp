@@ -2,6 +2,7 @@
 #include "exportleftovers.h"
 #include "fontwarmup.h"
 #include "mainwindow.h"
+#include "quietstyle.h"
 #include "videoplayer.h"
 
 #include <QApplication>
@@ -113,6 +114,7 @@ int main(int argc, char *argv[])
     if (outcome.request)
         return CommandLineExport::run(*outcome.request);
 
+    QApplication::setStyle(new QuietStyle);
     MainWindow window;
     if (qEnvironmentVariableIsSet("TRIMLET_EXIT_WHEN_SHOWN"))
         window.installEventFilter(new FirstPaintReport(&window));

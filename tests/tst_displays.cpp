@@ -115,7 +115,8 @@ const QColor kSteel(64, 160, 200);
 // A still two-colour H.264 video whose samples ffmpeg computed with the given matrix and
 // range and whose stream says so; turned by rotate when that is not empty.
 bool makeColourVideo(const QString &path, const QSize &size, const QString &matrix, const QString &range,
-                     const QString &rotate = QString(), const QString &pixelFormat = QStringLiteral("yuv420p"))
+                     const QString &rotate = QString(), const QString &pixelFormat = QStringLiteral("yuv420p"),
+                     const QString &sampleAspect = QStringLiteral("1"))
 {
     const QString source = QStringLiteral("color=c=0x%1:s=%2x%3:r=25:d=4,drawbox=x=%4:y=0:w=%4:h=%3:c=0x%5:t=fill")
                                .arg(kOrange.name().mid(1))
@@ -125,7 +126,8 @@ bool makeColourVideo(const QString &path, const QSize &size, const QString &matr
                                .arg(kSteel.name().mid(1));
     const QString tag = matrix == QLatin1String("bt601") ? QStringLiteral("smpte170m") : matrix;
     QStringList args{"-f", "lavfi", "-i", source, "-vf",
-                     QStringLiteral("scale=out_color_matrix=%1:out_range=%2,format=%3").arg(matrix, range, pixelFormat),
+                     QStringLiteral("scale=out_color_matrix=%1:out_range=%2,format=%3,setsar=%4")
+                         .arg(matrix, range, pixelFormat, sampleAspect),
                      "-c:v", "libx264", "-preset", "ultrafast", "-crf", "10", "-colorspace", tag,
                      "-color_primaries", tag, "-color_trc", tag, "-color_range", range};
     if (rotate.isEmpty())
@@ -135,6 +137,17 @@ bool makeColourVideo(const QString &path, const QSize &size, const QString &matr
     return TestMedia::runFFmpeg(args << upright)
         && TestMedia::runFFmpeg({"-i", upright, "-c", "copy", "-metadata:s:v:0",
                                  QStringLiteral("rotate=%1").arg(rotate), path});
+}
+
+// The smallest rectangle holding every pixel that is not black.
+QRect pictureBounds(const QImage &shot)
+{
+    QRect bounds;
+    for (int y = 0; y < shot.height(); ++y)
+        for (int x = 0; x < shot.width(); ++x)
+            if ((shot.pixel(x, y) & 0xffffff) != 0)
+                bounds |= QRect(x, y, 1, 1);
+    return bounds;
 }
 
 // The colour at a fraction of the picture fitted into the viewport.
@@ -404,13 +417,25 @@ void TestDisplays::bothDisplaysShowTheSamePicture_data()
     QTest::addColumn<QString>("range");
     QTest::addColumn<QString>("rotate");
     QTest::addColumn<QString>("pixelFormat");
-    QTest::newRow("BT.709 HD") << QSize(1280, 720) << "bt709" << "tv" << QString() << "yuv420p";
+    QTest::addColumn<QString>("sampleAspect");
+    QTest::addColumn<QSize>("shape"); // as shown: turned, pixels stretched
+    QTest::newRow("BT.709 HD") << QSize(1280, 720) << "bt709" << "tv" << QString() << "yuv420p" << "1"
+                               << QSize(1280, 720);
     // Qt 6.4 allocates YUV420P10 frames of its own with 8-bit rows: only a decoder makes them.
-    QTest::newRow("BT.709 HD 10-bit") << QSize(1280, 720) << "bt709" << "tv" << QString() << "yuv420p10le";
-    QTest::newRow("BT.601 SD") << QSize(640, 360) << "bt601" << "tv" << QString() << "yuv420p";
-    QTest::newRow("BT.709 full range") << QSize(1280, 720) << "bt709" << "pc" << QString() << "yuv420p";
-    QTest::newRow("turned 90") << QSize(640, 360) << "bt601" << "tv" << "90" << "yuv420p";
-    QTest::newRow("turned 270") << QSize(640, 360) << "bt601" << "tv" << "270" << "yuv420p";
+    QTest::newRow("BT.709 HD 10-bit") << QSize(1280, 720) << "bt709" << "tv" << QString() << "yuv420p10le" << "1"
+                                      << QSize(1280, 720);
+    QTest::newRow("BT.601 SD") << QSize(640, 360) << "bt601" << "tv" << QString() << "yuv420p" << "1"
+                               << QSize(640, 360);
+    QTest::newRow("BT.709 full range") << QSize(1280, 720) << "bt709" << "pc" << QString() << "yuv420p" << "1"
+                                       << QSize(1280, 720);
+    QTest::newRow("turned 90") << QSize(640, 360) << "bt601" << "tv" << "90" << "yuv420p" << "1" << QSize(360, 640);
+    QTest::newRow("turned 270") << QSize(640, 360) << "bt601" << "tv" << "270" << "yuv420p" << "1"
+                                << QSize(360, 640);
+    // Stored 3:4, shown 4:3, as players and the export show it.
+    QTest::newRow("wide pixels") << QSize(360, 480) << "bt601" << "tv" << QString() << "yuv420p" << "16/9"
+                                 << QSize(640, 480);
+    QTest::newRow("wide pixels turned 90") << QSize(360, 480) << "bt601" << "tv" << "90" << "yuv420p" << "16/9"
+                                           << QSize(480, 640);
 }
 
 // The real player path: the plain display (the shader's conversion) and the effects display (the
@@ -422,9 +447,11 @@ void TestDisplays::bothDisplaysShowTheSamePicture()
     QFETCH(QString, range);
     QFETCH(QString, rotate);
     QFETCH(QString, pixelFormat);
+    QFETCH(QString, sampleAspect);
+    QFETCH(QSize, shape);
     QTemporaryDir dir;
     const QString path = dir.filePath("colours.mp4");
-    QVERIFY(makeColourVideo(path, size, matrix, range, rotate, pixelFormat));
+    QVERIFY(makeColourVideo(path, size, matrix, range, rotate, pixelFormat, sampleAspect));
     LogCapture log;
 
     QVideoWidget hiddenOutput;
@@ -439,6 +466,8 @@ void TestDisplays::bothDisplaysShowTheSamePicture()
     player.setVideoOutput(&hiddenOutput);
     connect(&player, &VideoPlayer::frameReady, &plain, &VideoGLWidget::setVideoFrame);
     connect(&player, &VideoPlayer::frameProcessed, &processed, &ProcessedVideoDisplay::setProcessedFrame);
+    connect(&player, &VideoPlayer::pixelAspectChanged, &plain, &VideoGLWidget::setPixelAspect);
+    connect(&player, &VideoPlayer::pixelAspectChanged, &processed, &ProcessedVideoDisplay::setPixelAspect);
     Clip clip;
     clip.originalEnd = 4000;
     clip.endTime = 4000;
@@ -448,16 +477,29 @@ void TestDisplays::bothDisplaysShowTheSamePicture()
     const int rotation = rotate.toInt();
     player.loadMedia(path);
     QTRY_COMPARE_WITH_TIMEOUT(player.displayRotation(), rotation, 10000);
+    const QSize turned = rotatedSize(size, rotation);
+    const double pixelAspect = double(shape.width()) / shape.height() * turned.height() / turned.width();
+    QTRY_VERIFY_WITH_TIMEOUT(qAbs(player.shownPixelAspect() - pixelAspect) < 1e-9, 10000);
     player.play();
     QTRY_VERIFY_WITH_TIMEOUT(processed.framesReceived() >= 3, 30000);
     player.pause();
     QTRY_COMPARE_WITH_TIMEOUT(player.pendingRequestCount(), 0, 10000);
 
-    const QSize shown = rotatedSize(size, rotation);
     const QImage plainShot = plain.grabFramebuffer();
     const QImage processedShot = processed.grabFramebuffer();
-    QCOMPARE(plain.currentTextureSize(), shown);
-    QCOMPARE(processed.currentTextureSize(), FrameProcessingWorker::previewSize(shown));
+    QCOMPARE(plain.currentTextureSize(), turned);
+    QCOMPARE(processed.currentTextureSize(), FrameProcessingWorker::previewSize(turned));
+    // Both fill the shape's rectangle in the viewport, to a pixel of filtering at its edges.
+    const QRect expected = ::fitTargetRect(shape, kViewport);
+    for (const QImage &shot : {plainShot, processedShot}) {
+        const QRect bounds = pictureBounds(shot);
+        const QByteArray seen = QStringLiteral("picture at (%1, %2) %3 x %4")
+                                    .arg(bounds.x()).arg(bounds.y()).arg(bounds.width()).arg(bounds.height()).toUtf8();
+        QVERIFY2(qAbs(bounds.left() - expected.left()) <= 1 && qAbs(bounds.right() - expected.right()) <= 1
+                     && qAbs(bounds.top() - expected.top()) <= 1 && qAbs(bounds.bottom() - expected.bottom()) <= 1,
+                 seen.constData());
+    }
+    const QSize shown = shape;
     // ffmpeg turns the display matrix's angle counter-clockwise: the left half goes down
     // for 90, up for 270.
     const QPointF orange = rotation == 90 ? QPointF(0.5, 0.75)

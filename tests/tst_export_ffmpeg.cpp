@@ -615,6 +615,53 @@ private slots:
         QVERIFY(meanAround(frameAt(output, 0.5), 8, h / 2).red() > 150);
     }
 
+    // Stored 3:4 with pixels 16:9 wide: a 4:3 picture, as every player shows it.
+    void widePixelsKeepTheirShape_data()
+    {
+        QTest::addColumn<int>("width");
+        QTest::addColumn<int>("height");
+        QTest::addColumn<QSize>("size");
+        QTest::addColumn<int>("pictureWidth");
+        QTest::newRow("to target") << 854 << 480 << QSize(854, 480) << 640;
+        // The turned part needs a common size: the source's shape in square pixels.
+        QTest::newRow("no target, a turned part") << -1 << -1 << QSize(640, 480) << 640;
+    }
+    void widePixelsKeepTheirShape()
+    {
+        QFETCH(int, width);
+        QFETCH(int, height);
+        QFETCH(QSize, size);
+        QFETCH(int, pictureWidth);
+        const QString source = out("wide_pixels.mp4");
+        QVERIFY(TestMedia::runFFmpeg({"-f", "lavfi", "-i", "color=c=0xC8503C:s=360x480:r=25:d=3,setsar=16/9", "-f",
+                                      "lavfi", "-i", "sine=d=3", "-c:v", "libx264", "-preset", "ultrafast", "-pix_fmt",
+                                      "yuv420p", "-c:a", "aac", "-shortest", source}));
+        Clip turned = withEffects(clipOf(1500, 2500));
+        turned.rotation = 90;
+        const ClipList clips = width > 0 ? ClipList{clipOf(0, 1000)} : ClipList{clipOf(0, 1000), turned};
+        const QString output = out("wide_out.mp4");
+        QCOMPARE(exportVideo(source, clips, output, width, height), int(Result::Succeeded));
+        const StreamInfo video = streamOfType(streamsOf(output), "video");
+        QCOMPARE(QSize(video.width, video.height), size);
+        // Coloured just inside the shown shape's edges, black just outside them.
+        const QImage frame = frameAt(output, 0.5);
+        const int left = (size.width() - pictureWidth) / 2;
+        const int right = left + pictureWidth - 1;
+        const int middle = size.height() / 2;
+        QVERIFY(meanAround(frame, left + 6, middle).red() > 150);
+        QVERIFY(meanAround(frame, right - 6, middle).red() > 150);
+        if (left > 8) {
+            QVERIFY(luma(meanAround(frame, left - 6, middle)) < 25);
+            QVERIFY(luma(meanAround(frame, right + 6, middle)) < 25);
+        }
+        if (width > 0)
+            return;
+        // Turned, the 3:4 shape stands 360 wide in the middle.
+        const QImage turnedFrame = frameAt(output, 1.5);
+        QVERIFY(meanAround(turnedFrame, 320 - 170, middle).red() > 150);
+        QVERIFY(luma(meanAround(turnedFrame, 320 - 190, middle)) < 25);
+    }
+
     void rangesFitTheSource()
     {
         const QString output = out("ranges.mp4");

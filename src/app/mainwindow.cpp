@@ -825,8 +825,12 @@ void MainWindow::addDisplays(QStackedWidget *stack, VideoGLWidget *raw, Processe
     placeholder->deleteLater();
     stack->addWidget(raw);
     stack->addWidget(processed);
+    connect(videoPlayer, &VideoPlayer::pixelAspectChanged, raw, &VideoGLWidget::setPixelAspect);
+    connect(videoPlayer, &VideoPlayer::pixelAspectChanged, processed, &ProcessedVideoDisplay::setPixelAspect);
     connect(videoPlayer, &VideoPlayer::frameReady, raw, &VideoGLWidget::setVideoFrame);
     connect(videoPlayer, &VideoPlayer::frameProcessed, processed, &ProcessedVideoDisplay::setProcessedFrame);
+    raw->setPixelAspect(videoPlayer->shownPixelAspect());
+    processed->setPixelAspect(videoPlayer->shownPixelAspect());
     if (videoPlayer->lastFrame().isValid())
         raw->setVideoFrame(videoPlayer->lastFrame());
     if (videoPlayer->isFrameProcessingEnabled()) {

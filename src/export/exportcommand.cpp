@@ -33,12 +33,19 @@ QString shortest(double value)
     return QString::number(value, 'g', QLocale::FloatingPointShortest);
 }
 
-QString fitFilters(const QSize &size)
+QString fitFilters(const QSize &size, const SourceFacts &source)
 {
     const QString w = QString::number(size.width());
     const QString h = QString::number(size.height());
-    return QStringLiteral("scale=%1:%2:force_original_aspect_ratio=decrease,pad=%1:%2:(%1-iw)/2:(%2-ih)/2")
-        .arg(w, h);
+    const QString pad = QStringLiteral("pad=%1:%2:(%1-iw)/2:(%2-ih)/2").arg(w, h);
+    if (source.pixelAspect == 1.0)
+        return QStringLiteral("scale=%1:%2:force_original_aspect_ratio=decrease,").arg(w, h) + pad;
+    // scale's own fit keeps the stored shape, which pixels that are not square do not show:
+    // the shown shape is fitted (rounded as that fit rounds), in square pixels. `sar` follows
+    // a part's own turn.
+    return QStringLiteral("scale=w='min(%1,round(%2*iw*sar/ih))':h='min(%2,round(%1*ih/(iw*sar)))',setsar=1,")
+               .arg(w, h)
+        + pad;
 }
 
 bool targetGiven(int width, int height)
@@ -273,7 +280,7 @@ bool needsCommonSize(const ClipList &clips, const SourceFacts &source)
 QSize commonFrameSize(const SourceFacts &source, int targetWidth, int targetHeight)
 {
     return targetGiven(targetWidth, targetHeight) ? QSize(targetWidth, targetHeight)
-                                                  : source.displaySize();
+                                                  : source.shownSize();
 }
 
 double blurSigma(int blurIntensity, double sourceWidth)
@@ -399,7 +406,7 @@ ExportCommand buildVideoExportCommand(const VideoExportInput &input)
 
     const bool commonSize = clipCount > 0 && (input.forceCommonSize || needsCommonSize(clips, input.source));
     const QString clipEnd = commonSize
-        ? QLatin1Char(',') + fitFilters(commonFrameSize(input.source, input.targetWidth, input.targetHeight))
+        ? QLatin1Char(',') + fitFilters(commonFrameSize(input.source, input.targetWidth, input.targetHeight), input.source)
               + QStringLiteral(",setsar=1")
         : QString();
 
@@ -460,7 +467,7 @@ ExportCommand buildVideoExportCommand(const VideoExportInput &input)
 
     command.videoLabel = QStringLiteral("[outv]");
     if (targetGiven(input.targetWidth, input.targetHeight)) {
-        graph += QStringLiteral(";[outv]") + fitFilters(QSize(input.targetWidth, input.targetHeight))
+        graph += QStringLiteral(";[outv]") + fitFilters(QSize(input.targetWidth, input.targetHeight), input.source)
                  + QStringLiteral("[outvscaled]");
         command.videoLabel = QStringLiteral("[outvscaled]");
     }

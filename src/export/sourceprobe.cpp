@@ -76,6 +76,17 @@ QSize SourceFacts::displaySize() const
     return rotation == 90 || rotation == 270 ? QSize(height, width) : QSize(width, height);
 }
 
+QSize SourceFacts::shownSize() const
+{
+    const QSize size = displaySize();
+    if (pixelAspect == 1.0)
+        return size;
+    const auto even = [](double length) { return qMax(2, qRound(length / 2) * 2); };
+    // The stored width is stretched; turned a quarter, that is the height.
+    return rotation == 90 || rotation == 270 ? QSize(size.width(), even(size.height() * pixelAspect))
+                                             : QSize(even(size.width() * pixelAspect), size.height());
+}
+
 double SourceFacts::frameDurationMs() const
 {
     return 1000.0 / (frameRate > 0.0 ? frameRate : 25.0);
@@ -85,7 +96,8 @@ QStringList sourceProbeArguments(const QString &path)
 {
     return {QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-select_streams"),
             QStringLiteral("v:0"), QStringLiteral("-show_entries"),
-            QStringLiteral("stream=width,height,avg_frame_rate,r_frame_rate,start_time,nb_frames,duration:"
+            QStringLiteral("stream=width,height,sample_aspect_ratio,avg_frame_rate,r_frame_rate,start_time,nb_frames,"
+                           "duration:"
                            "stream_tags=rotate:"
                            "stream_side_data=rotation:format=duration,start_time"),
             QStringLiteral("-of"), QStringLiteral("json"), path};
@@ -101,6 +113,14 @@ SourceFacts parseSourceProbe(const QByteArray &json)
         facts.width = stream.value(QStringLiteral("width")).toInt();
         facts.height = stream.value(QStringLiteral("height")).toInt();
         facts.sizeKnown = true;
+    }
+    const QStringList aspect = stream.value(QStringLiteral("sample_aspect_ratio")).toString().split(QLatin1Char(':'));
+    if (aspect.size() == 2) {
+        const double across = aspect.at(0).toDouble();
+        const double down = aspect.at(1).toDouble();
+        // Beyond 1:100 either way is damage, not a picture: shown as stored.
+        if (across > 0 && down > 0 && across / down >= 0.01 && across / down <= 100)
+            facts.pixelAspect = across / down;
     }
 
     double rate = parseRate(stream.value(QStringLiteral("avg_frame_rate")).toString());

@@ -21,11 +21,15 @@ struct SourceFacts {
     qint64 rateDenominator = 0;
     qint64 firstFrameUs = 0;   // the video's first timestamp after the file's start time
     qint64 frameCount = -1;    // frames in the video stream; unknown when negative
+    double pixelAspect = 1.0;  // how much wider than high a stored pixel is shown; 1 when unknown
 
     bool constantRate() const { return rateNumerator > 0 && rateDenominator > 0; }
 
     // The frame size ffmpeg decodes to: it applies the display rotation.
     QSize displaySize() const;
+    // The shape the picture is shown in, in square pixels (even sides): displaySize() with the
+    // stored pixels' aspect applied.
+    QSize shownSize() const;
     // Length of one frame; 25 fps is assumed when the rate is unknown.
     double frameDurationMs() const;
 };

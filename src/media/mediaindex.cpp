@@ -220,15 +220,29 @@ MediaIndex scanMedia(const QString &path, const std::atomic<bool> *cancel,
 
 int readDisplayRotation(const QString &path, const std::atomic<bool> *cancel)
 {
+    return readDisplayShape(path, cancel).rotation;
+}
+
+DisplayShape readDisplayShape(const QString &path, const std::atomic<bool> *cancel)
+{
+    DisplayShape shape;
     const QFileInfo info(path);
     if (!info.isFile() || canceled(cancel))
-        return 0;
+        return shape;
     Av::FormatContext format;
     if (!Av::openInput(format, info.absoluteFilePath(), cancel))
-        return 0;
-    // The display matrix comes with the header; reading packets for stream details is not needed.
+        return shape;
+    // The display matrix and the container's aspect come with the header; reading packets for
+    // stream details is not needed.
     const int videoIndex = pickVideoStream(format.context);
-    return videoIndex < 0 ? 0 : rotationOf(format.context->streams[videoIndex]);
+    if (videoIndex < 0)
+        return shape;
+    AVStream *stream = format.context->streams[videoIndex];
+    shape.rotation = rotationOf(stream);
+    shape.sampleAspect = rationalOf(av_guess_sample_aspect_ratio(format.context, stream, nullptr));
+    if (!shape.sampleAspect.valid())
+        shape.sampleAspect = Rational{};
+    return shape;
 }
 
 struct MediaIndexCache::Impl {

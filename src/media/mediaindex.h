@@ -116,6 +116,15 @@ MediaIndex scanMedia(const QString &path, const std::atomic<bool> *cancel = null
 // every load. 0 when the file has no video or cannot be read.
 int readDisplayRotation(const QString &path, const std::atomic<bool> *cancel = nullptr);
 
+// How that stream's pictures are shown, from the header alone: turned by its rotation, and
+// each stored pixel sampleAspect wide for one high (the container's aspect winning over the
+// bitstream's, as ffmpeg's tools read it; 0/1 when neither says).
+struct DisplayShape {
+    int rotation = 0;
+    Rational sampleAspect;
+};
+DisplayShape readDisplayShape(const QString &path, const std::atomic<bool> *cancel = nullptr);
+
 // Scans made while the program runs, one per file, kept while the file's size and
 // modification time stay the same. Thread-safe.
 class MediaIndexCache {

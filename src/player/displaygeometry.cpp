@@ -23,6 +23,13 @@ QSize rotatedSize(const QSize &size, int degrees)
     return degrees % 180 != 0 ? size.transposed() : size;
 }
 
+QSize withPixelAspect(const QSize &size, double pixelAspect)
+{
+    if (size.isEmpty() || !(pixelAspect > 0.0) || pixelAspect == 1.0 || pixelAspect > 100.0 || pixelAspect < 0.01)
+        return size;
+    return QSize(qMax(1, qRound(size.width() * pixelAspect)), size.height());
+}
+
 QRect fitTargetRect(const QSize &frame, const QSize &viewport)
 {
     if (frame.isEmpty())

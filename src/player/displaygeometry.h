@@ -16,6 +16,10 @@ QVideoFrame::RotationAngle frameRotationFor(int displayRotation);
 // A frame's size as shown after turning it by the angle: a quarter turn swaps the sides.
 QSize rotatedSize(const QSize &size, int degrees);
 
+// A picture of `size` pixels, each shown `pixelAspect` times as wide as high, with the shape
+// it is shown in (the width changed; 1 or a nonsensical aspect leaves it as it is).
+QSize withPixelAspect(const QSize &size, double pixelAspect);
+
 // A target rectangle in normalised device coordinates (y up), as the display quad
 // uses it: the right and bottom edges sit on the rectangle's last pixel.
 struct QuadCorners {

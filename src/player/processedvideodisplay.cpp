@@ -146,5 +146,16 @@ QRect ProcessedVideoDisplay::targetRect()
 {
     QMutexLocker locker(&m_mutex);
     const QSize frameSize = m_currentFrame.isNull() ? QSize() : m_currentFrame.size();
-    return fitTargetRect(frameSize, m_viewportSize);
+    return fitTargetRect(withPixelAspect(frameSize, m_pixelAspect), m_viewportSize);
+}
+
+void ProcessedVideoDisplay::setPixelAspect(double aspect)
+{
+    {
+        QMutexLocker locker(&m_mutex);
+        if (aspect == m_pixelAspect)
+            return;
+        m_pixelAspect = aspect;
+    }
+    update();
 }

@@ -25,6 +25,8 @@ public:
 
 public slots:
     void setProcessedFrame(QImage frame);
+    // Pixels of the frames are shown this many times as wide as high (VideoPlayer::shownPixelAspect).
+    void setPixelAspect(double aspect);
     void clearDisplay();
 
 protected:
@@ -43,6 +45,7 @@ private:
     bool m_hasNewFrame = false;
     QHash<QPair<int, int>, QOpenGLTexture *> m_texturePool;
     QSize m_viewportSize{-1, -1};
+    double m_pixelAspect = 1.0;
     int m_framesReceived = 0;
     qint64 m_lastFpsMs = 0;
     QSize m_lastFrameSize{-1, -1};

@@ -414,5 +414,16 @@ QRect VideoGLWidget::targetRect()
     const QSize frameSize = m_currentFrame.isValid()
         ? rotatedSize(QSize(m_currentFrame.width(), m_currentFrame.height()), m_currentFrame.rotationAngle())
         : QSize();
-    return fitTargetRect(frameSize, m_viewportSize);
+    return fitTargetRect(withPixelAspect(frameSize, m_pixelAspect), m_viewportSize);
+}
+
+void VideoGLWidget::setPixelAspect(double aspect)
+{
+    {
+        QMutexLocker locker(&m_mutex);
+        if (aspect == m_pixelAspect)
+            return;
+        m_pixelAspect = aspect;
+    }
+    update();
 }

@@ -27,6 +27,8 @@ public:
 
 public slots:
     void setVideoFrame(QVideoFrame frame);
+    // Pixels of the frames are shown this many times as wide as high (VideoPlayer::shownPixelAspect).
+    void setPixelAspect(double aspect);
     void clear();
 
 protected:
@@ -60,6 +62,7 @@ private:
     bool m_currentMirrored = false;
     VideoPlanes::ColourTransform m_currentColours;
     QSize m_viewportSize{-1, -1};
+    double m_pixelAspect = 1.0;
     QMutex m_mutex;
     bool m_hasNewFrame = false;
     QHash<quint64, Picture *> m_texturePool;

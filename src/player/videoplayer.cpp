@@ -193,7 +193,11 @@ void VideoPlayer::loadMedia(const QString &path)
     // A later load makes answers for this one stale: they must not speak for the new file.
     ++loadCount;
     rotation = 0;
-    readRotation(path, loadCount);
+    if (pixelAspect != 1.0) {
+        pixelAspect = 1.0;
+        emit pixelAspectChanged(pixelAspect);
+    }
+    readShape(path, loadCount);
 
     if (copyProcess) {
         copyProcess->disconnect(this);
@@ -795,28 +799,35 @@ void VideoPlayer::markRotation(QVideoFrame &frame) const
         frame.setRotationAngle(angle);
 }
 
-void VideoPlayer::readRotation(const QString &path, int load)
+void VideoPlayer::readShape(const QString &path, int load)
 {
     if (rotationReadCancel)
         rotationReadCancel->store(true);
     auto cancel = std::make_shared<std::atomic<bool>>(false);
     rotationReadCancel = cancel;
-    auto result = std::make_shared<std::atomic<int>>(0);
-    QThread *reader = QThread::create([path, cancel, result] {
-        result->store(Media::readDisplayRotation(path, cancel.get()));
+    auto result = std::make_shared<Media::DisplayShape>();
+    QThread *reader = QThread::create([path, cancel, result] { *result = Media::readDisplayShape(path, cancel.get()); });
+    // Queued to this object, so a player already gone hears nothing. The thread has finished
+    // writing the result before finished is sent.
+    connect(reader, &QThread::finished, this, [this, load, result] {
+        const double sampleAspect = result->sampleAspect.valid() ? result->sampleAspect.value() : 1.0;
+        const bool quarterTurn = result->rotation == 90 || result->rotation == 270;
+        applyShape(load, result->rotation, quarterTurn ? 1.0 / sampleAspect : sampleAspect);
     });
-    // Queued to this object, so a player already gone hears nothing.
-    connect(reader, &QThread::finished, this, [this, load, result] { applyRotation(load, result->load()); });
     connect(reader, &QThread::finished, reader, &QObject::deleteLater);
     reader->start(QThread::LowPriority);
 }
 
-void VideoPlayer::applyRotation(int load, int degrees)
+void VideoPlayer::applyShape(int load, int degrees, double aspect)
 {
-    if (load != loadCount || degrees == rotation)
+    if (load != loadCount || (degrees == rotation && aspect == pixelAspect))
         return;
     rotation = degrees;
-    qDebug() << "VideoPlayer: Display rotation" << degrees;
+    qDebug() << "VideoPlayer: Display rotation" << degrees << "pixel aspect" << aspect;
+    if (aspect != pixelAspect) {
+        pixelAspect = aspect;
+        emit pixelAspectChanged(aspect);
+    }
     // A frame shown before the header was read is shown again, turned.
     if (lastVideoFrame.isValid() && lastFrameLoad == load) {
         QVideoFrame shown = lastVideoFrame;

@@ -76,6 +76,9 @@ public:
     // The loaded file's display rotation (0, 90, 180 or 270, as the export reads it); 0 until
     // the header has been read in the background. Frames are handed on turned by it.
     int displayRotation() const { return rotation; }
+    // How much wider than high a pixel of the frames handed on is shown (the file's sample aspect,
+    // turned with the picture); 1 until the header has been read.
+    double shownPixelAspect() const { return pixelAspect; }
 
     // True once the loaded media is known to carry a video stream.
     bool hasVideoStream() const;
@@ -112,6 +115,8 @@ signals:
     void editJumped(qint64 target);
     // Playing the edit went past its last part: paused and sent back to the first part's start.
     void editFinished();
+    // shownPixelAspect() changed; frames from now on are to be shown so.
+    void pixelAspectChanged(double aspect);
 
 public slots:
     void onVideoFrameChanged(const QVideoFrame &frame);
@@ -138,8 +143,8 @@ private:
     void onPlaybackStateChanged(QMediaPlayer::PlaybackState state);
     void onFrameProcessed(const QImage &frame);
     void sendFrameToEffectsPath(const QVideoFrame &frame);
-    void readRotation(const QString &path, int load);
-    void applyRotation(int load, int degrees);
+    void readShape(const QString &path, int load);
+    void applyShape(int load, int degrees, double aspect);
     void markRotation(QVideoFrame &frame) const;
     void updateAudioOutputAttachment();
     void startPlaybackWatchdog();
@@ -215,6 +220,7 @@ private:
     MediaAlias mediaAlias;
     int loadCount = 0;
     int rotation = 0;
+    double pixelAspect = 1.0;
     int lastFrameLoad = 0;
     std::shared_ptr<std::atomic<bool>> rotationReadCancel;
     bool loadFailureReported = false;

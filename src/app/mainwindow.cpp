@@ -1989,6 +1989,13 @@ bool MainWindow::eventFilter(QObject *watched, QEvent *event)
                 ensureDisplays();
         });
         QTimer::singleShot(0, this, &MainWindow::ensurePlayer);
+        // A video being opened paints these fonts itself, soon; the window must not wait for them.
+        QTimer::singleShot(0, this, [this] {
+            if (awaitingLoad)
+                return;
+            timelineWidget->warmUpText();
+            audioWaveform->warmUpText();
+        });
         // The probe's test encodes take a core for a while: a video being opened shows its
         // first frame before them.
         if (awaitingLoad) {

@@ -3,6 +3,7 @@
 #include "peakloader.h"
 #include "timelinegeometry.h"
 #include "timelinewidget.h"
+#include "textwarmup.h"
 
 #include <QColor>
 #include <QMouseEvent>
@@ -166,6 +167,18 @@ qint64 AudioWaveform::playheadX() const
     return timeToX(m_position, width(), m_duration, m_zoom, m_scrollOffset);
 }
 
+void AudioWaveform::warmUpText()
+{
+    ::warmUpText(hintFont(), QStringLiteral("Reading audio… No audio Cannot read"));
+}
+
+QFont AudioWaveform::hintFont() const
+{
+    QFont small = font();
+    small.setPointSize(8);
+    return small;
+}
+
 QString AudioWaveform::hint() const
 {
     if (!m_loader || m_duration <= 0)
@@ -319,9 +332,7 @@ void AudioWaveform::paintEvent(QPaintEvent *)
     const QString text = hint();
     if (!text.isEmpty()) {
         painter.setPen(kHintColour);
-        QFont font = painter.font();
-        font.setPointSize(8);
-        painter.setFont(font);
+        painter.setFont(hintFont());
         painter.drawText(rect().adjusted(kTimelineMargin + 4, 2, -kTimelineMargin, -2), Qt::AlignLeft | Qt::AlignTop,
                          text);
     }

@@ -23,6 +23,8 @@ public:
     explicit AudioWaveform(QWidget *parent = nullptr);
 
     void setPeakLoader(Media::PeakLoader *loader);
+    // Loads the hint's font ahead of the first video.
+    void warmUpText();
     Media::PeakLoader *peakLoader() const { return m_loader; }
     // Takes clips, duration, zoom, scroll and playhead from the timeline from now on.
     void followTimeline(TimelineWidget *timeline);
@@ -54,6 +56,7 @@ private:
     void syncWithTimeline();
     void renderWaveform();
     qint64 playheadX() const;
+    QFont hintFont() const;
 
     QPointer<Media::PeakLoader> m_loader;
     RepaintPacer *m_loadPacer;

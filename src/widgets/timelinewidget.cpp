@@ -4,6 +4,7 @@
 #include "timeformat.h"
 #include "timelinegeometry.h"
 #include "timelinepartlayout.h"
+#include "textwarmup.h"
 
 #include <QFontMetrics>
 #include <QLinearGradient>
@@ -440,6 +441,13 @@ void TimelineWidget::paintDragLabel(QPainter &painter, qreal px)
     painter.setPen(Qt::white);
     painter.setFont(m_clipFont);
     painter.drawText(box, Qt::AlignCenter, text);
+}
+
+void TimelineWidget::warmUpText()
+{
+    const QString digits = QStringLiteral("0123456789:.");
+    ::warmUpText(m_clipFont, digits);
+    ::warmUpText(m_rulerFont, digits);
 }
 
 void TimelineWidget::paintRuler(QPainter &painter)

@@ -38,6 +38,8 @@ public:
     qint64 scrollOffset() const;
 
     void setThumbnailProvider(Media::ThumbnailProvider *provider);
+    // Loads the fonts of the part numbers and the ruler ahead of the first video.
+    void warmUpText();
     Media::ThumbnailProvider *thumbnailProvider() const { return m_thumbnails; }
 
 public slots:

@@ -662,6 +662,52 @@ private slots:
         QVERIFY(luma(meanAround(turnedFrame, 320 - 190, middle)) < 25);
     }
 
+    // A title over pixels that are not square comes out as it does over square ones of the same shape.
+    void titleOverWidePixels()
+    {
+        const QString wide = out("wide_title_source.mp4");
+        const QString square = out("square_title_source.mp4");
+        QVERIFY(TestMedia::runFFmpeg({"-f", "lavfi", "-i", "color=c=0x3C50C8:s=360x480:r=25:d=2,setsar=16/9", "-c:v",
+                                      "libx264", "-preset", "ultrafast", "-pix_fmt", "yuv420p", wide}));
+        QVERIFY(TestMedia::runFFmpeg({"-f", "lavfi", "-i", "color=c=0x3C50C8:s=640x480:r=25:d=2", "-c:v", "libx264",
+                                      "-preset", "ultrafast", "-pix_fmt", "yuv420p", square}));
+        Clip titled = clipOf(0, 1500);
+        titled.showTitle = true;
+        titled.titleText = "Wide open";
+        titled.titleDurationMode = 2;
+        QList<QImage> frames;
+        for (const QString &source : {wide, square}) {
+            const QString output = out(QFileInfo(source).baseName() + "_out.mp4");
+            QCOMPARE(exportVideo(source, {titled}, output, 640, 480), int(Result::Succeeded));
+            frames << frameAt(output, 0.5);
+            QCOMPARE(frames.last().size(), QSize(640, 480));
+        }
+        // The letters' white, row by row: the same rows, about as wide.
+        auto whiteSpan = [](const QImage &frame, int y) {
+            int first = -1, last = -1;
+            for (int x = 0; x < frame.width(); ++x) {
+                if (luma(QColor(frame.pixel(x, y))) > 200) {
+                    last = x;
+                    if (first < 0)
+                        first = x;
+                }
+            }
+            return first < 0 ? 0 : last - first + 1;
+        };
+        int rowsWithText = 0;
+        for (int y = 0; y < 480; ++y) {
+            const int wideSpan = whiteSpan(frames.at(0), y);
+            const int squareSpan = whiteSpan(frames.at(1), y);
+            if (squareSpan == 0 && wideSpan == 0)
+                continue;
+            ++rowsWithText;
+            const QByteArray seen = QStringLiteral("row %1: %2 px wide over wide pixels, %3 over square")
+                                        .arg(y).arg(wideSpan).arg(squareSpan).toUtf8();
+            QVERIFY2(qAbs(wideSpan - squareSpan) <= qMax(6, squareSpan / 10), seen.constData());
+        }
+        QVERIFY(rowsWithText > 5);
+    }
+
     void rangesFitTheSource()
     {
         const QString output = out("ranges.mp4");

@@ -268,6 +268,12 @@ QSize clipFrameSize(const Clip &clip, const SourceFacts &source)
     return clip.rotation == 90 || clip.rotation == 270 ? size.transposed() : size;
 }
 
+QSize clipShownSize(const Clip &clip, const SourceFacts &source)
+{
+    const QSize size = source.shownSize();
+    return clip.rotation == 90 || clip.rotation == 270 ? size.transposed() : size;
+}
+
 bool needsCommonSize(const ClipList &clips, const SourceFacts &source)
 {
     for (const Clip &clip : clips) {

@@ -99,6 +99,8 @@ double clipSeconds(const Clip &clip);
 double titleDurationSeconds(const Clip &clip);
 // The size of the clip's frames once the source and the clip's own rotation are applied.
 QSize clipFrameSize(const Clip &clip, const SourceFacts &source);
+// The shape those frames are shown in, in square pixels (differs where stored pixels are not square).
+QSize clipShownSize(const Clip &clip, const SourceFacts &source);
 // True when the clips' frame sizes differ and must be brought to one size to be joined.
 bool needsCommonSize(const ClipList &clips, const SourceFacts &source);
 QSize commonFrameSize(const SourceFacts &source, int targetWidth, int targetHeight);

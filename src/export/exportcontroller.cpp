@@ -169,7 +169,12 @@ bool ExportController::exportWithFFmpeg(const ExportSource &source, const QStrin
         // placed it whatever the output size.
         const QSize frame = clipFrameSize(clip, input.source);
         const QString path = newTitleImagePath(i);
-        const QImage image = renderer.render(clip, frame);
+        // Pixels that are not square: laid out in the shape shown and squeezed into the frame,
+        // so the stretch on screen gives the letters back their shape.
+        const QSize shown = clipShownSize(clip, input.source);
+        const QImage image = shown == frame
+            ? renderer.render(clip, frame)
+            : renderer.render(clip, shown).scaled(frame, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
         if (path.isEmpty() || !image.save(path, "PNG")) {
             qWarning() << "Failed to save title PNG:" << path;
             continue;

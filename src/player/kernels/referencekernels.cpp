@@ -195,21 +195,32 @@ FirstPassWeights firstPassWeights(const BlurWeights &k)
     return f;
 }
 
-// The first pass over one padded row of samples: out[x] for x in [0, width),
-// the window of x being s[x .. x + 2r]. A lane too close to a whole level: a
-// flat window takes the flat result; any other, a straight ramp too (it sums to
-// its centre), is summed in double, which rounds its own way.
-void firstPassRow(const float *s, int width, const BlurWeights &k, const FirstPassWeights &f, float *out)
+// Both passes sum eight independent four-lane vectors, so the adds need not
+// wait on each other; the first pass stores its levels in strips of that many
+// columns, which the second pass walks down (rows of a whole plane lie a page
+// or more apart, and a window of them missed the address translation cache).
+constexpr int kBlock = 8;
+constexpr int kLanes = kBlock * kFloatLanes;
+
+// The first pass over one padded row of samples: the level of x in [0, width),
+// the window of x being s[x .. x + 2r], goes to out[x % kLanes] of strip
+// x / kLanes, strips stripStride apart; lanes past width are set to zero. A
+// lane too close to a whole level: a flat window takes the flat result; any
+// other, a straight ramp too (it sums to its centre), is summed in double,
+// which rounds its own way.
+void firstPassRow(const float *s, int width, const BlurWeights &k, const FirstPassWeights &f, float *out,
+                  size_t stripStride)
 {
     const int r = k.radius;
     const float *weights = f.weights.data();
+    auto at = [&](int x) -> float & { return out[size_t(x / kLanes) * stripStride + x % kLanes]; };
     bool changesKnown = false;
     auto *changes = static_cast<int32_t *>(Shared::scratch(2, (size_t(width) + 2 * r + 1) * sizeof(int32_t)));
     auto settle = [&](int x, float sum) {
         const int whole = int(sum);
         const float fraction = sum - float(whole);
         if (fraction > f.lowest && fraction < f.highest) {
-            out[x] = float(std::min(whole, 255));
+            at(x) = float(std::min(whole, 255));
             return;
         }
         if (!changesKnown) {
@@ -219,20 +230,18 @@ void firstPassRow(const float *s, int width, const BlurWeights &k, const FirstPa
             changesKnown = true;
         }
         if (changes[x + 2 * r] == changes[x]) {
-            out[x] = k.uniformResult[int(s[x + r])];
+            at(x) = k.uniformResult[int(s[x + r])];
             return;
         }
         double acc = 0.0;
         for (int t = 0; t <= 2 * r; ++t)
             acc += double(s[x + t]) * k.exact[t];
-        out[x] = float(std::clamp(int(acc), 0, 255));
+        at(x) = float(std::clamp(int(acc), 0, 255));
     };
-    // Eight independent sums keep the adds from waiting on each other.
-    constexpr int kBlock = 8;
-    constexpr int kLanes = kBlock * kFloatLanes;
     int x0 = 0;
     for (; x0 + kLanes <= width; x0 += kLanes) {
         const float *c = s + x0 + r;
+        float *strip = out + size_t(x0 / kLanes) * stripStride;
         Floats acc[kBlock];
 #pragma GCC unroll 8
         for (int b = 0; b < kBlock; ++b)
@@ -248,74 +257,69 @@ void firstPassRow(const float *s, int width, const BlurWeights &k, const FirstPa
             const Ints whole = truncated(acc[b]);
             const Floats fraction = acc[b] - floats(whole);
             const Ints unsure = (fraction <= f.lowest) | (fraction >= f.highest);
-            storeFloats(out + x0 + kFloatLanes * b, floats(whole > 255 ? Ints{} + 255 : whole));
+            storeFloats(strip + kFloatLanes * b, floats(whole > 255 ? Ints{} + 255 : whole));
             if (unsure[0] | unsure[1] | unsure[2] | unsure[3]) {
                 for (int i = 0; i < kFloatLanes; ++i)
                     settle(x0 + kFloatLanes * b + i, acc[b][i]);
             }
         }
     }
-    for (; x0 < width; ++x0) {
-        const float *c = s + x0 + r;
+    for (int x = x0; x < width; ++x) {
+        const float *c = s + x + r;
         float acc = c[0] * weights[0];
         for (int d = 1; d <= r; ++d)
             acc += (c[-d] + c[d]) * weights[d];
-        settle(x0, acc);
+        settle(x, acc);
+    }
+    if (x0 < width) {
+        for (int x = width; x < x0 + kLanes; ++x)
+            at(x) = 0.0f;
     }
 }
 
-// The second pass down `height` rows of `width` samples: rows[t] is the row
-// t - r, edges repeated. A window whose sum is exactly its centre (every flat
-// one, since the weights sum to one) takes the flat window's double-precision
-// result: equal to the double sum where the window is flat, within one level elsewhere.
-void secondPass(const float *const *rows, int width, int height, const BlurWeights &k, const float *weights,
-                int16_t *out)
+// The second pass down one strip of kLanes columns (`lanes` of them wanted) and
+// `height` rows: rows[t] is the strip's row t - r, edges repeated. Its sums are
+// whole numbers below 2^24, exact in any order. A window whose sum is exactly
+// its centre (every flat one, since the weights sum to one) takes the flat
+// window's double-precision result: equal to the double sum where the window is
+// flat, within one level elsewhere.
+void secondPass(const float *const *rows, int lanes, int height, const BlurWeights &k, const float *weights,
+                int16_t *out, size_t outStride)
 {
-    constexpr int kBlock = 8;
-    constexpr int kLanes = kBlock * kFloatLanes;
     const int r = k.radius;
     auto level = [&](float sum, float centre) {
         const int value = int(sum * (1.0f / kFixedOne));
         return int16_t(sum == centre * kFixedOne ? k.uniformResult[value] : value);
     };
-    int x0 = 0;
-    for (; x0 + kLanes <= width; x0 += kLanes) {
-        for (int y = 0; y < height; ++y) {
-            const float *const *window = rows + y;
-            const float *c = window[r] + x0;
-            Floats acc[kBlock];
+    int16_t partial[kLanes];
+    for (int y = 0; y < height; ++y) {
+        const float *const *window = rows + y;
+        const float *c = window[r];
+        Floats acc[kBlock];
+#pragma GCC unroll 8
+        for (int b = 0; b < kBlock; ++b)
+            acc[b] = loadFloats(c + kFloatLanes * b) * weights[0];
+        for (int d = 1; d <= r; ++d) {
+            const float *above = window[r - d];
+            const float *below = window[r + d];
+            const float w = weights[d];
 #pragma GCC unroll 8
             for (int b = 0; b < kBlock; ++b)
-                acc[b] = loadFloats(c + kFloatLanes * b) * weights[0];
-            for (int d = 1; d <= r; ++d) {
-                const float *above = window[r - d] + x0;
-                const float *below = window[r + d] + x0;
-                const float w = weights[d];
-#pragma GCC unroll 8
-                for (int b = 0; b < kBlock; ++b)
-                    acc[b] += (loadFloats(above + kFloatLanes * b) + loadFloats(below + kFloatLanes * b)) * w;
-            }
-            int16_t *line = out + size_t(y) * width + x0;
-            for (int b = 0; b < kBlock; ++b) {
-                const Floats centre = loadFloats(c + kFloatLanes * b);
-                const Shorts levels = __builtin_convertvector(truncated(acc[b] * (1.0f / kFixedOne)), Shorts);
-                std::memcpy(line + kFloatLanes * b, &levels, sizeof levels);
-                const Ints flat = acc[b] == centre * float(kFixedOne);
-                if (flat[0] | flat[1] | flat[2] | flat[3]) {
-                    for (int i = 0; i < kFloatLanes; ++i)
-                        line[kFloatLanes * b + i] = level(acc[b][i], centre[i]);
-                }
+                acc[b] += (loadFloats(above + kFloatLanes * b) + loadFloats(below + kFloatLanes * b)) * w;
+        }
+        int16_t *line = lanes == kLanes ? out + size_t(y) * outStride : partial;
+        for (int b = 0; b < kBlock; ++b) {
+            const Floats centre = loadFloats(c + kFloatLanes * b);
+            const Shorts levels = __builtin_convertvector(truncated(acc[b] * (1.0f / kFixedOne)), Shorts);
+            std::memcpy(line + kFloatLanes * b, &levels, sizeof levels);
+            const Ints flat = acc[b] == centre * float(kFixedOne);
+            if (flat[0] | flat[1] | flat[2] | flat[3]) {
+                for (int i = 0; i < kFloatLanes; ++i)
+                    line[kFloatLanes * b + i] = level(acc[b][i], centre[i]);
             }
         }
-    }
-    for (; x0 < width; ++x0) {
-        for (int y = 0; y < height; ++y) {
-            const float *const *window = rows + y;
-            float sum = window[r][x0] * weights[0];
-            for (int d = 1; d <= r; ++d)
-                sum += (window[r - d][x0] + window[r + d][x0]) * weights[d];
-            out[size_t(y) * width + x0] = level(sum, window[r][x0]);
-        }
+        if (lanes < kLanes)
+            std::memcpy(out + size_t(y) * outStride, partial, size_t(lanes) * sizeof(int16_t));
     }
 }
 
@@ -325,7 +329,10 @@ void exactBlur(const uint8_t *pixels, ptrdiff_t bytesPerLine, int width, int hei
     static constexpr int shifts[4] = {16, 8, 0, 24};
     const int r = k.radius;
     const FirstPassWeights first = firstPassWeights(k);
-    auto *levels = static_cast<float *>(Shared::scratch(0, size_t(planes) * planeSize * sizeof(float)));
+    const int strips = (width + kLanes - 1) / kLanes;
+    const size_t stripStride = size_t(height) * kLanes;
+    const size_t levelsPlane = size_t(strips) * stripStride;
+    auto *levels = static_cast<float *>(Shared::scratch(0, size_t(planes) * levelsPlane * sizeof(float)));
     auto *padded = static_cast<float *>(Shared::scratch(1, (size_t(width) + 2 * r) * sizeof(float)));
     for (int y = 0; y < height; ++y) {
         const auto *line = reinterpret_cast<const uint32_t *>(pixels + y * bytesPerLine);
@@ -335,16 +342,19 @@ void exactBlur(const uint8_t *pixels, ptrdiff_t bytesPerLine, int width, int hei
                 padded[r + x] = float((line[x] >> shift) & 0xff);
             std::fill(padded, padded + r, padded[r]);
             std::fill(padded + r + width, padded + width + 2 * r, padded[r + width - 1]);
-            firstPassRow(padded, width, k, first, levels + p * planeSize + size_t(y) * width);
+            firstPassRow(padded, width, k, first, levels + p * levelsPlane + size_t(y) * kLanes, stripStride);
         }
     }
     std::vector<float> weights(k.weights, k.weights + r + 1);
     auto *rows = static_cast<const float **>(Shared::scratch(3, (size_t(height) + 2 * r) * sizeof(float *)));
     for (int p = 0; p < planes; ++p) {
-        const float *plane = levels + p * planeSize;
-        for (int t = 0; t < height + 2 * r; ++t)
-            rows[t] = plane + size_t(std::clamp(t - r, 0, height - 1)) * width;
-        secondPass(rows, width, height, k, weights.data(), out + p * planeSize);
+        for (int j = 0; j < strips; ++j) {
+            const float *strip = levels + p * levelsPlane + size_t(j) * stripStride;
+            for (int t = 0; t < height + 2 * r; ++t)
+                rows[t] = strip + size_t(std::clamp(t - r, 0, height - 1)) * kLanes;
+            secondPass(rows, std::min(kLanes, width - j * kLanes), height, k, weights.data(),
+                       out + p * planeSize + size_t(j) * kLanes, size_t(width));
+        }
     }
 }
 

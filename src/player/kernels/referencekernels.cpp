@@ -214,8 +214,35 @@ void firstPassRow(const float *s, int width, const BlurWeights &k, const FirstPa
     const int r = k.radius;
     const float *weights = f.weights.data();
     auto at = [&](int x) -> float & { return out[size_t(x / kLanes) * stripStride + x % kLanes]; };
+    // changes[c]: minus the number of samples in s[1 .. c] that differ from
+    // their left neighbour; a window is flat when its ends have the same count.
     bool changesKnown = false;
     auto *changes = static_cast<int32_t *>(Shared::scratch(2, (size_t(width) + 2 * r + 1) * sizeof(int32_t)));
+    auto knowChanges = [&] {
+        if (changesKnown)
+            return;
+        const int n = width + 2 * r;
+        changes[0] = 0;
+        Ints carry = {};
+        int c = 1;
+        for (; c + kFloatLanes <= n; c += kFloatLanes) {
+            Ints v = loadFloats(s + c) != loadFloats(s + c - 1);
+            v += __builtin_shuffle(v, Ints{}, Ints{4, 0, 1, 2});
+            v += __builtin_shuffle(v, Ints{}, Ints{4, 5, 0, 1});
+            v += carry;
+            std::memcpy(changes + c, &v, sizeof v);
+            carry = __builtin_shuffle(v, Ints{3, 3, 3, 3});
+        }
+        for (; c < n; ++c)
+            changes[c] = changes[c - 1] - (s[c] != s[c - 1]);
+        changesKnown = true;
+    };
+    auto exactSum = [&](int x) {
+        double acc = 0.0;
+        for (int t = 0; t <= 2 * r; ++t)
+            acc += double(s[x + t]) * k.exact[t];
+        return float(std::clamp(int(acc), 0, 255));
+    };
     auto settle = [&](int x, float sum) {
         const int whole = int(sum);
         const float fraction = sum - float(whole);
@@ -223,20 +250,8 @@ void firstPassRow(const float *s, int width, const BlurWeights &k, const FirstPa
             at(x) = float(std::min(whole, 255));
             return;
         }
-        if (!changesKnown) {
-            changes[0] = 0;
-            for (int c = 1; c < width + 2 * r; ++c)
-                changes[c] = changes[c - 1] + (s[c] != s[c - 1]);
-            changesKnown = true;
-        }
-        if (changes[x + 2 * r] == changes[x]) {
-            at(x) = k.uniformResult[int(s[x + r])];
-            return;
-        }
-        double acc = 0.0;
-        for (int t = 0; t <= 2 * r; ++t)
-            acc += double(s[x + t]) * k.exact[t];
-        at(x) = float(std::clamp(int(acc), 0, 255));
+        knowChanges();
+        at(x) = changes[x + 2 * r] == changes[x] ? float(k.uniformResult[int(s[x + r])]) : exactSum(x);
     };
     int x0 = 0;
     for (; x0 + kLanes <= width; x0 += kLanes) {
@@ -252,16 +267,32 @@ void firstPassRow(const float *s, int width, const BlurWeights &k, const FirstPa
             for (int b = 0; b < kBlock; ++b)
                 acc[b] += (loadFloats(c + kFloatLanes * b - d) + loadFloats(c + kFloatLanes * b + d)) * w;
         }
-#pragma GCC unroll 8
         for (int b = 0; b < kBlock; ++b) {
             const Ints whole = truncated(acc[b]);
             const Floats fraction = acc[b] - floats(whole);
             const Ints unsure = (fraction <= f.lowest) | (fraction >= f.highest);
-            storeFloats(strip + kFloatLanes * b, floats(whole > 255 ? Ints{} + 255 : whole));
+            Floats level = floats(whole > 255 ? Ints{} + 255 : whole);
             if (unsure[0] | unsure[1] | unsure[2] | unsure[3]) {
-                for (int i = 0; i < kFloatLanes; ++i)
-                    settle(x0 + kFloatLanes * b + i, acc[b][i]);
+                // Flat windows (most unsure ones) are settled without a branch each.
+                knowChanges();
+                const int x = x0 + kFloatLanes * b;
+                Ints ends, starts;
+                std::memcpy(&ends, changes + x + 2 * r, sizeof ends);
+                std::memcpy(&starts, changes + x, sizeof starts);
+                const Ints flat = ends == starts;
+                const Ints centre = truncated(loadFloats(c + kFloatLanes * b));
+                const Floats uniform = {float(k.uniformResult[centre[0]]), float(k.uniformResult[centre[1]]),
+                                        float(k.uniformResult[centre[2]]), float(k.uniformResult[centre[3]])};
+                level = (unsure & flat) != 0 ? uniform : level;
+                const Ints summed = unsure & ~flat;
+                if (summed[0] | summed[1] | summed[2] | summed[3]) {
+                    for (int i = 0; i < kFloatLanes; ++i) {
+                        if (summed[i])
+                            level[i] = exactSum(x + i);
+                    }
+                }
             }
+            storeFloats(strip + kFloatLanes * b, level);
         }
     }
     for (int x = x0; x < width; ++x) {

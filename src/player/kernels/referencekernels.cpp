@@ -595,10 +595,74 @@ void mapAlpha(uint32_t *line, int count, const uint8_t *table)
         one(x);
 }
 
+typedef uint8_t Bytes8 __attribute__((vector_size(8)));
+typedef uint8_t Bytes16 __attribute__((vector_size(16)));
+typedef uint16_t Words __attribute__((vector_size(16)));
+
+// Eight bytes, p[0], p[step], ..., as two vectors of floats; with step 2, p[15]
+// is read too (the caller keeps it within the row). Widened through 16-bit
+// lanes: GCC turns that into unpacks, a direct conversion into scalar steps.
+inline void floatsOfBytes(const uint8_t *p, int step, Floats &low, Floats &high)
+{
+    Bytes8 bytes;
+    if (step == 1) {
+        std::memcpy(&bytes, p, sizeof bytes);
+    } else {
+        Bytes16 pairs;
+        std::memcpy(&pairs, p, sizeof pairs);
+        bytes = __builtin_shufflevector(pairs, pairs, 0, 2, 4, 6, 8, 10, 12, 14);
+    }
+    const Words words = __builtin_convertvector(bytes, Words);
+    low = floats(__builtin_convertvector(__builtin_shufflevector(words, words, 0, 1, 2, 3), Ints));
+    high = floats(__builtin_convertvector(__builtin_shufflevector(words, words, 4, 5, 6, 7), Ints));
+}
+
+// The largest magnitude any partial sum of a channel can reach.
+inline int64_t sumBound(int32_t a, int32_t b, int32_t e, int32_t constant)
+{
+    return 255 * (std::abs(int64_t(a)) + std::abs(int64_t(b)) + std::abs(int64_t(e))) + std::abs(int64_t(constant));
+}
+
+// In floats, eight pixels at a time (SSE2 has no 32-bit products): the sums are
+// whole numbers, exact in any order while below 2^24, and scaled by 1/256 and
+// truncated they are the shift except below zero, where both clamp to 0.
 void yuvToRgb(const uint8_t *luma, int lumaStep, const uint8_t *u, const uint8_t *v, int count,
               const YuvToRgbCoefficients &c, uint32_t *line)
 {
-    for (int x = 0; x < count; ++x)
+    const int64_t bound = std::max({sumBound(c.luma, c.redFromV, 0, c.redConstant),
+                                    sumBound(c.luma, c.greenFromU, c.greenFromV, c.greenConstant),
+                                    sumBound(c.luma, c.blueFromU, 0, c.blueConstant)});
+    int x = 0;
+    if (bound < (int64_t(1) << 24)) {
+        // Copied, or every store to the line would have them read again.
+        const float lumaScale = float(c.luma), redFromV = float(c.redFromV), greenFromU = float(c.greenFromU),
+                    greenFromV = float(c.greenFromV), blueFromU = float(c.blueFromU),
+                    redConstant = float(c.redConstant), greenConstant = float(c.greenConstant),
+                    blueConstant = float(c.blueConstant);
+        auto level = [](Floats sum) {
+            Ints value = truncated(sum * (1.0f / 256.0f));
+            value &= ~(value >> 31);
+            return (value | ((255 - value) >> 31)) & 255;
+        };
+        auto pixels = [&](Floats y, Floats cb, Floats cr) {
+            const Floats l = y * lumaScale;
+            const Ints red = level(l + cr * redFromV + redConstant);
+            const Ints green = level(l - cb * greenFromU - cr * greenFromV + greenConstant);
+            const Ints blue = level(l + cb * blueFromU + blueConstant);
+            return int32_t(0xff000000u) | (red << 16) | (green << 8) | blue;
+        };
+        constexpr int kPixels = 2 * kFloatLanes;
+        const int vectorEnd = lumaStep == 1 ? count : count - 1;
+        for (; x + kPixels <= vectorEnd; x += kPixels) {
+            Floats y[2], cb[2], cr[2];
+            floatsOfBytes(luma + x * lumaStep, lumaStep, y[0], y[1]);
+            floatsOfBytes(u + x, 1, cb[0], cb[1]);
+            floatsOfBytes(v + x, 1, cr[0], cr[1]);
+            const Ints result[2] = {pixels(y[0], cb[0], cr[0]), pixels(y[1], cb[1], cr[1])};
+            std::memcpy(line + x, result, sizeof result);
+        }
+    }
+    for (; x < count; ++x)
         line[x] = Shared::yuvPixel(luma[x * lumaStep], u[x], v[x], c);
 }
 

@@ -241,11 +241,11 @@ void firstPassRow(const float *s, int width, const BlurWeights &k, const FirstPa
         int c = 1;
         for (; c + kFloatLanes <= n; c += kFloatLanes) {
             Ints v = loadFloats(s + c) != loadFloats(s + c - 1);
-            v += __builtin_shuffle(v, Ints{}, Ints{4, 0, 1, 2});
-            v += __builtin_shuffle(v, Ints{}, Ints{4, 5, 0, 1});
+            v += __builtin_shufflevector(v, Ints{}, 4, 0, 1, 2);
+            v += __builtin_shufflevector(v, Ints{}, 4, 5, 0, 1);
             v += carry;
             std::memcpy(changes + c, &v, sizeof v);
-            carry = __builtin_shuffle(v, Ints{3, 3, 3, 3});
+            carry = __builtin_shufflevector(v, v, 3, 3, 3, 3);
         }
         for (; c < n; ++c)
             changes[c] = changes[c - 1] - (s[c] != s[c - 1]);
@@ -286,7 +286,7 @@ void firstPassRow(const float *s, int width, const BlurWeights &k, const FirstPa
             const Floats fraction = acc[b] - floats(whole);
             const Ints unsure = (fraction <= f.lowest) | (fraction >= f.highest);
             Floats level = floats(whole > 255 ? Ints{} + 255 : whole);
-            if (unsure[0] | unsure[1] | unsure[2] | unsure[3]) {
+            if (anyOf(unsure)) {
                 // Flat windows (most unsure ones) are settled without a branch each.
                 knowChanges();
                 const int x = x0 + kFloatLanes * b;
@@ -299,7 +299,7 @@ void firstPassRow(const float *s, int width, const BlurWeights &k, const FirstPa
                                         float(k.uniformResult[centre[2]]), float(k.uniformResult[centre[3]])};
                 level = (unsure & flat) != 0 ? uniform : level;
                 const Ints summed = unsure & ~flat;
-                if (summed[0] | summed[1] | summed[2] | summed[3]) {
+                if (anyOf(summed)) {
                     for (int i = 0; i < kFloatLanes; ++i) {
                         if (summed[i])
                             level[i] = exactSum(x + i);
@@ -332,10 +332,6 @@ void secondPass(const float *const *rows, int lanes, int height, const BlurWeigh
                 int16_t *out, size_t outStride)
 {
     const int r = k.radius;
-    auto level = [&](float sum, float centre) {
-        const int value = int(sum * (1.0f / kFixedOne));
-        return int16_t(sum == centre * kFixedOne ? k.uniformResult[value] : value);
-    };
     int16_t partial[kLanes];
     for (int y = 0; y < height; ++y) {
         const float *const *window = rows + y;
@@ -354,14 +350,15 @@ void secondPass(const float *const *rows, int lanes, int height, const BlurWeigh
         }
         int16_t *line = lanes == kLanes ? out + size_t(y) * outStride : partial;
         for (int b = 0; b < kBlock; ++b) {
-            const Floats centre = loadFloats(c + kFloatLanes * b);
-            const Shorts levels = __builtin_convertvector(truncated(acc[b] * (1.0f / kFixedOne)), Shorts);
-            std::memcpy(line + kFloatLanes * b, &levels, sizeof levels);
-            const Ints flat = acc[b] == centre * float(kFixedOne);
-            if (flat[0] | flat[1] | flat[2] | flat[3]) {
-                for (int i = 0; i < kFloatLanes; ++i)
-                    line[kFloatLanes * b + i] = level(acc[b][i], centre[i]);
+            Ints values = truncated(acc[b] * (1.0f / kFixedOne));
+            const Ints flat = acc[b] == loadFloats(c + kFloatLanes * b) * float(kFixedOne);
+            if (anyOf(flat)) {
+                const Ints uniform = {k.uniformResult[values[0]], k.uniformResult[values[1]],
+                                      k.uniformResult[values[2]], k.uniformResult[values[3]]};
+                values = flat ? uniform : values;
             }
+            const Shorts levels = __builtin_convertvector(values, Shorts);
+            std::memcpy(line + kFloatLanes * b, &levels, sizeof levels);
         }
         if (lanes < kLanes)
             std::memcpy(out + size_t(y) * outStride, partial, size_t(lanes) * sizeof(int16_t));

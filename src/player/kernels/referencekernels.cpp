@@ -222,8 +222,8 @@ constexpr int kLanes = kBlock * kFloatLanes;
 // lane too close to a whole level: a flat window takes the flat result; any
 // other, a straight ramp too (it sums to its centre), is summed in double,
 // which rounds its own way.
-void firstPassRow(const float *s, int width, const BlurWeights &k, const FirstPassWeights &f, float *out,
-                  size_t stripStride)
+void firstPassRow(const float *s, int width, const BlurWeights &k, const FirstPassWeights &f, const Floats *splat,
+                  float *out, size_t stripStride)
 {
     const int r = k.radius;
     const float *weights = f.weights.data();
@@ -274,9 +274,9 @@ void firstPassRow(const float *s, int width, const BlurWeights &k, const FirstPa
         Floats acc[kBlock];
 #pragma GCC unroll 8
         for (int b = 0; b < kBlock; ++b)
-            acc[b] = loadFloats(c + kFloatLanes * b) * weights[0];
+            acc[b] = loadFloats(c + kFloatLanes * b) * splat[0];
         for (int d = 1; d <= r; ++d) {
-            const float w = weights[d];
+            const Floats w = splat[d];
 #pragma GCC unroll 8
             for (int b = 0; b < kBlock; ++b)
                 acc[b] += (loadFloats(c + kFloatLanes * b - d) + loadFloats(c + kFloatLanes * b + d)) * w;
@@ -328,7 +328,7 @@ void firstPassRow(const float *s, int width, const BlurWeights &k, const FirstPa
 // its centre (every flat one, since the weights sum to one) takes the flat
 // window's double-precision result: equal to the double sum where the window is
 // flat, within one level elsewhere.
-void secondPass(const float *const *rows, int lanes, int height, const BlurWeights &k, const float *weights,
+void secondPass(const float *const *rows, int lanes, int height, const BlurWeights &k, const Floats *splat,
                 int16_t *out, size_t outStride)
 {
     const int r = k.radius;
@@ -339,11 +339,11 @@ void secondPass(const float *const *rows, int lanes, int height, const BlurWeigh
         Floats acc[kBlock];
 #pragma GCC unroll 8
         for (int b = 0; b < kBlock; ++b)
-            acc[b] = loadFloats(c + kFloatLanes * b) * weights[0];
+            acc[b] = loadFloats(c + kFloatLanes * b) * splat[0];
         for (int d = 1; d <= r; ++d) {
             const float *above = window[r - d];
             const float *below = window[r + d];
-            const float w = weights[d];
+            const Floats w = splat[d];
 #pragma GCC unroll 8
             for (int b = 0; b < kBlock; ++b)
                 acc[b] += (loadFloats(above + kFloatLanes * b) + loadFloats(below + kFloatLanes * b)) * w;
@@ -371,6 +371,10 @@ void exactBlur(const uint8_t *pixels, ptrdiff_t bytesPerLine, int width, int hei
     static constexpr int shifts[4] = {16, 8, 0, 24};
     const int r = k.radius;
     const FirstPassWeights first = firstPassWeights(k);
+    // Weights spread over all lanes beforehand: the taps' products then read them directly.
+    std::vector<Floats> firstSplat(r + 1);
+    for (int d = 0; d <= r; ++d)
+        firstSplat[d] = Floats{} + first.weights[d];
     const int strips = (width + kLanes - 1) / kLanes;
     const size_t stripStride = size_t(height) * kLanes;
     const size_t levelsPlane = size_t(strips) * stripStride;
@@ -384,17 +388,19 @@ void exactBlur(const uint8_t *pixels, ptrdiff_t bytesPerLine, int width, int hei
                 padded[r + x] = float((line[x] >> shift) & 0xff);
             std::fill(padded, padded + r, padded[r]);
             std::fill(padded + r + width, padded + width + 2 * r, padded[r + width - 1]);
-            firstPassRow(padded, width, k, first, levels + p * levelsPlane + size_t(y) * kLanes, stripStride);
+            firstPassRow(padded, width, k, first, firstSplat.data(), levels + p * levelsPlane + size_t(y) * kLanes, stripStride);
         }
     }
-    std::vector<float> weights(k.weights, k.weights + r + 1);
+    std::vector<Floats> secondSplat(r + 1);
+    for (int d = 0; d <= r; ++d)
+        secondSplat[d] = Floats{} + float(k.weights[d]);
     auto *rows = static_cast<const float **>(Shared::scratch(3, (size_t(height) + 2 * r) * sizeof(float *)));
     for (int p = 0; p < planes; ++p) {
         for (int j = 0; j < strips; ++j) {
             const float *strip = levels + p * levelsPlane + size_t(j) * stripStride;
             for (int t = 0; t < height + 2 * r; ++t)
                 rows[t] = strip + size_t(std::clamp(t - r, 0, height - 1)) * kLanes;
-            secondPass(rows, std::min(kLanes, width - j * kLanes), height, k, weights.data(),
+            secondPass(rows, std::min(kLanes, width - j * kLanes), height, k, secondSplat.data(),
                        out + p * planeSize + size_t(j) * kLanes, size_t(width));
         }
     }

@@ -470,63 +470,107 @@ inline Floats unitOf(Ints v) { return floats((v << 8) + v) / 65535.0f; }
 // Four pixels at a time with the very operations of Shared::saturatePixel,
 // its branches turned into selections; the value QColor rounds back from the
 // largest unit channel is that channel's byte, and its unit value that channel's.
-void saturate(uint32_t *line, int count, const int32_t *scaledSaturation)
+// Two groups of four in step: one group's chain of divides and conversions is
+// long, and the processor's scheduler holds too little of the next group to
+// overlap them by itself.
+constexpr int kWays = 2;
+inline void saturateGroups(const Ints *px, Ints *result, const int32_t *scaledSaturation)
 {
-    // A blurred picture often repeats four pixels: they take the last result.
-    Ints last = {}, lastResult = {};
-    bool known = false;
-    int x = 0;
-    for (; x + 4 <= count; x += 4) {
-        Ints px;
-        std::memcpy(&px, line + x, sizeof px);
-        if (known && allOf(px == last)) {
-            std::memcpy(line + x, &lastResult, sizeof lastResult);
-            continue;
-        }
-        const Ints red8 = (px >> 16) & 0xff, green8 = (px >> 8) & 0xff, blue8 = px & 0xff;
-        const Floats r = unitOf(red8), g = unitOf(green8), b = unitOf(blue8);
-        const Ints redIsMax = r >= g && r >= b;
-        const Ints greenIsMax = !redIsMax && g >= b;
-        const Floats maximum = redIsMax ? r : greenIsMax ? g : b;
-        const Ints value = redIsMax ? red8 : greenIsMax ? green8 : blue8;
-        const Floats minimum = r <= g && r <= b ? r : g <= b ? g : b;
-        const Floats delta = maximum - minimum;
-        const Ints grey = delta <= 0.00001f;
+    Ints red8[kWays], green8[kWays], blue8[kWays], redIsMax[kWays], greenIsMax[kWays], value[kWays], grey[kWays];
+    Floats r[kWays], g[kWays], b[kWays], maximum[kWays], delta[kWays], hue[kWays];
+    Ints saturation8[kWays], hueDegrees[kWays], newSaturation[kWays];
+#pragma GCC unroll 2
+    for (int j = 0; j < kWays; ++j) {
+        red8[j] = (px[j] >> 16) & 0xff;
+        green8[j] = (px[j] >> 8) & 0xff;
+        blue8[j] = px[j] & 0xff;
+    }
+#pragma GCC unroll 2
+    for (int j = 0; j < kWays; ++j) {
+        r[j] = unitOf(red8[j]);
+        g[j] = unitOf(green8[j]);
+        b[j] = unitOf(blue8[j]);
+    }
+#pragma GCC unroll 2
+    for (int j = 0; j < kWays; ++j) {
+        redIsMax[j] = r[j] >= g[j] && r[j] >= b[j];
+        greenIsMax[j] = !redIsMax[j] && g[j] >= b[j];
+        maximum[j] = redIsMax[j] ? r[j] : greenIsMax[j] ? g[j] : b[j];
+        value[j] = redIsMax[j] ? red8[j] : greenIsMax[j] ? green8[j] : blue8[j];
+        const Floats minimum = r[j] <= g[j] && r[j] <= b[j] ? r[j] : g[j] <= b[j] ? g[j] : b[j];
+        delta[j] = maximum[j] - minimum;
+        grey[j] = delta[j] <= 0.00001f;
+    }
+#pragma GCC unroll 2
+    for (int j = 0; j < kWays; ++j) {
         // Grey lanes divide by zero here; their results are replaced below.
-        const Ints saturation8 = grey ? Ints{} : divide257(roundPositive(delta / maximum * 65535.0f));
-        const Floats numerator = redIsMax ? g - b : greenIsMax ? b - r : r - g;
-        const Floats offset = redIsMax ? Floats{} : greenIsMax ? Floats{} + 2.0f : Floats{} + 4.0f;
-        Floats hue = (offset + numerator / delta) * 60.0f;
-        hue = hue < 0.0f ? hue + 360.0f : hue;
+        saturation8[j] = grey[j] ? Ints{} : divide257(roundPositive(delta[j] / maximum[j] * 65535.0f));
+        const Floats numerator = redIsMax[j] ? g[j] - b[j] : greenIsMax[j] ? b[j] - r[j] : r[j] - g[j];
+        const Floats offset = redIsMax[j] ? Floats{} : greenIsMax[j] ? Floats{} + 2.0f : Floats{} + 4.0f;
+        hue[j] = (offset + numerator / delta[j]) * 60.0f;
+    }
+#pragma GCC unroll 2
+    for (int j = 0; j < kWays; ++j) {
+        hue[j] = hue[j] < 0.0f ? hue[j] + 360.0f : hue[j];
         // Hundredths to whole degrees without a division: n * 0.01f is within 3e-5 of
         // n / 100 for n <= 36000, so the added half hundredth keeps every quotient whole.
-        Ints hueDegrees = grey ? Ints{} : truncated(floats(roundPositive(hue * 100.0f)) * 0.01f + 0.005f);
-        hueDegrees = hueDegrees == 360 ? Ints{} : hueDegrees;
-        Ints newSaturation;
+        hueDegrees[j] = grey[j] ? Ints{} : truncated(floats(roundPositive(hue[j] * 100.0f)) * 0.01f + 0.005f);
+        hueDegrees[j] = hueDegrees[j] == 360 ? Ints{} : hueDegrees[j];
+    }
+#pragma GCC unroll 2
+    for (int j = 0; j < kWays; ++j) {
         for (int i = 0; i < 4; ++i)
-            newSaturation[i] = scaledSaturation[saturation8[i]];
-        const Ints achromatic = grey || newSaturation == 0;
+            newSaturation[j][i] = scaledSaturation[saturation8[j][i]];
+    }
+    Floats h[kWays], s[kWays], f[kWays], p[kWays], w[kWays];
+    Ints sector[kWays];
+#pragma GCC unroll 2
+    for (int j = 0; j < kWays; ++j) {
+        h[j] = floats(hueDegrees[j]) * 100.0f / 6000.0f;
+        s[j] = unitOf(newSaturation[j]);
+    }
+#pragma GCC unroll 2
+    for (int j = 0; j < kWays; ++j) {
+        sector[j] = truncated(h[j]);
+        f[j] = h[j] - floats(sector[j]);
+        p[j] = maximum[j] * (1.0f - s[j]);
+        w[j] = (sector[j] & 1) != 0 ? maximum[j] * (1.0f - (s[j] * f[j]))
+                                    : maximum[j] * (1.0f - (s[j] * (1.0f - f[j])));
+    }
+#pragma GCC unroll 2
+    for (int j = 0; j < kWays; ++j) {
+        const Ints w8 = divide257(roundPositive(w[j] * 65535.0f));
+        const Ints p8 = divide257(roundPositive(p[j] * 65535.0f));
+        const Ints v8 = value[j];
+        const Ints achromatic = grey[j] || newSaturation[j] == 0;
+        const Ints sec = sector[j];
+        Ints red = sec == 0 || sec == 5 ? v8 : sec == 1 || sec == 4 ? w8 : p8;
+        Ints green = sec == 1 || sec == 2 ? v8 : sec == 0 || sec == 3 ? w8 : p8;
+        Ints blue = sec == 3 || sec == 4 ? v8 : sec == 2 || sec == 5 ? w8 : p8;
+        red = achromatic ? v8 : red;
+        green = achromatic ? v8 : green;
+        blue = achromatic ? v8 : blue;
+        result[j] = int32_t(0xff000000u) | (red << 16) | (green << 8) | blue;
+    }
+}
 
-        const Floats h = floats(hueDegrees) * 100.0f / 6000.0f;
-        const Floats s = unitOf(newSaturation);
-        const Floats v = maximum;
-        const Ints sector = truncated(h);
-        const Floats f = h - floats(sector);
-        const Floats p = v * (1.0f - s);
-        const Floats w = (sector & 1) != 0 ? v * (1.0f - (s * f)) : v * (1.0f - (s * (1.0f - f)));
-        const Ints w8 = divide257(roundPositive(w * 65535.0f));
-        const Ints p8 = divide257(roundPositive(p * 65535.0f));
-        const Ints v8 = value;
-        Ints red = sector == 0 || sector == 5 ? v8 : sector == 1 || sector == 4 ? w8 : p8;
-        Ints green = sector == 1 || sector == 2 ? v8 : sector == 0 || sector == 3 ? w8 : p8;
-        Ints blue = sector == 3 || sector == 4 ? v8 : sector == 2 || sector == 5 ? w8 : p8;
-        red = achromatic ? value : red;
-        green = achromatic ? value : green;
-        blue = achromatic ? value : blue;
-        const Ints result = int32_t(0xff000000u) | (red << 16) | (green << 8) | blue;
-        std::memcpy(line + x, &result, sizeof result);
-        last = px;
-        lastResult = result;
+void saturate(uint32_t *line, int count, const int32_t *scaledSaturation)
+{
+    // A blurred picture often repeats pixels: eight like the last eight take their result.
+    Ints last[2] = {}, lastResult[2] = {};
+    bool known = false;
+    int x = 0;
+    for (; x + 8 <= count; x += 8) {
+        Ints px[2];
+        std::memcpy(px, line + x, sizeof px);
+        if (known && allOf((px[0] == last[0]) & (px[1] == last[1]))) {
+            std::memcpy(line + x, lastResult, sizeof lastResult);
+            continue;
+        }
+        saturateGroups(px, lastResult, scaledSaturation);
+        std::memcpy(line + x, lastResult, sizeof lastResult);
+        last[0] = px[0];
+        last[1] = px[1];
         known = true;
     }
     for (; x < count; ++x)

@@ -323,26 +323,26 @@ void firstPassRow(const float *s, int width, const BlurWeights &k, const FirstPa
 }
 
 // The second pass down one strip of kLanes columns (`lanes` of them wanted) and
-// `height` rows: rows[t] is the strip's row t - r, edges repeated. Its sums are
+// `height` rows, its row y at strip[(y + r) * kLanes], r copies of the edge rows
+// before and after (a window then needs no row table). Its sums are
 // whole numbers below 2^24, exact in any order. A window whose sum is exactly
 // its centre (every flat one, since the weights sum to one) takes the flat
 // window's double-precision result: equal to the double sum where the window is
 // flat, within one level elsewhere.
-void secondPass(const float *const *rows, int lanes, int height, const BlurWeights &k, const Floats *splat,
+void secondPass(const float *strip, int lanes, int height, const BlurWeights &k, const Floats *splat,
                 int16_t *out, size_t outStride)
 {
     const int r = k.radius;
     int16_t partial[kLanes];
     for (int y = 0; y < height; ++y) {
-        const float *const *window = rows + y;
-        const float *c = window[r];
+        const float *c = strip + size_t(y + r) * kLanes;
         Floats acc[kBlock];
 #pragma GCC unroll 8
         for (int b = 0; b < kBlock; ++b)
             acc[b] = loadFloats(c + kFloatLanes * b) * splat[0];
         for (int d = 1; d <= r; ++d) {
-            const float *above = window[r - d];
-            const float *below = window[r + d];
+            const float *above = c - d * kLanes;
+            const float *below = c + d * kLanes;
             const Floats w = splat[d];
 #pragma GCC unroll 8
             for (int b = 0; b < kBlock; ++b)
@@ -376,7 +376,7 @@ void exactBlur(const uint8_t *pixels, ptrdiff_t bytesPerLine, int width, int hei
     for (int d = 0; d <= r; ++d)
         firstSplat[d] = Floats{} + first.weights[d];
     const int strips = (width + kLanes - 1) / kLanes;
-    const size_t stripStride = size_t(height) * kLanes;
+    const size_t stripStride = (size_t(height) + 2 * r) * kLanes;
     const size_t levelsPlane = size_t(strips) * stripStride;
     auto *levels = static_cast<float *>(Shared::scratch(0, size_t(planes) * levelsPlane * sizeof(float)));
     auto *padded = static_cast<float *>(Shared::scratch(1, (size_t(width) + 2 * r) * sizeof(float)));
@@ -388,19 +388,23 @@ void exactBlur(const uint8_t *pixels, ptrdiff_t bytesPerLine, int width, int hei
                 padded[r + x] = float((line[x] >> shift) & 0xff);
             std::fill(padded, padded + r, padded[r]);
             std::fill(padded + r + width, padded + width + 2 * r, padded[r + width - 1]);
-            firstPassRow(padded, width, k, first, firstSplat.data(), levels + p * levelsPlane + size_t(y) * kLanes, stripStride);
+            firstPassRow(padded, width, k, first, firstSplat.data(), levels + p * levelsPlane + size_t(y + r) * kLanes,
+                         stripStride);
         }
     }
     std::vector<Floats> secondSplat(r + 1);
     for (int d = 0; d <= r; ++d)
         secondSplat[d] = Floats{} + float(k.weights[d]);
-    auto *rows = static_cast<const float **>(Shared::scratch(3, (size_t(height) + 2 * r) * sizeof(float *)));
     for (int p = 0; p < planes; ++p) {
         for (int j = 0; j < strips; ++j) {
-            const float *strip = levels + p * levelsPlane + size_t(j) * stripStride;
-            for (int t = 0; t < height + 2 * r; ++t)
-                rows[t] = strip + size_t(std::clamp(t - r, 0, height - 1)) * kLanes;
-            secondPass(rows, std::min(kLanes, width - j * kLanes), height, k, secondSplat.data(),
+            float *strip = levels + p * levelsPlane + size_t(j) * stripStride;
+            const float *top = strip + size_t(r) * kLanes;
+            const float *bottom = strip + size_t(r + height - 1) * kLanes;
+            for (int t = 0; t < r; ++t) {
+                std::memcpy(strip + size_t(t) * kLanes, top, kLanes * sizeof(float));
+                std::memcpy(strip + size_t(r + height + t) * kLanes, bottom, kLanes * sizeof(float));
+            }
+            secondPass(strip, std::min(kLanes, width - j * kLanes), height, k, secondSplat.data(),
                        out + p * planeSize + size_t(j) * kLanes, size_t(width));
         }
     }

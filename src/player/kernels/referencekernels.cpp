@@ -471,12 +471,11 @@ inline Ints roundPositive(Floats v) { return truncated(v + 0.5f); }
 // the values met here.
 inline Floats unitOf(Ints v) { return floats((v << 8) + v) / 65535.0f; }
 
-// Four pixels at a time with the very operations of Shared::saturatePixel,
+// Two groups of four pixels with the very operations of Shared::saturatePixel,
 // its branches turned into selections; the value QColor rounds back from the
 // largest unit channel is that channel's byte, and its unit value that channel's.
-// Two groups of four in step: one group's chain of divides and conversions is
-// long, and the processor's scheduler holds too little of the next group to
-// overlap them by itself.
+// The groups go in step: one group's chain of divides and conversions is long,
+// and the processor's scheduler holds too little of the next to overlap them.
 constexpr int kWays = 2;
 inline void saturateGroups(const Ints *px, Ints *result, const int32_t *scaledSaturation)
 {
@@ -560,12 +559,14 @@ inline void saturateGroups(const Ints *px, Ints *result, const int32_t *scaledSa
 
 void saturate(uint32_t *line, int count, const int32_t *scaledSaturation)
 {
-    // A blurred picture often repeats pixels: eight like the last eight take their result.
-    Ints last[2] = {}, lastResult[2] = {};
+    static_assert(kWays == 2, "the repeat test below compares two groups");
+    constexpr int kPixels = kWays * kFloatLanes;
+    // A blurred picture often repeats itself: pixels like the last ones take their result.
+    Ints last[kWays] = {}, lastResult[kWays] = {};
     bool known = false;
     int x = 0;
-    for (; x + 8 <= count; x += 8) {
-        Ints px[2];
+    for (; x + kPixels <= count; x += kPixels) {
+        Ints px[kWays];
         std::memcpy(px, line + x, sizeof px);
         if (known && allOf((px[0] == last[0]) & (px[1] == last[1]))) {
             std::memcpy(line + x, lastResult, sizeof lastResult);
@@ -573,8 +574,7 @@ void saturate(uint32_t *line, int count, const int32_t *scaledSaturation)
         }
         saturateGroups(px, lastResult, scaledSaturation);
         std::memcpy(line + x, lastResult, sizeof lastResult);
-        last[0] = px[0];
-        last[1] = px[1];
+        std::memcpy(last, px, sizeof last);
         known = true;
     }
     for (; x < count; ++x)

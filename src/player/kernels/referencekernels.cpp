@@ -154,6 +154,20 @@ typedef int16_t Shorts __attribute__((vector_size(8)));
 
 inline Ints truncated(Floats v) { return __builtin_convertvector(v, Ints); }
 inline Floats floats(Ints v) { return __builtin_convertvector(v, Floats); }
+// Whether every lane or any lane of a comparison's result is set, in two
+// 64-bit halves rather than four lane extractions.
+inline bool allOf(Ints mask)
+{
+    uint64_t halves[2];
+    std::memcpy(halves, &mask, sizeof halves);
+    return (halves[0] & halves[1]) == ~uint64_t(0);
+}
+inline bool anyOf(Ints mask)
+{
+    uint64_t halves[2];
+    std::memcpy(halves, &mask, sizeof halves);
+    return (halves[0] | halves[1]) != 0;
+}
 
 // The first pass in single precision with the kernel's own weights rounded to
 // floats: one product per folded pair of taps. Its sum is within `bound` of the
@@ -195,127 +209,159 @@ FirstPassWeights firstPassWeights(const BlurWeights &k)
     return f;
 }
 
-// The first pass over one padded row of samples: out[x] for x in [0, width),
-// the window of x being s[x .. x + 2r]. A lane too close to a whole level: a
-// flat window takes the flat result; any other, a straight ramp too (it sums to
-// its centre), is summed in double, which rounds its own way.
-void firstPassRow(const float *s, int width, const BlurWeights &k, const FirstPassWeights &f, float *out)
+// Both passes sum eight independent four-lane vectors, so the adds need not
+// wait on each other; the first pass stores its levels in strips of that many
+// columns, which the second pass walks down (rows of a whole plane lie a page
+// or more apart, and a window of them missed the address translation cache).
+constexpr int kBlock = 8;
+constexpr int kLanes = kBlock * kFloatLanes;
+
+// The first pass over one padded row of samples: the level of x in [0, width),
+// the window of x being s[x .. x + 2r], goes to out[x % kLanes] of strip
+// x / kLanes, strips stripStride apart; lanes past width are set to zero. A
+// lane too close to a whole level: a flat window takes the flat result; any
+// other, a straight ramp too (it sums to its centre), is summed in double,
+// which rounds its own way.
+void firstPassRow(const float *s, int width, const BlurWeights &k, const FirstPassWeights &f, const Floats *splat,
+                  float *out, size_t stripStride)
 {
     const int r = k.radius;
     const float *weights = f.weights.data();
+    auto at = [&](int x) -> float & { return out[size_t(x / kLanes) * stripStride + x % kLanes]; };
+    // changes[c]: minus the number of samples in s[1 .. c] that differ from
+    // their left neighbour; a window is flat when its ends have the same count.
     bool changesKnown = false;
     auto *changes = static_cast<int32_t *>(Shared::scratch(2, (size_t(width) + 2 * r + 1) * sizeof(int32_t)));
+    auto knowChanges = [&] {
+        if (changesKnown)
+            return;
+        const int n = width + 2 * r;
+        changes[0] = 0;
+        Ints carry = {};
+        int c = 1;
+        for (; c + kFloatLanes <= n; c += kFloatLanes) {
+            Ints v = loadFloats(s + c) != loadFloats(s + c - 1);
+            v += __builtin_shufflevector(v, Ints{}, 4, 0, 1, 2);
+            v += __builtin_shufflevector(v, Ints{}, 4, 5, 0, 1);
+            v += carry;
+            std::memcpy(changes + c, &v, sizeof v);
+            carry = __builtin_shufflevector(v, v, 3, 3, 3, 3);
+        }
+        for (; c < n; ++c)
+            changes[c] = changes[c - 1] - (s[c] != s[c - 1]);
+        changesKnown = true;
+    };
+    auto exactSum = [&](int x) {
+        double acc = 0.0;
+        for (int t = 0; t <= 2 * r; ++t)
+            acc += double(s[x + t]) * k.exact[t];
+        return float(std::clamp(int(acc), 0, 255));
+    };
     auto settle = [&](int x, float sum) {
         const int whole = int(sum);
         const float fraction = sum - float(whole);
         if (fraction > f.lowest && fraction < f.highest) {
-            out[x] = float(std::min(whole, 255));
+            at(x) = float(std::min(whole, 255));
             return;
         }
-        if (!changesKnown) {
-            changes[0] = 0;
-            for (int c = 1; c < width + 2 * r; ++c)
-                changes[c] = changes[c - 1] + (s[c] != s[c - 1]);
-            changesKnown = true;
-        }
-        if (changes[x + 2 * r] == changes[x]) {
-            out[x] = k.uniformResult[int(s[x + r])];
-            return;
-        }
-        double acc = 0.0;
-        for (int t = 0; t <= 2 * r; ++t)
-            acc += double(s[x + t]) * k.exact[t];
-        out[x] = float(std::clamp(int(acc), 0, 255));
+        knowChanges();
+        at(x) = changes[x + 2 * r] == changes[x] ? float(k.uniformResult[int(s[x + r])]) : exactSum(x);
     };
-    // Eight independent sums keep the adds from waiting on each other.
-    constexpr int kBlock = 8;
-    constexpr int kLanes = kBlock * kFloatLanes;
     int x0 = 0;
     for (; x0 + kLanes <= width; x0 += kLanes) {
         const float *c = s + x0 + r;
+        float *strip = out + size_t(x0 / kLanes) * stripStride;
         Floats acc[kBlock];
 #pragma GCC unroll 8
         for (int b = 0; b < kBlock; ++b)
-            acc[b] = loadFloats(c + kFloatLanes * b) * weights[0];
+            acc[b] = loadFloats(c + kFloatLanes * b) * splat[0];
         for (int d = 1; d <= r; ++d) {
-            const float w = weights[d];
+            const Floats w = splat[d];
 #pragma GCC unroll 8
             for (int b = 0; b < kBlock; ++b)
                 acc[b] += (loadFloats(c + kFloatLanes * b - d) + loadFloats(c + kFloatLanes * b + d)) * w;
         }
-#pragma GCC unroll 8
         for (int b = 0; b < kBlock; ++b) {
             const Ints whole = truncated(acc[b]);
             const Floats fraction = acc[b] - floats(whole);
             const Ints unsure = (fraction <= f.lowest) | (fraction >= f.highest);
-            storeFloats(out + x0 + kFloatLanes * b, floats(whole > 255 ? Ints{} + 255 : whole));
-            if (unsure[0] | unsure[1] | unsure[2] | unsure[3]) {
-                for (int i = 0; i < kFloatLanes; ++i)
-                    settle(x0 + kFloatLanes * b + i, acc[b][i]);
+            Floats level = floats(whole > 255 ? Ints{} + 255 : whole);
+            if (anyOf(unsure)) {
+                // Flat windows (most unsure ones) are settled without a branch each.
+                knowChanges();
+                const int x = x0 + kFloatLanes * b;
+                Ints ends, starts;
+                std::memcpy(&ends, changes + x + 2 * r, sizeof ends);
+                std::memcpy(&starts, changes + x, sizeof starts);
+                const Ints flat = ends == starts;
+                const Ints centre = truncated(loadFloats(c + kFloatLanes * b));
+                const Floats uniform = {float(k.uniformResult[centre[0]]), float(k.uniformResult[centre[1]]),
+                                        float(k.uniformResult[centre[2]]), float(k.uniformResult[centre[3]])};
+                level = (unsure & flat) != 0 ? uniform : level;
+                const Ints summed = unsure & ~flat;
+                if (anyOf(summed)) {
+                    for (int i = 0; i < kFloatLanes; ++i) {
+                        if (summed[i])
+                            level[i] = exactSum(x + i);
+                    }
+                }
             }
+            storeFloats(strip + kFloatLanes * b, level);
         }
     }
-    for (; x0 < width; ++x0) {
-        const float *c = s + x0 + r;
+    for (int x = x0; x < width; ++x) {
+        const float *c = s + x + r;
         float acc = c[0] * weights[0];
         for (int d = 1; d <= r; ++d)
             acc += (c[-d] + c[d]) * weights[d];
-        settle(x0, acc);
+        settle(x, acc);
+    }
+    if (x0 < width) {
+        for (int x = width; x < x0 + kLanes; ++x)
+            at(x) = 0.0f;
     }
 }
 
-// The second pass down `height` rows of `width` samples: rows[t] is the row
-// t - r, edges repeated. A window whose sum is exactly its centre (every flat
-// one, since the weights sum to one) takes the flat window's double-precision
-// result: equal to the double sum where the window is flat, within one level elsewhere.
-void secondPass(const float *const *rows, int width, int height, const BlurWeights &k, const float *weights,
-                int16_t *out)
+// The second pass down one strip of kLanes columns (`lanes` of them wanted) and
+// `height` rows, its row y at strip[(y + r) * kLanes], r copies of the edge rows
+// before and after (a window then needs no row table). Its sums are
+// whole numbers below 2^24, exact in any order. A window whose sum is exactly
+// its centre (every flat one, since the weights sum to one) takes the flat
+// window's double-precision result: equal to the double sum where the window is
+// flat, within one level elsewhere.
+void secondPass(const float *strip, int lanes, int height, const BlurWeights &k, const Floats *splat,
+                int16_t *out, size_t outStride)
 {
-    constexpr int kBlock = 8;
-    constexpr int kLanes = kBlock * kFloatLanes;
     const int r = k.radius;
-    auto level = [&](float sum, float centre) {
-        const int value = int(sum * (1.0f / kFixedOne));
-        return int16_t(sum == centre * kFixedOne ? k.uniformResult[value] : value);
-    };
-    int x0 = 0;
-    for (; x0 + kLanes <= width; x0 += kLanes) {
-        for (int y = 0; y < height; ++y) {
-            const float *const *window = rows + y;
-            const float *c = window[r] + x0;
-            Floats acc[kBlock];
+    int16_t partial[kLanes];
+    for (int y = 0; y < height; ++y) {
+        const float *c = strip + size_t(y + r) * kLanes;
+        Floats acc[kBlock];
+#pragma GCC unroll 8
+        for (int b = 0; b < kBlock; ++b)
+            acc[b] = loadFloats(c + kFloatLanes * b) * splat[0];
+        for (int d = 1; d <= r; ++d) {
+            const float *above = c - d * kLanes;
+            const float *below = c + d * kLanes;
+            const Floats w = splat[d];
 #pragma GCC unroll 8
             for (int b = 0; b < kBlock; ++b)
-                acc[b] = loadFloats(c + kFloatLanes * b) * weights[0];
-            for (int d = 1; d <= r; ++d) {
-                const float *above = window[r - d] + x0;
-                const float *below = window[r + d] + x0;
-                const float w = weights[d];
-#pragma GCC unroll 8
-                for (int b = 0; b < kBlock; ++b)
-                    acc[b] += (loadFloats(above + kFloatLanes * b) + loadFloats(below + kFloatLanes * b)) * w;
-            }
-            int16_t *line = out + size_t(y) * width + x0;
-            for (int b = 0; b < kBlock; ++b) {
-                const Floats centre = loadFloats(c + kFloatLanes * b);
-                const Shorts levels = __builtin_convertvector(truncated(acc[b] * (1.0f / kFixedOne)), Shorts);
-                std::memcpy(line + kFloatLanes * b, &levels, sizeof levels);
-                const Ints flat = acc[b] == centre * float(kFixedOne);
-                if (flat[0] | flat[1] | flat[2] | flat[3]) {
-                    for (int i = 0; i < kFloatLanes; ++i)
-                        line[kFloatLanes * b + i] = level(acc[b][i], centre[i]);
-                }
-            }
+                acc[b] += (loadFloats(above + kFloatLanes * b) + loadFloats(below + kFloatLanes * b)) * w;
         }
-    }
-    for (; x0 < width; ++x0) {
-        for (int y = 0; y < height; ++y) {
-            const float *const *window = rows + y;
-            float sum = window[r][x0] * weights[0];
-            for (int d = 1; d <= r; ++d)
-                sum += (window[r - d][x0] + window[r + d][x0]) * weights[d];
-            out[size_t(y) * width + x0] = level(sum, window[r][x0]);
+        int16_t *line = lanes == kLanes ? out + size_t(y) * outStride : partial;
+        for (int b = 0; b < kBlock; ++b) {
+            Ints values = truncated(acc[b] * (1.0f / kFixedOne));
+            const Ints flat = acc[b] == loadFloats(c + kFloatLanes * b) * float(kFixedOne);
+            if (anyOf(flat)) {
+                const Ints uniform = {k.uniformResult[values[0]], k.uniformResult[values[1]],
+                                      k.uniformResult[values[2]], k.uniformResult[values[3]]};
+                values = flat ? uniform : values;
+            }
+            const Shorts levels = __builtin_convertvector(values, Shorts);
+            std::memcpy(line + kFloatLanes * b, &levels, sizeof levels);
         }
+        if (lanes < kLanes)
+            std::memcpy(out + size_t(y) * outStride, partial, size_t(lanes) * sizeof(int16_t));
     }
 }
 
@@ -325,7 +371,14 @@ void exactBlur(const uint8_t *pixels, ptrdiff_t bytesPerLine, int width, int hei
     static constexpr int shifts[4] = {16, 8, 0, 24};
     const int r = k.radius;
     const FirstPassWeights first = firstPassWeights(k);
-    auto *levels = static_cast<float *>(Shared::scratch(0, size_t(planes) * planeSize * sizeof(float)));
+    // Weights spread over all lanes beforehand: the taps' products then read them directly.
+    std::vector<Floats> firstSplat(r + 1);
+    for (int d = 0; d <= r; ++d)
+        firstSplat[d] = Floats{} + first.weights[d];
+    const int strips = (width + kLanes - 1) / kLanes;
+    const size_t stripStride = (size_t(height) + 2 * r) * kLanes;
+    const size_t levelsPlane = size_t(strips) * stripStride;
+    auto *levels = static_cast<float *>(Shared::scratch(0, size_t(planes) * levelsPlane * sizeof(float)));
     auto *padded = static_cast<float *>(Shared::scratch(1, (size_t(width) + 2 * r) * sizeof(float)));
     for (int y = 0; y < height; ++y) {
         const auto *line = reinterpret_cast<const uint32_t *>(pixels + y * bytesPerLine);
@@ -335,16 +388,25 @@ void exactBlur(const uint8_t *pixels, ptrdiff_t bytesPerLine, int width, int hei
                 padded[r + x] = float((line[x] >> shift) & 0xff);
             std::fill(padded, padded + r, padded[r]);
             std::fill(padded + r + width, padded + width + 2 * r, padded[r + width - 1]);
-            firstPassRow(padded, width, k, first, levels + p * planeSize + size_t(y) * width);
+            firstPassRow(padded, width, k, first, firstSplat.data(), levels + p * levelsPlane + size_t(y + r) * kLanes,
+                         stripStride);
         }
     }
-    std::vector<float> weights(k.weights, k.weights + r + 1);
-    auto *rows = static_cast<const float **>(Shared::scratch(3, (size_t(height) + 2 * r) * sizeof(float *)));
+    std::vector<Floats> secondSplat(r + 1);
+    for (int d = 0; d <= r; ++d)
+        secondSplat[d] = Floats{} + float(k.weights[d]);
     for (int p = 0; p < planes; ++p) {
-        const float *plane = levels + p * planeSize;
-        for (int t = 0; t < height + 2 * r; ++t)
-            rows[t] = plane + size_t(std::clamp(t - r, 0, height - 1)) * width;
-        secondPass(rows, width, height, k, weights.data(), out + p * planeSize);
+        for (int j = 0; j < strips; ++j) {
+            float *strip = levels + p * levelsPlane + size_t(j) * stripStride;
+            const float *top = strip + size_t(r) * kLanes;
+            const float *bottom = strip + size_t(r + height - 1) * kLanes;
+            for (int t = 0; t < r; ++t) {
+                std::memcpy(strip + size_t(t) * kLanes, top, kLanes * sizeof(float));
+                std::memcpy(strip + size_t(r + height + t) * kLanes, bottom, kLanes * sizeof(float));
+            }
+            secondPass(strip, std::min(kLanes, width - j * kLanes), height, k, secondSplat.data(),
+                       out + p * planeSize + size_t(j) * kLanes, size_t(width));
+        }
     }
 }
 
@@ -409,57 +471,111 @@ inline Ints roundPositive(Floats v) { return truncated(v + 0.5f); }
 // the values met here.
 inline Floats unitOf(Ints v) { return floats((v << 8) + v) / 65535.0f; }
 
-// Four pixels at a time with the very operations of Shared::saturatePixel,
+// Two groups of four pixels with the very operations of Shared::saturatePixel,
 // its branches turned into selections; the value QColor rounds back from the
 // largest unit channel is that channel's byte, and its unit value that channel's.
-void saturate(uint32_t *line, int count, const int32_t *scaledSaturation)
+// The groups go in step: one group's chain of divides and conversions is long,
+// and the processor's scheduler holds too little of the next to overlap them.
+constexpr int kWays = 2;
+inline void saturateGroups(const Ints *px, Ints *result, const int32_t *scaledSaturation)
 {
-    int x = 0;
-    for (; x + 4 <= count; x += 4) {
-        Ints px;
-        std::memcpy(&px, line + x, sizeof px);
-        const Ints red8 = (px >> 16) & 0xff, green8 = (px >> 8) & 0xff, blue8 = px & 0xff;
-        const Floats r = unitOf(red8), g = unitOf(green8), b = unitOf(blue8);
-        const Ints redIsMax = r >= g && r >= b;
-        const Ints greenIsMax = !redIsMax && g >= b;
-        const Floats maximum = redIsMax ? r : greenIsMax ? g : b;
-        const Ints value = redIsMax ? red8 : greenIsMax ? green8 : blue8;
-        const Floats minimum = r <= g && r <= b ? r : g <= b ? g : b;
-        const Floats delta = maximum - minimum;
-        const Ints grey = delta <= 0.00001f;
+    Ints red8[kWays], green8[kWays], blue8[kWays], redIsMax[kWays], greenIsMax[kWays], value[kWays], grey[kWays];
+    Floats r[kWays], g[kWays], b[kWays], maximum[kWays], delta[kWays], hue[kWays];
+    Ints saturation8[kWays], hueDegrees[kWays], newSaturation[kWays];
+#pragma GCC unroll 2
+    for (int j = 0; j < kWays; ++j) {
+        red8[j] = (px[j] >> 16) & 0xff;
+        green8[j] = (px[j] >> 8) & 0xff;
+        blue8[j] = px[j] & 0xff;
+    }
+#pragma GCC unroll 2
+    for (int j = 0; j < kWays; ++j) {
+        r[j] = unitOf(red8[j]);
+        g[j] = unitOf(green8[j]);
+        b[j] = unitOf(blue8[j]);
+    }
+#pragma GCC unroll 2
+    for (int j = 0; j < kWays; ++j) {
+        redIsMax[j] = r[j] >= g[j] && r[j] >= b[j];
+        greenIsMax[j] = !redIsMax[j] && g[j] >= b[j];
+        maximum[j] = redIsMax[j] ? r[j] : greenIsMax[j] ? g[j] : b[j];
+        value[j] = redIsMax[j] ? red8[j] : greenIsMax[j] ? green8[j] : blue8[j];
+        const Floats minimum = r[j] <= g[j] && r[j] <= b[j] ? r[j] : g[j] <= b[j] ? g[j] : b[j];
+        delta[j] = maximum[j] - minimum;
+        grey[j] = delta[j] <= 0.00001f;
+    }
+#pragma GCC unroll 2
+    for (int j = 0; j < kWays; ++j) {
         // Grey lanes divide by zero here; their results are replaced below.
-        const Ints saturation8 = grey ? Ints{} : divide257(roundPositive(delta / maximum * 65535.0f));
-        const Floats numerator = redIsMax ? g - b : greenIsMax ? b - r : r - g;
-        const Floats offset = redIsMax ? Floats{} : greenIsMax ? Floats{} + 2.0f : Floats{} + 4.0f;
-        Floats hue = (offset + numerator / delta) * 60.0f;
-        hue = hue < 0.0f ? hue + 360.0f : hue;
+        saturation8[j] = grey[j] ? Ints{} : divide257(roundPositive(delta[j] / maximum[j] * 65535.0f));
+        const Floats numerator = redIsMax[j] ? g[j] - b[j] : greenIsMax[j] ? b[j] - r[j] : r[j] - g[j];
+        const Floats offset = redIsMax[j] ? Floats{} : greenIsMax[j] ? Floats{} + 2.0f : Floats{} + 4.0f;
+        hue[j] = (offset + numerator / delta[j]) * 60.0f;
+    }
+#pragma GCC unroll 2
+    for (int j = 0; j < kWays; ++j) {
+        hue[j] = hue[j] < 0.0f ? hue[j] + 360.0f : hue[j];
         // Hundredths to whole degrees without a division: n * 0.01f is within 3e-5 of
         // n / 100 for n <= 36000, so the added half hundredth keeps every quotient whole.
-        Ints hueDegrees = grey ? Ints{} : truncated(floats(roundPositive(hue * 100.0f)) * 0.01f + 0.005f);
-        hueDegrees = hueDegrees == 360 ? Ints{} : hueDegrees;
-        Ints newSaturation;
+        hueDegrees[j] = grey[j] ? Ints{} : truncated(floats(roundPositive(hue[j] * 100.0f)) * 0.01f + 0.005f);
+        hueDegrees[j] = hueDegrees[j] == 360 ? Ints{} : hueDegrees[j];
+    }
+#pragma GCC unroll 2
+    for (int j = 0; j < kWays; ++j) {
         for (int i = 0; i < 4; ++i)
-            newSaturation[i] = scaledSaturation[saturation8[i]];
-        const Ints achromatic = grey || newSaturation == 0;
+            newSaturation[j][i] = scaledSaturation[saturation8[j][i]];
+    }
+    Floats h[kWays], s[kWays], f[kWays], p[kWays], w[kWays];
+    Ints sector[kWays];
+#pragma GCC unroll 2
+    for (int j = 0; j < kWays; ++j) {
+        h[j] = floats(hueDegrees[j]) * 100.0f / 6000.0f;
+        s[j] = unitOf(newSaturation[j]);
+    }
+#pragma GCC unroll 2
+    for (int j = 0; j < kWays; ++j) {
+        sector[j] = truncated(h[j]);
+        f[j] = h[j] - floats(sector[j]);
+        p[j] = maximum[j] * (1.0f - s[j]);
+        w[j] = (sector[j] & 1) != 0 ? maximum[j] * (1.0f - (s[j] * f[j]))
+                                    : maximum[j] * (1.0f - (s[j] * (1.0f - f[j])));
+    }
+#pragma GCC unroll 2
+    for (int j = 0; j < kWays; ++j) {
+        const Ints w8 = divide257(roundPositive(w[j] * 65535.0f));
+        const Ints p8 = divide257(roundPositive(p[j] * 65535.0f));
+        const Ints v8 = value[j];
+        const Ints achromatic = grey[j] || newSaturation[j] == 0;
+        const Ints sec = sector[j];
+        Ints red = sec == 0 || sec == 5 ? v8 : sec == 1 || sec == 4 ? w8 : p8;
+        Ints green = sec == 1 || sec == 2 ? v8 : sec == 0 || sec == 3 ? w8 : p8;
+        Ints blue = sec == 3 || sec == 4 ? v8 : sec == 2 || sec == 5 ? w8 : p8;
+        red = achromatic ? v8 : red;
+        green = achromatic ? v8 : green;
+        blue = achromatic ? v8 : blue;
+        result[j] = int32_t(0xff000000u) | (red << 16) | (green << 8) | blue;
+    }
+}
 
-        const Floats h = floats(hueDegrees) * 100.0f / 6000.0f;
-        const Floats s = unitOf(newSaturation);
-        const Floats v = maximum;
-        const Ints sector = truncated(h);
-        const Floats f = h - floats(sector);
-        const Floats p = v * (1.0f - s);
-        const Floats w = (sector & 1) != 0 ? v * (1.0f - (s * f)) : v * (1.0f - (s * (1.0f - f)));
-        const Ints w8 = divide257(roundPositive(w * 65535.0f));
-        const Ints p8 = divide257(roundPositive(p * 65535.0f));
-        const Ints v8 = value;
-        Ints red = sector == 0 || sector == 5 ? v8 : sector == 1 || sector == 4 ? w8 : p8;
-        Ints green = sector == 1 || sector == 2 ? v8 : sector == 0 || sector == 3 ? w8 : p8;
-        Ints blue = sector == 3 || sector == 4 ? v8 : sector == 2 || sector == 5 ? w8 : p8;
-        red = achromatic ? value : red;
-        green = achromatic ? value : green;
-        blue = achromatic ? value : blue;
-        const Ints result = int32_t(0xff000000u) | (red << 16) | (green << 8) | blue;
-        std::memcpy(line + x, &result, sizeof result);
+void saturate(uint32_t *line, int count, const int32_t *scaledSaturation)
+{
+    static_assert(kWays == 2, "the repeat test below compares two groups");
+    constexpr int kPixels = kWays * kFloatLanes;
+    // A blurred picture often repeats itself: pixels like the last ones take their result.
+    Ints last[kWays] = {}, lastResult[kWays] = {};
+    bool known = false;
+    int x = 0;
+    for (; x + kPixels <= count; x += kPixels) {
+        Ints px[kWays];
+        std::memcpy(px, line + x, sizeof px);
+        if (known && allOf((px[0] == last[0]) & (px[1] == last[1]))) {
+            std::memcpy(line + x, lastResult, sizeof lastResult);
+            continue;
+        }
+        saturateGroups(px, lastResult, scaledSaturation);
+        std::memcpy(line + x, lastResult, sizeof lastResult);
+        std::memcpy(last, px, sizeof last);
+        known = true;
     }
     for (; x < count; ++x)
         line[x] = Shared::saturatePixel(line[x], scaledSaturation);
@@ -473,7 +589,19 @@ void sepia(uint32_t *line, int count)
 
 void graySepia(uint32_t *line, int count, const uint32_t *sepiaOfGray)
 {
-    for (int x = 0; x < count; ++x) {
+    int x = 0;
+    for (; x + kFloatLanes <= count; x += kFloatLanes) {
+        Ints px;
+        std::memcpy(&px, line + x, sizeof px);
+        const Ints red = (px >> 16) & 0xff, green = (px >> 8) & 0xff, blue = px & 0xff;
+        // 11 R + 16 G + 5 B in shifts and adds: SSE2 has no 32-bit products.
+        const Ints gray = ((red << 3) + (red << 1) + red + (green << 4) + (blue << 2) + blue) >> 5;
+        const Ints colour = {int32_t(sepiaOfGray[gray[0]]), int32_t(sepiaOfGray[gray[1]]),
+                             int32_t(sepiaOfGray[gray[2]]), int32_t(sepiaOfGray[gray[3]])};
+        px = (px & int32_t(0xff000000u)) | colour;
+        std::memcpy(line + x, &px, sizeof px);
+    }
+    for (; x < count; ++x) {
         const uint32_t p = line[x];
         const uint32_t gray = (11 * ((p >> 16) & 0xff) + 16 * ((p >> 8) & 0xff) + 5 * (p & 0xff)) >> 5;
         line[x] = (p & 0xff000000u) | sepiaOfGray[gray];
@@ -489,16 +617,103 @@ void mapColor(uint32_t *line, int count, const uint8_t *table)
     }
 }
 
+// Alpha seldom changes along a line: four pixels of the alpha met last take
+// its result in one step, any others are looked up one by one.
 void mapAlpha(uint32_t *line, int count, const uint8_t *table)
 {
-    for (int x = 0; x < count; ++x)
-        line[x] = (line[x] & 0x00ffffffu) | (uint32_t(table[line[x] >> 24]) << 24);
+    auto one = [&](int x) { line[x] = (line[x] & 0x00ffffffu) | (uint32_t(table[line[x] >> 24]) << 24); };
+    int x = 0;
+    if (count >= kFloatLanes) {
+        uint32_t alpha = line[0] & 0xff000000u;
+        Ints from = Ints{} + int32_t(alpha);
+        Ints to = Ints{} + int32_t(uint32_t(table[alpha >> 24]) << 24);
+        for (; x + kFloatLanes <= count; x += kFloatLanes) {
+            Ints px;
+            std::memcpy(&px, line + x, sizeof px);
+            if (allOf((px & int32_t(0xff000000u)) == from)) {
+                px = (px & 0x00ffffff) | to;
+                std::memcpy(line + x, &px, sizeof px);
+                continue;
+            }
+            for (int i = 0; i < kFloatLanes; ++i)
+                one(x + i);
+            alpha = uint32_t(px[kFloatLanes - 1]) & 0xff000000u;
+            from = Ints{} + int32_t(alpha);
+            to = Ints{} + int32_t(uint32_t(table[alpha >> 24]) << 24);
+        }
+    }
+    for (; x < count; ++x)
+        one(x);
 }
 
+typedef uint8_t Bytes8 __attribute__((vector_size(8)));
+typedef uint8_t Bytes16 __attribute__((vector_size(16)));
+typedef uint16_t Words __attribute__((vector_size(16)));
+
+// Eight bytes, p[0], p[step], ..., as two vectors of floats; with step 2, p[15]
+// is read too (the caller keeps it within the row). Widened through 16-bit
+// lanes: GCC turns that into unpacks, a direct conversion into scalar steps.
+inline void floatsOfBytes(const uint8_t *p, int step, Floats &low, Floats &high)
+{
+    Bytes8 bytes;
+    if (step == 1) {
+        std::memcpy(&bytes, p, sizeof bytes);
+    } else {
+        Bytes16 pairs;
+        std::memcpy(&pairs, p, sizeof pairs);
+        bytes = __builtin_shufflevector(pairs, pairs, 0, 2, 4, 6, 8, 10, 12, 14);
+    }
+    const Words words = __builtin_convertvector(bytes, Words);
+    low = floats(__builtin_convertvector(__builtin_shufflevector(words, words, 0, 1, 2, 3), Ints));
+    high = floats(__builtin_convertvector(__builtin_shufflevector(words, words, 4, 5, 6, 7), Ints));
+}
+
+// The largest magnitude any partial sum of a channel can reach.
+inline int64_t sumBound(int32_t a, int32_t b, int32_t e, int32_t constant)
+{
+    return 255 * (std::abs(int64_t(a)) + std::abs(int64_t(b)) + std::abs(int64_t(e))) + std::abs(int64_t(constant));
+}
+
+// In floats, eight pixels at a time (SSE2 has no 32-bit products): the sums are
+// whole numbers, exact in any order while below 2^24, and scaled by 1/256 and
+// truncated they are the shift except below zero, where both clamp to 0.
 void yuvToRgb(const uint8_t *luma, int lumaStep, const uint8_t *u, const uint8_t *v, int count,
               const YuvToRgbCoefficients &c, uint32_t *line)
 {
-    for (int x = 0; x < count; ++x)
+    const int64_t bound = std::max({sumBound(c.luma, c.redFromV, 0, c.redConstant),
+                                    sumBound(c.luma, c.greenFromU, c.greenFromV, c.greenConstant),
+                                    sumBound(c.luma, c.blueFromU, 0, c.blueConstant)});
+    int x = 0;
+    if (bound < (int64_t(1) << 24)) {
+        // Copied, or every store to the line would have them read again.
+        const float lumaScale = float(c.luma), redFromV = float(c.redFromV), greenFromU = float(c.greenFromU),
+                    greenFromV = float(c.greenFromV), blueFromU = float(c.blueFromU),
+                    redConstant = float(c.redConstant), greenConstant = float(c.greenConstant),
+                    blueConstant = float(c.blueConstant);
+        auto level = [](Floats sum) {
+            Ints value = truncated(sum * (1.0f / 256.0f));
+            value &= ~(value >> 31);
+            return (value | ((255 - value) >> 31)) & 255;
+        };
+        auto pixels = [&](Floats y, Floats cb, Floats cr) {
+            const Floats l = y * lumaScale;
+            const Ints red = level(l + cr * redFromV + redConstant);
+            const Ints green = level(l - cb * greenFromU - cr * greenFromV + greenConstant);
+            const Ints blue = level(l + cb * blueFromU + blueConstant);
+            return int32_t(0xff000000u) | (red << 16) | (green << 8) | blue;
+        };
+        constexpr int kPixels = 2 * kFloatLanes;
+        const int vectorEnd = lumaStep == 1 ? count : count - 1;
+        for (; x + kPixels <= vectorEnd; x += kPixels) {
+            Floats y[2], cb[2], cr[2];
+            floatsOfBytes(luma + x * lumaStep, lumaStep, y[0], y[1]);
+            floatsOfBytes(u + x, 1, cb[0], cb[1]);
+            floatsOfBytes(v + x, 1, cr[0], cr[1]);
+            const Ints result[2] = {pixels(y[0], cb[0], cr[0]), pixels(y[1], cb[1], cr[1])};
+            std::memcpy(line + x, result, sizeof result);
+        }
+    }
+    for (; x < count; ++x)
         line[x] = Shared::yuvPixel(luma[x * lumaStep], u[x], v[x], c);
 }
 

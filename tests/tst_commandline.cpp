@@ -182,6 +182,7 @@ private slots:
     void unwritableFolderGetsNothing();
     void killedExportEndsItsFfmpegAndIsClearedAtTheNextStart();
     void onlyOwnLeftoversAreEverRemoved();
+    void windowWithoutShadersStaysUp();
 
 private:
     QTemporaryDir dir;
@@ -686,4 +687,41 @@ void TestCommandLine::onlyOwnLeftoversAreEverRemoved()
     QVERIFY(QDir().mkpath(lookalike));
     QVERIFY(!isOwnLeftover(lookalike));
     QVERIFY(!isOwnLeftover(QDir::tempPath()));
+}
+
+// Qt composes OpenGL widgets with shaders and crashes without them (indirect OpenGL over a remote
+// X connection): the window must then keep its video area without a preview, and run.
+void TestCommandLine::windowWithoutShadersStaysUp()
+{
+    if (qEnvironmentVariableIsEmpty("DISPLAY"))
+        QSKIP("Needs an X display");
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.remove(QStringLiteral("QT_QPA_PLATFORM"));
+    environment.insert(QStringLiteral("XDG_CONFIG_HOME"), dir.filePath("shaderless/config"));
+    environment.insert(QStringLiteral("XDG_DATA_HOME"), dir.filePath("shaderless/data"));
+    environment.insert(QStringLiteral("XDG_CACHE_HOME"), dir.filePath("shaderless/cache"));
+    // Mesa's software renderer, told to offer OpenGL 1.5 without its shader extensions.
+    environment.insert(QStringLiteral("LIBGL_ALWAYS_SOFTWARE"), QStringLiteral("1"));
+    environment.insert(QStringLiteral("MESA_GL_VERSION_OVERRIDE"), QStringLiteral("1.5"));
+    environment.insert(QStringLiteral("MESA_EXTENSION_OVERRIDE"),
+                       QStringLiteral("-GL_ARB_shader_objects -GL_ARB_vertex_shader -GL_ARB_fragment_shader "
+                                      "-GL_ARB_shading_language_100"));
+    QProcess program;
+    program.setProcessEnvironment(environment);
+    program.setWorkingDirectory(elsewhere);
+    program.setProcessChannelMode(QProcess::MergedChannels);
+    program.start(QStringLiteral(TRIMLET_BINARY), {source});
+    QVERIFY(program.waitForStarted());
+    QByteArray log;
+    const auto readLog = [&] {
+        log += program.readAll();
+        return log;
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(readLog().contains("No video preview") || program.state() != QProcess::Running, 60000);
+    // The video loads and plays on, its frames going nowhere.
+    QTRY_VERIFY_WITH_TIMEOUT(readLog().contains("BufferedMedia") || program.state() != QProcess::Running, 60000);
+    QVERIFY2(program.state() == QProcess::Running, log.right(2000).constData());
+    QVERIFY(log.contains("No video preview"));
+    program.kill();
+    program.waitForFinished();
 }

@@ -776,9 +776,22 @@ void MainWindow::buildShortcuts()
 // just before, keeps that gap short.
 void MainWindow::ensureDisplays()
 {
-    if (videoWidget)
+    if (videoWidget || !videoStack->findChildren<QLabel *>(QStringLiteral("noPreview")).isEmpty())
         return;
     warmUpOpenGL();
+    if (!openGLComposes()) {
+        qWarning() << "No video preview: this display's OpenGL runs no shader programs";
+        auto *notice = new QLabel(QStringLiteral("No video preview: this display's OpenGL cannot show it.\n"
+                                                 "Cutting and saving work as usual."),
+                                  videoStack);
+        notice->setObjectName(QStringLiteral("noPreview"));
+        notice->setAlignment(Qt::AlignCenter);
+        notice->setWordWrap(true);
+        notice->setStyleSheet(QStringLiteral("background-color: black; color: #bbbbbb;"));
+        videoStack->addWidget(notice);
+        videoStack->setCurrentWidget(notice);
+        return;
+    }
     const bool wasActive = isActiveWindow();
     videoWidget = new VideoGLWidget(videoStack);
     processedDisplay = new ProcessedVideoDisplay(videoStack);
@@ -804,7 +817,7 @@ void MainWindow::ensureDisplays()
 void MainWindow::ensureFullScreenDisplays()
 {
     ensureDisplays();
-    if (fullScreenVideoWidget)
+    if (fullScreenVideoWidget || !videoWidget)
         return;
     fullScreenVideoWidget = new VideoGLWidget(fullScreenVideoStack);
     fullScreenProcessedDisplay = new ProcessedVideoDisplay(fullScreenVideoStack);
@@ -873,6 +886,8 @@ void MainWindow::connectPlayer()
 void MainWindow::applyProcessingMode(bool enabled)
 {
     ensureDisplays();
+    if (!videoWidget)
+        return;
     if (enabled) {
         videoStack->setCurrentWidget(processedDisplay);
         if (fullScreenProcessedDisplay)

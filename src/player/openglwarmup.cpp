@@ -3,6 +3,16 @@
 #include <QOffscreenSurface>
 #include <QOpenGLContext>
 #include <QOpenGLFunctions>
+#include <QOpenGLShaderProgram>
+
+namespace {
+bool composes = false;
+}
+
+bool openGLComposes()
+{
+    return composes;
+}
 
 void warmUpOpenGL()
 {
@@ -15,6 +25,7 @@ void warmUpOpenGL()
     QOpenGLContext context;
     if (!context.create() || !context.makeCurrent(&surface))
         return;
+    composes = QOpenGLShaderProgram::hasOpenGLShaderPrograms(&context);
     // The first draw compiles the renderer's own code paths.
     context.functions()->glClear(GL_COLOR_BUFFER_BIT);
     context.functions()->glFinish();

@@ -119,6 +119,13 @@ private:
             const QString path = dir.filePath("audio only.mp4");
             return TestMedia::runFFmpeg({"-f", "lavfi", "-i", "sine=d=2", "-c:a", "aac", path}) ? path : QString();
         }
+        if (kind == "bare stream") {
+            const QString path = dir.filePath("camera.h264");
+            return TestMedia::runFFmpeg({"-f", "lavfi", "-i", "testsrc=s=320x240:r=25:d=2", "-c:v", "libx264",
+                                         "-preset", "ultrafast", "-f", "h264", path})
+                ? path
+                : QString();
+        }
         if (kind == "picture") {
             const QString path = dir.filePath("picture.mp4");
             return TestMedia::runFFmpeg({"-f", "lavfi", "-i", "testsrc=s=320x240", "-frames:v", "1", "-c:v", "png",
@@ -194,6 +201,8 @@ private slots:
         // Root reads every file.
         if (::geteuid() != 0)
             QTest::newRow("unreadable") << "unreadable" << "refused" << "You do not have permission to read it.";
+        QTest::newRow("bare H.264 stream") << "bare stream" << "refused"
+                                           << "so its frames have no times to cut at.";
         QTest::newRow("random bytes named mp4") << "random bytes" << "refused" << "";
         QTest::newRow("truncated mp4") << "truncated" << "either" << "";
         QTest::newRow("audio only") << "audio only" << "refused" << "";

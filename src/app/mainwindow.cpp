@@ -437,6 +437,11 @@ void MainWindow::startSourceAnalysis(const QString &path)
             onLoadFailed(QStringLiteral("It holds a single picture, not a moving video."));
             return;
         }
+        if (index && Media::isBareVideoStream(*index)) {
+            onLoadFailed(QStringLiteral("It is a bare video stream without a container such as MP4, so its "
+                                        "frames have no times to cut at."));
+            return;
+        }
         if (index && index->ok()) {
             sourceHasAudio = index->audio.index >= 0;
             sourceAudioKnown = true;

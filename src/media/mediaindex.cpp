@@ -314,6 +314,13 @@ void MediaIndexCache::clear()
     state->entries.clear();
 }
 
+bool isBareVideoStream(const MediaIndex &index)
+{
+    static const QStringList bare{"h264", "hevc", "vvc", "evc", "m4v", "mpegvideo", "h261", "h263",
+                                  "cavsvideo", "avs2", "avs3", "dirac", "obu", "vc1"};
+    return index.ok() && index.video.index >= 0 && bare.contains(index.formatName);
+}
+
 bool holdsStillPicture(const MediaIndex &index)
 {
     if (!index.ok() || index.video.index < 0 || index.video.packets.size() > 1)

@@ -105,6 +105,10 @@ struct MediaIndex {
 // show it as a garbled still of no length.
 bool holdsStillPicture(const MediaIndex &index);
 
+// True for a bare video elementary stream (H.264, HEVC, MPEG video... with no container): its
+// frames carry no times, the media back end finds no length in it, and seeks in it are guesses.
+bool isBareVideoStream(const MediaIndex &index);
+
 // Reads every packet of the first video stream and the first audio stream.
 // cancel (may be null) is polled between packets; a cancelled scan returns with
 // error "Canceled". progress (may be empty) gets 0..100 by file position.

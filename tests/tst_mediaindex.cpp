@@ -451,6 +451,36 @@ private slots:
         QCOMPARE(readDisplayRotation(path), rotation);
     }
 
+    // The pixel shape as the export's probe reads it: the container's word where it has one.
+    void headerSampleAspect_data()
+    {
+        QTest::addColumn<QString>("container");
+        QTest::addColumn<QStringList>("copyOptions");
+        QTest::addColumn<int>("num");
+        QTest::addColumn<int>("den");
+        QTest::newRow("square") << "mp4" << QStringList() << 1 << 1;
+        QTest::newRow("MP4 pixel aspect box") << "mp4" << QStringList{"-aspect", "4:3"} << 16 << 9;
+        QTest::newRow("Matroska display size") << "mkv" << QStringList{"-aspect", "4:3"} << 16 << 9;
+    }
+    void headerSampleAspect()
+    {
+        QFETCH(QString, container);
+        QFETCH(QStringList, copyOptions);
+        QFETCH(int, num);
+        QFETCH(int, den);
+        const QString upright = file("tall.mp4");
+        if (!QFileInfo::exists(upright))
+            QVERIFY(TestMedia::runFFmpeg({"-f", "lavfi", "-i", "testsrc=s=360x480:r=25:d=1", "-c:v", "libx264",
+                                          "-preset", "ultrafast", upright}));
+        const QString path = file(QStringLiteral("shaped.") + container);
+        QVERIFY(TestMedia::runFFmpeg(QStringList{"-i", upright, "-c", "copy"} + copyOptions + QStringList{path}));
+        const DisplayShape shape = readDisplayShape(path);
+        QCOMPARE(shape.sampleAspect.num, num);
+        QCOMPARE(shape.sampleAspect.den, den);
+        const SourceFacts facts = parseSourceProbe(TestMedia::runFFprobe(sourceProbeArguments(path)).toUtf8());
+        QCOMPARE(facts.pixelAspect, shape.sampleAspect.valid() ? shape.sampleAspect.value() : 1.0);
+    }
+
     void headerRotationOfUnreadableFiles()
     {
         QCOMPARE(readDisplayRotation(file("no-such-file.mp4")), 0);

@@ -444,14 +444,12 @@ inline __m256 unitOf(__m256i value)
     return _mm256_div_ps(_mm256_mul_ps(_mm256_cvtepi32_ps(value), _mm256_set1_ps(257.0f)), _mm256_set1_ps(65535.0f));
 }
 
-void scaleSaturationAvx2(uint32_t *pixels, int count, const int32_t *scaledSaturation)
+inline __m256i saturateEight(__m256i px, const int32_t *scaledSaturation)
 {
     const __m256i byteMask = _mm256_set1_epi32(0xff);
     const __m256 k65535 = _mm256_set1_ps(65535.0f);
     const __m256 one = _mm256_set1_ps(1.0f);
-    int i = 0;
-    for (; i + 8 <= count; i += 8) {
-        const __m256i px = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(pixels + i));
+    {
         const __m256i red8 = _mm256_and_si256(_mm256_srli_epi32(px, 16), byteMask);
         const __m256i green8 = _mm256_and_si256(_mm256_srli_epi32(px, 8), byteMask);
         const __m256i blue8 = _mm256_and_si256(px, byteMask);
@@ -511,10 +509,25 @@ void scaleSaturationAvx2(uint32_t *pixels, int count, const int32_t *scaledSatur
         const __m256i vShift = _mm256_permutevar8x32_epi32(_mm256_setr_epi32(16, 8, 8, 0, 0, 16, 16, 16), sector);
         const __m256i wShift = _mm256_permutevar8x32_epi32(_mm256_setr_epi32(8, 16, 0, 8, 16, 0, 0, 0), sector);
         const __m256i pShift = _mm256_permutevar8x32_epi32(_mm256_setr_epi32(0, 0, 16, 16, 8, 8, 8, 8), sector);
-        const __m256i result = _mm256_or_si256(
+        return _mm256_or_si256(
             _mm256_or_si256(_mm256_set1_epi32(int(0xff000000u)), _mm256_sllv_epi32(value, vShift)),
             _mm256_or_si256(_mm256_sllv_epi32(w8, wShift), _mm256_sllv_epi32(p8, pShift)));
-        _mm256_storeu_si256(reinterpret_cast<__m256i *>(pixels + i), result);
+    }
+}
+
+void scaleSaturationAvx2(uint32_t *pixels, int count, const int32_t *scaledSaturation)
+{
+    // A blurred picture often repeats itself: eight pixels like the last eight take their result.
+    __m256i last = _mm256_setzero_si256();
+    __m256i lastResult = saturateEight(last, scaledSaturation);
+    int i = 0;
+    for (; i + 8 <= count; i += 8) {
+        const __m256i px = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(pixels + i));
+        if (_mm256_movemask_epi8(_mm256_cmpeq_epi32(px, last)) != -1) {
+            lastResult = saturateEight(px, scaledSaturation);
+            last = px;
+        }
+        _mm256_storeu_si256(reinterpret_cast<__m256i *>(pixels + i), lastResult);
     }
     for (; i < count; ++i)
         pixels[i] = Shared::saturatePixel(pixels[i], scaledSaturation);
@@ -648,13 +661,21 @@ void graySepiaAvx2(uint32_t *line, int count, const uint32_t *sepiaOfGray)
     const __m256i ones = _mm256_set1_epi16(1);
     const __m256i alphaMask = _mm256_set1_epi32(int(0xff000000u));
     const auto *table = reinterpret_cast<const int *>(sepiaOfGray);
+    auto sepiaOf = [&](__m256i px) {
+        const __m256i gray = _mm256_srli_epi32(_mm256_madd_epi16(_mm256_maddubs_epi16(px, weights), ones), 5);
+        return _mm256_or_si256(_mm256_and_si256(px, alphaMask), _mm256_i32gather_epi32(table, gray, 4));
+    };
+    // Eight pixels like the last eight take their result, as in saturation.
+    __m256i last = _mm256_setzero_si256();
+    __m256i lastResult = sepiaOf(last);
     int x = 0;
     for (; x + 8 <= count; x += 8) {
         const __m256i px = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(line + x));
-        const __m256i gray = _mm256_srli_epi32(_mm256_madd_epi16(_mm256_maddubs_epi16(px, weights), ones), 5);
-        const __m256i sepia = _mm256_i32gather_epi32(table, gray, 4);
-        _mm256_storeu_si256(reinterpret_cast<__m256i *>(line + x),
-                            _mm256_or_si256(_mm256_and_si256(px, alphaMask), sepia));
+        if (_mm256_movemask_epi8(_mm256_cmpeq_epi32(px, last)) != -1) {
+            lastResult = sepiaOf(px);
+            last = px;
+        }
+        _mm256_storeu_si256(reinterpret_cast<__m256i *>(line + x), lastResult);
     }
     referenceKernels().graySepia(line + x, count - x, sepiaOfGray);
 }
@@ -719,10 +740,17 @@ void mapColorAvx2(uint32_t *line, int count, const uint8_t *table)
 {
     const ShuffleTable shuffles(table);
     const __m256i alphaMask = _mm256_set1_epi32(int(0xff000000u));
+    // Eight pixels like the last eight take their result, as in saturation.
+    __m256i last = _mm256_setzero_si256();
+    __m256i lastResult = _mm256_blendv_epi8(shuffles.look(last), last, alphaMask);
     int x = 0;
     for (; x + 8 <= count; x += 8) {
         const __m256i px = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(line + x));
-        _mm256_storeu_si256(reinterpret_cast<__m256i *>(line + x), _mm256_blendv_epi8(shuffles.look(px), px, alphaMask));
+        if (_mm256_movemask_epi8(_mm256_cmpeq_epi32(px, last)) != -1) {
+            lastResult = _mm256_blendv_epi8(shuffles.look(px), px, alphaMask);
+            last = px;
+        }
+        _mm256_storeu_si256(reinterpret_cast<__m256i *>(line + x), lastResult);
     }
     referenceKernels().mapColor(line + x, count - x, table);
 }

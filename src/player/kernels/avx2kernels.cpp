@@ -444,77 +444,89 @@ inline __m256 unitOf(__m256i value)
     return _mm256_div_ps(_mm256_mul_ps(_mm256_cvtepi32_ps(value), _mm256_set1_ps(257.0f)), _mm256_set1_ps(65535.0f));
 }
 
-void scaleSaturationAvx2(uint32_t *pixels, int count, const int32_t *scaledSaturation)
+// Eight pixels of Shared::saturatePixel, operation for operation.
+inline __m256i saturateEight(__m256i px, const int32_t *scaledSaturation)
 {
     const __m256i byteMask = _mm256_set1_epi32(0xff);
     const __m256 k65535 = _mm256_set1_ps(65535.0f);
     const __m256 one = _mm256_set1_ps(1.0f);
+    const __m256i red8 = _mm256_and_si256(_mm256_srli_epi32(px, 16), byteMask);
+    const __m256i green8 = _mm256_and_si256(_mm256_srli_epi32(px, 8), byteMask);
+    const __m256i blue8 = _mm256_and_si256(px, byteMask);
+    const __m256 r = unitOf(red8);
+    const __m256 g = unitOf(green8);
+    const __m256 b = unitOf(blue8);
+    const __m256 maximum = _mm256_max_ps(_mm256_max_ps(r, g), b);
+    const __m256 minimum = _mm256_min_ps(_mm256_min_ps(r, g), b);
+    const __m256 delta = _mm256_sub_ps(maximum, minimum);
+    // The value QColor rounds back from the largest unit channel is that channel's byte.
+    const __m256i value = _mm256_max_epi32(_mm256_max_epi32(red8, green8), blue8);
+    const __m256i grey =
+        _mm256_castps_si256(_mm256_cmp_ps(delta, _mm256_set1_ps(0.00001f), _CMP_LE_OQ));
+    // Grey lanes divide by zero here; their results are replaced below.
+    const __m256i saturation8 =
+        divide257Avx2(roundPositiveAvx2(_mm256_mul_ps(_mm256_div_ps(delta, maximum), k65535)));
+
+    const __m256 redIsMax = _mm256_cmp_ps(r, maximum, _CMP_EQ_OQ);
+    const __m256 greenIsMax = _mm256_andnot_ps(redIsMax, _mm256_cmp_ps(g, maximum, _CMP_EQ_OQ));
+    __m256 numerator = _mm256_blendv_ps(_mm256_sub_ps(r, g), _mm256_sub_ps(b, r), greenIsMax);
+    numerator = _mm256_blendv_ps(numerator, _mm256_sub_ps(g, b), redIsMax);
+    __m256 offset = _mm256_blendv_ps(_mm256_set1_ps(4.0f), _mm256_set1_ps(2.0f), greenIsMax);
+    offset = _mm256_blendv_ps(offset, _mm256_setzero_ps(), redIsMax);
+    __m256 hue = _mm256_add_ps(offset, _mm256_div_ps(numerator, delta));
+    hue = _mm256_mul_ps(hue, _mm256_set1_ps(60.0f));
+    hue = _mm256_add_ps(hue, _mm256_and_ps(_mm256_cmp_ps(hue, _mm256_setzero_ps(), _CMP_LT_OQ),
+                                           _mm256_set1_ps(360.0f)));
+    const __m256i hue100 = roundPositiveAvx2(_mm256_mul_ps(hue, _mm256_set1_ps(100.0f)));
+    // hue100 / 100 for 0..36000, then 360 -> 0: (x * 41944) >> 22 is x / 100 for every
+    // x below 2^16, and a 16-bit multiply-high is one short step where a 32-bit
+    // multiply takes two long ones.
+    __m256i hueDegrees = _mm256_srli_epi32(_mm256_mulhi_epu16(hue100, _mm256_set1_epi16(int16_t(41944))), 6);
+    hueDegrees = _mm256_andnot_si256(_mm256_cmpeq_epi32(hueDegrees, _mm256_set1_epi32(360)), hueDegrees);
+
+    const __m256i safeSaturation = _mm256_andnot_si256(grey, saturation8);
+    const __m256i newSaturation = _mm256_i32gather_epi32(scaledSaturation, safeSaturation, 4);
+    const __m256i achromatic =
+        _mm256_or_si256(grey, _mm256_cmpeq_epi32(newSaturation, _mm256_setzero_si256()));
+
+    const __m256 h = _mm256_div_ps(_mm256_mul_ps(_mm256_cvtepi32_ps(hueDegrees), _mm256_set1_ps(100.0f)),
+                                   _mm256_set1_ps(6000.0f));
+    const __m256 s = unitOf(newSaturation);
+    // unit(value) is the largest unit channel again.
+    const __m256 v = maximum;
+    const __m256i sector = _mm256_cvttps_epi32(h);
+    const __m256 f = _mm256_sub_ps(h, _mm256_cvtepi32_ps(sector));
+    const __m256 p = _mm256_mul_ps(v, _mm256_sub_ps(one, s));
+    const __m256 q = _mm256_mul_ps(v, _mm256_sub_ps(one, _mm256_mul_ps(s, f)));
+    const __m256 t = _mm256_mul_ps(v, _mm256_sub_ps(one, _mm256_mul_ps(s, _mm256_sub_ps(one, f))));
+    const __m256i odd = _mm256_cmpeq_epi32(_mm256_and_si256(sector, _mm256_set1_epi32(1)), _mm256_set1_epi32(1));
+    const __m256 w = _mm256_blendv_ps(t, q, _mm256_castsi256_ps(odd));
+    // Achromatic lanes take value in every channel.
+    const __m256i w8 = selectInt(achromatic, value, divide257Avx2(roundPositiveAvx2(_mm256_mul_ps(w, k65535))));
+    const __m256i p8 = selectInt(achromatic, value, divide257Avx2(roundPositiveAvx2(_mm256_mul_ps(p, k65535))));
+    // Where each sector puts v, w and p (red at 16, green at 8, blue at 0),
+    // looked up by sector within registers; 6 and 7 occur only in grey lanes.
+    const __m256i vShift = _mm256_permutevar8x32_epi32(_mm256_setr_epi32(16, 8, 8, 0, 0, 16, 16, 16), sector);
+    const __m256i wShift = _mm256_permutevar8x32_epi32(_mm256_setr_epi32(8, 16, 0, 8, 16, 0, 0, 0), sector);
+    const __m256i pShift = _mm256_permutevar8x32_epi32(_mm256_setr_epi32(0, 0, 16, 16, 8, 8, 8, 8), sector);
+    return _mm256_or_si256(
+        _mm256_or_si256(_mm256_set1_epi32(int(0xff000000u)), _mm256_sllv_epi32(value, vShift)),
+        _mm256_or_si256(_mm256_sllv_epi32(w8, wShift), _mm256_sllv_epi32(p8, pShift)));
+}
+
+void scaleSaturationAvx2(uint32_t *pixels, int count, const int32_t *scaledSaturation)
+{
+    // A blurred picture often repeats itself: eight pixels like the last eight take their result.
+    __m256i last = _mm256_setzero_si256();
+    __m256i lastResult = saturateEight(last, scaledSaturation);
     int i = 0;
     for (; i + 8 <= count; i += 8) {
         const __m256i px = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(pixels + i));
-        const __m256i red8 = _mm256_and_si256(_mm256_srli_epi32(px, 16), byteMask);
-        const __m256i green8 = _mm256_and_si256(_mm256_srli_epi32(px, 8), byteMask);
-        const __m256i blue8 = _mm256_and_si256(px, byteMask);
-        const __m256 r = unitOf(red8);
-        const __m256 g = unitOf(green8);
-        const __m256 b = unitOf(blue8);
-        const __m256 maximum = _mm256_max_ps(_mm256_max_ps(r, g), b);
-        const __m256 minimum = _mm256_min_ps(_mm256_min_ps(r, g), b);
-        const __m256 delta = _mm256_sub_ps(maximum, minimum);
-        // The value QColor rounds back from the largest unit channel is that channel's byte.
-        const __m256i value = _mm256_max_epi32(_mm256_max_epi32(red8, green8), blue8);
-        const __m256i grey =
-            _mm256_castps_si256(_mm256_cmp_ps(delta, _mm256_set1_ps(0.00001f), _CMP_LE_OQ));
-        // Grey lanes divide by zero here; their results are replaced below.
-        const __m256i saturation8 =
-            divide257Avx2(roundPositiveAvx2(_mm256_mul_ps(_mm256_div_ps(delta, maximum), k65535)));
-
-        const __m256 redIsMax = _mm256_cmp_ps(r, maximum, _CMP_EQ_OQ);
-        const __m256 greenIsMax = _mm256_andnot_ps(redIsMax, _mm256_cmp_ps(g, maximum, _CMP_EQ_OQ));
-        __m256 numerator = _mm256_blendv_ps(_mm256_sub_ps(r, g), _mm256_sub_ps(b, r), greenIsMax);
-        numerator = _mm256_blendv_ps(numerator, _mm256_sub_ps(g, b), redIsMax);
-        __m256 offset = _mm256_blendv_ps(_mm256_set1_ps(4.0f), _mm256_set1_ps(2.0f), greenIsMax);
-        offset = _mm256_blendv_ps(offset, _mm256_setzero_ps(), redIsMax);
-        __m256 hue = _mm256_add_ps(offset, _mm256_div_ps(numerator, delta));
-        hue = _mm256_mul_ps(hue, _mm256_set1_ps(60.0f));
-        hue = _mm256_add_ps(hue, _mm256_and_ps(_mm256_cmp_ps(hue, _mm256_setzero_ps(), _CMP_LT_OQ),
-                                               _mm256_set1_ps(360.0f)));
-        const __m256i hue100 = roundPositiveAvx2(_mm256_mul_ps(hue, _mm256_set1_ps(100.0f)));
-        // hue100 / 100 for 0..36000, then 360 -> 0: (x * 41944) >> 22 is x / 100 for every
-        // x below 2^16, and a 16-bit multiply-high is one short step where a 32-bit
-        // multiply takes two long ones.
-        __m256i hueDegrees = _mm256_srli_epi32(_mm256_mulhi_epu16(hue100, _mm256_set1_epi16(int16_t(41944))), 6);
-        hueDegrees = _mm256_andnot_si256(_mm256_cmpeq_epi32(hueDegrees, _mm256_set1_epi32(360)), hueDegrees);
-
-        const __m256i safeSaturation = _mm256_andnot_si256(grey, saturation8);
-        const __m256i newSaturation = _mm256_i32gather_epi32(scaledSaturation, safeSaturation, 4);
-        const __m256i achromatic =
-            _mm256_or_si256(grey, _mm256_cmpeq_epi32(newSaturation, _mm256_setzero_si256()));
-
-        const __m256 h = _mm256_div_ps(_mm256_mul_ps(_mm256_cvtepi32_ps(hueDegrees), _mm256_set1_ps(100.0f)),
-                                       _mm256_set1_ps(6000.0f));
-        const __m256 s = unitOf(newSaturation);
-        // unit(value) is the largest unit channel again.
-        const __m256 v = maximum;
-        const __m256i sector = _mm256_cvttps_epi32(h);
-        const __m256 f = _mm256_sub_ps(h, _mm256_cvtepi32_ps(sector));
-        const __m256 p = _mm256_mul_ps(v, _mm256_sub_ps(one, s));
-        const __m256 q = _mm256_mul_ps(v, _mm256_sub_ps(one, _mm256_mul_ps(s, f)));
-        const __m256 t = _mm256_mul_ps(v, _mm256_sub_ps(one, _mm256_mul_ps(s, _mm256_sub_ps(one, f))));
-        const __m256i odd = _mm256_cmpeq_epi32(_mm256_and_si256(sector, _mm256_set1_epi32(1)), _mm256_set1_epi32(1));
-        const __m256 w = _mm256_blendv_ps(t, q, _mm256_castsi256_ps(odd));
-        // Achromatic lanes take value in every channel.
-        const __m256i w8 = selectInt(achromatic, value, divide257Avx2(roundPositiveAvx2(_mm256_mul_ps(w, k65535))));
-        const __m256i p8 = selectInt(achromatic, value, divide257Avx2(roundPositiveAvx2(_mm256_mul_ps(p, k65535))));
-        // Where each sector puts v, w and p (red at 16, green at 8, blue at 0),
-        // looked up by sector within registers; 6 and 7 occur only in grey lanes.
-        const __m256i vShift = _mm256_permutevar8x32_epi32(_mm256_setr_epi32(16, 8, 8, 0, 0, 16, 16, 16), sector);
-        const __m256i wShift = _mm256_permutevar8x32_epi32(_mm256_setr_epi32(8, 16, 0, 8, 16, 0, 0, 0), sector);
-        const __m256i pShift = _mm256_permutevar8x32_epi32(_mm256_setr_epi32(0, 0, 16, 16, 8, 8, 8, 8), sector);
-        const __m256i result = _mm256_or_si256(
-            _mm256_or_si256(_mm256_set1_epi32(int(0xff000000u)), _mm256_sllv_epi32(value, vShift)),
-            _mm256_or_si256(_mm256_sllv_epi32(w8, wShift), _mm256_sllv_epi32(p8, pShift)));
-        _mm256_storeu_si256(reinterpret_cast<__m256i *>(pixels + i), result);
+        if (_mm256_movemask_epi8(_mm256_cmpeq_epi32(px, last)) != -1) {
+            lastResult = saturateEight(px, scaledSaturation);
+            last = px;
+        }
+        _mm256_storeu_si256(reinterpret_cast<__m256i *>(pixels + i), lastResult);
     }
     for (; i < count; ++i)
         pixels[i] = Shared::saturatePixel(pixels[i], scaledSaturation);
@@ -648,13 +660,21 @@ void graySepiaAvx2(uint32_t *line, int count, const uint32_t *sepiaOfGray)
     const __m256i ones = _mm256_set1_epi16(1);
     const __m256i alphaMask = _mm256_set1_epi32(int(0xff000000u));
     const auto *table = reinterpret_cast<const int *>(sepiaOfGray);
+    auto sepiaOf = [&](__m256i px) {
+        const __m256i gray = _mm256_srli_epi32(_mm256_madd_epi16(_mm256_maddubs_epi16(px, weights), ones), 5);
+        return _mm256_or_si256(_mm256_and_si256(px, alphaMask), _mm256_i32gather_epi32(table, gray, 4));
+    };
+    // Eight pixels like the last eight take their result, as in saturation.
+    __m256i last = _mm256_setzero_si256();
+    __m256i lastResult = sepiaOf(last);
     int x = 0;
     for (; x + 8 <= count; x += 8) {
         const __m256i px = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(line + x));
-        const __m256i gray = _mm256_srli_epi32(_mm256_madd_epi16(_mm256_maddubs_epi16(px, weights), ones), 5);
-        const __m256i sepia = _mm256_i32gather_epi32(table, gray, 4);
-        _mm256_storeu_si256(reinterpret_cast<__m256i *>(line + x),
-                            _mm256_or_si256(_mm256_and_si256(px, alphaMask), sepia));
+        if (_mm256_movemask_epi8(_mm256_cmpeq_epi32(px, last)) != -1) {
+            lastResult = sepiaOf(px);
+            last = px;
+        }
+        _mm256_storeu_si256(reinterpret_cast<__m256i *>(line + x), lastResult);
     }
     referenceKernels().graySepia(line + x, count - x, sepiaOfGray);
 }
@@ -719,10 +739,17 @@ void mapColorAvx2(uint32_t *line, int count, const uint8_t *table)
 {
     const ShuffleTable shuffles(table);
     const __m256i alphaMask = _mm256_set1_epi32(int(0xff000000u));
+    // Eight pixels like the last eight take their result, as in saturation.
+    __m256i last = _mm256_setzero_si256();
+    __m256i lastResult = _mm256_blendv_epi8(shuffles.look(last), last, alphaMask);
     int x = 0;
     for (; x + 8 <= count; x += 8) {
         const __m256i px = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(line + x));
-        _mm256_storeu_si256(reinterpret_cast<__m256i *>(line + x), _mm256_blendv_epi8(shuffles.look(px), px, alphaMask));
+        if (_mm256_movemask_epi8(_mm256_cmpeq_epi32(px, last)) != -1) {
+            lastResult = _mm256_blendv_epi8(shuffles.look(px), px, alphaMask);
+            last = px;
+        }
+        _mm256_storeu_si256(reinterpret_cast<__m256i *>(line + x), lastResult);
     }
     referenceKernels().mapColor(line + x, count - x, table);
 }

@@ -7,8 +7,12 @@
 #include "testmain.h"
 
 #include <QFile>
+#include <QMutex>
 #include <QPainter>
+#include <QProcess>
+#include <QStandardPaths>
 #include <QTemporaryDir>
+#include <QWindow>
 #include <QVideoFrame>
 #include <QVideoFrameFormat>
 #include <QVideoWidget>
@@ -29,9 +33,14 @@ public:
     }
     ~LogCapture() { qInstallMessageHandler(m_previous); }
 
-    QStringList lines() const { return s_lines; }
+    QStringList lines() const
+    {
+        QMutexLocker locker(&s_mutex);
+        return s_lines;
+    }
     QStringList linesStartingWith(const QString &prefix) const
     {
+        QMutexLocker locker(&s_mutex);
         QStringList found;
         for (const QString &line : s_lines) {
             if (line.startsWith(prefix))
@@ -39,19 +48,27 @@ public:
         }
         return found;
     }
-    void clear() { s_lines.clear(); }
+    void clear()
+    {
+        QMutexLocker locker(&s_mutex);
+        s_lines.clear();
+    }
 
 private:
+    // Displays copy frames on a thread of their own, which logs too.
     static void handler(QtMsgType, const QMessageLogContext &, const QString &message)
     {
+        QMutexLocker locker(&s_mutex);
         s_lines << message;
     }
 
     static QStringList s_lines;
+    static QMutex s_mutex;
     QtMessageHandler m_previous = nullptr;
 };
 
 QStringList LogCapture::s_lines;
+QMutex LogCapture::s_mutex;
 
 const QColor kTop(255, 0, 0);
 const QColor kBottom(0, 0, 255);
@@ -174,19 +191,20 @@ QSize planeBytes(QVideoFrameFormat::PixelFormat format, int plane, const QSize &
     return QSize(size.width() / 2 * sampleBytes * (interleaved ? 2 : 1), size.height() / 2);
 }
 
-// An orange picture with a steel-blue bottom-right quarter, as ffmpeg computes its samples in
-// the pixel format with BT.709 video range, in a frame whose format says so.
-QVideoFrame quarterFrame(QVideoFrameFormat::PixelFormat format, const QString &ffmpegFormat, const QSize &size)
+// An orange picture with a steel-blue bottom-right quarter (or other colours), as ffmpeg computes
+// its samples in the pixel format with BT.709 video range, in a frame whose format says so.
+QVideoFrame quarterFrame(QVideoFrameFormat::PixelFormat format, const QString &ffmpegFormat, const QSize &size,
+                         const QColor &base = kOrange, const QColor &quarter = kSteel)
 {
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("frame.raw"));
     const QString source = QStringLiteral("color=c=0x%1:s=%2x%3:d=1,drawbox=x=%4:y=%5:w=%4:h=%5:c=0x%6:t=fill")
-                               .arg(kOrange.name().mid(1))
+                               .arg(base.name().mid(1))
                                .arg(size.width())
                                .arg(size.height())
                                .arg(size.width() / 2)
                                .arg(size.height() / 2)
-                               .arg(kSteel.name().mid(1));
+                               .arg(quarter.name().mid(1));
     if (!TestMedia::runFFmpeg({"-f", "lavfi", "-i", source, "-frames:v", "1", "-vf",
                                "scale=out_color_matrix=bt709:out_range=tv,format=" + ffmpegFormat, "-f", "rawvideo",
                                path}))
@@ -216,6 +234,25 @@ QVideoFrame quarterFrame(QVideoFrameFormat::PixelFormat format, const QString &f
     return offset == bytes.size() ? frame : QVideoFrame();
 }
 
+// Displays made while it lives copy frames in their paint, as they do without a second context.
+class GuiThreadUploads {
+public:
+    explicit GuiThreadUploads(bool on)
+        : m_on(on)
+    {
+        if (m_on)
+            qputenv("TRIMLET_UPLOAD_ON_GUI_THREAD", "1");
+    }
+    ~GuiThreadUploads()
+    {
+        if (m_on)
+            qunsetenv("TRIMLET_UPLOAD_ON_GUI_THREAD");
+    }
+
+private:
+    const bool m_on;
+};
+
 } // namespace
 
 #define VERIFY_COLOUR(image, x, y, colour)                                                         \
@@ -233,6 +270,9 @@ private slots:
     void videoWidgetTurnsMarkedFrames();
     void videoWidgetDrawsYuvPlanes_data();
     void videoWidgetDrawsYuvPlanes();
+    void videoWidgetShowsTheNewestFrame_data();
+    void videoWidgetShowsTheNewestFrame();
+    void clicksGoThroughToTheWidget();
     void bothDisplaysShowTheSamePicture_data();
     void bothDisplaysShowTheSamePicture();
     void repaintWithoutFrameIsBlack();
@@ -353,16 +393,22 @@ void TestDisplays::videoWidgetDrawsYuvPlanes_data()
     QTest::addColumn<bool>("mirrored");
     // Where the steel quarter shows, as a fraction of the picture; the rest is orange.
     QTest::addColumn<QPointF>("steelAt");
+    QTest::addColumn<bool>("onGuiThread");
     const int yuv420p = QVideoFrameFormat::Format_YUV420P;
     const int nv12 = QVideoFrameFormat::Format_NV12;
     const int p010 = QVideoFrameFormat::Format_P010;
-    QTest::newRow("YUV420P") << yuv420p << "yuv420p" << 0 << false << QPointF(0.75, 0.75);
-    QTest::newRow("NV12") << nv12 << "nv12" << 0 << false << QPointF(0.75, 0.75);
-    QTest::newRow("P010") << p010 << "p010le" << 0 << false << QPointF(0.75, 0.75);
-    QTest::newRow("YUV420P turned 90") << yuv420p << "yuv420p" << 90 << false << QPointF(0.25, 0.75);
-    QTest::newRow("NV12 turned 270") << nv12 << "nv12" << 270 << false << QPointF(0.75, 0.25);
-    QTest::newRow("YUV420P mirrored") << yuv420p << "yuv420p" << 0 << true << QPointF(0.25, 0.75);
-    QTest::newRow("P010 turned 90, mirrored") << p010 << "p010le" << 90 << true << QPointF(0.75, 0.75);
+    QTest::newRow("YUV420P") << yuv420p << "yuv420p" << 0 << false << QPointF(0.75, 0.75) << false;
+    QTest::newRow("NV12") << nv12 << "nv12" << 0 << false << QPointF(0.75, 0.75) << false;
+    QTest::newRow("P010") << p010 << "p010le" << 0 << false << QPointF(0.75, 0.75) << false;
+    QTest::newRow("YUV420P turned 90") << yuv420p << "yuv420p" << 90 << false << QPointF(0.25, 0.75) << false;
+    QTest::newRow("NV12 turned 270") << nv12 << "nv12" << 270 << false << QPointF(0.75, 0.25) << false;
+    QTest::newRow("YUV420P mirrored") << yuv420p << "yuv420p" << 0 << true << QPointF(0.25, 0.75) << false;
+    QTest::newRow("P010 turned 90, mirrored") << p010 << "p010le" << 90 << true << QPointF(0.75, 0.75) << false;
+    // Without a second context the planes are copied in the paint, as they were before.
+    QTest::newRow("YUV420P, copied in the paint") << yuv420p << "yuv420p" << 0 << false << QPointF(0.75, 0.75) << true;
+    QTest::newRow("NV12 turned 270, copied in the paint") << nv12 << "nv12" << 270 << false << QPointF(0.75, 0.25)
+                                                            << true;
+    QTest::newRow("P010, copied in the paint") << p010 << "p010le" << 0 << false << QPointF(0.75, 0.75) << true;
 }
 
 // Frames made in memory (10-bit planar comes from a decoder only: see below). The planes go
@@ -375,6 +421,8 @@ void TestDisplays::videoWidgetDrawsYuvPlanes()
     QFETCH(int, angle);
     QFETCH(bool, mirrored);
     QFETCH(QPointF, steelAt);
+    QFETCH(bool, onGuiThread);
+    const GuiThreadUploads uploads(onGuiThread);
     // Rows of 1000 bytes leave the planes padded in memory.
     const QSize size(1000, 562);
     QVideoFrame frame = quarterFrame(QVideoFrameFormat::PixelFormat(format), ffmpegFormat, size);
@@ -408,6 +456,101 @@ void TestDisplays::videoWidgetDrawsYuvPlanes()
     QCOMPARE(paths.size(), 1);
     QVERIFY2(paths.constFirst().endsWith(QLatin1String("from their planes")), qPrintable(paths.constFirst()));
     QCOMPARE(widget.texturePoolSize(), 1);
+}
+
+void TestDisplays::videoWidgetShowsTheNewestFrame_data()
+{
+    QTest::addColumn<bool>("onGuiThread");
+    QTest::newRow("planes copied on a thread of their own") << false;
+    QTest::newRow("planes copied in the paint") << true;
+}
+
+// Frames come faster than the display paints, in two sizes and both paths: each paint shows the
+// newest frame given, never one it replaced, and a frame converted on the CPU in between counts.
+void TestDisplays::videoWidgetShowsTheNewestFrame()
+{
+    QFETCH(bool, onGuiThread);
+    const GuiThreadUploads uploads(onGuiThread);
+    const QSize size(320, 180);
+    const QSize other(160, 120);
+    const auto yuv420p = QVideoFrameFormat::Format_YUV420P;
+    const QVideoFrame orange = quarterFrame(yuv420p, "yuv420p", size);
+    const QVideoFrame steel = quarterFrame(yuv420p, "yuv420p", size, kSteel, kOrange);
+    const QVideoFrame small = quarterFrame(QVideoFrameFormat::Format_NV12, "nv12", other, kSteel, kOrange);
+    const QVideoFrame converted = videoFrameFrom(twoToneImage(kWide));
+    for (const QVideoFrame &frame : {orange, steel, small, converted})
+        QVERIFY(frame.isValid());
+
+    VideoGLWidget widget;
+    widget.resize(kViewport);
+    widget.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&widget));
+    // The picture's main colour tells which frame is shown.
+    const auto shows = [&widget](const QColor &base, const QSize &picture) {
+        const QImage shot = widget.grabFramebuffer();
+        const QRgb seen = pictureColour(shot, picture, 0.25, 0.25);
+        return widget.currentTextureSize() == picture && colourNear(seen, base, 6);
+    };
+
+    widget.setVideoFrame(orange);
+    QVERIFY(shows(kOrange, size));
+    widget.setVideoFrame(steel);
+    widget.setVideoFrame(orange);
+    widget.setVideoFrame(steel);
+    QVERIFY(shows(kSteel, size));
+    for (int i = 0; i < 5; ++i) {
+        const bool even = i % 2 == 0;
+        widget.setVideoFrame(even ? orange : steel);
+        QVERIFY2(shows(even ? kOrange : kSteel, size), qPrintable(QStringLiteral("frame %1").arg(i)));
+    }
+    widget.setVideoFrame(small);
+    QVERIFY(shows(kSteel, other));
+    widget.setVideoFrame(orange);
+    QVERIFY(shows(kOrange, size));
+
+    widget.setVideoFrame(steel);
+    widget.setVideoFrame(converted);
+    // Painted twice: the frame replaced must not come back.
+    for (int paint = 0; paint < 2; ++paint) {
+        const QImage shot = widget.grabFramebuffer();
+        QCOMPARE(widget.currentTextureSize(), kWide);
+        VERIFY_COLOUR(shot, 160, 60, kTop);
+        VERIFY_COLOUR(shot, 160, 180, kBottom);
+    }
+    widget.setVideoFrame(converted);
+    widget.setVideoFrame(steel);
+    QVERIFY(shows(kSteel, size));
+}
+
+// The picture has a native window of its own; the window's handlers (a click on the empty
+// video area, focus, drops) watch the widget, which must still get the real pointer's events.
+void TestDisplays::clicksGoThroughToTheWidget()
+{
+    if (QStandardPaths::findExecutable(QStringLiteral("xdotool")).isEmpty())
+        QSKIP("xdotool is not installed (scripts/setup-deps installs it)");
+    VideoGLWidget widget;
+    widget.resize(kViewport);
+    widget.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&widget));
+    QTRY_VERIFY(widget.surface()->isExposed());
+    int pressed = 0;
+    struct Counter : QObject {
+        int *count;
+        explicit Counter(int *count)
+            : count(count)
+        {
+        }
+        bool eventFilter(QObject *, QEvent *event) override
+        {
+            *count += event->type() == QEvent::MouseButtonPress;
+            return false;
+        }
+    } counter(&pressed);
+    widget.installEventFilter(&counter);
+    const QPoint centre = widget.mapToGlobal(widget.rect().center());
+    QProcess::execute(QStringLiteral("xdotool"), {"mousemove", "--sync", QString::number(centre.x()),
+                                                  QString::number(centre.y()), "click", "1"});
+    QTRY_VERIFY(pressed >= 1);
 }
 
 void TestDisplays::bothDisplaysShowTheSamePicture_data()
@@ -632,7 +775,7 @@ void TestDisplays::clearedDisplayStretchesLastPicture()
     QFETCH(QString, widgetKind);
     QFETCH(QString, howCleared);
 
-    std::unique_ptr<QOpenGLWidget> widget;
+    std::unique_ptr<GLSurfaceWidget> widget;
     ProcessedVideoDisplay *processed = nullptr;
     VideoGLWidget *raw = nullptr;
     if (widgetKind == QLatin1String("processed"))
@@ -720,7 +863,7 @@ void TestDisplays::lifecycleLines()
         QVERIFY(log.lines().contains(
             QStringLiteral("ProcessedVideoDisplay: GPU-accelerated rendering enabled (OpenGL)")));
         QCOMPARE(display.minimumSize(), QSize(320, 240));
-        QCOMPARE(display.updateBehavior(), QOpenGLWidget::PartialUpdate);
+        QCOMPARE(display.updateBehavior(), GLSurfaceWidget::PartialUpdate);
         display.resize(kViewport);
         display.show();
         QVERIFY(QTest::qWaitForWindowExposed(&display));

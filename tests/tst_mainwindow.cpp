@@ -23,6 +23,31 @@
 
 using Kind = UserPrompts::Kind;
 
+namespace {
+
+// Whether the screen shows the widget as it draws itself: nothing covers it.
+bool shownOnScreen(QWidget *widget)
+{
+    const QImage drawn = widget->grab().toImage().convertToFormat(QImage::Format_RGB32);
+    const QRect area(widget->mapToGlobal(QPoint(0, 0)), widget->size());
+    const QImage seen = widget->screen()->grabWindow(0, area.x(), area.y(), area.width(), area.height())
+                            .toImage()
+                            .convertToFormat(QImage::Format_RGB32);
+    if (seen.size() != drawn.size())
+        return false;
+    qsizetype alike = 0;
+    for (int y = 0; y < seen.height(); ++y) {
+        for (int x = 0; x < seen.width(); ++x) {
+            const QRgb a = seen.pixel(x, y);
+            const QRgb b = drawn.pixel(x, y);
+            alike += qAbs(qRed(a) - qRed(b)) <= 8 && qAbs(qGreen(a) - qGreen(b)) <= 8 && qAbs(qBlue(a) - qBlue(b)) <= 8;
+        }
+    }
+    return alike >= seen.width() * seen.height() * 9 / 10;
+}
+
+} // namespace
+
 class TestMainWindow : public QObject {
     Q_OBJECT
 private:
@@ -353,6 +378,12 @@ private slots:
         QVERIFY(QApplication::activeModalWidget() == nullptr);
         QVERIFY(window->isActiveWindow());
         QVERIFY(!banner->hasFocus());
+        // On screen over the video, which has a native window of its own, and with the window
+        // when it moves.
+        QTRY_VERIFY(shownOnScreen(banner));
+        const QPoint placed = banner->pos();
+        window->move(window->pos() + QPoint(30, 20));
+        QTRY_COMPARE(banner->pos(), placed + QPoint(30, 20));
         QTRY_VERIFY_WITH_TIMEOUT(!banner->isVisible(), 3 * NoticeBanner::shownMs);
         window->setUserPrompts(&prompts);
     }

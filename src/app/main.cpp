@@ -1,6 +1,7 @@
 #include "commandlineexport.h"
 #include "exportleftovers.h"
 #include "fontwarmup.h"
+#include "glsurfacewidget.h"
 #include "mainwindow.h"
 #include "quietstyle.h"
 #include "videoplayer.h"
@@ -37,7 +38,7 @@ private:
 };
 
 // For the first-frame benchmark (TRIMLET_EXIT_AT_FIRST_FRAME): says when a display first
-// paints after the player delivered a frame, then quits.
+// puts a picture on screen after the player delivered a frame, then quits.
 class FirstFrameReport : public QObject {
 public:
     explicit FirstFrameReport(MainWindow *window)
@@ -50,16 +51,25 @@ public:
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override
     {
-        if (frameArrived && !reported && event->type() == QEvent::Paint && watched->inherits("QOpenGLWidget")) {
-            reported = true;
-            std::fputs("frame\n", stdout);
-            std::fflush(stdout);
-            QTimer::singleShot(0, qApp, &QCoreApplication::quit);
+        // The displays are made late: each is watched from its first showing.
+        if (event->type() == QEvent::Show) {
+            if (auto *display = qobject_cast<GLSurfaceWidget *>(watched))
+                connect(display, &GLSurfaceWidget::frameSwapped, this, &FirstFrameReport::swapped, Qt::UniqueConnection);
         }
         return QObject::eventFilter(watched, event);
     }
 
 private:
+    void swapped()
+    {
+        if (!frameArrived || reported)
+            return;
+        reported = true;
+        std::fputs("frame\n", stdout);
+        std::fflush(stdout);
+        QTimer::singleShot(0, qApp, &QCoreApplication::quit);
+    }
+
     bool frameArrived = false;
     bool reported = false;
 };

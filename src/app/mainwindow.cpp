@@ -566,6 +566,12 @@ void MainWindow::buildWidgetTree()
     videoStack = new QStackedWidget(videoContainer);
     videoStack->setObjectName(QStringLiteral("videoStack"));
     videoStack->addWidget(blackPlaceholder(videoStack));
+    // The displays draw in native windows, above every widget: without a video the stack makes
+    // way for the drop hint, and keeps its place.
+    QSizePolicy stackPolicy = videoStack->sizePolicy();
+    stackPolicy.setRetainSizeWhenHidden(true);
+    videoStack->setSizePolicy(stackPolicy);
+    videoStack->hide();
     containerLayout->addWidget(videoStack);
     leftLayout->addWidget(videoCell);
     new DropShadow(videoCell, 20, QPoint(0, 5), QColor(0, 0, 0, 80), 15);
@@ -962,6 +968,7 @@ void MainWindow::loadVideo(const QString &path)
     videoPlayer->setFrameProcessingEnabled(false);
 
     dropHintLabel->hide();
+    videoStack->show();
     setWindowTitle(QStringLiteral("Trimlet - %1").arg(QFileInfo(path).fileName()));
     statusLabel->setText(readyStatusText());
     statusLabel->show();
@@ -1061,6 +1068,7 @@ void MainWindow::resetToNoVideo()
     timeLabel->setText(QStringLiteral("00:00 / 00:00"));
     statusLabel->hide();
     setWindowTitle(QStringLiteral("Trimlet - Simple Video Editor"));
+    videoStack->hide();
     dropHintLabel->show();
     dropHintLabel->raise();
 }

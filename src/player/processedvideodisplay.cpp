@@ -8,10 +8,10 @@
 #include <QOpenGLTexture>
 
 ProcessedVideoDisplay::ProcessedVideoDisplay(QWidget *parent)
-    : QOpenGLWidget(parent)
+    : GLSurfaceWidget(parent)
 {
     setMinimumSize(320, 240);
-    setUpdateBehavior(QOpenGLWidget::PartialUpdate);
+    setUpdateBehavior(GLSurfaceWidget::PartialUpdate);
     qDebug() << "ProcessedVideoDisplay: GPU-accelerated rendering enabled (OpenGL)";
 }
 

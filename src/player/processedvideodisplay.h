@@ -1,17 +1,18 @@
 #pragma once
 
+#include "glsurfacewidget.h"
+
 #include <QHash>
 #include <QImage>
 #include <QMutex>
 #include <QOpenGLFunctions>
-#include <QOpenGLWidget>
 #include <QPair>
 #include <QSize>
 
 class QOpenGLTexture;
 
 // Shows the finished preview images that come back from the frame worker.
-class ProcessedVideoDisplay : public QOpenGLWidget, protected QOpenGLFunctions {
+class ProcessedVideoDisplay : public GLSurfaceWidget, protected QOpenGLFunctions {
     Q_OBJECT
 public:
     explicit ProcessedVideoDisplay(QWidget *parent = nullptr);

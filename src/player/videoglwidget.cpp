@@ -59,23 +59,6 @@ void main()
 }
 )";
 
-struct TextureFormat {
-    GLint internalFormat;
-    GLenum format;
-    GLenum type;
-};
-
-TextureFormat glFormatOf(const VideoPlanes::Plane &plane)
-{
-    if (plane.channels == 4)
-        return {GL_RGBA8, GL_RGBA, GL_UNSIGNED_BYTE};
-    if (plane.sixteenBit)
-        return plane.channels == 2 ? TextureFormat{GL_RG16, GL_RG, GL_UNSIGNED_SHORT}
-                                   : TextureFormat{GL_R16, GL_RED, GL_UNSIGNED_SHORT};
-    return plane.channels == 2 ? TextureFormat{GL_RG8, GL_RG, GL_UNSIGNED_BYTE}
-                               : TextureFormat{GL_R8, GL_RED, GL_UNSIGNED_BYTE};
-}
-
 quint64 poolKey(VideoPlanes::Layout layout, const QSize &size)
 {
     return (quint64(layout) << 48) | (quint64(quint32(size.width())) << 24) | quint64(quint32(size.height()));
@@ -84,7 +67,7 @@ quint64 poolKey(VideoPlanes::Layout layout, const QSize &size)
 } // namespace
 
 VideoGLWidget::VideoGLWidget(QWidget *parent)
-    : QOpenGLWidget(parent)
+    : GLSurfaceWidget(parent)
 {
     setAttribute(Qt::WA_OpaquePaintEvent);
     setAttribute(Qt::WA_NoSystemBackground);
@@ -101,6 +84,7 @@ VideoGLWidget::~VideoGLWidget()
 {
     if (context())
         disconnect(context(), nullptr, this, nullptr);
+    m_uploader.reset();
     makeCurrent();
     releaseGLResources();
     qDebug() << "VideoGLWidget: Texture pool cleaned up";
@@ -109,11 +93,21 @@ VideoGLWidget::~VideoGLWidget()
 
 void VideoGLWidget::setVideoFrame(QVideoFrame frame)
 {
+    // Hidden (the effects display is up), nothing is copied until a paint needs the frame.
+    const bool viaUploader = m_uploader && isVisible() && !m_programFailed && frame.isValid()
+        && VideoPlanes::layoutOf(frame.pixelFormat()) != VideoPlanes::Layout::Converted
+        && frame.width() <= m_maxTextureSize && frame.height() <= m_maxTextureSize;
     {
         QMutexLocker locker(&m_mutex);
         m_currentFrame = frame;
-        m_hasNewFrame = true;
+        m_hasNewFrame = !viaUploader;
     }
+    if (viaUploader) {
+        m_uploader->submit(frame); // it asks for the paint once the planes are in
+        return;
+    }
+    if (m_uploader)
+        m_uploader->discard();
     update();
 }
 
@@ -124,6 +118,8 @@ void VideoGLWidget::clear()
         m_currentFrame = QVideoFrame();
         m_hasNewFrame = false;
     }
+    if (m_uploader)
+        m_uploader->discard();
     update();
 }
 
@@ -134,11 +130,15 @@ void VideoGLWidget::initializeGL()
     glGetIntegerv(GL_MAX_TEXTURE_SIZE, &m_maxTextureSize);
     // A new context (after a move to another window) has none of the old one's textures.
     connect(context(), &QOpenGLContext::aboutToBeDestroyed, this, [this] {
+        m_uploader.reset();
         makeCurrent();
         releaseGLResources();
         doneCurrent();
         QMutexLocker locker(&m_mutex);
         m_hasNewFrame = m_currentFrame.isValid();
+    });
+    m_uploader = PlaneUploader::create(context(), [this] {
+        QMetaObject::invokeMethod(this, [this] { update(); }, Qt::QueuedConnection);
     });
     // The shader program is built after the first paint: nothing here delays it.
     qDebug() << "VideoGLWidget: OpenGL initialized for GPU-accelerated raw video display";
@@ -164,6 +164,8 @@ void VideoGLWidget::paintGL()
     }
     if (pending.isValid())
         uploadFrame(pending);
+    else if (m_uploader)
+        takeUploaded();
 
     if (!m_current) {
         if (!m_warmUpAsked) {
@@ -204,6 +206,50 @@ void VideoGLWidget::uploadFrame(QVideoFrame frame)
         && frame.width() <= m_maxTextureSize && frame.height() <= m_maxTextureSize && uploadPlanes(frame, layout);
     if (!fromPlanes)
         uploadConverted(frame);
+    logPath(format, fromPlanes);
+}
+
+void VideoGLWidget::takeUploaded()
+{
+    PlaneUploader::Picture picture;
+    QVideoFrame unreadable;
+    switch (m_uploader->take(picture, unreadable)) {
+    case PlaneUploader::Taken::Nothing:
+        return;
+    case PlaneUploader::Taken::Unreadable:
+        uploadConverted(unreadable);
+        logPath(unreadable.pixelFormat(), false);
+        return;
+    case PlaneUploader::Taken::Picture:
+        break;
+    }
+    if (!ensureProgram()) {
+        // Planes need the shader: the frame is converted here instead, and from now on.
+        m_uploader.reset();
+        if (m_current == &m_uploaded)
+            m_current = nullptr;
+        QVideoFrame frame;
+        {
+            QMutexLocker locker(&m_mutex);
+            frame = m_currentFrame;
+        }
+        if (frame.isValid())
+            uploadFrame(frame);
+        return;
+    }
+    m_uploaded.layout = picture.layout;
+    m_uploaded.size = picture.size;
+    std::copy(std::begin(picture.textures), std::end(picture.textures), std::begin(m_uploaded.textures));
+    m_current = &m_uploaded;
+    m_currentShownSize = rotatedSize(picture.size, picture.rotation);
+    m_currentRotation = picture.rotation;
+    m_currentMirrored = picture.mirrored;
+    m_currentColours = picture.colours;
+    logPath(picture.format, true);
+}
+
+void VideoGLWidget::logPath(QVideoFrameFormat::PixelFormat format, bool fromPlanes)
+{
     if (format != m_loggedFormat || fromPlanes != m_loggedFromPlanes) {
         m_loggedFormat = format;
         m_loggedFromPlanes = fromPlanes;
@@ -219,19 +265,12 @@ bool VideoGLWidget::uploadPlanes(QVideoFrame &frame, VideoPlanes::Layout layout)
     const QSize size(frame.width(), frame.height());
     if (size.isEmpty() || !frame.map(QVideoFrame::ReadOnly))
         return false;
-    const int planes = VideoPlanes::planeCount(layout);
-    bool readable = frame.planeCount() >= planes;
-    for (int i = 0; readable && i < planes; ++i) {
-        const VideoPlanes::Plane plane = VideoPlanes::plane(layout, i, size);
-        readable = frame.bits(i) && frame.bytesPerLine(i) >= plane.size.width() * plane.bytesPerTexel;
-    }
-    if (!readable) {
+    if (!PlaneTextures::readable(frame, layout, size)) {
         frame.unmap();
         return false;
     }
     Picture *picture = pooledPicture(layout, size);
-    for (int i = 0; i < planes; ++i)
-        uploadPlane(picture->textures[i], VideoPlanes::plane(layout, i, size), frame.bits(i), frame.bytesPerLine(i));
+    PlaneTextures::uploadAll(*this, *context(), frame, layout, size, picture->textures);
     frame.unmap();
 
     m_current = picture;
@@ -253,36 +292,14 @@ void VideoGLWidget::uploadConverted(const QVideoFrame &frame)
 
     const QImage image = converted.convertToFormat(QImage::Format_RGBA8888);
     Picture *picture = pooledPicture(VideoPlanes::Layout::Converted, image.size());
-    uploadPlane(picture->textures[0], VideoPlanes::plane(VideoPlanes::Layout::Converted, 0, image.size()),
-                image.constBits(), int(image.bytesPerLine()));
+    PlaneTextures::upload(*this, *context(), picture->textures[0],
+                          VideoPlanes::plane(VideoPlanes::Layout::Converted, 0, image.size()), image.constBits(),
+                          int(image.bytesPerLine()));
     m_current = picture;
     // The conversion has turned the picture already.
     m_currentShownSize = image.size();
     m_currentRotation = 0;
     m_currentMirrored = false;
-}
-
-void VideoGLWidget::uploadPlane(GLuint texture, const VideoPlanes::Plane &plane, const uchar *bits, int bytesPerLine)
-{
-    const TextureFormat format = glFormatOf(plane);
-    const int width = plane.size.width();
-    const int height = plane.size.height();
-    glBindTexture(GL_TEXTURE_2D, texture);
-    glPixelStorei(GL_UNPACK_ALIGNMENT, 1);
-    const bool rowLengthSettable = !context()->isOpenGLES() || context()->format().majorVersion() >= 3;
-    if (bytesPerLine == width * plane.bytesPerTexel) {
-        glTexSubImage2D(GL_TEXTURE_2D, 0, 0, 0, width, height, format.format, format.type, bits);
-    } else if (rowLengthSettable && bytesPerLine % plane.bytesPerTexel == 0) {
-        // Decoders pad their rows: the texture reads the plane where it lies.
-        glPixelStorei(GL_UNPACK_ROW_LENGTH, bytesPerLine / plane.bytesPerTexel);
-        glTexSubImage2D(GL_TEXTURE_2D, 0, 0, 0, width, height, format.format, format.type, bits);
-        glPixelStorei(GL_UNPACK_ROW_LENGTH, 0);
-    } else {
-        for (int y = 0; y < height; ++y)
-            glTexSubImage2D(GL_TEXTURE_2D, 0, 0, y, width, 1, format.format, format.type, bits + qsizetype(y) * bytesPerLine);
-    }
-    glPixelStorei(GL_UNPACK_ALIGNMENT, 4);
-    glBindTexture(GL_TEXTURE_2D, 0);
 }
 
 VideoGLWidget::Picture *VideoGLWidget::pooledPicture(VideoPlanes::Layout layout, const QSize &size)
@@ -294,20 +311,7 @@ VideoGLWidget::Picture *VideoGLWidget::pooledPicture(VideoPlanes::Layout layout,
     auto *picture = new Picture;
     picture->layout = layout;
     picture->size = size;
-    const int planes = VideoPlanes::planeCount(layout);
-    glGenTextures(planes, picture->textures);
-    for (int i = 0; i < planes; ++i) {
-        const VideoPlanes::Plane plane = VideoPlanes::plane(layout, i, size);
-        const TextureFormat format = glFormatOf(plane);
-        glBindTexture(GL_TEXTURE_2D, picture->textures[i]);
-        glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_LINEAR);
-        glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_LINEAR);
-        glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_S, GL_CLAMP_TO_EDGE);
-        glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_T, GL_CLAMP_TO_EDGE);
-        glTexImage2D(GL_TEXTURE_2D, 0, format.internalFormat, plane.size.width(), plane.size.height(), 0,
-                     format.format, format.type, nullptr);
-    }
-    glBindTexture(GL_TEXTURE_2D, 0);
+    PlaneTextures::create(*this, layout, size, picture->textures);
     m_texturePool.insert(key, picture);
     qDebug().noquote() << QStringLiteral("VideoGLWidget: Created pooled texture %1x%2 (pool size: %3)")
                               .arg(size.width())

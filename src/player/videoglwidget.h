@@ -1,27 +1,30 @@
 #pragma once
 
+#include "planeuploader.h"
 #include "videoplanes.h"
 
 #include <QHash>
 #include <QMutex>
 #include <QOpenGLFunctions>
-#include <QOpenGLWidget>
+#include "glsurfacewidget.h"
 #include <QSize>
 #include <QVideoFrame>
+
+#include <memory>
 
 class QOpenGLShaderProgram;
 
 // Shows the raw decoded frames of the player. The common YUV formats go to the GPU plane by
 // plane, straight from the decoder's memory, and a shader turns them into RGB; other formats
 // are converted on the CPU first.
-class VideoGLWidget : public QOpenGLWidget, protected QOpenGLFunctions {
+class VideoGLWidget : public GLSurfaceWidget, protected QOpenGLFunctions {
     Q_OBJECT
 public:
     explicit VideoGLWidget(QWidget *parent = nullptr);
     ~VideoGLWidget() override;
 
     // Pictures pooled by layout and size; each holds one texture per plane.
-    int texturePoolSize() const { return m_texturePool.size(); }
+    int texturePoolSize() const { return m_texturePool.size() + (m_uploader ? m_uploader->pictureKinds() : 0); }
     // Size of the picture drawn at the moment, as shown (turned); invalid before the first upload.
     QSize currentTextureSize() const { return m_currentShownSize; }
 
@@ -44,9 +47,10 @@ private:
     };
 
     void uploadFrame(QVideoFrame frame);
+    void takeUploaded();
+    void logPath(QVideoFrameFormat::PixelFormat format, bool fromPlanes);
     bool uploadPlanes(QVideoFrame &frame, VideoPlanes::Layout layout);
     void uploadConverted(const QVideoFrame &frame);
-    void uploadPlane(GLuint texture, const VideoPlanes::Plane &plane, const uchar *bits, int bytesPerLine);
     Picture *pooledPicture(VideoPlanes::Layout layout, const QSize &size);
     bool ensureProgram();
     void warmUpProgram();
@@ -66,6 +70,9 @@ private:
     QMutex m_mutex;
     bool m_hasNewFrame = false;
     QHash<quint64, Picture *> m_texturePool;
+    // Planes copied on a thread of their own; without it (no shared context) here, in paintGL.
+    std::unique_ptr<PlaneUploader> m_uploader;
+    Picture m_uploaded;
     QOpenGLShaderProgram *m_program = nullptr;
     // No shader program could be built: pictures are converted on the CPU and drawn fixed-function.
     bool m_programFailed = false;

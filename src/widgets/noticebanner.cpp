@@ -1,7 +1,6 @@
 #include "noticebanner.h"
 
 #include <QEvent>
-#include <QGraphicsOpacityEffect>
 #include <QPropertyAnimation>
 #include <QPushButton>
 #include <QTimer>
@@ -14,14 +13,17 @@ const int maxShownChars = 600;
 
 } // namespace
 
+// A window of its own: the video is drawn in a native window, which would cover a child widget.
+// Without a compositing manager a window cannot be see-through, nor fade: it is opaque, and
+// goes when its time is up.
 NoticeBanner::NoticeBanner(QWidget *parent)
-    : QLabel(parent)
-    , opacity(new QGraphicsOpacityEffect(this))
-    , fade(new QPropertyAnimation(opacity, "opacity", this))
+    : QLabel(parent, Qt::Tool | Qt::FramelessWindowHint | Qt::WindowDoesNotAcceptFocus)
+    , fade(new QPropertyAnimation(this, "windowOpacity", this))
     , hideTimer(new QTimer(this))
 {
     setObjectName(QStringLiteral("noticeBanner"));
-    setAttribute(Qt::WA_TransparentForMouseEvents);
+    setAttribute(Qt::WA_ShowWithoutActivating);
+    setTakesClicks(false);
     setFocusPolicy(Qt::NoFocus);
     setTextFormat(Qt::PlainText);
     setWordWrap(true);
@@ -29,7 +31,6 @@ NoticeBanner::NoticeBanner(QWidget *parent)
     setStyleSheet(QStringLiteral("QLabel#noticeBanner { background-color: rgba(30, 30, 30, 225); color: white;"
                                  " border: 1px solid #4A90E2; border-radius: 10px; padding: 12px 20px;"
                                  " font-size: 14px; }"));
-    setGraphicsEffect(opacity);
     hide();
     fade->setDuration(fadeMs);
     fade->setStartValue(1.0);
@@ -57,7 +58,7 @@ void NoticeBanner::showNotice(const QString &title, const QString &text)
 {
     currentAction = nullptr;
     button->hide();
-    setAttribute(Qt::WA_TransparentForMouseEvents);
+    setTakesClicks(false);
     currentTitle = title;
     currentText = text;
     // Texts made for a box: their blank lines would make the banner tall.
@@ -68,11 +69,15 @@ void NoticeBanner::showNotice(const QString &title, const QString &text)
         body = body.left(maxShownChars) + QChar(0x2026);
     setText(title.isEmpty() ? body : title + QLatin1Char('\n') + body);
     fade->stop();
-    opacity->setOpacity(1.0);
+    setWindowOpacity(1.0);
+    hideTimer->start(shownMs);
+    // Over the window only: a notice for a window not on screen has nowhere to be.
+    const QWidget *window = parentWidget();
+    if (!window->isVisible() || window->isMinimized())
+        return;
     place();
     show();
     raise();
-    hideTimer->start(shownMs);
 }
 
 void NoticeBanner::setAction(const QString &text, std::function<void()> action)
@@ -80,17 +85,45 @@ void NoticeBanner::setAction(const QString &text, std::function<void()> action)
     currentAction = std::move(action);
     button->setText(text);
     button->show();
-    setAttribute(Qt::WA_TransparentForMouseEvents, false);
+    setTakesClicks(true);
     if (isVisible()) {
         place();
         hideTimer->start(shownWithActionMs);
     }
 }
 
+void NoticeBanner::setTakesClicks(bool takes)
+{
+    setAttribute(Qt::WA_TransparentForMouseEvents, !takes);
+    if (windowFlags().testFlag(Qt::WindowTransparentForInput) == !takes)
+        return;
+    // Changing a window's flags hides it.
+    const bool shown = isVisible();
+    setWindowFlag(Qt::WindowTransparentForInput, !takes);
+    if (shown)
+        show();
+}
+
 bool NoticeBanner::eventFilter(QObject *watched, QEvent *event)
 {
-    if (watched == parentWidget() && event->type() == QEvent::Resize && isVisible())
-        place();
+    if (watched == parentWidget()) {
+        switch (event->type()) {
+        case QEvent::Resize:
+        case QEvent::Move:
+            if (isVisible())
+                place();
+            break;
+        case QEvent::Hide:
+            hide();
+            break;
+        case QEvent::WindowStateChange:
+            if (parentWidget()->isMinimized())
+                hide();
+            break;
+        default:
+            break;
+        }
+    }
     return QLabel::eventFilter(watched, event);
 }
 
@@ -102,7 +135,7 @@ void NoticeBanner::place()
     // Room under the text for the button.
     setContentsMargins(0, 0, 0, button->isVisible() ? button->sizeHint().height() + 8 : 0);
     adjustSize();
-    move((window->width() - this->width()) / 2, topMargin);
+    move(window->mapToGlobal(QPoint((window->width() - this->width()) / 2, topMargin)));
     if (button->isVisible()) {
         button->adjustSize();
         button->move((this->width() - button->width()) / 2, height() - button->height() - 10);

@@ -3,13 +3,12 @@
 #include <QLabel>
 #include <functional>
 
-class QGraphicsOpacityEffect;
 class QPushButton;
 class QPropertyAnimation;
 class QTimer;
 
 // A confirmation shown over the top of the window for a few seconds, then faded out.
-// It takes no focus and lets every click through.
+// It takes no focus and lets every click through unless it has a button.
 class NoticeBanner : public QLabel {
     Q_OBJECT
 public:
@@ -30,10 +29,10 @@ protected:
 
 private:
     void place();
+    void setTakesClicks(bool takes);
 
     QString currentTitle;
     QString currentText;
-    QGraphicsOpacityEffect *opacity = nullptr;
     QPropertyAnimation *fade = nullptr;
     QTimer *hideTimer = nullptr;
     QPushButton *button = nullptr;

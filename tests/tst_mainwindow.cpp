@@ -7,6 +7,7 @@
 #include "windowsteps.h"
 #include "timeformat.h"
 #include "timelinewidget.h"
+#include "videoglwidget.h"
 #include "videoplayer.h"
 
 #include <QAudioOutput>
@@ -413,6 +414,11 @@ private slots:
     void emptyVideoAreaOpensTheFileDialog()
     {
         window->show();
+        // Out of the hint's way until a video loads, the display has its context all the same:
+        // making it with the first video would hold that up.
+        QTRY_VERIFY(window->findChild<VideoGLWidget *>() && window->findChild<VideoGLWidget *>()->isValid());
+        QVERIFY(!window->findChild<VideoGLWidget *>()->isVisible());
+        QVERIFY(window->findChild<QLabel *>(QStringLiteral("dropHintLabel"))->isVisible());
         QWidget *area = window->videoWrapperWidget();
         QTest::mouseClick(area, Qt::LeftButton, {}, area->rect().center());
         QTRY_COMPARE(prompts.fileRequests.size(), 1);

@@ -807,6 +807,8 @@ void MainWindow::ensureDisplays()
     videoWidget = new VideoGLWidget(videoStack);
     processedDisplay = new ProcessedVideoDisplay(videoStack);
     addDisplays(videoStack, videoWidget, processedDisplay);
+    // Its context and program now, while no video waits: the stack may be hidden until one loads.
+    videoWidget->prepare();
     // A graphics effect on the wrapper draws the displays from a cached copy; without
     // this, a frame that arrives while paused (after a seek) would never reach the screen.
     // After the displays have the frame.

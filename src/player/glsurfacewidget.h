@@ -26,6 +26,9 @@ public:
     void setUpdateBehavior(UpdateBehavior behavior) { m_updateBehavior = behavior; }
     UpdateBehavior updateBehavior() const { return m_updateBehavior; }
 
+    // Makes the context and runs initializeGL now, hidden or not, so that the first showing
+    // does not wait for them.
+    void prepare() { ensureContext(); }
     QOpenGLContext *context() const { return m_context; }
     bool isValid() const;
     void makeCurrent();

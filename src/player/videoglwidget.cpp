@@ -140,7 +140,11 @@ void VideoGLWidget::initializeGL()
     m_uploader = PlaneUploader::create(context(), [this] {
         QMetaObject::invokeMethod(this, [this] { update(); }, Qt::QueuedConnection);
     });
-    // The shader program is built after the first paint: nothing here delays it.
+    // The shader program is built in a turn of its own: nothing here delays a paint.
+    if (!m_warmUpAsked) {
+        m_warmUpAsked = true;
+        QTimer::singleShot(0, this, &VideoGLWidget::warmUpProgram);
+    }
     qDebug() << "VideoGLWidget: OpenGL initialized for GPU-accelerated raw video display";
 }
 

@@ -330,10 +330,17 @@ void TestStyledControls::dropShadowFollowsItsTargetFromOneImage()
     shadow->repaint();
     target->update();
     QCOMPARE(shadow->image().cacheKey(), made);
+    // Painted from its corners, which a new size does not blur again.
+    const QImage tile = shadow->cornerTile();
+    QVERIFY(!tile.isNull());
+    QVERIFY(tile.width() < shadow->width() && tile.height() < shadow->height());
 
     target->setGeometry(60, 50, 300, 120);
     QCOMPARE(shadow->geometry(), QRect(40, 35, 340, 160));
+    shadow->repaint();
+    QCOMPARE(shadow->cornerTile().cacheKey(), tile.cacheKey());
     QCOMPARE(shadow->image().size(), QSize(340, 160));
+    QCOMPARE(qAlpha(shadow->image().pixel(170, 80)), 80);
     target->hide();
     QVERIFY(!shadow->isVisible());
 }

@@ -82,8 +82,6 @@ VideoGLWidget::VideoGLWidget(QWidget *parent)
 
 VideoGLWidget::~VideoGLWidget()
 {
-    if (context())
-        disconnect(context(), nullptr, this, nullptr);
     m_uploader.reset();
     makeCurrent();
     releaseGLResources();
@@ -128,23 +126,11 @@ void VideoGLWidget::initializeGL()
     initializeOpenGLFunctions();
     glClearColor(0.0f, 0.0f, 0.0f, 1.0f);
     glGetIntegerv(GL_MAX_TEXTURE_SIZE, &m_maxTextureSize);
-    // A new context (after a move to another window) has none of the old one's textures.
-    connect(context(), &QOpenGLContext::aboutToBeDestroyed, this, [this] {
-        m_uploader.reset();
-        makeCurrent();
-        releaseGLResources();
-        doneCurrent();
-        QMutexLocker locker(&m_mutex);
-        m_hasNewFrame = m_currentFrame.isValid();
-    });
     m_uploader = PlaneUploader::create(context(), [this] {
         QMetaObject::invokeMethod(this, [this] { update(); }, Qt::QueuedConnection);
     });
     // The shader program is built in a turn of its own: nothing here delays a paint.
-    if (!m_warmUpAsked) {
-        m_warmUpAsked = true;
-        QTimer::singleShot(0, this, &VideoGLWidget::warmUpProgram);
-    }
+    QTimer::singleShot(0, this, &VideoGLWidget::warmUpProgram);
     qDebug() << "VideoGLWidget: OpenGL initialized for GPU-accelerated raw video display";
 }
 
@@ -171,14 +157,8 @@ void VideoGLWidget::paintGL()
     else if (m_uploader)
         takeUploaded();
 
-    if (!m_current) {
-        if (!m_warmUpAsked) {
-            m_warmUpAsked = true;
-            QTimer::singleShot(0, this, &VideoGLWidget::warmUpProgram);
-        }
-        return;
-    }
-    drawPicture(targetRect());
+    if (m_current)
+        drawPicture(targetRect());
 }
 
 // A software renderer compiles a program for the textures it reads the first time it draws

@@ -76,7 +76,6 @@ private:
     QOpenGLShaderProgram *m_program = nullptr;
     // No shader program could be built: pictures are converted on the CPU and drawn fixed-function.
     bool m_programFailed = false;
-    bool m_warmUpAsked = false;
     int m_maxTextureSize = 0;
     // The path the last frame took, told once per change.
     QVideoFrameFormat::PixelFormat m_loggedFormat = QVideoFrameFormat::Format_Invalid;

@@ -470,6 +470,8 @@ UserPrompts &MainWindow::prompts() const
 void MainWindow::buildWidgetTree()
 {
     setWindowTitle(QStringLiteral("Trimlet - Simple Video Editor"));
+    // Set before the children exist, so each is polished once as it is made, not all again.
+    setStyleSheet(QString::fromUtf8(WindowStyle));
     // Never larger than the screen it opens on.
     const QRect available = screen() ? screen()->availableGeometry() : QRect(0, 0, 1400, 900);
     resize(qMin(1400, available.width()), qMin(900, available.height()));
@@ -695,8 +697,6 @@ void MainWindow::buildWidgetTree()
         "QLabel { color: #888888; font-size: 18px; font-weight: 300; background: transparent;"
         " padding: 20px; }"));
     dropHintLabel->setAttribute(Qt::WA_TransparentForMouseEvents);
-
-    setStyleSheet(QString::fromUtf8(WindowStyle));
 }
 
 QWidget *MainWindow::buildEditPanel()

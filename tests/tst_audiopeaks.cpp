@@ -409,6 +409,9 @@ void TestAudioPeaks::thumbnailsShowTheirSecondsColour()
         {0, Qt::red}, {999, Qt::red}, {1000, Qt::green}, {1500, Qt::green},
         {2999, Qt::blue}, {3500, Qt::yellow}, {60000, Qt::yellow}, {1200, Qt::green}};
     for (const auto &[time, colour] : expected) {
+        // Every other picture comes from a decoder let go while idle and opened again.
+        if (time % 2 == 0)
+            decoder.releaseDecoder();
         const ThumbnailDecoder::Picture picture = decoder.pictureAt(time, 36);
         QVERIFY2(!picture.image.isNull(), qPrintable(QString::number(time)));
         QCOMPARE(picture.image.height(), 36);

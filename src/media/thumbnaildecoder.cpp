@@ -4,6 +4,8 @@
 #include <QFileInfo>
 #include <QTransform>
 
+#include <malloc.h>
+
 extern "C" {
 #include <libswscale/swscale.h>
 }
@@ -43,6 +45,7 @@ struct ThumbnailDecoder::Impl {
     bool readKeyPacket();
     bool returnToKey(qint64 keyPts);
     bool findKeyPacket(qint64 sourceMs);
+    bool ensureDecoder();
     bool decodeAlone();
     bool decodeOnwards(qint64 keyPts);
     QImage scaled(int height);
@@ -62,7 +65,7 @@ bool ThumbnailDecoder::Impl::open(const QString &path)
             format.context->streams[i]->discard = AVDISCARD_ALL;
     }
     AVStream *stream = format.context->streams[videoIndex];
-    if (!Av::openDecoder(codec, stream) || !packet.packet || !frame.frame)
+    if (!ensureDecoder() || !packet.packet || !frame.frame)
         return false;
     timeBase = stream->time_base;
     startUs = format.context->start_time == AV_NOPTS_VALUE ? 0 : format.context->start_time;
@@ -176,8 +179,20 @@ bool ThumbnailDecoder::Impl::findKeyPacket(qint64 sourceMs)
 
 // The key packet alone, then drained: one decode, enough for most key frames (a decoder
 // with reordering delay gives its picture only at the end of the stream).
+bool ThumbnailDecoder::Impl::ensureDecoder()
+{
+    if (codec.context)
+        return true;
+    if (Av::openDecoder(codec, format.context->streams[videoIndex]))
+        return true;
+    avcodec_free_context(&codec.context);
+    return false;
+}
+
 bool ThumbnailDecoder::Impl::decodeAlone()
 {
+    if (!ensureDecoder())
+        return false;
     avcodec_flush_buffers(codec.context);
     codec.context->skip_frame = AVDISCARD_NONKEY;
     const bool sent = avcodec_send_packet(codec.context, packet.packet) >= 0;
@@ -189,6 +204,8 @@ bool ThumbnailDecoder::Impl::decodeAlone()
 // recovery point of a stream refreshed by intra slices): fed on until its first picture comes.
 bool ThumbnailDecoder::Impl::decodeOnwards(qint64 keyPts)
 {
+    if (!ensureDecoder())
+        return false;
     constexpr int kMostPackets = 300;
     avcodec_flush_buffers(codec.context);
     codec.context->skip_frame = AVDISCARD_DEFAULT;
@@ -262,6 +279,15 @@ bool ThumbnailDecoder::isOpen() const
 double ThumbnailDecoder::displayAspectRatio() const
 {
     return d->aspect;
+}
+
+void ThumbnailDecoder::releaseDecoder()
+{
+    if (!d->codec.context)
+        return;
+    avcodec_free_context(&d->codec.context);
+    // Its buffers may lie inside the heap, where freeing alone returns nothing.
+    malloc_trim(0);
 }
 
 ThumbnailDecoder::Picture ThumbnailDecoder::pictureAt(qint64 sourceMs, int height)

@@ -31,6 +31,9 @@ public:
     // The key frame at or before sourceMs (the first one when there is none before),
     // height pixels high.
     Picture pictureAt(qint64 sourceMs, int height);
+    // Lets the decoder go while nothing is asked: it keeps the last picture and its frame
+    // pool, a full-size frame or more (12 MB at 4K). The next picture opens it again.
+    void releaseDecoder();
 
 private:
     struct Impl;

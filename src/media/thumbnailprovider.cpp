@@ -115,6 +115,12 @@ void ThumbnailProvider::work(const QString &path, quint64 generation, Queue &que
         int height = 0;
         {
             std::unique_lock<std::mutex> lock(queue.mutex);
+            if (queue.times.empty() && !queue.cancel.load()) {
+                // Idle: a frame pool as large as the video's pictures need not stay in memory.
+                lock.unlock();
+                decoder.releaseDecoder();
+                lock.lock();
+            }
             queue.wake.wait(lock, [&queue] { return queue.cancel.load() || !queue.times.empty(); });
             if (queue.cancel.load())
                 return;

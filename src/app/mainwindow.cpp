@@ -946,9 +946,11 @@ void MainWindow::loadVideo(const QString &path)
     // Known from the packet scan below; asked of ffmpeg only if an export comes first.
     sourceHasAudio = true;
     sourceAudioKnown = false;
-    startSourceAnalysis(path);
-    audioWaveform->peakLoader()->load(path);
-    timelineWidget->thumbnailProvider()->setSource(path);
+    // The analyses below wait for the player's own opening of the file: on a machine with two
+    // cores, begun before it they doubled the time the window froze while it read the header.
+    stopSourceAnalysis();
+    audioWaveform->peakLoader()->clear();
+    timelineWidget->thumbnailProvider()->clear();
 
     // The edit is reset before the player loads: the back end may report the new
     // duration while loading, and that report creates the first clip.
@@ -982,6 +984,9 @@ void MainWindow::loadVideo(const QString &path)
     videoPlayer->loadMedia(path);
     if (currentVideoPath != path)
         return; // the load failed at once and the window went back to no video
+    startSourceAnalysis(path);
+    audioWaveform->peakLoader()->load(path);
+    timelineWidget->thumbnailProvider()->setSource(path);
     if (rememberLoadedVideo)
         rememberRecent(path);
 

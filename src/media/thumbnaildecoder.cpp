@@ -4,7 +4,9 @@
 #include <QFileInfo>
 #include <QTransform>
 
+#if defined(__GLIBC__)
 #include <malloc.h>
+#endif
 
 extern "C" {
 #include <libswscale/swscale.h>
@@ -286,8 +288,10 @@ void ThumbnailDecoder::releaseDecoder()
     if (!d->codec.context)
         return;
     avcodec_free_context(&d->codec.context);
+#if defined(__GLIBC__)
     // Its buffers may lie inside the heap, where freeing alone returns nothing.
     malloc_trim(0);
+#endif
 }
 
 ThumbnailDecoder::Picture ThumbnailDecoder::pictureAt(qint64 sourceMs, int height)

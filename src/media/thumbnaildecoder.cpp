@@ -179,8 +179,6 @@ bool ThumbnailDecoder::Impl::findKeyPacket(qint64 sourceMs)
     return firstFound != AV_NOPTS_VALUE && returnToKey(firstFound);
 }
 
-// The key packet alone, then drained: one decode, enough for most key frames (a decoder
-// with reordering delay gives its picture only at the end of the stream).
 bool ThumbnailDecoder::Impl::ensureDecoder()
 {
     if (codec.context)
@@ -191,6 +189,8 @@ bool ThumbnailDecoder::Impl::ensureDecoder()
     return false;
 }
 
+// The key packet alone, then drained: one decode, enough for most key frames (a decoder
+// with reordering delay gives its picture only at the end of the stream).
 bool ThumbnailDecoder::Impl::decodeAlone()
 {
     if (!ensureDecoder())

@@ -873,7 +873,6 @@ void TestDisplays::lifecycleLines()
         QVERIFY(log.lines().contains(
             QStringLiteral("ProcessedVideoDisplay: GPU-accelerated rendering enabled (OpenGL)")));
         QCOMPARE(display.minimumSize(), QSize(320, 240));
-        QCOMPARE(display.updateBehavior(), GLSurfaceWidget::PartialUpdate);
         display.resize(kViewport);
         display.show();
         QVERIFY(QTest::qWaitForWindowExposed(&display));

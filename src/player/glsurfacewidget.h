@@ -15,16 +15,11 @@ class QWindow;
 class GLSurfaceWidget : public QWidget {
     Q_OBJECT
 public:
-    enum UpdateBehavior { NoPartialUpdate, PartialUpdate };
-
     explicit GLSurfaceWidget(QWidget *parent = nullptr);
     ~GLSurfaceWidget() override;
 
     void setFormat(const QSurfaceFormat &format);
     QSurfaceFormat format() const { return m_format; }
-    // Kept for callers that set it; every paint draws the whole picture.
-    void setUpdateBehavior(UpdateBehavior behavior) { m_updateBehavior = behavior; }
-    UpdateBehavior updateBehavior() const { return m_updateBehavior; }
 
     // Makes the context and runs initializeGL now, hidden or not, so that the first showing
     // does not wait for them.
@@ -58,7 +53,6 @@ private:
     void matchSize(const QSize &pixels);
 
     QSurfaceFormat m_format;
-    UpdateBehavior m_updateBehavior = NoPartialUpdate;
     QWindow *m_surface = nullptr;
     QOpenGLContext *m_context = nullptr;
     bool m_initialized = false;

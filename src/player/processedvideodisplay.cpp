@@ -11,7 +11,6 @@ ProcessedVideoDisplay::ProcessedVideoDisplay(QWidget *parent)
     : GLSurfaceWidget(parent)
 {
     setMinimumSize(320, 240);
-    setUpdateBehavior(GLSurfaceWidget::PartialUpdate);
     qDebug() << "ProcessedVideoDisplay: GPU-accelerated rendering enabled (OpenGL)";
 }
 

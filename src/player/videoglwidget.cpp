@@ -92,9 +92,7 @@ VideoGLWidget::~VideoGLWidget()
 void VideoGLWidget::setVideoFrame(QVideoFrame frame)
 {
     // Hidden (the effects display is up), nothing is copied until a paint needs the frame.
-    const bool viaUploader = m_uploader && isVisible() && !m_programFailed && frame.isValid()
-        && VideoPlanes::layoutOf(frame.pixelFormat()) != VideoPlanes::Layout::Converted
-        && frame.width() <= m_maxTextureSize && frame.height() <= m_maxTextureSize;
+    const bool viaUploader = m_uploader && isVisible() && !m_programFailed && frame.isValid() && planesFit(frame);
     {
         QMutexLocker locker(&m_mutex);
         m_currentFrame = frame;
@@ -182,12 +180,16 @@ void VideoGLWidget::warmUpProgram()
     doneCurrent();
 }
 
+bool VideoGLWidget::planesFit(const QVideoFrame &frame) const
+{
+    return VideoPlanes::layoutOf(frame.pixelFormat()) != VideoPlanes::Layout::Converted
+        && frame.width() <= m_maxTextureSize && frame.height() <= m_maxTextureSize;
+}
+
 void VideoGLWidget::uploadFrame(QVideoFrame frame)
 {
     const QVideoFrameFormat::PixelFormat format = frame.pixelFormat();
-    const VideoPlanes::Layout layout = VideoPlanes::layoutOf(format);
-    const bool fromPlanes = layout != VideoPlanes::Layout::Converted && ensureProgram()
-        && frame.width() <= m_maxTextureSize && frame.height() <= m_maxTextureSize && uploadPlanes(frame, layout);
+    const bool fromPlanes = planesFit(frame) && ensureProgram() && uploadPlanes(frame, VideoPlanes::layoutOf(format));
     if (!fromPlanes)
         uploadConverted(frame);
     logPath(format, fromPlanes);

@@ -1,12 +1,12 @@
 #pragma once
 
+#include "glsurfacewidget.h"
 #include "planeuploader.h"
 #include "videoplanes.h"
 
 #include <QHash>
 #include <QMutex>
 #include <QOpenGLFunctions>
-#include "glsurfacewidget.h"
 #include <QSize>
 #include <QVideoFrame>
 
@@ -46,6 +46,8 @@ private:
         GLuint textures[3] = {0, 0, 0};
     };
 
+    // Whether the shader can draw the frame from its planes: a known layout, within the texture limit.
+    bool planesFit(const QVideoFrame &frame) const;
     void uploadFrame(QVideoFrame frame);
     void takeUploaded();
     void logPath(QVideoFrameFormat::PixelFormat format, bool fromPlanes);

@@ -4,12 +4,16 @@
 
 #include <QMetaObject>
 
+#include <chrono>
+
 namespace Media {
 
 namespace {
 
 // Beyond this many pictures, those not in the latest request are forgotten.
 constexpr int kKeptThumbnails = 800;
+// How long the decoder stays open with nothing asked.
+constexpr std::chrono::seconds kIdleBeforeRelease(2);
 
 } // namespace
 
@@ -115,13 +119,15 @@ void ThumbnailProvider::work(const QString &path, quint64 generation, Queue &que
         int height = 0;
         {
             std::unique_lock<std::mutex> lock(queue.mutex);
-            if (queue.times.empty() && !queue.cancel.load()) {
-                // Idle: a frame pool as large as the video's pictures need not stay in memory.
+            const auto asked = [&queue] { return queue.cancel.load() || !queue.times.empty(); };
+            if (!queue.wake.wait_for(lock, kIdleBeforeRelease, asked)) {
+                // Idle a while (not between the batches of a scroll): a frame pool as large as
+                // the video's pictures need not stay in memory.
                 lock.unlock();
                 decoder.releaseDecoder();
                 lock.lock();
+                queue.wake.wait(lock, asked);
             }
-            queue.wake.wait(lock, [&queue] { return queue.cancel.load() || !queue.times.empty(); });
             if (queue.cancel.load())
                 return;
             time = queue.times.front();

@@ -128,9 +128,9 @@ private slots:
         case 2: s = stateWith({sourceClip(0, 10, "A", true), sourceClip(10, 20, "B", true),
                                sourceClip(20, 30, "C", true)}); break;
         case 3: s = stateWith({sourceClip(0, 60000, "Part 1")}); s.selectionStart = 100; break;
-        case 4: s = stateWith({sourceClip(0, 60000, "Part 1")}); s.playerPosition = 60000;
+        case 4: s = stateWith({sourceClip(0, 60000, "Part 1", true)}); s.playerPosition = 60000;
                 s.selectedClipIndex = 0; break;
-        case 5: s = stateWith({sourceClip(1000, 60000, "Part 1")}); s.playerPosition = 1000;
+        case 5: s = stateWith({sourceClip(1000, 60000, "Part 1", true)}); s.playerPosition = 1000;
                 s.selectedClipIndex = 0; break;
         }
         EditOutcome o;
@@ -181,7 +181,17 @@ private slots:
         }
         QVERIFY(!o.clearSelection);
         QCOMPARE(o.message->title, QStringLiteral("Video Cut"));
-        QCOMPARE(o.message->text, QStringLiteral("Video cut into 2 parts at 00:20"));
+        QCOMPARE(o.message->text, QStringLiteral("Video cut into 2 parts at 00:20.000"));
+    }
+
+    // The notice names the cut where the time display shows it: in the edit, to the millisecond.
+    void cutIsReportedInEditedTime()
+    {
+        EditState s = stateWith({sourceClip(0, 10000, "Part 1"), sourceClip(30000, 60000, "Part 2")});
+        s.playerPosition = 40033;
+        const EditOutcome o = Edit::splitAtPlayhead(s);
+        QVERIFY(o.changed);
+        QCOMPARE(o.message->text, QStringLiteral("Video cut into 2 parts at 00:20.033"));
     }
 
     // Neither half of a cut is selected, whatever was selected before; another selected
@@ -239,15 +249,28 @@ private slots:
         QCOMPARE(*o.selectedClipIndex, selectedAfter);
     }
 
-    void cutNamesAfterTheCount()
+    // Parts the program named are numbered by their place, as the timeline numbers them: after
+    // deletions and cuts no two parts share a name and no number is skipped. Names of the user's
+    // own, and names merely starting like ours, are kept.
+    void partsAreNumberedByPlace()
     {
-        // Part 2 of three was deleted: the next cut is named after the new count.
-        EditState s = stateWith({sourceClip(0, 10000, "Part 1"), sourceClip(20000, 30000, "Part 3")});
+        EditState s = stateWith({sourceClip(0, 10000, "Part 1"), sourceClip(20000, 30000, "Part 3"),
+                                 sourceClip(40000, 50000, "Part 7"), sourceClip(60000, 70000, "Intro"),
+                                 sourceClip(80000, 90000, "Part 2b"), sourceClip(90000, 95000, "Kept Region 1")});
         s.playerPosition = 25000;
-        const EditOutcome o = Edit::splitAtPlayhead(s);
-        QCOMPARE(o.clips.size(), 3);
-        QCOMPARE(o.clips[2].name, QStringLiteral("Part 3"));
-        QCOMPARE(o.clips[1].name, QStringLiteral("Part 3"));
+        const EditOutcome cut = Edit::splitAtPlayhead(s);
+        QStringList names;
+        for (const Clip &c : cut.clips)
+            names << c.name;
+        QCOMPARE(names, QStringList({"Part 1", "Part 2", "Part 3", "Part 4", "Intro", "Part 2b", "Kept Region 7"}));
+
+        EditState afterDelete = stateWith(cut.clips);
+        afterDelete.clips[0].isMarked = true;
+        const EditOutcome deleted = Edit::deleteSelectedClips(afterDelete);
+        QCOMPARE(deleted.clips[0].name, QStringLiteral("Part 1"));
+        QCOMPARE(deleted.clips[2].name, QStringLiteral("Part 3"));
+        QCOMPARE(deleted.clips[5].name, QStringLiteral("Kept Region 6"));
+        QCOMPARE(deleted.selectedClipIndex, std::optional<int>(-1));
     }
 
     void markClip_data()
@@ -301,7 +324,7 @@ private slots:
                                  sourceClip(20000, 45000, "Part 3")});
         const EditOutcome o = Edit::deleteSelectedClips(s);
         QVERIFY(o.changed);
-        QCOMPARE(ranges(o.clips), QStringLiteral("Part 1:0-10000@0-10000, Part 3:20000-45000@10000-35000"));
+        QCOMPARE(ranges(o.clips), QStringLiteral("Part 1:0-10000@0-10000, Part 2:20000-45000@10000-35000"));
         QCOMPARE(o.message->title, QStringLiteral("Parts Deleted"));
         QCOMPARE(o.message->text, QStringLiteral("1 part deleted.\n\nYour video is now 00:35 long."));
 
@@ -315,7 +338,7 @@ private slots:
         EditState s = stateWith({sourceClip(0, 10000, "Part 1", true), sourceClip(10000, 20000, "Part 2"),
                                  sourceClip(30000, 32000, "Part 3", true)});
         const EditOutcome o = Edit::deleteUnmarkedClips(s);
-        QCOMPARE(ranges(o.clips), QStringLiteral("Part 1:0-10000@0-10000, Part 3:30000-32000@10000-12000"));
+        QCOMPARE(ranges(o.clips), QStringLiteral("Part 1:0-10000@0-10000, Part 2:30000-32000@10000-12000"));
         QVERIFY(o.clips[0].isMarked && o.clips[1].isMarked);
         QCOMPARE(o.message->title, QStringLiteral("Unmarked Sections Deleted"));
         QCOMPARE(o.message->text,
@@ -353,21 +376,146 @@ private slots:
 
     void trims()
     {
-        EditState s = stateWith({sourceClip(0, 10000, "Part 1"), sourceClip(20000, 30000, "Part 2")});
+        EditState s = stateWith({sourceClip(0, 10000, "Part 1"), sourceClip(20000, 30000, "Part 2", true)});
         s.selectedClipIndex = 1;
         s.playerPosition = 25000;
         EditOutcome o = Edit::trimClipStart(s);
         QCOMPARE(ranges(o.clips), QStringLiteral("Part 1:0-10000@0-10000, Part 2:25000-30000@10000-15000"));
         QCOMPARE(o.message->title, QStringLiteral("Trim Complete"));
-        QCOMPARE(o.message->text, QStringLiteral("Clip start trimmed to 00:25"));
+        // Said in the edit's time, where the display shows the new edge.
+        QCOMPARE(o.message->text, QStringLiteral("Clip start trimmed to 00:10.000"));
+        QCOMPARE(o.selectedClipIndex, std::optional<int>(1));
         o = Edit::trimClipEnd(s);
         QCOMPARE(ranges(o.clips), QStringLiteral("Part 1:0-10000@0-10000, Part 2:20000-25000@10000-15000"));
-        QCOMPARE(o.message->text, QStringLiteral("Clip end trimmed to 00:25"));
-        // A trim may extend the clip over a neighbour; only the other end is checked.
-        s.selectedClipIndex = 0;
-        o = Edit::trimClipEnd(s);
+        QCOMPARE(o.message->text, QStringLiteral("Clip end trimmed to 00:15.000"));
+    }
+
+    // A trim moves an edge within its part or into source time no part holds; taking time
+    // another part holds would keep it twice (an edit longer than its source), so it is refused
+    // and names the part in the way, nearest to the moving edge first.
+    void trimsNeverTakeAnotherPartsTime_data()
+    {
+        QTest::addColumn<QString>("edge");
+        QTest::addColumn<int>("selected");
+        QTest::addColumn<qint64>("at");
+        QTest::addColumn<QString>("result");
+        // Parts at 0-20, 20-40 and 50-60 s of a 60 s video: 20 s of the edit is the join.
+        QTest::newRow("start back over both earlier parts")
+            << "start" << 2 << qint64(6000) << "refused: Part 2 already holds 00:20\u201300:40.";
+        QTest::newRow("start back into the free gap")
+            << "start" << 2 << qint64(45000) << "Part 3:45000-60000@40000-55000";
+        QTest::newRow("start back to the neighbour's end")
+            << "start" << 2 << qint64(40000) << "Part 3:40000-60000@40000-60000";
+        QTest::newRow("start back one millisecond into the neighbour")
+            << "start" << 2 << qint64(39999) << "refused: Part 2 already holds 00:39\u201300:40.";
+        QTest::newRow("end out over the later parts")
+            << "end" << 0 << qint64(55000) << "refused: Part 2 already holds 00:20\u201300:40.";
+        QTest::newRow("end inwards") << "end" << 1 << qint64(30000) << "Part 2:20000-30000@20000-30000";
+        QTest::newRow("end out into the gap") << "end" << 1 << qint64(50000) << "Part 2:20000-50000@20000-50000";
+        QTest::newRow("end out past the gap")
+            << "end" << 1 << qint64(50001) << "refused: Part 3 already holds 00:40\u201300:40.";
+    }
+    void trimsNeverTakeAnotherPartsTime()
+    {
+        QFETCH(QString, edge);
+        QFETCH(int, selected);
+        QFETCH(qint64, at);
+        QFETCH(QString, result);
+        EditState s = stateWith({sourceClip(0, 20000, "Part 1"), sourceClip(20000, 40000, "Part 2"),
+                                 sourceClip(50000, 60000, "Part 3")}, 60000);
+        s.clips[selected].isMarked = true;
+        s.selectedClipIndex = selected;
+        s.playerPosition = at;
+        const EditOutcome o = edge == "start" ? Edit::trimClipStart(s) : Edit::trimClipEnd(s);
+        if (result.startsWith("refused: ")) {
+            QVERIFY(!o.changed);
+            QCOMPARE(o.message->kind, Kind::Warning);
+            QCOMPARE(o.message->title, QStringLiteral("Trim Would Overlap"));
+            QCOMPARE(o.message->text, result.mid(9));
+            return;
+        }
         QVERIFY(o.changed);
-        QCOMPARE(o.clips[0].originalEnd, 25000);
+        QVERIFY(ranges(o.clips).contains(result));
+        qint64 kept = 0;
+        for (const Clip &c : o.clips)
+            kept += c.length();
+        QVERIFY(kept <= 60000);
+    }
+
+    // Trims change only a part that shows as selected: the one clicked last while it is still
+    // marked, or else the only marked one. An index left over from an earlier click does not count.
+    void trimActsOnThePartShownSelected_data()
+    {
+        QTest::addColumn<QString>("marks");
+        QTest::addColumn<int>("selected");
+        QTest::addColumn<int>("trimmed");
+        QTest::newRow("clicked and marked") << "-M-" << 1 << 1;
+        QTest::newRow("index left over, another marked") << "M--" << 2 << 0;
+        QTest::newRow("index left over, nothing marked") << "---" << 1 << -1;
+        QTest::newRow("several marked, the clicked one") << "MM-" << 1 << 1;
+        QTest::newRow("several marked, index left over") << "M-M" << 1 << -1;
+        QTest::newRow("index past the end") << "--M" << 7 << 2;
+    }
+    void trimActsOnThePartShownSelected()
+    {
+        QFETCH(QString, marks);
+        QFETCH(int, selected);
+        QFETCH(int, trimmed);
+        EditState s = stateWith({sourceClip(0, 10000, "Part 1"), sourceClip(10000, 20000, "Part 2"),
+                                 sourceClip(20000, 30000, "Part 3")}, 30000);
+        for (int i = 0; i < marks.size(); ++i)
+            s.clips[i].isMarked = marks[i] == QLatin1Char('M');
+        s.selectedClipIndex = selected;
+        s.playerPosition = 10000 * qMax(trimmed, 0) + 5000;
+        const EditOutcome o = Edit::trimClipEnd(s);
+        if (trimmed < 0) {
+            QVERIFY(!o.changed);
+            QCOMPARE(o.message->title, QStringLiteral("No Clip Selected"));
+            return;
+        }
+        QVERIFY(o.changed);
+        QCOMPARE(o.clips[trimmed].originalEnd, s.playerPosition);
+        QCOMPARE(o.selectedClipIndex, std::optional<int>(trimmed));
+    }
+
+    // Delete with a range set takes that stretch of the edit out of every part it covers.
+    void deleteTakesTheRange_data()
+    {
+        QTest::addColumn<qint64>("from");
+        QTest::addColumn<qint64>("to");
+        QTest::addColumn<QString>("result");
+        // Parts at source 0-10 s and 20-40 s: the edit's 10 s is the join.
+        QTest::newRow("inside one part")
+            << qint64(2000) << qint64(4000)
+            << "Part 1:0-2000@0-2000, Part 2:4000-10000@2000-8000, Part 3:20000-40000@8000-28000";
+        QTest::newRow("across the join, points reversed")
+            << qint64(15000) << qint64(5000) << "Part 1:0-5000@0-5000, Part 2:25000-40000@5000-20000";
+        QTest::newRow("a whole part") << qint64(0) << qint64(10000) << "Part 1:20000-40000@0-20000";
+        QTest::newRow("everything") << qint64(0) << qint64(30000) << "refused";
+    }
+    void deleteTakesTheRange()
+    {
+        QFETCH(qint64, from);
+        QFETCH(qint64, to);
+        QFETCH(QString, result);
+        EditState s = stateWith({sourceClip(0, 10000, "Part 1"), sourceClip(20000, 40000, "Part 2", true)});
+        s.selectionStart = from;
+        s.selectionEnd = to;
+        const EditOutcome o = Edit::deleteSelection(s);
+        if (result == "refused") {
+            QVERIFY(!o.changed);
+            QCOMPARE(o.message->title, QStringLiteral("Can't Delete Everything"));
+            return;
+        }
+        QVERIFY(o.changed);
+        QCOMPARE(ranges(o.clips), result);
+        QVERIFY(o.clearSelection);
+        QCOMPARE(o.message->title, QStringLiteral("Range Deleted"));
+        QVERIFY(o.message->text.endsWith(QStringLiteral("Your video is now %1 long.").arg(::formatTime(o.editedDuration))));
+
+        // Without a whole range, Delete takes the marked parts as before.
+        s.selectionEnd = -1;
+        QCOMPARE(Edit::deleteSelection(s).message->title, QStringLiteral("Parts Deleted"));
     }
 
     void historyLimitsAndOrder()

@@ -207,10 +207,13 @@ private slots:
         QTest::mouseRelease(timeline(), Qt::LeftButton, Qt::NoModifier, QPoint(dropX, handleY));
         QTRY_VERIFY2_WITH_TIMEOUT(playerNear(drop), playerReport(drop), 5000);
 
-        const qint64 cut = window->player()->position();
+        // The cut goes before the frame on screen.
+        QTRY_VERIFY_WITH_TIMEOUT(!window->player()->isSeekPending() && window->player()->shownFrameStartUs() >= 0, 5000);
+        const qint64 cut = window->player()->shownFrameStartUs() / 1000;
+        QVERIFY(qAbs(cut - drop) <= kTolerance);
         QTest::mouseClick(button("Cut Here"), Qt::LeftButton);
         QCOMPARE(prompts.last().title, QStringLiteral("Video Cut"));
-        QCOMPARE(prompts.last().text, QStringLiteral("Video cut into 2 parts at %1").arg(formatTime(cut)));
+        QCOMPARE(prompts.last().text, QStringLiteral("Video cut into 2 parts at %1").arg(formatPreciseTime(cut)));
         QCOMPARE(window->clips().size(), 2);
         QCOMPARE(window->clips()[0].originalEnd, cut);
         QCOMPARE(marks(), QStringLiteral("--"));

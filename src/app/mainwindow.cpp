@@ -586,9 +586,9 @@ void MainWindow::buildWidgetTree()
 
     timelineWidget = new TimelineWidget(leftPanel);
     timelineWidget->setMinimumHeight(120);
-    timelineWidget->setFocusPolicy(Qt::NoFocus);
     connect(timelineWidget, &TimelineWidget::positionClicked, this, &MainWindow::handlePositionClicked);
     connect(timelineWidget, &TimelineWidget::clipClicked, this, &MainWindow::handleClipClicked);
+    connect(timelineWidget, &TimelineWidget::partChosen, this, &MainWindow::choosePart);
     connect(timelineWidget, &TimelineWidget::durationChanged, audioWaveform, &AudioWaveform::setDuration);
     connect(audioWaveform, &AudioWaveform::positionClicked, this, &MainWindow::handlePositionClicked);
     // Owned by the widgets that draw them, so their threads end with the window.
@@ -621,12 +621,12 @@ void MainWindow::buildWidgetTree()
     auto *openButton = new ModernButton(QStringLiteral("Open Video"), leftPanel);
     openButton->setToolTip(QStringLiteral("Open video file (Ctrl+O)"));
     auto *prevButton = new ModernButton(QStringLiteral("◄ Prev"), leftPanel);
-    prevButton->setToolTip(QStringLiteral("Previous frame (←)"));
+    prevButton->setToolTip(QStringLiteral("Previous frame (,)"));
     playButton = new ModernButton(QStringLiteral("Play"), leftPanel);
     playButton->setObjectName(QStringLiteral("playButton"));
     playButton->setToolTip(QStringLiteral("Play/Pause video (Space)"));
     auto *nextButton = new ModernButton(QStringLiteral("Next ►"), leftPanel);
-    nextButton->setToolTip(QStringLiteral("Next frame (→)"));
+    nextButton->setToolTip(QStringLiteral("Next frame (.)"));
     muteButton = new ModernButton(QStringLiteral("Volume"), leftPanel);
     muteButton->setObjectName(QStringLiteral("muteButton"));
     muteButton->setToolTip(QStringLiteral("Mute/Unmute audio (M)"));
@@ -744,7 +744,10 @@ QWidget *MainWindow::buildEditPanel()
 
     clipListView = new QListWidget(panel);
     clipListView->setMinimumHeight(100);
-    clipListView->setFocusPolicy(Qt::ClickFocus);
+    clipListView->setFocusPolicy(Qt::StrongFocus);
+    // The list's selection is the parts' selection: a click, Control or Shift with a click, the
+    // arrows and Space choose parts here exactly as on the timeline.
+    clipListView->setSelectionMode(QAbstractItemView::ExtendedSelection);
     clipListView->setStyleSheet(QStringLiteral(
         "QListWidget { background-color: #2a2a2a; border: 2px solid #3a3a3a; border-radius: 12px;"
         " padding: 10px; font-size: 14px; }"
@@ -753,9 +756,14 @@ QWidget *MainWindow::buildEditPanel()
         "QListWidget::item:hover { background: qlineargradient(x1:0, y1:0, x2:0, y2:1, stop:0 #4a4a4a, stop:1 #3a3a3a);"
         " border: 2px solid #5a5a5a; }"
         "QListWidget::item:selected { background: qlineargradient(x1:0, y1:0, x2:0, y2:1, stop:0 #4A90E2, stop:1 #3A70C2);"
-        " border: 3px solid #5AA0F2; }"));
+        " border: 3px solid #5AA0F2; }"
+        "QListWidget:focus { border: 2px dashed #5AA0F2; }"));
     layout->addWidget(clipListView);
     clipListPanel = std::make_unique<ClipListPanel>(clipListView);
+    connect(clipListView->selectionModel(), &QItemSelectionModel::selectionChanged, this,
+            &MainWindow::takeListSelection);
+    connect(clipListView->selectionModel(), &QItemSelectionModel::currentChanged, this,
+            &MainWindow::takeListSelection);
     layout->addStretch();
     return panel;
 }
@@ -773,6 +781,8 @@ void MainWindow::buildShortcuts()
         {"F11", &MainWindow::toggleFullScreen},
         {"Ctrl+E", &MainWindow::exportVideo},
         {"Ctrl+I", &MainWindow::trimClipStart},
+        {",", &MainWindow::stepFrameBack},
+        {".", &MainWindow::stepFrameForward},
     };
     for (const Binding &binding : bindings) {
         auto *shortcut = new QShortcut(QKeySequence(QString::fromLatin1(binding.keys)), this);
@@ -890,6 +900,15 @@ void MainWindow::connectPlayer()
     connect(videoPlayer, &VideoPlayer::endOfMedia, this, &MainWindow::onEndOfMedia);
     videoPlayer->followEdit([this] { return clipList; });
     connect(videoPlayer, &VideoPlayer::partEntered, this, &MainWindow::updateTitleOverlay);
+    // Comes before the frame goes to the effects: a paused frame of another part gets its look.
+    // Paused, the playhead and the time display show the frame on screen, not the player's
+    // position, which lags it after a pause.
+    connect(videoPlayer, &VideoPlayer::frameReady, this, [this] {
+        if (videoPlayer->isPlaying())
+            return;
+        followLookOfShownPart(false);
+        showEditTime(shownSourceTime());
+    });
     connect(videoPlayer, &VideoPlayer::editFinished, this, [this] {
         playButton->setText(QStringLiteral("Play"));
         updateTitleOverlay();
@@ -1224,9 +1243,60 @@ void MainWindow::onEndOfMedia()
     updateTitleOverlay();
 }
 
+// A paused seek to t shows the first frame starting at or after t, so a frame is reached by
+// seeking to its start in whole milliseconds, rounded down. Steps pressed faster than frames
+// come count from the step still on its way, and only the latest is sought.
 void MainWindow::frameByFrame(bool forward)
 {
-    videoPlayer->setPosition(Playback::frameStepTarget(videoPlayer->position(), videoDuration, forward));
+    if (currentVideoPath.isEmpty() || videoDuration < 1)
+        return;
+    if (videoPlayer->isPlaying()) {
+        videoPlayer->pause();
+        playButton->setText(QStringLiteral("Play"));
+    }
+    const qint64 shownUs = videoPlayer->shownFrameStartUs();
+    const qint64 baseUs = shownUs >= 0 && !videoPlayer->isSeekPending() ? shownUs
+                                                                         : videoPlayer->targetPosition() * 1000;
+    qint64 frameUs = videoPlayer->shownFrameDurationUs();
+    if (frameUs <= 0)
+        frameUs = 33333;
+    const qint64 targetUs = std::clamp(forward ? baseUs + frameUs : baseUs - frameUs, qint64(0),
+                                       (videoDuration - 1) * 1000);
+    seekAndShow(targetUs / 1000);
+}
+
+void MainWindow::stepFrameBack()
+{
+    frameByFrame(false);
+}
+
+void MainWindow::stepFrameForward()
+{
+    frameByFrame(true);
+}
+
+void MainWindow::seekAndShow(qint64 target)
+{
+    videoPlayer->seekCoalesced(target);
+    if (!videoPlayer->isPlaying())
+        showEditTime(target);
+}
+
+void MainWindow::showEditTime(qint64 source)
+{
+    const qint64 t = sourceToTimelineOrSame(clipList, source);
+    const qint64 total = clipList.isEmpty() ? videoDuration : editedDuration;
+    timeLabel->setText(QStringLiteral("%1 / %2").arg(formatTime(t), formatTime(total)));
+    timelineWidget->setPosition(t);
+    audioWaveform->setPosition(t);
+}
+
+// While a seek is on its way its target counts: a frame decoded before it may still show for a
+// moment, but the one asked for follows.
+qint64 MainWindow::shownSourceTime() const
+{
+    const qint64 us = videoPlayer->shownFrameStartUs();
+    return us >= 0 && !videoPlayer->isSeekPending() ? us / 1000 : videoPlayer->targetPosition();
 }
 
 void MainWindow::skip(int direction)
@@ -1236,9 +1306,9 @@ void MainWindow::skip(int direction)
     if (videoPlayer->duration() < 1)
         return;
     const bool playing = videoPlayer->isPlaying();
-    const qint64 target = Playback::skipTarget(clipList, videoPlayer->position(), videoPlayer->duration(),
+    const qint64 target = Playback::skipTarget(clipList, videoPlayer->targetPosition(), videoPlayer->duration(),
                                                playing, direction == 1);
-    videoPlayer->setPosition(target);
+    videoPlayer->seekCoalesced(target);
     if (!playing) {
         const qint64 t = sourceToTimelineOrSame(clipList, target);
         timeLabel->setText(formatTime(t));
@@ -1298,9 +1368,16 @@ void MainWindow::recalculateOrReset()
     timelineWidget->setDuration(videoDuration);
 }
 
+int MainWindow::shownCurrentPart() const
+{
+    const int i = selectedClipIndex;
+    return i >= 0 && i < clipList.size() && clipList[i].isMarked ? i : -1;
+}
+
 void MainWindow::refreshClipList()
 {
-    clipListPanel->show(clipList);
+    clipListPanel->show(clipList, shownCurrentPart());
+    timelineWidget->setCurrentPart(shownCurrentPart());
 }
 
 void MainWindow::refreshViews()
@@ -1308,6 +1385,7 @@ void MainWindow::refreshViews()
     refreshClipList();
     timelineWidget->setClips(clipList);
     showPositionInEdit();
+    followLookOfShownPart(true);
     editChanged();
 }
 
@@ -1325,13 +1403,56 @@ void MainWindow::durationChanged(qint64 duration)
 
 void MainWindow::handleClipClicked(int index)
 {
-    const bool control = QApplication::keyboardModifiers().testFlag(Qt::ControlModifier);
-    if (!applyClipClick(clipList, index, control))
+    choosePart(index, QApplication::keyboardModifiers().testFlag(Qt::ControlModifier));
+}
+
+void MainWindow::choosePart(int index, bool toggle)
+{
+    if (!applyClipClick(clipList, index, toggle))
         return;
     selectedClipIndex = index;
+    partsChosen();
+}
+
+// Parts and a range are never highlighted together: what shows as selected is what Delete takes.
+void MainWindow::partsChosen()
+{
+    if (selectionStart >= 0 && selectionEnd >= 0 && firstMarkedClipIndex(clipList) >= 0) {
+        selectionStart = -1;
+        selectionEnd = -1;
+        timelineWidget->clearSelection();
+    }
     refreshClipList();
     timelineWidget->setClips(clipList);
-    clipListView->setCurrentRow(index);
+}
+
+void MainWindow::takeListSelection()
+{
+    if (clipListPanel->isShowing() || clipListView->count() != clipList.size())
+        return;
+    const QItemSelectionModel *selection = clipListView->selectionModel();
+    bool changed = false;
+    for (int i = 0; i < clipList.size(); ++i) {
+        const bool selected = selection->isRowSelected(i);
+        if (clipList[i].isMarked != selected) {
+            clipList[i].isMarked = selected;
+            changed = true;
+        }
+    }
+    const int current = clipListView->currentRow();
+    const int chosen = current >= 0 && current < clipList.size() && clipList[current].isMarked
+        ? current
+        : firstMarkedClipIndex(clipList);
+    if (!changed && chosen == selectedClipIndex)
+        return;
+    selectedClipIndex = chosen;
+    // The list is in the middle of its own mouse or key handling: its rows are restyled after.
+    QTimer::singleShot(0, this, [this] {
+        if (clipListView->count() == clipList.size())
+            partsChosen();
+    });
+    timelineWidget->setClips(clipList);
+    timelineWidget->setCurrentPart(shownCurrentPart());
 }
 
 void MainWindow::handlePositionClicked(qint64 position)
@@ -1346,7 +1467,7 @@ EditState MainWindow::editState() const
 {
     EditState state;
     state.clips = clipList;
-    state.playerPosition = videoPlayer->position();
+    state.playerPosition = shownSourceTime();
     state.selectionStart = selectionStart;
     state.selectionEnd = selectionEnd;
     state.selectedClipIndex = selectedClipIndex;
@@ -1376,14 +1497,14 @@ void MainWindow::applyEdit(const EditOutcome &outcome)
         clipList = outcome.clips;
         if (outcome.selectedClipIndex)
             selectedClipIndex = *outcome.selectedClipIndex;
-        if (outcome.recalculated)
-            recalculateOrReset();
-        refreshViews();
         if (outcome.clearSelection) {
             selectionStart = -1;
             selectionEnd = -1;
             timelineWidget->clearSelection();
         }
+        if (outcome.recalculated)
+            recalculateOrReset();
+        refreshViews();
     }
     if (outcome.message) {
         if (outcome.changed)
@@ -1402,16 +1523,29 @@ void MainWindow::setSelectionStart()
 {
     if (currentVideoPath.isEmpty())
         return;
-    selectionStart = sourceToTimelineOrSame(clipList, videoPlayer->position());
+    selectionStart = sourceToTimelineOrSame(clipList, shownSourceTime());
     timelineWidget->setSelectionStart(selectionStart);
+    rangeChosen();
 }
 
 void MainWindow::setSelectionEnd()
 {
     if (currentVideoPath.isEmpty())
         return;
-    selectionEnd = sourceToTimelineOrSame(clipList, videoPlayer->position());
+    selectionEnd = sourceToTimelineOrSame(clipList, shownSourceTime());
     timelineWidget->setSelectionEnd(selectionEnd);
+    rangeChosen();
+}
+
+void MainWindow::rangeChosen()
+{
+    if (selectionStart < 0 || selectionEnd < 0 || firstMarkedClipIndex(clipList) < 0)
+        return;
+    for (Clip &clip : clipList)
+        clip.isMarked = false;
+    selectedClipIndex = -1;
+    refreshClipList();
+    timelineWidget->setClips(clipList);
 }
 
 void MainWindow::markClip()
@@ -1421,7 +1555,7 @@ void MainWindow::markClip()
 
 void MainWindow::deleteSelectedClips()
 {
-    applyEdit(Edit::deleteSelectedClips(editState()));
+    applyEdit(Edit::deleteSelection(editState()));
 }
 
 void MainWindow::deleteUnmarkedClips()
@@ -1633,9 +1767,39 @@ void MainWindow::pushClipToPreview(const Clip &clip)
 {
     videoPlayer->updateClipEffects(clip);
     // While paused no new frame would come to show the new look (or fill a display just
-    // switched to): decode the one under the playhead again.
+    // switched to): decode the one on screen again.
     if (!videoPlayer->isPlaying() && !currentVideoPath.isEmpty())
-        videoPlayer->setPosition(videoPlayer->position());
+        videoPlayer->setPosition(shownSourceTime());
+}
+
+// The preview shows the look of the part whose frame is on screen, paused as well as playing,
+// and takes up a part's new settings after an edit, an undo or a dialog.
+void MainWindow::followLookOfShownPart(bool showAgain)
+{
+    if (currentVideoPath.isEmpty() || clipList.isEmpty())
+        return;
+    const bool playing = videoPlayer->isPlaying();
+    const int followed = playing ? videoPlayer->editPart() : -1;
+    const int index = followed >= 0 && followed < clipList.size() ? followed
+                                                                  : clipIndexHoldingFrame(clipList, shownSourceTime());
+    if (index < 0) {
+        if (videoPlayer->isFrameProcessingEnabled()) {
+            clearWrapperEffects();
+            videoPlayer->updateClipEffects(Clip());
+        }
+        return;
+    }
+    const Clip &clip = clipList[index];
+    if (sameLook(clip, videoPlayer->clipForEffects()))
+        return;
+    if (clip.hasEffects)
+        applyWrapperEffects(clip);
+    else
+        clearWrapperEffects();
+    if (showAgain)
+        pushClipToPreview(clip);
+    else
+        videoPlayer->updateClipEffects(clip);
 }
 
 void MainWindow::setClipTitle()
@@ -2042,7 +2206,19 @@ bool MainWindow::eventFilter(QObject *watched, QEvent *event)
             QTimer::singleShot(0, this, &MainWindow::startEncoderProbe);
         }
     }
-    if (type == QEvent::KeyPress || type == QEvent::KeyRelease) {
+    if (watched == clipListView && (type == QEvent::ShortcutOverride || type == QEvent::KeyPress)) {
+        // In the parts list Enter and Space choose the part they are on, not their shortcuts.
+        auto *keyEvent = static_cast<QKeyEvent *>(event);
+        const int key = keyEvent->key();
+        if (key == Qt::Key_Space || key == Qt::Key_Return || key == Qt::Key_Enter) {
+            keyEvent->accept();
+            if (type == QEvent::KeyPress && clipListView->currentRow() >= 0)
+                choosePart(clipListView->currentRow(), keyEvent->modifiers().testFlag(Qt::ControlModifier));
+            return true;
+        }
+    }
+    // The timeline with the focus moves between parts with the arrows.
+    if ((type == QEvent::KeyPress || type == QEvent::KeyRelease) && watched != timelineWidget) {
         auto *keyEvent = static_cast<QKeyEvent *>(event);
         if (keyEvent->key() == Qt::Key_Left || keyEvent->key() == Qt::Key_Right) {
             if (type == QEvent::KeyPress)

@@ -99,6 +99,8 @@ public slots:
     void toggleMute();
     void adjustVolume(int value);
     void frameByFrame(bool forward);
+    void stepFrameBack();
+    void stepFrameForward();
     void positionChanged(qint64 position);
     void zoomTimelineIn();
     void zoomTimelineOut();
@@ -106,6 +108,8 @@ public slots:
     void durationChanged(qint64 duration);
     void handleClipClicked(int index);
     void handlePositionClicked(qint64 position);
+    // Selects a part as a click on it does; toggle adds or removes it as a Control-click does.
+    void choosePart(int index, bool toggle);
 
     void setSelectionStart();
     void setSelectionEnd();
@@ -189,6 +193,16 @@ private:
     void showConfirmation(const EditMessage &message);
 
     void updateTimeLabel();
+    // The source time of the frame on screen: what every edit at the playhead uses.
+    qint64 shownSourceTime() const;
+    void seekAndShow(qint64 target);
+    void showEditTime(qint64 source);
+    // The selected part that trims act on, or -1 when none shows as selected.
+    int shownCurrentPart() const;
+    void partsChosen();
+    void rangeChosen();
+    void takeListSelection();
+    void followLookOfShownPart(bool showAgain);
     void showPositionInEdit();
     void skip(int direction);
     void repeatSkip();

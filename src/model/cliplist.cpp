@@ -26,6 +26,15 @@ int clipIndexAtSource(const ClipList &clips, qint64 position)
     return -1;
 }
 
+int clipIndexHoldingFrame(const ClipList &clips, qint64 position)
+{
+    for (int i = 0; i < clips.size(); ++i) {
+        if (clips[i].originalStart <= position && position < clips[i].originalEnd)
+            return i;
+    }
+    return -1;
+}
+
 int firstMarkedClipIndex(const ClipList &clips)
 {
     for (int i = 0; i < clips.size(); ++i) {
@@ -100,4 +109,50 @@ bool applyClipClick(ClipList &clips, int index, bool controlHeld)
     }
     clips[index].isMarked = !clips[index].isMarked;
     return true;
+}
+
+namespace {
+
+// The length of a program-given prefix the name starts with, when a number alone follows it.
+qsizetype numberedPrefixLength(const QString &name)
+{
+    static const QString prefixes[] = {QStringLiteral("Part "), QStringLiteral("Kept Region ")};
+    for (const QString &prefix : prefixes) {
+        if (name.size() <= prefix.size() || !name.startsWith(prefix))
+            continue;
+        for (qsizetype i = prefix.size(); i < name.size(); ++i) {
+            if (!name.at(i).isDigit())
+                return -1;
+        }
+        return prefix.size();
+    }
+    return -1;
+}
+
+} // namespace
+
+void numberPartsByPosition(ClipList &clips)
+{
+    for (int i = 0; i < clips.size(); ++i) {
+        const QString &name = clips.at(i).name;
+        const qsizetype prefix = numberedPrefixLength(name);
+        if (prefix < 0)
+            continue;
+        const QString number = QString::number(i + 1);
+        if (QStringView(name).mid(prefix) != number)
+            clips[i].name = name.left(prefix) + number;
+    }
+}
+
+bool sameLook(const Clip &a, const Clip &b)
+{
+    Clip placed = b;
+    placed.startTime = a.startTime;
+    placed.endTime = a.endTime;
+    placed.originalStart = a.originalStart;
+    placed.originalEnd = a.originalEnd;
+    placed.isMarked = a.isMarked;
+    placed.name = a.name;
+    placed.color = a.color;
+    return placed == a;
 }

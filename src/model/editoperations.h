@@ -44,8 +44,14 @@ EditOutcome markClip(const EditState &state);
 EditOutcome deleteSelectedClips(const EditState &state);
 EditOutcome deleteUnmarkedClips(const EditState &state);
 EditOutcome deleteMarkedClips(const EditState &state);
+// Trims act on the selected part and never take source time another part holds.
 EditOutcome trimClipStart(const EditState &state);
 EditOutcome trimClipEnd(const EditState &state);
+// Removes the edited-time range between the two selection points from every part it covers.
+EditOutcome deleteRange(const EditState &state);
+// What the Delete key does: the range when one is set, else the selected parts.
+EditOutcome deleteSelection(const EditState &state);
+bool hasRange(const EditState &state);
 
 // Sorts and lays out the list; the edited duration falls back to the video's
 // duration when the list is empty.

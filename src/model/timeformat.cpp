@@ -1,5 +1,7 @@
 #include "timeformat.h"
 
+#include <algorithm>
+
 QString formatTime(qint64 ms)
 {
     const qint64 minutes = ms / 60000;
@@ -7,4 +9,10 @@ QString formatTime(qint64 ms)
     return QStringLiteral("%1:%2")
         .arg(minutes, 2, 10, QLatin1Char('0'))
         .arg(seconds, 2, 10, QLatin1Char('0'));
+}
+
+QString formatPreciseTime(qint64 ms)
+{
+    const qint64 whole = std::max<qint64>(ms, 0);
+    return QStringLiteral("%1.%2").arg(formatTime(whole)).arg(whole % 1000, 3, 10, QLatin1Char('0'));
 }

@@ -4,3 +4,6 @@
 
 // "mm:ss" with no hours (62:05 for 3725000 ms); used by every label and message.
 QString formatTime(qint64 ms);
+
+// "mm:ss.zzz" (02:00.033): where a whole second would name the wrong frame.
+QString formatPreciseTime(qint64 ms);

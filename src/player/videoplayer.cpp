@@ -39,6 +39,14 @@ VideoPlayer::VideoPlayer(QObject *parent)
             sendFrameToEffectsPath(lastVideoFrame);
     });
 
+    seekSettleTimer = new QTimer(this);
+    seekSettleTimer->setSingleShot(true);
+    // A seek whose frame never comes (no picture, past the end) must not hold back the next.
+    seekSettleTimer->setInterval(300);
+    connect(seekSettleTimer, &QTimer::timeout, this, [this] {
+        seekInFlightMs = -1;
+        makeWaitingSeek();
+    });
     jumpMuteTimer = new QTimer(this);
     jumpMuteTimer->setSingleShot(true);
     jumpMuteTimer->setTimerType(Qt::PreciseTimer);
@@ -182,6 +190,9 @@ void VideoPlayer::loadMedia(const QString &path)
     playRequested = false;
     skippedFrame = QVideoFrame();
     effectsRetryTimer->stop();
+    seekSettleTimer->stop();
+    seekInFlightMs = -1;
+    waitingSeekMs = -1;
 
     if (!QFileInfo::exists(path)) {
         qWarning() << "ERROR: File does not exist:" << path;
@@ -397,7 +408,42 @@ void VideoPlayer::setPosition(qint64 ms)
     follower.reset();
     forgetStandby();
     lastShownStartUs = -1;
+    waitingSeekMs = -1;
+    seekInFlightMs = ms;
+    seekSettleTimer->start();
     seekFollowingEdit(ms);
+}
+
+void VideoPlayer::seekCoalesced(qint64 ms)
+{
+    if (seekInFlightMs >= 0) {
+        waitingSeekMs = ms;
+        return;
+    }
+    setPosition(ms);
+}
+
+void VideoPlayer::makeWaitingSeek()
+{
+    if (waitingSeekMs < 0)
+        return;
+    setPosition(waitingSeekMs);
+}
+
+qint64 VideoPlayer::targetPosition() const
+{
+    if (waitingSeekMs >= 0)
+        return waitingSeekMs;
+    if (seekInFlightMs >= 0)
+        return seekInFlightMs;
+    return position();
+}
+
+qint64 VideoPlayer::shownFrameDurationUs() const
+{
+    if (!lastVideoFrame.isValid())
+        return 0;
+    return std::max<qint64>(lastVideoFrame.endTime() - lastVideoFrame.startTime(), 0);
 }
 
 void VideoPlayer::seekFollowingEdit(qint64 ms)
@@ -692,6 +738,12 @@ void VideoPlayer::show(const QVideoFrame &frame)
     markRotation(shown);
     lastVideoFrame = shown;
     lastFrameLoad = loadCount;
+    if (seekInFlightMs >= 0 && frame.startTime() >= seekInFlightMs * 1000) {
+        seekInFlightMs = -1;
+        seekSettleTimer->stop();
+        if (waitingSeekMs >= 0)
+            QTimer::singleShot(0, this, &VideoPlayer::makeWaitingSeek);
+    }
     emit frameReady(shown);
     sendFrameToEffectsPath(shown);
 }

@@ -44,7 +44,20 @@ public:
     void play();
     void pause();
     void setPosition(qint64 ms);
+    // A seek made once the one before it has shown its frame; of those asked meanwhile only the
+    // latest is made, so fast or held keys never leave a queue of seeks behind them.
+    void seekCoalesced(qint64 ms);
+    // Where the player is going: the latest seek asked for until its frame shows, else the position.
+    qint64 targetPosition() const;
+    // A seek was asked for and no frame at or after its target has shown yet (frames decoded
+    // before it may still come and show for a moment).
+    bool isSeekPending() const { return seekInFlightMs >= 0 || waitingSeekMs >= 0; }
     qint64 position() const;
+    // The start of the frame on screen in the source's time (µs); -1 until a seek's frame shows.
+    // A paused seek to t shows the first frame starting at or after t.
+    qint64 shownFrameStartUs() const { return lastShownStartUs; }
+    // How long the frame shown last lasts (µs); 0 when unknown.
+    qint64 shownFrameDurationUs() const;
     // The back end's duration; the file's own (setFileDuration) when the back end has none,
     // as for Matroska and WebM files.
     qint64 duration() const;
@@ -176,6 +189,11 @@ private:
     QTimer *jumpMuteTimer = nullptr;
     int seekCount = 0;
     qint64 lastShownStartUs = -1;
+    // Coalesced seeks: the one made whose frame has not shown yet, and the latest one waiting.
+    QTimer *seekSettleTimer = nullptr;
+    qint64 seekInFlightMs = -1;
+    qint64 waitingSeekMs = -1;
+    void makeWaitingSeek();
 
     // A second player, without sound, paused at the start of the part that follows a jump: its
     // first frame is shown the moment the jump is decided, and it plays on until the seeking

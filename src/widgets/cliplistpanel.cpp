@@ -12,9 +12,14 @@ ClipListPanel::ClipListPanel(QListWidget *list)
     m_list->setUniformItemSizes(true);
 }
 
+bool ClipListPanel::samePart(const Clip &a, const Clip &b)
+{
+    return a.startTime == b.startTime && a.endTime == b.endTime && a.isMarked == b.isMarked;
+}
+
 bool ClipListPanel::sameRow(const Clip &a, const Clip &b)
 {
-    return a.startTime == b.startTime && a.endTime == b.endTime && a.isMarked == b.isMarked && a.name == b.name;
+    return samePart(a, b) && a.name == b.name;
 }
 
 void ClipListPanel::writeRow(QListWidgetItem *item, const Clip &clip)
@@ -33,7 +38,32 @@ void ClipListPanel::writeRow(QListWidgetItem *item, const Clip &clip)
     }
 }
 
-void ClipListPanel::show(const ClipList &clips)
+void ClipListPanel::showSelection(const ClipList &clips, int currentPart)
+{
+    QItemSelection selection;
+    QAbstractItemModel *model = m_list->model();
+    for (qsizetype i = 0; i < clips.size(); ++i) {
+        if (!clips.at(i).isMarked)
+            continue;
+        const qsizetype first = i;
+        while (i + 1 < clips.size() && clips.at(i + 1).isMarked)
+            ++i;
+        selection.select(model->index(int(first), 0), model->index(int(i), 0));
+    }
+    QItemSelectionModel *selectionModel = m_list->selectionModel();
+    const QModelIndex current =
+        currentPart >= 0 && currentPart < clips.size() ? model->index(currentPart, 0) : QModelIndex();
+    m_showing = true;
+    if (selectionModel->currentIndex() != current)
+        selectionModel->setCurrentIndex(current, QItemSelectionModel::NoUpdate);
+    if (selectionModel->selection() != selection)
+        selectionModel->select(selection, QItemSelectionModel::ClearAndSelect);
+    m_showing = false;
+    if (current.isValid())
+        m_list->scrollTo(current);
+}
+
+void ClipListPanel::show(const ClipList &clips, int currentPart)
 {
     // Rows may have been added or removed behind our back; then start over.
     if (m_list->count() != m_shown.size()) {
@@ -41,17 +71,18 @@ void ClipListPanel::show(const ClipList &clips)
         m_shown.clear();
     }
     if (clips.isSharedWith(m_shown) && m_list->count() == clips.size()) {
-        m_list->selectionModel()->clear();
+        showSelection(clips, currentPart);
         return;
     }
     const qsizetype oldCount = m_shown.size();
     const qsizetype newCount = clips.size();
+    // Rows are matched by the part they show; a part whose number changed only gets its text.
     qsizetype head = 0;
-    while (head < oldCount && head < newCount && sameRow(m_shown.at(head), clips.at(head)))
+    while (head < oldCount && head < newCount && samePart(m_shown.at(head), clips.at(head)))
         ++head;
     qsizetype tail = 0;
     while (tail < oldCount - head && tail < newCount - head
-           && sameRow(m_shown.at(oldCount - 1 - tail), clips.at(newCount - 1 - tail)))
+           && samePart(m_shown.at(oldCount - 1 - tail), clips.at(newCount - 1 - tail)))
         ++tail;
 
     // Between the common head and tail: rows present in both are compared one by one, the
@@ -71,6 +102,15 @@ void ClipListPanel::show(const ClipList &clips)
         for (qsizetype i = at; i < head + newMiddle; ++i)
             writeRow(m_list->item(int(i)), clips.at(i));
     }
+    for (qsizetype i = 0; i < head; ++i) {
+        if (m_shown.at(i).name != clips.at(i).name)
+            writeRow(m_list->item(int(i)), clips.at(i));
+    }
+    for (qsizetype i = 0; i < tail; ++i) {
+        const qsizetype row = newCount - 1 - i;
+        if (m_shown.at(oldCount - 1 - i).name != clips.at(row).name)
+            writeRow(m_list->item(int(row)), clips.at(row));
+    }
     m_shown = clips;
-    m_list->selectionModel()->clear();
+    showSelection(clips, currentPart);
 }

@@ -6,13 +6,16 @@
 #include "timelinepartlayout.h"
 #include "textwarmup.h"
 
+#include <QFocusEvent>
 #include <QFontMetrics>
+#include <QKeyEvent>
 #include <QLinearGradient>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QResizeEvent>
 #include <QWheelEvent>
 
+#include <algorithm>
 #include <cmath>
 
 namespace {
@@ -46,7 +49,8 @@ TimelineWidget::TimelineWidget(QWidget *parent)
     // Every pixel is painted: what lies beneath is not painted first.
     setAttribute(Qt::WA_OpaquePaintEvent);
     setMinimumHeight(120);
-    setFocusPolicy(Qt::NoFocus);
+    // Tab reaches it; a click does not take the arrows away from skipping.
+    setFocusPolicy(Qt::TabFocus);
     setStyleSheet(QStringLiteral(
         "TimelineWidget { background: qlineargradient(x1:0, y1:0, x2:0, y2:1, "
         "stop:0 #2a2a2a, stop:1 #1a1a1a); border: 2px solid #3a3a3a; border-radius: 10px; }"));
@@ -61,6 +65,98 @@ void TimelineWidget::setClips(const ClipList &clips)
     update();
     if (changed)
         emit viewChanged();
+}
+
+void TimelineWidget::setCurrentPart(int index)
+{
+    if (index == m_currentPart)
+        return;
+    m_currentPart = index;
+    revealPart(index);
+    update();
+}
+
+int TimelineWidget::keyboardPart() const
+{
+    if (m_currentPart >= 0 && m_currentPart < m_clips.size())
+        return m_currentPart;
+    for (int i = 0; i < m_clips.size(); ++i) {
+        if (m_clips.at(i).startTime <= m_position && m_position < m_clips.at(i).endTime)
+            return i;
+    }
+    return m_clips.isEmpty() ? -1 : 0;
+}
+
+void TimelineWidget::revealPart(int index)
+{
+    if (index < 0 || index >= m_clips.size() || m_zoomLevel <= 1)
+        return;
+    const Clip &clip = m_clips.at(index);
+    const qint64 left = xOf(clip.startTime);
+    const qint64 right = xOf(clip.endTime);
+    if (right >= kTimelineMargin && left <= width() - kTimelineMargin)
+        return;
+    setScrollOffset(scrollOffset() + left - width() / 3);
+}
+
+bool TimelineWidget::event(QEvent *event)
+{
+    // With the focus here, Enter and Space choose a part instead of their window-wide shortcuts.
+    if (event->type() == QEvent::ShortcutOverride) {
+        const int key = static_cast<QKeyEvent *>(event)->key();
+        if (key == Qt::Key_Space || key == Qt::Key_Return || key == Qt::Key_Enter) {
+            event->accept();
+            return true;
+        }
+    }
+    return QWidget::event(event);
+}
+
+void TimelineWidget::keyPressEvent(QKeyEvent *event)
+{
+    const int from = keyboardPart();
+    if (from < 0) {
+        QWidget::keyPressEvent(event);
+        return;
+    }
+    const bool toggle = event->modifiers().testFlag(Qt::ControlModifier);
+    int to = -1;
+    switch (event->key()) {
+    case Qt::Key_Left:
+        to = m_currentPart < 0 ? from : std::max(from - 1, 0);
+        break;
+    case Qt::Key_Right:
+        to = m_currentPart < 0 ? from : std::min<int>(from + 1, int(m_clips.size()) - 1);
+        break;
+    case Qt::Key_Home:
+        to = 0;
+        break;
+    case Qt::Key_End:
+        to = int(m_clips.size()) - 1;
+        break;
+    case Qt::Key_Space:
+    case Qt::Key_Return:
+    case Qt::Key_Enter:
+        to = from;
+        break;
+    default:
+        QWidget::keyPressEvent(event);
+        return;
+    }
+    event->accept();
+    emit partChosen(to, toggle);
+}
+
+void TimelineWidget::focusInEvent(QFocusEvent *event)
+{
+    update();
+    QWidget::focusInEvent(event);
+}
+
+void TimelineWidget::focusOutEvent(QFocusEvent *event)
+{
+    update();
+    QWidget::focusOutEvent(event);
 }
 
 void TimelineWidget::setDuration(qint64 duration)
@@ -224,6 +320,12 @@ void TimelineWidget::paintEvent(QPaintEvent *)
     paintSelection(painter, top, h);
     paintPlayhead(painter);
     paintRuler(painter);
+    if (hasFocus()) {
+        painter.setRenderHint(QPainter::Antialiasing, false);
+        painter.setPen(QPen(QColor(0x5a, 0xa0, 0xf2), 2));
+        painter.setBrush(Qt::NoBrush);
+        painter.drawRect(rect().adjusted(1, 1, -2, -2));
+    }
 }
 
 void TimelineWidget::paintClips(QPainter &painter, int top, int h)
@@ -310,6 +412,18 @@ void TimelineWidget::paintClips(QPainter &painter, int top, int h)
             painter.setPen(markPen);
             painter.setBrush(Qt::NoBrush);
             painter.drawRoundedRect(box.adjusted(2, 2, -2, -2), 6, 6);
+        }
+    }
+
+    // The part the trims act on: a white ring around its box.
+    if (m_currentPart >= 0 && m_currentPart < m_clips.size() && m_clips.at(m_currentPart).isMarked) {
+        const Clip &clip = m_clips.at(m_currentPart);
+        const qreal left = paintX(xOf(clip.startTime));
+        const qreal right = paintX(xOf(clip.endTime));
+        if (right > 0 && left < width()) {
+            painter.setPen(QPen(Qt::white, 2));
+            painter.setBrush(Qt::NoBrush);
+            painter.drawRoundedRect(QRectF(left - 1, top - 2, std::max<qreal>(right - left + 2, 3), top + 4), 7, 7);
         }
     }
 

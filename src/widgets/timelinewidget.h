@@ -34,6 +34,8 @@ public:
     qint64 selectionEnd() const { return m_selectionEnd; }
     bool isDraggingPlayhead() const { return m_drag == Drag::Playhead; }
     int zoomLevel() const { return m_zoomLevel; }
+    // The part the trims act on, drawn with a white outline while selected; -1 for none.
+    int currentPart() const { return m_currentPart; }
     // Pixels the scaled track is scrolled left by, 0 at zoom 1.
     qint64 scrollOffset() const;
 
@@ -44,6 +46,7 @@ public:
 
 public slots:
     void setClips(const ClipList &clips);
+    void setCurrentPart(int index);
     void setDuration(qint64 duration);
     void setPosition(qint64 position);
     void setSelectionStart(qint64 position);
@@ -57,6 +60,9 @@ public slots:
 signals:
     void positionClicked(qint64 position);
     void clipClicked(int index);
+    // From the keyboard (the timeline has focus): the arrows, Home and End move the selection
+    // to a part, Enter and Space select the part they are on; toggle with Control held.
+    void partChosen(int index, bool toggle);
     void durationChanged(qint64 duration);
     // The clips, the duration, the zoom, the scroll or the width changed.
     void viewChanged();
@@ -68,6 +74,10 @@ protected:
     void mouseMoveEvent(QMouseEvent *event) override;
     void mouseReleaseEvent(QMouseEvent *event) override;
     void wheelEvent(QWheelEvent *event) override;
+    void keyPressEvent(QKeyEvent *event) override;
+    bool event(QEvent *event) override;
+    void focusInEvent(QFocusEvent *event) override;
+    void focusOutEvent(QFocusEvent *event) override;
     void resizeEvent(QResizeEvent *event) override;
 
 private:
@@ -76,6 +86,9 @@ private:
     qint64 xOf(qint64 time) const;
     qint64 timeAt(qint64 x) const;
     void revealPosition();
+    void revealPart(int index);
+    // The part the keys move from: the current one, else the one under the playhead.
+    int keyboardPart() const;
     bool isOnHandle(const QPoint &point) const;
     bool isInTrack(int y) const;
     void paintClips(QPainter &painter, int top, int height);
@@ -90,6 +103,7 @@ private:
 
     ClipList m_clips;
     bool m_clipsLaidOut = true;
+    int m_currentPart = -1;
     qint64 m_duration = 0;
     qint64 m_position = 0;
     qint64 m_selectionStart = -1;

@@ -472,9 +472,14 @@ void MainWindow::buildWidgetTree()
     setWindowTitle(QStringLiteral("Trimlet - Simple Video Editor"));
     // Set before the children exist, so each is polished once as it is made, not all again.
     setStyleSheet(QString::fromUtf8(WindowStyle));
-    // Never larger than the screen it opens on.
-    const QRect available = screen() ? screen()->availableGeometry() : QRect(0, 0, 1400, 900);
-    resize(qMin(1400, available.width()), qMin(900, available.height()));
+    // Never larger than the screen it opens on. Where its usual size and a title bar do not fit,
+    // it opens maximised: the window manager then fits it, frame and all.
+    const QSize usual(1400, 900);
+    constexpr int titleBarAllowance = 40;
+    const QRect available = screen() ? screen()->availableGeometry() : QRect(QPoint(), usual);
+    resize(usual.boundedTo(available.size()));
+    if (available.width() < usual.width() || available.height() < usual.height() + titleBarAllowance)
+        setWindowState(Qt::WindowMaximized);
 
     QMenu *fileMenu = menuBar()->addMenu(QStringLiteral("File"));
     fileMenu->addAction(QStringLiteral("Open Video..."), QKeySequence(QStringLiteral("Ctrl+O")), this,

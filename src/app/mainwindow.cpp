@@ -1731,6 +1731,8 @@ void MainWindow::exportVideo()
         return;
     }
     ExportDialog dialog(prompts(), currentVideoPath, int(clipList.size()), editedDuration, this);
+    dialog.suggestFolder(AppSettings::lastFolder(AppSettings::Folder::Export));
+    dialog.chooseQuality(AppSettings::exportQuality());
     const QString videoPath = currentVideoPath;
     const ClipList clips = clipList;
     dialog.setOriginalQualityNote([videoPath, clips] {
@@ -1742,6 +1744,8 @@ void MainWindow::exportVideo()
 
     const ExportSettings settings = dialog.settings();
     exportOutputPath = settings.outputPath;
+    AppSettings::rememberFolderOf(AppSettings::Folder::Export, exportOutputPath);
+    AppSettings::setExportQuality(dialog.qualityKey());
     ensureSourceAudioKnown();
     const ExportDecision decision = decideExport(settings, sourceHasAudio);
     switch (decision.action) {

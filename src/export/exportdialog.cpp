@@ -19,6 +19,7 @@
 namespace {
 
 struct Quality {
+    const char *key;    // as remembered between runs
     const char *text;
     int width;
     int height;
@@ -27,10 +28,10 @@ struct Quality {
 };
 
 const Quality qualities[] = {
-    {"Original Quality (no re-encode)", -1, -1, 18, true},
-    {"Low Quality (480p)", 854, 480, 28, false},
-    {"Medium Quality (720p)", 1280, 720, 23, false},
-    {"High Quality (1080p)", 1920, 1080, 20, false},
+    {"original", "Original Quality (no re-encode)", -1, -1, 18, true},
+    {"480p", "Low Quality (480p)", 854, 480, 28, false},
+    {"720p", "Medium Quality (720p)", 1280, 720, 23, false},
+    {"1080p", "High Quality (1080p)", 1920, 1080, 20, false},
 };
 const int initialQuality = 3;
 
@@ -209,6 +210,26 @@ void ExportDialog::onQualityChosen(int id, bool checked)
     }
     current.crf = qualities[id].crf;
     refreshOriginalNote();
+}
+
+QString ExportDialog::qualityKey() const
+{
+    const int id = qualityGroup->checkedId();
+    return id >= 0 ? QString::fromLatin1(qualities[id].key) : QString();
+}
+
+void ExportDialog::chooseQuality(const QString &key)
+{
+    for (int i = 0; i < int(std::size(qualities)); ++i) {
+        if (key == QLatin1String(qualities[i].key))
+            qualityGroup->button(i)->setChecked(true);
+    }
+}
+
+void ExportDialog::suggestFolder(const QString &folder)
+{
+    if (!folder.isEmpty() && QFileInfo(folder).isDir())
+        pathEdit->setText(QDir(folder).filePath(QFileInfo(pathEdit->text()).fileName()));
 }
 
 void ExportDialog::setOriginalQualityNote(std::function<QString()> note)

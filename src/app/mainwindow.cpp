@@ -67,7 +67,6 @@
 #include <QToolTip>
 #include <QVBoxLayout>
 #include <QVideoWidget>
-#include <QCheckBox>
 #include <QMessageBox>
 #include <QDesktopServices>
 #include <QUrl>
@@ -229,25 +228,34 @@ MainWindow::MainWindow(QWidget *parent)
 }
 
 // An edit left by a crash comes first; the welcome box waits for a start without one.
+// The welcome box comes at the first start only; Help > How to Use has it afterwards.
 void MainWindow::greet()
 {
-    const QList<EditAutosave::Orphan> orphans = EditAutosave::orphans();
-    if (!orphans.isEmpty())
-        offerRestore(orphans.first());
-    else if (AppSettings::showWelcome())
-        showWelcome();
+    // A video opened first greets before it plays; the timer's turn then finds it done.
+    if (greeted)
+        return;
     greeted = true;
+    const QList<EditAutosave::Orphan> orphans = EditAutosave::orphans();
+    if (!orphans.isEmpty()) {
+        offerRestore(orphans.first());
+    } else if (AppSettings::showWelcome()) {
+        AppSettings::setShowWelcome(false);
+        showWelcome();
+    }
 }
 
 void MainWindow::showWelcome()
 {
     QMessageBox box(QMessageBox::Information, QStringLiteral("Welcome to Trimlet!"), QString::fromUtf8(WelcomeText),
                     QMessageBox::Ok, this);
-    auto *dontShow = new QCheckBox(QStringLiteral("Don't show this again"), &box);
-    dontShow->setChecked(!AppSettings::showWelcome());
-    box.setCheckBox(dontShow);
+    box.setInformativeText(QStringLiteral("You can read this again under Help > How to Use."));
+    // Nothing plays unseen behind the box: the video goes on once it is closed.
+    const bool wasPlaying = videoPlayer->isPlaying();
+    if (wasPlaying)
+        playPause();
     prompts().runDialog(box);
-    AppSettings::setShowWelcome(!dontShow->isChecked());
+    if (wasPlaying && !videoPlayer->isPlaying())
+        playPause();
 }
 
 void MainWindow::offerRestore(const EditAutosave::Orphan &orphan)
@@ -997,6 +1005,8 @@ void MainWindow::loadVideo(const QString &path)
 
     setFocus();
     activateWindow();
+    if (!greeted && AppSettings::showWelcome() && EditAutosave::orphans().isEmpty())
+        greet();
     playPause();
     makeDisplaysWhenPlayStarts();
 }

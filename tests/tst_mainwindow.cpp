@@ -139,8 +139,12 @@ private slots:
         window->openVideo(); // cancelled: nothing happens
         QCOMPARE(prompts.fileRequests.size(), 1);
         QCOMPARE(prompts.fileRequests[0].caption, QStringLiteral("Open Video File"));
-        QCOMPARE(prompts.fileRequests[0].filter,
-                 QStringLiteral("Video Files (*.mp4 *.mov *.mkv *.avi *.webm *.m4v)"));
+        const QString filter = prompts.fileRequests[0].filter;
+        QVERIFY2(filter.startsWith(QStringLiteral("Video Files (*.mp4 *.mov *.mkv *.avi *.webm *.m4v ")), qPrintable(filter));
+        QVERIFY2(filter.endsWith(QStringLiteral(");;All files (*)")), qPrintable(filter));
+        for (const char *pattern : {"*.ts", "*.mts", "*.m2ts", "*.3gp", "*.mpg", "*.flv", "*.wmv"})
+            QVERIFY2(filter.section(QStringLiteral(";;"), 0, 0).split(QRegularExpression("[ ()]")).contains(pattern),
+                     pattern);
         QVERIFY(window->currentVideo().isEmpty());
 
         prompts.openAnswers << video;
@@ -505,6 +509,42 @@ private slots:
         QTest::keyClick(window.get(), Qt::Key_K, Qt::ControlModifier);
         QCOMPARE(prompts.last().title, QStringLiteral("Video Cut"));
         QCOMPARE(window->clips().size(), 2);
+    }
+
+    // Ctrl+Shift+Z redoes as Ctrl+Y does; Escape leaves full screen and is harmless otherwise.
+    void redoAndEscapeKeys()
+    {
+        loadAndWait(video);
+        window->activateWindow();
+        QTRY_VERIFY(window->isActiveWindow());
+        seekAndWait(2000);
+        window->splitAtPlayhead();
+        QCOMPARE(window->clips().size(), 2);
+        QTest::keyClick(window.get(), Qt::Key_Z, Qt::ControlModifier);
+        QCOMPARE(window->clips().size(), 1);
+        QTest::keyClick(window.get(), Qt::Key_Z, Qt::ControlModifier | Qt::ShiftModifier);
+        QCOMPARE(window->clips().size(), 2);
+
+        QTest::keyClick(window.get(), Qt::Key_Escape);
+        QVERIFY(!window->isFullScreenMode());
+        window->toggleFullScreen();
+        QVERIFY(window->isFullScreenMode());
+        window->activateWindow();
+        QTRY_VERIFY(window->isActiveWindow());
+        QTest::keyClick(window.get(), Qt::Key_Escape);
+        QVERIFY(!window->isFullScreenMode());
+        QCOMPARE(window->findChild<QStackedWidget *>("pageStack")->currentIndex(), 0);
+    }
+
+    // How the preview keeps up with the effects, in words for anyone: no frame rates.
+    void effectsPlaybackInPlainWords()
+    {
+        loadAndWait(video);
+        window->updatePerformanceDisplay(331.8, false);
+        QCOMPARE(label("statusLabel")->text(), QStringLiteral("Effects are shown as the video plays"));
+        window->updatePerformanceDisplay(12.5, true);
+        QVERIFY(label("statusLabel")->text().contains(QStringLiteral("the saved video is not affected")));
+        QVERIFY(!label("statusLabel")->text().contains(QStringLiteral("FPS")));
     }
 
     void selectionPointsAndMark()

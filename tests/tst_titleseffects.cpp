@@ -317,8 +317,8 @@ private slots:
         QCOMPARE(window->history().undoCount(), 2); // the cut and the effects
         QCOMPARE(prompts.messages.size(), 1);
         QCOMPARE(prompts.last().title, QStringLiteral("Effects Applied"));
-        QCOMPARE(prompts.last().text, QString::fromUtf8("Effects applied to Part 1\n\n✨ PROFESSIONAL WYSIWYG: "
-                                                        "All effects visible in real-time!"));
+        QCOMPARE(prompts.last().text, QStringLiteral("Effects applied to Part 1\n\nYou see them as the video plays, "
+                                                     "and the saved video will have them too."));
         QVERIFY(window->player()->isFrameProcessingEnabled());
         QCOMPARE(window->player()->clipForEffects().blurIntensity, 40);
         QCOMPARE(shownDisplay()->metaObject()->className(), "ProcessedVideoDisplay");

@@ -786,11 +786,16 @@ void MainWindow::buildShortcuts()
         {"F11", &MainWindow::toggleFullScreen},
         {"Ctrl+E", &MainWindow::exportVideo},
         {"Ctrl+I", &MainWindow::trimClipStart},
+        {"Ctrl+Shift+Z", &MainWindow::redoLastAction},
     };
     for (const Binding &binding : bindings) {
         auto *shortcut = new QShortcut(QKeySequence(QString::fromLatin1(binding.keys)), this);
         connect(shortcut, &QShortcut::activated, this, binding.slot);
     }
+    connect(new QShortcut(QKeySequence(Qt::Key_Escape), this), &QShortcut::activated, this, [this] {
+        if (isFullScreen)
+            toggleFullScreen();
+    });
 }
 
 // The first OpenGL context of the process costs more than the rest of the start-up
@@ -933,7 +938,7 @@ void MainWindow::openVideo()
         return;
     const QString path = prompts().openFileName(this, QStringLiteral("Open Video File"),
                                                 AppSettings::lastFolder(AppSettings::Folder::Video),
-                                                QStringLiteral("Video Files (*.mp4 *.mov *.mkv *.avi *.webm *.m4v)"));
+                                                ProjectFile::videoFilter());
     if (path.isEmpty())
         return;
     AppSettings::rememberFolderOf(AppSettings::Folder::Video, path);
@@ -1118,13 +1123,12 @@ void MainWindow::showTooltip(QString text)
     QToolTip::showText(QCursor::pos(), text);
 }
 
-void MainWindow::updatePerformanceDisplay(double fps, bool isLagging)
+void MainWindow::updatePerformanceDisplay(double, bool isLagging)
 {
     if (!statusLabel)
         return;
     statusLabel->setStyleSheet(StatusText::performanceStyle(isLagging));
-    statusLabel->setText(StatusText::performance(
-        encoderDetector ? encoderDetector->availableEncoders() : QStringList(), fps, isLagging));
+    statusLabel->setText(StatusText::performance(isLagging));
 }
 
 void MainWindow::showAbout()
@@ -1724,8 +1728,8 @@ void MainWindow::setClipEffects()
         pushClipToPreview(clip);
     }
     prompts().notice(QStringLiteral("Effects Applied"),
-                      QString::fromUtf8("Effects applied to %1\n\n✨ PROFESSIONAL WYSIWYG: All effects "
-                                        "visible in real-time!")
+                      QStringLiteral("Effects applied to %1\n\nYou see them as the video plays, and the "
+                                     "saved video will have them too.")
                           .arg(clip.name));
     refreshViews();
 }

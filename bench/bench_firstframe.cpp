@@ -6,6 +6,7 @@
 
 #include <QCoreApplication>
 #include <QProcess>
+#include <QSettings>
 #include <QTemporaryDir>
 #include <QTextStream>
 
@@ -31,9 +32,14 @@ int main(int argc, char *argv[])
 
     QProcessEnvironment programEnvironment = QProcessEnvironment::systemEnvironment();
     programEnvironment.insert(QStringLiteral("TRIMLET_EXIT_AT_FIRST_FRAME"), QStringLiteral("1"));
-    // Settings of its own: no welcome box, no restore offer, no recent files of the user's.
+    // Settings of its own: no restore offer, no recent files of the user's, and no welcome box,
+    // which a first start shows before the video plays.
     for (const char *variable : {"XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_CACHE_HOME"})
         programEnvironment.insert(QString::fromLatin1(variable), dir.filePath(QString::fromLatin1(variable)));
+    {
+        QSettings settings(dir.filePath(QStringLiteral("XDG_CONFIG_HOME/Trimlet/Trimlet.conf")), QSettings::IniFormat);
+        settings.setValue(QStringLiteral("welcome/show"), false);
+    }
     const QStringList decodeFirst = {"-v", "error", "-i", video, "-frames:v", "1", "-f", "null", "-"};
 
     std::vector<double> program, decode, ratios;

@@ -118,7 +118,7 @@ private slots:
         window->show();
         QVERIFY(QTest::qWaitForWindowExposed(window.get()));
         window->activateWindow();
-        QTRY_VERIFY_WITH_TIMEOUT(!prompts.messages.isEmpty(), 5000); // the welcome message
+        QTRY_VERIFY_WITH_TIMEOUT(window->hasGreeted(), 5000); // the welcome message, at the first start
         prompts.clear();
     }
 
@@ -355,6 +355,36 @@ private slots:
         QCOMPARE(prompts.last().text, text);
         QVERIFY(!window->exporter()->runner()->process());
         QCOMPARE(hashOf(video), before);
+    }
+
+    // The dialog opens with the folder and quality of the last export saved; a cancelled
+    // dialog changes neither.
+    void theDialogRemembersFolderAndQuality()
+    {
+        loadAndWait(video);
+        QTemporaryDir elsewhere;
+        QVERIFY(elsewhere.isValid());
+        answerDialog(QDir(elsewhere.path()).filePath("first.mp4"), {"Low Quality (480p)"});
+        window->exportVideo();
+        QVERIFY(waitForMessage("Export Complete"));
+
+        QString path;
+        QStringList checked;
+        prompts.dialogHandler = [&path, &checked](QDialog &dialog) {
+            path = dialog.findChild<QLineEdit *>()->text();
+            checked.clear();
+            for (QAbstractButton *b : dialog.findChildren<QAbstractButton *>())
+                if (b->isChecked() && b->text().contains("Quality"))
+                    checked << b->text();
+            buttonIn(&dialog, "Medium Quality (720p)")->click();
+            return int(QDialog::Rejected);
+        };
+        for (int run = 0; run < 2; ++run) {
+            window->exportVideo();
+            QCOMPARE(path, QDir(elsewhere.path()).filePath("holiday_edited.mp4"));
+            QCOMPARE(checked, QStringList{"Low Quality (480p)"});
+        }
+        prompts.dialogHandler = nullptr;
     }
 };
 

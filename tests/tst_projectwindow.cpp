@@ -152,7 +152,7 @@ private slots:
         window->show();
         QVERIFY(QTest::qWaitForWindowExposed(window.get()));
         window->activateWindow();
-        QTRY_VERIFY_WITH_TIMEOUT(!prompts.messages.isEmpty(), 5000); // the welcome message
+        QTRY_VERIFY_WITH_TIMEOUT(window->hasGreeted(), 5000); // the welcome message, at the first start
         prompts.clear();
     }
 
@@ -521,7 +521,7 @@ private slots:
         QCOMPARE(prompts.fileRequests.size(), 2);
         QCOMPARE(prompts.fileRequests[1].caption, QStringLiteral("Locate Video File"));
         QCOMPARE(prompts.fileRequests[1].dir, dir.filePath("moved away"));
-        QCOMPARE(prompts.fileRequests[1].filter, QStringLiteral("Video Files (*.mp4 *.mov *.mkv *.avi *.webm)"));
+        QCOMPARE(prompts.fileRequests[1].filter, ProjectFile::videoFilter());
 
         if (located) {
             QCOMPARE(prompts.messages.size(), 2);

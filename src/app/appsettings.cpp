@@ -10,7 +10,15 @@ namespace {
 
 QString folderKey(Folder kind)
 {
-    return kind == Folder::Video ? QStringLiteral("folders/video") : QStringLiteral("folders/project");
+    switch (kind) {
+    case Folder::Video:
+        return QStringLiteral("folders/video");
+    case Folder::Project:
+        return QStringLiteral("folders/project");
+    case Folder::Export:
+        break;
+    }
+    return QStringLiteral("folders/export");
 }
 
 const QString recentKey = QStringLiteral("recentFiles");
@@ -43,6 +51,16 @@ bool showWelcome()
 void setShowWelcome(bool show)
 {
     QSettings().setValue(QStringLiteral("welcome/show"), show);
+}
+
+QString exportQuality()
+{
+    return QSettings().value(QStringLiteral("export/quality")).toString();
+}
+
+void setExportQuality(const QString &quality)
+{
+    QSettings().setValue(QStringLiteral("export/quality"), quality);
 }
 
 QByteArray windowGeometry()

@@ -6,10 +6,11 @@
 
 // What the program remembers between runs (QSettings under the organisation and
 // application names main() sets): recent files, the folders last used for each kind
-// of file, the window's place and whether the welcome box is wanted.
+// of file, the window's place, whether the welcome box is still to come and the last export's
+// quality.
 namespace AppSettings {
 
-enum class Folder { Video, Project };
+enum class Folder { Video, Project, Export };
 
 // The folder last used for that kind of file; empty when none is known or it is gone.
 QString lastFolder(Folder kind);
@@ -18,6 +19,10 @@ void rememberFolderOf(Folder kind, const QString &filePath);
 
 bool showWelcome();
 void setShowWelcome(bool show);
+
+// The export quality last saved with, as the export dialog names it; empty when none.
+QString exportQuality();
+void setExportQuality(const QString &quality);
 
 QByteArray windowGeometry();
 void setWindowGeometry(const QByteArray &geometry);

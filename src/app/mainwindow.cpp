@@ -67,7 +67,6 @@
 #include <QToolTip>
 #include <QVBoxLayout>
 #include <QVideoWidget>
-#include <QCheckBox>
 #include <QMessageBox>
 #include <QDesktopServices>
 #include <QUrl>
@@ -229,25 +228,34 @@ MainWindow::MainWindow(QWidget *parent)
 }
 
 // An edit left by a crash comes first; the welcome box waits for a start without one.
+// The welcome box comes at the first start only; Help > How to Use has it afterwards.
 void MainWindow::greet()
 {
-    const QList<EditAutosave::Orphan> orphans = EditAutosave::orphans();
-    if (!orphans.isEmpty())
-        offerRestore(orphans.first());
-    else if (AppSettings::showWelcome())
-        showWelcome();
+    // A video opened first greets before it plays; the timer's turn then finds it done.
+    if (greeted)
+        return;
     greeted = true;
+    const QList<EditAutosave::Orphan> orphans = EditAutosave::orphans();
+    if (!orphans.isEmpty()) {
+        offerRestore(orphans.first());
+    } else if (AppSettings::showWelcome()) {
+        AppSettings::setShowWelcome(false);
+        showWelcome();
+    }
 }
 
 void MainWindow::showWelcome()
 {
     QMessageBox box(QMessageBox::Information, QStringLiteral("Welcome to Trimlet!"), QString::fromUtf8(WelcomeText),
                     QMessageBox::Ok, this);
-    auto *dontShow = new QCheckBox(QStringLiteral("Don't show this again"), &box);
-    dontShow->setChecked(!AppSettings::showWelcome());
-    box.setCheckBox(dontShow);
+    box.setInformativeText(QStringLiteral("You can read this again under Help > How to Use."));
+    // Nothing plays unseen behind the box: the video goes on once it is closed.
+    const bool wasPlaying = videoPlayer->isPlaying();
+    if (wasPlaying)
+        playPause();
     prompts().runDialog(box);
-    AppSettings::setShowWelcome(!dontShow->isChecked());
+    if (wasPlaying && !videoPlayer->isPlaying())
+        playPause();
 }
 
 void MainWindow::offerRestore(const EditAutosave::Orphan &orphan)
@@ -472,9 +480,14 @@ void MainWindow::buildWidgetTree()
     setWindowTitle(QStringLiteral("Trimlet - Simple Video Editor"));
     // Set before the children exist, so each is polished once as it is made, not all again.
     setStyleSheet(QString::fromUtf8(WindowStyle));
-    // Never larger than the screen it opens on.
-    const QRect available = screen() ? screen()->availableGeometry() : QRect(0, 0, 1400, 900);
-    resize(qMin(1400, available.width()), qMin(900, available.height()));
+    // Never larger than the screen it opens on. Where its usual size and a title bar do not fit,
+    // it opens maximised: the window manager then fits it, frame and all.
+    const QSize usual(1400, 900);
+    constexpr int titleBarAllowance = 40;
+    const QRect available = screen() ? screen()->availableGeometry() : QRect(QPoint(), usual);
+    resize(usual.boundedTo(available.size()));
+    if (available.width() < usual.width() || available.height() < usual.height() + titleBarAllowance)
+        setWindowState(Qt::WindowMaximized);
 
     QMenu *fileMenu = menuBar()->addMenu(QStringLiteral("File"));
     fileMenu->addAction(QStringLiteral("Open Video..."), QKeySequence(QStringLiteral("Ctrl+O")), this,
@@ -783,11 +796,16 @@ void MainWindow::buildShortcuts()
         {"Ctrl+I", &MainWindow::trimClipStart},
         {",", &MainWindow::stepFrameBack},
         {".", &MainWindow::stepFrameForward},
+        {"Ctrl+Shift+Z", &MainWindow::redoLastAction},
     };
     for (const Binding &binding : bindings) {
         auto *shortcut = new QShortcut(QKeySequence(QString::fromLatin1(binding.keys)), this);
         connect(shortcut, &QShortcut::activated, this, binding.slot);
     }
+    connect(new QShortcut(QKeySequence(Qt::Key_Escape), this), &QShortcut::activated, this, [this] {
+        if (isFullScreen)
+            toggleFullScreen();
+    });
 }
 
 // The first OpenGL context of the process costs more than the rest of the start-up
@@ -939,7 +957,7 @@ void MainWindow::openVideo()
         return;
     const QString path = prompts().openFileName(this, QStringLiteral("Open Video File"),
                                                 AppSettings::lastFolder(AppSettings::Folder::Video),
-                                                QStringLiteral("Video Files (*.mp4 *.mov *.mkv *.avi *.webm *.m4v)"));
+                                                ProjectFile::videoFilter());
     if (path.isEmpty())
         return;
     AppSettings::rememberFolderOf(AppSettings::Folder::Video, path);
@@ -1011,6 +1029,8 @@ void MainWindow::loadVideo(const QString &path)
 
     setFocus();
     activateWindow();
+    if (!greeted && AppSettings::showWelcome() && EditAutosave::orphans().isEmpty())
+        greet();
     playPause();
     makeDisplaysWhenPlayStarts();
 }
@@ -1122,13 +1142,12 @@ void MainWindow::showTooltip(QString text)
     QToolTip::showText(QCursor::pos(), text);
 }
 
-void MainWindow::updatePerformanceDisplay(double fps, bool isLagging)
+void MainWindow::updatePerformanceDisplay(double, bool isLagging)
 {
     if (!statusLabel)
         return;
     statusLabel->setStyleSheet(StatusText::performanceStyle(isLagging));
-    statusLabel->setText(StatusText::performance(
-        encoderDetector ? encoderDetector->availableEncoders() : QStringList(), fps, isLagging));
+    statusLabel->setText(StatusText::performance(isLagging));
 }
 
 void MainWindow::showAbout()
@@ -1873,8 +1892,8 @@ void MainWindow::setClipEffects()
         pushClipToPreview(clip);
     }
     prompts().notice(QStringLiteral("Effects Applied"),
-                      QString::fromUtf8("Effects applied to %1\n\n✨ PROFESSIONAL WYSIWYG: All effects "
-                                        "visible in real-time!")
+                      QStringLiteral("Effects applied to %1\n\nYou see them as the video plays, and the "
+                                     "saved video will have them too.")
                           .arg(clip.name));
     refreshViews();
 }
@@ -1890,6 +1909,8 @@ void MainWindow::exportVideo()
         return;
     }
     ExportDialog dialog(prompts(), currentVideoPath, int(clipList.size()), editedDuration, this);
+    dialog.suggestFolder(AppSettings::lastFolder(AppSettings::Folder::Export));
+    dialog.chooseQuality(AppSettings::exportQuality());
     const QString videoPath = currentVideoPath;
     const ClipList clips = clipList;
     dialog.setOriginalQualityNote([videoPath, clips] {
@@ -1901,6 +1922,8 @@ void MainWindow::exportVideo()
 
     const ExportSettings settings = dialog.settings();
     exportOutputPath = settings.outputPath;
+    AppSettings::rememberFolderOf(AppSettings::Folder::Export, exportOutputPath);
+    AppSettings::setExportQuality(dialog.qualityKey());
     ensureSourceAudioKnown();
     const ExportDecision decision = decideExport(settings, sourceHasAudio);
     switch (decision.action) {

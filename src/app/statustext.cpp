@@ -14,22 +14,11 @@ QString ready(const QStringList &encoders)
     return QStringLiteral("Ready | %1").arg(hardware);
 }
 
-QString hardwareWord(const QStringList &encoders)
+QString performance(bool isLagging)
 {
-    if (encoders.contains(QStringLiteral("h264_nvenc")))
-        return QStringLiteral("NVIDIA");
-    if (encoders.contains(QStringLiteral("h264_qsv")))
-        return QStringLiteral("Intel QSV");
-    if (encoders.contains(QStringLiteral("h264_amf")))
-        return QStringLiteral("AMD");
-    return QStringLiteral("CPU");
-}
-
-QString performance(const QStringList &encoders, double fps, bool isLagging)
-{
-    const QString rate = QString::number(fps, 'f', 1) + QStringLiteral(" FPS");
-    return QStringLiteral("%1 %2 | %3")
-        .arg(isLagging ? QStringLiteral("⚠") : QStringLiteral("✓"), hardwareWord(encoders), rate);
+    return isLagging ? QStringLiteral("⚠ The effects make playback stutter on this computer; "
+                                      "the saved video is not affected")
+                     : QStringLiteral("Effects are shown as the video plays");
 }
 
 QString performanceStyle(bool isLagging)

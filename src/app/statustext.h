@@ -8,10 +8,8 @@ namespace StatusText {
 
 // "Ready | GPU: NVIDIA" ... "Ready | CPU".
 QString ready(const QStringList &encoders);
-// "NVIDIA", "Intel QSV", "AMD" or "CPU".
-QString hardwareWord(const QStringList &encoders);
-// "✓ CPU | 29.9 FPS" or "⚠ ..." when lagging.
-QString performance(const QStringList &encoders, double fps, bool isLagging);
+// Whether the preview keeps up with the effects, in words for anyone.
+QString performance(bool isLagging);
 QString performanceStyle(bool isLagging);
 
 } // namespace StatusText

@@ -1,5 +1,6 @@
 #include "exportdialog.h"
 
+#include "dialogfit.h"
 #include "outputfiles.h"
 #include "timeformat.h"
 #include "userprompts.h"
@@ -18,6 +19,7 @@
 namespace {
 
 struct Quality {
+    const char *key;    // as remembered between runs
     const char *text;
     int width;
     int height;
@@ -26,10 +28,10 @@ struct Quality {
 };
 
 const Quality qualities[] = {
-    {"Original Quality (no re-encode)", -1, -1, 18, true},
-    {"Low Quality (480p)", 854, 480, 28, false},
-    {"Medium Quality (720p)", 1280, 720, 23, false},
-    {"High Quality (1080p)", 1920, 1080, 20, false},
+    {"original", "Original Quality (no re-encode)", -1, -1, 18, true},
+    {"480p", "Low Quality (480p)", 854, 480, 28, false},
+    {"720p", "Medium Quality (720p)", 1280, 720, 23, false},
+    {"1080p", "High Quality (1080p)", 1920, 1080, 20, false},
 };
 const int initialQuality = 3;
 
@@ -37,7 +39,7 @@ const char *const audioModes[] = {"Include Audio", "No Audio (Mute)", "Audio Onl
 
 QString choiceStyle(const QString &padding, int fontSize)
 {
-    return QStringLiteral("QPushButton { padding: %1; font-size: %2px; background-color: #3a3a3a; "
+    return QStringLiteral("QPushButton { padding: %1; font-size: %2px; color: white; background-color: #3a3a3a; "
                           "border-radius: 6px; border: 1px solid #4a4a4a; }"
                           "QPushButton:checked { background-color: #4A90E2; border-color: #5AA2F4; }")
         .arg(padding)
@@ -73,22 +75,26 @@ ExportDialog::ExportDialog(UserPrompts &prompts, const QString &sourcePath, int 
 
     setWindowTitle(QStringLiteral("Save Your Video"));
     setMinimumWidth(550);
-    setStyleSheet(QStringLiteral("QDialog { background-color: #2a2a2a; color: white; } "
-                                 "QLabel { color: white; } QPushButton { color: white; }"));
+    // Each button sets its own white words: a rule for every button here would reach the light
+    // buttons of a question box opened over the dialog.
+    setStyleSheet(QStringLiteral("QDialog { background-color: #2a2a2a; color: white; } QLabel { color: white; }"));
 
-    auto *layout = new QVBoxLayout(this);
+    auto *dialogLayout = new QVBoxLayout(this);
+    auto *body = new QWidget(this);
+    auto *layout = new QVBoxLayout(body);
+    layout->setContentsMargins(0, 0, 0, 0);
     layout->setSpacing(20);
 
     layout->addWidget(styledLabel(QStringLiteral("Save Your Edited Video"),
-                                  QStringLiteral("font-size: 18px; font-weight: bold; padding: 10px;"), this));
+                                  QStringLiteral("font-size: 18px; font-weight: bold; padding: 10px;"), body));
 
-    layout->addWidget(styledLabel(QStringLiteral("Where to save:"), QStringLiteral("font-size: 14px;"), this));
+    layout->addWidget(styledLabel(QStringLiteral("Where to save:"), QStringLiteral("font-size: 14px;"), body));
     auto *pathRow = new QHBoxLayout;
-    pathEdit = new QLineEdit(current.outputPath, this);
+    pathEdit = new QLineEdit(current.outputPath, body);
     pathEdit->setStyleSheet(QStringLiteral("padding: 10px; font-size: 13px; background-color: #3a3a3a; "
                                            "border: 1px solid #4a4a4a; border-radius: 5px; color: white;"));
-    auto *browseButton = new QPushButton(QStringLiteral("Browse..."), this);
-    browseButton->setStyleSheet(QStringLiteral("padding: 10px 20px; font-size: 13px; "
+    auto *browseButton = new QPushButton(QStringLiteral("Browse..."), body);
+    browseButton->setStyleSheet(QStringLiteral("padding: 10px 20px; font-size: 13px; color: white; "
                                                "background-color: #4A90E2; border-radius: 5px;"));
     connect(browseButton, &QPushButton::clicked, this, &ExportDialog::browse);
     pathRow->addWidget(pathEdit);
@@ -96,13 +102,13 @@ ExportDialog::ExportDialog(UserPrompts &prompts, const QString &sourcePath, int 
     layout->addLayout(pathRow);
 
     layout->addWidget(styledLabel(QStringLiteral("Export quality:"),
-                                  QStringLiteral("font-size: 14px; font-weight: bold;"), this));
+                                  QStringLiteral("font-size: 14px; font-weight: bold;"), body));
     auto *qualityRow = new QHBoxLayout;
     qualityRow->setSpacing(12);
-    qualityGroup = new QButtonGroup(this);
+    qualityGroup = new QButtonGroup(body);
     qualityGroup->setExclusive(true);
     for (int i = 0; i < int(std::size(qualities)); ++i) {
-        auto *button = new QPushButton(QString::fromLatin1(qualities[i].text), this);
+        auto *button = new QPushButton(QString::fromLatin1(qualities[i].text), body);
         button->setCheckable(true);
         button->setStyleSheet(choiceStyle(QStringLiteral("12px 18px"), 13));
         qualityGroup->addButton(button, i);
@@ -113,13 +119,13 @@ ExportDialog::ExportDialog(UserPrompts &prompts, const QString &sourcePath, int 
     layout->addLayout(qualityRow);
 
     layout->addWidget(styledLabel(QStringLiteral("Audio options:"),
-                                  QStringLiteral("font-size: 14px; font-weight: bold; margin-top: 10px;"), this));
+                                  QStringLiteral("font-size: 14px; font-weight: bold; margin-top: 10px;"), body));
     auto *audioRow = new QHBoxLayout;
     audioRow->setSpacing(12);
-    audioGroup = new QButtonGroup(this);
+    audioGroup = new QButtonGroup(body);
     audioGroup->setExclusive(true);
     for (int i = 0; i < int(std::size(audioModes)); ++i) {
-        auto *button = new QPushButton(QString::fromLatin1(audioModes[i]), this);
+        auto *button = new QPushButton(QString::fromLatin1(audioModes[i]), body);
         button->setCheckable(true);
         button->setStyleSheet(choiceStyle(QStringLiteral("10px 14px"), 12));
         audioGroup->addButton(button, i);
@@ -129,7 +135,7 @@ ExportDialog::ExportDialog(UserPrompts &prompts, const QString &sourcePath, int 
     connect(audioGroup, &QButtonGroup::idToggled, this, &ExportDialog::onAudioModeChosen);
     layout->addLayout(audioRow);
 
-    audioPanel = new QWidget(this);
+    audioPanel = new QWidget(body);
     auto *panelRow = new QHBoxLayout(audioPanel);
     panelRow->setContentsMargins(0, 0, 0, 0);
     panelRow->setSpacing(15);
@@ -155,30 +161,33 @@ ExportDialog::ExportDialog(UserPrompts &prompts, const QString &sourcePath, int 
                                    .arg(clipCount)
                                    .arg(clipCount == 1 ? QStringLiteral("part") : QStringLiteral("parts"))
                                    .arg(formatTime(editedDuration)),
-                               this);
+                               body);
     summary->setWordWrap(true);
     summary->setStyleSheet(QStringLiteral("color: #888; font-size: 12px; padding: 10px; margin-top: 10px;"));
     layout->addWidget(summary);
-    originalNote = new QLabel(this);
+    originalNote = new QLabel(body);
     originalNote->setWordWrap(true);
     originalNote->setStyleSheet(QStringLiteral("color: #888; font-size: 12px; padding: 0 10px;"));
     originalNote->setVisible(false);
     layout->addWidget(originalNote);
 
+    dialogLayout->addWidget(new DialogFit::BodyScrollArea(body, this), 1);
+
     auto *buttonRow = new QHBoxLayout;
     buttonRow->addStretch();
     auto *cancelButton = new QPushButton(QStringLiteral("Cancel"), this);
-    cancelButton->setStyleSheet(QStringLiteral("padding: 12px 30px; font-size: 14px; "
+    cancelButton->setStyleSheet(QStringLiteral("padding: 12px 30px; font-size: 14px; color: white; "
                                                "background-color: #666; border-radius: 5px;"));
     connect(cancelButton, &QPushButton::clicked, this, &QDialog::reject);
     auto *saveButton = new QPushButton(QStringLiteral("Save Video"), this);
-    saveButton->setStyleSheet(QStringLiteral("padding: 12px 30px; font-size: 14px; font-weight: bold; "
+    saveButton->setStyleSheet(QStringLiteral("padding: 12px 30px; font-size: 14px; font-weight: bold; color: white; "
                                              "background-color: #27AE60; border-radius: 5px;"));
     saveButton->setDefault(true);
     connect(saveButton, &QPushButton::clicked, this, &QDialog::accept);
     buttonRow->addWidget(cancelButton);
     buttonRow->addWidget(saveButton);
-    layout->addLayout(buttonRow);
+    dialogLayout->addLayout(buttonRow);
+    DialogFit::keepOnScreen(this);
 }
 
 ExportSettings ExportDialog::settings() const
@@ -201,6 +210,26 @@ void ExportDialog::onQualityChosen(int id, bool checked)
     }
     current.crf = qualities[id].crf;
     refreshOriginalNote();
+}
+
+QString ExportDialog::qualityKey() const
+{
+    const int id = qualityGroup->checkedId();
+    return id >= 0 ? QString::fromLatin1(qualities[id].key) : QString();
+}
+
+void ExportDialog::chooseQuality(const QString &key)
+{
+    for (int i = 0; i < int(std::size(qualities)); ++i) {
+        if (key == QLatin1String(qualities[i].key))
+            qualityGroup->button(i)->setChecked(true);
+    }
+}
+
+void ExportDialog::suggestFolder(const QString &folder)
+{
+    if (!folder.isEmpty() && QFileInfo(folder).isDir())
+        pathEdit->setText(QDir(folder).filePath(QFileInfo(pathEdit->text()).fileName()));
 }
 
 void ExportDialog::setOriginalQualityNote(std::function<QString()> note)

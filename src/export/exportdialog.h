@@ -27,6 +27,14 @@ public:
     void setOriginalQualityNote(std::function<QString()> note);
     QString originalQualityNote() const;
 
+    // The quality chosen, as a word kept between runs: "original", "480p", "720p" or "1080p".
+    QString qualityKey() const;
+    // Chooses the quality a key names; an unknown key leaves the choice as it is.
+    void chooseQuality(const QString &key);
+    // Suggests the output file in that folder, under the name it would have had; an empty or
+    // missing folder changes nothing.
+    void suggestFolder(const QString &folder);
+
     QLineEdit *pathField() const { return pathEdit; }
     QWidget *audioOptionsPanel() const { return audioPanel; }
 

@@ -55,7 +55,8 @@ QString fileFilter()
 
 QString videoFilter()
 {
-    return QStringLiteral("Video Files (*.mp4 *.mov *.mkv *.avi *.webm)");
+    return QStringLiteral("Video Files (*.mp4 *.mov *.mkv *.avi *.webm *.m4v *.ts *.mts *.m2ts *.3gp *.mpg *.mpeg "
+                          "*.flv *.wmv);;All files (*)");
 }
 
 QJsonObject clipToJson(const Clip &clip)

@@ -21,7 +21,7 @@ constexpr int MaxParts = 10000;
 
 QString version();                 // "1.0"
 QString fileFilter();              // for the save and load dialogs
-QString videoFilter();             // for locating a moved video
+QString videoFilter();             // for opening a video or locating a moved one
 
 // Every field the program keeps, effects included; a reader that knows only the
 // title and range keys ignores the rest.

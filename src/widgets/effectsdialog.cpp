@@ -1,16 +1,16 @@
 #include "effectsdialog.h"
 
 #include "cliplist.h"
+#include "dialogfit.h"
 #include "sliderscrollfilter.h"
 
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDebug>
 #include <QFrame>
-#include <QHBoxLayout>
+#include <QGridLayout>
 #include <QLabel>
 #include <QPushButton>
-#include <QScrollArea>
 #include <QSlider>
 #include <QVBoxLayout>
 
@@ -84,20 +84,14 @@ EffectsDialog::EffectsDialog(const Clip &clip, QWidget *parent)
 {
     setWindowTitle(QStringLiteral("Add Video Effects - Live Preview"));
     setModal(true);
-    setMinimumSize(700, 600);
     setStyleSheet(QString::fromUtf8(DialogStyle));
 
     auto *mainLayout = new QVBoxLayout(this);
     mainLayout->setSpacing(15);
-    auto *scroll = new QScrollArea(this);
-    scroll->setWidgetResizable(true);
-    scroll->setFrameShape(QFrame::NoFrame);
-    scroll->setStyleSheet(QStringLiteral("QScrollArea { background: #2a2a2a; }"));
-    auto *content = new QWidget(scroll);
+    auto *content = new QWidget(this);
     content->setObjectName(QStringLiteral("effectsContent"));
-    content->setStyleSheet(QStringLiteral("#effectsContent { background: #2a2a2a; }"));
     auto *layout = new QVBoxLayout(content);
-    layout->setSpacing(25);
+    layout->setSpacing(12);
     layout->setContentsMargins(15, 15, 15, 15);
 
     blurSlider = addSlider(layout, QStringLiteral("Blur Intensity (for hiding content):"),
@@ -137,10 +131,10 @@ EffectsDialog::EffectsDialog(const Clip &clip, QWidget *parent)
     rotationHeading->setBuddy(rotationBox);
     layout->addWidget(rotationBox);
 
-    scroll->setWidget(content);
-    mainLayout->addWidget(scroll);
+    mainLayout->addWidget(new DialogFit::BodyScrollArea(content, this), 1);
 
-    auto *buttons = new QHBoxLayout;
+    // Two rows keep the dialog narrow enough to stand beside the video.
+    auto *buttons = new QGridLayout;
     auto *clearButton = new QPushButton(QStringLiteral("Clear All Effects"), this);
     clearButton->setObjectName(QStringLiteral("clearButton"));
     auto *previewButton = new QPushButton(QString::fromUtf8("👁️ Preview Effects"), this);
@@ -152,12 +146,12 @@ EffectsDialog::EffectsDialog(const Clip &clip, QWidget *parent)
         button->setAutoDefault(false);
     }
     applyButton->setDefault(true);
-    buttons->addWidget(clearButton);
-    buttons->addWidget(previewButton);
-    buttons->addStretch();
-    buttons->addWidget(cancelButton);
-    buttons->addWidget(applyButton);
+    buttons->addWidget(clearButton, 0, 0);
+    buttons->addWidget(previewButton, 0, 1);
+    buttons->addWidget(cancelButton, 1, 0);
+    buttons->addWidget(applyButton, 1, 1);
     mainLayout->addLayout(buttons);
+    DialogFit::keepOnScreen(this, DialogFit::Placement::RightOfParent);
 
     connect(clearButton, &QPushButton::clicked, this, &EffectsDialog::clearAllEffects);
     connect(previewButton, &QPushButton::clicked, this,

@@ -1,6 +1,7 @@
 #include "titledialog.h"
 
 #include "cliplist.h"
+#include "dialogfit.h"
 
 #include <QButtonGroup>
 #include <QComboBox>
@@ -9,6 +10,7 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QShortcut>
 #include <QSpinBox>
 #include <QTextEdit>
 #include <QVBoxLayout>
@@ -27,11 +29,12 @@ constexpr ColorChoice ColorChoices[] = {
     {"Mint", "#2ecc71"},  {"Coral", "#ff6b6b"},     {"Lavender", "#9b59b6"},
 };
 
-// Labels are styled as direct children of the dialog only: the live preview sits in a
+// Labels are styled as direct children of the body only: the live preview sits in a
 // holder of its own, so the size chosen for it is not overridden by the label rule.
 const char *const DialogStyle = R"(
 QDialog { background: #2a2a2a; }
-QDialog > QLabel { color: white; font-size: 14px; }
+QWidget#titleBody > QLabel { color: white; font-size: 14px; }
+QLabel#enterHint { color: #aaaaaa; font-size: 12px; }
 QLineEdit, QSpinBox {
     background: #3a3a3a; color: white; border: 2px solid #4a4a4a; border-radius: 5px; font-size: 14px;
 }
@@ -106,28 +109,35 @@ TitleDialog::TitleDialog(const Clip &clip, QWidget *parent)
     setMinimumWidth(500);
     setStyleSheet(QString::fromUtf8(DialogStyle));
 
-    auto *layout = new QVBoxLayout(this);
+    auto *dialogLayout = new QVBoxLayout(this);
+    auto *body = new QWidget(this);
+    body->setObjectName(QStringLiteral("titleBody"));
+    auto *layout = new QVBoxLayout(body);
+    layout->setContentsMargins(0, 0, 0, 0);
     layout->setSpacing(15);
 
-    addLabel(QStringLiteral("When this part plays, show:"), this, layout);
-    textEdit = new QTextEdit(this);
+    addLabel(QStringLiteral("When this part plays, show:"), body, layout);
+    textEdit = new QTextEdit(body);
     textEdit->setAcceptRichText(false);
     textEdit->setFixedHeight(110);
     textEdit->setPlaceholderText(QStringLiteral("Enter title text (e.g., Introduction, Chapter 1)"));
     textEdit->setPlainText(clip.titleText);
     layout->addWidget(textEdit);
+    auto *enterHint = new QLabel(QStringLiteral("Enter starts a new line; Ctrl+Enter is the same as OK."), body);
+    enterHint->setObjectName(QStringLiteral("enterHint"));
+    layout->addWidget(enterHint);
 
-    addLabel(QStringLiteral("Title appearance:"), this, layout);
+    addLabel(QStringLiteral("Title appearance:"), body, layout);
     auto *appearance = new QHBoxLayout;
     appearance->setSpacing(15);
-    QLabel *sizeLabel = addLabel(QStringLiteral("Size:"), this, appearance);
-    sizeBox = new QSpinBox(this);
+    QLabel *sizeLabel = addLabel(QStringLiteral("Size:"), body, appearance);
+    sizeBox = new QSpinBox(body);
     sizeBox->setRange(16, 96);
     sizeBox->setValue(initialFontSize(clip.titleFontSize));
     sizeLabel->setBuddy(sizeBox);
     appearance->addWidget(sizeBox);
-    QLabel *colorLabel = addLabel(QStringLiteral("Color:"), this, appearance);
-    colorBox = new QComboBox(this);
+    QLabel *colorLabel = addLabel(QStringLiteral("Color:"), body, appearance);
+    colorBox = new QComboBox(body);
     for (const ColorChoice &choice : ColorChoices)
         colorBox->addItem(QString::fromUtf8(choice.text), QString::fromLatin1(choice.value));
     colorBox->setCurrentIndex(colorIndexFor(clip.titleColor));
@@ -136,8 +146,8 @@ TitleDialog::TitleDialog(const Clip &clip, QWidget *parent)
     appearance->addStretch();
     layout->addLayout(appearance);
 
-    addLabel(QStringLiteral("Live preview:"), this, layout);
-    auto *previewHolder = new QWidget(this);
+    addLabel(QStringLiteral("Live preview:"), body, layout);
+    auto *previewHolder = new QWidget(body);
     auto *previewLayout = new QVBoxLayout(previewHolder);
     previewLayout->setContentsMargins(0, 0, 0, 0);
     previewLabel = new QLabel(previewHolder);
@@ -151,50 +161,50 @@ TitleDialog::TitleDialog(const Clip &clip, QWidget *parent)
     previewLayout->addWidget(previewLabel);
     layout->addWidget(previewHolder);
 
-    addLabel(QStringLiteral("How long to display:"), this, layout);
-    quickOption = new QRadioButton(QStringLiteral("3 seconds (quick title)"), this);
+    addLabel(QStringLiteral("How long to display:"), body, layout);
+    quickOption = new QRadioButton(QStringLiteral("3 seconds (quick title)"), body);
     layout->addWidget(quickOption);
     auto *customRow = new QHBoxLayout;
-    customOption = new QRadioButton(QStringLiteral("Custom duration:"), this);
+    customOption = new QRadioButton(QStringLiteral("Custom duration:"), body);
     customRow->addWidget(customOption);
     customRow->addStretch();
     layout->addLayout(customRow);
     auto *stepRow = new QHBoxLayout;
     stepRow->addSpacing(30);
-    minusButton = new QPushButton(QStringLiteral("-"), this);
+    minusButton = new QPushButton(QStringLiteral("-"), body);
     minusButton->setObjectName(QStringLiteral("minusButton"));
     minusButton->setAutoDefault(false);
     stepRow->addWidget(minusButton);
-    secondsLabel = new QLabel(this);
+    secondsLabel = new QLabel(body);
     secondsLabel->setObjectName(QStringLiteral("secondsLabel"));
     secondsLabel->setAlignment(Qt::AlignCenter);
     secondsLabel->setMinimumWidth(150);
     stepRow->addWidget(secondsLabel);
-    plusButton = new QPushButton(QStringLiteral("+"), this);
+    plusButton = new QPushButton(QStringLiteral("+"), body);
     plusButton->setObjectName(QStringLiteral("plusButton"));
     plusButton->setAutoDefault(false);
     stepRow->addWidget(plusButton);
     stepRow->addStretch();
     layout->addLayout(stepRow);
-    entireOption = new QRadioButton(QStringLiteral("Entire clip duration"), this);
+    entireOption = new QRadioButton(QStringLiteral("Entire clip duration"), body);
     layout->addWidget(entireOption);
 
-    addLabel(QStringLiteral("Position:"), this, layout);
+    addLabel(QStringLiteral("Position:"), body, layout);
     auto *positionRow = new QHBoxLayout;
-    topOption = new QRadioButton(QStringLiteral("Top"), this);
-    centerOption = new QRadioButton(QStringLiteral("Center"), this);
+    topOption = new QRadioButton(QStringLiteral("Top"), body);
+    centerOption = new QRadioButton(QStringLiteral("Center"), body);
     positionRow->addWidget(topOption);
     positionRow->addWidget(centerOption);
     positionRow->addStretch();
     layout->addLayout(positionRow);
-    layout->addSpacing(10);
+    dialogLayout->addWidget(new DialogFit::BodyScrollArea(body, this), 1);
 
-    // Every radio button has the dialog as parent; groups keep duration and position apart.
-    auto *durationGroup = new QButtonGroup(this);
+    // Every radio button has the body as parent; groups keep duration and position apart.
+    auto *durationGroup = new QButtonGroup(body);
     durationGroup->addButton(quickOption);
     durationGroup->addButton(customOption);
     durationGroup->addButton(entireOption);
-    auto *positionGroup = new QButtonGroup(this);
+    auto *positionGroup = new QButtonGroup(body);
     positionGroup->addButton(topOption);
     positionGroup->addButton(centerOption);
 
@@ -210,7 +220,8 @@ TitleDialog::TitleDialog(const Clip &clip, QWidget *parent)
     buttons->addStretch();
     buttons->addWidget(cancelButton);
     buttons->addWidget(okButton);
-    layout->addLayout(buttons);
+    dialogLayout->addLayout(buttons);
+    DialogFit::keepOnScreen(this);
 
     if (clip.titleDurationMode == 0)
         quickOption->setChecked(true);
@@ -231,6 +242,9 @@ TitleDialog::TitleDialog(const Clip &clip, QWidget *parent)
     connect(plusButton, &QPushButton::clicked, this, &TitleDialog::increaseSeconds);
     connect(cancelButton, &QPushButton::clicked, this, &QDialog::reject);
     connect(okButton, &QPushButton::clicked, this, &QDialog::accept);
+    // Enter belongs to the text, which may have several lines.
+    for (const QKeyCombination keys : {Qt::CTRL | Qt::Key_Return, Qt::CTRL | Qt::Key_Enter})
+        connect(new QShortcut(QKeySequence(keys), this), &QShortcut::activated, this, &QDialog::accept);
     connect(removeButton, &QPushButton::clicked, this, [this]() {
         removeFlag = true;
         accept();

@@ -1,4 +1,5 @@
 #include "audiopeaks.h"
+#include "framecounter.h"
 #include "peakloader.h"
 #include "thumbnaildecoder.h"
 #include "thumbnailprovider.h"
@@ -93,6 +94,8 @@ private slots:
     void thumbnailsAreTurnedAndShapedAsShown_data();
     void thumbnailsAreTurnedAndShapedAsShown();
     void keyFramesFoundAndShownWithoutAnIndex();
+    void framesAtTheirTimeInLongGroups_data();
+    void framesAtTheirTimeInLongGroups();
 
 private:
     QTemporaryDir m_dir;
@@ -416,7 +419,8 @@ void TestAudioPeaks::thumbnailsShowTheirSecondsColour()
         QVERIFY2(!picture.image.isNull(), qPrintable(QString::number(time)));
         QCOMPARE(picture.image.height(), 36);
         QCOMPARE(picture.image.width(), 64);
-        QCOMPARE(picture.keyframeMs, qMin<qint64>(3000, time / 1000 * 1000));
+        // The frame on screen at the time (25 per second); past the end, the last one.
+        QCOMPARE(picture.frameMs, qMin<qint64>(3960, time / 40 * 40));
         QVERIFY2(near(colourOf(picture.image), colour),
                  qPrintable(QStringLiteral("%1 ms: %2").arg(time).arg(colourOf(picture.image).name())));
     }
@@ -497,7 +501,8 @@ void TestAudioPeaks::thumbnailsAreTurnedAndShapedAsShown()
 
 // Streams without an index, where a seek lands near the time and reading on meets the key
 // frame after it; and a stream refreshed by intra slices, whose key frames after the first
-// are recovery points that give a picture only with the packets after them.
+// are recovery points that give a picture only with the packets after them (from one too
+// near the time, none yet).
 void TestAudioPeaks::keyFramesFoundAndShownWithoutAnIndex()
 {
     const QString transport = m_dir.filePath(QStringLiteral("colours.ts"));
@@ -506,7 +511,7 @@ void TestAudioPeaks::keyFramesFoundAndShownWithoutAnIndex()
     const QList<QColor> seconds{Qt::red, Qt::green, Qt::blue, Qt::yellow};
     for (qint64 time : {3500, 200, 1500, 2999, 1000}) {
         const ThumbnailDecoder::Picture picture = decoder.pictureAt(time, 36);
-        QCOMPARE(picture.keyframeMs, time / 1000 * 1000);
+        QCOMPARE(picture.frameMs, time / 40 * 40);
         QVERIFY2(near(colourOf(picture.image), seconds.at(int(time / 1000))), qPrintable(QString::number(time)));
     }
 
@@ -517,9 +522,62 @@ void TestAudioPeaks::keyFramesFoundAndShownWithoutAnIndex()
     for (qint64 time : {0, 1500, 2500, 3900}) {
         const ThumbnailDecoder::Picture picture = refreshing.pictureAt(time, 36);
         QVERIFY2(!picture.image.isNull(), qPrintable(QString::number(time)));
-        // The last recovery point (3.24 s) recovers past the end: the one before instead.
-        QVERIFY(picture.keyframeMs <= time && picture.keyframeMs > time - 2000);
+        QCOMPARE(picture.frameMs, time / 40 * 40);
     }
+}
+
+void TestAudioPeaks::framesAtTheirTimeInLongGroups_data()
+{
+    QTest::addColumn<QString>("container");
+    QTest::newRow("MP4, with an index") << "mp4";
+    QTest::newRow("MPEG-TS, without") << "ts";
+}
+
+// Twenty seconds at 25 frames a second with B-frames, a key frame every ten seconds: each time
+// gives the frame on screen then, asked in any order, deep in a group, across a key frame and
+// past the end. A decode stopped because the time is no longer wanted leaves the decoder where
+// it was, and a later time in the same group carries on from there.
+void TestAudioPeaks::framesAtTheirTimeInLongGroups()
+{
+    QFETCH(QString, container);
+    const QString mp4 = m_dir.filePath(QStringLiteral("counter.mp4"));
+    if (!QFileInfo::exists(mp4)) {
+        QVERIFY(TestMedia::runFFmpeg({"-f", "lavfi", "-i", FrameCounter::pictureSource(160, 90, 25, 20), "-c:v",
+                                      "libx264", "-preset", "veryfast", "-x264-params",
+                                      "keyint=250:min-keyint=250:scenecut=0", "-pix_fmt", "yuv420p", mp4}));
+    }
+    QString path = mp4;
+    if (container == "ts") {
+        path = m_dir.filePath(QStringLiteral("counter.ts"));
+        QVERIFY(TestMedia::runFFmpeg({"-i", mp4, "-c", "copy", path}));
+    }
+    ThumbnailDecoder decoder(path);
+    QVERIFY(decoder.isOpen());
+    const auto check = [&decoder](qint64 time, int frame) {
+        const ThumbnailDecoder::Picture picture = decoder.pictureAt(time, 36);
+        const int seen = picture.image.isNull() ? -2 : FrameCounter::read(picture.image, picture.image.rect());
+        return seen == frame && picture.frameMs == frame * 40
+            ? QString()
+            : QStringLiteral("%1 ms: frame %2 at %3 ms, not %4").arg(time).arg(seen).arg(picture.frameMs).arg(frame);
+    };
+    QStringList wrong;
+    const QList<QPair<qint64, int>> expected{{9990, 249}, {200, 5},     {7000, 175},  {7040, 176}, {7079, 176},
+                                             {10000, 250}, {10039, 250}, {3000, 75},   {19990, 499},
+                                             {60000, 499}, {9999, 249},  {0, 0},       {12345, 308}};
+    for (const auto &[time, frame] : expected) {
+        if (const QString fault = check(time, frame); !fault.isEmpty())
+            wrong << fault;
+    }
+    QVERIFY2(wrong.isEmpty(), qPrintable(wrong.join(QStringLiteral("; "))));
+
+    QVERIFY(decoder.pictureAt(15000, 36, [] { return false; }).image.isNull());
+    QCOMPARE(check(14000, 350), QString());
+    if (container == "mp4") {
+        QVERIFY(decoder.continuesTo(15000));
+        QVERIFY(!decoder.continuesTo(13000));
+        QVERIFY(!decoder.continuesTo(9000));
+    }
+    QCOMPARE(check(15000, 375), QString());
 }
 
 QTEST_GUILESS_MAIN(TestAudioPeaks)

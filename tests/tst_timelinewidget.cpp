@@ -1,3 +1,7 @@
+#include "cliplist.h"
+#include "framecounter.h"
+#include "testmedia.h"
+#include "thumbnailprovider.h"
 #include "timeformat.h"
 #include "timelinegeometry.h"
 #include "timelinewidget.h"
@@ -6,9 +10,11 @@
 #include <QImage>
 #include <QScreen>
 #include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QWheelEvent>
 #include <QtTest>
 
+#include <cmath>
 #include <limits>
 
 namespace {
@@ -907,6 +913,75 @@ private slots:
                     QVERIFY(isNear(aEnd, QColor(bEnd), 1));
                 }
             }
+        }
+    }
+
+    // Each picture on the track is the frame at the time of its left edge, also deep inside a
+    // group of pictures ten seconds long and in parts cut from the middle of one: with key frame
+    // pictures, the first seconds after a key frame all showed that key frame.
+    void thumbnailsShowTheFrameAtTheirTime()
+    {
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("counter.mp4"));
+        constexpr int fps = 25;
+        QVERIFY(TestMedia::runFFmpeg({"-f", "lavfi", "-i", FrameCounter::pictureSource(160, 90, fps, 20),
+                                      "-c:v", "libx264", "-preset", "veryfast", "-x264-params",
+                                      "keyint=250:min-keyint=250:scenecut=0", "-pix_fmt", "yuv420p", path}));
+        Media::ThumbnailProvider provider;
+        TimelineWidget timeline;
+        timeline.resize(1220, kHeight);
+        timeline.setThumbnailProvider(&provider);
+        provider.setSource(path);
+        const auto part = [](qint64 start, qint64 end) {
+            Clip clip;
+            clip.originalStart = start;
+            clip.originalEnd = end;
+            return clip;
+        };
+        ClipList clips{part(2000, 6480), part(8200, 13000), part(15000, 19000)};
+        const qint64 duration = recalculateTimeline(clips);
+        timeline.setDuration(duration);
+        timeline.setClips(clips);
+        constexpr int zoom = 10;
+        timeline.setZoomLevel(zoom);
+
+        const int top = kHeight / 3;
+        const QColor placeholder(40, 70, 100);
+        // From the first part's start, the first join, the second part across its key frame at
+        // 10 s (6.28 s into the edit), the second join.
+        for (const qint64 from : {qint64(0), qint64(3900), qint64(5700), qint64(8700)}) {
+            const int width = timeline.width();
+            timeline.setScrollOffset(::timeToX(from, width, duration, zoom) - kTimelineMargin);
+            const qint64 scroll = timeline.scrollOffset();
+            QImage image;
+            QTRY_VERIFY([&] {
+                image = timeline.grab().toImage();
+                for (int x = 0; x < width; ++x) {
+                    if (QColor(image.pixel(x, top + 5)) == placeholder)
+                        return false;
+                }
+                return true;
+            }());
+            const int tileWidth = int(std::lround((top - 6) * provider.aspectRatio()));
+            int tiles = 0;
+            QStringList wrong;
+            for (const Clip &clip : clips) {
+                const qint64 left = ::timeToX(clip.startTime, width, duration, zoom, scroll);
+                const qint64 right = ::timeToX(clip.endTime, width, duration, zoom, scroll);
+                for (qint64 x = left + 3; x + tileWidth + 3 < right && x < width; x += tileWidth) {
+                    if (x < 0 || x + tileWidth > width)
+                        continue;
+                    const qint64 edited = qBound(clip.startTime, ::xToTime(x, width, duration, zoom, scroll), clip.endTime);
+                    const qint64 source = clip.originalStart + edited - clip.startTime;
+                    const int expected = int(source * fps / 1000);
+                    const int seen = FrameCounter::read(image, QRect(int(x), top + 3, tileWidth, 4));
+                    ++tiles;
+                    if (seen != expected)
+                        wrong << QStringLiteral("%1 ms: frame %2, not %3").arg(source).arg(seen).arg(expected);
+                }
+            }
+            QVERIFY2(tiles >= 15, qPrintable(QString::number(tiles)));
+            QVERIFY2(wrong.isEmpty(), qPrintable(QStringLiteral("from %1 ms: ").arg(from) + wrong.join(QStringLiteral("; "))));
         }
     }
 

@@ -54,6 +54,8 @@ extern "C" {
     X(avformat, avformat_close_input) \
     X(avformat, avformat_find_stream_info) \
     X(avformat, avformat_free_context) \
+    X(avformat, avformat_index_get_entries_count) \
+    X(avformat, avformat_index_get_entry_from_timestamp) \
     X(avformat, avformat_new_stream) \
     X(avformat, avformat_open_input) \
     X(avformat, avformat_seek_file) \

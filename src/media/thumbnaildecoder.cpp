@@ -4,6 +4,11 @@
 #include <QFileInfo>
 #include <QTransform>
 
+#include <iterator>
+#include <map>
+#include <set>
+#include <utility>
+
 #if defined(__GLIBC__)
 #include <malloc.h>
 #endif
@@ -19,6 +24,8 @@ namespace {
 // Pictures kept per decoder before all are forgotten (about 10 kB each, shared with the
 // provider's copies).
 constexpr int kKeptPictures = 500;
+// Key frames tried, from the one at or before a time back, before it is given up.
+constexpr int kMostKeysBack = 4;
 
 } // namespace
 
@@ -27,30 +34,55 @@ struct ThumbnailDecoder::Impl {
     Av::FormatContext format;
     Av::CodecContext codec;
     Av::Packet packet;
-    Av::Frame frame;
     SwsContext *scaler = nullptr;
     int videoIndex = -1;
     AVRational timeBase{1, 1};
     qint64 startUs = 0;
     int rotation = 0;
     double aspect = 16.0 / 9.0;
-    QHash<qint64, QImage> pictures; // by key frame time, at pictureHeight
+    struct Made {
+        qint64 endPts; // the next frame's time: the picture stands for every time before it
+        QImage image;
+    };
+    std::map<qint64, Made> pictures; // by frame time, at pictureHeight
     int pictureHeight = 0;
     qint64 keySeek = 0; // where the seek to the last key packet found went
+    qint64 lastKeyRead = AV_NOPTS_VALUE;
+    qint64 longestKeyGap = 0; // between key packets read one after the other
+
+    // The decode under way, from the key packet at keyPts on.
+    bool running = false;
+    bool inputEnded = false;
+    bool outputEnded = false;
+    qint64 keyPts = AV_NOPTS_VALUE;
+    qint64 sentLimit = INT64_MIN; // the latest time packets were sent for
+    std::set<qint64> sentPts;
+    Av::Frame shown; // the last frame out at or before the time asked
+    Av::Frame next;  // a frame out after it, kept for the next time
+    qint64 shownPts = AV_NOPTS_VALUE;
+    qint64 nextPts = AV_NOPTS_VALUE;
+
+    enum class Outcome { Found, Stopped, Failed };
 
     ~Impl() { sws_freeContext(scaler); }
     bool open(const QString &path);
     qint64 msOf(qint64 pts) const;
     qint64 ptsOf(qint64 sourceMs) const;
+    qint64 limitOf(qint64 sourceMs) const;
     bool seekAt(qint64 pts);
     bool readVideoPacket();
     bool readKeyPacket();
+    void noteKey(qint64 pts);
     bool returnToKey(qint64 keyPts);
     bool findKeyPacket(qint64 sourceMs);
     bool ensureDecoder();
-    bool decodeAlone();
-    bool decodeOnwards(qint64 keyPts);
-    QImage scaled(int height);
+    bool continuesTo(qint64 limit) const;
+    void stopDecoding();
+    void startAtKey();
+    void sendPacket(qint64 limit);
+    Outcome decodeUpTo(qint64 limit, const std::function<bool()> &wanted);
+    const std::pair<const qint64, Made> *made(qint64 limit) const;
+    QImage scaled(const AVFrame *picture, int height);
 };
 
 bool ThumbnailDecoder::Impl::open(const QString &path)
@@ -67,7 +99,7 @@ bool ThumbnailDecoder::Impl::open(const QString &path)
             format.context->streams[i]->discard = AVDISCARD_ALL;
     }
     AVStream *stream = format.context->streams[videoIndex];
-    if (!ensureDecoder() || !packet.packet || !frame.frame)
+    if (!ensureDecoder() || !packet.packet || !shown.frame || !next.frame)
         return false;
     timeBase = stream->time_base;
     startUs = format.context->start_time == AV_NOPTS_VALUE ? 0 : format.context->start_time;
@@ -94,6 +126,13 @@ qint64 ThumbnailDecoder::Impl::ptsOf(qint64 sourceMs) const
     return av_rescale_q(startUs + sourceMs * 1000, AV_TIME_BASE_Q, timeBase);
 }
 
+// The latest frame time shown at sourceMs: the player counts a frame from its time cut to
+// whole ms, so a frame at 4037.03 ms is the one at 4037.
+qint64 ThumbnailDecoder::Impl::limitOf(qint64 sourceMs) const
+{
+    return ptsOf(sourceMs + 1) - 1;
+}
+
 bool ThumbnailDecoder::Impl::seekAt(qint64 pts)
 {
     if (av_seek_frame(format.context, videoIndex, pts, AVSEEK_FLAG_BACKWARD) >= 0)
@@ -116,17 +155,28 @@ bool ThumbnailDecoder::Impl::readVideoPacket()
 bool ThumbnailDecoder::Impl::readKeyPacket()
 {
     while (readVideoPacket()) {
-        if ((packet.packet->flags & AV_PKT_FLAG_KEY) && packet.packet->pts != AV_NOPTS_VALUE)
+        if ((packet.packet->flags & AV_PKT_FLAG_KEY) && packet.packet->pts != AV_NOPTS_VALUE) {
+            noteKey(packet.packet->pts);
             return true;
+        }
         av_packet_unref(packet.packet);
     }
     return false;
+}
+
+// Files without an index tell how far apart their key frames lie only as they are read.
+void ThumbnailDecoder::Impl::noteKey(qint64 pts)
+{
+    if (lastKeyRead != AV_NOPTS_VALUE && pts > lastKeyRead)
+        longestKeyGap = qMax(longestKeyGap, pts - lastKeyRead);
+    lastKeyRead = pts;
 }
 
 bool ThumbnailDecoder::Impl::returnToKey(qint64 keyPts)
 {
     if (!seekAt(keySeek))
         return false;
+    lastKeyRead = AV_NOPTS_VALUE;
     while (readKeyPacket()) {
         if (packet.packet->pts == keyPts)
             return true;
@@ -140,14 +190,15 @@ bool ThumbnailDecoder::Impl::returnToKey(qint64 keyPts)
 
 // Leaves the key packet at or before sourceMs in `packet`. Files without an index (MPEG-TS,
 // program streams) land anywhere near the time, and the next key frame may lie past it (or
-// none follow): then
-// the key frames a little earlier are read through, with the distance doubled until one is
-// found. A seek to the same time lands in the same place again (returnToKey).
+// none follow): then the key frames a little earlier are read through, with the distance
+// doubled until one is found. A seek to the same time lands in the same place again
+// (returnToKey).
 bool ThumbnailDecoder::Impl::findKeyPacket(qint64 sourceMs)
 {
     const qint64 target = ptsOf(sourceMs);
     keySeek = target;
     qint64 firstFound = AV_NOPTS_VALUE;
+    lastKeyRead = AV_NOPTS_VALUE;
     if (seekAt(target) && readKeyPacket()) {
         if (packet.packet->pts <= target)
             return true;
@@ -159,6 +210,7 @@ bool ThumbnailDecoder::Impl::findKeyPacket(qint64 sourceMs)
         const qint64 from = ptsOf(sourceMs - backMs);
         if (!seekAt(from))
             break;
+        lastKeyRead = AV_NOPTS_VALUE;
         qint64 best = AV_NOPTS_VALUE;
         while (readKeyPacket()) {
             const qint64 pts = packet.packet->pts;
@@ -189,65 +241,137 @@ bool ThumbnailDecoder::Impl::ensureDecoder()
     return false;
 }
 
-// The key packet alone, then drained: one decode, enough for most key frames (a decoder
-// with reordering delay gives its picture only at the end of the stream).
-bool ThumbnailDecoder::Impl::decodeAlone()
+// Carrying on is worth it while no key frame lies between the place reached and the time
+// (the index tells; without one, while the time is nearer than the longest group seen).
+bool ThumbnailDecoder::Impl::continuesTo(qint64 limit) const
 {
-    if (!ensureDecoder())
+    // Packets sent for a later time skipped frames this one may need.
+    if (!running || !codec.context || limit < sentLimit)
         return false;
-    avcodec_flush_buffers(codec.context);
-    codec.context->skip_frame = AVDISCARD_NONKEY;
-    const bool sent = avcodec_send_packet(codec.context, packet.packet) >= 0;
-    return sent && avcodec_send_packet(codec.context, nullptr) >= 0
-        && avcodec_receive_frame(codec.context, frame.frame) >= 0;
+    if (outputEnded || (nextPts != AV_NOPTS_VALUE && limit < nextPts))
+        return true;
+    AVStream *stream = format.context->streams[videoIndex];
+    if (avformat_index_get_entries_count(stream) > 0) {
+        const AVIndexEntry *key = avformat_index_get_entry_from_timestamp(stream, limit, AVSEEK_FLAG_BACKWARD);
+        return !key || key->timestamp <= lastKeyRead;
+    }
+    const qint64 reached = shownPts != AV_NOPTS_VALUE ? shownPts : keyPts;
+    return limit - reached <= longestKeyGap;
 }
 
-// A key frame whose picture needs the packets after it (a field pair in two packets, a
-// recovery point of a stream refreshed by intra slices): fed on until its first picture comes.
-bool ThumbnailDecoder::Impl::decodeOnwards(qint64 keyPts)
+void ThumbnailDecoder::Impl::stopDecoding()
 {
-    if (!ensureDecoder())
-        return false;
-    constexpr int kMostPackets = 300;
+    running = false;
+    av_frame_unref(shown.frame);
+    av_frame_unref(next.frame);
+    shownPts = AV_NOPTS_VALUE;
+    nextPts = AV_NOPTS_VALUE;
+    sentPts.clear();
+}
+
+// Starts a decode at the key packet findKeyPacket left.
+void ThumbnailDecoder::Impl::startAtKey()
+{
+    stopDecoding();
     avcodec_flush_buffers(codec.context);
-    codec.context->skip_frame = AVDISCARD_DEFAULT;
-    bool more = true;
-    for (int sent = 0; more && sent < kMostPackets; ++sent) {
-        if (avcodec_send_packet(codec.context, packet.packet) < 0 && sent == 0)
-            break;
-        av_packet_unref(packet.packet);
-        while (avcodec_receive_frame(codec.context, frame.frame) >= 0) {
-            // Leading pictures of an open group come out first and belong to the one before.
-            if (frame.frame->best_effort_timestamp == AV_NOPTS_VALUE || frame.frame->best_effort_timestamp >= keyPts)
-                return true;
-            av_frame_unref(frame.frame);
+    running = true;
+    inputEnded = false;
+    outputEnded = false;
+    keyPts = packet.packet->pts;
+    sentLimit = INT64_MIN;
+    sendPacket(keyPts);
+}
+
+// A frame nothing refers to is decoded only when it may be the one shown: at or before the
+// time and after every other frame sent that is, or after the time (the next time may want it).
+void ThumbnailDecoder::Impl::sendPacket(qint64 limit)
+{
+    AVPacket *sent = packet.packet;
+    bool needed = sent->pts == AV_NOPTS_VALUE || sent->pts > limit;
+    if (!needed) {
+        const auto after = sentPts.upper_bound(limit);
+        needed = after == sentPts.begin() || sent->pts > *std::prev(after);
+    }
+    codec.context->skip_frame = needed ? AVDISCARD_DEFAULT : AVDISCARD_NONREF;
+    if (sent->pts != AV_NOPTS_VALUE)
+        sentPts.insert(sent->pts);
+    // A damaged packet is left out; the decoder carries on with the next.
+    avcodec_send_packet(codec.context, sent);
+    av_packet_unref(sent);
+}
+
+// Feeds packets until the frame shown at `limit` is known: the last one out at or before it,
+// once one after it has come out or the stream has ended.
+ThumbnailDecoder::Impl::Outcome ThumbnailDecoder::Impl::decodeUpTo(qint64 limit, const std::function<bool()> &wanted)
+{
+    sentLimit = qMax(sentLimit, limit);
+    for (;;) {
+        if (nextPts != AV_NOPTS_VALUE) {
+            // Before the first frame of a file: that frame.
+            const bool first = shownPts == AV_NOPTS_VALUE && keyPts > limit;
+            if (nextPts > limit && !first)
+                return shownPts != AV_NOPTS_VALUE ? Outcome::Found : Outcome::Failed;
+            std::swap(shown.frame, next.frame);
+            av_frame_unref(next.frame);
+            shownPts = nextPts;
+            nextPts = AV_NOPTS_VALUE;
+            if (first)
+                return Outcome::Found;
+            continue;
         }
-        more = readVideoPacket();
+        if (outputEnded)
+            return shownPts != AV_NOPTS_VALUE ? Outcome::Found : Outcome::Failed;
+        const int received = avcodec_receive_frame(codec.context, next.frame);
+        if (received >= 0) {
+            const qint64 pts = next.frame->best_effort_timestamp;
+            // Leading pictures of an open group come out first and belong to the one before.
+            if (pts != AV_NOPTS_VALUE && pts < keyPts) {
+                av_frame_unref(next.frame);
+                continue;
+            }
+            nextPts = pts != AV_NOPTS_VALUE ? pts : (shownPts != AV_NOPTS_VALUE ? shownPts + 1 : keyPts);
+            continue;
+        }
+        if (received == AVERROR_EOF || inputEnded) {
+            outputEnded = true;
+            continue;
+        }
+        if (received != AVERROR(EAGAIN))
+            return Outcome::Failed;
+        if (Av::canceled(cancel) || (wanted && !wanted()))
+            return Outcome::Stopped;
+        if (!readVideoPacket()) {
+            if (Av::canceled(cancel))
+                return Outcome::Stopped;
+            avcodec_send_packet(codec.context, nullptr);
+            inputEnded = true;
+            continue;
+        }
+        if ((packet.packet->flags & AV_PKT_FLAG_KEY) && packet.packet->pts != AV_NOPTS_VALUE)
+            noteKey(packet.packet->pts);
+        sendPacket(limit);
     }
-    av_packet_unref(packet.packet);
-    if (avcodec_send_packet(codec.context, nullptr) < 0)
-        return false;
-    while (avcodec_receive_frame(codec.context, frame.frame) >= 0) {
-        if (frame.frame->best_effort_timestamp == AV_NOPTS_VALUE || frame.frame->best_effort_timestamp >= keyPts)
-            return true;
-        av_frame_unref(frame.frame);
-    }
-    return false;
 }
 
-QImage ThumbnailDecoder::Impl::scaled(int height)
+const std::pair<const qint64, ThumbnailDecoder::Impl::Made> *ThumbnailDecoder::Impl::made(qint64 limit) const
 {
-    AVFrame *picture = frame.frame;
+    auto after = pictures.upper_bound(limit);
+    if (after == pictures.begin())
+        return nullptr;
+    const auto &known = *std::prev(after);
+    return limit < known.second.endPts ? &known : nullptr;
+}
+
+QImage ThumbnailDecoder::Impl::scaled(const AVFrame *picture, int height)
+{
     const bool turned = rotation == 90 || rotation == 270;
     const int outHeight = qMax(1, turned ? int(std::lround(height * aspect)) : height);
     const int outWidth = qMax(1, turned ? height : int(std::lround(height * aspect)));
     scaler = sws_getCachedContext(scaler, picture->width, picture->height, AVPixelFormat(picture->format),
                                   outWidth, outHeight, AV_PIX_FMT_RGB32, SWS_BILINEAR, nullptr, nullptr, nullptr);
     QImage image(outWidth, outHeight, QImage::Format_RGB32);
-    if (!scaler || image.isNull()) {
-        av_frame_unref(picture);
+    if (!scaler || image.isNull())
         return {};
-    }
     // Unspecified: BT.709 above 576 lines, BT.601 below, as the player's conversion does.
     const bool bt709 = picture->colorspace == AVCOL_SPC_BT709
         || (picture->colorspace == AVCOL_SPC_UNSPECIFIED && picture->height > 576);
@@ -257,7 +381,6 @@ QImage ThumbnailDecoder::Impl::scaled(int height)
     uint8_t *planes[4] = {image.bits(), nullptr, nullptr, nullptr};
     const int strides[4] = {int(image.bytesPerLine()), 0, 0, 0};
     sws_scale(scaler, picture->data, picture->linesize, 0, picture->height, planes, strides);
-    av_frame_unref(picture);
     if (rotation != 0)
         image = image.transformed(QTransform().rotate(360 - rotation));
     return image;
@@ -283,10 +406,16 @@ double ThumbnailDecoder::displayAspectRatio() const
     return d->aspect;
 }
 
+bool ThumbnailDecoder::continuesTo(qint64 sourceMs) const
+{
+    return isOpen() && d->continuesTo(d->limitOf(qMax<qint64>(0, sourceMs)));
+}
+
 void ThumbnailDecoder::releaseDecoder()
 {
     if (!d->codec.context)
         return;
+    d->stopDecoding();
     avcodec_free_context(&d->codec.context);
 #if defined(__GLIBC__)
     // Its buffers may lie inside the heap, where freeing alone returns nothing.
@@ -294,7 +423,7 @@ void ThumbnailDecoder::releaseDecoder()
 #endif
 }
 
-ThumbnailDecoder::Picture ThumbnailDecoder::pictureAt(qint64 sourceMs, int height)
+ThumbnailDecoder::Picture ThumbnailDecoder::pictureAt(qint64 sourceMs, int height, const std::function<bool()> &wanted)
 {
     if (!isOpen() || height <= 0)
         return {};
@@ -302,37 +431,48 @@ ThumbnailDecoder::Picture ThumbnailDecoder::pictureAt(qint64 sourceMs, int heigh
         d->pictures.clear();
         d->pictureHeight = height;
     }
-    // A recovery point too near the end never recovers: the key frame before it, then.
-    Picture picture;
-    for (int tries = 0; tries < 2 && picture.image.isNull(); ++tries) {
-        if (!d->findKeyPacket(qMax<qint64>(0, tries == 0 ? sourceMs : picture.keyframeMs - 1)))
-            break;
-        const qint64 keyPts = d->packet.packet->pts;
-        const qint64 keyframeMs = d->msOf(keyPts);
-        if (tries > 0 && keyframeMs >= picture.keyframeMs) {
-            av_packet_unref(d->packet.packet);
-            break;
+    const qint64 time = qMax<qint64>(0, sourceMs);
+    const qint64 limit = d->limitOf(time);
+    if (const auto *known = d->made(limit))
+        return {d->msOf(known->first), known->second.image};
+    if (!d->ensureDecoder())
+        return {};
+    // A recovery point decoded from too near gives nothing yet: the key frames before it, then
+    // (an intra refresh may take longer than the distance between two).
+    qint64 from = time;
+    for (int tries = 0; tries < kMostKeysBack; ++tries) {
+        if (tries > 0 || !d->continuesTo(limit)) {
+            if (!d->findKeyPacket(from))
+                break;
+            if (tries > 0 && d->packet.packet->pts >= d->keyPts) {
+                av_packet_unref(d->packet.packet);
+                break;
+            }
+            d->startAtKey();
         }
-        picture.keyframeMs = keyframeMs;
-        if (const auto known = d->pictures.constFind(keyframeMs); known != d->pictures.constEnd()) {
-            av_packet_unref(d->packet.packet);
-            picture.image = *known;
-            break;
+        const Impl::Outcome outcome = d->decodeUpTo(limit, wanted);
+        if (outcome == Impl::Outcome::Stopped)
+            return {};
+        if (outcome == Impl::Outcome::Found) {
+            const qint64 endPts = d->nextPts != AV_NOPTS_VALUE ? d->nextPts
+                : d->outputEnded                               ? INT64_MAX
+                                                               : d->shownPts + 1;
+            Picture picture{d->msOf(d->shownPts), d->scaled(d->shown.frame, height)};
+            if (d->pictures.size() >= size_t(kKeptPictures))
+                d->pictures.clear();
+            if (!picture.image.isNull())
+                d->pictures[d->shownPts] = Impl::Made{endPts, picture.image};
+            // Times sent before the frame shown no longer decide what is decoded.
+            d->sentPts.erase(d->sentPts.begin(), d->sentPts.lower_bound(d->shownPts));
+            return picture;
         }
-        bool decoded = d->decodeAlone();
-        av_packet_unref(d->packet.packet);
-        // Back to the key packet, then on from there.
-        if (!decoded && d->returnToKey(keyPts))
-            decoded = d->decodeOnwards(keyPts);
-        av_packet_unref(d->packet.packet);
-        if (decoded)
-            picture.image = d->scaled(height);
-        if (d->pictures.size() >= kKeptPictures)
-            d->pictures.clear();
-        if (!picture.image.isNull())
-            d->pictures.insert(keyframeMs, picture.image);
+        d->stopDecoding();
+        from = d->msOf(d->keyPts) - 1;
+        if (from < 0)
+            break;
     }
-    return picture;
+    d->stopDecoding();
+    return {};
 }
 
 } // namespace Media

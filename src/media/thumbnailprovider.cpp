@@ -4,7 +4,10 @@
 
 #include <QMetaObject>
 
+#include <algorithm>
 #include <chrono>
+#include <optional>
+#include <vector>
 
 namespace Media {
 
@@ -14,6 +17,20 @@ namespace {
 constexpr int kKeptThumbnails = 800;
 // How long the decoder stays open with nothing asked.
 constexpr std::chrono::seconds kIdleBeforeRelease(2);
+
+// In rising order, each group of pictures decoded once: the earliest time the decoder reaches
+// by carrying on, else the earliest of all.
+qint64 nextTime(const std::vector<qint64> &times, const ThumbnailDecoder &decoder)
+{
+    qint64 earliest = times.front();
+    std::optional<qint64> onwards;
+    for (const qint64 time : times) {
+        earliest = qMin(earliest, time);
+        if ((!onwards || time < *onwards) && decoder.continuesTo(time))
+            onwards = time;
+    }
+    return onwards.value_or(earliest);
+}
 
 } // namespace
 
@@ -115,7 +132,7 @@ void ThumbnailProvider::work(const QString &path, quint64 generation, Queue &que
         }
     }, Qt::QueuedConnection);
     for (;;) {
-        qint64 time = 0;
+        std::vector<qint64> times;
         int height = 0;
         {
             std::unique_lock<std::mutex> lock(queue.mutex);
@@ -130,11 +147,27 @@ void ThumbnailProvider::work(const QString &path, quint64 generation, Queue &que
             }
             if (queue.cancel.load())
                 return;
-            time = queue.times.front();
-            queue.times.pop_front();
+            times.assign(queue.times.begin(), queue.times.end());
             height = queue.height;
         }
-        const ThumbnailDecoder::Picture picture = decoder.pictureAt(time, height);
+        const qint64 time = nextTime(times, decoder);
+        // A time no longer asked for (scrolled away) stops its decode; the place reached is kept.
+        bool dropped = false;
+        const auto wanted = [&queue, &dropped, time] {
+            std::lock_guard<std::mutex> lock(queue.mutex);
+            dropped = std::find(queue.times.begin(), queue.times.end(), time) == queue.times.end();
+            return !dropped;
+        };
+        const ThumbnailDecoder::Picture picture = decoder.pictureAt(time, height, wanted);
+        if (dropped)
+            continue;
+        {
+            std::lock_guard<std::mutex> lock(queue.mutex);
+            // At another height the time is wanted again.
+            const auto done = std::find(queue.times.begin(), queue.times.end(), time);
+            if (done != queue.times.end() && queue.height == height)
+                queue.times.erase(done);
+        }
         QMetaObject::invokeMethod(this, [this, generation, time, height, image = picture.image] {
             receive(generation, time, height, image);
         }, Qt::QueuedConnection);

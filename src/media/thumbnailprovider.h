@@ -17,7 +17,9 @@ namespace Media {
 
 // Thumbnails of the loaded video for the timeline, made on a thread of its own
 // (ThumbnailDecoder) and kept in memory by the source time they were asked for. Only
-// what the timeline shows is asked for; a new request replaces the wishes not yet met.
+// what the timeline shows is asked for; a new request replaces the wishes not yet met, and
+// stops the decode of a time it no longer holds. Times are made in rising order, so each
+// group of pictures is decoded once.
 // setSource() and clear() end the previous work first; so does the destructor.
 class ThumbnailProvider : public QObject {
     Q_OBJECT
@@ -35,6 +37,7 @@ public:
     // Width over height of the pictures; 16:9 until the video is open.
     double aspectRatio() const { return m_aspect; }
     bool isWorking() const { return m_thread != nullptr; }
+    // Times asked for and not yet made, the one being decoded included.
     int pendingCount() const;
 
 signals:

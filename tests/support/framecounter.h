@@ -1,5 +1,7 @@
 #pragma once
 
+#include <QImage>
+#include <QRect>
 #include <QString>
 #include <QVideoFrame>
 #include <QVideoFrameFormat>
@@ -43,6 +45,22 @@ inline int read(const QVideoFrame &source)
             number |= 1 << bit;
     }
     frame.unmap();
+    return number;
+}
+
+// The number drawn in an area of a picture that shows one whole frame (a thumbnail as painted),
+// read along the area's middle row; -1 when a stripe is neither light nor dark.
+inline int read(const QImage &image, const QRect &area)
+{
+    const int y = area.top() + area.height() / 2;
+    int number = 0;
+    for (int bit = 0; bit < Bits; ++bit) {
+        const int grey = qGray(image.pixel(area.left() + (2 * bit + 1) * area.width() / (2 * Bits), y));
+        if (grey > 160)
+            number |= 1 << bit;
+        else if (grey > 96)
+            return -1;
+    }
     return number;
 }
 

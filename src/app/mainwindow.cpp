@@ -2240,8 +2240,9 @@ bool MainWindow::eventFilter(QObject *watched, QEvent *event)
             return true;
         }
     }
-    // The timeline with the focus moves between parts with the arrows.
-    if ((type == QEvent::KeyPress || type == QEvent::KeyRelease) && watched != timelineWidget) {
+    // The timeline with the focus moves between parts with the arrows. (A key reaches the
+    // window's native window before the focus widget, so the focus decides, not the receiver.)
+    if ((type == QEvent::KeyPress || type == QEvent::KeyRelease) && QApplication::focusWidget() != timelineWidget) {
         auto *keyEvent = static_cast<QKeyEvent *>(event);
         if (keyEvent->key() == Qt::Key_Left || keyEvent->key() == Qt::Key_Right) {
             if (type == QEvent::KeyPress)

@@ -16,6 +16,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <cmath>
 #include <csignal>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -171,6 +172,7 @@ private slots:
     void helpDocumentsTheExportWithoutDisplay();
     void exportsProjectPartsAtLowQuality();
     void exportsProjectPartsAtOriginalQuality();
+    void exportsMatroskaCutAtItsKeyframesAtOriginalQuality();
     void exportsMutedVideoWhole();
     void exportsAudioOnly();
     void badArgumentsExitTwoFromTheProgram();
@@ -449,6 +451,57 @@ void TestCommandLine::exportsProjectPartsAtOriginalQuality()
                                                   "stream=nb_read_frames", "-of", "csv=p=0", output});
     QCOMPARE(frames.trimmed().toInt(), 15 + 12 + 20);
     QVERIFY(!streamOfType(probe(output), "audio").isEmpty());
+}
+
+// x264's defaults in Matroska: times in whole milliseconds, no stored decode times (libavformat
+// guesses them and has none for the first pictures), Opus sound starting 7 ms before the picture.
+void TestCommandLine::exportsMatroskaCutAtItsKeyframesAtOriginalQuality()
+{
+    const QString mkv = dir.filePath("keyframes.mkv");
+    QVERIFY(TestMedia::runFFmpeg({"-f", "lavfi", "-i", "testsrc2=d=60", "-f", "lavfi", "-i", "sine=d=60", "-c:v",
+                                  "libx264", "-c:a", "libopus", mkv}));
+    const QString project = dir.filePath("keyframes.tlp");
+    {
+        QFile file(project);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(ProjectFile::write(mkv, 60000, {part(0, 20000), part(30000, 60000)}));
+    }
+    const QString output = dir.filePath("keyframes.mp4");
+    const Run run = runTrimlet({"--export", output, "--quality", "original", project}, elsewhere);
+    QVERIFY2(run.exitCode == 0, qPrintable(run.err));
+    QCOMPARE(run.out, output + '\n');
+    QVERIFY2(!run.err.contains("encoded again at its original size"), qPrintable(run.err));
+
+    QString errors;
+    QVERIFY(TestMedia::runFFmpeg({"-i", output, "-f", "null", "-"}, &errors));
+    QCOMPARE(errors.trimmed(), QString());
+    // The source's first frame lies 14 ms after its time 0: frames 0..499 and 750..1499.
+    const QVector<double> psnr = TestMedia::framePsnr(output, mkv, {{0, 500}, {750, 1500}}, dir.path());
+    QCOMPARE(psnr.size(), 1250);
+    int identical = 0;
+    for (int i = 0; i < psnr.size(); ++i) {
+        QVERIFY2(psnr[i] > 40.0, qPrintable(QStringLiteral("frame %1: %2 dB").arg(i).arg(psnr[i])));
+        identical += std::isinf(psnr[i]);
+    }
+    // Both parts start on keyframes: their frames are copied, not made again.
+    QVERIFY2(identical >= 1200, qPrintable(QString::number(identical)));
+
+    const QJsonArray streams = QJsonDocument::fromJson(TestMedia::runFFprobe({"-show_entries",
+                                                                              "stream=codec_type,duration", "-of",
+                                                                              "json", output})
+                                                           .toUtf8())
+                                   .object()
+                                   .value("streams")
+                                   .toArray();
+    QCOMPARE(streams.size(), 2);
+    double videoSeconds = -1;
+    double audioSeconds = -1;
+    for (const QJsonValue &stream : streams) {
+        const double seconds = stream.toObject().value("duration").toString().toDouble();
+        (stream.toObject().value("codec_type").toString() == "video" ? videoSeconds : audioSeconds) = seconds;
+    }
+    QCOMPARE(videoSeconds, 50.0);
+    QVERIFY2(std::abs(audioSeconds - videoSeconds) <= 1024.0 / 48000 + 1e-6, qPrintable(QString::number(audioSeconds)));
 }
 
 void TestCommandLine::exportsMutedVideoWhole()

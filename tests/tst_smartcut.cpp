@@ -4,6 +4,8 @@
 
 #include <QtTest>
 
+#include <cmath>
+
 using namespace SmartCut;
 
 namespace {
@@ -236,6 +238,45 @@ private slots:
             QVERIFY(originalQualitySummary(&index, {}).contains(QLatin1String("encoded again at its original size")));
         }
         QVERIFY(originalQualitySummary(nullptr, {}).endsWith(QLatin1String("...")));
+    }
+
+    void decodeTimestampsRiseAndPrecedeTheirPictures()
+    {
+        // x264's order with pyramid B-frames: I0 P4 B2 b1 b3 P8 B6 b5 b7 ...
+        QVector<int> order{0};
+        for (int group = 0; group < 20; ++group) {
+            const int base = group * 4;
+            order << base + 4 << base + 2 << base + 1 << base + 3;
+        }
+        // MP4 at 1/12800: the source's own dts (two frames back) come out again.
+        QVector<qint64> pts;
+        for (int frame : order)
+            pts << frame * 512;
+        QVector<qint64> dts = StreamJoiner::decodeTimestamps(pts);
+        QCOMPARE(dts.size(), pts.size());
+        for (int i = 0; i < dts.size(); ++i)
+            QCOMPARE(dts[i], qint64(i - 2) * 512);
+
+        // Matroska at 30000/1001 in whole milliseconds, frames 33 and 34 ms apart, and a
+        // second stretch joined 7 s on (a copied part after another).
+        pts.clear();
+        for (int frame : order)
+            pts << std::llround(frame * 1001.0 / 30.0);
+        const int firstStretch = int(pts.size());
+        for (int i = 0; i < firstStretch; ++i)
+            pts << pts[i] + 7000;
+        dts = StreamJoiner::decodeTimestamps(pts);
+        QCOMPARE(dts.size(), pts.size());
+        for (int i = 0; i < dts.size(); ++i) {
+            QVERIFY2(dts[i] <= pts[i], qPrintable(QString::number(i)));
+            if (i > 0)
+                QVERIFY2(dts[i] > dts[i - 1], qPrintable(QString::number(i)));
+        }
+        // No more delay than the reordering needs: two frames, the longer ones.
+        QCOMPARE(pts[0] - dts[0], qint64(67));
+
+        pts[3] = pts[5];
+        QVERIFY(StreamJoiner::decodeTimestamps(pts).isEmpty());
     }
 
     void annexBBecomesLengthPrefixed()

@@ -173,15 +173,22 @@ void SmartExportJob::onAnalysed(std::shared_ptr<const Media::MediaIndex> scanned
         }
     }
     if (!reason.isEmpty()) {
-        qDebug() << "Original quality export falls back to encoding:" << reason;
-        running = false;
-        delete dialog.data();
-        workDir.reset();
-        emit fallbackNeeded(reason);
+        fallBack(reason);
         return;
     }
     setProgress(analysisShare);
     prepareAndRun();
+}
+
+void SmartExportJob::fallBack(const QString &reason)
+{
+    qDebug() << "Original quality export falls back to encoding:" << reason;
+    stopWork();
+    ++generation;
+    running = false;
+    delete dialog.data();
+    workDir.reset();
+    emit fallbackNeeded(reason);
 }
 
 void SmartExportJob::prepareAndRun()
@@ -392,17 +399,21 @@ void SmartExportJob::startJoin()
         [request](const std::atomic<bool> *cancel, const std::function<void(int)> &progress) {
             return StreamJoiner::join(request, cancel, progress);
         },
-        [this](const QString &error) { onJoined(error); });
+        [this](const StreamJoiner::Outcome &outcome) { onJoined(outcome); });
 }
 
-void SmartExportJob::onJoined(const QString &error)
+void SmartExportJob::onJoined(const StreamJoiner::Outcome &outcome)
 {
     endWorker();
     if (!running || canceled->load())
         return;
-    if (!error.isEmpty()) {
+    if (outcome.unjoinable) {
+        fallBack(outcome.error);
+        return;
+    }
+    if (!outcome.error.isEmpty()) {
         finish(ExportRunner::Result::Failed, QStringLiteral("Export Failed"),
-               QStringLiteral("The video could not be saved:\n%1").arg(error));
+               QStringLiteral("The video could not be saved:\n%1").arg(outcome.error));
         return;
     }
     const QFileInfo written(setup.temporaryOutputPath);

@@ -476,6 +476,7 @@ void TestCommandLine::exportsMatroskaCutAtItsKeyframesAtOriginalQuality()
     QVERIFY2(run.exitCode == 0, qPrintable(run.err));
     QCOMPARE(run.out, output + '\n');
     QVERIFY2(!run.err.contains("encoded again at its original size"), qPrintable(run.err));
+    QVERIFY2(run.err.contains("the sound (Opus) was encoded again as AAC"), qPrintable(run.err));
 
     QString errors;
     QVERIFY(TestMedia::runFFmpeg({"-i", output, "-f", "null", "-"}, &errors));

@@ -166,7 +166,10 @@ private slots:
 
         QCOMPARE(exportOriginal(source, threeParts(), output), int(Result::Succeeded));
         QCOMPARE(prompts.last().title, QStringLiteral("Export Complete"));
-        QVERIFY(prompts.last().text.contains(SmartExportJob::smartNote()));
+        // Opus has no place in MP4 as it is: the note says it was made AAC.
+        const QString note = audioArgs.contains("libopus") ? SmartExportJob::smartNote("opus", "aac")
+                                                           : SmartExportJob::smartNote();
+        QVERIFY2(prompts.last().text.contains(note), qPrintable(prompts.last().text));
         const SmartCut::Plan &plan = controller->smartJob()->plan();
         QCOMPARE(plan.copiedFrames + plan.encodedFrames, threePartFrameCount);
         QCOMPARE(plan.copiedFrames > 0, copies);

@@ -1,5 +1,6 @@
 #include "piececommand.h"
 #include "smartcutplan.h"
+#include "smartexportjob.h"
 #include "streamjoiner.h"
 
 #include <QtTest>
@@ -106,7 +107,7 @@ private slots:
         for (int i = 1; i < onlyFirst.video.packets.size(); ++i)
             onlyFirst.video.packets[i].idr = false;
         const FrameTable single = tableOf(onlyFirst);
-        QVERIFY(smartCutBlocker(onlyFirst, &single).contains(QLatin1String("open GOPs")));
+        QVERIFY(smartCutBlocker(onlyFirst, &single).contains(QLatin1String("can start from")));
     }
 
     void frameTableRefusesMissingOrRepeatedTimestamps()
@@ -211,9 +212,9 @@ private slots:
         QTest::newRow("h264 mp4") << "h264" << "mov,mp4,m4a,3gp,3g2,mj2" << 1 << false << "";
         QTest::newRow("hevc mkv") << "hevc" << "matroska,webm" << 0 << false << "";
         QTest::newRow("vp9") << "vp9" << "matroska,webm" << 1 << false << "VP9";
-        QTest::newRow("mpeg-ts") << "h264" << "mpegts" << 1 << false << "container";
+        QTest::newRow("mpeg-ts") << "h264" << "mpegts" << 1 << false << "MP4, MOV and MKV";
         QTest::newRow("interlaced") << "h264" << "mov,mp4,m4a,3gp,3g2,mj2" << 3 << false << "interlaced";
-        QTest::newRow("changing") << "h264" << "mov,mp4,m4a,3gp,3g2,mj2" << 1 << true << "parameters change";
+        QTest::newRow("changing") << "h264" << "mov,mp4,m4a,3gp,3g2,mj2" << 1 << true << "settings change";
     }
 
     void blockerNamesWhatStopsACopy()
@@ -277,6 +278,95 @@ private slots:
 
         pts[3] = pts[5];
         QVERIFY(StreamJoiner::decodeTimestamps(pts).isEmpty());
+    }
+
+    // Every reason and note reads to someone who has never heard of codecs, and says what
+    // becomes of the sound.
+    void reasonsAndNotesInPlainWords()
+    {
+        QStringList texts;
+        auto blocked = [&texts](Media::MediaIndex index, bool withTable = true) {
+            FrameTable table;
+            QString error;
+            if (withTable && index.ok() && !buildFrameTable(index, table, &error)) {
+                texts << error;
+                return;
+            }
+            const QString reason = smartCutBlocker(index, withTable && index.ok() ? &table : nullptr);
+            QVERIFY(!reason.isEmpty());
+            texts << reason << originalQualitySummary(&index, {}) << SmartExportJob::fallbackNote(reason);
+        };
+        Media::MediaIndex index = closedGops(60, 10);
+        index.error = QStringLiteral("Invalid data found when processing input");
+        blocked(index, false);
+        index = closedGops(60, 10);
+        index.video.index = -1;
+        blocked(index);
+        for (const char *codec : {"vp9", "mpeg2video", "av1"}) {
+            index = closedGops(60, 10);
+            index.video.codecName = QLatin1String(codec);
+            blocked(index);
+        }
+        QVERIFY(texts.last().contains(QLatin1String("(AV1)")));
+        index = closedGops(60, 10);
+        index.formatName = QStringLiteral("mpegts");
+        blocked(index);
+        index = closedGops(60, 10);
+        index.video.nalLengthSize = 0;
+        blocked(index);
+        index = closedGops(60, 10);
+        index.video.fieldOrder = 4;
+        blocked(index);
+        index = closedGops(60, 10);
+        index.video.packets[20].changedParameterSets = true;
+        blocked(index);
+        index = closedGops(60, 10);
+        index.video.pixelFormat.clear();
+        blocked(index);
+        index = closedGops(60, 10);
+        for (int i = 1; i < index.video.packets.size(); ++i)
+            index.video.packets[i].idr = false;
+        blocked(index);
+        index = closedGops(60, 10);
+        index.video.packets[7].pts = Media::NoTimestamp;
+        blocked(index);
+        index = closedGops(60, 10);
+        index.video.packets[7].pts = index.video.packets[8].pts;
+        blocked(index);
+        index = closedGops(60, 10);
+        index.video.rotation = 90;
+        Clip grey;
+        grey.hasEffects = grey.grayscale = true;
+        texts << originalQualitySummary(&index, {grey});
+        QVERIFY(texts.last().contains(rotatedWithFiltersReason()));
+
+        // Sound: AAC is copied; Opus and the like become AAC, MP3 stays MP3; muted, nothing to say.
+        index = closedGops(60, 10);
+        const QString allCopied = originalQualitySummary(&index, {});
+        QVERIFY(allCopied.contains(QLatin1String("the rest is copied unchanged")));
+        index.audio.index = 1;
+        index.audio.codecName = QStringLiteral("aac");
+        QCOMPARE(originalQualitySummary(&index, {}), allCopied);
+        index.audio.codecName = QStringLiteral("opus");
+        const QString opus = originalQualitySummary(&index, {});
+        QVERIFY2(opus.contains(QLatin1String("the sound (Opus) is encoded again as AAC"))
+                     && !opus.contains(QLatin1String("the rest is copied")),
+                 qPrintable(opus));
+        QCOMPARE(originalQualitySummary(&index, {}, false), allCopied);
+        index.audio.codecName = QStringLiteral("mp3");
+        QVERIFY(originalQualitySummary(&index, {}).contains(QLatin1String("the sound (MP3) is encoded again as MP3")));
+        index.audio.codecName = QStringLiteral("pcm_s16le");
+        texts << opus << originalQualitySummary(&index, {}) << allCopied << SmartExportJob::smartNote()
+              << SmartExportJob::smartNote(QStringLiteral("vorbis"), soundEncodedAs(index.audio));
+        QVERIFY(texts.last().contains(QLatin1String("the sound (Vorbis) was encoded again as AAC")));
+
+        static const QStringList jargon{"gop", "keyframe", "container", "stream", "codec", "re-encod",
+                                        "timestamp", "packet", "parameter", "nal unit", "pixel format", "index"};
+        QCOMPARE(texts.size(), 41);
+        for (const QString &text : std::as_const(texts)) {
+            for (const QString &word : jargon)
+                QVERIFY2(!text.contains(word, Qt::CaseInsensitive), qPrintable(text));
+        }
     }
 
     void annexBBecomesLengthPrefixed()

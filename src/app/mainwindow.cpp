@@ -1728,9 +1728,9 @@ void MainWindow::exportVideo()
     ExportDialog dialog(prompts(), currentVideoPath, int(clipList.size()), editedDuration, this);
     const QString videoPath = currentVideoPath;
     const ClipList clips = clipList;
-    dialog.setOriginalQualityNote([videoPath, clips] {
+    dialog.setOriginalQualityNote([videoPath, clips](bool withSound) {
         const auto index = Media::MediaIndexCache::instance().cached(videoPath);
-        return SmartCut::originalQualitySummary(index.get(), clips);
+        return SmartCut::originalQualitySummary(index.get(), clips, withSound);
     });
     if (prompts().runDialog(dialog) != QDialog::Accepted)
         return;

@@ -49,8 +49,8 @@ public:
     // The plan of the last export that got that far.
     const SmartCut::Plan &plan() const { return currentPlan; }
 
-    // The completion note of a smart export.
-    static QString smartNote();
+    // The completion note of a smart export; the sound's formats when it was encoded again.
+    static QString smartNote(const QString &soundFrom = QString(), const QString &soundTo = QString());
     // The note of an export that had to encode everything again.
     static QString fallbackNote(const QString &reason);
 
@@ -111,6 +111,7 @@ private:
     QElapsedTimer labelClock;           // since the label last changed
     QString audioPath;
     bool copyAudio = false;
+    QString soundEncodedAs;             // the format the sound is encoded again in; empty: copied or none
     QStringList pieceFiles;             // per segment; empty for copied ones
     QString lastError;
 };

@@ -343,7 +343,7 @@ Outcome join(const Request &request, const std::atomic<bool> *cancel, const std:
     }
     const QVector<qint64> outputDts = decodeTimestamps(outputPts);
     if (outputDts.isEmpty() && !outputPts.isEmpty())
-        return unjoinable(QStringLiteral("two of its pictures would be shown at the same moment"));
+        return unjoinable(QStringLiteral("two of the video's pictures would be shown at the same moment"));
 
     Input source = openInput(request.sourcePath, nullptr, &error);
     if (!source)
@@ -476,21 +476,21 @@ Outcome join(const Request &request, const std::atomic<bool> *cancel, const std:
                 }
             }
             if (!found)
-                return unjoinable(QStringLiteral("a stretch to copy could not be found again in the file"));
+                return unjoinable(QStringLiteral("a stretch to copy could not be found again in the video"));
             for (int d = segment.firstPacket; d < segment.endPacket; ++d) {
                 if (d > segment.firstPacket) {
                     do {
                         av_packet_unref(packet.get());
                         result = av_read_frame(source.get(), packet.get());
                         if (result < 0)
-                            return unjoinable(QStringLiteral("the file ended sooner than it did when it was first read"));
+                            return unjoinable(QStringLiteral("the video ended sooner than when it was first read"));
                     } while (packet->stream_index != videoInfo.index);
                 }
                 if (canceled())
                     return {QStringLiteral("Canceled")};
                 const Media::VideoPacket &expected = videoInfo.packets[d];
                 if (packet->pts != expected.pts)
-                    return unjoinable(QStringLiteral("the file holds other pictures than it did when it was first read"));
+                    return unjoinable(QStringLiteral("the video's pictures differ from when it was first read"));
                 if (d == segment.firstPacket && !parameterSets.isEmpty()) {
                     // The run brings its own parameter sets: a piece before it may have
                     // replaced sets of the same id.
@@ -530,11 +530,11 @@ Outcome join(const Request &request, const std::atomic<bool> *cancel, const std:
             if (canceled())
                 return {QStringLiteral("Canceled")};
             if (written >= frames)
-                return unjoinable(QStringLiteral("a re-made stretch came out longer than the pictures it replaces"));
+                return unjoinable(QStringLiteral("a stretch encoded again came out longer than the pictures it replaces"));
             const QByteArray converted = annexBToLengthPrefixed(
                 QByteArray::fromRawData(reinterpret_cast<const char *>(packet->data), packet->size), lengthSize);
             if (converted.isEmpty())
-                return unjoinable(QStringLiteral("a re-made stretch cannot be stored beside the copied pictures"));
+                return unjoinable(QStringLiteral("a stretch encoded again cannot be stored beside the copied pictures"));
             const bool key = packet->flags & AV_PKT_FLAG_KEY;
             av_packet_unref(packet.get());
             if (av_new_packet(packet.get(), int(converted.size())) < 0)
@@ -555,7 +555,7 @@ Outcome join(const Request &request, const std::atomic<bool> *cancel, const std:
             advance();
         }
         if (written != frames)
-            return unjoinable(QStringLiteral("a re-made stretch has %1 pictures instead of %2").arg(written).arg(frames));
+            return unjoinable(QStringLiteral("a stretch encoded again has %1 pictures instead of %2").arg(written).arg(frames));
     }
 
     error = !audio ? QString() : audio->feedUntil(writer, std::numeric_limits<double>::infinity());

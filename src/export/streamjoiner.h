@@ -46,7 +46,8 @@ struct Request {
 struct Outcome {
     QString error;                  // empty on success; "Canceled" when cancel was set
     // The source's own pictures could not be joined (not a failure to read or write a
-    // file): encoding it whole instead will do. error then says why, in plain words.
+    // file): encoding it whole instead will do. error then says why, in plain words that
+    // follow "because".
     bool unjoinable = false;
 };
 

@@ -9,6 +9,7 @@
 #include <QApplication>
 #include <QCryptographicHash>
 #include <QDir>
+#include <QImage>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -16,6 +17,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <cmath>
 #include <csignal>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -105,7 +107,8 @@ QByteArray hashOf(const QString &path)
 QJsonObject probe(const QString &path)
 {
     return QJsonDocument::fromJson(TestMedia::runFFprobe({"-show_entries",
-                                                          "stream=codec_type,codec_name,width,height:format=format_name",
+                                                          "stream=codec_type,codec_name,width,height,"
+                                                          "sample_aspect_ratio,duration:format=format_name",
                                                           "-of", "json", path})
                                        .toUtf8())
         .object();
@@ -171,6 +174,9 @@ private slots:
     void helpDocumentsTheExportWithoutDisplay();
     void exportsProjectPartsAtLowQuality();
     void exportsProjectPartsAtOriginalQuality();
+    void exportsMatroskaCutAtItsKeyframesAtOriginalQuality();
+    void qualityKeepsThePicturesShape_data();
+    void qualityKeepsThePicturesShape();
     void exportsMutedVideoWhole();
     void exportsAudioOnly();
     void badArgumentsExitTwoFromTheProgram();
@@ -413,9 +419,10 @@ void TestCommandLine::exportsProjectPartsAtLowQuality()
     QVERIFY2(run.err.contains("Exporting: "), qPrintable(run.err));
 
     QVERIFY(qAbs(TestMedia::probeDuration(output) - 1.9) <= 0.1);
+    // Smaller than the quality's 854x480: kept at its own size.
     const QJsonObject video = streamOfType(probe(output), "video");
-    QCOMPARE(video.value("width").toInt(), 854);
-    QCOMPARE(video.value("height").toInt(), 480);
+    QCOMPARE(video.value("width").toInt(), 320);
+    QCOMPARE(video.value("height").toInt(), 240);
     QVERIFY(!streamOfType(probe(output), "audio").isEmpty());
     // Only what was asked for is left behind: no temporary file, no change to the source.
     for (const QString &entry : entriesOf(dir.path()))
@@ -451,6 +458,111 @@ void TestCommandLine::exportsProjectPartsAtOriginalQuality()
     QVERIFY(!streamOfType(probe(output), "audio").isEmpty());
 }
 
+// x264's defaults in Matroska: times in whole milliseconds, no stored decode times (libavformat
+// guesses them and has none for the first pictures), Opus sound starting 7 ms before the picture.
+void TestCommandLine::exportsMatroskaCutAtItsKeyframesAtOriginalQuality()
+{
+    const QString mkv = dir.filePath("keyframes.mkv");
+    QVERIFY(TestMedia::runFFmpeg({"-f", "lavfi", "-i", "testsrc2=d=60", "-f", "lavfi", "-i", "sine=d=60", "-c:v",
+                                  "libx264", "-c:a", "libopus", mkv}));
+    const QString project = dir.filePath("keyframes.tlp");
+    {
+        QFile file(project);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(ProjectFile::write(mkv, 60000, {part(0, 20000), part(30000, 60000)}));
+    }
+    const QString output = dir.filePath("keyframes.mp4");
+    const Run run = runTrimlet({"--export", output, "--quality", "original", project}, elsewhere);
+    QVERIFY2(run.exitCode == 0, qPrintable(run.err));
+    QCOMPARE(run.out, output + '\n');
+    QVERIFY2(!run.err.contains("encoded again at its original size"), qPrintable(run.err));
+    QVERIFY2(run.err.contains("the sound (Opus) was encoded again as AAC"), qPrintable(run.err));
+
+    QString errors;
+    QVERIFY(TestMedia::runFFmpeg({"-i", output, "-f", "null", "-"}, &errors));
+    QCOMPARE(errors.trimmed(), QString());
+    // The source's first frame lies 14 ms after its time 0: frames 0..499 and 750..1499.
+    const QVector<double> psnr = TestMedia::framePsnr(output, mkv, {{0, 500}, {750, 1500}}, dir.path());
+    QCOMPARE(psnr.size(), 1250);
+    int identical = 0;
+    for (int i = 0; i < psnr.size(); ++i) {
+        QVERIFY2(psnr[i] > 40.0, qPrintable(QStringLiteral("frame %1: %2 dB").arg(i).arg(psnr[i])));
+        identical += std::isinf(psnr[i]);
+    }
+    // Both parts start on keyframes: their frames are copied, not made again.
+    QVERIFY2(identical >= 1200, qPrintable(QString::number(identical)));
+
+    const QJsonObject probed = probe(output);
+    const double videoSeconds = streamOfType(probed, "video").value("duration").toString().toDouble();
+    const double audioSeconds = streamOfType(probed, "audio").value("duration").toString().toDouble();
+    QCOMPARE(videoSeconds, 50.0);
+    QVERIFY2(std::abs(audioSeconds - videoSeconds) <= 1024.0 / 48000 + 1e-6, qPrintable(QString::number(audioSeconds)));
+}
+
+void TestCommandLine::qualityKeepsThePicturesShape_data()
+{
+    QTest::addColumn<QString>("picture");     // a lavfi source of one colour
+    QTest::addColumn<QStringList>("extraArgs");
+    QTest::addColumn<QString>("quality");
+    QTest::addColumn<QSize>("size");
+
+    const QString phone = "color=c=0xC8503C:s=720x1280:r=25:d=1";
+    QTest::newRow("portrait phone clip, high") << phone << QStringList() << "high" << QSize(720, 1280);
+    QTest::newRow("portrait phone clip, low") << phone << QStringList() << "low" << QSize(480, 854);
+    QTest::newRow("landscape stored, turned by its display matrix")
+        << "color=c=0xC8503C:s=1280x720:r=25:d=1" << QStringList{"-metadata:s:v:0", "rotate=90"} << "medium"
+        << QSize(720, 1280);
+    QTest::newRow("wide pixels, square ones out") << "color=c=0xC8503C:s=720x540:r=25:d=1,setsar=4/3"
+                                                  << QStringList() << "low" << QSize(854, 480);
+    QTest::newRow("odd sides") << "color=c=0xC8503C:s=361x641:r=25:d=1" << QStringList{"-pix_fmt", "yuv444p"}
+                               << "high" << QSize(360, 640);
+    QTest::newRow("smaller than the quality") << "color=c=0xC8503C:s=400x300:r=25:d=1" << QStringList() << "high"
+                                              << QSize(400, 300);
+}
+
+void TestCommandLine::qualityKeepsThePicturesShape()
+{
+    QFETCH(QString, picture);
+    QFETCH(QStringList, extraArgs);
+    QFETCH(QString, quality);
+    QFETCH(QSize, size);
+
+    const QString video = dir.filePath("shape.mp4");
+    QStringList args;
+    // Only a stream copy turns the rotate tag into a display matrix.
+    if (extraArgs.value(0).startsWith("-metadata")) {
+        const QString stored = dir.filePath("shape_stored.mp4");
+        QVERIFY(TestMedia::runFFmpeg({"-f", "lavfi", "-i", picture, "-c:v", "libx264", "-preset", "ultrafast",
+                                      "-pix_fmt", "yuv420p", stored}));
+        QVERIFY(TestMedia::runFFmpeg(QStringList{"-i", stored, "-c", "copy"} + extraArgs + QStringList{video}));
+    } else {
+        QStringList encode{"-f", "lavfi", "-i", picture, "-c:v", "libx264", "-preset", "ultrafast"};
+        encode << (extraArgs.isEmpty() ? QStringList{"-pix_fmt", "yuv420p"} : extraArgs) << video;
+        QVERIFY(TestMedia::runFFmpeg(encode));
+    }
+    const QString output = dir.filePath("shape_out.mp4");
+    const Run run = runTrimlet({"--export", output, "--quality", quality, video}, elsewhere);
+    QVERIFY2(run.exitCode == 0, qPrintable(run.err));
+
+    const QJsonObject stream = streamOfType(probe(output), "video");
+    QCOMPARE(QSize(stream.value("width").toInt(), stream.value("height").toInt()), size);
+    const QString aspect = stream.value("sample_aspect_ratio").toString("1:1");
+    QVERIFY2(aspect == "1:1", qPrintable(aspect));
+    // The picture fills the frame: colour right up to every edge, no black bars.
+    const QString still = dir.filePath("shape.png");
+    QVERIFY(TestMedia::runFFmpeg({"-i", output, "-frames:v", "1", still}));
+    QImage frame;
+    QVERIFY(frame.load(still));
+    QCOMPARE(frame.size(), size);
+    for (const QPoint &at : {QPoint(1, 1), QPoint(size.width() - 2, 1), QPoint(1, size.height() - 2),
+                             QPoint(size.width() - 2, size.height() - 2), QPoint(size.width() / 2, 1),
+                             QPoint(1, size.height() / 2)}) {
+        const QColor colour = frame.pixelColor(at);
+        QVERIFY2(colour.red() > 150 && colour.green() < 120,
+                 qPrintable(QStringLiteral("(%1, %2): %3").arg(at.x()).arg(at.y()).arg(colour.name())));
+    }
+}
+
 void TestCommandLine::exportsMutedVideoWhole()
 {
     const Run run = runTrimlet({"--export", "muted.mp4", "--mute", "--quality", "medium", "../source.mp4"},
@@ -462,8 +574,9 @@ void TestCommandLine::exportsMutedVideoWhole()
 
     QVERIFY(qAbs(TestMedia::probeDuration(output) - 3.0) <= 0.1);
     const QJsonObject probed = probe(output);
-    QCOMPARE(streamOfType(probed, "video").value("width").toInt(), 1280);
-    QCOMPARE(streamOfType(probed, "video").value("height").toInt(), 720);
+    // Medium's 1280x720 is a limit the 320x240 source stays within.
+    QCOMPARE(streamOfType(probed, "video").value("width").toInt(), 320);
+    QCOMPARE(streamOfType(probed, "video").value("height").toInt(), 240);
     QVERIFY(streamOfType(probed, "audio").isEmpty());
 }
 

@@ -255,8 +255,9 @@ private slots:
         QTest::newRow("with audio") << two << hd << 1280 << 720 << true
                                     << joinTwo + "[v0][0:a][v1][1:a]concat=n=2:v=1:a=1[outv][outa];[outv]"
                                            + fit(1280, 720) + "[outvscaled]";
+        // 16:9 at 854x480 is not exact: stretched by a fraction of a pixel, not padded by one.
         QTest::newRow("without audio") << two << hd << 854 << 480 << false
-                                       << joinTwo + "[v0][v1]concat=n=2:v=1[outv];[outv]" + fit(854, 480)
+                                       << joinTwo + "[v0][v1]concat=n=2:v=1[outv];[outv]scale=854:480,setsar=1"
                                               + "[outvscaled]";
         QTest::newRow("no target ends with concat")
             << two << hd << -1 << 720 << true << joinTwo + "[v0][0:a][v1][1:a]concat=n=2:v=1:a=1[outv][outa]";
@@ -298,6 +299,56 @@ private slots:
             << "[0:v]null[temp0];[1:v]transpose=1[temp1];[temp0]copy" + toPortraitSource + "[v0];[temp1]copy"
                    + toPortraitSource + "[v1];[v0][v1]concat=n=2:v=1[outv]";
     }
+    // A quality's size limits the long and the short side; the picture keeps the shape it is shown in.
+    void outputFrameSizeKeepsTheShownShape_data()
+    {
+        QTest::addColumn<SourceFacts>("source");
+        QTest::addColumn<int>("clipRotation");
+        QTest::addColumn<QSize>("limit");
+        QTest::addColumn<QSize>("size");
+
+        SourceFacts widePixels = sourceOf(720, 540);
+        widePixels.pixelAspect = 4.0 / 3.0;
+        SourceFacts narrowPixels = sourceOf(720, 480);
+        narrowPixels.pixelAspect = 8.0 / 9.0;
+        QTest::newRow("landscape shrunk") << sourceOf(1920, 1080) << 0 << QSize(1280, 720) << QSize(1280, 720);
+        QTest::newRow("portrait stays portrait") << sourceOf(720, 1280) << 0 << QSize(1920, 1080) << QSize(720, 1280);
+        QTest::newRow("portrait shrunk") << sourceOf(720, 1280) << 0 << QSize(854, 480) << QSize(480, 854);
+        QTest::newRow("display matrix turns it upright")
+            << sourceOf(1920, 1080, 90) << 0 << QSize(1920, 1080) << QSize(1080, 1920);
+        QTest::newRow("part turned upright") << sourceOf(1920, 1080) << 90 << QSize(1280, 720) << QSize(720, 1280);
+        QTest::newRow("never enlarged") << sourceOf(320, 240) << 0 << QSize(1920, 1080) << QSize(320, 240);
+        QTest::newRow("square") << sourceOf(2000, 2000) << 0 << QSize(1920, 1080) << QSize(1080, 1080);
+        QTest::newRow("odd sides made even, not larger") << sourceOf(361, 641) << 0 << QSize(1920, 1080) << QSize(360, 640);
+        QTest::newRow("wide pixels in square ones") << widePixels << 0 << QSize(854, 480) << QSize(854, 480);
+        QTest::newRow("narrow pixels, not enlarged") << narrowPixels << 0 << QSize(1920, 1080) << QSize(640, 480);
+        QTest::newRow("wider than the limit") << sourceOf(3840, 1080) << 0 << QSize(1920, 1080) << QSize(1920, 540);
+    }
+    void outputFrameSizeKeepsTheShownShape()
+    {
+        QFETCH(SourceFacts, source);
+        QFETCH(int, clipRotation);
+        QFETCH(QSize, limit);
+        QFETCH(QSize, size);
+        Clip clip = clipOf(0, 2000);
+        clip.rotation = clipRotation;
+        VideoExportInput in = baseInput({clip, clip}, source);
+        in.targetWidth = limit.width();
+        in.targetHeight = limit.height();
+        QCOMPARE(outputFrameSize(in), size);
+        // Turning the limit changes nothing: the picture decides which way it stands.
+        in.targetWidth = limit.height();
+        in.targetHeight = limit.width();
+        QCOMPARE(outputFrameSize(in), size);
+
+        // Scaled to exactly that size, in square pixels (the picture filling it is seen in tst_commandline).
+        const QString graph = buildVideoExportCommand(in).filterGraph;
+        const QString last = graph.mid(graph.lastIndexOf(QLatin1String("[outv]")));
+        QVERIFY2(last.contains(QStringLiteral("scale=%1:%2").arg(size.width()).arg(size.height())), qPrintable(last));
+        if (source.pixelAspect != 1.0)
+            QVERIFY2(last.contains("setsar=1"), qPrintable(last));
+    }
+
     void graphShape()
     {
         QFETCH(ClipList, clips);
@@ -551,7 +602,7 @@ private slots:
                  "[0:a]atrim=start=1.020000:end=3.500000,asetpts=PTS-STARTPTS[a0];"
                  "[1:a]atrim=start=1.020000:end=3.700000,asetpts=PTS-STARTPTS[a1];"
                  "[v0][a0][v1][a1]concat=n=2:v=1:a=1[joined][outa];[joined]settb=1/25,setpts=N[outv];[outv]"
-                     + fit(1280, 720) + "[outvscaled]");
+                     + fit(640, 360) + "[outvscaled]");
         const qsizetype rate = command.arguments.indexOf("-r");
         QVERIFY(rate > command.arguments.indexOf("-filter_complex"));
         QCOMPARE(command.arguments.at(rate + 1), QStringLiteral("25/1"));

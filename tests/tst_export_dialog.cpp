@@ -131,7 +131,11 @@ private slots:
         QVERIFY(!dialog.settings().originalQuality);
 
         QString answer = QStringLiteral("Original Quality: checking the video...");
-        dialog.setOriginalQualityNote([&answer] { return answer; });
+        bool askedWithSound = false;
+        dialog.setOriginalQualityNote([&answer, &askedWithSound](bool withSound) {
+            askedWithSound = withSound;
+            return answer;
+        });
         QCOMPARE(dialog.originalQualityNote(), QString());
         row[0]->click();
         QVERIFY(dialog.settings().originalQuality);
@@ -150,6 +154,11 @@ private slots:
         buttonNamed(dialog, "Include Audio")->click();
         QVERIFY(note->isVisible());
         QCOMPARE(note->text(), answer);
+        QVERIFY(askedWithSound);
+        // Muted, the note need not say what becomes of the sound.
+        buttonNamed(dialog, "No Audio (Mute)")->click();
+        QVERIFY(note->isVisible());
+        QVERIFY(!askedWithSound);
         row[2]->click();
         QVERIFY(!dialog.settings().originalQuality);
         QCOMPARE(dialog.settings().targetWidth, 1280);

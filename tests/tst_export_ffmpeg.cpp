@@ -389,14 +389,14 @@ private slots:
     void twoClipsWithAudio()
     {
         const QString output = out("two.mp4");
-        QCOMPARE(exportVideo(withAudio, {clipOf(500, 1500), clipOf(2000, 3500)}, output, 480, 270),
+        QCOMPARE(exportVideo(withAudio, {clipOf(500, 1500), clipOf(2000, 3500)}, output, 240, 180),
                  int(Result::Succeeded));
         QCOMPARE(prompts.last().title, QStringLiteral("Export Complete"));
         QCOMPARE(prompts.last().text, "Video exported successfully!\n\nSaved to:\n" + output);
         const auto streams = streamsOf(output);
         const StreamInfo video = streamOfType(streams, "video");
         QCOMPARE(video.codec, QStringLiteral("h264"));
-        QCOMPARE(QSize(video.width, video.height), QSize(480, 270));
+        QCOMPARE(QSize(video.width, video.height), QSize(240, 180));
         QVERIFY2(qAbs(video.duration - 2.5) <= 2 * frameSeconds + 1e-6, qPrintable(QString::number(video.duration)));
         QCOMPARE(streamOfType(streams, "audio").codec, QStringLiteral("aac"));
         QVERIFY(leftovers().isEmpty());
@@ -530,14 +530,18 @@ private slots:
     // A title sits where the user put it, whatever the output size.
     void titleAtAnotherTargetSize_data()
     {
+        QTest::addColumn<int>("limitWidth");
+        QTest::addColumn<int>("limitHeight");
         QTest::addColumn<int>("width");
         QTest::addColumn<int>("height");
-        QTest::newRow("source size") << 640 << 360;
-        QTest::newRow("larger target") << 854 << 480;
-        QTest::newRow("smaller target") << 320 << 180;
+        QTest::newRow("source size") << 640 << 360 << 640 << 360;
+        QTest::newRow("larger limit: never enlarged") << 854 << 480 << 640 << 360;
+        QTest::newRow("smaller target") << 320 << 180 << 320 << 180;
     }
     void titleAtAnotherTargetSize()
     {
+        QFETCH(int, limitWidth);
+        QFETCH(int, limitHeight);
         QFETCH(int, width);
         QFETCH(int, height);
         Clip titled = clipOf(500, 2500);
@@ -546,7 +550,8 @@ private slots:
         titled.titleAtTop = false;
         titled.titleDurationMode = 2;
         const QString output = out("title.mp4");
-        QCOMPARE(exportVideo(pattern, {titled, clipOf(3000, 3500)}, output, width, height), int(Result::Succeeded));
+        QCOMPARE(exportVideo(pattern, {titled, clipOf(3000, 3500)}, output, limitWidth, limitHeight),
+                 int(Result::Succeeded));
 
         const QRect box = TitleImageRenderer().boxRect(titled, QSize(640, 360));
         const double scale = double(width) / 640;
@@ -578,11 +583,14 @@ private slots:
         QTest::addColumn<int>("width");
         QTest::addColumn<int>("height");
         QTest::addColumn<int>("partsPerRun");
-        QTest::newRow("to target") << "pattern" << 854 << 480 << 0;
-        QTest::newRow("no target: source size") << "pattern" << -1 << -1 << 0;
-        QTest::newRow("rotation metadata source") << "rotated" << 640 << 360 << 0;
-        QTest::newRow("odd size source") << "odd" << 854 << 480 << 0;
-        QTest::newRow("no target, one part per run") << "pattern" << -1 << -1 << 1;
+        QTest::addColumn<QSize>("expected");
+        // A target is a limit: the source's shape (upright when shown upright), never enlarged.
+        QTest::newRow("to target") << "pattern" << 426 << 240 << 0 << QSize(426, 240);
+        QTest::newRow("to a larger limit") << "pattern" << 854 << 480 << 0 << QSize(640, 360);
+        QTest::newRow("no target: source size") << "pattern" << -1 << -1 << 0 << QSize(640, 360);
+        QTest::newRow("rotation metadata source") << "rotated" << 640 << 360 << 0 << QSize(240, 320);
+        QTest::newRow("odd size source") << "odd" << 854 << 480 << 0 << QSize(320, 240);
+        QTest::newRow("no target, one part per run") << "pattern" << -1 << -1 << 1 << QSize(640, 360);
     }
     void rotatedNextToUnrotated()
     {
@@ -590,6 +598,7 @@ private slots:
         QFETCH(int, width);
         QFETCH(int, height);
         QFETCH(int, partsPerRun);
+        QFETCH(QSize, expected);
         BatchedExport::setPartsPerBatch(partsPerRun);
         const QString source = which == "pattern" ? pattern : which == "rotated" ? rotated : oddSize;
         Clip turned = withEffects(clipOf(1500, 2500));
@@ -599,7 +608,6 @@ private slots:
         const QString output = out("mixed.mp4");
         QCOMPARE(exportVideo(source, {clipOf(0, 1000), turned}, output, width, height), int(Result::Succeeded));
         const StreamInfo video = streamOfType(streamsOf(output), "video");
-        const QSize expected = width > 0 ? QSize(width, height) : QSize(640, 360);
         QCOMPARE(QSize(video.width, video.height), expected);
         QVERIFY(qAbs(video.duration - 2.0) <= 2 * frameSeconds + 1e-6);
         if (which != "pattern")
@@ -622,7 +630,7 @@ private slots:
         QTest::addColumn<int>("height");
         QTest::addColumn<QSize>("size");
         QTest::addColumn<int>("pictureWidth");
-        QTest::newRow("to target") << 854 << 480 << QSize(854, 480) << 640;
+        QTest::newRow("to a larger limit: the shape shown") << 854 << 480 << QSize(640, 480) << 640;
         // The turned part needs a common size: the source's shape in square pixels.
         QTest::newRow("no target, a turned part") << -1 << -1 << QSize(640, 480) << 640;
     }

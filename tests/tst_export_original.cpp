@@ -59,35 +59,6 @@ QJsonObject streamOf(const QJsonObject &probed, const QString &type)
     return {};
 }
 
-// Per output frame, its PSNR against the source frame it should be (inf: identical).
-QVector<double> framePsnr(const QString &output, const QString &source, const QList<QPair<int, int>> &frames,
-                          const QString &workDir)
-{
-    QStringList terms;
-    for (const auto &range : frames)
-        terms << QStringLiteral("between(n,%1,%2)").arg(range.first).arg(range.second - 1);
-    const QString stats = workDir + "/psnr.log";
-    QFile::remove(stats);
-    const QString graph = QStringLiteral("[1:v]select='%1',setpts=N/TB/25[ref];[0:v]setpts=N/TB/25[out];"
-                                         "[out][ref]psnr=stats_file=%2")
-                              .arg(terms.join('+'), stats);
-    QString error;
-    if (!TestMedia::runFFmpeg({"-i", output, "-i", source, "-filter_complex", graph, "-f", "null", "-"}, &error))
-        qWarning() << error;
-    QVector<double> values;
-    QFile file(stats);
-    if (!file.open(QIODevice::ReadOnly))
-        return values;
-    for (const QByteArray &line : file.readAll().split('\n')) {
-        const int at = line.indexOf("psnr_avg:");
-        if (at < 0)
-            continue;
-        const QByteArray value = line.mid(at + 9).split(' ').first();
-        values.append(value == "inf" ? qInf() : value.toDouble());
-    }
-    return values;
-}
-
 QString decodeErrors(const QString &path)
 {
     QString error;
@@ -195,7 +166,10 @@ private slots:
 
         QCOMPARE(exportOriginal(source, threeParts(), output), int(Result::Succeeded));
         QCOMPARE(prompts.last().title, QStringLiteral("Export Complete"));
-        QVERIFY(prompts.last().text.contains(SmartExportJob::smartNote()));
+        // Opus has no place in MP4 as it is: the note says it was made AAC.
+        const QString note = audioArgs.contains("libopus") ? SmartExportJob::smartNote("opus", "aac")
+                                                           : SmartExportJob::smartNote();
+        QVERIFY2(prompts.last().text.contains(note), qPrintable(prompts.last().text));
         const SmartCut::Plan &plan = controller->smartJob()->plan();
         QCOMPARE(plan.copiedFrames + plan.encodedFrames, threePartFrameCount);
         QCOMPARE(plan.copiedFrames > 0, copies);
@@ -211,7 +185,7 @@ private slots:
         QCOMPARE(video.value("height").toInt(), 240);
 
         // Every frame is the one it should be: copied ones identical, the rest close.
-        const QVector<double> psnr = framePsnr(output, source, threePartFrames, dir.path());
+        const QVector<double> psnr = TestMedia::framePsnr(output, source, threePartFrames, dir.path());
         QCOMPARE(psnr.size(), threePartFrameCount);
         int identical = 0;
         for (int i = 0; i < psnr.size(); ++i) {
@@ -270,7 +244,7 @@ private slots:
         QCOMPARE(streamOf(probe(output), "video").value("nb_read_frames").toString().toInt(), threePartFrameCount);
 
         // The middle part is grey; the outer parts' copied frames are the source's own.
-        const QVector<double> psnr = framePsnr(output, source, threePartFrames, dir.path());
+        const QVector<double> psnr = TestMedia::framePsnr(output, source, threePartFrames, dir.path());
         QCOMPARE(psnr.size(), threePartFrameCount);
         int identical = 0;
         for (double value : psnr)

@@ -1,8 +1,11 @@
 #include "piececommand.h"
 #include "smartcutplan.h"
+#include "smartexportjob.h"
 #include "streamjoiner.h"
 
 #include <QtTest>
+
+#include <cmath>
 
 using namespace SmartCut;
 
@@ -104,7 +107,7 @@ private slots:
         for (int i = 1; i < onlyFirst.video.packets.size(); ++i)
             onlyFirst.video.packets[i].idr = false;
         const FrameTable single = tableOf(onlyFirst);
-        QVERIFY(smartCutBlocker(onlyFirst, &single).contains(QLatin1String("open GOPs")));
+        QVERIFY(smartCutBlocker(onlyFirst, &single).contains(QLatin1String("can start from")));
     }
 
     void frameTableRefusesMissingOrRepeatedTimestamps()
@@ -209,9 +212,9 @@ private slots:
         QTest::newRow("h264 mp4") << "h264" << "mov,mp4,m4a,3gp,3g2,mj2" << 1 << false << "";
         QTest::newRow("hevc mkv") << "hevc" << "matroska,webm" << 0 << false << "";
         QTest::newRow("vp9") << "vp9" << "matroska,webm" << 1 << false << "VP9";
-        QTest::newRow("mpeg-ts") << "h264" << "mpegts" << 1 << false << "container";
+        QTest::newRow("mpeg-ts") << "h264" << "mpegts" << 1 << false << "MP4, MOV and MKV";
         QTest::newRow("interlaced") << "h264" << "mov,mp4,m4a,3gp,3g2,mj2" << 3 << false << "interlaced";
-        QTest::newRow("changing") << "h264" << "mov,mp4,m4a,3gp,3g2,mj2" << 1 << true << "parameters change";
+        QTest::newRow("changing") << "h264" << "mov,mp4,m4a,3gp,3g2,mj2" << 1 << true << "settings change";
     }
 
     void blockerNamesWhatStopsACopy()
@@ -236,6 +239,134 @@ private slots:
             QVERIFY(originalQualitySummary(&index, {}).contains(QLatin1String("encoded again at its original size")));
         }
         QVERIFY(originalQualitySummary(nullptr, {}).endsWith(QLatin1String("...")));
+    }
+
+    void decodeTimestampsRiseAndPrecedeTheirPictures()
+    {
+        // x264's order with pyramid B-frames: I0 P4 B2 b1 b3 P8 B6 b5 b7 ...
+        QVector<int> order{0};
+        for (int group = 0; group < 20; ++group) {
+            const int base = group * 4;
+            order << base + 4 << base + 2 << base + 1 << base + 3;
+        }
+        // MP4 at 1/12800: the source's own dts (two frames back) come out again.
+        QVector<qint64> pts;
+        for (int frame : order)
+            pts << frame * 512;
+        QVector<qint64> dts = StreamJoiner::decodeTimestamps(pts);
+        QCOMPARE(dts.size(), pts.size());
+        for (int i = 0; i < dts.size(); ++i)
+            QCOMPARE(dts[i], qint64(i - 2) * 512);
+
+        // Matroska at 30000/1001 in whole milliseconds, frames 33 and 34 ms apart, and a
+        // second stretch joined 7 s on (a copied part after another).
+        pts.clear();
+        for (int frame : order)
+            pts << std::llround(frame * 1001.0 / 30.0);
+        const int firstStretch = int(pts.size());
+        for (int i = 0; i < firstStretch; ++i)
+            pts << pts[i] + 7000;
+        dts = StreamJoiner::decodeTimestamps(pts);
+        QCOMPARE(dts.size(), pts.size());
+        for (int i = 0; i < dts.size(); ++i) {
+            QVERIFY2(dts[i] <= pts[i], qPrintable(QString::number(i)));
+            if (i > 0)
+                QVERIFY2(dts[i] > dts[i - 1], qPrintable(QString::number(i)));
+        }
+        // No more delay than the reordering needs: two frames, the longer ones.
+        QCOMPARE(pts[0] - dts[0], qint64(67));
+
+        pts[3] = pts[5];
+        QVERIFY(StreamJoiner::decodeTimestamps(pts).isEmpty());
+    }
+
+    // Every reason and note reads to someone who has never heard of codecs, and says what
+    // becomes of the sound.
+    void reasonsAndNotesInPlainWords()
+    {
+        QStringList texts;
+        auto blocked = [&texts](Media::MediaIndex index, bool withTable = true) {
+            FrameTable table;
+            QString error;
+            if (withTable && index.ok() && !buildFrameTable(index, table, &error)) {
+                texts << error;
+                return;
+            }
+            const QString reason = smartCutBlocker(index, withTable && index.ok() ? &table : nullptr);
+            QVERIFY(!reason.isEmpty());
+            texts << reason << originalQualitySummary(&index, {}) << SmartExportJob::fallbackNote(reason);
+        };
+        Media::MediaIndex index = closedGops(60, 10);
+        index.error = QStringLiteral("Invalid data found when processing input");
+        blocked(index, false);
+        index = closedGops(60, 10);
+        index.video.index = -1;
+        blocked(index);
+        for (const char *codec : {"vp9", "mpeg2video", "av1"}) {
+            index = closedGops(60, 10);
+            index.video.codecName = QLatin1String(codec);
+            blocked(index);
+        }
+        QVERIFY(texts.last().contains(QLatin1String("(AV1)")));
+        index = closedGops(60, 10);
+        index.formatName = QStringLiteral("mpegts");
+        blocked(index);
+        index = closedGops(60, 10);
+        index.video.nalLengthSize = 0;
+        blocked(index);
+        index = closedGops(60, 10);
+        index.video.fieldOrder = 4;
+        blocked(index);
+        index = closedGops(60, 10);
+        index.video.packets[20].changedParameterSets = true;
+        blocked(index);
+        index = closedGops(60, 10);
+        index.video.pixelFormat.clear();
+        blocked(index);
+        index = closedGops(60, 10);
+        for (int i = 1; i < index.video.packets.size(); ++i)
+            index.video.packets[i].idr = false;
+        blocked(index);
+        index = closedGops(60, 10);
+        index.video.packets[7].pts = Media::NoTimestamp;
+        blocked(index);
+        index = closedGops(60, 10);
+        index.video.packets[7].pts = index.video.packets[8].pts;
+        blocked(index);
+        index = closedGops(60, 10);
+        index.video.rotation = 90;
+        Clip grey;
+        grey.hasEffects = grey.grayscale = true;
+        texts << originalQualitySummary(&index, {grey});
+        QVERIFY(texts.last().contains(rotatedWithFiltersReason()));
+
+        // Sound: AAC is copied; Opus and the like become AAC, MP3 stays MP3; muted, nothing to say.
+        index = closedGops(60, 10);
+        const QString allCopied = originalQualitySummary(&index, {});
+        QVERIFY(allCopied.contains(QLatin1String("the rest is copied unchanged")));
+        index.audio.index = 1;
+        index.audio.codecName = QStringLiteral("aac");
+        QCOMPARE(originalQualitySummary(&index, {}), allCopied);
+        index.audio.codecName = QStringLiteral("opus");
+        const QString opus = originalQualitySummary(&index, {});
+        QVERIFY2(opus.contains(QLatin1String("the sound (Opus) is encoded again as AAC"))
+                     && !opus.contains(QLatin1String("the rest is copied")),
+                 qPrintable(opus));
+        QCOMPARE(originalQualitySummary(&index, {}, false), allCopied);
+        index.audio.codecName = QStringLiteral("mp3");
+        QVERIFY(originalQualitySummary(&index, {}).contains(QLatin1String("the sound (MP3) is encoded again as MP3")));
+        index.audio.codecName = QStringLiteral("pcm_s16le");
+        texts << opus << originalQualitySummary(&index, {}) << allCopied << SmartExportJob::smartNote()
+              << SmartExportJob::smartNote(QStringLiteral("vorbis"), soundEncodedAs(index.audio));
+        QVERIFY(texts.last().contains(QLatin1String("the sound (Vorbis) was encoded again as AAC")));
+
+        static const QStringList jargon{"gop", "keyframe", "container", "stream", "codec", "re-encod",
+                                        "timestamp", "packet", "parameter", "nal unit", "pixel format", "index"};
+        QCOMPARE(texts.size(), 41);
+        for (const QString &text : std::as_const(texts)) {
+            for (const QString &word : jargon)
+                QVERIFY2(!text.contains(word, Qt::CaseInsensitive), qPrintable(text));
+        }
     }
 
     void annexBBecomesLengthPrefixed()

@@ -369,7 +369,9 @@ void configureParser(QCommandLineParser &parser)
                       QStringLiteral("OUTPUT")});
     parser.addOption({qualityOption,
                       QStringLiteral("Video quality of --export: original (the source's size), "
-                                     "high (1920x1080, the default), medium (1280x720) or low (854x480)."),
+                                     "high (at most 1920x1080, the default), medium (at most 1280x720) or "
+                                     "low (at most 854x480); an upright picture stays upright, and none is "
+                                     "made larger than the source."),
                       QStringLiteral("QUALITY")});
     parser.addOption({muteOption, QStringLiteral("Export the video without sound.")});
     parser.addOption({audioOnlyOption,

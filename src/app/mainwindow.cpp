@@ -1913,9 +1913,9 @@ void MainWindow::exportVideo()
     dialog.chooseQuality(AppSettings::exportQuality());
     const QString videoPath = currentVideoPath;
     const ClipList clips = clipList;
-    dialog.setOriginalQualityNote([videoPath, clips] {
+    dialog.setOriginalQualityNote([videoPath, clips](bool withSound) {
         const auto index = Media::MediaIndexCache::instance().cached(videoPath);
-        return SmartCut::originalQualitySummary(index.get(), clips);
+        return SmartCut::originalQualitySummary(index.get(), clips, withSound);
     });
     if (prompts().runDialog(dialog) != QDialog::Accepted)
         return;

@@ -6,6 +6,7 @@
 #include <QHash>
 #include <QLocale>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -283,10 +284,29 @@ bool needsCommonSize(const ClipList &clips, const SourceFacts &source)
     return false;
 }
 
-QSize commonFrameSize(const SourceFacts &source, int targetWidth, int targetHeight)
+QSize limitedFrameSize(const QSize &shape, const QSize &limit)
 {
-    return targetGiven(targetWidth, targetHeight) ? QSize(targetWidth, targetHeight)
-                                                  : source.shownSize();
+    if (shape.isEmpty())
+        return limit;
+    QSize box = limit;
+    if ((shape.height() > shape.width()) != (box.height() > box.width()))
+        box.transpose();
+    const double scale =
+        std::min({1.0, double(box.width()) / shape.width(), double(box.height()) / shape.height()});
+    // Rounded to even sides for the encoder, but never past the box or the shape.
+    const auto even = [](double length, int most) { return qMax(2, qMin(most / 2 * 2, qRound(length / 2) * 2)); };
+    return QSize(even(shape.width() * scale, qMin(box.width(), shape.width())),
+                 even(shape.height() * scale, qMin(box.height(), shape.height())));
+}
+
+QSize outputFrameSize(const VideoExportInput &input)
+{
+    const bool common =
+        input.clips.isEmpty() || input.forceCommonSize || needsCommonSize(input.clips, input.source);
+    const QSize shape = common ? input.source.shownSize() : clipShownSize(input.clips.first(), input.source);
+    return targetGiven(input.targetWidth, input.targetHeight)
+        ? limitedFrameSize(shape, QSize(input.targetWidth, input.targetHeight))
+        : shape;
 }
 
 double blurSigma(int blurIntensity, double sourceWidth)
@@ -411,10 +431,9 @@ ExportCommand buildVideoExportCommand(const VideoExportInput &input)
     }
 
     const bool commonSize = clipCount > 0 && (input.forceCommonSize || needsCommonSize(clips, input.source));
-    const QString clipEnd = commonSize
-        ? QLatin1Char(',') + fitFilters(commonFrameSize(input.source, input.targetWidth, input.targetHeight), input.source)
-              + QStringLiteral(",setsar=1")
-        : QString();
+    const QSize outputSize = outputFrameSize(input);
+    const QString clipEnd = commonSize ? QLatin1Char(',') + fitFilters(outputSize, input.source) + QStringLiteral(",setsar=1")
+                                       : QString();
 
     QString graph;
     for (int i = 0; i < clipCount; ++i) {
@@ -472,9 +491,16 @@ ExportCommand buildVideoExportCommand(const VideoExportInput &input)
     }
 
     command.videoLabel = QStringLiteral("[outv]");
-    if (targetGiven(input.targetWidth, input.targetHeight)) {
-        graph += QStringLiteral(";[outv]") + fitFilters(QSize(input.targetWidth, input.targetHeight), input.source)
-                 + QStringLiteral("[outvscaled]");
+    if (targetGiven(input.targetWidth, input.targetHeight) && clipCount > 0) {
+        // The output has the shape shown, so nothing is padded; only where its even sides
+        // are not exactly that shape, or pixels are not square, is the picture stretched to it.
+        const QSize shown = commonSize ? outputSize : clipShownSize(clips.first(), input.source);
+        const bool exact = (commonSize || input.source.pixelAspect == 1.0)
+            && qint64(shown.width()) * outputSize.height() == qint64(shown.height()) * outputSize.width();
+        graph += QStringLiteral(";[outv]")
+            + (exact ? fitFilters(outputSize, input.source)
+                     : QStringLiteral("scale=%1:%2,setsar=1").arg(outputSize.width()).arg(outputSize.height()))
+            + QStringLiteral("[outvscaled]");
         command.videoLabel = QStringLiteral("[outvscaled]");
     }
     command.filterGraph = graph;

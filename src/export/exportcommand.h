@@ -36,7 +36,9 @@ struct VideoExportInput {
     QString sourcePath;
     ClipList clips;                 // as exported: ranges already fitted to the source
     SourceFacts source;
-    int targetWidth = -1;           // negative: no scaling
+    // The quality's size, a limit: the output is the edit's shape made no larger than this
+    // (turned upright for an upright picture), never larger than the source. Negative: no scaling.
+    int targetWidth = -1;
     int targetHeight = -1;
     bool withAudio = true;
     QList<ExportTitleImage> titles;     // in clip order
@@ -103,7 +105,12 @@ QSize clipFrameSize(const Clip &clip, const SourceFacts &source);
 QSize clipShownSize(const Clip &clip, const SourceFacts &source);
 // True when the clips' frame sizes differ and must be brought to one size to be joined.
 bool needsCommonSize(const ClipList &clips, const SourceFacts &source);
-QSize commonFrameSize(const SourceFacts &source, int targetWidth, int targetHeight);
+// The largest size of even sides, in square pixels, with the shape's proportions that fits the
+// limit turned the shape's way and is no larger than the shape itself.
+QSize limitedFrameSize(const QSize &shape, const QSize &limit);
+// The export's frame: the shape shown (the source's when parts must be brought to one size,
+// else the parts' own), limited to the target when one is given.
+QSize outputFrameSize(const VideoExportInput &input);
 
 double blurSigma(int blurIntensity, double sourceWidth);
 // The filters of one clip's chain (empty unless hasEffects).

@@ -232,7 +232,7 @@ void ExportDialog::suggestFolder(const QString &folder)
         pathEdit->setText(QDir(folder).filePath(QFileInfo(pathEdit->text()).fileName()));
 }
 
-void ExportDialog::setOriginalQualityNote(std::function<QString()> note)
+void ExportDialog::setOriginalQualityNote(std::function<QString(bool withSound)> note)
 {
     originalNoteSource = std::move(note);
     refreshOriginalNote();
@@ -246,7 +246,8 @@ QString ExportDialog::originalQualityNote() const
 void ExportDialog::refreshOriginalNote()
 {
     const bool show = current.originalQuality && current.audioMode != ExportSettings::AudioOnly;
-    originalNote->setText(show && originalNoteSource ? originalNoteSource() : QString());
+    const bool withSound = current.audioMode != ExportSettings::NoAudio;
+    originalNote->setText(show && originalNoteSource ? originalNoteSource(withSound) : QString());
     originalNote->setVisible(show && !originalNote->text().isEmpty());
     // Until the source is read the answer may change: look again shortly.
     if (show && originalNoteSource && originalNote->text().endsWith(QLatin1String("...")))

@@ -22,9 +22,9 @@ public:
     // The choices, with the format and bitrate read from their combo boxes.
     ExportSettings settings() const;
 
-    // The line that says what the original-quality export will do; asked again
-    // while the answer may still change (the source is being read).
-    void setOriginalQualityNote(std::function<QString()> note);
+    // The line that says what the original-quality export will do, asked with whether the
+    // sound is included; asked again while the answer may still change (the source is being read).
+    void setOriginalQualityNote(std::function<QString(bool withSound)> note);
     QString originalQualityNote() const;
 
     // The quality chosen, as a word kept between runs: "original", "480p", "720p" or "1080p".
@@ -63,6 +63,6 @@ private:
     QLabel *bitrateLabel = nullptr;
     QComboBox *bitrateCombo = nullptr;
     QLabel *originalNote = nullptr;
-    std::function<QString()> originalNoteSource;
+    std::function<QString(bool withSound)> originalNoteSource;
     void refreshOriginalNote();
 };

@@ -1,5 +1,7 @@
 #include "smartcutplan.h"
 
+#include <QHash>
+
 #include <algorithm>
 #include <cmath>
 #include <numeric>
@@ -66,7 +68,7 @@ bool buildFrameTable(const Media::MediaIndex &index, FrameTable &table, QString 
     table.timeBase = video.timeBase;
     table.packetCount = int(video.packets.size());
     if (!video.timeBase.valid() || video.packets.isEmpty()) {
-        *error = QStringLiteral("the video has no frames with timestamps");
+        *error = QStringLiteral("the video's pictures carry no times");
         return false;
     }
     const int n = table.packetCount;
@@ -74,7 +76,7 @@ bool buildFrameTable(const Media::MediaIndex &index, FrameTable &table, QString 
     std::iota(order.begin(), order.end(), 0);
     for (const Media::VideoPacket &p : video.packets) {
         if (p.pts == Media::NoTimestamp) {
-            *error = QStringLiteral("some frames of the video have no timestamp");
+            *error = QStringLiteral("some of the video's pictures carry no time");
             return false;
         }
     }
@@ -86,7 +88,7 @@ bool buildFrameTable(const Media::MediaIndex &index, FrameTable &table, QString 
         table.decodeIndex[i] = order[i];
         table.pts[i] = video.packets[order[i]].pts;
         if (i > 0 && table.pts[i] == table.pts[i - 1]) {
-            *error = QStringLiteral("two frames of the video have the same timestamp");
+            *error = QStringLiteral("two of the video's pictures carry the same time");
             return false;
         }
     }
@@ -183,52 +185,83 @@ bool clipNeedsFilters(const Clip &clip)
 QString smartCutBlocker(const Media::MediaIndex &index, const FrameTable *table)
 {
     if (!index.ok())
-        return QStringLiteral("the video could not be read (%1)").arg(index.error);
+        return QStringLiteral("the file could not be read");
     const Media::VideoStream &video = index.video;
     if (video.index < 0)
         return QStringLiteral("the file has no video");
     if (std::none_of(std::begin(codecsWeCut), std::end(codecsWeCut),
                      [&](const char *name) { return video.codecName == QLatin1String(name); }))
-        return QStringLiteral("its video format (%1) can only be saved by re-encoding").arg(video.codecName.toUpper());
+        return QStringLiteral("this video's format (%1) cannot be copied in parts").arg(formatShownName(video.codecName));
     const bool knownContainer = index.formatName.contains(QLatin1String("mp4"))
         || index.formatName.contains(QLatin1String("mov")) || index.formatName.contains(QLatin1String("matroska"));
     if (!knownContainer)
-        return QStringLiteral("its container (%1) is not MP4, MOV or MKV").arg(index.formatName);
+        return QStringLiteral("only MP4, MOV and MKV files can be copied in parts, and this file is another kind");
     if (video.nalLengthSize <= 0)
-        return QStringLiteral("its video stream is not stored in the usual MP4/MKV way");
+        return QStringLiteral("this file stores its pictures in an unusual way");
     if (video.fieldOrder > 1)
-        return QStringLiteral("the video is interlaced");
+        return QStringLiteral("the video is interlaced (each picture is woven from two half-pictures)");
     if (std::any_of(video.packets.cbegin(), video.packets.cend(),
                     [](const Media::VideoPacket &p) { return p.changedParameterSets; }))
-        return QStringLiteral("the video's stream parameters change within the file");
+        return QStringLiteral("the video's picture settings change partway through");
     if (video.width <= 0 || video.height <= 0 || video.pixelFormat.isEmpty())
-        return QStringLiteral("the video's frame size or pixel format is unknown");
+        return QStringLiteral("the video's picture size or colours could not be read");
     if (table) {
         const int clean = int(std::count(table->cleanStart.cbegin(), table->cleanStart.cend(), true));
         if (clean < 2)
-            return QStringLiteral("the video has no keyframes a cut can start from (open GOPs)");
+            return QStringLiteral("the way this video was recorded leaves no picture that a copied part can start from");
     }
     return QString();
 }
 
-QString originalQualitySummary(const Media::MediaIndex *index, const ClipList &clips)
+QString soundEncodedAs(const Media::AudioStream &audio)
+{
+    if (audio.index < 0 || audio.codecName == QLatin1String("aac"))
+        return QString();
+    return audio.codecName == QLatin1String("mp3") ? QStringLiteral("mp3") : QStringLiteral("aac");
+}
+
+QString formatShownName(const QString &codecName)
+{
+    static const QHash<QString, QString> names{
+        {QStringLiteral("opus"), QStringLiteral("Opus")},       {QStringLiteral("vorbis"), QStringLiteral("Vorbis")},
+        {QStringLiteral("ac3"), QStringLiteral("Dolby Digital")}, {QStringLiteral("eac3"), QStringLiteral("Dolby Digital Plus")},
+        {QStringLiteral("mpeg2video"), QStringLiteral("MPEG-2")}, {QStringLiteral("mpeg4"), QStringLiteral("MPEG-4")},
+        {QStringLiteral("mjpeg"), QStringLiteral("Motion JPEG")}, {QStringLiteral("prores"), QStringLiteral("ProRes")},
+        {QStringLiteral("h264"), QStringLiteral("H.264")},      {QStringLiteral("hevc"), QStringLiteral("HEVC")}};
+    if (codecName.startsWith(QLatin1String("pcm_")))
+        return QStringLiteral("uncompressed");
+    return names.value(codecName, codecName.toUpper());
+}
+
+QString originalQualitySummary(const Media::MediaIndex *index, const ClipList &clips, bool withSound)
 {
     if (!index)
         return QStringLiteral("Original Quality: checking the video...");
     FrameTable table;
     QString reason;
     if (index->ok() && !buildFrameTable(*index, table, &reason))
-        reason = reason.isEmpty() ? QStringLiteral("its frames have no usable timestamps") : reason;
+        reason = reason.isEmpty() ? QStringLiteral("the video's pictures carry no usable times") : reason;
     else
         reason = smartCutBlocker(*index, index->ok() ? &table : nullptr);
     if (reason.isEmpty() && index->video.rotation != 0
         && std::any_of(clips.cbegin(), clips.cend(), clipNeedsFilters))
-        reason = QStringLiteral("a part with effects or a title lies in a video recorded turned");
-    if (reason.isEmpty())
+        reason = rotatedWithFiltersReason();
+    if (!reason.isEmpty())
+        return QStringLiteral("Original Quality: the whole video will be encoded again at its original size, "
+                              "which takes longer, because %1.")
+            .arg(reason);
+    const QString sound = withSound ? soundEncodedAs(index->audio) : QString();
+    if (sound.isEmpty())
         return QStringLiteral("Original Quality: only the frames next to each cut are encoded again; "
                               "the rest is copied unchanged.");
-    return QStringLiteral("Original Quality: this video will be encoded again at its original size, because %1.")
-        .arg(reason);
+    return QStringLiteral("Original Quality: only the frames next to each cut are encoded again and the rest of "
+                          "the picture is copied unchanged; the sound (%1) is encoded again as %2.")
+        .arg(formatShownName(index->audio.codecName), formatShownName(sound));
+}
+
+QString rotatedWithFiltersReason()
+{
+    return QStringLiteral("the video is stored on its side and turned when shown, and a part has effects or a title");
 }
 
 } // namespace SmartCut

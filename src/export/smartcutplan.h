@@ -69,12 +69,21 @@ struct Plan {
 Plan planSmartCut(const FrameTable &table, const QVector<FrameRange> &clipFrames,
                   const QVector<bool> &wholeEncode);
 
-// Why this source cannot be cut without re-encoding it all; empty when it can.
+// Why this source cannot be cut without encoding it all again, in plain words that follow
+// "because"; empty when it can.
 QString smartCutBlocker(const Media::MediaIndex &index, const FrameTable *table);
 
 // What the original-quality export will do with this source, for the export dialog;
-// index is null while the scan runs.
-QString originalQualitySummary(const Media::MediaIndex *index, const ClipList &clips);
+// index is null while the scan runs. withSound: the sound is exported too.
+QString originalQualitySummary(const Media::MediaIndex *index, const ClipList &clips, bool withSound = true);
+
+// The format the original-quality export encodes this sound in again ("aac", "mp3"); empty
+// when there is none or it is copied as it is.
+QString soundEncodedAs(const Media::AudioStream &audio);
+// Why a part cannot be copied: its filters would have to turn the stored picture.
+QString rotatedWithFiltersReason();
+// A format's name as people know it: "VP9", "Opus", "MPEG-2".
+QString formatShownName(const QString &codecName);
 
 // Whether a clip needs its own filter chain (effects, title, rotation).
 bool clipNeedsFilters(const Clip &clip);

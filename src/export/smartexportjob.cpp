@@ -58,10 +58,14 @@ SmartExportJob::~SmartExportJob()
     delete dialog.data();
 }
 
-QString SmartExportJob::smartNote()
+QString SmartExportJob::smartNote(const QString &soundFrom, const QString &soundTo)
 {
-    return QStringLiteral("Original quality: only the frames next to the cuts were encoded again; "
-                          "everything else was copied unchanged.");
+    if (soundTo.isEmpty())
+        return QStringLiteral("Original quality: only the frames next to the cuts were encoded again; "
+                              "everything else was copied unchanged.");
+    return QStringLiteral("Original quality: only the frames next to the cuts were encoded again and everything "
+                          "else in the picture was copied unchanged; the sound (%1) was encoded again as %2.")
+        .arg(SmartCut::formatShownName(soundFrom), SmartCut::formatShownName(soundTo));
 }
 
 QString SmartExportJob::fallbackNote(const QString &reason)
@@ -86,6 +90,7 @@ void SmartExportJob::start(const Setup &newSetup)
     labelClock.invalidate();
     pieceFiles.clear();
     audioPath.clear();
+    soundEncodedAs.clear();
     lastError.clear();
     currentPlan = SmartCut::Plan();
 
@@ -151,7 +156,8 @@ void SmartExportJob::onAnalysed(std::shared_ptr<const Media::MediaIndex> scanned
     index = scanned;
     QString reason;
     if (!index || !index->ok()) {
-        reason = QStringLiteral("the video could not be read (%1)").arg(index ? index->error : QString());
+        qDebug() << "Original quality export cannot read the source:" << (index ? index->error : QString());
+        reason = QStringLiteral("the file could not be read");
     } else {
         QString tableError;
         if (!SmartCut::buildFrameTable(*index, table, &tableError))
@@ -162,26 +168,33 @@ void SmartExportJob::onAnalysed(std::shared_ptr<const Media::MediaIndex> scanned
     const QString format = setup.outputFormat;
     if (reason.isEmpty() && format != QLatin1String("mp4") && format != QLatin1String("mov")
         && format != QLatin1String("matroska"))
-        reason = QStringLiteral("the chosen file type (.%1) cannot hold its packets as they are")
+        reason = QStringLiteral("a .%1 file cannot hold this video's pictures as they are")
                      .arg(QFileInfo(setup.outputPath).suffix().toLower());
     if (reason.isEmpty() && index->video.rotation != 0) {
         for (const Clip &clip : std::as_const(setup.clips)) {
             if (SmartCut::clipNeedsFilters(clip)) {
-                reason = QStringLiteral("a part with effects or a title lies in a video recorded turned");
+                reason = SmartCut::rotatedWithFiltersReason();
                 break;
             }
         }
     }
     if (!reason.isEmpty()) {
-        qDebug() << "Original quality export falls back to encoding:" << reason;
-        running = false;
-        delete dialog.data();
-        workDir.reset();
-        emit fallbackNeeded(reason);
+        fallBack(reason);
         return;
     }
     setProgress(analysisShare);
     prepareAndRun();
+}
+
+void SmartExportJob::fallBack(const QString &reason)
+{
+    qDebug() << "Original quality export falls back to encoding:" << reason;
+    stopWork();
+    ++generation;
+    running = false;
+    delete dialog.data();
+    workDir.reset();
+    emit fallbackNeeded(reason);
 }
 
 void SmartExportJob::prepareAndRun()
@@ -219,8 +232,9 @@ void SmartExportJob::prepareAndRun()
 
     double weightSum = 0.0;
     // AAC is copied packet by packet; other sound is encoded again for the MP4 family.
-    copyAudio = setup.withAudio && index->audio.index >= 0 && index->audio.codecName == QLatin1String("aac");
-    if (setup.withAudio && index->audio.index >= 0 && !copyAudio) {
+    soundEncodedAs = setup.withAudio ? SmartCut::soundEncodedAs(index->audio) : QString();
+    copyAudio = setup.withAudio && index->audio.index >= 0 && soundEncodedAs.isEmpty();
+    if (!soundEncodedAs.isEmpty()) {
         ClipList audioClips;
         for (int part = 0; part < currentPlan.parts.size(); ++part) {
             // The audio of exactly the part's frames: whole milliseconds that pick the
@@ -235,8 +249,8 @@ void SmartExportJob::prepareAndRun()
         audio.sourcePath = setup.sourcePath;
         audio.source = facts;
         audio.clips = audioClips;
-        const bool mp3 = index->audio.codecName == QLatin1String("mp3");
-        audio.format = mp3 ? QStringLiteral("mp3") : QStringLiteral("aac");
+        const bool mp3 = soundEncodedAs == QLatin1String("mp3");
+        audio.format = soundEncodedAs;
         const qint64 bitrate = qBound(qint64(128000), qint64(index->audio.bitRate), qint64(512000));
         audio.bitrate = QString::number(bitrate / 1000) + QLatin1Char('k');
         audioPath = workDir->filePath(mp3 ? QStringLiteral("audio.mp3") : QStringLiteral("audio.m4a"));
@@ -392,17 +406,21 @@ void SmartExportJob::startJoin()
         [request](const std::atomic<bool> *cancel, const std::function<void(int)> &progress) {
             return StreamJoiner::join(request, cancel, progress);
         },
-        [this](const QString &error) { onJoined(error); });
+        [this](const StreamJoiner::Outcome &outcome) { onJoined(outcome); });
 }
 
-void SmartExportJob::onJoined(const QString &error)
+void SmartExportJob::onJoined(const StreamJoiner::Outcome &outcome)
 {
     endWorker();
     if (!running || canceled->load())
         return;
-    if (!error.isEmpty()) {
+    if (outcome.unjoinable) {
+        fallBack(outcome.error);
+        return;
+    }
+    if (!outcome.error.isEmpty()) {
         finish(ExportRunner::Result::Failed, QStringLiteral("Export Failed"),
-               QStringLiteral("The video could not be saved:\n%1").arg(error));
+               QStringLiteral("The video could not be saved:\n%1").arg(outcome.error));
         return;
     }
     const QFileInfo written(setup.temporaryOutputPath);
@@ -420,8 +438,9 @@ void SmartExportJob::onJoined(const QString &error)
         return;
     }
     setProgress(1.0);
+    const QString note = smartNote(index->audio.codecName, soundEncodedAs);
     finish(ExportRunner::Result::Succeeded, QStringLiteral("Export Complete"),
-           QStringLiteral("Video exported successfully!\n\nSaved to:\n%1\n\n%2").arg(setup.outputPath, smartNote()));
+           QStringLiteral("Video exported successfully!\n\nSaved to:\n%1\n\n%2").arg(setup.outputPath, note));
 }
 
 void SmartExportJob::cancel()

@@ -4,6 +4,7 @@
 #include "exportrunner.h"
 #include "mediaindex.h"
 #include "smartcutplan.h"
+#include "streamjoiner.h"
 #include "userprompts.h"
 
 #include <QObject>
@@ -48,8 +49,8 @@ public:
     // The plan of the last export that got that far.
     const SmartCut::Plan &plan() const { return currentPlan; }
 
-    // The completion note of a smart export.
-    static QString smartNote();
+    // The completion note of a smart export; the sound's formats when it was encoded again.
+    static QString smartNote(const QString &soundFrom = QString(), const QString &soundTo = QString());
     // The note of an export that had to encode everything again.
     static QString fallbackNote(const QString &reason);
 
@@ -58,7 +59,8 @@ public slots:
 
 signals:
     void progressChanged(int percent);
-    // The source cannot be cut this way: the caller encodes it whole instead.
+    // The source cannot be cut this way (found before or while joining): the caller encodes
+    // it whole instead.
     void fallbackNeeded(const QString &reason);
     void exportFinished(ExportRunner::Result result);
 
@@ -77,7 +79,9 @@ private:
     // bar, and done(result) runs back on this object's thread.
     template <typename Work, typename Done>
     void runOnWorker(double from, double to, Work work, Done done);
-    void onJoined(const QString &error);
+    void onJoined(const StreamJoiner::Outcome &outcome);
+    // Hands the export back to be encoded whole, for this reason.
+    void fallBack(const QString &reason);
     void finish(ExportRunner::Result result, const QString &title, const QString &text,
                 UserPrompts::Kind failureKind = UserPrompts::Kind::Critical);
     void endWorker();
@@ -107,6 +111,7 @@ private:
     QElapsedTimer labelClock;           // since the label last changed
     QString audioPath;
     bool copyAudio = false;
+    QString soundEncodedAs;             // the format the sound is encoded again in; empty: copied or none
     QStringList pieceFiles;             // per segment; empty for copied ones
     QString lastError;
 };

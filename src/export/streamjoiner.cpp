@@ -5,6 +5,8 @@
 
 #include <QFile>
 
+#include <algorithm>
+
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
@@ -59,7 +61,7 @@ void appendLength(QByteArray &out, qsizetype length, int lengthSize)
         out.append(char((length >> (8 * i)) & 0xff));
 }
 
-// Holds the output and writes packets with dts strictly increasing per stream.
+// Holds the output and writes its packets.
 class Writer {
 public:
     AVFormatContext *context = nullptr;
@@ -67,7 +69,6 @@ public:
     AVStream *audio = nullptr;
     AVRational videoSourceBase{1, 1};
     AVRational audioSourceBase{1, 1};
-    qint64 lastVideoDts = std::numeric_limits<qint64>::min();
     bool opened = false;
 
     ~Writer()
@@ -81,11 +82,6 @@ public:
 
     QString writeVideo(AVPacket *packet, qint64 pts, qint64 dts)
     {
-        if (dts <= lastVideoDts)
-            dts = lastVideoDts + 1;
-        if (dts > pts)
-            return QStringLiteral("the video's timestamps cannot be joined");
-        lastVideoDts = dts;
         packet->pts = pts;
         packet->dts = dts;
         packet->stream_index = video->index;
@@ -305,7 +301,23 @@ QByteArray parameterSetsFromExtradata(const QByteArray &extradata, bool hevc, in
     return out;
 }
 
-QString join(const Request &request, const std::atomic<bool> *cancel, const std::function<void(int)> &progress)
+QVector<qint64> decodeTimestamps(const QVector<qint64> &ptsInDecodeOrder)
+{
+    QVector<qint64> shown = ptsInDecodeOrder;
+    std::sort(shown.begin(), shown.end());
+    if (std::adjacent_find(shown.cbegin(), shown.cend()) != shown.cend())
+        return {};
+    // The n-th decoded picture takes the n-th time in display order, moved back by the
+    // largest distance any picture is shown after that time.
+    qint64 delay = 0;
+    for (int i = 0; i < shown.size(); ++i)
+        delay = qMax(delay, shown[i] - ptsInDecodeOrder[i]);
+    for (qint64 &time : shown)
+        time -= delay;
+    return shown;
+}
+
+Outcome join(const Request &request, const std::atomic<bool> *cancel, const std::function<void(int)> &progress)
 {
     const Media::MediaIndex &index = *request.index;
     const Media::VideoStream &videoInfo = index.video;
@@ -314,11 +326,30 @@ QString join(const Request &request, const std::atomic<bool> *cancel, const std:
     auto canceled = [cancel] { return cancel && cancel->load(); };
 
     QString error;
+    auto unjoinable = [](const QString &why) { return Outcome{why, true}; };
+
+    QVector<qint64> outputPts;
+    for (const Segment &segment : request.segments) {
+        if (segment.kind == Segment::Piece) {
+            for (qint64 pts : segment.framePts)
+                outputPts.append(pts + segment.offset);
+            continue;
+        }
+        if (segment.firstPacket < 0 || segment.endPacket > videoInfo.packets.size()
+            || segment.firstPacket >= segment.endPacket)
+            return {QStringLiteral("a copied stretch lies outside the video")};
+        for (int d = segment.firstPacket; d < segment.endPacket; ++d)
+            outputPts.append(videoInfo.packets[d].pts + segment.offset);
+    }
+    const QVector<qint64> outputDts = decodeTimestamps(outputPts);
+    if (outputDts.isEmpty() && !outputPts.isEmpty())
+        return unjoinable(QStringLiteral("two of the video's pictures would be shown at the same moment"));
+
     Input source = openInput(request.sourcePath, nullptr, &error);
     if (!source)
-        return error;
+        return {error};
     if (videoInfo.index < 0 || videoInfo.index >= int(source->nb_streams))
-        return QStringLiteral("the source's video stream is missing");
+        return {QStringLiteral("the source's video stream is missing")};
     for (unsigned i = 0; i < source->nb_streams; ++i) {
         if (int(i) != videoInfo.index)
             source->streams[i]->discard = AVDISCARD_ALL;
@@ -331,20 +362,20 @@ QString join(const Request &request, const std::atomic<bool> *cancel, const std:
         auto feed = std::make_unique<FileAudioFeed>();
         feed->input = openInput(request.audioPath, nullptr, &error);
         if (!feed->input)
-            return error;
+            return {error};
         feed->stream = av_find_best_stream(feed->input.get(), AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0);
         if (feed->stream < 0)
-            return QStringLiteral("the encoded audio has no audio stream");
+            return {QStringLiteral("the encoded audio has no audio stream")};
         audioIn = feed->input->streams[feed->stream];
         audio = std::move(feed);
     } else if (!request.audioParts.isEmpty() && index.audio.index >= 0) {
         auto feed = std::make_unique<SourceAudioFeed>();
         feed->input = openInput(request.sourcePath, nullptr, &error);
         if (!feed->input)
-            return error;
+            return {error};
         feed->stream = index.audio.index;
         if (feed->stream >= int(feed->input->nb_streams))
-            return QStringLiteral("the source's audio stream is missing");
+            return {QStringLiteral("the source's audio stream is missing")};
         for (unsigned i = 0; i < feed->input->nb_streams; ++i) {
             if (int(i) != feed->stream)
                 feed->input->streams[i]->discard = AVDISCARD_ALL;
@@ -360,10 +391,10 @@ QString join(const Request &request, const std::atomic<bool> *cancel, const std:
     int result = avformat_alloc_output_context2(&writer.context, nullptr, request.outputFormat.toLatin1().constData(),
                                                 outputName.constData());
     if (result < 0 || !writer.context)
-        return QStringLiteral("cannot create the output: %1").arg(averror(result));
+        return {QStringLiteral("cannot create the output: %1").arg(averror(result))};
     writer.video = avformat_new_stream(writer.context, nullptr);
     if (!writer.video || avcodec_parameters_copy(writer.video->codecpar, sourceVideo->codecpar) < 0)
-        return QStringLiteral("cannot set up the output's video");
+        return {QStringLiteral("cannot set up the output's video")};
     writer.video->codecpar->codec_tag = 0;
     writer.video->time_base = sourceVideo->time_base;
     writer.video->avg_frame_rate = sourceVideo->avg_frame_rate;
@@ -379,7 +410,7 @@ QString join(const Request &request, const std::atomic<bool> *cancel, const std:
         AVStream *in = audioIn;
         writer.audio = avformat_new_stream(writer.context, nullptr);
         if (!writer.audio || avcodec_parameters_copy(writer.audio->codecpar, in->codecpar) < 0)
-            return QStringLiteral("cannot set up the output's audio");
+            return {QStringLiteral("cannot set up the output's audio")};
         writer.audio->codecpar->codec_tag = 0;
         writer.audio->time_base = in->time_base;
         writer.audioSourceBase = in->time_base;
@@ -387,7 +418,7 @@ QString join(const Request &request, const std::atomic<bool> *cancel, const std:
 
     result = avio_open(&writer.context->pb, outputName.constData(), AVIO_FLAG_WRITE);
     if (result < 0)
-        return QStringLiteral("cannot write %1: %2").arg(request.outputPath, averror(result));
+        return {QStringLiteral("cannot write %1: %2").arg(request.outputPath, averror(result))};
     writer.opened = true;
     AVDictionary *options = nullptr;
     if (request.outputFormat == QLatin1String("mp4") || request.outputFormat == QLatin1String("mov"))
@@ -395,20 +426,11 @@ QString join(const Request &request, const std::atomic<bool> *cancel, const std:
     result = avformat_write_header(writer.context, &options);
     av_dict_free(&options);
     if (result < 0)
-        return QStringLiteral("cannot start the output: %1").arg(averror(result));
+        return {QStringLiteral("cannot start the output: %1").arg(averror(result))};
 
-    // Pieces decode with no reordering; their dts keep the source's largest
-    // reorder distance so they join the copied runs without stepping back.
-    qint64 reorder = 0;
-    for (const Media::VideoPacket &p : videoInfo.packets) {
-        if (p.pts != Media::NoTimestamp && p.dts != Media::NoTimestamp)
-            reorder = qMax(reorder, p.pts - p.dts);
-    }
     const QByteArray parameterSets = parameterSetsFromExtradata(videoInfo.extradata, hevc, lengthSize);
 
-    qint64 totalPackets = 0;
-    for (const Segment &segment : request.segments)
-        totalPackets += segment.kind == Segment::Copy ? segment.endPacket - segment.firstPacket : segment.framePts.size();
+    const qint64 totalPackets = outputPts.size();
     qint64 donePackets = 0;
     int lastPercent = -1;
     auto advance = [&] {
@@ -424,9 +446,6 @@ QString join(const Request &request, const std::atomic<bool> *cancel, const std:
 
     for (const Segment &segment : request.segments) {
         if (segment.kind == Segment::Copy) {
-            if (segment.firstPacket < 0 || segment.endPacket > videoInfo.packets.size()
-                || segment.firstPacket >= segment.endPacket)
-                return QStringLiteral("a copied stretch lies outside the video");
             const Media::VideoPacket &first = videoInfo.packets[segment.firstPacket];
             const qint64 target = first.dts != Media::NoTimestamp ? first.dts : first.pts;
             bool found = false;
@@ -441,7 +460,7 @@ QString join(const Request &request, const std::atomic<bool> *cancel, const std:
                     avformat_seek_file(source.get(), -1, std::numeric_limits<qint64>::min(), 0, 0, 0);
                 while ((result = av_read_frame(source.get(), packet.get())) >= 0) {
                     if (canceled())
-                        return QStringLiteral("Canceled");
+                        return {QStringLiteral("Canceled")};
                     if (packet->stream_index != videoInfo.index) {
                         av_packet_unref(packet.get());
                         continue;
@@ -457,21 +476,21 @@ QString join(const Request &request, const std::atomic<bool> *cancel, const std:
                 }
             }
             if (!found)
-                return QStringLiteral("the copied stretch could not be found in the source");
+                return unjoinable(QStringLiteral("a stretch to copy could not be found again in the video"));
             for (int d = segment.firstPacket; d < segment.endPacket; ++d) {
                 if (d > segment.firstPacket) {
                     do {
                         av_packet_unref(packet.get());
                         result = av_read_frame(source.get(), packet.get());
                         if (result < 0)
-                            return QStringLiteral("the source ended before its index said");
+                            return unjoinable(QStringLiteral("the video ended sooner than when it was first read"));
                     } while (packet->stream_index != videoInfo.index);
                 }
                 if (canceled())
-                    return QStringLiteral("Canceled");
+                    return {QStringLiteral("Canceled")};
                 const Media::VideoPacket &expected = videoInfo.packets[d];
                 if (packet->pts != expected.pts)
-                    return QStringLiteral("the source's packets differ from its index");
+                    return unjoinable(QStringLiteral("the video's pictures differ from when it was first read"));
                 if (d == segment.firstPacket && !parameterSets.isEmpty()) {
                     // The run brings its own parameter sets: a piece before it may have
                     // replaced sets of the same id.
@@ -479,7 +498,7 @@ QString join(const Request &request, const std::atomic<bool> *cancel, const std:
                     data.append(reinterpret_cast<const char *>(packet->data), packet->size);
                     Packet copy(av_packet_alloc());
                     if (av_new_packet(copy.get(), int(data.size())) < 0)
-                        return QStringLiteral("out of memory");
+                        return {QStringLiteral("out of memory")};
                     memcpy(copy->data, data.constData(), size_t(data.size()));
                     copy->flags = packet->flags;
                     copy->duration = packet->duration;
@@ -489,14 +508,14 @@ QString join(const Request &request, const std::atomic<bool> *cancel, const std:
                     packet->dts = expected.dts;
                 }
                 const qint64 pts = expected.pts + segment.offset;
-                const qint64 dts = (expected.dts != Media::NoTimestamp ? expected.dts : expected.pts) + segment.offset;
+                const qint64 dts = outputDts[int(donePackets)];
                 error = !audio ? QString() : audio->feedUntil(writer, dts * videoSeconds);
                 if (!error.isEmpty())
-                    return error;
+                    return {error};
                 error = writer.writeVideo(packet.get(), pts, dts);
                 av_packet_unref(packet.get());
                 if (!error.isEmpty())
-                    return error;
+                    return {error};
                 advance();
             }
             continue;
@@ -504,47 +523,48 @@ QString join(const Request &request, const std::atomic<bool> *cancel, const std:
 
         Input piece = openInput(segment.piecePath, hevc ? "hevc" : "h264", &error);
         if (!piece)
-            return error;
+            return {error};
         int written = 0;
         const int frames = int(segment.framePts.size());
         while ((result = av_read_frame(piece.get(), packet.get())) >= 0) {
             if (canceled())
-                return QStringLiteral("Canceled");
+                return {QStringLiteral("Canceled")};
             if (written >= frames)
-                return QStringLiteral("an encoded piece has more pictures than it should");
+                return unjoinable(QStringLiteral("a stretch encoded again came out longer than the pictures it replaces"));
             const QByteArray converted = annexBToLengthPrefixed(
                 QByteArray::fromRawData(reinterpret_cast<const char *>(packet->data), packet->size), lengthSize);
             if (converted.isEmpty())
-                return QStringLiteral("an encoded piece cannot be stored in the output");
+                return unjoinable(QStringLiteral("a stretch encoded again cannot be stored beside the copied pictures"));
             const bool key = packet->flags & AV_PKT_FLAG_KEY;
             av_packet_unref(packet.get());
             if (av_new_packet(packet.get(), int(converted.size())) < 0)
-                return QStringLiteral("out of memory");
+                return {QStringLiteral("out of memory")};
             memcpy(packet->data, converted.constData(), size_t(converted.size()));
             packet->flags = key ? AV_PKT_FLAG_KEY : 0;
             const qint64 pts = segment.framePts[written] + segment.offset;
             packet->duration = (written + 1 < frames ? segment.framePts[written + 1] : segment.endPts) - segment.framePts[written];
-            error = !audio ? QString() : audio->feedUntil(writer, (pts - reorder) * videoSeconds);
+            const qint64 dts = outputDts[int(donePackets)];
+            error = !audio ? QString() : audio->feedUntil(writer, dts * videoSeconds);
             if (!error.isEmpty())
-                return error;
-            error = writer.writeVideo(packet.get(), pts, pts - reorder);
+                return {error};
+            error = writer.writeVideo(packet.get(), pts, dts);
             av_packet_unref(packet.get());
             if (!error.isEmpty())
-                return error;
+                return {error};
             ++written;
             advance();
         }
         if (written != frames)
-            return QStringLiteral("an encoded piece has %1 pictures instead of %2").arg(written).arg(frames);
+            return unjoinable(QStringLiteral("a stretch encoded again has %1 pictures instead of %2").arg(written).arg(frames));
     }
 
     error = !audio ? QString() : audio->feedUntil(writer, std::numeric_limits<double>::infinity());
     if (!error.isEmpty())
-        return error;
+        return {error};
     result = av_write_trailer(writer.context);
     if (result < 0)
-        return QStringLiteral("cannot finish the output: %1").arg(averror(result));
-    return QString();
+        return {QStringLiteral("cannot finish the output: %1").arg(averror(result))};
+    return {};
 }
 
 } // namespace StreamJoiner

@@ -43,9 +43,22 @@ struct Request {
     QString outputFormat;           // libavformat muxer name: "mp4", "mov", "matroska"
 };
 
-// Empty on success, else what went wrong ("Canceled" when cancel was set).
-QString join(const Request &request, const std::atomic<bool> *cancel = nullptr,
+struct Outcome {
+    QString error;                  // empty on success; "Canceled" when cancel was set
+    // The source's own pictures could not be joined (not a failure to read or write a
+    // file): encoding it whole instead will do. error then says why, in plain words that
+    // follow "because".
+    bool unjoinable = false;
+};
+
+Outcome join(const Request &request, const std::atomic<bool> *cancel = nullptr,
              const std::function<void(int)> &progress = {});
+
+// Decode timestamps for pictures with these presentation times, in decode order: strictly
+// rising and never after their picture's own time. A source's dts cannot simply be kept:
+// Matroska stores none, and those libavformat guesses are missing for the first pictures and
+// uneven where times are rounded to the millisecond. Empty when two pictures share a time.
+QVector<qint64> decodeTimestamps(const QVector<qint64> &ptsInDecodeOrder);
 
 // Annex B NAL units (start codes) to NAL units each prefixed by its length in
 // lengthSize bytes; empty when a unit does not fit the length field.

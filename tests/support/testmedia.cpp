@@ -1,7 +1,9 @@
 #include "testmedia.h"
 
 #include <QDebug>
+#include <QFile>
 #include <QProcess>
+#include <limits>
 
 namespace TestMedia {
 
@@ -78,6 +80,35 @@ double probeDuration(const QString &path)
     bool ok = false;
     const double value = out.trimmed().toDouble(&ok);
     return ok ? value : -1.0;
+}
+
+QVector<double> framePsnr(const QString &output, const QString &source, const QList<QPair<int, int>> &frames,
+                          const QString &workDir)
+{
+    QStringList terms;
+    for (const auto &range : frames)
+        terms << QStringLiteral("between(n,%1,%2)").arg(range.first).arg(range.second - 1);
+    const QString stats = workDir + QStringLiteral("/psnr.log");
+    QFile::remove(stats);
+    // Both renumbered at one rate: the comparison pairs frames by their order alone.
+    const QString graph = QStringLiteral("[1:v]select='%1',setpts=N/TB/25[ref];[0:v]setpts=N/TB/25[out];"
+                                         "[out][ref]psnr=stats_file=%2")
+                              .arg(terms.join('+'), stats);
+    QString error;
+    if (!runFFmpeg({"-i", output, "-i", source, "-filter_complex", graph, "-f", "null", "-"}, &error))
+        return {};
+    QVector<double> values;
+    QFile file(stats);
+    if (!file.open(QIODevice::ReadOnly))
+        return values;
+    for (const QByteArray &line : file.readAll().split('\n')) {
+        const int at = line.indexOf("psnr_avg:");
+        if (at < 0)
+            continue;
+        const QByteArray value = line.mid(at + 9).split(' ').first();
+        values.append(value == "inf" ? std::numeric_limits<double>::infinity() : value.toDouble());
+    }
+    return values;
 }
 
 } // namespace TestMedia

@@ -1,7 +1,10 @@
 #pragma once
 
+#include <QList>
+#include <QPair>
 #include <QString>
 #include <QStringList>
+#include <QVector>
 
 // Test fixtures made at run time with ffmpeg's lavfi sources.
 namespace TestMedia {
@@ -29,5 +32,9 @@ bool runFFmpeg(const QStringList &args, QString *errorOutput = nullptr);
 QString runFFprobe(const QStringList &args);
 // Duration of a media file in seconds from ffprobe, or -1.
 double probeDuration(const QString &path);
+// Per decoded frame of output, its PSNR against the source frame it should be, the source's
+// frames [first, end) of each range in turn (inf: identical). Empty when ffmpeg fails.
+QVector<double> framePsnr(const QString &output, const QString &source, const QList<QPair<int, int>> &frames,
+                          const QString &workDir);
 
 } // namespace TestMedia

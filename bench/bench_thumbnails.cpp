@@ -1,10 +1,11 @@
 // Thumbnails of a ten-minute 1080p30 recording with a key frame every 250 frames (8.3 s), on
-// the timeline at its highest zoom: for several places along the file, the wall time from the
+// the timeline at zooms 1, 4 and 10: for several places along the file, the wall time from the
 // scroll to a screenful of pictures, the process's CPU time meanwhile, the longest stretch the
-// GUI thread worked between two ticks of the event loop, and how many pictures show the frame
-// at their own time (a frame counter, modulo 1024, drawn in the picture's upper half).
+// GUI thread worked between two ticks of the event loop, and how many pictures show a frame
+// shown during their own tile's span of time, and how many the frame at its left edge (a frame
+// counter, modulo 1024, drawn in the picture's upper half).
 // Usage: bench_thumbnails [video with the counter] [zoom]; without a video one is made with
-// ffmpeg (minutes) and kept in the temp folder; the zoom is the highest unless given.
+// ffmpeg (minutes) and kept in the temp folder; without a zoom, zooms 1, 4 and 10 in turn.
 #include "cliplist.h"
 #include "framecounter.h"
 #include "testmedia.h"
@@ -71,15 +72,24 @@ QString counterSource(int argc, char **argv)
     return path;
 }
 
-} // namespace
+struct Figures {
+    double wall = 0;
+    double cpu = 0;
+    double worstWork = 0;
+    int inSpan = 0;
+    int exact = 0;
+    int tiles = 0;
+};
 
-int main(int argc, char **argv)
+double median(std::vector<double> values)
 {
-    QApplication app(argc, argv);
-    const QString source = counterSource(argc, argv);
-    if (source.isEmpty())
-        return 1;
+    std::sort(values.begin(), values.end());
+    return values.empty() ? 0 : values[values.size() / 2];
+}
 
+// A fresh provider and timeline, so no zoom profits from another's pictures.
+Figures timeZoom(const QString &source, int zoom)
+{
     Media::ThumbnailProvider provider;
     TimelineWidget timeline;
     timeline.resize(1400, 120);
@@ -90,11 +100,9 @@ int main(int argc, char **argv)
     const qint64 duration = recalculateTimeline(clips);
     timeline.setDuration(duration);
     timeline.setClips(clips);
-    const int zoom = argc > 2 ? qBound(kTimelineMinZoom, atoi(argv[2]), kTimelineMaxZoom) : kTimelineMaxZoom;
     timeline.setZoomLevel(zoom);
     timeline.show();
 
-    QElapsedTimer sinceTick;
     double cpuAtTick = threadCpuMs();
     double longestWork = 0;
     QTimer ticker;
@@ -123,9 +131,7 @@ int main(int argc, char **argv)
     provider.setSource(source);
     std::vector<double> walls;
     std::vector<double> cpus;
-    double worstWork = 0;
-    int rightTiles = 0;
-    int allTiles = 0;
+    Figures figures;
     // Places spread along the file, never two in the same screenful (at low zooms fewer).
     std::vector<qint64> scrolls;
     for (int place = 0; place < 8; ++place) {
@@ -147,36 +153,66 @@ int main(int argc, char **argv)
         ticker.stop();
         walls.push_back(double(wall.nsecsElapsed()) / 1e6);
         cpus.push_back(processCpuMs() - cpuBefore);
-        worstWork = std::max(worstWork, longestWork);
+        figures.worstWork = std::max(figures.worstWork, longestWork);
 
         const qint64 scroll = timeline.scrollOffset();
         const int tileWidth = int(std::lround((top - 6) * provider.aspectRatio()));
         const qint64 left = timeToX(0, width, duration, zoom, scroll);
         // Only whole pictures: the last one of the part may be cut short by its end.
         const qint64 end = std::min<qint64>(width, timeToX(duration, width, duration, zoom, scroll) - 3);
-        int right = 0;
+        int inSpan = 0;
+        int exact = 0;
         int tiles = 0;
         for (qint64 x = left + 3 + std::max<qint64>(0, -(left + 3) / tileWidth) * tileWidth;
              x + tileWidth <= end; x += tileWidth) {
             if (x < 0)
                 continue;
             const qint64 time = xToTime(x, width, duration, zoom, scroll);
-            const int expected = int(time * kFps / 1000 % 1024);
+            const qint64 spanEnd = xToTime(x + tileWidth, width, duration, zoom, scroll);
+            // The frames on screen from the tile's left edge's time to the last ms of its span.
+            const qint64 firstFrame = time * kFps / 1000;
+            const qint64 lastFrame = std::max(firstFrame, (spanEnd - 1) * kFps / 1000);
             ++tiles;
             const int seen = FrameCounter::read(image, QRect(int(x), top + 3, tileWidth, 4));
-            right += seen == expected;
-            if (seen != expected)
-                std::printf("  at %.3f s (x %lld): frame %d, not %d\n", time / 1000.0, x, seen, expected);
+            const bool within = seen >= 0 && (seen - firstFrame % 1024 + 1024) % 1024 <= lastFrame - firstFrame;
+            inSpan += within;
+            exact += seen == int(firstFrame % 1024);
+            if (!within)
+                std::printf("  at %.3f s (x %lld): frame %d, not within %lld-%lld\n", time / 1000.0, x, seen,
+                            firstFrame % 1024, lastFrame % 1024);
         }
-        rightTiles += right;
-        allTiles += tiles;
-        std::printf("at %7.1f s: screenful in %6.0f ms wall, %6.0f ms CPU; %d of %d pictures show their own frame\n",
-                    from / 1000.0, walls.back(), cpus.back(), right, tiles);
+        figures.inSpan += inSpan;
+        figures.exact += exact;
+        figures.tiles += tiles;
+        std::printf("zoom %2d at %7.1f s: screenful in %6.0f ms wall, %6.0f ms CPU; of %d pictures %d within "
+                    "their span, %d at their left edge's time\n",
+                    zoom, from / 1000.0, walls.back(), cpus.back(), tiles, inSpan, exact);
+        std::fflush(stdout);
     }
-    std::sort(walls.begin(), walls.end());
-    std::sort(cpus.begin(), cpus.end());
-    std::printf("screenful at zoom %d: median %.0f ms wall (max %.0f), median %.0f ms CPU; "
-                "%d of %d pictures right; longest GUI-thread work %.1f ms CPU\n",
-                zoom, walls[walls.size() / 2], walls.back(), cpus[cpus.size() / 2], rightTiles, allTiles, worstWork);
+    figures.wall = median(walls);
+    figures.cpu = median(cpus);
+    return figures;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QApplication app(argc, argv);
+    const QString source = counterSource(argc, argv);
+    if (source.isEmpty())
+        return 1;
+    std::vector<int> zooms{1, 4, 10};
+    if (argc > 2)
+        zooms = {qBound(kTimelineMinZoom, atoi(argv[2]), kTimelineMaxZoom)};
+    std::vector<Figures> all;
+    for (const int zoom : zooms)
+        all.push_back(timeZoom(source, zoom));
+    std::printf("\nzoom | screenful wall (median) | CPU (median) | within span | at left edge | longest GUI work\n");
+    for (size_t i = 0; i < zooms.size(); ++i) {
+        const Figures &f = all[i];
+        std::printf("%4d | %20.0f ms | %9.0f ms | %5d of %-4d | %5d of %-4d | %.1f ms CPU\n", zooms[i], f.wall, f.cpu,
+                    f.inSpan, f.tiles, f.exact, f.tiles, f.worstWork);
+    }
     return 0;
 }

@@ -96,6 +96,9 @@ private slots:
     void keyFramesFoundAndShownWithoutAnIndex();
     void framesAtTheirTimeInLongGroups_data();
     void framesAtTheirTimeInLongGroups();
+    void framesDuringTheirSpan_data();
+    void framesDuringTheirSpan();
+    void providerKeepsSpansApart();
 
 private:
     QTemporaryDir m_dir;
@@ -526,6 +529,24 @@ void TestAudioPeaks::keyFramesFoundAndShownWithoutAnIndex()
     }
 }
 
+namespace {
+
+QString counterVideo(const QTemporaryDir &dir, const QString &container)
+{
+    const QString mp4 = dir.filePath(QStringLiteral("counter.mp4"));
+    if (!QFileInfo::exists(mp4)
+        && !TestMedia::runFFmpeg({"-f", "lavfi", "-i", FrameCounter::pictureSource(160, 90, 25, 20), "-c:v", "libx264",
+                                  "-preset", "veryfast", "-x264-params", "keyint=250:min-keyint=250:scenecut=0",
+                                  "-pix_fmt", "yuv420p", mp4}))
+        return {};
+    if (container != "ts")
+        return mp4;
+    const QString ts = dir.filePath(QStringLiteral("counter.ts"));
+    return QFileInfo::exists(ts) || TestMedia::runFFmpeg({"-i", mp4, "-c", "copy", ts}) ? ts : QString();
+}
+
+} // namespace
+
 void TestAudioPeaks::framesAtTheirTimeInLongGroups_data()
 {
     QTest::addColumn<QString>("container");
@@ -540,17 +561,8 @@ void TestAudioPeaks::framesAtTheirTimeInLongGroups_data()
 void TestAudioPeaks::framesAtTheirTimeInLongGroups()
 {
     QFETCH(QString, container);
-    const QString mp4 = m_dir.filePath(QStringLiteral("counter.mp4"));
-    if (!QFileInfo::exists(mp4)) {
-        QVERIFY(TestMedia::runFFmpeg({"-f", "lavfi", "-i", FrameCounter::pictureSource(160, 90, 25, 20), "-c:v",
-                                      "libx264", "-preset", "veryfast", "-x264-params",
-                                      "keyint=250:min-keyint=250:scenecut=0", "-pix_fmt", "yuv420p", mp4}));
-    }
-    QString path = mp4;
-    if (container == "ts") {
-        path = m_dir.filePath(QStringLiteral("counter.ts"));
-        QVERIFY(TestMedia::runFFmpeg({"-i", mp4, "-c", "copy", path}));
-    }
+    const QString path = counterVideo(m_dir, container);
+    QVERIFY(!path.isEmpty());
     ThumbnailDecoder decoder(path);
     QVERIFY(decoder.isOpen());
     const auto check = [&decoder](qint64 time, int frame) {
@@ -578,6 +590,84 @@ void TestAudioPeaks::framesAtTheirTimeInLongGroups()
         QVERIFY(!decoder.continuesTo(9000));
     }
     QCOMPARE(check(15000, 375), QString());
+}
+
+void TestAudioPeaks::framesDuringTheirSpan_data()
+{
+    framesAtTheirTimeInLongGroups_data();
+}
+
+// The same twenty seconds, a key frame at 0 and 10 s: a span holding the key frame at 10 s is
+// shown by that key frame; a span holding none by the frame at its start, even where a key
+// frame's picture made for a wider span starting at the same time is kept.
+void TestAudioPeaks::framesDuringTheirSpan()
+{
+    QFETCH(QString, container);
+    const QString path = counterVideo(m_dir, container);
+    QVERIFY(!path.isEmpty());
+    ThumbnailDecoder decoder(path);
+    QVERIFY(decoder.isOpen());
+    // Frames at 25 a second: frame n on screen from n * 40 ms.
+    const auto check = [&decoder](qint64 time, qint64 span, int first, int last) {
+        const ThumbnailDecoder::Picture picture = decoder.pictureDuring(time, span, 36);
+        const int seen = picture.image.isNull() ? -2 : FrameCounter::read(picture.image, picture.image.rect());
+        const bool right = seen >= first && seen <= last && picture.frameMs == seen * 40
+            && picture.atTime == (seen * 40 <= time);
+        return right ? QString()
+                     : QStringLiteral("%1+%2 ms: frame %3 at %4 ms, not %5-%6")
+                           .arg(time).arg(span).arg(seen).arg(picture.frameMs).arg(first).arg(last);
+    };
+    QStringList wrong;
+    const QList<std::tuple<qint64, qint64, int, int>> expected{
+        {5000, 6000, 250, 250}, // the key frame, decoded alone
+        {5000, 1000, 125, 125}, {9000, 900, 225, 225}, {10041, 30, 251, 251}, {9990, 5, 249, 249},
+        {9990, 20, 249, 250},   {12000, 40, 300, 300}, {19990, 5000, 499, 499}, {3000, 12000, 75, 374},
+        {0, 50, 0, 1}};
+    for (const auto &[time, span, first, last] : expected) {
+        if (const QString fault = check(time, span, first, last); !fault.isEmpty())
+            wrong << fault;
+    }
+    QVERIFY2(wrong.isEmpty(), qPrintable(wrong.join(QStringLiteral("; "))));
+
+    // Key frames that give no picture alone (recovery points of an intra refresh).
+    const QString refreshed = m_dir.filePath(QStringLiteral("refreshed-counter.mp4"));
+    QVERIFY(TestMedia::runFFmpeg({"-f", "lavfi", "-i", FrameCounter::pictureSource(160, 90, 25, 4), "-c:v", "libx264",
+                                  "-x264-params", "intra-refresh=1:keyint=25", "-pix_fmt", "yuv420p", refreshed}));
+    ThumbnailDecoder refreshing(refreshed);
+    for (const qint64 time : {1500, 500, 2900}) {
+        const ThumbnailDecoder::Picture picture = refreshing.pictureDuring(time, 800, 36);
+        const int seen = picture.image.isNull() ? -2 : FrameCounter::read(picture.image, picture.image.rect());
+        QVERIFY2(seen >= time / 40 && seen <= (time + 799) / 40,
+                 qPrintable(QStringLiteral("%1 ms: frame %2").arg(time).arg(seen)));
+    }
+}
+
+// A picture made for a wide span answers a narrower span at the same time only when its frame
+// lies inside it.
+void TestAudioPeaks::providerKeepsSpansApart()
+{
+    const QString path = counterVideo(m_dir, QStringLiteral("mp4"));
+    QVERIFY(!path.isEmpty());
+    ThumbnailProvider provider;
+    provider.setSource(path);
+    const auto frameOf = [&provider](const ThumbnailProvider::Tile &tile) {
+        const QImage image = provider.thumbnail(tile);
+        return image.isNull() ? -2 : FrameCounter::read(image, image.rect());
+    };
+    const ThumbnailProvider::Tile wide{8000, 4000};
+    provider.requestTiles({wide}, 36);
+    QTRY_VERIFY(!provider.thumbnail(wide).isNull());
+    const int wideFrame = frameOf(wide);
+    QVERIFY2(wideFrame >= 200 && wideFrame < 300, qPrintable(QString::number(wideFrame)));
+
+    const ThumbnailProvider::Tile narrow{8000, 1000};
+    QVERIFY(frameOf(narrow) == -2 || frameOf(narrow) == 200);
+    QVERIFY(provider.thumbnail(8000).isNull() || frameOf(ThumbnailProvider::Tile{8000, 1}) == 200);
+    provider.requestTiles({narrow}, 36);
+    QTRY_VERIFY(!provider.thumbnail(narrow).isNull());
+    QCOMPARE(frameOf(narrow), 200);
+    QCOMPARE(frameOf(ThumbnailProvider::Tile{8000, 1}), 200);
+    QCOMPARE(frameOf(wide), 200);
 }
 
 QTEST_GUILESS_MAIN(TestAudioPeaks)

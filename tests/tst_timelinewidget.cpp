@@ -91,6 +91,53 @@ bool sendWheel(QWidget *target, QPoint angleDelta)
 
 } // namespace
 
+// The tiles of a screenful whose picture is not a frame on screen during the tile's span (from
+// its left edge's time to the next tile's), or, where no key frame (one every keyEvery frames)
+// lies in the span, not the frame on screen at its left edge's time.
+QStringList misplacedTiles(const QImage &image, const ClipList &clips, qint64 duration, int zoom, qint64 scroll,
+                           int tileWidth, int fps, int keyEvery, int *tiles)
+{
+    const int width = image.width();
+    const int top = kHeight / 3;
+    QStringList wrong;
+    for (const Clip &clip : clips) {
+        const qint64 left = ::timeToX(clip.startTime, width, duration, zoom, scroll);
+        const qint64 right = ::timeToX(clip.endTime, width, duration, zoom, scroll);
+        for (qint64 x = left + 3; x + tileWidth + 3 < right && x < width; x += tileWidth) {
+            if (x < 0 || x + tileWidth > width)
+                continue;
+            const qint64 edited = qBound(clip.startTime, ::xToTime(x, width, duration, zoom, scroll), clip.endTime);
+            const qint64 editedEnd =
+                qBound(clip.startTime, ::xToTime(x + tileWidth, width, duration, zoom, scroll), clip.endTime);
+            const qint64 source = clip.originalStart + edited - clip.startTime;
+            const qint64 sourceEnd = source + qMax<qint64>(1, editedEnd - edited);
+            const qint64 first = source * fps / 1000;
+            const qint64 last = (sourceEnd - 1) * fps / 1000;
+            // The first key frame whose time is at or after the span's start.
+            const qint64 key = ((source * fps + 999) / 1000 + keyEvery - 1) / keyEvery * keyEvery;
+            const bool keyInside = key * 1000 < sourceEnd * fps;
+            const int seen = FrameCounter::read(image, QRect(int(x), top + 3, tileWidth, 4));
+            ++*tiles;
+            if (keyInside ? seen < first || seen > last : seen != first)
+                wrong << QStringLiteral("%1-%2 ms: frame %3, not %4").arg(source).arg(sourceEnd).arg(seen)
+                             .arg(keyInside ? QStringLiteral("%1-%2").arg(first).arg(last) : QString::number(first));
+        }
+    }
+    return wrong;
+}
+
+// Whether no placeholder is left in the pictures' row.
+bool thumbnailsFilled(TimelineWidget &timeline, QImage &image)
+{
+    const QColor placeholder(40, 70, 100);
+    image = timeline.grab().toImage();
+    for (int x = 0; x < image.width(); ++x) {
+        if (QColor(image.pixel(x, kHeight / 3 + 5)) == placeholder)
+            return false;
+    }
+    return true;
+}
+
 class TestTimelineWidget : public QObject {
     Q_OBJECT
 
@@ -945,43 +992,61 @@ private slots:
         constexpr int zoom = 10;
         timeline.setZoomLevel(zoom);
 
-        const int top = kHeight / 3;
-        const QColor placeholder(40, 70, 100);
         // From the first part's start, the first join, the second part across its key frame at
-        // 10 s (6.28 s into the edit), the second join.
+        // 10 s (6.28 s into the edit), the second join. Spans are far shorter than a group of
+        // pictures: all but the tile holding the key frame show the frame at their left edge.
         for (const qint64 from : {qint64(0), qint64(3900), qint64(5700), qint64(8700)}) {
-            const int width = timeline.width();
-            timeline.setScrollOffset(::timeToX(from, width, duration, zoom) - kTimelineMargin);
-            const qint64 scroll = timeline.scrollOffset();
+            timeline.setScrollOffset(::timeToX(from, timeline.width(), duration, zoom) - kTimelineMargin);
             QImage image;
-            QTRY_VERIFY([&] {
-                image = timeline.grab().toImage();
-                for (int x = 0; x < width; ++x) {
-                    if (QColor(image.pixel(x, top + 5)) == placeholder)
-                        return false;
-                }
-                return true;
-            }());
-            const int tileWidth = int(std::lround((top - 6) * provider.aspectRatio()));
+            QTRY_VERIFY(thumbnailsFilled(timeline, image));
+            const int tileWidth = int(std::lround((kHeight / 3 - 6) * provider.aspectRatio()));
             int tiles = 0;
-            QStringList wrong;
-            for (const Clip &clip : clips) {
-                const qint64 left = ::timeToX(clip.startTime, width, duration, zoom, scroll);
-                const qint64 right = ::timeToX(clip.endTime, width, duration, zoom, scroll);
-                for (qint64 x = left + 3; x + tileWidth + 3 < right && x < width; x += tileWidth) {
-                    if (x < 0 || x + tileWidth > width)
-                        continue;
-                    const qint64 edited = qBound(clip.startTime, ::xToTime(x, width, duration, zoom, scroll), clip.endTime);
-                    const qint64 source = clip.originalStart + edited - clip.startTime;
-                    const int expected = int(source * fps / 1000);
-                    const int seen = FrameCounter::read(image, QRect(int(x), top + 3, tileWidth, 4));
-                    ++tiles;
-                    if (seen != expected)
-                        wrong << QStringLiteral("%1 ms: frame %2, not %3").arg(source).arg(seen).arg(expected);
-                }
-            }
+            const QStringList wrong =
+                misplacedTiles(image, clips, duration, zoom, timeline.scrollOffset(), tileWidth, fps, 250, &tiles);
             QVERIFY2(tiles >= 15, qPrintable(QString::number(tiles)));
             QVERIFY2(wrong.isEmpty(), qPrintable(QStringLiteral("from %1 ms: ").arg(from) + wrong.join(QStringLiteral("; "))));
+        }
+    }
+
+    // Zoomed out, each tile spans more than a second and holds a key frame: its picture is a
+    // frame of its own span. Zoomed in on the same parts, with the pictures of the wide spans
+    // kept, tiles whose span holds no key frame show the frame at their time.
+    void thumbnailsShowAFrameOfTheirSpan()
+    {
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("counter.mp4"));
+        constexpr int fps = 25;
+        constexpr int keyEvery = 25;
+        QVERIFY(TestMedia::runFFmpeg({"-f", "lavfi", "-i", FrameCounter::pictureSource(160, 90, fps, 40),
+                                      "-c:v", "libx264", "-preset", "veryfast", "-x264-params",
+                                      "keyint=25:min-keyint=25:scenecut=0", "-pix_fmt", "yuv420p", path}));
+        Media::ThumbnailProvider provider;
+        TimelineWidget timeline;
+        timeline.resize(1220, kHeight);
+        timeline.setThumbnailProvider(&provider);
+        provider.setSource(path);
+        const auto part = [](qint64 start, qint64 end) {
+            Clip clip;
+            clip.originalStart = start;
+            clip.originalEnd = end;
+            return clip;
+        };
+        // Parts starting between key frames.
+        ClipList clips{part(2500, 18000), part(21300, 39000)};
+        const qint64 duration = recalculateTimeline(clips);
+        timeline.setDuration(duration);
+        timeline.setClips(clips);
+        for (const int zoom : {1, 10}) {
+            timeline.setZoomLevel(zoom);
+            timeline.setScrollOffset(0);
+            QImage image;
+            QTRY_VERIFY(thumbnailsFilled(timeline, image));
+            const int tileWidth = int(std::lround((kHeight / 3 - 6) * provider.aspectRatio()));
+            int tiles = 0;
+            const QStringList wrong =
+                misplacedTiles(image, clips, duration, zoom, timeline.scrollOffset(), tileWidth, fps, keyEvery, &tiles);
+            QVERIFY2(tiles >= 15, qPrintable(QString::number(tiles)));
+            QVERIFY2(wrong.isEmpty(), qPrintable(QStringLiteral("zoom %1: ").arg(zoom) + wrong.join(QStringLiteral("; "))));
         }
     }
 

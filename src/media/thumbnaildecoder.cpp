@@ -67,6 +67,7 @@ struct ThumbnailDecoder::Impl {
     ~Impl() { sws_freeContext(scaler); }
     bool open(const QString &path);
     qint64 msOf(qint64 pts) const;
+    qint64 shownFrom(qint64 pts) const;
     qint64 ptsOf(qint64 sourceMs) const;
     qint64 limitOf(qint64 sourceMs) const;
     bool seekAt(qint64 pts);
@@ -82,6 +83,12 @@ struct ThumbnailDecoder::Impl {
     void sendPacket(qint64 limit);
     Outcome decodeUpTo(qint64 limit, const std::function<bool()> &wanted);
     const std::pair<const qint64, Made> *made(qint64 limit) const;
+    const std::pair<const qint64, Made> *madeWithin(qint64 after, qint64 last) const;
+    bool keyIndexedBefore(qint64 last) const;
+    bool findKeyWithin(qint64 after, qint64 last);
+    bool decodeKeyAlone();
+    void setHeight(int height);
+    void keep(qint64 pts, qint64 endPts, const QImage &image);
     QImage scaled(const AVFrame *picture, int height);
 };
 
@@ -119,6 +126,17 @@ bool ThumbnailDecoder::Impl::open(const QString &path)
 qint64 ThumbnailDecoder::Impl::msOf(qint64 pts) const
 {
     return av_rescale_q(pts, timeBase, AVRational{1, 1000}) - startUs / 1000;
+}
+
+// The first whole ms at which the frame is on screen, as limitOf counts.
+qint64 ThumbnailDecoder::Impl::shownFrom(qint64 pts) const
+{
+    qint64 ms = msOf(pts);
+    while (limitOf(ms) < pts)
+        ++ms;
+    while (limitOf(ms - 1) >= pts)
+        --ms;
+    return ms;
 }
 
 qint64 ThumbnailDecoder::Impl::ptsOf(qint64 sourceMs) const
@@ -362,6 +380,104 @@ const std::pair<const qint64, ThumbnailDecoder::Impl::Made> *ThumbnailDecoder::I
     return limit < known.second.endPts ? &known : nullptr;
 }
 
+// A picture whose frame lies in (after, last].
+const std::pair<const qint64, ThumbnailDecoder::Impl::Made> *ThumbnailDecoder::Impl::madeWithin(qint64 after, qint64 last) const
+{
+    const auto found = pictures.upper_bound(after);
+    return found != pictures.end() && found->first <= last ? &*found : nullptr;
+}
+
+// Whether the index knows a key frame after the last one the decode under way read, up to
+// `last` (false without an index).
+bool ThumbnailDecoder::Impl::keyIndexedBefore(qint64 last) const
+{
+    AVStream *stream = format.context->streams[videoIndex];
+    if (avformat_index_get_entries_count(stream) <= 0)
+        return false;
+    const AVIndexEntry *key = avformat_index_get_entry_from_timestamp(stream, last, AVSEEK_FLAG_BACKWARD);
+    return key && key->timestamp > lastKeyRead;
+}
+
+// Leaves in `packet` a key packet whose time lies in (after, last], when one is found where a
+// seek lands (a seek without an index may land past one: not found then).
+bool ThumbnailDecoder::Impl::findKeyWithin(qint64 after, qint64 last)
+{
+    AVStream *stream = format.context->streams[videoIndex];
+    qint64 from = after + 1;
+    int flags = 0;
+    if (avformat_index_get_entries_count(stream) > 0) {
+        // The last key frame decoded by the span's end; its time is no earlier (an index may
+        // count decoding time).
+        const AVIndexEntry *key = avformat_index_get_entry_from_timestamp(stream, last, AVSEEK_FLAG_BACKWARD);
+        if (!key)
+            return false;
+        from = key->timestamp;
+        flags = AVSEEK_FLAG_BACKWARD;
+    }
+    if (av_seek_frame(format.context, videoIndex, from, flags) < 0)
+        return false;
+    lastKeyRead = AV_NOPTS_VALUE;
+    while (readVideoPacket()) {
+        const AVPacket *read = packet.packet;
+        const bool key = (read->flags & AV_PKT_FLAG_KEY) && read->pts != AV_NOPTS_VALUE;
+        if (key && read->pts > after && read->pts <= last)
+            return true;
+        // Packets come in decoding order: past `last`, or past the key frame aimed at, no
+        // later key packet lies inside.
+        const bool passed = (key && flags != 0 && read->pts >= from)
+            || (read->dts != AV_NOPTS_VALUE ? read->dts : read->pts) > last;
+        av_packet_unref(packet.packet);
+        if (passed)
+            return false;
+    }
+    return false;
+}
+
+// The key packet findKeyWithin left, decoded by itself into `shown`; false when it gives no
+// picture alone (a recovery point of intra-refreshed H.264).
+bool ThumbnailDecoder::Impl::decodeKeyAlone()
+{
+    stopDecoding();
+    avcodec_flush_buffers(codec.context);
+    codec.context->skip_frame = AVDISCARD_DEFAULT;
+    const qint64 pts = packet.packet->pts;
+    avcodec_send_packet(codec.context, packet.packet);
+    av_packet_unref(packet.packet);
+    avcodec_send_packet(codec.context, nullptr);
+    bool found = false;
+    while (avcodec_receive_frame(codec.context, next.frame) >= 0) {
+        if (!found && next.frame->best_effort_timestamp == pts) {
+            std::swap(shown.frame, next.frame);
+            shownPts = pts;
+            found = true;
+        }
+        av_frame_unref(next.frame);
+    }
+    // Drained: only a flush lets it decode again.
+    avcodec_flush_buffers(codec.context);
+    return found;
+}
+
+void ThumbnailDecoder::Impl::setHeight(int height)
+{
+    if (height != pictureHeight) {
+        pictures.clear();
+        pictureHeight = height;
+    }
+}
+
+void ThumbnailDecoder::Impl::keep(qint64 pts, qint64 endPts, const QImage &image)
+{
+    if (image.isNull())
+        return;
+    // A key frame decoded alone knows less of the times it stands for than a decode onwards.
+    if (const auto found = pictures.find(pts); found != pictures.end() && found->second.endPts >= endPts)
+        return;
+    if (pictures.size() >= size_t(kKeptPictures))
+        pictures.clear();
+    pictures[pts] = Made{endPts, image};
+}
+
 QImage ThumbnailDecoder::Impl::scaled(const AVFrame *picture, int height)
 {
     const bool turned = rotation == 90 || rotation == 270;
@@ -427,14 +543,11 @@ ThumbnailDecoder::Picture ThumbnailDecoder::pictureAt(qint64 sourceMs, int heigh
 {
     if (!isOpen() || height <= 0)
         return {};
-    if (height != d->pictureHeight) {
-        d->pictures.clear();
-        d->pictureHeight = height;
-    }
+    d->setHeight(height);
     const qint64 time = qMax<qint64>(0, sourceMs);
     const qint64 limit = d->limitOf(time);
     if (const auto *known = d->made(limit))
-        return {d->msOf(known->first), known->second.image};
+        return {d->shownFrom(known->first), known->second.image, true};
     if (!d->ensureDecoder())
         return {};
     // A recovery point decoded from too near gives nothing yet: the key frames before it, then
@@ -457,11 +570,8 @@ ThumbnailDecoder::Picture ThumbnailDecoder::pictureAt(qint64 sourceMs, int heigh
             const qint64 endPts = d->nextPts != AV_NOPTS_VALUE ? d->nextPts
                 : d->outputEnded                               ? INT64_MAX
                                                                : d->shownPts + 1;
-            Picture picture{d->msOf(d->shownPts), d->scaled(d->shown.frame, height)};
-            if (d->pictures.size() >= size_t(kKeptPictures))
-                d->pictures.clear();
-            if (!picture.image.isNull())
-                d->pictures[d->shownPts] = Impl::Made{endPts, picture.image};
+            Picture picture{d->shownFrom(d->shownPts), d->scaled(d->shown.frame, height), true};
+            d->keep(d->shownPts, endPts, picture.image);
             // Times sent before the frame shown no longer decide what is decoded.
             d->sentPts.erase(d->sentPts.begin(), d->sentPts.lower_bound(d->shownPts));
             return picture;
@@ -473,6 +583,41 @@ ThumbnailDecoder::Picture ThumbnailDecoder::pictureAt(qint64 sourceMs, int heigh
     }
     d->stopDecoding();
     return {};
+}
+
+ThumbnailDecoder::Picture ThumbnailDecoder::pictureDuring(qint64 sourceMs, qint64 spanMs, int height,
+                                                           const std::function<bool()> &wanted)
+{
+    if (!isOpen() || height <= 0)
+        return {};
+    if (spanMs <= 1)
+        return pictureAt(sourceMs, height, wanted);
+    d->setHeight(height);
+    const qint64 time = qMax<qint64>(0, sourceMs);
+    const qint64 limit = d->limitOf(time);
+    if (const auto *known = d->made(limit))
+        return {d->shownFrom(known->first), known->second.image, true};
+    const qint64 before = d->limitOf(time - 1);
+    const qint64 last = d->limitOf(time + spanMs - 1);
+    if (const auto *known = d->madeWithin(before, last))
+        return {d->shownFrom(known->first), known->second.image, known->first <= limit};
+    if (!d->ensureDecoder())
+        return {};
+    // Without an index, a decode that may carry on to the time does (one pass per group);
+    // otherwise one packet instead of up to a group of pictures.
+    if (!d->continuesTo(limit) || d->keyIndexedBefore(last)) {
+        if (d->findKeyWithin(before, last) && d->decodeKeyAlone()) {
+            const qint64 pts = d->shownPts;
+            Picture picture{d->shownFrom(pts), d->scaled(d->shown.frame, height), pts <= limit};
+            d->stopDecoding();
+            // Only its own time is known to show it: the frame after it is unknown.
+            d->keep(pts, pts + 1, picture.image);
+            return picture;
+        }
+        // The reader has moved: a decode under way cannot carry on.
+        d->stopDecoding();
+    }
+    return pictureAt(time, height, wanted);
 }
 
 } // namespace Media

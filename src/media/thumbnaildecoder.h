@@ -31,11 +31,16 @@ public:
     struct Picture {
         qint64 frameMs = -1; // the frame's own time, from the file's time 0 as the player counts
         QImage image;        // null when nothing could be decoded, or when no longer wanted
+        bool atTime = false; // the frame shown at the time asked, not a later one of its span
     };
     // The frame shown at sourceMs: the last whose time, in whole ms, is at or before it (the
     // first frame when none is), height pixels high. `wanted` is asked before each packet read;
     // when it says no, the work stops with a null picture and the place reached is kept.
     Picture pictureAt(qint64 sourceMs, int height, const std::function<bool()> &wanted = {});
+    // A frame on screen during [sourceMs, sourceMs + spanMs): a key frame inside the span
+    // decoded alone where one is found, else the frame shown at sourceMs (pictureAt). frameMs
+    // counts whole ms as the span does, so it lies in the span or the picture is atTime.
+    Picture pictureDuring(qint64 sourceMs, qint64 spanMs, int height, const std::function<bool()> &wanted = {});
     // Whether a picture at sourceMs would carry on decoding from the place reached, with no seek.
     bool continuesTo(qint64 sourceMs) const;
     // Lets the decoder go while nothing is asked: it keeps the last pictures and its frame

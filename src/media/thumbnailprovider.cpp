@@ -18,16 +18,19 @@ constexpr int kKeptThumbnails = 800;
 // How long the decoder stays open with nothing asked.
 constexpr std::chrono::seconds kIdleBeforeRelease(2);
 
-// In rising order, each group of pictures decoded once: the earliest time the decoder reaches
+using Tile = ThumbnailProvider::Tile;
+
+// In rising order, each group of pictures decoded once: the earliest tile the decoder reaches
 // by carrying on, else the earliest of all.
-qint64 nextTime(const std::vector<qint64> &times, const ThumbnailDecoder &decoder)
+Tile nextTile(const std::vector<Tile> &tiles, const ThumbnailDecoder &decoder)
 {
-    qint64 earliest = times.front();
-    std::optional<qint64> onwards;
-    for (const qint64 time : times) {
-        earliest = qMin(earliest, time);
-        if ((!onwards || time < *onwards) && decoder.continuesTo(time))
-            onwards = time;
+    Tile earliest = tiles.front();
+    std::optional<Tile> onwards;
+    for (const Tile &tile : tiles) {
+        if (tile.sourceMs < earliest.sourceMs)
+            earliest = tile;
+        if ((!onwards || tile.sourceMs < onwards->sourceMs) && decoder.continuesTo(tile.sourceMs))
+            onwards = tile;
     }
     return onwards.value_or(earliest);
 }
@@ -65,7 +68,6 @@ void ThumbnailProvider::clear()
 {
     stop();
     m_images.clear();
-    m_lastRequest.clear();
     m_aspect = 16.0 / 9.0;
     emit thumbnailsReady();
 }
@@ -86,10 +88,29 @@ int ThumbnailProvider::pendingCount() const
     if (!m_queue)
         return 0;
     std::lock_guard<std::mutex> lock(m_queue->mutex);
-    return int(m_queue->times.size());
+    return int(m_queue->tiles.size());
+}
+
+QImage ThumbnailProvider::thumbnail(const Tile &tile) const
+{
+    const auto found = m_images.constFind(tile.sourceMs);
+    if (found == m_images.constEnd())
+        return {};
+    // A later frame of another span (another zoom) may lie outside this one.
+    const bool during = found->frameMs >= tile.sourceMs && found->frameMs - tile.sourceMs < tile.spanMs;
+    return found->atTime || during ? found->image : QImage();
 }
 
 void ThumbnailProvider::request(const QVector<qint64> &sourceTimes, int height)
+{
+    QVector<Tile> tiles;
+    tiles.reserve(sourceTimes.size());
+    for (const qint64 time : sourceTimes)
+        tiles.append(Tile{time, 1});
+    requestTiles(tiles, height);
+}
+
+void ThumbnailProvider::requestTiles(const QVector<Tile> &tiles, int height)
 {
     if (!m_queue || height <= 0)
         return;
@@ -97,22 +118,21 @@ void ThumbnailProvider::request(const QVector<qint64> &sourceTimes, int height)
         m_images.clear();
         m_height = height;
     }
-    m_lastRequest = sourceTimes;
     if (m_images.size() > kKeptThumbnails) {
-        QHash<qint64, QImage> kept;
-        for (qint64 time : sourceTimes) {
-            if (const auto found = m_images.constFind(time); found != m_images.constEnd())
-                kept.insert(time, *found);
+        QHash<qint64, Made> kept;
+        for (const Tile &tile : tiles) {
+            if (const auto found = m_images.constFind(tile.sourceMs); found != m_images.constEnd())
+                kept.insert(tile.sourceMs, *found);
         }
         m_images.swap(kept);
     }
     {
         std::lock_guard<std::mutex> lock(m_queue->mutex);
-        m_queue->times.clear();
+        m_queue->tiles.clear();
         m_queue->height = height;
-        for (qint64 time : sourceTimes) {
-            if (!m_images.contains(time))
-                m_queue->times.push_back(time);
+        for (const Tile &tile : tiles) {
+            if (thumbnail(tile).isNull())
+                m_queue->tiles.push_back(tile);
         }
     }
     m_queue->wake.notify_one();
@@ -132,11 +152,11 @@ void ThumbnailProvider::work(const QString &path, quint64 generation, Queue &que
         }
     }, Qt::QueuedConnection);
     for (;;) {
-        std::vector<qint64> times;
+        std::vector<Tile> tiles;
         int height = 0;
         {
             std::unique_lock<std::mutex> lock(queue.mutex);
-            const auto asked = [&queue] { return queue.cancel.load() || !queue.times.empty(); };
+            const auto asked = [&queue] { return queue.cancel.load() || !queue.tiles.empty(); };
             if (!queue.wake.wait_for(lock, kIdleBeforeRelease, asked)) {
                 // Idle a while (not between the batches of a scroll): a frame pool as large as
                 // the video's pictures need not stay in memory.
@@ -147,38 +167,39 @@ void ThumbnailProvider::work(const QString &path, quint64 generation, Queue &que
             }
             if (queue.cancel.load())
                 return;
-            times.assign(queue.times.begin(), queue.times.end());
+            tiles.assign(queue.tiles.begin(), queue.tiles.end());
             height = queue.height;
         }
-        const qint64 time = nextTime(times, decoder);
-        // A time no longer asked for (scrolled away) stops its decode; the place reached is kept.
+        const Tile tile = nextTile(tiles, decoder);
+        // A tile no longer asked for (scrolled away) stops its decode; the place reached is kept.
         bool dropped = false;
-        const auto wanted = [&queue, &dropped, time] {
+        const auto wanted = [&queue, &dropped, tile] {
             std::lock_guard<std::mutex> lock(queue.mutex);
-            dropped = std::find(queue.times.begin(), queue.times.end(), time) == queue.times.end();
+            dropped = std::find(queue.tiles.begin(), queue.tiles.end(), tile) == queue.tiles.end();
             return !dropped;
         };
-        const ThumbnailDecoder::Picture picture = decoder.pictureAt(time, height, wanted);
+        const ThumbnailDecoder::Picture picture = decoder.pictureDuring(tile.sourceMs, tile.spanMs, height, wanted);
         if (dropped)
             continue;
         {
             std::lock_guard<std::mutex> lock(queue.mutex);
-            // At another height the time is wanted again.
-            const auto done = std::find(queue.times.begin(), queue.times.end(), time);
-            if (done != queue.times.end() && queue.height == height)
-                queue.times.erase(done);
+            // At another height the tile is wanted again.
+            const auto done = std::find(queue.tiles.begin(), queue.tiles.end(), tile);
+            if (done != queue.tiles.end() && queue.height == height)
+                queue.tiles.erase(done);
         }
-        QMetaObject::invokeMethod(this, [this, generation, time, height, image = picture.image] {
-            receive(generation, time, height, image);
+        Made made{picture.image, picture.frameMs, picture.atTime};
+        QMetaObject::invokeMethod(this, [this, generation, time = tile.sourceMs, height, made] {
+            receive(generation, time, height, made);
         }, Qt::QueuedConnection);
     }
 }
 
-void ThumbnailProvider::receive(quint64 generation, qint64 sourceMs, int height, const QImage &image)
+void ThumbnailProvider::receive(quint64 generation, qint64 sourceMs, int height, const Made &made)
 {
-    if (generation != m_generation || height != m_height || image.isNull())
+    if (generation != m_generation || height != m_height || made.image.isNull())
         return;
-    m_images.insert(sourceMs, image);
+    m_images.insert(sourceMs, made);
     emit thumbnailsReady();
 }
 

@@ -468,11 +468,14 @@ void TimelineWidget::paintThumbnails(QPainter &painter, const Clip &clip, qint64
         const int shown = int(qMin<qint64>(tileWidth - 1, end - x));
         const QRect target(int(x), top + kThumbnailInset, shown, tileHeight);
         const qint64 edited = qBound(clip.startTime, timeAt(x), clip.endTime);
-        const qint64 source = clip.originalStart + (edited - clip.startTime);
-        const QImage image = m_thumbnails->thumbnail(source);
+        // Any frame on screen during the time the tile's width covers is a true picture of it.
+        const qint64 editedEnd = qBound(clip.startTime, timeAt(x + tileWidth), clip.endTime);
+        const Media::ThumbnailProvider::Tile wanted{clip.originalStart + (edited - clip.startTime),
+                                                    qMax<qint64>(1, editedEnd - edited)};
+        const QImage image = m_thumbnails->thumbnail(wanted);
         if (image.isNull()) {
             painter.fillRect(target, placeholder);
-            m_wantedThumbnails.append(source);
+            m_wantedThumbnails.append(wanted);
         } else {
             painter.drawImage(target, image, QRect(0, 0, shown, image.height()));
         }
@@ -484,7 +487,7 @@ void TimelineWidget::requestThumbnails()
     if (!m_thumbnails || m_wantedThumbnails == m_requestedThumbnails)
         return;
     m_requestedThumbnails = m_wantedThumbnails;
-    m_thumbnails->request(m_wantedThumbnails, m_thumbnailHeight);
+    m_thumbnails->requestTiles(m_wantedThumbnails, m_thumbnailHeight);
 }
 
 void TimelineWidget::paintSelection(QPainter &painter, int top, int h)

@@ -114,8 +114,8 @@ private:
 
     QPointer<Media::ThumbnailProvider> m_thumbnails;
     RepaintPacer *m_thumbnailPacer = nullptr;
-    QVector<qint64> m_wantedThumbnails;
-    QVector<qint64> m_requestedThumbnails;
+    QVector<Media::ThumbnailProvider::Tile> m_wantedThumbnails;
+    QVector<Media::ThumbnailProvider::Tile> m_requestedThumbnails;
     int m_thumbnailHeight = 0;
     struct ViewState {
         qint64 duration = 0;

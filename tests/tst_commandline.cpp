@@ -14,6 +14,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QSettings>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -813,6 +814,11 @@ void TestCommandLine::windowWithoutShadersStaysUp()
     environment.insert(QStringLiteral("XDG_CONFIG_HOME"), dir.filePath("shaderless/config"));
     environment.insert(QStringLiteral("XDG_DATA_HOME"), dir.filePath("shaderless/data"));
     environment.insert(QStringLiteral("XDG_CACHE_HOME"), dir.filePath("shaderless/cache"));
+    {
+        // A first start greets before the video plays, and nobody answers here.
+        QSettings settings(dir.filePath("shaderless/config/Trimlet/Trimlet.conf"), QSettings::IniFormat);
+        settings.setValue(QStringLiteral("welcome/show"), false);
+    }
     // Mesa's software renderer, told to offer OpenGL 1.5 without its shader extensions.
     environment.insert(QStringLiteral("LIBGL_ALWAYS_SOFTWARE"), QStringLiteral("1"));
     environment.insert(QStringLiteral("MESA_GL_VERSION_OVERRIDE"), QStringLiteral("1.5"));

@@ -247,8 +247,8 @@ QString originalQualitySummary(const Media::MediaIndex *index, const ClipList &c
         && std::any_of(clips.cbegin(), clips.cend(), clipNeedsFilters))
         reason = rotatedWithFiltersReason();
     if (!reason.isEmpty())
-        return QStringLiteral("Original Quality: the whole video will be encoded again at its original size, "
-                              "which takes longer, because %1.")
+        return QStringLiteral("Original Quality: This video's format needs the whole video encoded again; "
+                              "this takes longer, because %1.")
             .arg(reason);
     const QString sound = withSound ? soundEncodedAs(index->audio) : QString();
     if (sound.isEmpty())

@@ -110,23 +110,26 @@ void ClipListPanel::show(const ClipList &clips, int currentPart)
     QAbstractItemModel *model = m_list->model();
     int firstRenamed = -1;
     int lastRenamed = -1;
-    const auto rename = [&](qsizetype row) {
+    const auto rename = [&](qsizetype row, const QString &oldName) {
         if (firstRenamed < 0) {
             model->blockSignals(true);
             firstRenamed = int(row);
         }
-        writeRow(m_list->item(int(row)), clips.at(row));
+        // Only the name changed: its times, already written, stay as they are.
+        QListWidgetItem *item = m_list->item(int(row));
+        item->setText(clips.at(row).name + item->text().mid(oldName.size()));
         firstRenamed = std::min(firstRenamed, int(row));
         lastRenamed = std::max(lastRenamed, int(row));
     };
     for (qsizetype i = 0; i < head; ++i) {
         if (m_shown.at(i).name != clips.at(i).name)
-            rename(i);
+            rename(i, m_shown.at(i).name);
     }
     for (qsizetype i = 0; i < tail; ++i) {
         const qsizetype row = newCount - 1 - i;
-        if (m_shown.at(oldCount - 1 - i).name != clips.at(row).name)
-            rename(row);
+        const QString &oldName = m_shown.at(oldCount - 1 - i).name;
+        if (oldName != clips.at(row).name)
+            rename(row, oldName);
     }
     if (firstRenamed >= 0) {
         model->blockSignals(false);

@@ -236,17 +236,36 @@ private slots:
     void frameStepAtTheEnds()
     {
         const qint64 max = std::numeric_limits<qint64>::max();
-        QCOMPARE(Playback::frameStepTarget(max, max, true), max);
-        QCOMPARE(Playback::frameStepTarget(std::numeric_limits<qint64>::min(), 5000, false), 0);
-        QCOMPARE(Playback::frameStepTarget(100, -5, true), 0);
+        QCOMPARE(Playback::frameStepTarget(max, max, max, true), max / 1000);
+        QCOMPARE(Playback::frameStepTarget(std::numeric_limits<qint64>::min(), 40000, 5000, false), 0);
+        QCOMPARE(Playback::frameStepTarget(100000, 40000, -5, true), 0);
+        QCOMPARE(Playback::frameStepTarget(10000, 40000, 5000, false), 0);
+        QCOMPARE(Playback::frameStepTarget(4980000, 40000, 5000, true), 4999);
     }
 
+    // The target is the neighbour's start rounded down to a whole ms: sought, it shows that
+    // frame (the first starting at or after it), also where frames start between milliseconds;
+    // an unknown frame length steps 33.333 ms.
+    void frameStep_data()
+    {
+        QTest::addColumn<qint64>("startUs");
+        QTest::addColumn<qint64>("frameUs");
+        QTest::addColumn<bool>("forward");
+        QTest::addColumn<qint64>("target");
+        QTest::newRow("25 fps on") << qint64(1000000) << qint64(40000) << true << qint64(1040);
+        QTest::newRow("25 fps back") << qint64(1000000) << qint64(40000) << false << qint64(960);
+        QTest::newRow("30 fps on, between ms") << qint64(1033333) << qint64(33333) << true << qint64(1066);
+        QTest::newRow("30 fps back, between ms") << qint64(1066667) << qint64(33333) << false << qint64(1033);
+        QTest::newRow("29.97 fps on") << qint64(1001000) << qint64(33367) << true << qint64(1034);
+        QTest::newRow("length unknown") << qint64(1000000) << qint64(0) << true << qint64(1033);
+    }
     void frameStep()
     {
-        QCOMPARE(Playback::frameStepTarget(1000, 5000, true), 1033);
-        QCOMPARE(Playback::frameStepTarget(1000, 5000, false), 967);
-        QCOMPARE(Playback::frameStepTarget(10, 5000, false), 0);
-        QCOMPARE(Playback::frameStepTarget(4990, 5000, true), 5000);
+        QFETCH(qint64, startUs);
+        QFETCH(qint64, frameUs);
+        QFETCH(bool, forward);
+        QFETCH(qint64, target);
+        QCOMPARE(Playback::frameStepTarget(startUs, frameUs, 5000, forward), target);
     }
 };
 

@@ -150,8 +150,13 @@ private slots:
 
         key(Qt::Key_K, Qt::ControlModifier);
         QCOMPARE(window->clips().size(), 2);
-        QCOMPARE(window->clips()[1].originalStart, number * kFrameMs);
-        QCOMPARE(prompts.last().text, QStringLiteral("Video cut into 2 parts at %1").arg(formatPreciseTime(number * kFrameMs)));
+        // A frame decoded before the pause may still reach the screen while the key is handled:
+        // the cut takes the frame on screen at that moment, the one before the key or after it.
+        const qint64 cut = window->clips()[1].originalStart;
+        const qint64 after = FrameCounter::read(player()->lastFrame()) * kFrameMs;
+        QVERIFY2(cut == number * kFrameMs || cut == after,
+                 qPrintable(QStringLiteral("cut at %1, frames on screen at %2 and %3").arg(cut).arg(number * kFrameMs).arg(after)));
+        QCOMPARE(prompts.last().text, QStringLiteral("Video cut into 2 parts at %1").arg(formatPreciseTime(cut)));
     }
 
     // "," and "." step one frame each; pressed faster than frames come, every press counts

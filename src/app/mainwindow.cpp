@@ -1276,12 +1276,7 @@ void MainWindow::frameByFrame(bool forward)
     const qint64 shownUs = videoPlayer->shownFrameStartUs();
     const qint64 baseUs = shownUs >= 0 && !videoPlayer->isSeekPending() ? shownUs
                                                                          : videoPlayer->targetPosition() * 1000;
-    qint64 frameUs = videoPlayer->shownFrameDurationUs();
-    if (frameUs <= 0)
-        frameUs = 33333;
-    const qint64 targetUs = std::clamp(forward ? baseUs + frameUs : baseUs - frameUs, qint64(0),
-                                       (videoDuration - 1) * 1000);
-    seekAndShow(targetUs / 1000);
+    seekAndShow(Playback::frameStepTarget(baseUs, videoPlayer->shownFrameDurationUs(), videoDuration, forward));
 }
 
 void MainWindow::stepFrameBack()

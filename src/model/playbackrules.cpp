@@ -161,11 +161,12 @@ qint64 skipTarget(const ClipList &clips, qint64 p, qint64 d, bool playing, bool 
     return target;
 }
 
-qint64 frameStepTarget(qint64 position, qint64 videoDuration, bool forward)
+qint64 frameStepTarget(qint64 frameStartUs, qint64 frameUs, qint64 videoDuration, bool forward)
 {
-    qint64 target = saturatingAdd(position, forward ? 33 : -33);
-    target = std::min(target, videoDuration);
-    return std::max<qint64>(target, 0);
+    const qint64 step = frameUs > 0 ? frameUs : 33333;
+    const qint64 targetUs = forward ? saturatingAdd(frameStartUs, step) : saturatingSub(frameStartUs, step);
+    const qint64 lastMs = saturatingSub(videoDuration, 1);
+    return std::clamp(targetUs / 1000, qint64(0), std::max<qint64>(lastMs, 0));
 }
 
 } // namespace Playback

@@ -56,8 +56,10 @@ qint64 playStartPosition(const ClipList &clips, qint64 position);
 qint64 skipTarget(const ClipList &clips, qint64 position, qint64 duration, bool playing,
                   bool forward);
 
-// One fixed 33 ms frame step, kept inside 0..videoDuration.
-qint64 frameStepTarget(qint64 position, qint64 videoDuration, bool forward);
+// The seek that shows the frame next to the one starting at frameStartUs and lasting frameUs
+// (33.333 ms when unknown): a paused seek to t shows the first frame starting at or after t, so
+// the next frame's start in whole ms rounded down, kept inside the video.
+qint64 frameStepTarget(qint64 frameStartUs, qint64 frameUs, qint64 videoDuration, bool forward);
 
 // How long before a jump the sound is muted: the media back end writes about 100 ms of sound
 // (plus one audio frame) ahead of what is heard, and muting acts on what it writes next.

@@ -55,7 +55,8 @@ void exerciseConsumers(const ClipList &clips)
             probe ^= Playback::playStartPosition(clips, p);
             probe ^= Playback::skipTarget(clips, p, videoDuration, true, true);
             probe ^= Playback::skipTarget(clips, p, videoDuration, false, false);
-            probe ^= Playback::frameStepTarget(p, videoDuration, true);
+            probe ^= Playback::frameStepTarget(p, clip.length(), videoDuration, true);
+            probe ^= Playback::frameStepTarget(p, p, videoDuration, false);
             probe ^= timeToX(p, 1000, videoDuration, 10, 50);
             probe ^= timelineOffsetShowing(p, 1000, videoDuration, 3, 0);
             probe ^= formatTime(p).size();

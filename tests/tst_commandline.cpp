@@ -624,6 +624,20 @@ void TestCommandLine::missingInputWritesNothing()
     QCOMPARE(piped.exitCode, 2);
     QVERIFY2(piped.err.contains("is not a regular file"), qPrintable(piped.err));
     QCOMPARE(entriesOf(elsewhere), before);
+
+    // A project's video that is there but not a file is named for what it is, not as missing.
+    for (const QString &video : {pipe, QStringLiteral("/dev/zero")}) {
+        const QString project = dir.filePath("special video.tlp");
+        QFile file(project);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(ProjectFile::write(video, 3000, {part(0, 1000)}));
+        file.close();
+        const Run run = runTrimlet({"--export", "out.mp4", project}, elsewhere);
+        QVERIFY(run.exitCode != 0);
+        QVERIFY2(run.err.contains("not a regular file") && !run.err.contains("Video Not Found"),
+                 qPrintable(run.err));
+        QCOMPARE(entriesOf(elsewhere), before);
+    }
 }
 
 void TestCommandLine::nothingToExportFails()

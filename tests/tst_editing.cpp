@@ -77,9 +77,14 @@ private slots:
         // 2 = three clips all marked; 3 = one clip, selection start only;
         // 4 = one clip, playhead at its end, clip selected; 5 = playhead at clip start, selected
         QTest::newRow("cut at clip start") << "split" << 0 << Kind::Information << "Cannot Cut"
-                                           << "Playhead is not inside any clip";
+                                           << "The playhead is at the start of Part 1: there is nothing to cut off there.";
         QTest::newRow("cut at clip end") << "split" << 4 << Kind::Information << "Cannot Cut"
-                                         << "Playhead is not inside any clip";
+                                         << "The playhead is at the end of Part 1: there is nothing to cut off there.";
+        QTest::newRow("cut in a deleted stretch") << "split" << 6 << Kind::Information << "Cannot Cut"
+                                                  << "Playhead is not inside any clip";
+        QTest::newRow("cut where two parts meet")
+            << "split" << 7 << Kind::Information << "Cannot Cut"
+            << "The playhead is at the start of Part 2: there is nothing to cut off there.";
         QTest::newRow("cut with no clips") << "split" << 1 << Kind::Information << "Cannot Cut"
                                            << "Playhead is not inside any clip";
         QTest::newRow("mark with only a start") << "mark" << 3 << Kind::Warning << "Warning"
@@ -132,6 +137,10 @@ private slots:
                 s.selectedClipIndex = 0; break;
         case 5: s = stateWith({sourceClip(1000, 60000, "Part 1", true)}); s.playerPosition = 1000;
                 s.selectedClipIndex = 0; break;
+        case 6: s = stateWith({sourceClip(0, 10000, "Part 1"), sourceClip(20000, 30000, "Part 2")});
+                s.playerPosition = 15000; break;
+        case 7: s = stateWith({sourceClip(0, 10000, "Part 1"), sourceClip(10000, 30000, "Part 2")});
+                s.playerPosition = 10000; break;
         }
         EditOutcome o;
         if (operation == "split") o = Edit::splitAtPlayhead(s);

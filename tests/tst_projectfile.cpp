@@ -325,6 +325,12 @@ private slots:
             << QByteArray("{\"videoPath\": \"/v.mp4\"}") + QByteArray(ProjectFile::MaxFileBytes, ' ') << invalid;
         QTest::newRow("no video path") << QByteArray("{\"version\": \"1.0\", \"clips\": []}") << noPath;
         QTest::newRow("empty video path") << QByteArray("{\"version\": \"1.0\", \"videoPath\": \"\"}") << noPath;
+        QTest::newRow("parts that are not objects")
+            << QByteArray("{\"version\": \"1.0\", \"videoPath\": \"/v.mp4\", \"clips\": [\"x\", 5, null]}")
+            << invalid + QStringLiteral("\n\nA part is not a set of named values.");
+        QTest::newRow("one part not an object")
+            << QByteArray("{\"version\": \"1.0\", \"videoPath\": \"/v.mp4\", \"clips\": [{\"name\": \"A\"}, []]}")
+            << invalid + QStringLiteral("\n\nA part is not a set of named values.");
         QTest::newRow("video path not a string") << QByteArray("{\"version\": \"1.0\", \"videoPath\": 7}") << noPath;
 
         // Bounds: a hostile file must not make the window lay out megabytes or thousands of rows.
@@ -379,7 +385,9 @@ private slots:
         QTest::newRow("current") << QByteArray("\"version\": \"1.0\",") << QString();
         QTest::newRow("newer") << QByteArray("\"version\": \"2.0\",") << QStringLiteral("2.0");
         QTest::newRow("missing") << QByteArray() << QStringLiteral("");
-        QTest::newRow("number") << QByteArray("\"version\": 1.0,") << QStringLiteral("");
+        QTest::newRow("number") << QByteArray("\"version\": 1,") << QStringLiteral("1");
+        QTest::newRow("fraction") << QByteArray("\"version\": 2.5,") << QStringLiteral("2.5");
+        QTest::newRow("not a value") << QByteArray("\"version\": null,") << QStringLiteral("");
         QTest::newRow("trailing space") << QByteArray("\"version\": \"1.0 \",") << QStringLiteral("1.0 ");
         QTest::newRow("percent sign") << QByteArray("\"version\": \"%1\",") << QStringLiteral("%1");
         QTest::newRow("very long: cut short") << QByteArray("\"version\": \"") + QByteArray(100000, '9') + "\","
@@ -402,8 +410,10 @@ private slots:
         QCOMPARE(result.warning->kind, Kind::Warning);
         QCOMPARE(result.warning->title, QStringLiteral("Version Mismatch"));
         QCOMPARE(result.warning->text,
-                 QStringLiteral("This project was saved with version ") + shown
-                     + QStringLiteral(". Current version is 1.0. Loading may fail."));
+                 shown.isEmpty() ? QStringLiteral("This project does not say which version saved it. Current "
+                                                  "version is 1.0. Loading may fail.")
+                                 : QStringLiteral("This project was saved with version ") + shown
+                                       + QStringLiteral(". Current version is 1.0. Loading may fail."));
     }
 
     void versionWarningComesWithALaterRefusal()
@@ -421,9 +431,6 @@ private slots:
         QTest::newRow("missing") << QByteArray() << QStringList();
         QTest::newRow("empty") << QByteArray(", \"clips\": []") << QStringList();
         QTest::newRow("not an array") << QByteArray(", \"clips\": {\"name\": \"A\"}") << QStringList();
-        QTest::newRow("non-objects read as empty clips")
-            << QByteArray(", \"clips\": [1, \"x\", null, [], {\"name\": \"B\"}]")
-            << QStringList{"", "", "", "", "B"};
         QTest::newRow("order kept, not sorted")
             << QByteArray(", \"clips\": [{\"name\": \"late\", \"originalStart\": 9000}, {\"name\": \"early\"}]")
             << QStringList{"late", "early"};

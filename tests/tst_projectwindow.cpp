@@ -642,7 +642,6 @@ private slots:
             add((i * 7919) % 6000, (i * 7919) % 6000 + 5, i * 5, i * 5 + 5, i % 3 == 0);
         clips.append(QJsonObject{{"originalStart", "1000"}, {"originalEnd", 1e300}, {"titleFontSize", -1},
                                  {"rotation", 12345}, {"blurIntensity", 1e9}, {"color", QJsonArray{1, 2}}});
-        clips.append(42);
         const QJsonObject root{{"version", "1.0"}, {"videoPath", video}, {"duration", -1}, {"clips", clips}};
         const QString path = projectPath("hostile.tlp");
         QVERIFY(writeFile(path, QJsonDocument(root).toJson()));

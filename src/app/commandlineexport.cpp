@@ -9,6 +9,7 @@
 #include "ffmpeglocator.h"
 #include "filenamevalidator.h"
 #include "hardwareencoderdetector.h"
+#include "inputfiles.h"
 #include "outputfiles.h"
 #include "projectfile.h"
 #include "sourceprobe.h"
@@ -269,8 +270,14 @@ std::optional<Input> readInput(const QString &path, Console &console)
         const QString besideProject = info.absoluteDir().filePath(input.videoPath);
         if (QFileInfo(input.videoPath).isRelative() && QFileInfo::exists(besideProject))
             input.videoPath = besideProject;
-        if (!QFileInfo(input.videoPath).isFile()) {
+        if (!QFileInfo::exists(input.videoPath)) {
             console.line(QStringLiteral("Video Not Found: The video file was not found: %1").arg(read.videoPath));
+            return std::nullopt;
+        }
+        // There, but not a file to read: say what it is rather than that it is missing.
+        const QString special = specialFileReason(input.videoPath);
+        if (!special.isEmpty()) {
+            console.line(QStringLiteral("Cannot read the video %1: %2").arg(read.videoPath, special));
             return std::nullopt;
         }
         input.videoPath = QFileInfo(input.videoPath).absoluteFilePath();

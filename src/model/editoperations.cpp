@@ -113,9 +113,21 @@ EditOutcome splitAtPlayhead(const EditState &state)
             break;
         }
     }
-    if (found < 0)
+    if (found < 0) {
+        // On a part's edge the playhead is in the edit, so "not inside" would be untrue there.
+        // Where two parts meet, the part that begins there is the one shown.
+        for (const bool atStart : {true, false}) {
+            for (const Clip &c : state.clips) {
+                if (c.originalStart < c.originalEnd && p == (atStart ? c.originalStart : c.originalEnd))
+                    return EditOutcome::refusal(
+                        Kind::Information, QStringLiteral("Cannot Cut"),
+                        QStringLiteral("The playhead is at the %1 of %2: there is nothing to cut off there.")
+                            .arg(atStart ? QStringLiteral("start") : QStringLiteral("end"), c.name));
+            }
+        }
         return EditOutcome::refusal(Kind::Information, QStringLiteral("Cannot Cut"),
                                     QStringLiteral("Playhead is not inside any clip"));
+    }
 
     const int selected = state.selectedClipIndex;
     const bool otherSelected = selected >= 0 && selected < state.clips.size() && selected != found;

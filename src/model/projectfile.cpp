@@ -155,14 +155,19 @@ ReadResult read(const QByteArray &bytes)
     }
     const QJsonObject root = document.object();
 
-    result.version = root.value(QLatin1String("version")).toString();
+    const QJsonValue storedVersion = root.value(QLatin1String("version"));
+    // A hand-written file may give the version as a number.
+    result.version = storedVersion.isDouble() ? QString::number(storedVersion.toDouble()) : storedVersion.toString();
     if (result.version != version()) {
         // Shown in a box: a version of any length is cut short.
         const QString shown = result.version.size() > 20 ? result.version.left(20) + QChar(0x2026) : result.version;
         result.warning = EditMessage{
             Kind::Warning, QStringLiteral("Version Mismatch"),
-            QStringLiteral("This project was saved with version %1. Current version is 1.0. Loading may fail.")
-                .arg(shown)};
+            shown.isEmpty()
+                ? QStringLiteral("This project does not say which version saved it. Current version is 1.0. "
+                                 "Loading may fail.")
+                : QStringLiteral("This project was saved with version %1. Current version is 1.0. Loading may fail.")
+                      .arg(shown)};
     }
 
     result.videoPath = root.value(QLatin1String("videoPath")).toString();
@@ -184,6 +189,12 @@ ReadResult read(const QByteArray &bytes)
     }
     result.clips.reserve(clipArray.size());
     for (const QJsonValue &element : clipArray) {
+        // A part that is not an object would load as an empty part at 0:00.
+        if (!element.isObject()) {
+            result.error = invalidFormat(QStringLiteral("A part is not a set of named values."));
+            result.clips.clear();
+            return result;
+        }
         const Clip clip = clipFromJson(element.toObject());
         if (clip.name.size() > MaxTextChars || clip.titleText.size() > MaxTextChars) {
             result.error = invalidFormat(

@@ -5,8 +5,8 @@
 
 #include <QtTest>
 
-using Kind = UserPrompts::Kind;
-Q_DECLARE_METATYPE(UserPrompts::Kind)
+using Kind = MessageKind;
+Q_DECLARE_METATYPE(MessageKind)
 
 namespace {
 

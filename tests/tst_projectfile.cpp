@@ -8,7 +8,7 @@
 
 #include <limits>
 
-using Kind = UserPrompts::Kind;
+using Kind = MessageKind;
 
 namespace {
 

@@ -5,7 +5,7 @@
 
 #include <algorithm>
 
-using Kind = UserPrompts::Kind;
+using Kind = MessageKind;
 
 EditOutcome EditOutcome::refusal(Kind kind, const QString &title, const QString &text)
 {

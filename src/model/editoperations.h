@@ -1,7 +1,7 @@
 #pragma once
 
 #include "clip.h"
-#include "userprompts.h"
+#include "messagekind.h"
 
 #include <optional>
 
@@ -17,7 +17,7 @@ struct EditState {
 };
 
 struct EditMessage {
-    UserPrompts::Kind kind = UserPrompts::Kind::Information;
+    MessageKind kind = MessageKind::Information;
     QString title;
     QString text;
 };
@@ -34,7 +34,7 @@ struct EditOutcome {
     std::optional<int> selectedClipIndex;
     std::optional<EditMessage> message;
 
-    static EditOutcome refusal(UserPrompts::Kind kind, const QString &title, const QString &text);
+    static EditOutcome refusal(MessageKind kind, const QString &title, const QString &text);
 };
 
 namespace Edit {

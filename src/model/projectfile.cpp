@@ -9,7 +9,7 @@
 
 #include <algorithm>
 
-using Kind = UserPrompts::Kind;
+using Kind = MessageKind;
 
 namespace ProjectFile {
 

@@ -5,7 +5,7 @@
 #include <QLabel>
 #include <QPointer>
 
-class QGraphicsDropShadowEffect;
+#include <QGraphicsDropShadowEffect> // QPointer needs the whole type where moc code copies it
 
 // The floating title window above the video: a frameless top-level label that
 // never takes the focus.

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "messagekind.h"
+
 #include <QString>
 #include <QStringList>
 #include <functional>
@@ -11,7 +13,7 @@ class QWidget;
 // window goes through it, so tests can drive the window without a modal loop.
 class UserPrompts {
 public:
-    enum class Kind { Information, Warning, Critical };
+    using Kind = MessageKind;
     virtual ~UserPrompts() = default;
     virtual void message(Kind kind, QWidget *parent, const QString &title, const QString &text) = 0;
     virtual QString openFileName(QWidget *parent, const QString &caption, const QString &dir,

@@ -3,12 +3,16 @@
 #include "hardwareencoderdetector.h"
 #include "sourceprobe.h"
 
+#include <optional>
+
 #include <QtTest>
 
 #include <QRegularExpression>
 
 #include <cmath>
 #include <limits>
+
+Q_DECLARE_METATYPE(Media::StreamHeader)
 
 using namespace ExportCommandBuilder;
 
@@ -972,71 +976,117 @@ private slots:
         QCOMPARE(audioContainerFor(path, format), audio);
     }
 
-    void sourceProbe_data()
+    // The header's words to the export's facts.
+    void sourceFacts_data()
     {
-        QTest::addColumn<QByteArray>("json");
+        QTest::addColumn<Media::StreamHeader>("header");
         QTest::addColumn<QSize>("coded");
         QTest::addColumn<QSize>("display");
         QTest::addColumn<qint64>("duration");
         QTest::addColumn<double>("fps");
         QTest::addColumn<bool>("sizeKnown");
 
-        QTest::newRow("plain")
-            << QByteArray(R"({"streams":[{"width":1280,"height":720,"r_frame_rate":"25/1","avg_frame_rate":"25/1"}],"format":{"duration":"12.345000"}})")
-            << QSize(1280, 720) << QSize(1280, 720) << qint64(12345) << 25.0 << true;
-        QTest::newRow("display matrix")
-            << QByteArray(R"({"streams":[{"width":320,"height":240,"avg_frame_rate":"30000/1001","side_data_list":[{"side_data_type":"DisplayMatrix","rotation":90}]}],"format":{"duration":"2.000000"}})")
-            << QSize(320, 240) << QSize(240, 320) << qint64(2000) << 30000.0 / 1001 << true;
-        QTest::newRow("negative quarter turn")
-            << QByteArray(R"({"streams":[{"width":320,"height":240,"avg_frame_rate":"25/1","side_data_list":[{"rotation":-90}]}],"format":{}})")
-            << QSize(320, 240) << QSize(240, 320) << qint64(-1) << 25.0 << true;
-        QTest::newRow("rotate tag, rate from r_frame_rate")
-            << QByteArray(R"({"streams":[{"width":640,"height":480,"avg_frame_rate":"0/0","r_frame_rate":"24/1","tags":{"rotate":"270"}}],"format":{"duration":"1.5"}})")
-            << QSize(640, 480) << QSize(480, 640) << qint64(1500) << 24.0 << true;
-        QTest::newRow("half turn keeps the size")
-            << QByteArray(R"({"streams":[{"width":640,"height":480,"side_data_list":[{"rotation":180}]}]})")
-            << QSize(640, 480) << QSize(640, 480) << qint64(-1) << 0.0 << true;
-        QTest::newRow("no video stream")
-            << QByteArray(R"({"programs":[],"streams":[],"format":{"duration":"3.0"}})")
-            << QSize(1920, 1080) << QSize(1920, 1080) << qint64(3000) << 0.0 << false;
-        QTest::newRow("not json") << QByteArray("garbage") << QSize(1920, 1080) << QSize(1920, 1080) << qint64(-1)
-                                  << 0.0 << false;
+        const auto video = [](int width, int height, int rateNum, int rateDen, int baseNum, int baseDen,
+                              int rotation, qint64 durationUs) {
+            Media::StreamHeader header;
+            header.hasVideo = true;
+            header.width = width;
+            header.height = height;
+            header.averageRateNum = rateNum;
+            header.averageRateDen = rateDen;
+            header.baseRateNum = baseNum;
+            header.baseRateDen = baseDen;
+            header.rotation = rotation;
+            header.fileDurationUs = durationUs;
+            return header;
+        };
+        QTest::newRow("plain") << video(1280, 720, 25, 1, 25, 1, 0, 12345000) << QSize(1280, 720) << QSize(1280, 720)
+                               << qint64(12345) << 25.0 << true;
+        QTest::newRow("quarter turn") << video(320, 240, 30000, 1001, 0, 0, 90, 2000000) << QSize(320, 240)
+                                      << QSize(240, 320) << qint64(2000) << 30000.0 / 1001 << true;
+        QTest::newRow("three quarters, rate from the base rate")
+            << video(640, 480, 0, 0, 24, 1, 270, 1500000) << QSize(640, 480) << QSize(480, 640) << qint64(1500)
+            << 24.0 << true;
+        QTest::newRow("half turn keeps the size") << video(640, 480, 0, 0, 0, 0, 180, -1) << QSize(640, 480)
+                                                  << QSize(640, 480) << qint64(-1) << 0.0 << true;
+        QTest::newRow("duration rounded to the ms") << video(64, 48, 25, 1, 25, 1, 0, 2999500) << QSize(64, 48)
+                                                    << QSize(64, 48) << qint64(3000) << 25.0 << true;
+        QTest::newRow("no size") << video(0, 0, 25, 1, 25, 1, 0, -1) << QSize(1920, 1080) << QSize(1920, 1080)
+                                 << qint64(-1) << 25.0 << false;
+        Media::StreamHeader soundOnly;
+        soundOnly.hasAudio = true;
+        soundOnly.fileDurationUs = 3000000;
+        soundOnly.width = 640; // a stream that is not the picture says nothing of its size
+        QTest::newRow("no video stream") << soundOnly << QSize(1920, 1080) << QSize(1920, 1080) << qint64(3000) << 0.0
+                                         << false;
+        QTest::newRow("unreadable") << Media::StreamHeader() << QSize(1920, 1080) << QSize(1920, 1080) << qint64(-1)
+                                    << 0.0 << false;
     }
-    void probeReadsTheFrameGrid_data()
+    void sourceFacts()
     {
-        QTest::addColumn<QByteArray>("json");
+        QFETCH(Media::StreamHeader, header);
+        QFETCH(QSize, coded);
+        QFETCH(QSize, display);
+        QFETCH(qint64, duration);
+        QFETCH(double, fps);
+        QFETCH(bool, sizeKnown);
+        const SourceFacts facts = Media::factsFromHeader(header);
+        QCOMPARE(QSize(facts.width, facts.height), coded);
+        QCOMPARE(facts.displaySize(), display);
+        QCOMPARE(facts.durationMs, duration);
+        QCOMPARE(facts.frameRate, fps);
+        QCOMPARE(facts.sizeKnown, sizeKnown);
+        QCOMPARE(facts.frameDurationMs(), 1000.0 / (fps > 0 ? fps : 25.0));
+        QCOMPARE(facts.hasAudio, header.hasAudio);
+    }
+
+    void factsReadTheFrameGrid_data()
+    {
+        QTest::addColumn<Media::StreamHeader>("header");
         QTest::addColumn<qint64>("numerator");
         QTest::addColumn<qint64>("denominator");
         QTest::addColumn<qint64>("firstFrameUs");
         QTest::addColumn<qint64>("frameCount");
 
-        QTest::newRow("constant 30000/1001")
-            << QByteArray(R"({"streams":[{"avg_frame_rate":"30000/1001","r_frame_rate":"30000/1001","start_time":"0.000000","nb_frames":"360"}],"format":{"start_time":"0.000000"}})")
-            << qint64(30000) << qint64(1001) << qint64(0) << qint64(360);
+        const auto grid = [](int rateNum, int rateDen, int baseNum, int baseDen, std::optional<qint64> streamStart,
+                             std::optional<qint64> fileStart, qint64 frames, std::optional<qint64> streamDuration) {
+            Media::StreamHeader header;
+            header.hasVideo = true;
+            header.averageRateNum = rateNum;
+            header.averageRateDen = rateDen;
+            header.baseRateNum = baseNum;
+            header.baseRateDen = baseDen;
+            header.streamStartUs = streamStart;
+            header.fileStartUs = fileStart;
+            header.statedFrames = frames;
+            header.streamDurationUs = streamDuration;
+            return header;
+        };
+        const std::optional<qint64> none;
+        QTest::newRow("constant 30000/1001") << grid(30000, 1001, 30000, 1001, 0, 0, 360, none) << qint64(30000)
+                                             << qint64(1001) << qint64(0) << qint64(360);
         QTest::newRow("rates in other terms")
-            << QByteArray(R"({"streams":[{"avg_frame_rate":"50/2","r_frame_rate":"25/1"}]})")
-            << qint64(25) << qint64(1) << qint64(0) << qint64(-1);
+            << grid(50, 2, 25, 1, none, none, 0, none) << qint64(25) << qint64(1) << qint64(0) << qint64(-1);
         QTest::newRow("variable rate")
-            << QByteArray(R"({"streams":[{"avg_frame_rate":"2997/100","r_frame_rate":"30/1","nb_frames":"100"}]})")
-            << qint64(0) << qint64(0) << qint64(0) << qint64(100);
+            << grid(2997, 100, 30, 1, none, none, 100, none) << qint64(0) << qint64(0) << qint64(0) << qint64(100);
         QTest::newRow("no average rate")
-            << QByteArray(R"({"streams":[{"avg_frame_rate":"0/0","r_frame_rate":"25/1"}]})")
-            << qint64(0) << qint64(0) << qint64(0) << qint64(-1);
+            << grid(0, 0, 25, 1, none, none, 0, none) << qint64(0) << qint64(0) << qint64(0) << qint64(-1);
         QTest::newRow("video after the file start, frames from the duration")
-            << QByteArray(R"({"streams":[{"avg_frame_rate":"25/1","r_frame_rate":"25/1","start_time":"11.400000","duration":"12.000000"}],"format":{"start_time":"11.376778"}})")
-            << qint64(25) << qint64(1) << qint64(23222) << qint64(300);
+            << grid(25, 1, 25, 1, 11400000, 11376778, 0, 12000000) << qint64(25) << qint64(1) << qint64(23222)
+            << qint64(300);
         QTest::newRow("video before the file start")
-            << QByteArray(R"({"streams":[{"avg_frame_rate":"25/1","r_frame_rate":"25/1","start_time":"1.0"}],"format":{"start_time":"1.5"}})")
-            << qint64(25) << qint64(1) << qint64(0) << qint64(-1);
+            << grid(25, 1, 25, 1, 1000000, 1500000, 0, none) << qint64(25) << qint64(1) << qint64(0) << qint64(-1);
+        QTest::newRow("variable rate: no count from the duration")
+            << grid(2997, 100, 30, 1, none, none, 0, 10000000) << qint64(0) << qint64(0) << qint64(0) << qint64(-1);
     }
-    void probeReadsTheFrameGrid()
+    void factsReadTheFrameGrid()
     {
-        QFETCH(QByteArray, json);
+        QFETCH(Media::StreamHeader, header);
         QFETCH(qint64, numerator);
         QFETCH(qint64, denominator);
         QFETCH(qint64, firstFrameUs);
         QFETCH(qint64, frameCount);
-        const SourceFacts facts = parseSourceProbe(json);
+        const SourceFacts facts = Media::factsFromHeader(header);
         QCOMPARE(facts.rateNumerator, numerator);
         QCOMPARE(facts.rateDenominator, denominator);
         QCOMPARE(facts.constantRate(), numerator > 0);
@@ -1044,21 +1094,25 @@ private slots:
         QCOMPARE(facts.frameCount, frameCount);
     }
 
-    void sourceProbe()
+    void pixelAspectFromTheHeader_data()
     {
-        QFETCH(QByteArray, json);
-        QFETCH(QSize, coded);
-        QFETCH(QSize, display);
-        QFETCH(qint64, duration);
-        QFETCH(double, fps);
-        QFETCH(bool, sizeKnown);
-        const SourceFacts facts = parseSourceProbe(json);
-        QCOMPARE(QSize(facts.width, facts.height), coded);
-        QCOMPARE(facts.displaySize(), display);
-        QCOMPARE(facts.durationMs, duration);
-        QCOMPARE(facts.frameRate, fps);
-        QCOMPARE(facts.sizeKnown, sizeKnown);
-        QCOMPARE(facts.frameDurationMs(), 1000.0 / (fps > 0 ? fps : 25.0));
+        QTest::addColumn<int>("num");
+        QTest::addColumn<int>("den");
+        QTest::addColumn<double>("aspect");
+        QTest::newRow("unknown") << 0 << 1 << 1.0;
+        QTest::newRow("wide pixels") << 4 << 3 << 4.0 / 3;
+        QTest::newRow("damage: 1000:1") << 1000 << 1 << 1.0;
+        QTest::newRow("damage: 1:1000") << 1 << 1000 << 1.0;
+    }
+    void pixelAspectFromTheHeader()
+    {
+        QFETCH(int, num);
+        QFETCH(int, den);
+        Media::StreamHeader header;
+        header.hasVideo = true;
+        header.sampleAspectNum = num;
+        header.sampleAspectDen = den;
+        QTEST(Media::factsFromHeader(header).pixelAspect, "aspect");
     }
 };
 

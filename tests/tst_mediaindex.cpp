@@ -1,9 +1,12 @@
 #include "mediaindex.h"
 #include "nalunits.h"
-#include "sourceprobe.h"
+#include "sourcefacts.h"
 #include "testmedia.h"
 
 #include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -444,7 +447,7 @@ private slots:
 
         const MediaIndex index = scanMedia(path);
         QVERIFY2(index.ok(), qPrintable(index.error));
-        const SourceFacts facts = parseSourceProbe(TestMedia::runFFprobe(sourceProbeArguments(path)).toUtf8());
+        const SourceFacts facts = Media::readSourceFacts(path);
         QCOMPARE(index.video.rotation, facts.rotation);
         QCOMPARE(index.video.rotation, rotation);
         // The player's quick header read tells the same.
@@ -477,8 +480,68 @@ private slots:
         const DisplayShape shape = readDisplayShape(path);
         QCOMPARE(shape.sampleAspect.num, num);
         QCOMPARE(shape.sampleAspect.den, den);
-        const SourceFacts facts = parseSourceProbe(TestMedia::runFFprobe(sourceProbeArguments(path)).toUtf8());
+        const SourceFacts facts = Media::readSourceFacts(path);
         QCOMPARE(facts.pixelAspect, shape.sampleAspect.valid() ? shape.sampleAspect.value() : 1.0);
+    }
+
+    // The export's facts, read in process, say what ffprobe says of the same file.
+    void sourceFactsAgreeWithFFprobe_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QStringList>("make");
+        const QStringList picture{"-f", "lavfi", "-i", "testsrc=s=320x240:r=25:d=2"};
+        const QStringList sound{"-f", "lavfi", "-i", "sine=frequency=440:duration=2"};
+        const QStringList h264{"-c:v", "libx264", "-preset", "ultrafast"};
+        QTest::newRow("MP4 with sound") << "sound.mp4" << picture + sound + h264 + QStringList{"-shortest"};
+        QTest::newRow("MPEG-TS starting late")
+            << "late.ts" << picture + sound + h264 + QStringList{"-output_ts_offset", "1.4", "-shortest"};
+        QTest::newRow("Matroska, no stated frame count") << "count.mkv" << picture + h264;
+        QTest::newRow("sound only") << "sound.m4a" << sound + QStringList{"-c:a", "aac"};
+        QTest::newRow("wide pixels, no sound")
+            << "wide.mp4" << picture + h264 + QStringList{"-vf", "setsar=4/3"};
+    }
+    void sourceFactsAgreeWithFFprobe()
+    {
+        QFETCH(QString, name);
+        QFETCH(QStringList, make);
+        const QString path = file(name);
+        QVERIFY(TestMedia::runFFmpeg(make << path));
+        const QJsonObject probed =
+            QJsonDocument::fromJson(TestMedia::runFFprobe({"-v", "error", "-show_streams", "-show_format", "-of",
+                                                           "json", path})
+                                        .toUtf8())
+                .object();
+        QJsonObject video;
+        bool sound = false;
+        for (const QJsonValue &stream : probed.value("streams").toArray()) {
+            const QString type = stream.toObject().value("codec_type").toString();
+            if (type == "video" && video.isEmpty())
+                video = stream.toObject();
+            sound = sound || type == "audio";
+        }
+        const QJsonObject format = probed.value("format").toObject();
+        const auto us = [](const QJsonValue &seconds) { return qRound64(seconds.toString().toDouble() * 1e6); };
+
+        const SourceFacts facts = Media::readSourceFacts(path);
+        QCOMPARE(facts.hasAudio, sound);
+        QCOMPARE(facts.durationMs, qRound64(format.value("duration").toString().toDouble() * 1000));
+        QCOMPARE(facts.sizeKnown, !video.isEmpty());
+        if (video.isEmpty())
+            return;
+        QCOMPARE(QSize(facts.width, facts.height), QSize(video.value("width").toInt(), video.value("height").toInt()));
+        QVERIFY(qAbs(facts.firstFrameUs - (us(video.value("start_time")) - us(format.value("start_time")))) <= 1);
+        const QString sar = video.value("sample_aspect_ratio").toString();
+        QCOMPARE(facts.pixelAspect, sar == "4:3" ? 4.0 / 3 : 1.0);
+        QCOMPARE(facts.frameRate, 25.0);
+        QVERIFY(facts.constantRate());
+        // Stated by MP4, worked out from the stream's duration where it has one, else unknown
+        // (Matroska states neither).
+        const qint64 expectedFrames = video.contains("nb_frames") ? video.value("nb_frames").toString().toLongLong()
+            : video.contains("duration")                          ? qRound64(video.value("duration").toString().toDouble() * 25)
+                                                                  : -1;
+        QCOMPARE(facts.frameCount, expectedFrames);
+        if (!name.endsWith(".mkv"))
+            QCOMPARE(facts.frameCount, qint64(50));
     }
 
     void headerRotationOfUnreadableFiles()

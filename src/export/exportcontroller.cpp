@@ -1,6 +1,5 @@
 #include "exportcontroller.h"
 
-#include "audiodetection.h"
 #include "batchedexport.h"
 #include "childprocess.h"
 #include "exportleftovers.h"
@@ -19,7 +18,6 @@
 #include <QImage>
 #include <QProcess>
 #include <QTemporaryDir>
-#include <future>
 
 using namespace ExportCommandBuilder;
 
@@ -123,15 +121,6 @@ bool ExportController::exportWithFFmpeg(const ExportSource &source, const QStrin
     if (refuseOutput(source, outputPath))
         return false;
 
-    // The source probes run side by side with the search for ffmpeg: each is a
-    // process start, and together they would delay every export noticeably.
-    const bool checkAudio = audioMode != 1 && sourceHasAudio;
-    std::future<bool> audioCheck;
-    if (checkAudio)
-        audioCheck = std::async(std::launch::async, detectAudioStream, source.videoPath);
-    QProcess probe;
-    startSourceProbe(probe, source.videoPath);
-
     if (!checkFFmpegAvailable(prompts(), window))
         return false;
     exportRunner->clearTemporaryFiles();
@@ -141,17 +130,15 @@ bool ExportController::exportWithFFmpeg(const ExportSource &source, const QStrin
     input.sourcePath = source.videoPath;
     input.targetWidth = targetWidth;
     input.targetHeight = targetHeight;
-    input.source = finishSourceProbe(probe);
+    input.source = probeSource(source.videoPath);
     if (!fitClips(source, input.source, input.clips))
         return false;
 
     if (audioMode == 1) {
         qDebug() << "Audio disabled by user (No Audio mode)";
         input.withAudio = false;
-    } else if (checkAudio) {
-        waitWithoutFreezing([&audioCheck] { return audioCheck.wait_for(std::chrono::seconds(0)) == std::future_status::ready; },
-                            60000);
-        input.withAudio = audioCheck.get();
+    } else if (sourceHasAudio) {
+        input.withAudio = input.source.hasAudio;
         if (!input.withAudio)
             sourceHasAudio = false;
     } else {

@@ -155,6 +155,42 @@ private slots:
             QCOMPARE(result.clips[i], clips[i]);
     }
 
+    // A newer version's keys, at the top and in a part, come back on save; ours win over them.
+    void unknownKeysAreWrittenBack()
+    {
+        QJsonObject part = ProjectFile::clipToJson(fullClip());
+        part.insert("speed", 1.5);
+        part.insert("keyframes", QJsonArray{QJsonObject{{"at", 10}}, 20});
+        QJsonObject root{{"version", "1.1"}, {"videoPath", "/v.mp4"}, {"duration", 5000},
+                         {"clips", QJsonArray{part, ProjectFile::clipToJson(makeFirstClip(5000))}},
+                         {"tracks", QJsonObject{{"music", "/a.wav"}}}, {"zoom", 4}};
+        ProjectFile::ReadResult read = ProjectFile::read(QJsonDocument(root).toJson());
+        QVERIFY(read.ok());
+        QCOMPARE(read.extras, (QJsonObject{{"tracks", root.value("tracks")}, {"zoom", 4}}));
+        QCOMPARE(read.clips[0].extras, (QJsonObject{{"speed", 1.5}, {"keyframes", part.value("keyframes")}}));
+        QVERIFY(read.clips[1].extras.isEmpty());
+
+        // Stale copies of known keys lose to what the edit holds now.
+        read.clips[0].extras.insert("name", "stale");
+        read.extras.insert("videoPath", "/stale.mp4");
+        read.clips[0].name = "Renamed";
+        const QJsonObject written =
+            QJsonDocument::fromJson(ProjectFile::write("/v.mp4", 5000, read.clips, read.extras)).object();
+        QCOMPARE(written.value("tracks"), root.value("tracks"));
+        QCOMPARE(written.value("zoom"), QJsonValue(4));
+        QCOMPARE(written.value("videoPath"), QJsonValue("/v.mp4"));
+        QCOMPARE(written.value("version"), QJsonValue("1.0"));
+        const QJsonArray parts = written.value("clips").toArray();
+        QCOMPARE(parts.at(0).toObject().value("speed"), QJsonValue(1.5));
+        QCOMPARE(parts.at(0).toObject().value("keyframes"), part.value("keyframes"));
+        QCOMPARE(parts.at(0).toObject().value("name"), QJsonValue("Renamed"));
+        QCOMPARE(parts.at(1).toObject().keys().size(), (baseClipKeys + effectKeys).size());
+
+        // An ordinary project writes only its own keys.
+        const QJsonObject plain = QJsonDocument::fromJson(ProjectFile::write("/v.mp4", 1, {fullClip()})).object();
+        QCOMPARE(plain.keys(), (QStringList{"clips", "duration", "version", "videoPath"}));
+    }
+
     void fileWithoutEffectKeysLoadsWithDefaults()
     {
         // What a writer that knows only the title and range keys produces.
@@ -475,7 +511,8 @@ private slots:
                                   << "Please load a video before saving the project.";
         QTest::newRow("invalid name") << 1 << int(Kind::Critical) << "Invalid Filename"
                                       << "Cannot save project with this filename:\n\nbad %2 name\n\nPlease choose a different filename.";
-        QTest::newRow("save failed") << 2 << int(Kind::Critical) << "Error" << "Failed to save project: disk %1 full";
+        QTest::newRow("save failed") << 2 << int(Kind::Critical) << "Cannot Save Project"
+                                     << "Failed to save project: disk %1 full";
         QTest::newRow("saved") << 3 << int(Kind::Information) << "Project Saved"
                                << "Project saved successfully to:\n/tmp/50%2 off;.tlp";
         QTest::newRow("load failed") << 4 << int(Kind::Critical) << "Error" << "Failed to load project: gone";

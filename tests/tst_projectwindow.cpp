@@ -1,4 +1,5 @@
 #include "cliplist.h"
+#include "fulldisk.h"
 #include "mainwindow.h"
 #include "projectfile.h"
 #include "recordingprompts.h"
@@ -311,52 +312,80 @@ private slots:
         QTest::newRow("folder missing") << "missing folder";
         QTest::newRow("a folder has the name") << "folder";
         QTest::newRow("write cut short") << "file size limit";
+        // Ctrl+S onto the project opened, on a disk that has filled up since.
+        QTest::newRow("full disk") << "full disk";
     }
     void failedSaveSaysSoAndLeavesTheOldFile()
     {
         QFETCH(QString, how);
         QTemporaryDir target;
         QVERIFY(target.isValid());
-        // Enough clips that the document is far larger than the size limit below.
+        std::unique_ptr<FullDisk> disk;
+        QString folder = target.path();
+        if (how == "full disk") {
+            folder = target.filePath("disk");
+            disk = std::make_unique<FullDisk>(folder);
+            if (!disk->mounted())
+                QSKIP(qPrintable(disk->reason()));
+        }
+        // Enough clips that the document is far larger than the size limit below; few enough
+        // on the full disk that all of it waits in the file's buffer until the end.
         ClipList many;
-        for (int i = 0; i < 60; ++i)
+        for (int i = 0; i < (disk ? 3 : 60); ++i)
             many << rangeClip(i * 100, i * 100 + 100, QStringLiteral("Part %1").arg(i + 1));
-        const QString source = target.filePath("many.tlp");
+        const QString source = QDir(folder).filePath("many.tlp");
         QVERIFY(writeFile(source, ProjectFile::write(video, 6000, many)));
         prompts.openAnswers << source;
         window->loadProject();
-        QCOMPARE(window->clips().size(), 60);
+        QCOMPARE(window->clips().size(), many.size());
+        // A change the failed save must leave unsaved.
+        window->handleClipClicked(0);
+        window->deleteSelectedClips();
+        QCOMPARE(window->clips().size(), many.size() - 1);
+        QVERIFY(window->hasUnsavedChanges());
         prompts.clear();
 
-        QString path = target.filePath("project.tlp");
-        const QByteArray old = "{\"version\": \"1.0\", \"videoPath\": \"/old.mp4\", \"clips\": []}";
+        QString path = QDir(folder).filePath("project.tlp");
+        QByteArray old = "{\"version\": \"1.0\", \"videoPath\": \"/old.mp4\", \"clips\": []}";
         if (how == "missing folder")
             path = target.filePath("not there/project.tlp");
         else if (how == "folder")
             QVERIFY(QDir(target.path()).mkdir("project.tlp"));
+        else if (disk)
+            old = readFile(path = source);
         else
             QVERIFY(writeFile(path, old));
-        const QStringList entriesBefore = QDir(target.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot);
+        if (disk)
+            QVERIFY(disk->fill());
+        const QStringList entriesBefore = QDir(folder).entryList(QDir::AllEntries | QDir::NoDotAndDotDot);
 
-        prompts.saveAnswers << path;
         {
             std::unique_ptr<FileSizeLimit> limit;
             if (how == "file size limit") {
                 limit = std::make_unique<FileSizeLimit>(4096);
                 QVERIFY(limit->active);
             }
-            window->saveProject();
+            if (disk) {
+                QTRY_VERIFY(window->isActiveWindow());
+                QTest::keyClick(window.get(), Qt::Key_S, Qt::ControlModifier);
+            } else {
+                prompts.saveAnswers << path;
+                window->saveProject();
+            }
         }
         QCOMPARE(prompts.messages.size(), 1);
         QCOMPARE(prompts.last().kind, Kind::Critical);
-        QCOMPARE(prompts.last().title, QStringLiteral("Error"));
+        QCOMPARE(prompts.last().title, QStringLiteral("Cannot Save Project"));
         const QString prefix = QStringLiteral("Failed to save project: ");
         QVERIFY2(prompts.last().text.startsWith(prefix) && prompts.last().text.size() > prefix.size(),
                  qPrintable(prompts.last().text));
+        QVERIFY(window->hasUnsavedChanges());
         // Nothing half-written, no temporary file left beside it.
-        if (how == "file size limit")
+        if (how == "file size limit" || how == "full disk")
             QCOMPARE(readFile(path), old);
-        QCOMPARE(QDir(target.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), entriesBefore);
+        if (disk)
+            QCOMPARE(prompts.last().text, prefix + QStringLiteral("No space left on device"));
+        QCOMPARE(QDir(folder).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), entriesBefore);
     }
 
     void loadRefusals_data()
@@ -472,6 +501,12 @@ private slots:
         QJsonObject root = QJsonDocument::fromJson(
             ProjectFile::write(video, 6000, {rangeClip(0, 3000, QStringLiteral("A"))})).object();
         root.insert("version", "2.0");
+        root.insert("tracks", QJsonArray{"music.wav"});
+        QJsonArray parts = root.value("clips").toArray();
+        QJsonObject part = parts.at(0).toObject();
+        part.insert("speed", 1.5);
+        parts.replace(0, part);
+        root.insert("clips", parts);
         const QString path = projectPath("newer.tlp");
         QVERIFY(writeFile(path, QJsonDocument(root).toJson()));
 
@@ -484,6 +519,17 @@ private slots:
         QCOMPARE(prompts.messages[1].title, QStringLiteral("Project Loaded"));
         QCOMPARE(window->clips().size(), 1);
         QCOMPARE(window->currentVideo(), video);
+
+        // Saved again, it keeps what this version does not know; a new edit starts without it.
+        window->saveProjectInPlace();
+        QCOMPARE(prompts.last().title, QStringLiteral("Project Saved"));
+        const QJsonObject saved = QJsonDocument::fromJson(readFile(path)).object();
+        QCOMPARE(saved.value("tracks"), root.value("tracks"));
+        QCOMPARE(saved.value("clips").toArray().at(0).toObject().value("speed"), QJsonValue(1.5));
+        window->loadVideo(video);
+        prompts.saveAnswers << projectPath("fresh.tlp");
+        window->saveProject();
+        QVERIFY(!QJsonDocument::fromJson(readFile(projectPath("fresh.tlp"))).object().contains("tracks"));
     }
 
     void emptyClipListLoadsTheVideoOnly()

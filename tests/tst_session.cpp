@@ -316,6 +316,48 @@ private slots:
         QVERIFY(autosaveFiles().isEmpty());
     }
 
+    // What a full disk or a hand left unreadable may be all there is of an edit: kept under
+    // another name, told of once, and the readable copy still offered.
+    void unreadableAutosavesAreKeptAsideAndToldOfOnce()
+    {
+        const QDir folder(EditAutosave::folder());
+        QVERIFY(QDir().mkpath(folder.path()));
+        const QList<QPair<QString, QByteArray>> unreadable{{"edit-00000000000000a1.tlp", QByteArray()},
+                                                          {"edit-00000000000000a2.tlp", "{\"videoPath\": \"/v"}};
+        for (const auto &[name, bytes] : unreadable) {
+            QFile file(folder.filePath(name));
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            QCOMPARE(file.write(bytes), bytes.size());
+        }
+        QFile readable(folder.filePath("edit-00000000000000b1.tlp"));
+        QVERIFY(readable.open(QIODevice::WriteOnly));
+        QVERIFY(readable.write(ProjectFile::write(videoA, 6000, {makeFirstClip(6000)})) > 0);
+        readable.close();
+
+        prompts.askAnswers = {1};
+        startWindow();
+        const QString keptA = folder.filePath("unreadable-edit-00000000000000a1.tlp");
+        const QString keptB = folder.filePath("unreadable-edit-00000000000000a2.tlp");
+        QCOMPARE(prompts.messages.size(), 1);
+        QCOMPARE(prompts.messages[0].kind, UserPrompts::Kind::Warning);
+        QCOMPARE(prompts.messages[0].title, QStringLiteral("Autosaved Edit Unreadable"));
+        QCOMPARE(prompts.messages[0].text,
+                 QStringLiteral("2 autosaved edits could not be read. They were kept as:\n") + keptA + '\n' + keptB);
+        QCOMPARE(prompts.questions.size(), 1);
+        QCOMPARE(prompts.questions[0].title, QStringLiteral("Restore Edit"));
+        QCOMPARE(readAll(keptA), unreadable[0].second);
+        QCOMPARE(readAll(keptB), unreadable[1].second);
+        QVERIFY(QFileInfo::exists(keptA));
+        QVERIFY(autosaveFiles().isEmpty());
+
+        window.reset();
+        prompts = RecordingPrompts();
+        startWindow();
+        QVERIFY(prompts.messages.isEmpty());
+        QVERIFY(prompts.questions.isEmpty());
+        QVERIFY(QFile::remove(keptA) && QFile::remove(keptB));
+    }
+
     // The bytes are made on another thread; what they were made for may be saved or closed
     // before they are ready, and must then never land.
     void autosaveMadeOffTheWindowThread()

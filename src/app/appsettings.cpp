@@ -1,6 +1,10 @@
 #include "appsettings.h"
 
+#include "atomicfile.h"
+
+#include <QDebug>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QSettings>
 
@@ -23,9 +27,37 @@ QString folderKey(Folder kind)
 
 const QString recentKey = QStringLiteral("recentFiles");
 
+QByteArray readWhole(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.read(1 << 20) : QByteArray();
+}
+
+// QSettings renames its new file over the old one even when the last of it could not be
+// written (a full disk), and reports no error: the file is left empty or cut short. Every
+// line it writes ends the file with a newline, so a change is checked on disk, and the file
+// as it was is put back when the change did not land (the rename freed the old file's room).
+void store(const QString &key, const QVariant &value)
+{
+    QSettings settings;
+    const QString path = settings.fileName();
+    const QByteArray previous = readWhole(path);
+    settings.setValue(key, value);
+    settings.sync();
+    const QByteArray now = readWhole(path);
+    if (settings.status() == QSettings::NoError && now.endsWith('\n'))
+        return;
+    qWarning() << "Cannot write the settings to" << path;
+    if (!previous.isEmpty() && now != previous) {
+        const QString failure = writeFileAtomically(path, previous);
+        if (!failure.isEmpty())
+            qWarning() << "Cannot put the previous settings back:" << failure;
+    }
+}
+
 void storeRecent(const QStringList &paths)
 {
-    QSettings().setValue(recentKey, paths);
+    store(recentKey, paths);
 }
 
 } // namespace
@@ -40,7 +72,7 @@ void rememberFolderOf(Folder kind, const QString &filePath)
 {
     if (filePath.isEmpty())
         return;
-    QSettings().setValue(folderKey(kind), QFileInfo(filePath).absolutePath());
+    store(folderKey(kind), QFileInfo(filePath).absolutePath());
 }
 
 bool showWelcome()
@@ -50,7 +82,7 @@ bool showWelcome()
 
 void setShowWelcome(bool show)
 {
-    QSettings().setValue(QStringLiteral("welcome/show"), show);
+    store(QStringLiteral("welcome/show"), show);
 }
 
 QString exportQuality()
@@ -60,7 +92,7 @@ QString exportQuality()
 
 void setExportQuality(const QString &quality)
 {
-    QSettings().setValue(QStringLiteral("export/quality"), quality);
+    store(QStringLiteral("export/quality"), quality);
 }
 
 QByteArray windowGeometry()
@@ -70,7 +102,7 @@ QByteArray windowGeometry()
 
 void setWindowGeometry(const QByteArray &geometry)
 {
-    QSettings().setValue(QStringLiteral("window/geometry"), geometry);
+    store(QStringLiteral("window/geometry"), geometry);
 }
 
 QStringList recentFiles()

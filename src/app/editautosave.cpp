@@ -1,5 +1,6 @@
 #include "editautosave.h"
 
+#include "atomicfile.h"
 #include "projectfile.h"
 
 #include <QCoreApplication>
@@ -9,7 +10,6 @@
 #include <QFileInfo>
 #include <QLockFile>
 #include <QRandomGenerator>
-#include <QSaveFile>
 #include <QStandardPaths>
 #include <QThread>
 #include <QTimer>
@@ -20,6 +20,7 @@ namespace {
 
 const QString filePrefix = QStringLiteral("edit-");
 const QString fileSuffix = QStringLiteral(".tlp");
+const QString unreadablePrefix = QStringLiteral("unreadable-");
 
 QString lockPathFor(const QString &path)
 {
@@ -125,13 +126,10 @@ void EditAutosave::store(const QByteArray &bytes)
 {
     if (!claimFile())
         return;
-    QSaveFile file(ownPath);
-    if (!file.open(QIODevice::WriteOnly)) {
-        qWarning() << "EditAutosave: cannot write" << ownPath << file.errorString();
-        return;
-    }
-    if (file.write(bytes) != bytes.size() || !file.commit())
-        qWarning() << "EditAutosave: cannot write" << ownPath << file.errorString();
+    // A write that fails keeps the previous copy: an older edit beats none.
+    const QString failure = writeFileAtomically(ownPath, bytes);
+    if (!failure.isEmpty())
+        qWarning() << "EditAutosave: cannot write" << ownPath << failure;
 }
 
 void EditAutosave::discard()
@@ -146,7 +144,7 @@ void EditAutosave::discard()
     ownPath.clear();
 }
 
-QList<EditAutosave::Orphan> EditAutosave::orphans()
+QList<EditAutosave::Orphan> EditAutosave::orphans(QStringList *keptAside)
 {
     QList<Orphan> found;
     const QDir dir(folder());
@@ -169,9 +167,13 @@ QList<EditAutosave::Orphan> EditAutosave::orphans()
         orphan.path = path;
         orphan.lock = lock;
         if (!project.ok()) {
-            // Cut short or damaged: nothing in it can be restored.
-            qWarning() << "EditAutosave: removing an unreadable copy" << path;
-            removeOrphan(orphan);
+            // Cut short or damaged: nothing in it can be restored here, but it may be all that
+            // is left of an edit. Renamed, it is no longer an autosave, so it is told of once.
+            if (keptAside) {
+                const QString aside = dir.filePath(unreadablePrefix + name);
+                qWarning() << "EditAutosave: keeping an unreadable copy as" << aside;
+                keptAside->append(QFile::rename(path, aside) ? aside : path);
+            }
             continue;
         }
         orphan.videoPath = project.videoPath;

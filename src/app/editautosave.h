@@ -4,6 +4,7 @@
 #include <QDateTime>
 #include <QObject>
 #include <QString>
+#include <QStringList>
 #include <functional>
 #include <memory>
 
@@ -48,8 +49,10 @@ public:
 
     static QString folder();
     // Copies left by programs no longer running, newest first. Each comes locked, so
-    // another program starting now does not offer the same one.
-    static QList<Orphan> orphans();
+    // another program starting now does not offer the same one. Copies that cannot be read
+    // are passed over; given keptAside, they are renamed "unreadable-edit-….tlp" (never
+    // offered again) and where each now lies is added to it.
+    static QList<Orphan> orphans(QStringList *keptAside = nullptr);
     static void removeOrphan(const Orphan &orphan);
 
 private:

@@ -1,6 +1,7 @@
 #include "mainwindow.h"
 
 #include "appsettings.h"
+#include "atomicfile.h"
 #include "editautosave.h"
 #include "inputfiles.h"
 
@@ -57,7 +58,6 @@
 #include <QListWidget>
 #include <QMenuBar>
 #include <QMimeData>
-#include <QSaveFile>
 #include <QScreen>
 #include <QShortcut>
 #include <QSplitter>
@@ -142,20 +142,6 @@ QString actionButtonStyle(const char *top, const char *bottom, const char *hover
              QLatin1String(hoverBottom));
 }
 
-// A large write can be cut short without an error (a full disk, a size limit);
-// the retry of the rest then fails with the system's reason. Empty when all is written.
-QString writeWhole(QFileDevice &file, const QByteArray &bytes)
-{
-    qint64 written = 0;
-    while (written < bytes.size()) {
-        const qint64 count = file.write(bytes.constData() + written, bytes.size() - written);
-        if (count <= 0)
-            return file.errorString();
-        written += count;
-    }
-    return QString();
-}
-
 // Stands in the video area until the displays exist.
 QWidget *blackPlaceholder(QWidget *parent)
 {
@@ -214,8 +200,8 @@ MainWindow::MainWindow(QWidget *parent)
 
     autosave = new EditAutosave(this);
     autosave->setSnapshot([this] {
-        return [path = currentVideoPath, duration = videoDuration, clips = clipList] {
-            return ProjectFile::write(path, duration, clips);
+        return [path = currentVideoPath, duration = videoDuration, clips = clipList, extras = projectExtras] {
+            return ProjectFile::write(path, duration, clips, extras);
         };
     });
     connect(exportController, &ExportController::exportFinished, this, &MainWindow::onExportFinished);
@@ -235,7 +221,15 @@ void MainWindow::greet()
     if (greeted)
         return;
     greeted = true;
-    const QList<EditAutosave::Orphan> orphans = EditAutosave::orphans();
+    QStringList unreadable;
+    const QList<EditAutosave::Orphan> orphans = EditAutosave::orphans(&unreadable);
+    if (!unreadable.isEmpty()) {
+        const QString what = unreadable.size() == 1
+            ? QStringLiteral("An autosaved edit could not be read. It was kept as:")
+            : QStringLiteral("%1 autosaved edits could not be read. They were kept as:").arg(unreadable.size());
+        prompts().message(UserPrompts::Kind::Warning, this, QStringLiteral("Autosaved Edit Unreadable"),
+                          what + QLatin1Char('\n') + unreadable.join(QLatin1Char('\n')));
+    }
     if (!orphans.isEmpty()) {
         offerRestore(orphans.first());
     } else if (AppSettings::showWelcome()) {
@@ -978,6 +972,7 @@ void MainWindow::loadVideo(const QString &path)
     if (path != currentVideoPath)
         editHistory.clear();
     projectFilePath.clear();
+    projectExtras = QJsonObject();
 
     currentVideoPath = path;
     // Known from the packet scan below; asked of ffmpeg only if an export comes first.
@@ -2031,20 +2026,11 @@ bool MainWindow::writeProject(const QString &path)
         return false;
     }
 
-    // Written beside the target and renamed over it, so a failed write leaves an
-    // existing project as it was.
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly)) {
-        showMessage(ProjectFile::saveFailedMessage(file.errorString()));
-        return false;
-    }
-    const QString writeError = writeWhole(file, ProjectFile::write(currentVideoPath, videoDuration, clipList));
+    // A failed write leaves an existing project as it was, and the edit unsaved.
+    const QString writeError =
+        writeFileAtomically(path, ProjectFile::write(currentVideoPath, videoDuration, clipList, projectExtras));
     if (!writeError.isEmpty()) {
         showMessage(ProjectFile::saveFailedMessage(writeError));
-        return false; // the temporary file goes with the QSaveFile
-    }
-    if (!file.commit()) {
-        showMessage(ProjectFile::saveFailedMessage(file.errorString()));
         return false;
     }
     projectFilePath = QFileInfo(path).absoluteFilePath();
@@ -2126,6 +2112,7 @@ void MainWindow::openProject(const QString &projectPath, ProjectOrigin origin)
     // whatever ranges the file holds. The edited length, the ruler and the time label
     // follow the loaded list, as after an undo, rather than reading 00:00.
     clipList = project.clips;
+    projectExtras = project.extras;
     editedDuration = clipList.isEmpty() ? videoDuration : std::max<qint64>(0, clipList.last().endTime);
     timelineWidget->setDuration(editedDuration);
     if (origin == ProjectOrigin::Autosave) {

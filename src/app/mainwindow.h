@@ -6,6 +6,7 @@
 #include "editoperations.h"
 #include "userprompts.h"
 
+#include <QJsonObject>
 #include <QMainWindow>
 #include <QProcess>
 #include <atomic>
@@ -278,6 +279,7 @@ private:
     ExportController *exportController = nullptr;
     QString exportOutputPath;
     QString projectFilePath;    // the project file of this edit, once opened or saved
+    QJsonObject projectExtras;  // what a newer version stored in it that this one does not know
     bool writeProject(const QString &path);
     // Reads the loaded video's packet index in the background for the original-quality export.
     void startSourceAnalysis(const QString &path);

@@ -1,10 +1,10 @@
 #include "batchedexport.h"
 
+#include "atomicfile.h"
 #include "exportleftovers.h"
 
 #include <QDebug>
 #include <QDir>
-#include <QFile>
 #include <QFileInfo>
 #include <QTemporaryDir>
 
@@ -58,12 +58,6 @@ QList<qint64> pieceEndsUs(const VideoExportInput &input, int parts)
         }
     }
     return ends;
-}
-
-bool writeFile(const QString &path, const QString &text)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(text.toUtf8()) == text.toUtf8().size() && file.flush();
 }
 
 qint64 decoderBytes(const SourceFacts &source)
@@ -164,10 +158,13 @@ bool splitJob(const VideoExportInput &input, ExportRunner::Job &job)
         return false;
     }
     const Plan batches = plan(input, parts, folder.path());
-    if (!writeFile(QDir(folder.path()).filePath(QStringLiteral("pictures.ffconcat")), batches.videoList)
-        || (!batches.audioList.isEmpty()
-            && !writeFile(QDir(folder.path()).filePath(QStringLiteral("sound.ffconcat")), batches.audioList))) {
-        qWarning() << "Cannot write the list of the export's pieces, exporting in one run";
+    QString failure = writeFileAtomically(QDir(folder.path()).filePath(QStringLiteral("pictures.ffconcat")),
+                                          batches.videoList.toUtf8());
+    if (failure.isEmpty() && !batches.audioList.isEmpty())
+        failure = writeFileAtomically(QDir(folder.path()).filePath(QStringLiteral("sound.ffconcat")),
+                                      batches.audioList.toUtf8());
+    if (!failure.isEmpty()) {
+        qWarning() << "Cannot write the list of the export's pieces, exporting in one run:" << failure;
         return false;
     }
     folder.setAutoRemove(false);

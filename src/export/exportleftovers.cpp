@@ -1,5 +1,8 @@
 #include "exportleftovers.h"
 
+#include "atomicfile.h"
+
+#include <QDebug>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -20,6 +23,7 @@ struct OwnList {
     QMutex mutex;
     std::unique_ptr<QLockFile> lock;
     QString path;
+    QByteArray lines; // written whole each time: a failed write keeps the list as it was
 
     ~OwnList()
     {
@@ -75,9 +79,10 @@ void track(const QString &path)
     QMutexLocker locker(&list.mutex);
     if (list.path.isEmpty() && !claimList(list))
         return;
-    QFile file(list.path);
-    if (file.open(QIODevice::WriteOnly | QIODevice::Append))
-        file.write(QFileInfo(path).absoluteFilePath().toUtf8() + '\n');
+    list.lines += QFileInfo(path).absoluteFilePath().toUtf8() + '\n';
+    const QString failure = writeFileAtomically(list.path, list.lines);
+    if (!failure.isEmpty())
+        qWarning() << "Cannot note" << path << "for removal after a crash:" << failure;
 }
 
 bool isOwnLeftover(const QString &path)

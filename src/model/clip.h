@@ -3,6 +3,7 @@
 #include "saturating.h"
 
 #include <QColor>
+#include <QJsonObject>
 #include <QList>
 #include <QMetaType>
 #include <QString>
@@ -34,6 +35,9 @@ struct Clip {
     bool grayscale = false;
     bool sepia = false;
     int rotation = 0;
+    // Keys a newer version stored with the part, written back as they came. Not compared:
+    // they are not part of the edit this version shows.
+    QJsonObject extras;
 
     qint64 length() const { return saturatingSub(originalEnd, originalStart); }
     bool containsSource(qint64 position) const

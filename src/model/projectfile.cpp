@@ -6,6 +6,7 @@
 #include <QJsonDocument>
 #include <QJsonParseError>
 #include <QJsonValue>
+#include <QSet>
 
 #include <algorithm>
 
@@ -41,6 +42,33 @@ EditMessage invalidFormat(const QString &why = QString())
                           : QStringLiteral("Invalid project file format.\n\n") + why};
 }
 
+// What this version writes; anything else in a file came from a newer one and is kept.
+const QSet<QString> &knownClipKeys()
+{
+    static const QSet<QString> keys = [] {
+        const QStringList written = clipToJson(Clip()).keys();
+        return QSet<QString>(written.begin(), written.end());
+    }();
+    return keys;
+}
+
+const QSet<QString> &knownRootKeys()
+{
+    static const QSet<QString> keys{QStringLiteral("version"), QStringLiteral("videoPath"),
+                                    QStringLiteral("duration"), QStringLiteral("clips")};
+    return keys;
+}
+
+QJsonObject unknownKeys(const QJsonObject &object, const QSet<QString> &known)
+{
+    QJsonObject unknown;
+    for (auto it = object.constBegin(); it != object.constEnd(); ++it) {
+        if (!known.contains(it.key()))
+            unknown.insert(it.key(), it.value());
+    }
+    return unknown;
+}
+
 } // namespace
 
 QString version()
@@ -61,7 +89,7 @@ QString videoFilter()
 
 QJsonObject clipToJson(const Clip &clip)
 {
-    QJsonObject object;
+    QJsonObject object = clip.extras;
     object.insert(QStringLiteral("startTime"), clip.startTime);
     object.insert(QStringLiteral("endTime"), clip.endTime);
     object.insert(QStringLiteral("originalStart"), clip.originalStart);
@@ -123,16 +151,17 @@ Clip clipFromJson(const QJsonObject &object)
     clip.rotation = rightAngle(object.value(QLatin1String("rotation")).toInt(0));
 
     clip.hasEffects = computeHasEffects(clip);
+    clip.extras = unknownKeys(object, knownClipKeys());
     return clip;
 }
 
-QByteArray write(const QString &videoPath, qint64 duration, const ClipList &clips)
+QByteArray write(const QString &videoPath, qint64 duration, const ClipList &clips, const QJsonObject &extras)
 {
     QJsonArray clipArray;
     for (const Clip &clip : clips)
         clipArray.append(clipToJson(clip));
 
-    QJsonObject root;
+    QJsonObject root = extras;
     root.insert(QStringLiteral("version"), version());
     root.insert(QStringLiteral("videoPath"), videoPath);
     root.insert(QStringLiteral("duration"), duration);
@@ -154,6 +183,7 @@ ReadResult read(const QByteArray &bytes)
         return result;
     }
     const QJsonObject root = document.object();
+    result.extras = unknownKeys(root, knownRootKeys());
 
     const QJsonValue storedVersion = root.value(QLatin1String("version"));
     // A hand-written file may give the version as a number.
@@ -222,7 +252,8 @@ EditMessage invalidFileNameMessage(const QString &problem)
 
 EditMessage saveFailedMessage(const QString &systemError)
 {
-    return {Kind::Critical, QStringLiteral("Error"), QStringLiteral("Failed to save project: %1").arg(systemError)};
+    return {Kind::Critical, QStringLiteral("Cannot Save Project"),
+            QStringLiteral("Failed to save project: %1").arg(systemError)};
 }
 
 EditMessage savedMessage(const QString &path)

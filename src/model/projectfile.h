@@ -23,14 +23,18 @@ QString version();                 // "1.0"
 QString fileFilter();              // for the save and load dialogs
 QString videoFilter();             // for opening a video or locating a moved one
 
-// Every field the program keeps, effects included; a reader that knows only the
-// title and range keys ignores the rest.
+// Every field the program keeps, effects included, over the keys it does not know
+// (Clip::extras); a reader that knows only the title and range keys ignores the rest.
 QJsonObject clipToJson(const Clip &clip);
 // Missing keys and values of the wrong type keep a new clip's defaults (a missing
-// name is empty, a missing colour invalid); hasEffects is recomputed.
+// name is empty, a missing colour invalid); hasEffects is recomputed. Keys this version
+// does not know go to Clip::extras.
 Clip clipFromJson(const QJsonObject &object);
 
-QByteArray write(const QString &videoPath, qint64 duration, const ClipList &clips);
+// extras: the unknown top-level keys of the project read (ReadResult::extras); the keys
+// written here win over them.
+QByteArray write(const QString &videoPath, qint64 duration, const ClipList &clips,
+                 const QJsonObject &extras = QJsonObject());
 
 struct ReadResult {
     // Shown first when set; the load goes on.
@@ -40,6 +44,8 @@ struct ReadResult {
     QString version;
     QString videoPath;
     ClipList clips;
+    // Top-level keys this version does not know, written back by a save.
+    QJsonObject extras;
 
     bool ok() const { return !error.has_value(); }
 };

@@ -185,6 +185,12 @@ private slots:
     void nothingToExportFails();
     void refusesOutputThatIsAnInput_data();
     void refusesOutputThatIsAnInput();
+    void refusesOutputsThatCannotBeWritten_data();
+    void refusesOutputsThatCannotBeWritten();
+    void unknownOptionsExitTwoWithTheUsage_data();
+    void unknownOptionsExitTwoWithTheUsage();
+    void audioOnlyWritesTheContainerItsNameSays_data();
+    void audioOnlyWritesTheContainerItsNameSays();
     void unwritableFolderGetsNothing_data();
     void unwritableFolderGetsNothing();
     void killedExportEndsItsFfmpegAndIsClearedAtTheNextStart();
@@ -689,6 +695,103 @@ void TestCommandLine::refusesOutputThatIsAnInput()
     QCOMPARE(run.err.count('\n'), 1);
     QCOMPARE(hashOf(dir.filePath(protectedFile)), before);
     QCOMPARE(entriesOf(dir.path()), entries);
+}
+
+void TestCommandLine::refusesOutputsThatCannotBeWritten_data()
+{
+    QTest::addColumn<QString>("output"); // in the folder "refused"
+    QTest::addColumn<QStringList>("options");
+    QTest::addColumn<QString>("reason");
+
+    QTest::newRow("pipe") << "pipe.mp4" << QStringList{} << "pipe.mp4 is a pipe, not a file";
+    // A link to the device, not the device: were it not refused, only the link would go.
+    QTest::newRow("link to a device, audio only") << "null.wav" << QStringList{"--audio-only", "wav"}
+                                                  << "null.wav is a device, not a file";
+    QTest::newRow("folder with a slash") << "new folder/" << QStringList{} << "names a folder, not a file";
+    QTest::newRow("name too long") << QString(300, 'n') + ".mp4" << QStringList{}
+                                   << "The file name is too long: 304 bytes";
+    QTest::newRow("webm") << "cut.webm" << QStringList{} << "A WebM file holds only VP8, VP9 or AV1 video";
+    QTest::newRow("wav sound in mp4") << "sound.mp4" << QStringList{"--audio-only", "wav"}
+                                      << "WAV sound cannot be saved in a .mp4 file";
+}
+
+// Refused before anything runs: nothing is made, and what the name points at is left as it was.
+void TestCommandLine::refusesOutputsThatCannotBeWritten()
+{
+    QFETCH(QString, output);
+    QFETCH(QStringList, options);
+    QFETCH(QString, reason);
+
+    const QString folder = dir.filePath("refused");
+    QDir(folder).removeRecursively();
+    QVERIFY(QDir().mkpath(folder));
+    QCOMPARE(::mkfifo(QFile::encodeName(QDir(folder).filePath("pipe.mp4")).constData(), 0600), 0);
+    QVERIFY(QFile::link("/dev/null", QDir(folder).filePath("null.wav")));
+    const QStringList before = entriesOf(folder);
+
+    const Run run = runTrimlet(QStringList{"--export", output} + options + QStringList{source}, folder);
+    QCOMPARE(run.exitCode, 2);
+    QCOMPARE(run.out, QString());
+    QCOMPARE(run.err.count('\n'), 1);
+    QVERIFY2(run.err.contains(reason), qPrintable(run.err));
+    QCOMPARE(entriesOf(folder), before);
+    QVERIFY(QFileInfo(QDir(folder).filePath("null.wav")).isSymLink());
+    QVERIFY(!QFileInfo(QDir(folder).filePath("pipe.mp4")).isFile());
+}
+
+void TestCommandLine::unknownOptionsExitTwoWithTheUsage_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("said"); // on stderr, or on stdout when the exit code is 0
+
+    QTest::newRow("export with one dash") << QStringList{"-export", "out.mp4", "SOURCE"} << 2 << "Unknown option";
+    QTest::newRow("unknown option for the window") << QStringList{"--frobnicate", "SOURCE"} << 2
+                                                   << "Unknown option 'frobnicate'";
+    QTest::newRow("export option for the window") << QStringList{"--mute", "SOURCE"} << 2 << "--mute needs --export";
+    // Qt's own options are still Qt's.
+    QTest::newRow("style for Qt") << QStringList{"-style", "fusion", "--version"} << 0 << "1.0";
+    QTest::newRow("platform and reverse for Qt") << QStringList{"--platform", "offscreen", "-reverse", "--version"}
+                                                 << 0 << "1.0";
+}
+
+// Without a display a window could not even be made: the arguments are judged first.
+void TestCommandLine::unknownOptionsExitTwoWithTheUsage()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(int, exitCode);
+    QFETCH(QString, said);
+    arguments.replaceInStrings("SOURCE", source);
+
+    const QStringList before = entriesOf(elsewhere);
+    const Run run = runTrimlet(arguments, elsewhere);
+    QVERIFY2(run.exitCode == exitCode, qPrintable(run.err));
+    QVERIFY2((exitCode == 0 ? run.out : run.err).contains(said), qPrintable(run.err + run.out));
+    if (said.startsWith("Unknown"))
+        QVERIFY2(run.err.contains("Usage: ") && run.err.contains("--export <OUTPUT>"), qPrintable(run.err));
+    QCOMPARE(entriesOf(elsewhere), before);
+}
+
+void TestCommandLine::audioOnlyWritesTheContainerItsNameSays_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("container"); // a word of ffprobe's format name
+
+    QTest::newRow("aac in mp4") << "sound in.mp4" << "mp4";
+    QTest::newRow("raw aac") << "sound in.aac" << "aac";
+}
+
+void TestCommandLine::audioOnlyWritesTheContainerItsNameSays()
+{
+    QFETCH(QString, name);
+    QFETCH(QString, container);
+    const QString output = dir.filePath(name);
+    const Run run = runTrimlet({"--export", output, "--audio-only", "aac", source}, elsewhere);
+    QVERIFY2(run.exitCode == 0, qPrintable(run.err));
+    const QJsonObject probed = probe(output);
+    const QStringList formats = probed.value("format").toObject().value("format_name").toString().split(',');
+    QVERIFY2(formats.contains(container), qPrintable(formats.join(',')));
+    QCOMPARE(streamOfType(probed, "audio").value("codec_name").toString(), QString("aac"));
 }
 
 void TestCommandLine::unwritableFolderGetsNothing_data()

@@ -10,6 +10,9 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 using Kind = UserPrompts::Kind;
 using Action = ExportDecision::Action;
 Q_DECLARE_METATYPE(UserPrompts::Kind)
@@ -337,6 +340,55 @@ private slots:
         QCOMPARE(browsed.result(), int(QDialog::Accepted));
     }
 
+    // A device, pipe or socket would be replaced by a moved file, not written: refused with the
+    // reason before any question, the dialog kept open. The edit's own video and project are not
+    // offered for replacing either; the export refuses them once the dialog closes.
+    void outputsThatAreNotFilesAreRefusedBeforeAsking_data()
+    {
+        QTest::addColumn<QString>("path"); // "TMP/" is the test's folder
+        QTest::addColumn<QString>("kind"); // empty: the dialog closes without asking
+
+        QTest::newRow("null device") << "/dev/null" << "a device";
+        QTest::newRow("link to a device") << "TMP/null.mp4" << "a device";
+        QTest::newRow("a hard link to the project") << "TMP/other name.tlp" << "";
+    }
+    void outputsThatAreNotFilesAreRefusedBeforeAsking()
+    {
+        QFETCH(QString, path);
+        QFETCH(QString, kind);
+        QTemporaryDir dir;
+        QVERIFY(dir.isValid());
+        for (const char *name : {"title.tlp", "video.mp4"}) {
+            QFile file(dir.filePath(name));
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            file.write("{}");
+        }
+        QCOMPARE(::link(QFile::encodeName(dir.filePath("title.tlp")).constData(),
+                        QFile::encodeName(dir.filePath("other name.tlp")).constData()),
+                 0);
+        QVERIFY(QFile::link("/dev/null", dir.filePath("null.mp4")));
+        path.replace("TMP", dir.path());
+
+        RecordingPrompts prompts;
+        prompts.askAnswers = {0}; // were it asked, the answer would be Replace
+        ExportDialog dialog(prompts, dir.filePath("video.mp4"), 1, 1000);
+        dialog.setProjectPath(dir.filePath("title.tlp"));
+        dialog.pathField()->setText(path);
+        buttonNamed(dialog, "Save Video")->click();
+        QVERIFY(prompts.questions.isEmpty());
+        if (kind.isEmpty()) {
+            QCOMPARE(dialog.result(), int(QDialog::Accepted));
+            QVERIFY(prompts.messages.isEmpty());
+        } else {
+            QCOMPARE(dialog.result(), int(QDialog::Rejected));
+            QCOMPARE(prompts.messages.size(), 1);
+            QCOMPARE(prompts.last().kind, Kind::Warning);
+            QCOMPARE(prompts.last().title, QStringLiteral("Invalid Filename"));
+            QCOMPARE(prompts.last().text, path + " is " + kind + ", not a file; choose a file to save to");
+        }
+        QVERIFY(QFileInfo("/dev/null").exists() && !QFileInfo("/dev/null").isFile());
+    }
+
     void decision_data()
     {
         QTest::addColumn<QString>("path");
@@ -369,6 +421,13 @@ private slots:
         QTest::newRow("include audio with a silent source")
             << "/v/a.mp4" << 0 << false << Action::ExportVideo << Kind::Information << "" << "";
         QTest::newRow("mute") << "/v/a.mp4" << 1 << true << Action::ExportVideo << Kind::Information << "" << "";
+        QTest::newRow("webm") << "/v/a.webm" << 1 << true << Action::Refuse << Kind::Critical << "Invalid Filename"
+                              << "A WebM file holds only VP8, VP9 or AV1 video, and Trimlet saves H.264. "
+                                 "Choose a name ending in .mp4, .mkv or .mov.";
+        QTest::newRow("folder with a slash")
+            << "/v/new/" << 0 << true << Action::Refuse << Kind::Critical << "Invalid Filename"
+            << "Cannot save to this location:\n\n'/v/new/' names a folder, not a file; add a file name to save to"
+               "\n\nPlease choose a different filename.\n\nReserved names include: NUL, CON, PRN, AUX, COM1-9, LPT1-9";
     }
     void decision()
     {

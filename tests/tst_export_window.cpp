@@ -3,6 +3,7 @@
 #include "exportrunner.h"
 #include "hardwareencoderdetector.h"
 #include "mainwindow.h"
+#include "projectfile.h"
 #include "recordingprompts.h"
 #include "testmain.h"
 #include "testmedia.h"
@@ -21,6 +22,9 @@
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QtTest>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 using Kind = UserPrompts::Kind;
 
@@ -115,6 +119,7 @@ private slots:
         prompts.clear();
         prompts.dialogsRun = 0;
         prompts.dialogHandler = nullptr;
+        prompts.askDefault = -1;
         window->show();
         QVERIFY(QTest::qWaitForWindowExposed(window.get()));
         window->activateWindow();
@@ -356,6 +361,76 @@ private slots:
         QCOMPARE(prompts.last().text, text);
         QVERIFY(!window->exporter()->runner()->process());
         QCOMPARE(hashOf(video), before);
+    }
+
+    // Nothing the edit is made of, and nothing that is not a file, is offered for replacing or
+    // written over, whatever the spelling; the export itself refuses it too when asked directly.
+    void outputsTheExportMustNotReplace_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<bool>("dialogRefuses"); // the dialog stays open and says so (a warning)
+
+        const QString project = "The output file is the project file of this edit.\n\nPlease choose a different filename.";
+        const QString video = "The output file is the video being edited.\n\nPlease choose a different filename.";
+        QTest::newRow("the project") << "title.tlp" << project << false;
+        QTest::newRow("a hard link to the project") << "title hard link.tlp" << project << false;
+        QTest::newRow("a hard link to the video") << "video hard link.mp4" << video << false;
+        QTest::newRow("a pipe") << "pipe.mp4" << "DIR/pipe.mp4 is a pipe, not a file; choose a file to save to" << true;
+    }
+    void outputsTheExportMustNotReplace()
+    {
+        QFETCH(QString, name);
+        QFETCH(QString, text);
+        QFETCH(bool, dialogRefuses);
+        QTemporaryDir folder;
+        QVERIFY(folder.isValid());
+        const QString project = folder.filePath("title.tlp");
+        {
+            QFile file(project);
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            Clip whole;
+            whole.originalEnd = 8000;
+            file.write(ProjectFile::write(video, 8000, {whole}));
+        }
+        QCOMPARE(::link(QFile::encodeName(project).constData(),
+                        QFile::encodeName(folder.filePath("title hard link.tlp")).constData()),
+                 0);
+        QCOMPARE(::link(QFile::encodeName(video).constData(),
+                        QFile::encodeName(folder.filePath("video hard link.mp4")).constData()),
+                 0);
+        QCOMPARE(::mkfifo(QFile::encodeName(folder.filePath("pipe.mp4")).constData(), 0600), 0);
+        text.replace("DIR", folder.path());
+        const QByteArray projectBefore = hashOf(project);
+        const QByteArray videoBefore = hashOf(video);
+
+        prompts.openAnswers = {project};
+        window->loadProject();
+        QTRY_VERIFY_WITH_TIMEOUT(window->clips().size() == 1, 60000);
+        prompts.clear();
+        prompts.askDefault = 0; // were it asked, the answer would be Replace
+        const QString output = folder.filePath(name);
+        answerDialog(output, {"Low Quality (480p)"});
+        window->exportVideo();
+        QVERIFY(prompts.questions.isEmpty());
+        QCOMPARE(prompts.messages.size(), 1);
+        QCOMPARE(prompts.last().kind, dialogRefuses ? Kind::Warning : Kind::Critical);
+        QCOMPARE(prompts.last().title, QStringLiteral("Invalid Filename"));
+        QCOMPARE(prompts.last().text, text);
+
+        prompts.clear();
+        QVERIFY(!window->exportWithFFmpeg(output, 320, 240, 28, 0));
+        QVERIFY(!window->exportAudioOnly(output, "wav", "192k"));
+        QVERIFY(!window->exportOriginalQuality(output, 0));
+        QCOMPARE(prompts.messages.size(), 3);
+        for (const RecordingPrompts::Message &message : std::as_const(prompts.messages)) {
+            QCOMPARE(message.kind, Kind::Critical);
+            QCOMPARE(message.text, text);
+        }
+        QVERIFY(!window->exporter()->runner()->process());
+        QCOMPARE(hashOf(project), projectBefore);
+        QCOMPARE(hashOf(video), videoBefore);
+        QVERIFY(!QFileInfo(folder.filePath("pipe.mp4")).isFile());
     }
 
     // The dialog opens with the folder and quality of the last export saved; a cancelled

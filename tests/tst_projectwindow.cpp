@@ -26,6 +26,8 @@
 #include <QtTest>
 
 #include <csignal>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <limits>
 #include <sys/resource.h>
 
@@ -304,6 +306,71 @@ private slots:
         QCOMPARE(prompts.last().text, QStringLiteral("Cannot save project with this filename:\n\n") + problem
                                           + QStringLiteral("\n\nPlease choose a different filename."));
         QVERIFY(!QFileInfo::exists(projectPath(name)));
+    }
+
+    // "Save Project As" never writes over the video being edited, however it is spelt, nor over a
+    // file that is not a project (the file dialog's own question has been answered Yes by then).
+    void saveNeverReplacesWhatIsNotAProject_data()
+    {
+        QTest::addColumn<QString>("name"); // in a folder of the test's own
+        QTest::addColumn<QString>("text"); // "" when the save goes ahead
+
+        const QString video = "TARGET is the video being edited; saving the project there would replace it."
+                              "\n\nPlease choose a different name for the project.";
+        const QString notProject = "TARGET is not a Trimlet project; saving the project there would replace it."
+                                   "\n\nPlease choose a different name for the project.";
+        QTest::newRow("the video") << "VIDEO" << video;
+        QTest::newRow("the video through ..") << "VIDEO/../" + QFileInfo(this->video).fileName() << video;
+        QTest::newRow("a hard link to the video") << "video hard link.mp4" << video;
+        QTest::newRow("a text") << "notes.txt" << notProject;
+        QTest::newRow("JSON that is no project") << "settings.json" << notProject;
+        QTest::newRow("a pipe") << "pipe.tlp" << "TARGET is a pipe, not a file; choose a file to save to.";
+        QTest::newRow("a project") << "older.tlp" << "";
+        QTest::newRow("an empty file") << "empty.tlp" << "";
+    }
+    void saveNeverReplacesWhatIsNotAProject()
+    {
+        QFETCH(QString, name);
+        QFETCH(QString, text);
+        QTemporaryDir target;
+        QVERIFY(target.isValid());
+        QCOMPARE(::link(QFile::encodeName(video).constData(),
+                        QFile::encodeName(target.filePath("video hard link.mp4")).constData()),
+                 0);
+        QVERIFY(writeFile(target.filePath("notes.txt"), "shopping: milk\n"));
+        QVERIFY(writeFile(target.filePath("settings.json"), "{\"volume\": 3}"));
+        QVERIFY(writeFile(target.filePath("older.tlp"), ProjectFile::write(video, 6000, {rangeClip(0, 10, "Part 1")})));
+        QVERIFY(writeFile(target.filePath("empty.tlp"), QByteArray()));
+        QCOMPARE(::mkfifo(QFile::encodeName(target.filePath("pipe.tlp")).constData(), 0600), 0);
+        QString path = name == "VIDEO" ? video
+            : name.startsWith("VIDEO/") ? QFileInfo(video).absolutePath() + "/elsewhere" + name.mid(5)
+                                        : target.filePath(name);
+        if (name.startsWith("VIDEO/"))
+            QVERIFY(QDir().mkpath(QFileInfo(video).absolutePath() + "/elsewhere"));
+        text.replace("TARGET", QDir::toNativeSeparators(path));
+        const bool pipe = name.startsWith("pipe"); // reading one would wait for a writer
+        const QByteArray before = pipe ? QByteArray() : readFile(path);
+        const QByteArray videoBefore = readFile(video);
+
+        loadAndCut();
+        prompts.saveAnswers << path;
+        window->saveProject();
+        QCOMPARE(prompts.messages.size(), 1);
+        if (text.isEmpty()) {
+            QCOMPARE(prompts.last().title, QStringLiteral("Project Saved"));
+            QVERIFY(ProjectFile::read(readFile(path)).ok());
+            QCOMPARE(ProjectFile::read(readFile(path)).clips, window->clips());
+            return;
+        }
+        QCOMPARE(prompts.last().kind, Kind::Critical);
+        QCOMPARE(prompts.last().title, QStringLiteral("Cannot Save Project"));
+        QCOMPARE(prompts.last().text, text);
+        QCOMPARE(readFile(video), videoBefore);
+        if (!pipe)
+            QCOMPARE(readFile(path), before);
+        QVERIFY(!QFileInfo(target.filePath("pipe.tlp")).isFile());
+        // Still unsaved: closing would ask.
+        QVERIFY(window->hasUnsavedChanges());
     }
 
     void failedSaveSaysSoAndLeavesTheOldFile_data()

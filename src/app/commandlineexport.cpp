@@ -24,6 +24,7 @@
 #include <QRegularExpression>
 #include <QSocketNotifier>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <sys/socket.h>
@@ -298,13 +299,20 @@ std::optional<Input> readInput(const QString &path, Console &console)
 }
 
 // The same refusals the window makes, found before anything starts; empty when the output is fine.
-QString outputProblem(const QString &outputPath, const Input &input)
+QString outputProblem(const Request &request, const Input &input)
 {
+    const QString &outputPath = request.outputPath;
     const QFileInfo output(outputPath);
     if (!FilenameValidator::isValidFilename(outputPath))
         return QStringLiteral("Invalid output file name: %1").arg(FilenameValidator::getValidationError(outputPath));
     if (output.isDir())
         return QStringLiteral("Output %1 is a folder").arg(outputPath);
+    const QString notFile = notAFileReason(outputPath);
+    if (!notFile.isEmpty())
+        return notFile;
+    const QString format = outputFormatProblem(outputPath, request.audioOnly ? request.audioFormat : QString());
+    if (!format.isEmpty())
+        return format;
     if (!output.absoluteDir().exists())
         return QStringLiteral("Output folder does not exist: %1").arg(output.absolutePath());
     if (refersToSameFile(outputPath, input.videoPath))
@@ -352,6 +360,43 @@ bool needsNoDisplay(const QStringList &arguments)
             return true;
     }
     return false;
+}
+
+QStringList withoutQtOptions(const QStringList &arguments)
+{
+    static const QStringList withValue{
+        QStringLiteral("platform"),   QStringLiteral("platformpluginpath"), QStringLiteral("platformtheme"),
+        QStringLiteral("plugin"),     QStringLiteral("qwindowgeometry"),    QStringLiteral("geometry"),
+        QStringLiteral("qwindowicon"), QStringLiteral("icon"),              QStringLiteral("qwindowtitle"),
+        QStringLiteral("title"),      QStringLiteral("session"),            QStringLiteral("style"),
+        QStringLiteral("stylesheet"), QStringLiteral("display"),            QStringLiteral("name"),
+        QStringLiteral("visual"),     QStringLiteral("qmljsdebugger")};
+    static const QStringList alone{QStringLiteral("reverse"), QStringLiteral("testability"),
+                                   QStringLiteral("widgetcount"), QStringLiteral("qdebug"), QStringLiteral("qdevel"),
+                                   QStringLiteral("nograb"), QStringLiteral("dograb"), QStringLiteral("sync")};
+    static const QStringList joined{QStringLiteral("style="), QStringLiteral("stylesheet="),
+                                    QStringLiteral("qmljsdebugger=")};
+    QStringList kept;
+    for (int i = 0; i < arguments.size(); ++i) {
+        const QString &argument = arguments.at(i);
+        if (argument == QLatin1String("--")) {
+            kept << arguments.mid(i);
+            break;
+        }
+        // Qt reads "--platform" as "-platform".
+        const QString name = argument.startsWith(QLatin1String("--")) ? argument.mid(2) : argument.mid(1);
+        const bool option = i > 0 && argument.startsWith(QLatin1Char('-'));
+        if (option && withValue.contains(name)) {
+            ++i;
+            continue;
+        }
+        if (option
+            && (alone.contains(name)
+                || std::any_of(joined.begin(), joined.end(), [&name](const QString &start) { return name.startsWith(start); })))
+            continue;
+        kept << argument;
+    }
+    return kept;
 }
 
 void configureParser(QCommandLineParser &parser)
@@ -510,7 +555,7 @@ int run(const Request &request)
     const std::optional<Input> input = readInput(request.inputPath, console);
     if (!input)
         return BadArguments;
-    const QString problem = outputProblem(request.outputPath, *input);
+    const QString problem = outputProblem(request, *input);
     if (!problem.isEmpty()) {
         console.line(problem);
         return BadArguments;

@@ -37,6 +37,11 @@ bool isRequested(const QStringList &arguments);
 // An export, or only help or the version: nothing is shown, so any display will do.
 bool needsNoDisplay(const QStringList &arguments);
 
+// The arguments without the options QApplication takes for itself (-platform NAME, -style=NAME,
+// -reverse, ...), so they can be checked before it exists: making one for the window without a
+// display aborts, and a bad option must end the program with the usage first.
+QStringList withoutQtOptions(const QStringList &arguments);
+
 // The program's whole command line: help, version, [FILE] and the export options.
 void configureParser(QCommandLineParser &parser);
 // Checks the export options of a parser that has parsed successfully.

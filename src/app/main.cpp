@@ -81,6 +81,21 @@ int main(int argc, char *argv[])
     QStringList rawArguments;
     for (int i = 0; i < argc; ++i)
         rawArguments << QString::fromLocal8Bit(argv[i]);
+    {
+        // Checked before any QApplication: the window's would abort without a display.
+        QCommandLineParser early;
+        CommandLineExport::configureParser(early);
+        if (!early.parse(CommandLineExport::withoutQtOptions(rawArguments))) {
+            const QCoreApplication named(argc, argv); // for the program's name in the usage
+            std::fprintf(stderr, "%s\n\n%s", qPrintable(early.errorText()), qPrintable(early.helpText()));
+            return CommandLineExport::BadArguments;
+        }
+        const CommandLineExport::ParseOutcome outcome = CommandLineExport::interpret(early);
+        if (outcome.exitCode != CommandLineExport::Succeeded) {
+            std::fprintf(stderr, "%s\n", qPrintable(outcome.error));
+            return outcome.exitCode;
+        }
+    }
     const bool exporting = CommandLineExport::isRequested(rawArguments);
     // No window, so no display: the export's progress dialog lives offscreen.
     if (CommandLineExport::needsNoDisplay(rawArguments))

@@ -30,6 +30,7 @@
 #include "playbackrules.h"
 #include "processedvideodisplay.h"
 #include "projectfile.h"
+#include "projectsavetarget.h"
 #include "statustext.h"
 #include "stillframepreview.h"
 #include "timeformat.h"
@@ -1899,6 +1900,7 @@ void MainWindow::exportVideo()
         return;
     }
     ExportDialog dialog(prompts(), currentVideoPath, int(clipList.size()), editedDuration, this);
+    dialog.setProjectPath(projectFilePath);
     dialog.suggestFolder(AppSettings::lastFolder(AppSettings::Folder::Export));
     dialog.chooseQuality(AppSettings::exportQuality());
     const QString videoPath = currentVideoPath;
@@ -1943,6 +1945,7 @@ bool MainWindow::exportWithFFmpeg(const QString &outputPath, int targetWidth, in
     waitForEncoders();
     ExportSource source;
     source.videoPath = currentVideoPath;
+    source.projectPath = projectFilePath;
     source.clips = clipList;
     source.encoderDetector = encoderDetector.get();
     return exportController->exportWithFFmpeg(source, outputPath, targetWidth, targetHeight, crf, audioMode,
@@ -1957,6 +1960,7 @@ bool MainWindow::exportOriginalQuality(const QString &outputPath, int audioMode)
     waitForEncoders();
     ExportSource source;
     source.videoPath = currentVideoPath;
+    source.projectPath = projectFilePath;
     source.clips = clipList;
     source.encoderDetector = encoderDetector.get();
     return exportController->exportOriginalQuality(source, outputPath, audioMode, sourceHasAudio);
@@ -1969,6 +1973,7 @@ bool MainWindow::exportAudioOnly(const QString &outputPath, const QString &forma
     exportedClips = clipList;
     ExportSource source;
     source.videoPath = currentVideoPath;
+    source.projectPath = projectFilePath;
     source.clips = clipList;
     return exportController->exportAudioOnly(source, outputPath, format, bitrate, sourceHasAudio);
 }
@@ -2020,6 +2025,10 @@ void MainWindow::saveProjectInPlace()
 
 bool MainWindow::writeProject(const QString &path)
 {
+    if (const std::optional<EditMessage> refusal = projectSaveRefusal(path, currentVideoPath)) {
+        showMessage(*refusal);
+        return false;
+    }
     const QString problem = FilenameValidator::getValidationError(path);
     if (!problem.isEmpty()) {
         showMessage(ProjectFile::invalidFileNameMessage(problem));

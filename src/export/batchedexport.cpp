@@ -2,6 +2,7 @@
 
 #include "atomicfile.h"
 #include "exportleftovers.h"
+#include "outputfiles.h"
 
 #include <QDebug>
 #include <QDir>
@@ -151,8 +152,7 @@ bool splitJob(const VideoExportInput &input, ExportRunner::Job &job)
     const int parts = batchFor(input.source, int(input.clips.size()));
     if (parts <= 0)
         return false;
-    const QFileInfo output(job.outputPath);
-    QTemporaryDir folder(output.absoluteDir().filePath(QStringLiteral(".%1.XXXXXX.pieces").arg(output.fileName())));
+    QTemporaryDir folder(hiddenTemplateBeside(job.outputPath, QStringLiteral(".pieces")));
     if (!folder.isValid()) {
         qWarning() << "Cannot create a folder for the export's pieces, exporting in one run:" << folder.errorString();
         return false;

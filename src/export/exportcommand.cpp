@@ -381,7 +381,11 @@ QString audioContainerFor(const QString &outputPath, const QString &format)
         {QStringLiteral("wav"), QStringLiteral("wav")},   {QStringLiteral("flac"), QStringLiteral("flac")},
         {QStringLiteral("m4a"), QStringLiteral("ipod")},  {QStringLiteral("mka"), QStringLiteral("matroska")},
         {QStringLiteral("ogg"), QStringLiteral("ogg")},   {QStringLiteral("opus"), QStringLiteral("ogg")}};
-    const QString bySuffix = containers.value(QFileInfo(outputPath).suffix().toLower());
+    const QString suffix = QFileInfo(outputPath).suffix().toLower();
+    // AAC sound alone under a video's name: an MP4, not raw ADTS.
+    if (format == QLatin1String("aac") && suffix == QLatin1String("mp4"))
+        return QStringLiteral("mp4");
+    const QString bySuffix = containers.value(suffix);
     return bySuffix.isEmpty() ? containers.value(format) : bySuffix;
 }
 

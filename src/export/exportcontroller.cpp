@@ -86,11 +86,15 @@ bool ExportController::refuseOutput(const ExportSource &source, const QString &o
                               .arg(QDir::toNativeSeparators(outputPath)));
         return true;
     }
-    if (!refersToSameFile(outputPath, source.videoPath))
+    QString problem = notAFileReason(outputPath);
+    if (refersToSameFile(outputPath, source.videoPath))
+        problem = QStringLiteral("The output file is the video being edited.\n\nPlease choose a different filename.");
+    else if (refersToSameFile(outputPath, source.projectPath))
+        problem = QStringLiteral("The output file is the project file of this edit.\n\n"
+                                 "Please choose a different filename.");
+    if (problem.isEmpty())
         return false;
-    prompts().message(UserPrompts::Kind::Critical, window, QStringLiteral("Invalid Filename"),
-                      QStringLiteral("The output file is the video being edited.\n\n"
-                                     "Please choose a different filename."));
+    prompts().message(UserPrompts::Kind::Critical, window, QStringLiteral("Invalid Filename"), problem);
     return true;
 }
 

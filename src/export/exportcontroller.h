@@ -18,6 +18,7 @@ class UserPrompts;
 // What an export reads from the edit.
 struct ExportSource {
     QString videoPath;
+    QString projectPath; // the edit's project file, if it has one: never an output
     ClipList clips;
     const HardwareEncoderDetector *encoderDetector = nullptr;
     QFont titleFont;

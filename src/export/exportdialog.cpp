@@ -317,8 +317,15 @@ void ExportDialog::accept()
                             .arg(QDir::toNativeSeparators(path)));
         return;
     }
+    // A device or a pipe would be replaced by the file, not written to.
+    const QString notFile = notAFileReason(path);
+    if (!notFile.isEmpty()) {
+        prompts.message(UserPrompts::Kind::Warning, this, QStringLiteral("Invalid Filename"), notFile);
+        return;
+    }
     // The source itself is refused once the dialog closes, not offered for replacing.
     if (info.exists() && path != confirmedPath && !refersToSameFile(path, sourcePath)
+        && !refersToSameFile(path, projectPath)
         && prompts.ask(this, QStringLiteral("Replace File"), QStringLiteral("Replace %1?").arg(info.fileName()),
                        {QStringLiteral("Replace"), QStringLiteral("Cancel")})
             != 0)

@@ -35,6 +35,9 @@ public:
     // missing folder changes nothing.
     void suggestFolder(const QString &folder);
 
+    // The edit's project file: like the video, refused once the dialog closes, never offered for replacing.
+    void setProjectPath(const QString &path) { projectPath = path; }
+
     QLineEdit *pathField() const { return pathEdit; }
     QWidget *audioOptionsPanel() const { return audioPanel; }
 
@@ -56,6 +59,7 @@ private:
     QLineEdit *pathEdit = nullptr;
     QString confirmedPath;    // replacing it was agreed to in the file dialog
     QString sourcePath;
+    QString projectPath;
     QButtonGroup *qualityGroup = nullptr;
     QButtonGroup *audioGroup = nullptr;
     QWidget *audioPanel = nullptr;

@@ -3,6 +3,7 @@
 #include "filenamevalidator.h"
 
 #include <QFileInfo>
+#include <QStringList>
 
 QString ExportSettings::defaultOutputPath(const QString &sourcePath)
 {
@@ -18,6 +19,39 @@ QString ExportSettings::withExtension(const QString &path, const QString &extens
     if (dot >= 0 && dot > slash && dot > backslash)
         return path.left(dot) + extension;
     return path + extension;
+}
+
+QString outputFormatProblem(const QString &outputPath, const QString &audioFormat)
+{
+    static const QStringList videoEndings{QStringLiteral("mp4"), QStringLiteral("m4v"), QStringLiteral("mov"),
+                                          QStringLiteral("mkv"), QStringLiteral("avi"), QStringLiteral("ts")};
+    static const QStringList soundEndings{QStringLiteral("mp3"), QStringLiteral("aac"), QStringLiteral("wav"),
+                                          QStringLiteral("flac"), QStringLiteral("m4a"), QStringLiteral("mka"),
+                                          QStringLiteral("ogg"), QStringLiteral("opus")};
+    const QString ending = QFileInfo(outputPath).suffix().toLower();
+    if (audioFormat.isEmpty()) {
+        if (ending == QLatin1String("webm")) {
+            return QStringLiteral("A WebM file holds only VP8, VP9 or AV1 video, and Trimlet saves H.264. "
+                                  "Choose a name ending in .mp4, .mkv or .mov.");
+        }
+        if (soundEndings.contains(ending)) {
+            return QStringLiteral("A .%1 file is for sound only. Choose a name ending in .mp4, .mkv or .mov, "
+                                  "or choose Audio Only.")
+                .arg(ending);
+        }
+        return QString();
+    }
+    // Matroska takes any of the four; MP4 holds AAC, Ogg holds FLAC.
+    QStringList fitting{audioFormat, QStringLiteral("mka"), QStringLiteral("mkv")};
+    if (audioFormat == QLatin1String("aac"))
+        fitting << QStringLiteral("m4a") << QStringLiteral("mp4");
+    if (audioFormat == QLatin1String("flac"))
+        fitting << QStringLiteral("ogg");
+    if (fitting.contains(ending)
+        || (!videoEndings.contains(ending) && !soundEndings.contains(ending) && ending != QLatin1String("webm")))
+        return QString();
+    return QStringLiteral("%1 sound cannot be saved in a .%2 file. Choose a name ending in .%3.")
+        .arg(audioFormat.toUpper(), ending, audioFormat);
 }
 
 ExportDecision decideExport(const ExportSettings &settings, bool sourceHasAudio)
@@ -39,6 +73,13 @@ ExportDecision decideExport(const ExportSettings &settings, bool sourceHasAudio)
             + FilenameValidator::getValidationError(settings.outputPath)
             + QStringLiteral("\n\nPlease choose a different filename.\n\n"
                              "Reserved names include: NUL, CON, PRN, AUX, COM1-9, LPT1-9");
+        return decision;
+    }
+    const QString formatProblem = outputFormatProblem(settings.outputPath, audioOnly ? settings.audioFormat : QString());
+    if (!formatProblem.isEmpty()) {
+        decision.kind = Kind::Critical;
+        decision.title = QStringLiteral("Invalid Filename");
+        decision.text = formatProblem;
         return decision;
     }
     if (audioOnly && !sourceHasAudio) {

@@ -34,4 +34,10 @@ struct ExportDecision {
     QString text;
 };
 
+// Why the output's name cannot hold what the export writes, found before any encode: a video
+// export's ending names WebM (VP8/VP9/AV1 only) or a sound-only file; an audio-only export's
+// (audioFormat: mp3, wav, aac or flac) names a container that cannot take that sound. Empty
+// when it fits, and for an ending we do not know (the format's own container is written).
+QString outputFormatProblem(const QString &outputPath, const QString &audioFormat = QString());
+
 ExportDecision decideExport(const ExportSettings &settings, bool sourceHasAudio);

@@ -1,5 +1,6 @@
 #include "filenamevalidator.h"
 
+#include <QFile>
 #include <QFileInfo>
 #include <QStringList>
 
@@ -58,6 +59,20 @@ bool hasControlCharacter(const QString &name)
     return false;
 }
 
+// A path ending in a separator, or in "." or "..", names a folder whatever follows.
+bool namesAFolder(const QString &name)
+{
+    return name.isEmpty() || name == QLatin1String(".") || name == QLatin1String("..");
+}
+
+// Linux allows 255 bytes per name (NAME_MAX), counted in the file system's encoding.
+const int maxNameBytes = 255;
+
+int nameBytes(const QString &name)
+{
+    return int(QFile::encodeName(name).size());
+}
+
 } // namespace
 
 bool FilenameValidator::isReservedName(const QString &name)
@@ -72,7 +87,7 @@ bool FilenameValidator::isValidFilename(const QString &path)
     if (path.trimmed().isEmpty())
         return false;
     const QString name = fileNameOf(path);
-    if (name.isEmpty() || isReservedName(name))
+    if (namesAFolder(name) || isReservedName(name) || nameBytes(name) > maxNameBytes)
         return false;
     if (!firstInvalidCharacter(name).isNull())
         return false;
@@ -86,6 +101,13 @@ QString FilenameValidator::getValidationError(const QString &path)
     if (path.trimmed().isEmpty())
         return QStringLiteral("Filename cannot be empty");
     const QString name = fileNameOf(path);
+    if (namesAFolder(name))
+        return QStringLiteral("'%1' names a folder, not a file; add a file name to save to").arg(path);
+    if (nameBytes(name) > maxNameBytes) {
+        return QStringLiteral("The file name is too long: %1 bytes, where the system allows at most %2")
+            .arg(nameBytes(name))
+            .arg(maxNameBytes);
+    }
     if (isReservedName(name)) {
         return QStringLiteral("'%1' is a Windows reserved device name and cannot be used as a filename")
             .arg(withoutExtension(name).toUpper());

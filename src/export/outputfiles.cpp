@@ -9,9 +9,7 @@
 #include <filesystem>
 #include <system_error>
 
-#ifdef Q_OS_UNIX
 #include <sys/stat.h>
-#endif
 
 namespace {
 
@@ -40,7 +38,37 @@ QFileDevice::Permissions newFilePermissions()
     return all;
 }
 
+// Bytes in one name, as Linux counts them (NAME_MAX).
+const int maxNameBytes = 255;
+
 } // namespace
+
+QString notAFileReason(const QString &path)
+{
+    struct stat status = {};
+    if (path.isEmpty() || ::stat(QFile::encodeName(path).constData(), &status) != 0 || S_ISREG(status.st_mode))
+        return QString();
+    QString kind = QStringLiteral("a special file");
+    if (S_ISDIR(status.st_mode))
+        kind = QStringLiteral("a folder");
+    else if (S_ISCHR(status.st_mode) || S_ISBLK(status.st_mode))
+        kind = QStringLiteral("a device");
+    else if (S_ISFIFO(status.st_mode))
+        kind = QStringLiteral("a pipe");
+    else if (S_ISSOCK(status.st_mode))
+        kind = QStringLiteral("a socket");
+    return QStringLiteral("%1 is %2, not a file; choose a file to save to").arg(QDir::toNativeSeparators(path), kind);
+}
+
+QString hiddenTemplateBeside(const QString &outputPath, const QString &ending)
+{
+    const QFileInfo info(outputPath);
+    QString name = info.fileName();
+    const QString pattern = QStringLiteral(".%1.XXXXXX") + ending;
+    while (!name.isEmpty() && QFile::encodeName(pattern.arg(name)).size() > maxNameBytes)
+        name.chop(name.size() > 1 && name.back().isLowSurrogate() ? 2 : 1);
+    return info.absoluteDir().filePath(pattern.arg(name));
+}
 
 bool refersToSameFile(const QString &first, const QString &second)
 {
@@ -53,8 +81,7 @@ bool refersToSameFile(const QString &first, const QString &second)
 
 QString createTemporaryOutput(const QString &outputPath)
 {
-    const QFileInfo info(outputPath);
-    QTemporaryFile file(info.absoluteDir().filePath(QStringLiteral(".%1.XXXXXX.part").arg(info.fileName())));
+    QTemporaryFile file(hiddenTemplateBeside(outputPath, QStringLiteral(".part")));
     file.setAutoRemove(false);
     if (!file.open())
         return QString();

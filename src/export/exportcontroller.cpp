@@ -3,6 +3,7 @@
 #include "audiodetection.h"
 #include "batchedexport.h"
 #include "childprocess.h"
+#include "damagecheck.h"
 #include "exportleftovers.h"
 #include "exportrunner.h"
 #include "ffmpeglocator.h"
@@ -131,6 +132,7 @@ bool ExportController::exportWithFFmpeg(const ExportSource &source, const QStrin
         audioCheck = std::async(std::launch::async, detectAudioStream, source.videoPath);
     QProcess probe;
     startSourceProbe(probe, source.videoPath);
+    DamageCheck damage(source.videoPath);
 
     if (!checkFFmpegAvailable(prompts(), window))
         return false;
@@ -142,6 +144,12 @@ bool ExportController::exportWithFFmpeg(const ExportSource &source, const QStrin
     input.targetWidth = targetWidth;
     input.targetHeight = targetHeight;
     input.source = finishSourceProbe(probe);
+    if (input.source.noVideo) {
+        prompts().message(UserPrompts::Kind::Warning, window, QStringLiteral("No Video Track"),
+                          QStringLiteral("This file has no video, only sound.\n\n"
+                                         "To save its sound, choose \"Audio Only\" when you export."));
+        return false;
+    }
     if (!fitClips(source, input.source, input.clips))
         return false;
 
@@ -226,7 +234,10 @@ bool ExportController::exportWithFFmpeg(const ExportSource &source, const QStrin
     job.temporaryOutputPath = temporaryOutput;
     job.totalDurationMs = command.totalDurationMs;
     job.temporaryFiles = titleFiles;
-    job.completionNote = completionNote;
+    const QString damageNote = damage.note();
+    job.completionNote = completionNote.isEmpty() || damageNote.isEmpty()
+        ? completionNote + damageNote
+        : completionNote + QStringLiteral("\n\n") + damageNote;
     completionNote.clear();
     BatchedExport::splitJob(input, job);
     const bool started = exportRunner->start(job);

@@ -108,6 +108,7 @@ SourceFacts parseSourceProbe(const QByteArray &json)
     SourceFacts facts;
     const QJsonObject root = QJsonDocument::fromJson(json).object();
     const QJsonObject stream = root.value(QStringLiteral("streams")).toArray().at(0).toObject();
+    facts.noVideo = root.contains(QStringLiteral("format")) && stream.isEmpty();
 
     if (stream.contains(QStringLiteral("width")) && stream.contains(QStringLiteral("height"))) {
         facts.width = stream.value(QStringLiteral("width")).toInt();

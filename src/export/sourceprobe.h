@@ -22,6 +22,7 @@ struct SourceFacts {
     qint64 firstFrameUs = 0;   // the video's first timestamp after the file's start time
     qint64 frameCount = -1;    // frames in the video stream; unknown when negative
     double pixelAspect = 1.0;  // how much wider than high a stored pixel is shown; 1 when unknown
+    bool noVideo = false;      // ffprobe read the file and found no video stream in it
 
     bool constantRate() const { return rateNumerator > 0 && rateDenominator > 0; }
 

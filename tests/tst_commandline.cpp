@@ -3,6 +3,7 @@
 #include "exportdialog.h"
 #include "projectfile.h"
 #include "recordingprompts.h"
+#include "smalldisk.h"
 #include "testmedia.h"
 
 #include <QAbstractButton>
@@ -137,6 +138,8 @@ void verifyQuietStderr(const QString &err)
 {
     QVERIFY2(!err.contains("FFmpeg args"), qPrintable(err));
     QVERIFY2(!err.contains("Filter complex"), qPrintable(err));
+    // Nor what libav logs by itself ("[mp4 @ 0x...] Starting second pass...").
+    QVERIFY2(!err.contains(" @ 0x"), qPrintable(err));
     static const QRegularExpression progress(QStringLiteral("^Exporting: (\\d+)%$"));
     int last = -1;
     for (const QString &line : err.split('\n', Qt::SkipEmptyParts)) {
@@ -183,6 +186,12 @@ private slots:
     void badArgumentsExitTwoFromTheProgram();
     void missingInputWritesNothing();
     void nothingToExportFails();
+    void fullDiskSaysWhy_data();
+    void fullDiskSaysWhy();
+    void soundFileToAVideoExport_data();
+    void soundFileToAVideoExport();
+    void damagedSourceIsSaidWhenExported_data();
+    void damagedSourceIsSaidWhenExported();
     void refusesOutputThatIsAnInput_data();
     void refusesOutputThatIsAnInput();
     void refusesOutputsThatCannotBeWritten_data();
@@ -660,6 +669,96 @@ void TestCommandLine::nothingToExportFails()
     QCOMPARE(run.out, QString());
     QVERIFY2(run.err.contains("Nothing to Export"), qPrintable(run.err));
     QVERIFY(!QFile::exists(output));
+}
+
+// A full disk is named as the reason, whichever way the export writes, never the encoder's
+// statistics that follow it.
+void TestCommandLine::fullDiskSaysWhy_data()
+{
+    QTest::addColumn<QStringList>("options");
+    QTest::addColumn<QString>("name");
+    QTest::newRow("high") << QStringList{"--quality", "high"} << "full.mp4";
+    QTest::newRow("low, muted") << QStringList{"--quality", "low", "--mute"} << "full.mp4";
+    QTest::newRow("original") << QStringList{"--quality", "original"} << "full.mp4";
+    QTest::newRow("wav") << QStringList{"--audio-only", "wav"} << "full.wav";
+}
+
+void TestCommandLine::fullDiskSaysWhy()
+{
+    QFETCH(QStringList, options);
+    QFETCH(QString, name);
+    const SmallDisk disk(dir.filePath("small disk"), 32);
+    if (!disk.mounted())
+        QSKIP(qPrintable(disk.why()));
+    const Run run = runTrimlet(QStringList{"--export", disk.filePath(name)} + options + QStringList{source}, elsewhere);
+    QCOMPARE(run.exitCode, int(ExportFailed));
+    QVERIFY2(run.err.contains("No space left on device"), qPrintable(run.err));
+    for (const char *statistic : {"Avg QP", "kb/s:", "muxing overhead", "Qavg"})
+        QVERIFY2(!run.err.contains(QLatin1String(statistic)), qPrintable(run.err));
+    verifyQuietStderr(run.err);
+    QCOMPARE(entriesOf(disk.filePath(".")), QStringList());
+}
+
+// A file of sound alone cannot give a video: said plainly, with the way to its sound.
+void TestCommandLine::soundFileToAVideoExport_data()
+{
+    QTest::addColumn<QString>("quality");
+    QTest::newRow("high") << "high";
+    QTest::newRow("original") << "original";
+}
+
+void TestCommandLine::soundFileToAVideoExport()
+{
+    QFETCH(QString, quality);
+    const QString sound = dir.filePath("sound only.m4a");
+    if (!QFile::exists(sound))
+        QVERIFY(TestMedia::runFFmpeg({"-f", "lavfi", "-i", "sine=d=2", "-c:a", "aac", sound}));
+    const QString output = dir.filePath("from sound.mp4");
+    const Run run = runTrimlet({"--export", output, "--quality", quality, sound}, elsewhere);
+    QCOMPARE(run.exitCode, int(ExportFailed));
+    QVERIFY2(run.err.contains("has no video, only sound"), qPrintable(run.err));
+    QVERIFY2(run.err.contains("--audio-only"), qPrintable(run.err));
+    QVERIFY2(!run.err.contains("matches no streams"), qPrintable(run.err));
+    QVERIFY(!QFile::exists(output));
+
+    const QString wav = dir.filePath("from sound.wav");
+    const Run audio = runTrimlet({"--export", wav, "--audio-only", "wav", sound}, elsewhere);
+    QVERIFY2(audio.exitCode == 0, qPrintable(audio.err));
+    QVERIFY(qAbs(TestMedia::probeDuration(wav) - 2.0) < 0.05);
+}
+
+// A file cut short (its pictures stop at about 5 of the 10 s its header states) exports
+// what it holds and says so.
+void TestCommandLine::damagedSourceIsSaidWhenExported_data()
+{
+    QTest::addColumn<QString>("quality");
+    QTest::newRow("high") << "high";
+    QTest::newRow("original") << "original";
+}
+
+void TestCommandLine::damagedSourceIsSaidWhenExported()
+{
+    QFETCH(QString, quality);
+    const QString cut = dir.filePath("cut short.mp4");
+    if (!QFile::exists(cut)) {
+        TestMedia::VideoOptions options;
+        options.seconds = 10;
+        options.extraOutputArgs = {"-movflags", "+faststart"};
+        QVERIFY(TestMedia::makeVideo(cut, options));
+        QFile file(cut);
+        QVERIFY(file.resize(file.size() / 2));
+    }
+    const QString output = dir.filePath("from cut short.mp4");
+    const Run run = runTrimlet({"--export", output, "--quality", quality, cut}, elsewhere);
+    QVERIFY2(run.exitCode == 0, qPrintable(run.err));
+    static const QRegularExpression said(QStringLiteral("This file is damaged: its pictures end at 0[3-6]\\.\\d\\d of 10\\.00"));
+    QVERIFY2(said.match(run.err).hasMatch(), qPrintable(run.err));
+    verifyQuietStderr(run.err);
+    QVERIFY(TestMedia::probeDuration(output) < 7.0);
+
+    const Run whole = runTrimlet({"--export", dir.filePath("from whole.mp4"), "--quality", quality, source}, elsewhere);
+    QVERIFY2(whole.exitCode == 0, qPrintable(whole.err));
+    QVERIFY2(!whole.err.contains("damaged"), qPrintable(whole.err));
 }
 
 void TestCommandLine::refusesOutputThatIsAnInput_data()

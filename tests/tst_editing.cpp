@@ -65,6 +65,27 @@ private slots:
         QCOMPARE(::formatTime(ms), text);
     }
 
+    // Seconds to the hundredth, as "This file is damaged: its pictures end at 04.93 of 10.00" says them.
+    void formatHundredths_data()
+    {
+        QTest::addColumn<qint64>("ms");
+        QTest::addColumn<qint64>("scale");
+        QTest::addColumn<QString>("text");
+        QTest::newRow("under a minute") << qint64(4933) << qint64(0) << "04.93";
+        QTest::newRow("truncated, not rounded") << qint64(9999) << qint64(0) << "09.99";
+        QTest::newRow("zero") << qint64(0) << qint64(0) << "00.00";
+        QTest::newRow("a minute") << qint64(62500) << qint64(0) << "01:02.50";
+        QTest::newRow("beside a longer time") << qint64(4930) << qint64(70000) << "00:04.93";
+        QTest::newRow("negative") << qint64(-5) << qint64(0) << "00.00";
+    }
+    void formatHundredths()
+    {
+        QFETCH(qint64, ms);
+        QFETCH(qint64, scale);
+        QFETCH(QString, text);
+        QCOMPARE(::formatHundredths(ms, scale), text);
+    }
+
     // Refusals name the exact box and never change anything.
     void refusals_data()
     {

@@ -3,9 +3,11 @@
 #include "exportcommand.h"
 #include "exportcontroller.h"
 #include "exportrunner.h"
+#include "ffmpegerrors.h"
 #include "ffmpeglocator.h"
 #include "hardwareencoderdetector.h"
 #include "recordingprompts.h"
+#include "smalldisk.h"
 #include "testmedia.h"
 #include "titleimagerenderer.h"
 
@@ -14,6 +16,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <memory>
 #include <QProgressDialog>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -234,6 +237,7 @@ class TestExportFFmpeg : public QObject {
     QString numbered25;   // 12 s, numbered frames (320x32), 25 fps, sound at 44.1 kHz
     QString numberedNtsc; // the same at 30000/1001 fps, sound at 48 kHz
     QString numberedLate; // as numbered25 in MPEG-TS: the file starts 10 s in, its video 23 ms after its sound
+    QString numbered30;   // as numbered25 at 30 fps, sound at 48 kHz
 
     RecordingPrompts prompts;
     ExportController *controller = nullptr;
@@ -301,6 +305,8 @@ private slots:
         numberedLate = dir.filePath("numbered_late.ts");
         QVERIFY(makeNumberedVideo(numbered25, "25", 44100));
         QVERIFY(makeNumberedVideo(numberedNtsc, "30000/1001", 48000));
+        numbered30 = dir.filePath("numbered30.mp4");
+        QVERIFY(makeNumberedVideo(numbered30, "30", 48000));
         // Frequent keyframes: seeking in MPEG-TS starts decoding only at one.
         QVERIFY(makeNumberedVideo(numberedLate, "25", 44100, {"-g", "10", "-output_ts_offset", "10"}));
         QCOMPARE(TestMedia::runFFprobe({"-select_streams", "v:0", "-show_entries", "stream_side_data=rotation",
@@ -900,13 +906,60 @@ private slots:
 
     void nothingToExport()
     {
-        QCOMPARE(exportVideo(withAudio, {clipOf(5000, 6000), clipOf(1000, 1010)}, out("nothing.mp4"), 320, 240), -1);
+        // Past the end, and between two frames (1000 and 1040 ms).
+        QCOMPARE(exportVideo(withAudio, {clipOf(5000, 6000), clipOf(1010, 1030)}, out("nothing.mp4"), 320, 240), -1);
         QCOMPARE(prompts.messages.size(), 1);
         QCOMPARE(prompts.last().kind, Kind::Warning);
         QCOMPARE(prompts.last().title, QStringLiteral("Nothing to Export"));
         QCOMPARE(prompts.last().text, QStringLiteral("The kept parts of this video are empty."));
         QVERIFY(controller->runner()->process() == nullptr);
         QVERIFY(!QFile::exists(out("nothing.mp4")));
+        QVERIFY(leftovers().isEmpty());
+    }
+
+    // A part shorter than a frame's interval keeps the frame whose time lies in it, as Original
+    // Quality does: frame k of a 30 fps video lies at k/30 s, so [1240, 1270) holds frame 38.
+    void partsShorterThanAFrameKeepTheirFrames_data()
+    {
+        QTest::addColumn<ClipList>("parts");
+        QTest::addColumn<QList<int>>("frames");
+        QTest::newRow("30 ms, then 34 ms") << ClipList{clipOf(1240, 1270), clipOf(5000, 5034)}
+                                            << QList<int>{38, 150, 151};
+        ClipList milliseconds;
+        for (int ms = 0; ms < 334; ++ms)
+            milliseconds << clipOf(ms, ms + 1);
+        QTest::newRow("one-millisecond parts") << milliseconds << QList<int>{0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10};
+    }
+    void partsShorterThanAFrameKeepTheirFrames()
+    {
+        QFETCH(ClipList, parts);
+        QFETCH(QList<int>, frames);
+        const QString output = out("subframe.mp4");
+        QCOMPARE(exportVideo(numbered30, parts, output, 1920, 1080), int(Result::Succeeded));
+        QCOMPARE(frameNumbersOf(output), frames);
+
+        const QString sound = out("subframe.wav");
+        QSignalSpy finished(controller->runner(), &ExportRunner::exportFinished);
+        QVERIFY(controller->exportAudioOnly(sourceFor(numbered30, parts), sound, "wav", "", true));
+        QVERIFY(finished.wait(exportTimeoutMs));
+        QCOMPARE(finished.first().first().value<Result>(), Result::Succeeded);
+        const double seconds = streamSeconds(sound, "a:0");
+        QVERIFY2(qAbs(seconds - frames.size() / 30.0) < 0.002, qPrintable(QString::number(seconds)));
+    }
+
+    // A file of sound alone gives no video: said plainly, with the way to its sound, not in
+    // ffmpeg's words ("Stream specifier ':v' ... matches no streams").
+    void soundFileToAVideoExport()
+    {
+        const QString sound = out("sound only.m4a");
+        QVERIFY(TestMedia::runFFmpeg({"-f", "lavfi", "-i", "sine=d=2", "-c:a", "aac", sound}));
+        QCOMPARE(exportVideo(sound, {clipOf(0, 1000)}, out("from sound.mp4"), 320, 240), -1);
+        QCOMPARE(prompts.messages.size(), 1);
+        QCOMPARE(prompts.last().kind, Kind::Warning);
+        QCOMPARE(prompts.last().title, QStringLiteral("No Video Track"));
+        QCOMPARE(prompts.last().text, QStringLiteral("This file has no video, only sound.\n\n"
+                                                     "To save its sound, choose \"Audio Only\" when you export."));
+        QVERIFY(!QFile::exists(out("from sound.mp4")));
         QVERIFY(leftovers().isEmpty());
     }
 
@@ -1184,6 +1237,80 @@ private slots:
         QCOMPARE(exportVideo(withAudio, {clipOf(0, 1000)}, out("full.mp4"), 320, 240), int(Result::Failed));
         QCOMPARE(prompts.last().text.section("Error details:\n", 1),
                  QStringLiteral("[mp4 @ 0x55] Error writing trailer: No space left on device\nConversion failed!\n"));
+    }
+
+    // Real ffmpeg failures reduced to their reason. On a full disk x264 and the AAC encoder
+    // print their statistics after it, longer than any tail of the text.
+    void meaningfulLinesOfRealFailures_data()
+    {
+        QTest::addColumn<QStringList>("arguments"); // DISK: a 64 kB tmpfs, SOURCE: 4 s of testsrc2 and a tone
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("re-encode onto a full disk")
+            << QStringList{"-i", "SOURCE", "-c:v", "libx264", "-preset", "ultrafast", "-crf", "10", "-c:a", "aac",
+                           "-movflags", "+faststart", "DISK/out.mp4"}
+            << "No space left on device";
+        QTest::newRow("WAV onto a full disk")
+            << QStringList{"-i", "SOURCE", "-vn", "-c:a", "pcm_s16le", "DISK/out.wav"} << "No space left on device";
+        QTest::newRow("missing input") << QStringList{"-i", "MISSING", "-c:v", "libx264", "OUT"}
+                                       << "No such file or directory";
+        QTest::newRow("no sound to take")
+            << QStringList{"-i", "SILENT", "-map", "0:a", "-c:a", "aac", "OUT"} << "matches no streams";
+    }
+    void meaningfulLinesOfRealFailures()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(QString, reason);
+        std::unique_ptr<SmallDisk> disk;
+        if (arguments.last().startsWith("DISK")) {
+            disk = std::make_unique<SmallDisk>(out("small_disk"), 64);
+            if (!disk->mounted())
+                QSKIP(qPrintable(disk->why()));
+        }
+        for (QString &argument : arguments) {
+            if (argument.startsWith("DISK"))
+                argument = disk->filePath(argument.mid(5));
+            argument.replace("SOURCE", withAudio).replace("MISSING", out("missing.mp4")).replace("SILENT", silent);
+            argument.replace("OUT", out("failed.mp4"));
+        }
+        QProcess ffmpeg;
+        ffmpeg.start("ffmpeg", QStringList{"-nostdin", "-y"} + arguments);
+        QVERIFY(ffmpeg.waitForFinished(exportTimeoutMs));
+        QVERIFY(ffmpeg.exitCode() != 0);
+        const QString output = QString::fromUtf8(ffmpeg.readAllStandardError());
+
+        const QStringList lines = meaningfulErrorLines(output);
+        QVERIFY2(lines.join('\n').contains(reason), qPrintable(output));
+        for (const QString &line : lines) {
+            for (const char *statistic : {"Avg QP", "kb/s:", "muxing overhead", "Qavg", "frame=", "Stream #"})
+                QVERIFY2(!line.contains(QLatin1String(statistic)), qPrintable(line));
+        }
+        const QString details = errorDetails(output, 500);
+        QVERIFY2(details.contains(reason), qPrintable(details));
+        QVERIFY(details.size() <= 500);
+    }
+
+    // Without a line that names an error, the last lines that are not statistics.
+    void meaningfulLinesFallBack_data()
+    {
+        QTest::addColumn<QString>("output");
+        QTest::addColumn<QStringList>("lines");
+        QTest::newRow("a warning, statistics and the verdict")
+            << "[h264 @ 0x1] co located POCs unavailable\n[libx264 @ 0x2] frame I:1     Avg QP:17.00  size: 17525\n"
+               "[libx264 @ 0x2] kb/s:2090.50\nvideo:536kB audio:18kB subtitle:0kB other streams:0kB global "
+               "headers:0kB muxing overhead: unknown\nConversion failed!\n"
+            << QStringList{"[h264 @ 0x1] co located POCs unavailable"};
+        QTest::newRow("only the verdict") << "frame=  1 fps=0 time=00:00:00.04 bitrate=1\rConversion failed!\n"
+                                          << QStringList{"Conversion failed!"};
+        QTest::newRow("errors once each, the verdict last")
+            << "av_interleaved_write_frame(): No space left on device\n    Last message repeated 6 times\n"
+               "av_interleaved_write_frame(): No space left on device\n[aac @ 0x3] Qavg: 105.367\nConversion failed!\n"
+            << QStringList{"av_interleaved_write_frame(): No space left on device", "Conversion failed!"};
+    }
+    void meaningfulLinesFallBack()
+    {
+        QFETCH(QString, output);
+        QFETCH(QStringList, lines);
+        QCOMPARE(meaningfulErrorLines(output), lines);
     }
 
     void progressFromStatusLines()

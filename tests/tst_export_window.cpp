@@ -91,11 +91,20 @@ class TestExportWindow : public QObject {
             return dialog.result();
         };
     }
-    bool waitForMessage(const QString &title)
+    bool waitForMessage(const QString &title) { return waitForMessageWithin(title, 120000); }
+    // What was said, for a failure's report.
+    QString allSaid() const
+    {
+        QStringList all;
+        for (const auto &m : prompts.messages)
+            all << m.title + ": " + m.text;
+        return all.join("\n");
+    }
+    bool waitForMessageWithin(const QString &title, int ms)
     {
         QElapsedTimer timer;
         timer.start();
-        while (timer.elapsed() < 120000) {
+        while (timer.elapsed() < ms) {
             for (const auto &m : prompts.messages)
                 if (m.title == title)
                     return true;
@@ -332,6 +341,46 @@ private slots:
         const QJsonArray streams = streamsOf(output);
         QCOMPARE(streams.size(), 1);
         QCOMPARE(streams.first().toObject().value("codec_name").toString(), QStringLiteral("flac"));
+    }
+
+    // A file cut short (its pictures stop at about 5 of the 10 s its header states) is said to
+    // be damaged when it opens, and again when its export ends.
+    void damagedVideoIsSaid_data()
+    {
+        QTest::addColumn<QString>("quality");
+        QTest::newRow("medium") << "Medium Quality (720p)";
+        QTest::newRow("original") << "Original Quality (no re-encode)";
+    }
+    void damagedVideoIsSaid()
+    {
+        QFETCH(QString, quality);
+        const QString cut = dir.filePath("cut short.mp4");
+        if (!QFile::exists(cut)) {
+            QVERIFY(TestMedia::makeVideo(cut, {10, 320, 240, 30, true, {"-movflags", "+faststart"}}));
+            QFile file(cut);
+            QVERIFY(file.resize(file.size() / 2));
+        }
+        static const QRegularExpression said(
+            QStringLiteral("^This file is damaged: its pictures end at 0[3-6]\\.\\d\\d of 10\\.00$"));
+        window->loadVideo(cut);
+        QVERIFY(waitForMessage("Damaged Video"));
+        QCOMPARE(prompts.last().kind, Kind::Warning);
+        QVERIFY2(said.match(prompts.last().text).hasMatch(), qPrintable(prompts.last().text));
+        QTRY_VERIFY_WITH_TIMEOUT(window->clips().size() == 1, 20000);
+
+        const QString output = dir.filePath(QStringLiteral("from cut short, %1.mp4").arg(QTest::currentDataTag()));
+        answerDialog(output, {quality});
+        prompts.clear();
+        window->exportVideo();
+        QVERIFY2(waitForMessage("Export Complete"), qPrintable(allSaid()));
+        const QString summary = prompts.last().text;
+        QVERIFY2(said.match(summary.section("\n\n", -1)).hasMatch(), qPrintable(summary));
+        QVERIFY(TestMedia::probeDuration(output) < 7.0);
+
+        // A whole file says nothing of the kind.
+        prompts.clear();
+        loadAndWait(video);
+        QVERIFY(!waitForMessageWithin("Damaged Video", 1000));
     }
 
     void refusedOutputs_data()

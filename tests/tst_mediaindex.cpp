@@ -1,5 +1,6 @@
 #include "mediaindex.h"
 #include "nalunits.h"
+#include "smartcutplan.h"
 #include "sourcefacts.h"
 #include "testmedia.h"
 
@@ -408,6 +409,67 @@ private slots:
         }
         QCOMPARE(idrPackets, (QList<int>{0, 50, 75, 125}));
         QCOMPARE(changedPackets, (QList<int>{75, 125}));
+    }
+
+    // A file cut short states a length its packets never reach; one whose pictures merely end
+    // before its sound does not.
+    void filesCutShort_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<bool>("cut");
+        QTest::addColumn<bool>("damaged");
+        const QStringList picture{"-f", "lavfi", "-i", "testsrc2=s=320x240:r=30:d=10"};
+        const QStringList sound{"-f", "lavfi", "-i", "sine=d=10"};
+        const QStringList h264{"-c:v", "libx264", "-preset", "ultrafast", "-g", "30"};
+        const QStringList faststart{"-c:a", "aac", "-movflags", "+faststart"};
+        QTest::newRow("whole") << "whole.mp4" << picture + sound + h264 + faststart << false << false;
+        QTest::newRow("cut in half") << "half.mp4" << picture + sound + h264 + faststart << true << true;
+        QTest::newRow("no sound, cut in half")
+            << "mute half.mp4" << picture + h264 + QStringList{"-movflags", "+faststart"} << true << true;
+        QTest::newRow("Matroska cut in half") << "half.mkv" << picture + sound + h264 + QStringList{"-c:a", "aac"}
+                                              << true << true;
+        QTest::newRow("pictures end before the sound")
+            << "short video.mp4"
+            << QStringList{"-f", "lavfi", "-i", "testsrc2=s=320x240:r=30:d=4"} + sound + h264 + faststart << false
+            << false;
+    }
+    void filesCutShort()
+    {
+        QFETCH(QString, name);
+        QFETCH(QStringList, arguments);
+        QFETCH(bool, cut);
+        QFETCH(bool, damaged);
+        QVERIFY(TestMedia::runFFmpeg(arguments + QStringList{file(name)}));
+        if (cut) {
+            QFile media(file(name));
+            QVERIFY(media.resize(media.size() / 2));
+        }
+        const Media::MediaIndex index = Media::scanMedia(file(name));
+        QVERIFY2(index.ok(), qPrintable(index.error));
+        const qint64 end = Media::picturesEndEarlyMs(index);
+        const QString note = SmartCut::damagedFileNote(index);
+        if (!damaged) {
+            QCOMPARE(end, qint64(-1));
+            QCOMPARE(note, QString());
+            return;
+        }
+        QVERIFY2(end > 2500 && end < 7500, qPrintable(QString::number(end)));
+        // The end of the last picture read.
+        const auto &packets = index.video.packets;
+        const qint64 last = std::max_element(packets.cbegin(), packets.cend(), [](const auto &a, const auto &b) {
+                                return a.pts < b.pts;
+                            })->pts;
+        const double frameMs = 1000.0 / 30;
+        const double lastMs = double(last) * index.video.timeBase.num * 1000 / index.video.timeBase.den
+            - index.startTimeUs / 1000.0;
+        QVERIFY2(qAbs(end - (lastMs + frameMs)) < 2, qPrintable(QStringLiteral("%1 %2").arg(end).arg(lastMs)));
+        // Matroska states the sound's length, 20 ms past the pictures'.
+        QVERIFY(index.durationMs >= 10000 && index.durationMs < 10100);
+        QCOMPARE(note, QStringLiteral("This file is damaged: its pictures end at %1.%2 of 10.%3")
+                           .arg(end / 1000, 2, 10, QLatin1Char('0'))
+                           .arg(end % 1000 / 10, 2, 10, QLatin1Char('0'))
+                           .arg(index.durationMs % 1000 / 10, 2, 10, QLatin1Char('0')));
     }
 
     void coverArtIsNotTheVideo()

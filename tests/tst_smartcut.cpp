@@ -208,13 +208,16 @@ private slots:
         QTest::addColumn<QString>("format");
         QTest::addColumn<int>("fieldOrder");
         QTest::addColumn<bool>("changed");
+        QTest::addColumn<int>("frames");
         QTest::addColumn<QString>("expected");
-        QTest::newRow("h264 mp4") << "h264" << "mov,mp4,m4a,3gp,3g2,mj2" << 1 << false << "";
-        QTest::newRow("hevc mkv") << "hevc" << "matroska,webm" << 0 << false << "";
-        QTest::newRow("vp9") << "vp9" << "matroska,webm" << 1 << false << "VP9";
-        QTest::newRow("mpeg-ts") << "h264" << "mpegts" << 1 << false << "MP4, MOV and MKV";
-        QTest::newRow("interlaced") << "h264" << "mov,mp4,m4a,3gp,3g2,mj2" << 3 << false << "interlaced";
-        QTest::newRow("changing") << "h264" << "mov,mp4,m4a,3gp,3g2,mj2" << 1 << true << "settings change";
+        const QString mp4 = "mov,mp4,m4a,3gp,3g2,mj2";
+        QTest::newRow("h264 mp4") << "h264" << mp4 << 1 << false << 60 << "";
+        QTest::newRow("hevc mkv") << "hevc" << "matroska,webm" << 0 << false << 60 << "";
+        QTest::newRow("vp9") << "vp9" << "matroska,webm" << 1 << false << 60 << "VP9";
+        QTest::newRow("mpeg-ts") << "h264" << "mpegts" << 1 << false << 60 << "MP4, MOV and MKV";
+        QTest::newRow("interlaced") << "h264" << mp4 << 3 << false << 60 << "interlaced";
+        QTest::newRow("changing") << "h264" << mp4 << 1 << true << 60 << "settings change";
+        QTest::newRow("a single picture") << "h264" << mp4 << 1 << false << 1 << "a single picture";
     }
 
     void blockerNamesWhatStopsACopy()
@@ -223,12 +226,14 @@ private slots:
         QFETCH(QString, format);
         QFETCH(int, fieldOrder);
         QFETCH(bool, changed);
+        QFETCH(int, frames);
         QFETCH(QString, expected);
-        Media::MediaIndex index = closedGops(60, 10);
+        Media::MediaIndex index = closedGops(frames, 10);
         index.video.codecName = codec;
         index.formatName = format;
         index.video.fieldOrder = fieldOrder;
-        index.video.packets[30].changedParameterSets = changed;
+        if (changed)
+            index.video.packets[30].changedParameterSets = true;
         const FrameTable table = tableOf(index);
         const QString reason = smartCutBlocker(index, &table);
         if (expected.isEmpty()) {

@@ -230,6 +230,7 @@ struct Input {
     QString projectPath; // empty for a video
     QString videoPath;
     ClipList clips;
+    bool noVideo = false;
 };
 
 // The video and the parts to export, or the reason they cannot be read.
@@ -295,6 +296,7 @@ std::optional<Input> readInput(const QString &path, Console &console)
     }
     if (!project)
         input.clips = {makeFirstClip(facts.durationMs)};
+    input.noVideo = facts.noVideo;
     return input;
 }
 
@@ -559,6 +561,12 @@ int run(const Request &request)
     if (!problem.isEmpty()) {
         console.line(problem);
         return BadArguments;
+    }
+
+    if (input->noVideo && !request.audioOnly) {
+        console.line(QStringLiteral("No Video Track: %1 has no video, only sound; export its sound with "
+                                    "--audio-only FORMAT").arg(input->videoPath));
+        return ExportFailed;
     }
 
     Request absolute = request;

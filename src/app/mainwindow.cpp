@@ -451,6 +451,8 @@ void MainWindow::startSourceAnalysis(const QString &path)
         }
         if (index && index->ok() && index->durationMs > 0)
             videoPlayer->setFileDuration(index->durationMs);
+        if (const QString damage = index ? SmartCut::damagedFileNote(*index) : QString(); !damage.isEmpty())
+            prompts().message(UserPrompts::Kind::Warning, this, QStringLiteral("Damaged Video"), damage);
     });
     analysisThread->start(QThread::LowPriority);
 }

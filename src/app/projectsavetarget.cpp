@@ -11,7 +11,7 @@ namespace {
 
 EditMessage refusal(const QString &text)
 {
-    return {UserPrompts::Kind::Critical, QStringLiteral("Cannot Save Project"),
+    return {MessageKind::Critical, QStringLiteral("Cannot Save Project"),
             text + QStringLiteral("\n\nPlease choose a different name for the project.")};
 }
 
@@ -29,7 +29,7 @@ std::optional<EditMessage> projectSaveRefusal(const QString &path, const QString
         return std::nullopt;
     const QString notFile = notAFileReason(path);
     if (!notFile.isEmpty())
-        return EditMessage{UserPrompts::Kind::Critical, QStringLiteral("Cannot Save Project"), notFile + QLatin1Char('.')};
+        return EditMessage{MessageKind::Critical, QStringLiteral("Cannot Save Project"), notFile + QLatin1Char('.')};
     if (!info.exists() || info.size() == 0)
         return std::nullopt;
     const QString notProject =

@@ -200,11 +200,13 @@ ClipList fitClipsToSource(const ClipList &clips, const SourceFacts &source)
             clip.originalStart = qMin(clip.originalStart, source.durationMs);
             clip.originalEnd = qMin(clip.originalEnd, source.durationMs);
         }
-        // Ranges from a project file can be anything; the difference must not wrap.
-        if (double(saturatingSub(clip.originalEnd, clip.originalStart)) < source.frameDurationMs())
-            continue;
+        // On the frame grid a part is what frames it holds, however short: one of 30 ms can
+        // hold a frame of a 30 fps video. Without the grid it is cut at its own times, and one
+        // shorter than a frame may hold none.
         const std::optional<FrameSpan> frames = clipFrames(clip, source);
-        if (frames && frames->count == 0)
+        if (frames ? frames->count == 0
+                   // Ranges from a project file can be anything; the difference must not wrap.
+                   : double(saturatingSub(clip.originalEnd, clip.originalStart)) < source.frameDurationMs())
             continue;
         fitted.append(clip);
     }

@@ -83,8 +83,8 @@ QString qualityModeForCrf(int crf);
 EncoderChoice chooseEncoder(const HardwareEncoderDetector *detector, int crf);
 QStringList encoderArguments(const EncoderChoice &choice);
 
-// Every range limited to [0, source duration]; clips shorter than one frame, or holding
-// no frame of a constant-rate source, left out.
+// Every range limited to [0, source duration]; clips holding no frame of a constant-rate
+// source, or (without an exact rate) shorter than one frame, left out.
 ClipList fitClipsToSource(const ClipList &clips, const SourceFacts &source);
 
 // The frames whose times lie in [originalStart, originalEnd) of a constant-rate source, frame k

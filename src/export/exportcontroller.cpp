@@ -2,6 +2,7 @@
 
 #include "batchedexport.h"
 #include "childprocess.h"
+#include "damagecheck.h"
 #include "exportleftovers.h"
 #include "exportrunner.h"
 #include "ffmpeglocator.h"
@@ -125,6 +126,9 @@ bool ExportController::exportWithFFmpeg(const ExportSource &source, const QStrin
     if (refuseOutput(source, outputPath))
         return false;
 
+    // The damage check scans the packets beside the ffmpeg search and the header read.
+    DamageCheck damage(source.videoPath);
+
     if (!checkFFmpegAvailable(prompts(), window))
         return false;
     exportRunner->clearTemporaryFiles();
@@ -135,6 +139,12 @@ bool ExportController::exportWithFFmpeg(const ExportSource &source, const QStrin
     input.targetWidth = targetWidth;
     input.targetHeight = targetHeight;
     input.source = probeSource(source.videoPath);
+    if (input.source.noVideo) {
+        prompts().message(UserPrompts::Kind::Warning, window, QStringLiteral("No Video Track"),
+                          QStringLiteral("This file has no video, only sound.\n\n"
+                                         "To save its sound, choose \"Audio Only\" when you export."));
+        return false;
+    }
     if (!fitClips(source, input.source, input.clips))
         return false;
 
@@ -217,7 +227,10 @@ bool ExportController::exportWithFFmpeg(const ExportSource &source, const QStrin
     job.temporaryOutputPath = temporaryOutput;
     job.totalDurationMs = command.totalDurationMs;
     job.temporaryFiles = titleFiles;
-    job.completionNote = completionNote;
+    const QString damageNote = damage.note();
+    job.completionNote = completionNote.isEmpty() || damageNote.isEmpty()
+        ? completionNote + damageNote
+        : completionNote + QStringLiteral("\n\n") + damageNote;
     completionNote.clear();
     BatchedExport::splitJob(input, job);
     const bool started = exportRunner->start(job);

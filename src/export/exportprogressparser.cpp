@@ -1,10 +1,13 @@
 #include "exportprogressparser.h"
 
+#include "ffmpegerrors.h"
+
 #include <QRegularExpression>
 
 namespace {
 
-const qsizetype keptMessages = 40;
+// Enough that an encoder's statistics after the reason do not push it out.
+const qsizetype keptMessages = 200;
 
 } // namespace
 
@@ -48,18 +51,7 @@ bool ExportProgressParser::isNoise(const QString &line)
 
 QString ExportProgressParser::messageTail(int maxChars) const
 {
-    QString tail;
-    for (qsizetype i = messages.size() - 1; i >= 0; --i) {
-        const QString line = messages.at(i) + QLatin1Char('\n');
-        if (tail.size() + line.size() > maxChars) {
-            // A single line longer than the room is kept by its end.
-            if (tail.isEmpty())
-                tail = line.right(maxChars);
-            break;
-        }
-        tail.prepend(line);
-    }
-    return tail;
+    return errorDetails(messageText(), maxChars);
 }
 
 int ExportProgressParser::progress(const QByteArray &chunk, qint64 totalMs)

@@ -21,9 +21,11 @@ public:
         buffer.clear();
         messages.clear();
     }
-    // The last lines that say something (no status lines, no banner or stream listing), whole
-    // lines each ended by '\n', within maxChars; where a failure's reason is.
+    // The last lines that say why ffmpeg failed (errorDetails over the lines that are not
+    // noise), whole lines each ended by '\n', within maxChars.
     QString messageTail(int maxChars) const;
+    // Those lines as they came, one a line.
+    QString messageText() const { return messages.join(QLatin1Char('\n')); }
     // A status line ("frame= ... time=... bitrate=... speed=...") or ffmpeg's banner, stream
     // listing and other indented detail.
     static bool isNoise(const QString &line);

@@ -2,6 +2,7 @@
 
 #include "childprocess.h"
 #include "ffmpeglocator.h"
+#include "ffmpegerrors.h"
 #include "iconlocator.h"
 #include "outputfiles.h"
 #include "progresstext.h"
@@ -194,9 +195,10 @@ void ExportRunner::onFFmpegFinished(int exitCode, QProcess::ExitStatus exitStatu
     // Every line ffmpeg wrote counts, the last one even without its end.
     progressParser.feed(ffmpegProcess->readAllStandardError() + '\n');
     const QString messages = progressParser.messageTail(errorTailLength);
+    const bool unfinished = outputLeftUnfinished(progressParser.messageText());
     progressParser.reset();
 
-    const bool stepDone = !canceled && exitStatus == QProcess::NormalExit && exitCode == 0;
+    const bool stepDone = !canceled && exitStatus == QProcess::NormalExit && exitCode == 0 && !unfinished;
     QString startError;
     if (stepDone && currentStep + 1 < steps.size()) {
         ffmpegProcess->disconnect(this);
@@ -227,6 +229,10 @@ void ExportRunner::onFFmpegFinished(int exitCode, QProcess::ExitStatus exitStatu
         result = Result::Failed;
         title = QStringLiteral("Export Failed");
         text = QStringLiteral("FFmpeg exited with error code %1\n\nError details:\n%2").arg(exitCode).arg(messages);
+    } else if (unfinished) {
+        result = Result::Failed;
+        title = QStringLiteral("Export Failed");
+        text = QStringLiteral("FFmpeg could not finish writing the file.\n\nError details:\n%1").arg(messages);
     } else {
         bool ok = false;
         const QString problem = finishSuccessfulRun(&ok);

@@ -1,5 +1,7 @@
 #include "smartcutplan.h"
 
+#include "timeformat.h"
+
 #include <QHash>
 
 #include <algorithm>
@@ -205,12 +207,23 @@ QString smartCutBlocker(const Media::MediaIndex &index, const FrameTable *table)
         return QStringLiteral("the video's picture settings change partway through");
     if (video.width <= 0 || video.height <= 0 || video.pixelFormat.isEmpty())
         return QStringLiteral("the video's picture size or colours could not be read");
+    if (table && table->frameCount() < 2)
+        return QStringLiteral("the video is a single picture, so there is nothing to copy");
     if (table) {
         const int clean = int(std::count(table->cleanStart.cbegin(), table->cleanStart.cend(), true));
         if (clean < 2)
             return QStringLiteral("the way this video was recorded leaves no picture that a copied part can start from");
     }
     return QString();
+}
+
+QString damagedFileNote(const Media::MediaIndex &index)
+{
+    const qint64 end = Media::picturesEndEarlyMs(index);
+    if (end < 0)
+        return QString();
+    return QStringLiteral("This file is damaged: its pictures end at %1 of %2")
+        .arg(formatHundredths(end, index.durationMs), formatHundredths(index.durationMs));
 }
 
 QString soundEncodedAs(const Media::AudioStream &audio)

@@ -73,6 +73,11 @@ Plan planSmartCut(const FrameTable &table, const QVector<FrameRange> &clipFrames
 // "because"; empty when it can.
 QString smartCutBlocker(const Media::MediaIndex &index, const FrameTable *table);
 
+// "This file is damaged: its pictures end at 04.93 of 10.00" when the file was cut short
+// (Media::picturesEndEarlyMs); empty for a whole file. Said when it is opened and when an
+// export of it ends.
+QString damagedFileNote(const Media::MediaIndex &index);
+
 // What the original-quality export will do with this source, for the export dialog;
 // index is null while the scan runs. withSound: the sound is exported too.
 QString originalQualitySummary(const Media::MediaIndex *index, const ClipList &clips, bool withSound = true);

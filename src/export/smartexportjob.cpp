@@ -3,6 +3,7 @@
 #include "childprocess.h"
 #include "exportcommand.h"
 #include "exportleftovers.h"
+#include "ffmpegerrors.h"
 #include "iconlocator.h"
 #include "outputfiles.h"
 #include "piececommand.h"
@@ -26,6 +27,10 @@ namespace {
 const double analysisShare = 0.05;
 const double encodeShare = 0.70;
 const int pieceCrf = 16;
+// A run's standard error is kept up to this many characters from its end; its reason is told
+// within errorDetailsLength, as the runner tells its own.
+const int errorTextKept = 64 * 1024;
+const int errorDetailsLength = 500;
 
 double secondsOf(qint64 ticks, const Media::Rational &timeBase)
 {
@@ -322,6 +327,7 @@ void SmartExportJob::runNextTask()
     }
     const Task &task = tasks[nextTask];
     currentWeight = task.weight;
+    lastError.clear();
     process = new QProcess(this);
     process->setProcessChannelMode(QProcess::SeparateChannels);
     connect(process, &QProcess::finished, this,
@@ -329,8 +335,7 @@ void SmartExportJob::runNextTask()
     connect(process, &QProcess::readyReadStandardError, this, [this] {
         if (!process)
             return;
-        const QByteArray chunk = process->readAllStandardError();
-        lastError = QString::fromUtf8(chunk).right(2000);
+        lastError = (lastError + QString::fromUtf8(process->readAllStandardError())).right(errorTextKept);
     });
     qDebug() << "Original quality step:" << setup.ffmpegPath << task.arguments;
     endWithThisProgram(*process);
@@ -348,16 +353,16 @@ void SmartExportJob::onTaskFinished(int exitCode, int exitStatus)
     if (!running || canceled->load())
         return;
     if (exitStatus != QProcess::NormalExit || exitCode != 0) {
-        const QStringList lines = lastError.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-        QStringList meaningful;
-        for (const QString &line : lines) {
-            if (!line.startsWith(QLatin1String("frame=")) && !line.startsWith(QLatin1String("size=")))
-                meaningful << line.trimmed();
-        }
         finish(ExportRunner::Result::Failed, QStringLiteral("Export Failed"),
                QStringLiteral("FFmpeg exited with error code %1\n\nError details:\n%2")
                    .arg(exitCode)
-                   .arg(meaningful.mid(qMax(0, int(meaningful.size()) - 6)).join(QLatin1Char('\n'))));
+                   .arg(errorDetails(lastError, errorDetailsLength)));
+        return;
+    }
+    if (outputLeftUnfinished(lastError)) {
+        finish(ExportRunner::Result::Failed, QStringLiteral("Export Failed"),
+               QStringLiteral("FFmpeg could not finish writing the file.\n\nError details:\n%1")
+                   .arg(errorDetails(lastError, errorDetailsLength)));
         return;
     }
     doneWeight += currentWeight;
@@ -438,7 +443,9 @@ void SmartExportJob::onJoined(const StreamJoiner::Outcome &outcome)
         return;
     }
     setProgress(1.0);
-    const QString note = smartNote(index->audio.codecName, soundEncodedAs);
+    QString note = smartNote(index->audio.codecName, soundEncodedAs);
+    if (const QString damage = SmartCut::damagedFileNote(*index); !damage.isEmpty())
+        note += QStringLiteral("\n\n") + damage;
     finish(ExportRunner::Result::Succeeded, QStringLiteral("Export Complete"),
            QStringLiteral("Video exported successfully!\n\nSaved to:\n%1\n\n%2").arg(setup.outputPath, note));
 }

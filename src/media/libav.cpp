@@ -31,6 +31,14 @@ struct Handles {
             if (!library[i])
                 qFatal("Trimlet cannot open the FFmpeg library %s: %s", sonames[i], dlerror());
         }
+        // libav logs to stderr by itself (the muxer's faststart pass, a damaged file's
+        // complaints); the program says what matters in its own words.
+        if (qEnvironmentVariableIsEmpty("TRIMLET_DEBUG")) {
+            using SetLevel = void (*)(int);
+            const size_t avutil = static_cast<size_t>(Library::avutil);
+            if (auto setLevel = reinterpret_cast<SetLevel>(dlsym(library[avutil], "av_log_set_level")))
+                setLevel(AV_LOG_QUIET);
+        }
     }
 };
 

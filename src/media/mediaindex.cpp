@@ -126,6 +126,7 @@ QString scanInto(MediaIndex &index, const std::atomic<bool> *cancel,
     index.formatName = QString::fromLatin1(context->iformat->name);
     if (context->duration != AV_NOPTS_VALUE && context->duration >= 0)
         index.durationMs = av_rescale(context->duration, 1000, AV_TIME_BASE);
+    index.durationGuessed = context->duration_estimation_method == AVFMT_DURATION_FROM_BITRATE;
     if (context->start_time != AV_NOPTS_VALUE)
         index.startTimeUs = context->start_time;
 
@@ -319,6 +320,45 @@ bool isBareVideoStream(const MediaIndex &index)
     static const QStringList bare{"h264", "hevc", "vvc", "evc", "m4v", "mpegvideo", "h261", "h263",
                                   "cavsvideo", "avs2", "avs3", "dirac", "obu", "vc1"};
     return index.ok() && index.video.index >= 0 && bare.contains(index.formatName);
+}
+
+namespace {
+
+// Just past the last packet, in microseconds of the file's time; NoTimestamp without any.
+template <typename Packet>
+qint64 endOfPackets(const QVector<Packet> &packets, const Rational &timeBase, qint64 fileStartUs)
+{
+    qint64 end = NoTimestamp;
+    for (const Packet &packet : packets) {
+        if (packet.pts != NoTimestamp)
+            end = qMax(end, packet.pts + qMax<qint64>(0, packet.duration));
+    }
+    if (end == NoTimestamp || !timeBase.valid())
+        return NoTimestamp;
+    return av_rescale_q(end, AVRational{timeBase.num, timeBase.den}, AVRational{1, 1000000}) - fileStartUs;
+}
+
+} // namespace
+
+qint64 picturesEndEarlyMs(const MediaIndex &index)
+{
+    if (!index.ok() || index.video.index < 0 || index.durationMs <= 0 || index.durationGuessed)
+        return -1;
+    const qint64 pictures = endOfPackets(index.video.packets, index.video.timeBase, index.startTimeUs);
+    if (pictures == NoTimestamp)
+        return -1;
+    const Rational rate = index.video.averageFrameRate.valid() ? index.video.averageFrameRate : index.video.frameRate;
+    const double frameUs = rate.valid() ? 1e6 / rate.value() : 40000.0;
+    const double stated = double(index.durationMs) * 1000.0;
+    const auto endsShort = [&](qint64 endUs) { return double(endUs) < stated - 2 * frameUs; };
+    if (!endsShort(pictures))
+        return -1;
+    if (index.audio.index >= 0) {
+        const qint64 sound = endOfPackets(index.audio.packets, index.audio.timeBase, index.startTimeUs);
+        if (sound != NoTimestamp && !endsShort(sound))
+            return -1;
+    }
+    return qMax<qint64>(0, pictures / 1000);
 }
 
 bool holdsStillPicture(const MediaIndex &index)

@@ -91,6 +91,7 @@ struct MediaIndex {
     QDateTime modified;
     QString formatName;            // libavformat's name, e.g. "mov,mp4,m4a,3gp,3g2,mj2"
     qint64 durationMs = -1;        // the container's duration; -1 when unknown
+    bool durationGuessed = false;  // estimated from the bitrate, not stated by the file
     // Where the file's time 0 lies (libavformat's start time, in microseconds): the
     // ffmpeg program and the player count positions from here.
     qint64 startTimeUs = 0;
@@ -108,6 +109,12 @@ bool holdsStillPicture(const MediaIndex &index);
 // True for a bare video elementary stream (H.264, HEVC, MPEG video... with no container): its
 // frames carry no times, the media back end finds no length in it, and seeks in it are guesses.
 bool isBareVideoStream(const MediaIndex &index);
+
+// Where the pictures of a file cut short (a copy or download that stopped) end: the end of the
+// last picture read, in ms of the file's time, when it lies more than two frames before the
+// length the file states and its sound, if any, stops short too (a video that merely ends
+// before its sound is whole). -1 otherwise.
+qint64 picturesEndEarlyMs(const MediaIndex &index);
 
 // Reads every packet of the first video stream and the first audio stream.
 // cancel (may be null) is polled between packets; a cancelled scan returns with

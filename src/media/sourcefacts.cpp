@@ -64,6 +64,7 @@ SourceFacts factsFromHeader(const StreamHeader &header)
 {
     SourceFacts facts;
     facts.hasAudio = header.hasAudio;
+    facts.noVideo = header.readable && !header.hasVideo;
     if (header.fileDurationUs >= 0)
         facts.durationMs = (header.fileDurationUs + 500) / 1000;
     if (!header.hasVideo)
@@ -118,6 +119,7 @@ StreamHeader readStreamHeader(const QString &path, const std::atomic<bool> *canc
     if (avformat_find_stream_info(format.context, nullptr) < 0 || Av::canceled(cancel))
         return header;
     AVFormatContext *context = format.context;
+    header.readable = true;
     if (context->duration != AV_NOPTS_VALUE && context->duration >= 0)
         header.fileDurationUs = context->duration;
     if (context->start_time != AV_NOPTS_VALUE)

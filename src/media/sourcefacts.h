@@ -22,6 +22,7 @@ struct SourceFacts {
     qint64 frameCount = -1;    // frames in the video stream; unknown when negative
     double pixelAspect = 1.0;  // how much wider than high a stored pixel is shown; 1 when unknown
     bool hasAudio = false;     // an audio stream with a known codec
+    bool noVideo = false;      // the file was read and holds no video stream
 
     bool constantRate() const { return rateNumerator > 0 && rateDenominator > 0; }
 
@@ -38,6 +39,7 @@ namespace Media {
 
 // The header's own words, as libavformat gives them after reading the stream info.
 struct StreamHeader {
+    bool readable = false;       // libavformat opened the file and read its stream info
     bool hasVideo = false;
     int width = 0;
     int height = 0;

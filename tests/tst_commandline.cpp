@@ -3,7 +3,7 @@
 #include "exportdialog.h"
 #include "projectfile.h"
 #include "recordingprompts.h"
-#include "smalldisk.h"
+#include "fulldisk.h"
 #include "testmedia.h"
 
 #include <QAbstractButton>
@@ -687,9 +687,9 @@ void TestCommandLine::fullDiskSaysWhy()
 {
     QFETCH(QStringList, options);
     QFETCH(QString, name);
-    const SmallDisk disk(dir.filePath("small disk"), 32);
+    const FullDisk disk(dir.filePath("small disk"), 32);
     if (!disk.mounted())
-        QSKIP(qPrintable(disk.why()));
+        QSKIP(qPrintable(disk.reason()));
     const Run run = runTrimlet(QStringList{"--export", disk.filePath(name)} + options + QStringList{source}, elsewhere);
     QCOMPARE(run.exitCode, int(ExportFailed));
     QVERIFY2(run.err.contains("No space left on device"), qPrintable(run.err));

@@ -7,7 +7,7 @@
 #include "ffmpeglocator.h"
 #include "hardwareencoderdetector.h"
 #include "recordingprompts.h"
-#include "smalldisk.h"
+#include "fulldisk.h"
 #include "testmedia.h"
 #include "titleimagerenderer.h"
 
@@ -1260,11 +1260,11 @@ private slots:
     {
         QFETCH(QStringList, arguments);
         QFETCH(QString, reason);
-        std::unique_ptr<SmallDisk> disk;
+        std::unique_ptr<FullDisk> disk;
         if (arguments.last().startsWith("DISK")) {
-            disk = std::make_unique<SmallDisk>(out("small_disk"), 64);
+            disk = std::make_unique<FullDisk>(out("small_disk"), 64);
             if (!disk->mounted())
-                QSKIP(qPrintable(disk->why()));
+                QSKIP(qPrintable(disk->reason()));
         }
         for (QString &argument : arguments) {
             if (argument.startsWith("DISK"))

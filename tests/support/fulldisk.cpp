@@ -28,6 +28,11 @@ FullDisk::~FullDisk()
         ::umount2(QFile::encodeName(path).constData(), MNT_DETACH);
 }
 
+QString FullDisk::filePath(const QString &name) const
+{
+    return QDir(path).filePath(name);
+}
+
 bool FullDisk::fill(qint64 keepFree)
 {
     struct statvfs room {};

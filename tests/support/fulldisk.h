@@ -14,6 +14,7 @@ public:
 
     bool mounted() const { return isMounted; }
     QString reason() const { return why; }
+    QString filePath(const QString &name) const;
     // Takes all free room but about keepFree bytes; true when it did.
     bool fill(qint64 keepFree = 0);
 

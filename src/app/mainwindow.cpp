@@ -42,7 +42,6 @@
 #include "videoplayer.h"
 
 #include <QApplication>
-#include <QCursor>
 #include <QDebug>
 #include <QDialog>
 #include <QDialogButtonBox>
@@ -65,7 +64,6 @@
 #include <QStackedWidget>
 #include <QMouseEvent>
 #include <QTimer>
-#include <QToolTip>
 #include <QVBoxLayout>
 #include <QVideoWidget>
 #include <QMessageBox>
@@ -1135,11 +1133,6 @@ void MainWindow::toggleFullScreen()
     }
 }
 
-void MainWindow::showTooltip(QString text)
-{
-    QToolTip::showText(QCursor::pos(), text);
-}
-
 void MainWindow::updatePerformanceDisplay(double, bool isLagging)
 {
     if (!statusLabel)
@@ -1744,13 +1737,6 @@ void MainWindow::applyWrapperEffects(const Clip &clip)
         videoWrapper->setGraphicsEffect(blur);
         qDebug() << "Blur applied to wrapper with radius:" << radius;
     }
-    if (clip.opacity >= 100) {
-        videoWrapper->setWindowOpacity(1.0);
-    } else {
-        const qreal level = clip.opacity / 100.0;
-        videoWrapper->setWindowOpacity(level);
-        qDebug() << "Opacity applied to wrapper:" << level;
-    }
     qDebug() << "Effects applied to video wrapper successfully";
 }
 
@@ -1759,7 +1745,6 @@ void MainWindow::clearWrapperEffects()
     if (!videoWrapper)
         return;
     videoWrapper->setGraphicsEffect(nullptr);
-    videoWrapper->setWindowOpacity(1.0);
     qDebug() << "Cleared all effects from video wrapper";
 }
 
@@ -1978,16 +1963,6 @@ bool MainWindow::exportAudioOnly(const QString &outputPath, const QString &forma
     source.projectPath = projectFilePath;
     source.clips = clipList;
     return exportController->exportAudioOnly(source, outputPath, format, bitrate, sourceHasAudio);
-}
-
-void MainWindow::onFFmpegReadyRead()
-{
-    exportController->runner()->onFFmpegReadyRead();
-}
-
-void MainWindow::onFFmpegFinished(int exitCode, QProcess::ExitStatus exitStatus)
-{
-    exportController->runner()->onFFmpegFinished(exitCode, exitStatus);
 }
 
 // ---- project file

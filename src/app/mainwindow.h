@@ -57,11 +57,9 @@ public:
 
     QString currentVideo() const { return currentVideoPath; }
     qint64 currentSelectionStart() const { return selectionStart; }
-    qint64 currentSelectionEnd() const { return selectionEnd; }
     int currentSelectedClipIndex() const { return selectedClipIndex; }
     qint64 currentVideoDuration() const { return videoDuration; }
     qint64 currentEditedDuration() const { return editedDuration; }
-    bool sourceHasAudioTrack() const { return sourceHasAudio; }
     // Null until the probe that starts with the window has finished.
     const HardwareEncoderDetector *encoders() const { return encoderDetector.get(); }
     ExportController *exporter() const { return exportController; }
@@ -90,7 +88,6 @@ public:
 public slots:
     void openVideo();
     void toggleFullScreen();
-    void showTooltip(QString text);
     void updatePerformanceDisplay(double fps, bool isLagging);
     void showAbout();
     void showDonate();
@@ -129,8 +126,6 @@ public slots:
     void setClipTitle();
     void setClipEffects();
     void exportVideo();
-    void onFFmpegReadyRead();
-    void onFFmpegFinished(int exitCode, QProcess::ExitStatus exitStatus);
 
     void saveProject();
     // Saves to the project the edit came from or was last saved to; asks where otherwise.

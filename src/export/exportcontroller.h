@@ -48,7 +48,6 @@ public:
                                bool &sourceHasAudio);
 
     // The command of the last export started (for logs and tests).
-    const ExportCommand &lastCommand() const { return command; }
 
     // Where the running export's title image for a part is; empty when it has no titles.
     QString titleImagePath(int clipIndex) const;

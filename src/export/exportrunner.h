@@ -59,7 +59,6 @@ public:
     QProcess *process() const { return ffmpegProcess; }
     QProgressDialog *progressDialog() const { return exportProgressDialog.data(); }
     QString outputPath() const { return exportOutputPath; }
-    qint64 totalDuration() const { return exportTotalDuration; }
     const QStringList &temporaryFiles() const { return tempExportFiles; }
     // The running job's folder for its intermediate files; empty when it has none.
     QString workFolder() const { return jobWorkFolder; }

@@ -19,6 +19,7 @@ private slots:
     void copyHoldsThePictureAndPlayableSound_data();
     void copyHoldsThePictureAndPlayableSound();
     void unreadableFileIsPlayedItself();
+    void programThatCannotStartPlaysTheFileItself();
     void laterCopyReplacesEarlierOnes();
 
 private:
@@ -123,6 +124,21 @@ void TestPlaybackCopy::unreadableFileIsPlayedItself()
     // Both runs (sound copied, then encoded) fail; the back end gets the file and its error.
     QTRY_COMPARE_WITH_TIMEOUT(ready.count(), 1, 30000);
     QCOMPARE(ready.at(0).at(0).toString(), broken);
+    QVERIFY(!copy.isRunning());
+}
+
+// Without ffmpeg no copy can be made, and the file must still be opened rather than wait for
+// ever: a program that does not start reports no finish.
+void TestPlaybackCopy::programThatCannotStartPlaysTheFileItself()
+{
+    const QString source = makeMatroska("opus.mkv", {"-c:a", "libopus"});
+    QVERIFY(!source.isEmpty());
+    PlaybackCopy copy;
+    copy.setProgram(dir.filePath("no-such-ffmpeg"));
+    QSignalSpy ready(&copy, &PlaybackCopy::ready);
+    copy.start(source, 1);
+    QTRY_COMPARE_WITH_TIMEOUT(ready.count(), 1, 10000);
+    QCOMPARE(ready.at(0).at(0).toString(), source);
     QVERIFY(!copy.isRunning());
 }
 

@@ -52,6 +52,11 @@ void PlaybackCopy::run(bool encodeAudio)
     encodesAudio = encodeAudio;
     process = new QProcess(this);
     connect(process, &QProcess::finished, this, &PlaybackCopy::onFinished);
+    // A program that does not start reports no finish: without this the file would never open.
+    connect(process, &QProcess::errorOccurred, this, [this](QProcess::ProcessError error) {
+        if (error == QProcess::FailedToStart)
+            onFinished(-1, QProcess::CrashExit);
+    });
     // Opus and most other sound go into MP4 as they are; what does not (PCM, for one) is encoded.
     process->start(ffmpeg,
                    {QStringLiteral("-nostdin"), QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-y"),

@@ -25,6 +25,8 @@ public:
     // Abandons a copy under way; it reports nothing.
     void cancel();
     bool isRunning() const { return process != nullptr; }
+    // The program run for the copy; "ffmpeg" found on the PATH unless a test says otherwise.
+    void setProgram(const QString &program) { ffmpeg = program; }
 
 signals:
     // The file to play: the copy, or the source itself when no copy could be made.

@@ -6,7 +6,7 @@
 PreviewFeed::PreviewFeed(Player player, QObject *parent)
     : QObject(parent)
     , player(std::move(player))
-    , thread(new QThread(this))
+    , processingThread(new QThread(this))
     , frameWorker(new FrameProcessingWorker)
 {
     retryTimer = new QTimer(this);
@@ -21,9 +21,9 @@ PreviewFeed::PreviewFeed(Player player, QObject *parent)
     frameWorker->setDownscaleEnabled(true);
     frameWorker->setTargetFps(30);
     frameWorker->setQuality(0);
-    frameWorker->moveToThread(thread);
-    connect(thread, &QThread::finished, frameWorker, &QObject::deleteLater);
-    thread->start(QThread::HighPriority);
+    frameWorker->moveToThread(processingThread);
+    connect(processingThread, &QThread::finished, frameWorker, &QObject::deleteLater);
+    processingThread->start(QThread::HighPriority);
 }
 
 PreviewFeed::~PreviewFeed()
@@ -31,8 +31,8 @@ PreviewFeed::~PreviewFeed()
     // Stop the worker first, then end its thread; the worker is deleted as the
     // thread finishes (finished -> deleteLater).
     QMetaObject::invokeMethod(frameWorker, "stop", Qt::QueuedConnection);
-    thread->quit();
-    thread->wait();
+    processingThread->quit();
+    processingThread->wait();
 }
 
 void PreviewFeed::setScrubbing(bool on)

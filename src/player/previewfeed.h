@@ -27,12 +27,12 @@ public:
         std::function<QVideoFrame()> shownFrame;
     };
 
-    PreviewFeed(Player player, QObject *parent = nullptr);
+    explicit PreviewFeed(Player player, QObject *parent = nullptr);
     // Stops the worker and ends its thread.
     ~PreviewFeed() override;
 
     FrameProcessingWorker *worker() const { return frameWorker; }
-    QThread *workerThread() const { return thread; }
+    QThread *workerThread() const { return processingThread; }
 
     void setClip(const Clip &clip) { currentClip = clip; }
     const Clip &clip() const { return currentClip; }
@@ -59,7 +59,7 @@ signals:
 
 private:
     Player player;
-    QThread *thread = nullptr;
+    QThread *processingThread = nullptr;
     FrameProcessingWorker *frameWorker = nullptr;
     Clip currentClip;
     bool processingEnabled = false;

@@ -7,10 +7,12 @@
 #include "videoplayer.h"
 #include "windowsteps.h"
 
+#include <QAudioOutput>
 #include <QProcess>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTemporaryDir>
+#include <QVideoWidget>
 #include <QtTest>
 
 // Playing the edit through the real window, read back from the frame counter drawn into every
@@ -32,6 +34,13 @@ private:
         window->show();
         QVERIFY(QTest::qWaitForWindowExposed(window.get()));
         window->activateWindow();
+    }
+    static Clip part(qint64 start, qint64 end)
+    {
+        Clip clip;
+        clip.originalStart = start;
+        clip.originalEnd = end;
+        return clip;
     }
     QPushButton *button(const QString &text) const
     {
@@ -181,6 +190,47 @@ private slots:
             QTRY_VERIFY_WITH_TIMEOUT(!window->player()->isPlaying(), 30000);
         });
         QVERIFY2(edited >= 0 && edited < 1000, QByteArray::number(edited));
+    }
+
+    // The output is muted while a jump is made and unmuted once the seek has landed, with or
+    // without a sound device; the user's own mute outlasts it. Played without the window, so
+    // only the player mutes.
+    void outputIsMutedAcrossAJumpAndTheUsersMuteKept_data()
+    {
+        QTest::addColumn<bool>("userMuted");
+        QTest::newRow("sound on") << false;
+        QTest::newRow("muted by the user") << true;
+    }
+
+    void outputIsMutedAcrossAJumpAndTheUsersMuteKept()
+    {
+        QFETCH(bool, userMuted);
+        QVideoWidget widget;
+        widget.resize(320, 240);
+        widget.show();
+        VideoPlayer player;
+        player.setVideoOutput(&widget);
+        const ClipList parts{part(0, 1000), part(2500, 3500)};
+        player.followEdit([parts] { return parts; });
+        player.setMuted(userMuted);
+        QSignalSpy ready(&player, &VideoPlayer::mediaReady);
+        player.loadMedia(video);
+        QTRY_VERIFY_WITH_TIMEOUT(!ready.isEmpty(), 30000);
+        QVERIFY(player.audioOutput());
+
+        QList<bool> mutedAtJump;
+        connect(&player, &VideoPlayer::editJumped, this,
+                [&] { mutedAtJump << player.audioOutput()->isMuted(); });
+        player.play();
+        QTRY_COMPARE_WITH_TIMEOUT(mutedAtJump.size(), 1, 60000);
+        QVERIFY(mutedAtJump.first());
+        // Well into the second part, long after the seek landed.
+        QTRY_VERIFY_WITH_TIMEOUT(player.shownFrameStartUs() > 2800 * 1000, 60000);
+        QCOMPARE(player.audioOutput()->isMuted(), userMuted);
+        QCOMPARE(player.isMuted(), userMuted);
+        player.setMuted(false);
+        QVERIFY(!player.audioOutput()->isMuted());
+        player.pause();
     }
 };
 

@@ -1,34 +1,32 @@
 #pragma once
 
-#include <QTemporaryDir>
-#include <memory>
-
 #include "clip.h"
+#include "editplayer.h"
 #include "frameprocessingworker.h"
-#include "mediaalias.h"
-#include "playbackrules.h"
+#include "mediabackend.h"
+#include "previewfeed.h"
 
 #include <QImage>
 #include <QMediaPlayer>
 #include <QObject>
 #include <QPointer>
-#include <QProcess>
 #include <QString>
 #include <QUrl>
 #include <QVideoFrame>
 
-#include <atomic>
 #include <functional>
-#include <memory>
 
 class QAudioOutput;
-class QMediaDevices;
 class QThread;
-class QTimer;
 class QVideoSink;
 class QVideoWidget;
+class ShapeReader;
 
 // The one object through which the program plays the source video. Lives on the GUI thread.
+// It is the front the window and tests talk to: it hands frames on (turned, as the export turns
+// them) and leaves the rest to its parts: MediaBackend (Qt's player, its retries and sound; Matroska
+// and WebM through a PlaybackCopy), EditPlayer (following the edit, seeks, the StandbyPlayer
+// that bridges jumps), PreviewFeed (the effects worker) and ShapeReader (rotation and aspect).
 class VideoPlayer : public QObject {
     Q_OBJECT
 public:
@@ -51,11 +49,11 @@ public:
     qint64 targetPosition() const;
     // A seek was asked for and no frame at or after its target has shown yet (frames decoded
     // before it may still come and show for a moment).
-    bool isSeekPending() const { return seekInFlightMs >= 0 || waitingSeekMs >= 0; }
+    bool isSeekPending() const { return edit->isSeekPending(); }
     qint64 position() const;
     // The start of the frame on screen in the source's time (µs); -1 until a seek's frame shows.
     // A paused seek to t shows the first frame starting at or after t.
-    qint64 shownFrameStartUs() const { return lastShownStartUs; }
+    qint64 shownFrameStartUs() const { return edit->shownFrameStartUs(); }
     // How long the frame shown last lasts (µs); 0 when unknown.
     qint64 shownFrameDurationUs() const;
     // The back end's duration; the file's own (setFileDuration) when the back end has none,
@@ -75,9 +73,9 @@ public:
     // parts made on the first frame past a part, the sound muted before the jump.
     void followEdit(std::function<ClipList()> parts);
     // The part whose frames are being shown while the edit plays; -1 when none is known.
-    int editPart() const { return follower.part(); }
+    int editPart() const { return edit->part(); }
     // Between the last frame of a part and the first of the next.
-    bool isJumpingInEdit() const { return follower.jumping(); }
+    bool isJumpingInEdit() const { return edit->isJumping(); }
 
     void updateClipEffects(const Clip &clip);
     void setFrameProcessingEnabled(bool on);
@@ -98,15 +96,15 @@ public:
     // True while the audio output is attached to the player (only when the system has an output device).
     bool hasAudioOutput() const;
 
-    bool isPendingPlay() const { return pendingPlay; }
-    bool isFrameProcessingEnabled() const { return processingEnabled; }
-    bool isScrubbing() const { return scrubbing; }
-    int framesReceived() const { return frameCounter; }
-    int pendingRequestCount() const { return pendingRequests.load(); }
-    const Clip &clipForEffects() const { return currentClip; }
-    QMediaPlayer *mediaPlayer() const { return player; }
-    FrameProcessingWorker *frameWorker() const { return worker; }
-    QThread *frameWorkerThread() const { return workerThread; }
+    bool isPendingPlay() const { return media->isPendingPlay(); }
+    bool isFrameProcessingEnabled() const { return preview->isEnabled(); }
+    bool isScrubbing() const { return preview->isScrubbing(); }
+    int framesReceived() const { return media->framesReceived(); }
+    int pendingRequestCount() const { return preview->pendingRequestCount(); }
+    const Clip &clipForEffects() const { return preview->clip(); }
+    QMediaPlayer *mediaPlayer() const { return media->existing(); }
+    FrameProcessingWorker *frameWorker() const { return preview->worker(); }
+    QThread *frameWorkerThread() const { return preview->workerThread(); }
     QAudioOutput *audioOutput();
 
 signals:
@@ -141,105 +139,25 @@ public slots:
     static bool needsPlaybackCopy(const QString &path);
 
 private:
-    QMediaPlayer *backend();
-    void setBackEndSource(const QString &path);
-    void startPlaybackCopy(const QString &path);
-    void runPlaybackCopy(bool encodeAudio);
-    void onPlaybackCopyFinished(int exitCode, QProcess::ExitStatus status);
-    qint64 fileDuration = 0;
-    QProcess *copyProcess = nullptr;
-    QString copySource;
-    QString copyTarget;
-    bool copyEncodesAudio = false;
-    std::unique_ptr<QTemporaryDir> copyFolder;
-    void onPlayerError(QMediaPlayer::Error error, const QString &errorString);
-    void onPlaybackStateChanged(QMediaPlayer::PlaybackState state);
-    void onFrameProcessed(const QImage &frame);
-    void sendFrameToEffectsPath(const QVideoFrame &frame);
-    void readShape(const QString &path, int load);
+    QMediaPlayer *backend() { return media->backend(); }
+    void wireBackend(QMediaPlayer *player);
+    void show(const QVideoFrame &frame);
     void applyShape(int load, int degrees, double aspect);
     void markRotation(QVideoFrame &frame) const;
-    void updateAudioOutputAttachment();
-    void startPlaybackWatchdog();
-    void reportLoadFailure(const QString &errorText);
-    bool playRequestOutstanding() const { return playRequested || pendingPlay; }
-    bool passesEdit(const QVideoFrame &frame);
-    ClipList currentParts();
-    void actOnEdit(const Playback::EditFollower::Step &step);
-    void followPosition(qint64 ms);
-    void seekFollowingEdit(qint64 ms);
-    void armJumpMute();
-    qint64 jumpMuteStart() const;
-    void releaseJumpMute();
-    void setJumpMuted(bool muted);
-    void show(const QVideoFrame &frame);
-    void onStandbyFrame(const QVideoFrame &frame);
-    bool takesOverFromStandby(const QVideoFrame &frame);
-    void prerollNextPart();
-    void startBridgeIfDue();
-    void endBridging();
-    void forgetStandby();
+    void applyMute();
 
-    std::function<ClipList()> editParts;
-    ClipList followedParts;
-    Playback::EditFollower follower;
-    qint64 lastShownEndUs = 0;
-    bool userMuted = false;
-    bool jumpMuted = false;
-    QTimer *jumpMuteTimer = nullptr;
-    int seekCount = 0;
-    qint64 lastShownStartUs = -1;
-    // Coalesced seeks: the one made whose frame has not shown yet, and the latest one waiting.
-    QTimer *seekSettleTimer = nullptr;
-    qint64 seekInFlightMs = -1;
-    qint64 waitingSeekMs = -1;
-    void makeWaitingSeek();
+    MediaBackend *media = nullptr;
+    EditPlayer *edit = nullptr;
+    PreviewFeed *preview = nullptr;
+    ShapeReader *shapes = nullptr;
 
-    // A second player, without sound, paused at the start of the part that follows a jump: its
-    // first frame is shown the moment the jump is decided, and it plays on until the seeking
-    // player's own frames catch up (seeking decodes from the key frame before the target).
-    QMediaPlayer *standby = nullptr;
-    QVideoSink *standbySink = nullptr;
-    qint64 prerollTargetMs = -1;
-    qint64 prerollEndMs = 0;
-    QVideoFrame prerolledFrame;
-    bool bridgeDue = false;
-    bool bridging = false;
-    qint64 bridgeTargetUs = 0;
-
-    QMediaPlayer *player = nullptr;
-    QPointer<QObject> videoOutput;
-    // Until the back end exists.
-    float pendingVolume = 0.8f;
-    QAudioOutput *audioOut = nullptr;
-    QImage lastProcessedImage;
-    QVideoFrame lastVideoFrame;
-    bool pendingPlay = false;
-    QThread *workerThread = nullptr;
-    FrameProcessingWorker *worker = nullptr;
-    Clip currentClip;
-    bool processingEnabled = false;
-    bool scrubbing = false;
-    int frameCounter = 0;
-    std::atomic<int> pendingRequests{0};
-    // The newest frame skipped while the worker was full: sent once it has room, or a
-    // paused picture would stay on the frame before it.
-    QVideoFrame skippedFrame;
-    // Resending the frame shown last when the worker left it out (see onFrameProcessed).
-    QTimer *effectsRetryTimer = nullptr;
-    int effectsRetries = 0;
-
-    // Follows the system's audio devices so the output is attached only while one exists.
-    QMediaDevices *mediaDevices = nullptr;
     QPointer<QVideoSink> connectedSink;
-    // The user asked to play and playback has not started; retries and the watchdog act only then.
-    bool playRequested = false;
-    QUrl loadedUrl;
-    MediaAlias mediaAlias;
+    bool userMuted = false;
+    qint64 fileDuration = 0;
+    QVideoFrame lastVideoFrame;
+    // Answers about an earlier file must not speak for the one loaded now.
     int loadCount = 0;
     int rotation = 0;
     double pixelAspect = 1.0;
     int lastFrameLoad = 0;
-    std::shared_ptr<std::atomic<bool>> rotationReadCancel;
-    bool loadFailureReported = false;
 };

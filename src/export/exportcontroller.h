@@ -47,8 +47,6 @@ public:
     bool exportOriginalQuality(const ExportSource &source, const QString &outputPath, int audioMode,
                                bool &sourceHasAudio);
 
-    // The command of the last export started (for logs and tests).
-
     // Where the running export's title image for a part is; empty when it has no titles.
     QString titleImagePath(int clipIndex) const;
     // The running export's private folder for title images; empty when it has none.

@@ -1,8 +1,8 @@
 #include "appsettings.h"
 
+#include "applog.h"
 #include "atomicfile.h"
 
-#include <QDebug>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -47,11 +47,11 @@ void store(const QString &key, const QVariant &value)
     const QByteArray now = readWhole(path);
     if (settings.status() == QSettings::NoError && now.endsWith('\n'))
         return;
-    qWarning() << "Cannot write the settings to" << path;
+    qCWarning(appLog) << "Cannot write the settings to" << path;
     if (!previous.isEmpty() && now != previous) {
         const QString failure = writeFileAtomically(path, previous);
         if (!failure.isEmpty())
-            qWarning() << "Cannot put the previous settings back:" << failure;
+            qCWarning(appLog) << "Cannot put the previous settings back:" << failure;
     }
 }
 

@@ -1,10 +1,10 @@
 #include "editautosave.h"
 
+#include "applog.h"
 #include "atomicfile.h"
 #include "projectfile.h"
 
 #include <QCoreApplication>
-#include <QDebug>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -129,7 +129,7 @@ void EditAutosave::store(const QByteArray &bytes)
     // A write that fails keeps the previous copy: an older edit beats none.
     const QString failure = writeFileAtomically(ownPath, bytes);
     if (!failure.isEmpty())
-        qWarning() << "EditAutosave: cannot write" << ownPath << failure;
+        qCWarning(appLog) << "EditAutosave: cannot write" << ownPath << failure;
 }
 
 void EditAutosave::discard()
@@ -171,7 +171,7 @@ QList<EditAutosave::Orphan> EditAutosave::orphans(QStringList *keptAside)
             // is left of an edit. Renamed, it is no longer an autosave, so it is told of once.
             if (keptAside) {
                 const QString aside = dir.filePath(unreadablePrefix + name);
-                qWarning() << "EditAutosave: keeping an unreadable copy as" << aside;
+                qCWarning(appLog) << "EditAutosave: keeping an unreadable copy as" << aside;
                 keptAside->append(QFile::rename(path, aside) ? aside : path);
             }
             continue;

@@ -1,3 +1,4 @@
+#include "applog.h"
 #include "commandlineexport.h"
 #include "exportleftovers.h"
 #include "fontwarmup.h"
@@ -96,6 +97,7 @@ int main(int argc, char *argv[])
             return outcome.exitCode;
         }
     }
+    printTrimletLogUnprefixed();
     const bool exporting = CommandLineExport::isRequested(rawArguments);
     // No window, so no display: the export's progress dialog lives offscreen.
     if (CommandLineExport::needsNoDisplay(rawArguments))

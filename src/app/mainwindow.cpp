@@ -1,5 +1,6 @@
 #include "mainwindow.h"
 
+#include "applog.h"
 #include "appsettings.h"
 #include "atomicfile.h"
 #include "editautosave.h"
@@ -42,7 +43,6 @@
 #include "videoplayer.h"
 
 #include <QApplication>
-#include <QDebug>
 #include <QDialog>
 #include <QDialogButtonBox>
 #include <QDragEnterEvent>
@@ -183,7 +183,7 @@ MainWindow::MainWindow(QWidget *parent)
 
     connectPlayer();
 
-    qDebug() << "Video pipeline ready - GPU preview active";
+    qCDebug(appLog) << "Video pipeline ready - GPU preview active";
     repeatTimer = new QTimer(this);
     repeatTimer->setInterval(200);
     connect(repeatTimer, &QTimer::timeout, this, &MainWindow::repeatSkip);
@@ -814,7 +814,7 @@ void MainWindow::ensureDisplays()
         return;
     warmUpOpenGL();
     if (!openGLComposes()) {
-        qWarning() << "No video preview: this display's OpenGL runs no shader programs";
+        qCWarning(appLog) << "No video preview: this display's OpenGL runs no shader programs";
         auto *notice = new QLabel(QStringLiteral("No video preview: this display's OpenGL cannot show it.\n"
                                                  "Cutting and saving work as usual."),
                                   videoStack);
@@ -1124,12 +1124,12 @@ void MainWindow::toggleFullScreen()
         pageStack->setCurrentIndex(1);
         applyProcessingMode(processing);
         showFullScreen();
-        qDebug() << "Fullscreen mode - playback active";
+        qCDebug(appLog) << "Fullscreen mode - playback active";
     } else {
         pageStack->setCurrentIndex(0);
         applyProcessingMode(processing);
         showNormal();
-        qDebug() << "Normal mode - playback active";
+        qCDebug(appLog) << "Normal mode - playback active";
     }
 }
 
@@ -1218,7 +1218,7 @@ void MainWindow::playPause()
         return;
     }
     if (videoPlayer->duration() < 1) {
-        qDebug() << "Video still loading; queuing playback once media is ready";
+        qCDebug(appLog) << "Video still loading; queuing playback once media is ready";
         videoPlayer->play();
         playButton->setText(QStringLiteral("Pause"));
         return;
@@ -1637,21 +1637,21 @@ void MainWindow::updateTitleOverlay()
     const int followed = videoPlayer->isPlaying() ? videoPlayer->editPart() : -1;
     const int index = followed >= 0 && followed < clipList.size() ? followed : clipIndexAtSource(clipList, position);
     if (overlayCallCount++ % 20 == 0) {
-        qDebug() << "updateTitleOverlay - pos:" << position << "clipIndex:" << index
+        qCDebug(appLog) << "updateTitleOverlay - pos:" << position << "clipIndex:" << index
                  << "current:" << currentClipIndex;
     }
     if (index != -1 && index == currentClipIndex)
         return;
 
     if (index != -1) {
-        qDebug() << "ENTERED NEW CLIP:" << index;
+        qCDebug(appLog) << "ENTERED NEW CLIP:" << index;
         currentClipIndex = index;
         const Clip &clip = clipList[index];
         showTitleOverlay(clip);
         if (!clip.hasEffects) {
             clearWrapperEffects();
         } else {
-            qDebug() << "Clip has effects - applying blur:" << clip.blurIntensity
+            qCDebug(appLog) << "Clip has effects - applying blur:" << clip.blurIntensity
                      << "opacity:" << clip.opacity;
             applyWrapperEffects(clip);
         }
@@ -1676,10 +1676,10 @@ QWidget *MainWindow::overlayReference() const
 
 void MainWindow::showTitleOverlay(const Clip &clip)
 {
-    qDebug() << "showTitleOverlay called - showTitle:" << (clip.showTitle ? "true" : "false")
+    qCDebug(appLog) << "showTitleOverlay called - showTitle:" << (clip.showTitle ? "true" : "false")
              << "text:" << clip.titleText;
     if (!clip.showTitle || clip.titleText.isEmpty()) {
-        qDebug() << "Skipping - no title to show";
+        qCDebug(appLog) << "Skipping - no title to show";
         return;
     }
     QWidget *reference = overlayReference();
@@ -1691,7 +1691,7 @@ void MainWindow::showTitleOverlay(const Clip &clip)
     if (!titleOverlay->layOut(clip, area))
         return;
     const QRect geometry = titleOverlay->geometry();
-    qDebug() << "Showing overlay at position:" << geometry.x() << geometry.y() << "size:"
+    qCDebug(appLog) << "Showing overlay at position:" << geometry.x() << geometry.y() << "size:"
              << geometry.width() << geometry.height();
     titleHiddenByMinimise = false;
     if (isMinimized()) {
@@ -1702,7 +1702,7 @@ void MainWindow::showTitleOverlay(const Clip &clip)
         titleOverlay->setVisible(true);
         titleOverlay->repaint();
     }
-    qDebug() << "Overlay shown - isVisible:" << (titleOverlay->isVisible() ? "true" : "false");
+    qCDebug(appLog) << "Overlay shown - isVisible:" << (titleOverlay->isVisible() ? "true" : "false");
     titleHideTimer->start(titleDisplayDurationMs(clip));
 }
 
@@ -1727,7 +1727,7 @@ void MainWindow::applyWrapperEffects(const Clip &clip)
     clearWrapperEffects();
     if (!clip.hasEffects)
         return;
-    qDebug() << "Applying effects to video wrapper - blur:" << clip.blurIntensity
+    qCDebug(appLog) << "Applying effects to video wrapper - blur:" << clip.blurIntensity
              << "opacity:" << clip.opacity;
     if (clip.blurIntensity > 0) {
         auto *blur = new QGraphicsBlurEffect(videoWrapper);
@@ -1735,9 +1735,9 @@ void MainWindow::applyWrapperEffects(const Clip &clip)
         blur->setBlurRadius(radius);
         blur->setBlurHints(QGraphicsBlurEffect::QualityHint);
         videoWrapper->setGraphicsEffect(blur);
-        qDebug() << "Blur applied to wrapper with radius:" << radius;
+        qCDebug(appLog) << "Blur applied to wrapper with radius:" << radius;
     }
-    qDebug() << "Effects applied to video wrapper successfully";
+    qCDebug(appLog) << "Effects applied to video wrapper successfully";
 }
 
 void MainWindow::clearWrapperEffects()
@@ -1745,7 +1745,7 @@ void MainWindow::clearWrapperEffects()
     if (!videoWrapper)
         return;
     videoWrapper->setGraphicsEffect(nullptr);
-    qDebug() << "Cleared all effects from video wrapper";
+    qCDebug(appLog) << "Cleared all effects from video wrapper";
 }
 
 // ---- title and effects dialogs
@@ -1826,16 +1826,16 @@ void MainWindow::setClipTitle()
     case TitleDialog::Outcome::TitleSwitchedOff:
         break;
     }
-    qDebug() << "Clip data after dialog - index:" << index << "showTitle:" << clip.showTitle
+    qCDebug(appLog) << "Clip data after dialog - index:" << index << "showTitle:" << clip.showTitle
              << "titleText:" << clip.titleText;
 
     if (clip.containsSource(videoPlayer->position())) {
         if (clip.showTitle) {
-            qDebug() << "Currently playing this clip - enabling title rendering (hasEffects:"
+            qCDebug(appLog) << "Currently playing this clip - enabling title rendering (hasEffects:"
                      << clip.hasEffects << ")";
             currentClipIndex = index;
         } else {
-            qDebug() << "Title removed from currently playing clip - updating effects";
+            qCDebug(appLog) << "Title removed from currently playing clip - updating effects";
         }
         pushClipToPreview(clip);
     }
@@ -1866,7 +1866,7 @@ void MainWindow::setClipEffects()
     if (index == currentClipIndex)
         applyWrapperEffects(clip);
     if (clip.containsSource(videoPlayer->position())) {
-        qDebug() << "Currently playing this clip - pushing effects to WYSIWYG pipeline";
+        qCDebug(appLog) << "Currently playing this clip - pushing effects to WYSIWYG pipeline";
         pushClipToPreview(clip);
     }
     prompts().notice(QStringLiteral("Effects Applied"),

@@ -2,9 +2,9 @@
 
 #include "atomicfile.h"
 #include "exportleftovers.h"
+#include "exportlog.h"
 #include "outputfiles.h"
 
-#include <QDebug>
 #include <QDir>
 #include <QFileInfo>
 #include <QTemporaryDir>
@@ -154,7 +154,7 @@ bool splitJob(const VideoExportInput &input, ExportRunner::Job &job)
         return false;
     QTemporaryDir folder(hiddenTemplateBeside(job.outputPath, QStringLiteral(".pieces")));
     if (!folder.isValid()) {
-        qWarning() << "Cannot create a folder for the export's pieces, exporting in one run:" << folder.errorString();
+        qCWarning(exportLog) << "Cannot create a folder for the export's pieces, exporting in one run:" << folder.errorString();
         return false;
     }
     const Plan batches = plan(input, parts, folder.path());
@@ -164,12 +164,12 @@ bool splitJob(const VideoExportInput &input, ExportRunner::Job &job)
         failure = writeFileAtomically(QDir(folder.path()).filePath(QStringLiteral("sound.ffconcat")),
                                       batches.audioList.toUtf8());
     if (!failure.isEmpty()) {
-        qWarning() << "Cannot write the list of the export's pieces, exporting in one run:" << failure;
+        qCWarning(exportLog) << "Cannot write the list of the export's pieces, exporting in one run:" << failure;
         return false;
     }
     folder.setAutoRemove(false);
     ExportLeftovers::track(folder.path());
-    qDebug() << "Exporting" << input.clips.size() << "parts in" << batches.steps.size() - 1 << "pieces of up to"
+    qCDebug(exportLog) << "Exporting" << input.clips.size() << "parts in" << batches.steps.size() - 1 << "pieces of up to"
              << parts;
     job.steps = batches.steps;
     job.workFolder = folder.path();

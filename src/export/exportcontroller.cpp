@@ -4,6 +4,7 @@
 #include "childprocess.h"
 #include "damagecheck.h"
 #include "exportleftovers.h"
+#include "exportlog.h"
 #include "exportrunner.h"
 #include "ffmpeglocator.h"
 #include "hardwareencoderdetector.h"
@@ -12,7 +13,6 @@
 #include "titleimagerenderer.h"
 #include "userprompts.h"
 
-#include <QDebug>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -69,7 +69,7 @@ QString ExportController::newTitleImagePath(int clipIndex)
     if (!titleDir) {
         titleDir = std::make_unique<QTemporaryDir>(QDir::temp().filePath(QStringLiteral("trimlet-titles-XXXXXX")));
         if (!titleDir->isValid()) {
-            qWarning() << "Cannot create a folder for the title images:" << titleDir->errorString();
+            qCWarning(exportLog) << "Cannot create a folder for the title images:" << titleDir->errorString();
             titleDir.reset();
             return QString();
         }
@@ -149,7 +149,7 @@ bool ExportController::exportWithFFmpeg(const ExportSource &source, const QStrin
         return false;
 
     if (audioMode == 1) {
-        qDebug() << "Audio disabled by user (No Audio mode)";
+        qCDebug(exportLog) << "Audio disabled by user (No Audio mode)";
         input.withAudio = false;
     } else if (sourceHasAudio) {
         input.withAudio = input.source.hasAudio;
@@ -158,7 +158,7 @@ bool ExportController::exportWithFFmpeg(const ExportSource &source, const QStrin
     } else {
         input.withAudio = false;
     }
-    qDebug() << "Audio stream in export:" << input.withAudio << "(mode:" << audioMode << ")";
+    qCDebug(exportLog) << "Audio stream in export:" << input.withAudio << "(mode:" << audioMode << ")";
 
     QStringList titleFiles;
     const TitleImageRenderer renderer(source.titleFont);
@@ -177,11 +177,11 @@ bool ExportController::exportWithFFmpeg(const ExportSource &source, const QStrin
             ? renderer.render(clip, frame)
             : renderer.render(clip, shown).scaled(frame, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
         if (path.isEmpty() || !image.save(path, "PNG")) {
-            qWarning() << "Failed to save title PNG:" << path;
+            qCWarning(exportLog) << "Failed to save title PNG:" << path;
             continue;
         }
         const QRect box = renderer.boxRect(clip, frame);
-        qDebug() << "Saved title PNG:" << path
+        qCDebug(exportLog) << "Saved title PNG:" << path
                  << "Lines:" << renderer.wrapLines(clip.titleText, renderer.titleFont(clip), frame.width()).size()
                  << "Size:" << box.width() << "x" << box.height();
         titleFiles << path;
@@ -191,7 +191,7 @@ bool ExportController::exportWithFFmpeg(const ExportSource &source, const QStrin
     for (const Clip &clip : std::as_const(input.clips)) {
         if (clip.hasEffects && clip.blurIntensity > 0) {
             const double factor = (input.source.width / 1280.0) * (input.source.width / 1280.0) * 1.2;
-            qDebug() << "Blur scaling - Intensity:" << clip.blurIntensity
+            qCDebug(exportLog) << "Blur scaling - Intensity:" << clip.blurIntensity
                      << "BaseSigma:" << clip.blurIntensity * 0.2 << "OriginalRes:" << input.source.width
                      << "x" << input.source.height << "PreviewRes:" << 1280 << "ScaleFactor:" << factor
                      << "FinalSigma:" << blurSigma(clip.blurIntensity, input.source.width);
@@ -208,17 +208,17 @@ bool ExportController::exportWithFFmpeg(const ExportSource &source, const QStrin
     input.decoderThreadsPerInput = decoderThreadsForInputs(int(input.clips.size()));
     input.encoder = chooseEncoder(source.encoderDetector, crf);
     if (input.encoder.fromDetector) {
-        qDebug() << "PHASE 5 Export: Encoder =" << input.encoder.encoder << "(" << input.encoder.description << ")";
-        qDebug() << "  Quality mode:" << input.encoder.qualityMode << "| Preset:"
+        qCDebug(exportLog) << "PHASE 5 Export: Encoder =" << input.encoder.encoder << "(" << input.encoder.description << ")";
+        qCDebug(exportLog) << "  Quality mode:" << input.encoder.qualityMode << "| Preset:"
                  << (input.encoder.preset.isEmpty() ? QStringLiteral("none") : input.encoder.preset);
-        qDebug() << "  Parameters:" << input.encoder.parameters;
+        qCDebug(exportLog) << "  Parameters:" << input.encoder.parameters;
     } else {
-        qWarning() << "HardwareEncoderDetector unavailable - using CPU fallback";
+        qCWarning(exportLog) << "HardwareEncoderDetector unavailable - using CPU fallback";
     }
-    qDebug() << "Encoder selected:" << input.encoder.description;
+    qCDebug(exportLog) << "Encoder selected:" << input.encoder.description;
 
     command = buildVideoExportCommand(input);
-    qDebug().noquote() << "Filter complex:" << command.filterGraph;
+    qCDebug(exportLog).noquote() << "Filter complex:" << command.filterGraph;
 
     ExportRunner::Job job;
     job.kind = ExportRunner::Kind::Video;

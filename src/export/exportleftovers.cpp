@@ -1,8 +1,8 @@
 #include "exportleftovers.h"
 
 #include "atomicfile.h"
+#include "exportlog.h"
 
-#include <QDebug>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -82,7 +82,7 @@ void track(const QString &path)
     list.lines += QFileInfo(path).absoluteFilePath().toUtf8() + '\n';
     const QString failure = writeFileAtomically(list.path, list.lines);
     if (!failure.isEmpty())
-        qWarning() << "Cannot note" << path << "for removal after a crash:" << failure;
+        qCWarning(exportLog) << "Cannot note" << path << "for removal after a crash:" << failure;
 }
 
 bool isOwnLeftover(const QString &path)

@@ -1,6 +1,7 @@
 #include "exportrunner.h"
 
 #include "childprocess.h"
+#include "exportlog.h"
 #include "ffmpeglocator.h"
 #include "ffmpegerrors.h"
 #include "iconlocator.h"
@@ -8,7 +9,6 @@
 #include "progresstext.h"
 #include "userprompts.h"
 
-#include <QDebug>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -138,7 +138,7 @@ bool ExportRunner::start(const Job &job)
         return false;
     }
 
-    qDebug() << (video ? "Starting FFmpeg export with path:" : "Starting audio-only export with path:")
+    qCDebug(exportLog) << (video ? "Starting FFmpeg export with path:" : "Starting audio-only export with path:")
              << ffmpegPath;
     QString error;
     if (!launchStep(&error)) {
@@ -156,8 +156,8 @@ bool ExportRunner::launchStep(QString *error)
     connect(ffmpegProcess, &QProcess::readyReadStandardError, this, &ExportRunner::onFFmpegReadyRead);
     connect(ffmpegProcess, &QProcess::finished, this, &ExportRunner::onFFmpegFinished);
     if (steps.size() > 1)
-        qDebug() << "FFmpeg step" << currentStep + 1 << "of" << steps.size();
-    qDebug() << "FFmpeg args:" << step.arguments;
+        qCDebug(exportLog) << "FFmpeg step" << currentStep + 1 << "of" << steps.size();
+    qCDebug(exportLog) << "FFmpeg args:" << step.arguments;
     endWithThisProgram(*ffmpegProcess);
     ffmpegProcess->start(ffmpegPath, step.arguments, QIODevice::ReadWrite);
     if (ffmpegProcess->waitForStarted(startTimeoutMs))
@@ -172,7 +172,7 @@ void ExportRunner::onFFmpegReadyRead()
     if (!ffmpegProcess)
         return;
     const QByteArray chunk = ffmpegProcess->readAllStandardError();
-    qDebug().noquote() << QString::fromUtf8(chunk);
+    qCDebug(exportLog).noquote() << QString::fromUtf8(chunk);
     const Step &step = steps.at(currentStep);
     const int stepPercent = progressParser.progress(chunk, step.durationMs);
     if (stepPercent < 0 || !exportProgressDialog)

@@ -1,10 +1,10 @@
 #include "ffmpeglocator.h"
 
 #include "childprocess.h"
+#include "exportlog.h"
 #include "userprompts.h"
 
 #include <QCoreApplication>
-#include <QDebug>
 #include <QDir>
 #include <QProcess>
 #include <QThread>
@@ -70,7 +70,7 @@ QString findFFmpegAmong(const QStringList &candidates)
         // A candidate still running after the wait is accepted: its exit code reads 0.
         waitUntilFinished(process);
         if (process.exitCode() == 0) {
-            qDebug() << "Found FFmpeg at:" << candidate;
+            qCDebug(exportLog) << "Found FFmpeg at:" << candidate;
             if (process.state() != QProcess::NotRunning) {
                 process.kill();
                 process.waitForFinished();

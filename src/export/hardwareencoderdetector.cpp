@@ -1,6 +1,7 @@
 #include "hardwareencoderdetector.h"
 
-#include <QDebug>
+#include "exportlog.h"
+
 #include <QProcess>
 #include <QRegularExpression>
 
@@ -33,24 +34,24 @@ HardwareEncoderDetector::HardwareEncoderDetector(const QString &ffmpegPath)
 
 std::unique_ptr<HardwareEncoderDetector> HardwareEncoderDetector::probeAtStartup(const QString &ffmpegPath)
 {
-    qDebug() << "=== Phase 5: Initializing Hardware Encoder Detection ===";
+    qCDebug(exportLog) << "=== Phase 5: Initializing Hardware Encoder Detection ===";
     auto detector = std::make_unique<HardwareEncoderDetector>(ffmpegPath);
     if (detector->detectEncoders()) {
-        qDebug() << "✓ Hardware acceleration:" << detector->getHardwareDescription();
-        qDebug() << "✓ Best H.264 encoder:" << detector->getBestH264Encoder();
+        qCDebug(exportLog) << "✓ Hardware acceleration:" << detector->getHardwareDescription();
+        qCDebug(exportLog) << "✓ Best H.264 encoder:" << detector->getBestH264Encoder();
         if (detector->hasEncoder(QStringLiteral("h264_nvenc")))
-            qDebug() << "  → NVIDIA NVENC available (2-5x faster exports)";
+            qCDebug(exportLog) << "  → NVIDIA NVENC available (2-5x faster exports)";
         if (detector->hasEncoder(QStringLiteral("h264_qsv")))
-            qDebug() << "  → Intel Quick Sync available (2-4x faster exports)";
+            qCDebug(exportLog) << "  → Intel Quick Sync available (2-4x faster exports)";
         if (detector->hasEncoder(QStringLiteral("h264_amf")))
-            qDebug() << "  → AMD AMF available (2-4x faster exports)";
+            qCDebug(exportLog) << "  → AMD AMF available (2-4x faster exports)";
         if (detector->getBestH264Encoder() == QLatin1String("libx264"))
-            qDebug() << "  → Using CPU encoding (libx264"
+            qCDebug(exportLog) << "  → Using CPU encoding (libx264"
                      << getEncoderPreset(QStringLiteral("libx264"), QStringLiteral("balanced")) << "preset)";
     } else {
-        qWarning() << "✗ Failed to detect hardware encoders - will use CPU fallback";
+        qCWarning(exportLog) << "✗ Failed to detect hardware encoders - will use CPU fallback";
     }
-    qDebug() << "========================================================";
+    qCDebug(exportLog) << "========================================================";
     return detector;
 }
 
@@ -59,14 +60,14 @@ bool HardwareEncoderDetector::detectEncoders()
     if (detected)
         return true;
 
-    qDebug() << "HardwareEncoderDetector: Probing FFmpeg for available encoders...";
-    qDebug() << "FFmpeg path:" << ffmpegPath;
+    qCDebug(exportLog) << "HardwareEncoderDetector: Probing FFmpeg for available encoders...";
+    qCDebug(exportLog) << "FFmpeg path:" << ffmpegPath;
 
     QProcess process;
     process.start(ffmpegPath, {QStringLiteral("-hide_banner"), QStringLiteral("-encoders")},
                   QIODevice::ReadWrite);
     if (!process.waitForFinished(probeTimeoutMs)) {
-        qWarning() << "HardwareEncoderDetector: FFmpeg timeout or not found";
+        qCWarning(exportLog) << "HardwareEncoderDetector: FFmpeg timeout or not found";
         if (process.state() != QProcess::NotRunning) {
             process.kill();
             process.waitForFinished();
@@ -74,7 +75,7 @@ bool HardwareEncoderDetector::detectEncoders()
         return false;
     }
     if (process.exitCode() != 0) {
-        qWarning() << "HardwareEncoderDetector: FFmpeg error:" << process.readAllStandardError();
+        qCWarning(exportLog) << "HardwareEncoderDetector: FFmpeg error:" << process.readAllStandardError();
         return false;
     }
 
@@ -83,13 +84,13 @@ bool HardwareEncoderDetector::detectEncoders()
     keepUsableEncoders([&path](const QString &encoder) { return testEncoder(path, encoder); });
     detected = true;
 
-    qDebug() << "=== Hardware Encoder Detection Results ===";
-    qDebug() << "NVENC (NVIDIA):" << hasEncoder(QStringLiteral("h264_nvenc"));
-    qDebug() << "QSV (Intel):" << hasEncoder(QStringLiteral("h264_qsv"));
-    qDebug() << "AMF (AMD):" << hasEncoder(QStringLiteral("h264_amf"));
-    qDebug() << "Hardware description:" << getHardwareDescription();
-    qDebug() << "Best H.264 encoder:" << getBestH264Encoder();
-    qDebug() << "=========================================";
+    qCDebug(exportLog) << "=== Hardware Encoder Detection Results ===";
+    qCDebug(exportLog) << "NVENC (NVIDIA):" << hasEncoder(QStringLiteral("h264_nvenc"));
+    qCDebug(exportLog) << "QSV (Intel):" << hasEncoder(QStringLiteral("h264_qsv"));
+    qCDebug(exportLog) << "AMF (AMD):" << hasEncoder(QStringLiteral("h264_amf"));
+    qCDebug(exportLog) << "Hardware description:" << getHardwareDescription();
+    qCDebug(exportLog) << "Best H.264 encoder:" << getBestH264Encoder();
+    qCDebug(exportLog) << "=========================================";
     return true;
 }
 
@@ -103,7 +104,7 @@ void HardwareEncoderDetector::parseEncoderList(const QString &listing)
         if (name.contains(QLatin1String("h264")) || name.contains(QLatin1String("hevc"))
             || name.contains(QLatin1String("264")) || name.contains(QLatin1String("265"))) {
             encoders.append(name);
-            qDebug() << "Found encoder:" << name;
+            qCDebug(exportLog) << "Found encoder:" << name;
         }
     }
 }
@@ -188,7 +189,7 @@ void HardwareEncoderDetector::keepUsableEncoders(const std::function<bool(const 
     for (const QString &name : hardwareH264Encoders()) {
         if (!encoders.contains(name) || works(name))
             continue;
-        qDebug().noquote() << "HardwareEncoderDetector:" << name
+        qCDebug(exportLog).noquote() << "HardwareEncoderDetector:" << name
                            << "is listed but a test encode failed - not used";
         encoders.removeAll(name);
     }

@@ -3,6 +3,7 @@
 #include "childprocess.h"
 #include "exportcommand.h"
 #include "exportleftovers.h"
+#include "exportlog.h"
 #include "ffmpegerrors.h"
 #include "iconlocator.h"
 #include "outputfiles.h"
@@ -11,7 +12,6 @@
 #include "streamjoiner.h"
 #include "userprompts.h"
 
-#include <QDebug>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
@@ -161,7 +161,7 @@ void SmartExportJob::onAnalysed(std::shared_ptr<const Media::MediaIndex> scanned
     index = scanned;
     QString reason;
     if (!index || !index->ok()) {
-        qDebug() << "Original quality export cannot read the source:" << (index ? index->error : QString());
+        qCDebug(exportLog) << "Original quality export cannot read the source:" << (index ? index->error : QString());
         reason = QStringLiteral("the file could not be read");
     } else {
         QString tableError;
@@ -193,7 +193,7 @@ void SmartExportJob::onAnalysed(std::shared_ptr<const Media::MediaIndex> scanned
 
 void SmartExportJob::fallBack(const QString &reason)
 {
-    qDebug() << "Original quality export falls back to encoding:" << reason;
+    qCDebug(exportLog) << "Original quality export falls back to encoding:" << reason;
     stopWork();
     ++generation;
     running = false;
@@ -216,7 +216,7 @@ void SmartExportJob::prepareAndRun()
                QStringLiteral("The kept parts of this video are empty."), UserPrompts::Kind::Warning);
         return;
     }
-    qDebug() << "Original quality plan:" << currentPlan.segments.size() << "segments," << currentPlan.copiedFrames
+    qCDebug(exportLog) << "Original quality plan:" << currentPlan.segments.size() << "segments," << currentPlan.copiedFrames
              << "frames copied," << currentPlan.encodedFrames << "encoded";
 
     const Media::VideoStream &video = index->video;
@@ -337,7 +337,7 @@ void SmartExportJob::runNextTask()
             return;
         lastError = (lastError + QString::fromUtf8(process->readAllStandardError())).right(errorTextKept);
     });
-    qDebug() << "Original quality step:" << setup.ffmpegPath << task.arguments;
+    qCDebug(exportLog) << "Original quality step:" << setup.ffmpegPath << task.arguments;
     endWithThisProgram(*process);
     process->start(setup.ffmpegPath, task.arguments);
 }

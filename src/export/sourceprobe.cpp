@@ -1,8 +1,7 @@
 #include "sourceprobe.h"
 
 #include "childprocess.h"
-
-#include <QDebug>
+#include "exportlog.h"
 
 #include <future>
 #include <memory>
@@ -21,12 +20,12 @@ SourceFacts probeSource(const QString &path)
     const auto ready = [&facts] { return facts.wait_for(std::chrono::seconds(0)) == std::future_status::ready; };
     if (!waitWithoutFreezing(ready, probeTimeoutMs)) {
         // The cancel ends a read that blocks; the future's end waits for that.
-        qWarning() << "Failed to detect video resolution, using default 1920x1080";
+        qCWarning(exportLog) << "Failed to detect video resolution, using default 1920x1080";
         cancel->store(true);
         return SourceFacts();
     }
     const SourceFacts read = facts.get();
     if (read.sizeKnown)
-        qDebug() << "Original video resolution:" << read.width << "x" << read.height;
+        qCDebug(exportLog) << "Original video resolution:" << read.width << "x" << read.height;
     return read;
 }

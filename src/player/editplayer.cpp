@@ -1,9 +1,9 @@
 #include "editplayer.h"
 
+#include "playerlog.h"
 #include "standbyplayer.h"
 #include "videoplayer.h"
 
-#include <QDebug>
 #include <QTimer>
 
 #include <limits>
@@ -170,7 +170,7 @@ void EditPlayer::actOnEdit(const Playback::EditFollower::Step &step)
         // The standby player has the next part's first frame decoded: it goes on screen now and
         // the standby plays on until the back end's own frames from its seek catch up.
         const bool bridged = standby->armBridge(step.target);
-        qDebug() << "VideoPlayer: Jump to" << step.target << (bridged ? "from the standby's frame" : "by seeking");
+        qCDebug(playerLog) << "VideoPlayer: Jump to" << step.target << (bridged ? "from the standby's frame" : "by seeking");
         break;
     }
     case Step::Finish:

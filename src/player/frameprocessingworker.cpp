@@ -2,9 +2,9 @@
 
 #include "displaygeometry.h"
 #include "imagekernels.h"
+#include "playerlog.h"
 
 #include <QDateTime>
-#include <QDebug>
 #include <QElapsedTimer>
 #include <QMutexLocker>
 #include <QOpenGLContext>
@@ -207,11 +207,11 @@ void logLimited(std::atomic<int> &counter, const char *message, const char *supp
     if (count > 5)
         return;
     if (withFormat)
-        qDebug() << message << format << "- dropping frame";
+        qCDebug(playerLog) << message << format << "- dropping frame";
     else
-        qDebug() << message;
+        qCDebug(playerLog) << message;
     if (count == 5)
-        qDebug() << suppression;
+        qCDebug(playerLog) << suppression;
 }
 
 } // namespace
@@ -220,7 +220,7 @@ FrameProcessingWorker::FrameProcessingWorker(QObject *parent)
     : QObject(parent)
     , processor(new FrameProcessor(this))
 {
-    qDebug() << "FrameProcessingWorker created - High-performance mode with frame dropping enabled";
+    qCDebug(playerLog) << "FrameProcessingWorker created - High-performance mode with frame dropping enabled";
 }
 
 void FrameProcessingWorker::setDownscaleEnabled(bool enabled)
@@ -284,7 +284,7 @@ void FrameProcessingWorker::enqueueFrame(const FrameProcessingWorker::Request &r
             queue.removeFirst();
             ++droppedFrames;
             if (droppedFrames % 100 == 0)
-                qDebug().noquote()
+                qCDebug(playerLog).noquote()
                     << QStringLiteral("Performance: Dropped %1 frames (queue full - system lagging)").arg(droppedFrames);
         }
         Request queued = request;
@@ -323,7 +323,7 @@ void FrameProcessingWorker::enqueueFrame(const FrameProcessingWorker::Request &r
     ++processedFrames;
     if (processedFrames % 100 == 0) {
         const PerformanceStats stats = performanceStats();
-        qDebug().noquote() << QStringLiteral("Performance: %1 FPS, %2ms avg, %3ms latency, %4 dropped, queue: %5")
+        qCDebug(playerLog).noquote() << QStringLiteral("Performance: %1 FPS, %2ms avg, %3ms latency, %4 dropped, queue: %5")
                                   .arg(stats.fps, 0, 'f', 1)
                                   .arg(stats.averageMs, 0, 'f', 1)
                                   .arg(now() - current.enqueuedAtMs)
@@ -353,14 +353,14 @@ QImage FrameProcessingWorker::processRequest(const Request &request)
     if (request.applyEffects) {
         const int count = ++framesWithEffects;
         if (count % 60 == 0)
-            qDebug() << "FrameProcessingWorker: frames processed with effects" << count;
+            qCDebug(playerLog) << "FrameProcessingWorker: frames processed with effects" << count;
         return processor->processFrame(image, request.clip, request.positionSeconds,
                                       quality == 1 ? ProcessingQuality::Draft : ProcessingQuality::High,
                                       request.scrubbing);
     }
     const int count = ++framesWithoutEffects;
     if (count % 60 == 0)
-        qDebug() << "FrameProcessingWorker: frames forwarded without effects" << count;
+        qCDebug(playerLog) << "FrameProcessingWorker: frames forwarded without effects" << count;
     return image;
 }
 

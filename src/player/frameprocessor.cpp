@@ -2,8 +2,8 @@
 
 #include "gpublurprocessor.h"
 #include "imagekernels.h"
+#include "playerlog.h"
 
-#include <QDebug>
 #include <QFontMetrics>
 #include <QPainter>
 #include <QTransform>
@@ -79,7 +79,7 @@ void applyOpacityInPlace(QImage &image, int level)
 FrameProcessor::FrameProcessor(QObject *parent)
     : QObject(parent)
 {
-    qDebug() << "FrameProcessor initialized - Professional WYSIWYG rendering engine";
+    qCDebug(playerLog) << "FrameProcessor initialized - Professional WYSIWYG rendering engine";
     gpuBlur = new GPUBlurProcessor(this);
 }
 
@@ -98,7 +98,7 @@ QImage FrameProcessor::processFrame(const QImage &input, const Clip &clip, doubl
                                     ProcessingQuality quality, bool scrubbing)
 {
     if (input.isNull()) {
-        qWarning() << "FrameProcessor: Input frame is null!";
+        qCWarning(playerLog) << "FrameProcessor: Input frame is null!";
         return {};
     }
     QElapsedTimer timer;
@@ -190,7 +190,7 @@ QImage FrameProcessor::processFrame(const QImage &input, const Clip &clip, doubl
     const qint64 elapsedMs = timer.elapsed();
     emit processingFinished(elapsedMs);
     if (mayLog(FrameLine)) {
-        qDebug().noquote() << QStringLiteral("Frame processed in %1ms - Size: %2x%3, Quality: %4")
+        qCDebug(playerLog).noquote() << QStringLiteral("Frame processed in %1ms - Size: %2x%3, Quality: %4")
                                   .arg(elapsedMs)
                                   .arg(image.width())
                                   .arg(image.height())
@@ -206,7 +206,7 @@ QImage FrameProcessor::applyBlur(const QImage &image, int intensity, ProcessingQ
     const double sigma = intensity * 0.2;
     const bool logThisFrame = mayLog(BlurLine);
     if (logThisFrame) {
-        qDebug().noquote() << QStringLiteral("Applying blur - Intensity: %1, Sigma: %2, Quality: %3")
+        qCDebug(playerLog).noquote() << QStringLiteral("Applying blur - Intensity: %1, Sigma: %2, Quality: %3")
                                   .arg(intensity)
                                   .arg(sigma)
                                   .arg(quality == ProcessingQuality::Draft ? QStringLiteral("Draft")
@@ -217,14 +217,14 @@ QImage FrameProcessor::applyBlur(const QImage &image, int intensity, ProcessingQ
 
     if (gpuBlur && GPUBlurProcessor::isAvailable()) {
         if (logThisFrame)
-            qDebug() << "FrameProcessor: Using GPU-accelerated blur";
+            qCDebug(playerLog) << "FrameProcessor: Using GPU-accelerated blur";
         const QImage blurred = gpuBlur->blur(image, sigma);
         if (!blurred.isNull())
             return blurred;
-        qWarning() << "FrameProcessor: GPU blur failed, falling back to CPU";
+        qCWarning(playerLog) << "FrameProcessor: GPU blur failed, falling back to CPU";
     }
     if (mayLog(BlurPathLine))
-        qDebug() << "FrameProcessor: Using CPU exact Gaussian blur";
+        qCDebug(playerLog) << "FrameProcessor: Using CPU exact Gaussian blur";
     return exactGaussianBlur(image, sigma);
 }
 
@@ -250,7 +250,7 @@ QImage FrameProcessor::exactGaussianBlur(const QImage &image, double sigma)
         return image;
     const QVector<double> kernel = gaussianKernel(sigma);
     if (mayLog(KernelLine)) {
-        qDebug().noquote()
+        qCDebug(playerLog).noquote()
             << QStringLiteral("Exact Gaussian blur - Sigma: %1, Kernel size: %2").arg(sigma).arg(kernel.size());
     }
     return ImageKernels::gaussianBlur(ensure32Bit(image), kernel);
@@ -444,7 +444,7 @@ void FrameProcessor::drawTitle(QImage &result, const QString &text, const QFont 
     painter.end();
 
     if (mayLog(TitleLine)) {
-        qDebug().noquote() << QStringLiteral("Title rendered - Lines: %1, Box: %2x%3 at (%4, %5)")
+        qCDebug(playerLog).noquote() << QStringLiteral("Title rendered - Lines: %1, Box: %2x%3 at (%4, %5)")
                                   .arg(count)
                                   .arg(boxWidth)
                                   .arg(boxHeight)

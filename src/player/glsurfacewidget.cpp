@@ -1,5 +1,7 @@
 #include "glsurfacewidget.h"
 
+#include "playerlog.h"
+
 #include <QCoreApplication>
 #include <QEvent>
 #include <QExposeEvent>
@@ -83,7 +85,7 @@ bool GLSurfaceWidget::ensureContext()
         if (QOpenGLContext *shared = QOpenGLContext::globalShareContext())
             m_context->setShareContext(shared);
         if (!m_context->create()) {
-            qWarning() << "GLSurfaceWidget: no OpenGL context for" << metaObject()->className();
+            qCWarning(playerLog) << "GLSurfaceWidget: no OpenGL context for" << metaObject()->className();
             m_contextFailed = true;
             return false;
         }

@@ -1,6 +1,7 @@
 #include "gpublurprocessor.h"
 
-#include <QDebug>
+#include "playerlog.h"
+
 #include <QElapsedTimer>
 #include <QMutexLocker>
 #include <QOpenGLBuffer>
@@ -77,20 +78,20 @@ bool GPUBlurProcessor::initialize()
         return true;
     QOpenGLContext *context = QOpenGLContext::currentContext();
     if (!context) {
-        qWarning() << "GPUBlurProcessor: No valid OpenGL context available";
+        qCWarning(playerLog) << "GPUBlurProcessor: No valid OpenGL context available";
         return false;
     }
     gl.initializeOpenGLFunctions();
     const int major = context->format().majorVersion();
     const int minor = context->format().minorVersion();
-    qDebug().noquote() << QStringLiteral("GPUBlurProcessor: OpenGL %1.%2 detected").arg(major).arg(minor);
+    qCDebug(playerLog).noquote() << QStringLiteral("GPUBlurProcessor: OpenGL %1.%2 detected").arg(major).arg(minor);
     if (major > 2) {
         initialized = true;
-        qDebug() << "GPUBlurProcessor: GPU-accelerated Gaussian blur initialized";
-        qDebug() << "  Expected speedup: 40x (45ms → 2ms for 1080p)";
+        qCDebug(playerLog) << "GPUBlurProcessor: GPU-accelerated Gaussian blur initialized";
+        qCDebug(playerLog) << "  Expected speedup: 40x (45ms → 2ms for 1080p)";
         return true;
     }
-    qWarning() << "GPUBlurProcessor: OpenGL 3.0+ required for GPU blur";
+    qCWarning(playerLog) << "GPUBlurProcessor: OpenGL 3.0+ required for GPU blur";
     return false;
 }
 
@@ -104,7 +105,7 @@ QImage GPUBlurProcessor::blur(const QImage &image, double sigma)
     timer.start();
 
     if (!initialized && !initialize()) {
-        qWarning() << "GPUBlurProcessor: Failed to initialize, falling back to CPU";
+        qCWarning(playerLog) << "GPUBlurProcessor: Failed to initialize, falling back to CPU";
         return {};
     }
 
@@ -124,7 +125,7 @@ QImage GPUBlurProcessor::blur(const QImage &image, double sigma)
     for (float &weight : kernel)
         weight /= sum;
 
-    qDebug().noquote() << QStringLiteral("GPUBlurProcessor: Applying blur - Sigma: %1, Kernel size: %2, Resolution: %3x%4")
+    qCDebug(playerLog).noquote() << QStringLiteral("GPUBlurProcessor: Applying blur - Sigma: %1, Kernel size: %2, Resolution: %3x%4")
                               .arg(sigma)
                               .arg(size)
                               .arg(width)
@@ -133,7 +134,7 @@ QImage GPUBlurProcessor::blur(const QImage &image, double sigma)
     QOpenGLTexture *texture = pooledTexture(width, height);
     QOpenGLFramebufferObject *fbo = pooledFbo(width, height);
     if (!texture || !fbo) {
-        qWarning() << "GPUBlurProcessor: Failed to create GPU resources";
+        qCWarning(playerLog) << "GPUBlurProcessor: Failed to create GPU resources";
         return {};
     }
 
@@ -162,7 +163,7 @@ QImage GPUBlurProcessor::blur(const QImage &image, double sigma)
         result = result.convertToFormat(image.format());
 
     lastBlurMsValue = timer.elapsed();
-    qDebug().noquote() << QStringLiteral("GPUBlurProcessor: Blur completed in %1ms (target: <5ms)").arg(lastBlurMsValue);
+    qCDebug(playerLog).noquote() << QStringLiteral("GPUBlurProcessor: Blur completed in %1ms (target: <5ms)").arg(lastBlurMsValue);
     return result;
 }
 
@@ -191,7 +192,7 @@ void GPUBlurProcessor::cleanup()
         indexBuffer = nullptr;
     }
     initialized = false;
-    qDebug() << "GPUBlurProcessor: Cleaned up all OpenGL resources";
+    qCDebug(playerLog) << "GPUBlurProcessor: Cleaned up all OpenGL resources";
 }
 
 qint64 GPUBlurProcessor::lastBlurMs() const
@@ -218,22 +219,22 @@ QOpenGLShaderProgram *GPUBlurProcessor::shaderProgram(int kernelSize)
         return cached;
     auto *program = new QOpenGLShaderProgram(this);
     if (!program->addShaderFromSourceCode(QOpenGLShader::Vertex, kVertexShader)) {
-        qWarning() << "GPUBlurProcessor: Failed to compile vertex shader:" << program->log();
+        qCWarning(playerLog) << "GPUBlurProcessor: Failed to compile vertex shader:" << program->log();
         delete program;
         return nullptr;
     }
     if (!program->addShaderFromSourceCode(QOpenGLShader::Fragment, kFragmentShader)) {
-        qWarning() << "GPUBlurProcessor: Failed to compile fragment shader:" << program->log();
+        qCWarning(playerLog) << "GPUBlurProcessor: Failed to compile fragment shader:" << program->log();
         delete program;
         return nullptr;
     }
     if (!program->link()) {
-        qWarning() << "GPUBlurProcessor: Failed to link shader program:" << program->log();
+        qCWarning(playerLog) << "GPUBlurProcessor: Failed to link shader program:" << program->log();
         delete program;
         return nullptr;
     }
     shaderPrograms.insert(kernelSize, program);
-    qDebug().noquote() << QStringLiteral("GPUBlurProcessor: Compiled shader for kernel size %1").arg(kernelSize);
+    qCDebug(playerLog).noquote() << QStringLiteral("GPUBlurProcessor: Compiled shader for kernel size %1").arg(kernelSize);
     return program;
 }
 
@@ -267,13 +268,13 @@ QOpenGLFramebufferObject *GPUBlurProcessor::pooledFbo(int width, int height)
     format.setInternalTextureFormat(GL_RGBA8);
     auto *fbo = new QOpenGLFramebufferObject(width, height, format);
     if (!fbo->isValid()) {
-        qWarning() << "GPUBlurProcessor: Failed to create FBO";
+        qCWarning(playerLog) << "GPUBlurProcessor: Failed to create FBO";
         delete fbo;
         return nullptr;
     }
     fboPool.insert(key, fbo);
     fboPoolSizeValue = int(fboPool.size());
-    qDebug().noquote()
+    qCDebug(playerLog).noquote()
         << QStringLiteral("GPUBlurProcessor: Created FBO %1x%2 (pool size: %3)").arg(width).arg(height).arg(fboPoolSizeValue);
     return fbo;
 }
@@ -304,7 +305,7 @@ void GPUBlurProcessor::renderPass(QOpenGLTexture *input, QOpenGLFramebufferObjec
         return;
     QOpenGLShaderProgram *program = shaderProgram(int(kernel.size()));
     if (!program) {
-        qWarning() << "GPUBlurProcessor: Failed to get shader program";
+        qCWarning(playerLog) << "GPUBlurProcessor: Failed to get shader program";
         return;
     }
     if (!ensureGeometry())

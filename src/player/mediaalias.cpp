@@ -1,6 +1,7 @@
 #include "mediaalias.h"
 
-#include <QDebug>
+#include "playerlog.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -39,7 +40,7 @@ QString MediaAlias::pathFor(const QString &path)
                                               .arg(++counter)
                                               .arg(suffix.isEmpty() ? QString() : QLatin1Char('.') + suffix));
     if (!QFile::link(QFileInfo(path).absoluteFilePath(), link)) {
-        qWarning() << "VideoPlayer: could not make an ASCII alias for" << path;
+        qCWarning(playerLog) << "VideoPlayer: could not make an ASCII alias for" << path;
         return path;
     }
     currentLink = link;

@@ -1,10 +1,10 @@
 #include "mediabackend.h"
 
 #include "playbackcopy.h"
+#include "playerlog.h"
 
 #include <QAudioDevice>
 #include <QAudioOutput>
-#include <QDebug>
 #include <QMediaDevices>
 #include <QMediaFormat>
 #include <QMediaMetaData>
@@ -29,7 +29,7 @@ void MediaBackend::prepare()
             &MediaBackend::updateAudioOutputAttachment);
     updateAudioOutputAttachment();
     if (!hasAudioOutput())
-        qDebug() << "VideoPlayer: No audio output device - playing without sound";
+        qCDebug(playerLog) << "VideoPlayer: No audio output device - playing without sound";
     player->setPlaybackRate(1.0);
 
     connect(player, &QMediaPlayer::mediaStatusChanged, this, &MediaBackend::onMediaStatusChanged);
@@ -37,7 +37,7 @@ void MediaBackend::prepare()
     connect(player, &QMediaPlayer::errorOccurred, this, &MediaBackend::onPlayerError);
     connect(player, &QMediaPlayer::playbackStateChanged, this, &MediaBackend::onPlaybackStateChanged);
     emit made(player);
-    qDebug() << "QMediaPlayer backend:" << player->metaObject()->className();
+    qCDebug(playerLog) << "QMediaPlayer backend:" << player->metaObject()->className();
 }
 
 QMediaPlayer *MediaBackend::backend()
@@ -55,13 +55,13 @@ QAudioOutput *MediaBackend::audioOutput()
 bool MediaBackend::checkBackend()
 {
     QMediaFormat format;
-    qDebug() << "Supported video codecs:" << format.supportedVideoCodecs(QMediaFormat::Decode);
-    qDebug() << "Supported file formats:" << format.supportedFileFormats(QMediaFormat::Decode);
-    qDebug() << "QMediaPlayer available:" << (player != nullptr);
-    qDebug() << "AudioOutput available:" << hasAudioOutput();
+    qCDebug(playerLog) << "Supported video codecs:" << format.supportedVideoCodecs(QMediaFormat::Decode);
+    qCDebug(playerLog) << "Supported file formats:" << format.supportedFileFormats(QMediaFormat::Decode);
+    qCDebug(playerLog) << "QMediaPlayer available:" << (player != nullptr);
+    qCDebug(playerLog) << "AudioOutput available:" << hasAudioOutput();
     if (player) {
-        qDebug() << "Backend check - Player state:" << player->playbackState();
-        qDebug() << "Backend check - Media status:" << player->mediaStatus();
+        qCDebug(playerLog) << "Backend check - Player state:" << player->playbackState();
+        qCDebug(playerLog) << "Backend check - Media status:" << player->mediaStatus();
     }
     return true;
 }
@@ -116,7 +116,7 @@ void MediaBackend::setSource(const QString &path)
 {
     const int load = loadCount;
     const QUrl url = QUrl::fromLocalFile(mediaAlias.pathFor(path));
-    qDebug() << "Media URL:" << url << "Valid:" << url.isValid();
+    qCDebug(playerLog) << "Media URL:" << url << "Valid:" << url.isValid();
     loadedUrl = url;
     emit sourceSet(url);
     loadFailureReported = false;
@@ -135,19 +135,19 @@ void MediaBackend::setSource(const QString &path)
         bool ok = false;
         const double frameRate = videoTracks.first().value(QMediaMetaData::VideoFrameRate).toDouble(&ok);
         if (ok && frameRate > 0)
-            qDebug() << "Media frame rate:" << frameRate;
+            qCDebug(playerLog) << "Media frame rate:" << frameRate;
         else
-            qDebug() << "Media frame rate: unavailable";
+            qCDebug(playerLog) << "Media frame rate: unavailable";
     }
 
     QTimer::singleShot(100, Qt::PreciseTimer, this, [this, load] {
         if (load != loadCount)
             return;
         const QMediaPlayer::MediaStatus status = backend()->mediaStatus();
-        qDebug() << "After load - State:" << backend()->playbackState() << "Status:" << status
+        qCDebug(playerLog) << "After load - State:" << backend()->playbackState() << "Status:" << status
                  << "Duration:" << backend()->duration() << "Error:" << backend()->error();
         if (status != QMediaPlayer::LoadedMedia && status != QMediaPlayer::BufferedMedia) {
-            qDebug() << "Media not fully loaded yet, but continuing...";
+            qCDebug(playerLog) << "Media not fully loaded yet, but continuing...";
             emit mediaReady();
         }
     });
@@ -157,7 +157,7 @@ void MediaBackend::play()
 {
     const QMediaPlayer::MediaStatus status = backend()->mediaStatus();
     const bool hasSource = !backend()->source().isEmpty();
-    qDebug() << "Play requested - current state:" << backend()->playbackState()
+    qCDebug(playerLog) << "Play requested - current state:" << backend()->playbackState()
              << "media status:" << status << "duration:" << backend()->duration()
              << "error:" << backend()->error() << "hasSource:" << hasSource;
 
@@ -168,28 +168,28 @@ void MediaBackend::play()
         return;
     }
     if (!hasSource) {
-        qDebug() << "Play ignored - no media source set on player";
+        qCDebug(playerLog) << "Play ignored - no media source set on player";
         return;
     }
 
     // The back end may report a failed file as loaded; trust the error.
     if (loadFailureReported) {
-        qDebug() << "Cannot play - media reported as invalid";
+        qCDebug(playerLog) << "Cannot play - media reported as invalid";
         return;
     }
 
     switch (status) {
     case QMediaPlayer::NoMedia:
-        qDebug() << "Media source set but still initializing, scheduling play after load";
+        qCDebug(playerLog) << "Media source set but still initializing, scheduling play after load";
         pendingPlay = true;
         playRequested = true;
         return;
     case QMediaPlayer::InvalidMedia:
-        qDebug() << "Cannot play - media reported as invalid";
+        qCDebug(playerLog) << "Cannot play - media reported as invalid";
         return;
     case QMediaPlayer::LoadingMedia:
     case QMediaPlayer::StalledMedia:
-        qDebug() << "Media still loading, scheduling play for when ready...";
+        qCDebug(playerLog) << "Media still loading, scheduling play for when ready...";
         pendingPlay = true;
         playRequested = true;
         return;
@@ -210,7 +210,7 @@ void MediaBackend::play()
         // A pause in the meantime wins over the retry.
         if (!playRequestOutstanding())
             return;
-        qDebug() << "Retrying play - Status:" << backend()->mediaStatus()
+        qCDebug(playerLog) << "Retrying play - Status:" << backend()->mediaStatus()
                  << "Duration:" << backend()->duration();
         if (backend()->duration() > 0) {
             backend()->play();
@@ -260,14 +260,14 @@ bool MediaBackend::hasAudioOutput() const
 
 void MediaBackend::onMediaStatusChanged(QMediaPlayer::MediaStatus status)
 {
-    qDebug() << "Media status changed:" << status;
+    qCDebug(playerLog) << "Media status changed:" << status;
     // Stopping the previous file while a new one loads reports that file's status; it
     // must not pass for the new file's.
     if (backend()->source() != loadedUrl)
         return;
     switch (status) {
     case QMediaPlayer::LoadingMedia:
-        qDebug() << "Media is loading...";
+        qCDebug(playerLog) << "Media is loading...";
         break;
     case QMediaPlayer::LoadedMedia:
     case QMediaPlayer::BufferedMedia:
@@ -276,7 +276,7 @@ void MediaBackend::onMediaStatusChanged(QMediaPlayer::MediaStatus status)
         // Queued before what mediaReady sets off, so the back end decodes the first frame
         // while the window does its own work; not from inside the back end's own signal.
         if (pendingPlay) {
-            qDebug() << "Executing pending play request";
+            qCDebug(playerLog) << "Executing pending play request";
             pendingPlay = false;
             QMetaObject::invokeMethod(
                 this,
@@ -288,16 +288,16 @@ void MediaBackend::onMediaStatusChanged(QMediaPlayer::MediaStatus status)
         }
         emit mediaReady();
         if (status == QMediaPlayer::BufferedMedia && !isPlaying() && playRequestOutstanding()) {
-            qDebug() << "Media buffered but not playing - forcing play";
+            qCDebug(playerLog) << "Media buffered but not playing - forcing play";
             backend()->play();
         }
         startPlaybackWatchdog();
         break;
     case QMediaPlayer::BufferingMedia:
-        qDebug() << "Media is buffering...";
+        qCDebug(playerLog) << "Media is buffering...";
         break;
     case QMediaPlayer::EndOfMedia:
-        qDebug() << "Reached end of media";
+        qCDebug(playerLog) << "Reached end of media";
         // Qt 6.4's FFmpeg back end keeps its demuxer stopped after the end, so a pause and a seek
         // from here report the end again at once, for ever. Stopped first, the next pause or play
         // reads anew.
@@ -306,7 +306,7 @@ void MediaBackend::onMediaStatusChanged(QMediaPlayer::MediaStatus status)
         break;
     case QMediaPlayer::InvalidMedia: {
         const QString errorText = backend()->errorString();
-        qWarning() << "INVALID MEDIA - Error:" << backend()->error() << errorText;
+        qCWarning(playerLog) << "INVALID MEDIA - Error:" << backend()->error() << errorText;
         pendingPlay = false;
         playRequested = false;
         reportLoadFailure(errorText.isEmpty() ? QStringLiteral("Invalid media") : errorText);
@@ -330,7 +330,7 @@ void MediaBackend::startPlaybackWatchdog()
         // Only finish what the user asked for; never undo a pause.
         if (!stalled || !playRequestOutstanding())
             return;
-        qDebug() << "Playback watchdog triggered - retrying play" << "buffered:" << buffered
+        qCDebug(playerLog) << "Playback watchdog triggered - retrying play" << "buffered:" << buffered
                  << "playing:" << backend()->playbackState() << "frameCounter:" << frameCounter;
         backend()->play();
     });
@@ -348,8 +348,8 @@ void MediaBackend::onPlayerError(QMediaPlayer::Error error, const QString &error
 {
     if (error == QMediaPlayer::NoError)
         return;
-    qWarning() << "QMediaPlayer error:" << error << errorString;
-    qWarning() << "Error type:" << static_cast<int>(error);
+    qCWarning(playerLog) << "QMediaPlayer error:" << error << errorString;
+    qCWarning(playerLog) << "Error type:" << static_cast<int>(error);
     pendingPlay = false;
     playRequested = false;
     if (!backend()->source().isEmpty() && backend()->source() == loadedUrl)
@@ -381,7 +381,7 @@ void MediaBackend::updateAudioOutputAttachment()
         // Attached without a device, the FFmpeg back end's audio thread crashes.
         if (attached) {
             backend()->setAudioOutput(nullptr);
-            qDebug() << "VideoPlayer: Audio output device gone - playing without sound";
+            qCDebug(playerLog) << "VideoPlayer: Audio output device gone - playing without sound";
         }
         return;
     }
@@ -392,6 +392,6 @@ void MediaBackend::updateAudioOutputAttachment()
     }
     if (!attached) {
         backend()->setAudioOutput(audioOut);
-        qDebug() << "VideoPlayer: Audio output attached:" << audioOut->device().description();
+        qCDebug(playerLog) << "VideoPlayer: Audio output attached:" << audioOut->device().description();
     }
 }

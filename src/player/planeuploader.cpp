@@ -1,6 +1,7 @@
 #include "planeuploader.h"
 
-#include <QDebug>
+#include "playerlog.h"
+
 #include <QMutexLocker>
 #include <QOffscreenSurface>
 #include <QOpenGLContext>
@@ -235,7 +236,7 @@ PlaneUploader::SetRef PlaneUploader::setFor(QOpenGLFunctions &gl, VideoPlanes::L
         PlaneTextures::create(gl, layout, size, picture.textures);
     }
     m_kinds.push_back(std::move(kind));
-    qDebug().noquote() << QStringLiteral("VideoGLWidget: Created pooled texture %1x%2 (pool size: %3)")
+    qCDebug(playerLog).noquote() << QStringLiteral("VideoGLWidget: Created pooled texture %1x%2 (pool size: %3)")
                               .arg(size.width())
                               .arg(size.height())
                               .arg(m_kinds.size());

@@ -1,6 +1,7 @@
 #include "playbackcopy.h"
 
-#include <QDebug>
+#include "playerlog.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -73,7 +74,7 @@ void PlaybackCopy::onFinished(int exitCode, QProcess::ExitStatus status)
     process->deleteLater();
     process = nullptr;
     if (status == QProcess::NormalExit && exitCode == 0 && QFileInfo(target).size() > 0) {
-        qDebug() << "Playing through a stream copy:" << target;
+        qCDebug(playerLog) << "Playing through a stream copy:" << target;
         emit ready(target);
         return;
     }
@@ -81,6 +82,6 @@ void PlaybackCopy::onFinished(int exitCode, QProcess::ExitStatus status)
         run(true);
         return;
     }
-    qWarning() << "Could not make a playback copy of" << source << "- playing the file itself";
+    qCWarning(playerLog) << "Could not make a playback copy of" << source << "- playing the file itself";
     emit ready(source);
 }

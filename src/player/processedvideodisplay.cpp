@@ -1,9 +1,9 @@
 #include "processedvideodisplay.h"
 
 #include "displaygeometry.h"
+#include "playerlog.h"
 
 #include <QDateTime>
-#include <QDebug>
 #include <QMutexLocker>
 #include <QOpenGLTexture>
 
@@ -11,7 +11,7 @@ ProcessedVideoDisplay::ProcessedVideoDisplay(QWidget *parent)
     : GLSurfaceWidget(parent)
 {
     setMinimumSize(320, 240);
-    qDebug() << "ProcessedVideoDisplay: GPU-accelerated rendering enabled (OpenGL)";
+    qCDebug(playerLog) << "ProcessedVideoDisplay: GPU-accelerated rendering enabled (OpenGL)";
 }
 
 ProcessedVideoDisplay::~ProcessedVideoDisplay()
@@ -19,7 +19,7 @@ ProcessedVideoDisplay::~ProcessedVideoDisplay()
     makeCurrent();
     destroyDisplayTextures(m_texturePool);
     m_currentTexture = nullptr;
-    qDebug() << "ProcessedVideoDisplay: Texture pool cleaned up";
+    qCDebug(playerLog) << "ProcessedVideoDisplay: Texture pool cleaned up";
     doneCurrent();
 }
 
@@ -45,14 +45,14 @@ void ProcessedVideoDisplay::setProcessedFrame(QImage frame)
     ++m_framesReceived;
     if (frame.size() != m_lastFrameSize) {
         m_lastFrameSize = frame.size();
-        qDebug() << "ProcessedVideoDisplay (GPU): Frame size:" << m_lastFrameSize;
+        qCDebug(playerLog) << "ProcessedVideoDisplay (GPU): Frame size:" << m_lastFrameSize;
     }
     if (m_framesReceived % 60 == 0)
-        qDebug() << "ProcessedVideoDisplay (GPU): Frames received:" << m_framesReceived;
+        qCDebug(playerLog) << "ProcessedVideoDisplay (GPU): Frames received:" << m_framesReceived;
     if (m_framesReceived % 120 == 0) {
         const qint64 now = QDateTime::currentMSecsSinceEpoch();
         if (m_lastFpsMs > 0 && now - m_lastFpsMs > 0)
-            qDebug() << "ProcessedVideoDisplay (GPU): Preview FPS:" << 120000.0 / double(now - m_lastFpsMs);
+            qCDebug(playerLog) << "ProcessedVideoDisplay (GPU): Preview FPS:" << 120000.0 / double(now - m_lastFpsMs);
         m_lastFpsMs = now;
     }
     update();
@@ -74,10 +74,10 @@ void ProcessedVideoDisplay::initializeGL()
     initializeOpenGLFunctions();
     glClearColor(0.0f, 0.0f, 0.0f, 1.0f);
     glEnable(GL_TEXTURE_2D);
-    qDebug() << "ProcessedVideoDisplay: OpenGL initialized";
-    qDebug() << "  OpenGL version:" << reinterpret_cast<const char *>(glGetString(GL_VERSION));
-    qDebug() << "  GPU vendor:" << reinterpret_cast<const char *>(glGetString(GL_VENDOR));
-    qDebug() << "  GPU renderer:" << reinterpret_cast<const char *>(glGetString(GL_RENDERER));
+    qCDebug(playerLog) << "ProcessedVideoDisplay: OpenGL initialized";
+    qCDebug(playerLog) << "  OpenGL version:" << reinterpret_cast<const char *>(glGetString(GL_VERSION));
+    qCDebug(playerLog) << "  GPU vendor:" << reinterpret_cast<const char *>(glGetString(GL_VENDOR));
+    qCDebug(playerLog) << "  GPU renderer:" << reinterpret_cast<const char *>(glGetString(GL_RENDERER));
 }
 
 void ProcessedVideoDisplay::resizeGL(int w, int h)
@@ -110,7 +110,7 @@ void ProcessedVideoDisplay::paintGL()
 
     ++m_framesRendered;
     if (m_framesRendered % 60 == 0)
-        qDebug() << "ProcessedVideoDisplay (GPU): Frames rendered:" << m_framesRendered;
+        qCDebug(playerLog) << "ProcessedVideoDisplay (GPU): Frames rendered:" << m_framesRendered;
 }
 
 void ProcessedVideoDisplay::uploadFrame(const QImage &frame)
@@ -127,14 +127,14 @@ QOpenGLTexture *ProcessedVideoDisplay::pooledTexture(int width, int height)
 {
     const QPair<int, int> key(width, height);
     if (QOpenGLTexture *texture = m_texturePool.value(key)) {
-        qDebug().noquote()
+        qCDebug(playerLog).noquote()
             << QStringLiteral("ProcessedVideoDisplay: Reusing pooled texture %1x%2").arg(width).arg(height);
         return texture;
     }
 
     QOpenGLTexture *texture = createDisplayTexture(width, height);
     m_texturePool.insert(key, texture);
-    qDebug().noquote() << QStringLiteral("ProcessedVideoDisplay: Created pooled texture %1x%2 (pool size: %3)")
+    qCDebug(playerLog).noquote() << QStringLiteral("ProcessedVideoDisplay: Created pooled texture %1x%2 (pool size: %3)")
                     .arg(width)
                     .arg(height)
                     .arg(m_texturePool.size());

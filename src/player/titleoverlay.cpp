@@ -1,8 +1,8 @@
 #include "titleoverlay.h"
 
+#include "playerlog.h"
 #include "titleoverlaylayout.h"
 
-#include <QDebug>
 #include <QGraphicsDropShadowEffect>
 #include <QPainter>
 #include <QStyleOption>
@@ -50,7 +50,7 @@ bool TitleOverlay::layOut(const Clip &clip, const QRect &videoArea)
     QString wrapped;
     const QRect geometry = computeTitleOverlayGeometry(clip, clipFont, videoArea, &wrapped);
     if (geometry.right() < geometry.left() || geometry.bottom() < geometry.top()) {
-        qDebug() << "Skipping title overlay - invalid geometry";
+        qCDebug(playerLog) << "Skipping title overlay - invalid geometry";
         return false;
     }
     setShadowEnabled(titleOverlayWantsShadow(geometry));

@@ -1,6 +1,7 @@
 #include "titleoverlaylayout.h"
 
-#include <QDebug>
+#include "playerlog.h"
+
 #include <QFontMetrics>
 #include <QRegularExpression>
 #include <QStringList>
@@ -178,7 +179,7 @@ QRect computeTitleOverlayGeometry(const Clip &clip, const QFont &font, const QRe
     const int textHeight = std::max(metrics.lineSpacing() * lineCount, metrics.height());
     int boxHeight = textHeight + TitleBoxVerticalChrome;
     if (boxHeight > h - 100) {
-        qDebug() << "Warning: Title overlay height clamped from" << textHeight << "to" << h - 100;
+        qCDebug(playerLog) << "Warning: Title overlay height clamped from" << textHeight << "to" << h - 100;
         boxHeight = h - 100;
     }
 
@@ -189,7 +190,7 @@ QRect computeTitleOverlayGeometry(const Clip &clip, const QFont &font, const QRe
     if (!clip.titleAtTop) {
         y = gy + (h - boxHeight) / 2;
         if (y < gy) {
-            qDebug() << "Warning: Title overlay Y position corrected to stay on-screen";
+            qCDebug(playerLog) << "Warning: Title overlay Y position corrected to stay on-screen";
             y = gy + 20;
         }
     }

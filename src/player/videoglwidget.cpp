@@ -2,8 +2,8 @@
 
 #include "displaygeometry.h"
 #include "frameprocessingworker.h"
+#include "playerlog.h"
 
-#include <QDebug>
 #include <QGenericMatrix>
 #include <QMutexLocker>
 #include <QOpenGLContext>
@@ -85,7 +85,7 @@ VideoGLWidget::~VideoGLWidget()
     m_uploader.reset();
     makeCurrent();
     releaseGLResources();
-    qDebug() << "VideoGLWidget: Texture pool cleaned up";
+    qCDebug(playerLog) << "VideoGLWidget: Texture pool cleaned up";
     doneCurrent();
 }
 
@@ -129,7 +129,7 @@ void VideoGLWidget::initializeGL()
     });
     // The shader program is built in a turn of its own: nothing here delays a paint.
     QTimer::singleShot(0, this, &VideoGLWidget::warmUpProgram);
-    qDebug() << "VideoGLWidget: OpenGL initialized for GPU-accelerated raw video display";
+    qCDebug(playerLog) << "VideoGLWidget: OpenGL initialized for GPU-accelerated raw video display";
 }
 
 void VideoGLWidget::resizeGL(int w, int h)
@@ -239,7 +239,7 @@ void VideoGLWidget::logPath(QVideoFrameFormat::PixelFormat format, bool fromPlan
     if (format != m_loggedFormat || fromPlanes != m_loggedFromPlanes) {
         m_loggedFormat = format;
         m_loggedFromPlanes = fromPlanes;
-        qDebug().noquote() << QStringLiteral("VideoGLWidget: Showing %1 frames %2")
+        qCDebug(playerLog).noquote() << QStringLiteral("VideoGLWidget: Showing %1 frames %2")
                                   .arg(QVideoFrameFormat::pixelFormatToString(format),
                                        fromPlanes ? QStringLiteral("from their planes")
                                                   : QStringLiteral("converted on the CPU"));
@@ -299,7 +299,7 @@ VideoGLWidget::Picture *VideoGLWidget::pooledPicture(VideoPlanes::Layout layout,
     picture->size = size;
     PlaneTextures::create(*this, layout, size, picture->textures);
     m_texturePool.insert(key, picture);
-    qDebug().noquote() << QStringLiteral("VideoGLWidget: Created pooled texture %1x%2 (pool size: %3)")
+    qCDebug(playerLog).noquote() << QStringLiteral("VideoGLWidget: Created pooled texture %1x%2 (pool size: %3)")
                               .arg(size.width())
                               .arg(size.height())
                               .arg(m_texturePool.size());
@@ -317,7 +317,7 @@ bool VideoGLWidget::ensureProgram()
     program->bindAttributeLocation("textureCoordinate", 1);
     if (!program->addShaderFromSourceCode(QOpenGLShader::Vertex, VertexShader)
         || !program->addShaderFromSourceCode(QOpenGLShader::Fragment, FragmentShader) || !program->link()) {
-        qWarning().noquote() << "VideoGLWidget: No shader program, frames are converted on the CPU:"
+        qCWarning(playerLog).noquote() << "VideoGLWidget: No shader program, frames are converted on the CPU:"
                              << program->log();
         delete program;
         m_programFailed = true;

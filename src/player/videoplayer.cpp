@@ -2,9 +2,9 @@
 
 #include "displaygeometry.h"
 #include "playbackcopy.h"
+#include "playerlog.h"
 #include "shapereader.h"
 
-#include <QDebug>
 #include <QFileInfo>
 #include <QMetaType>
 #include <QTransform>
@@ -52,7 +52,7 @@ VideoPlayer::VideoPlayer(QObject *parent)
     shapes = new ShapeReader(this);
     connect(shapes, &ShapeReader::shapeRead, this, &VideoPlayer::applyShape);
 
-    qDebug() << "VideoPlayer initialized with threaded frame processing";
+    qCDebug(playerLog) << "VideoPlayer initialized with threaded frame processing";
 }
 
 VideoPlayer::~VideoPlayer()
@@ -90,7 +90,7 @@ void VideoPlayer::setVideoOutput(QVideoWidget *widget)
 {
     media->setVideoOutput(widget);
     if (!widget) {
-        qWarning() << "Error: videoWidget is null";
+        qCWarning(playerLog) << "Error: videoWidget is null";
         return;
     }
     if (!media->existing())
@@ -101,7 +101,7 @@ void VideoPlayer::setVideoOutput(QVideoWidget *widget)
         disconnect(connectedSink, nullptr, this, nullptr);
     if (!sink) {
         connectedSink = nullptr;
-        qWarning() << "Warning: Video sink not available";
+        qCWarning(playerLog) << "Warning: Video sink not available";
         return;
     }
     if (connectedSink != sink) {
@@ -110,7 +110,7 @@ void VideoPlayer::setVideoOutput(QVideoWidget *widget)
         connect(sink, &QVideoSink::videoFrameChanged, this, &VideoPlayer::onVideoFrameChanged);
         connectedSink = sink;
     }
-    qDebug() << "Video sink connected for frame capture";
+    qCDebug(playerLog) << "Video sink connected for frame capture";
 }
 
 bool VideoPlayer::checkBackend()
@@ -120,14 +120,14 @@ bool VideoPlayer::checkBackend()
 
 void VideoPlayer::loadMedia(const QString &path)
 {
-    qDebug() << "Opening media:" << path;
+    qCDebug(playerLog) << "Opening media:" << path;
     fileDuration = 0;
     media->dropPlayRequest();
     preview->dropWaiting();
     edit->dropSeeks();
 
     if (!QFileInfo::exists(path)) {
-        qWarning() << "ERROR: File does not exist:" << path;
+        qCWarning(playerLog) << "ERROR: File does not exist:" << path;
         emit loadFailed(QStringLiteral("File does not exist"));
         emit mediaReady();
         return;
@@ -249,7 +249,7 @@ bool VideoPlayer::hasAudioOutput() const
 void VideoPlayer::updateClipEffects(const Clip &clip)
 {
     preview->setClip(clip);
-    qDebug() << "VideoPlayer: Clip effects updated" << "hasEffects:" << clip.hasEffects
+    qCDebug(playerLog) << "VideoPlayer: Clip effects updated" << "hasEffects:" << clip.hasEffects
              << "blur:" << clip.blurIntensity;
     setFrameProcessingEnabled(clip.hasEffects);
 }
@@ -259,7 +259,7 @@ void VideoPlayer::setFrameProcessingEnabled(bool on)
     if (on == preview->isEnabled())
         return;
     preview->setEnabled(on);
-    qDebug() << "VideoPlayer: Frame processing" << (on ? "ENABLED" : "DISABLED");
+    qCDebug(playerLog) << "VideoPlayer: Frame processing" << (on ? "ENABLED" : "DISABLED");
     emit processingModeChanged(on);
 }
 
@@ -330,7 +330,7 @@ void VideoPlayer::applyShape(int load, int degrees, double aspect)
     if (load != loadCount || (degrees == rotation && aspect == pixelAspect))
         return;
     rotation = degrees;
-    qDebug() << "VideoPlayer: Display rotation" << degrees << "pixel aspect" << aspect;
+    qCDebug(playerLog) << "VideoPlayer: Display rotation" << degrees << "pixel aspect" << aspect;
     if (aspect != pixelAspect) {
         pixelAspect = aspect;
         emit pixelAspectChanged(aspect);

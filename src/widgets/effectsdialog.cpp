@@ -3,10 +3,10 @@
 #include "cliplist.h"
 #include "dialogfit.h"
 #include "sliderscrollfilter.h"
+#include "widgetslog.h"
 
 #include <QCheckBox>
 #include <QComboBox>
-#include <QDebug>
 #include <QFrame>
 #include <QGridLayout>
 #include <QLabel>
@@ -221,7 +221,7 @@ void EffectsDialog::applyTo(Clip &clip) const
     clip.sepia = sepiaBox->isChecked();
     clip.rotation = rotationBox->currentData().toInt();
     clip.hasEffects = computeHasEffects(clip);
-    qDebug() << "Effects applied to clip:" << clip.name << "hasEffects:"
+    qCDebug(widgetsLog) << "Effects applied to clip:" << clip.name << "hasEffects:"
              << (clip.hasEffects ? "true" : "false");
 }
 

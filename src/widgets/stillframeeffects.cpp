@@ -1,7 +1,8 @@
 #include "stillframeeffects.h"
 
+#include "widgetslog.h"
+
 #include <QColor>
-#include <QDebug>
 #include <QGraphicsBlurEffect>
 #include <QGraphicsPixmapItem>
 #include <QGraphicsScene>
@@ -19,7 +20,7 @@ int clampChannel(int value)
 
 QImage blurred(const QImage &image, int intensity)
 {
-    qDebug() << "Applying blur:" << intensity;
+    qCDebug(widgetsLog) << "Applying blur:" << intensity;
     const qreal radius = intensity * 2.0;
     QGraphicsScene scene;
     auto *item = new QGraphicsPixmapItem(QPixmap::fromImage(image));
@@ -36,7 +37,7 @@ QImage blurred(const QImage &image, int intensity)
     painter.setRenderHint(QPainter::SmoothPixmapTransform);
     scene.render(&painter, QRectF(), QRectF(0, 0, image.width(), image.height()));
     painter.end();
-    qDebug() << "Strong blur applied with radius:" << radius;
+    qCDebug(widgetsLog) << "Strong blur applied with radius:" << radius;
     return result;
 }
 
@@ -67,7 +68,7 @@ QImage StillFrameEffects::apply(const QImage &image) const
         return {};
     // One 32-bit layout for every pass; the source frame may be in any format.
     QImage work = image.convertToFormat(QImage::Format_ARGB32);
-    qDebug() << "Image size:" << work.size() << "format:" << work.format();
+    qCDebug(widgetsLog) << "Image size:" << work.size() << "format:" << work.format();
 
     if (blurIntensity > 0)
         work = blurred(work, blurIntensity);

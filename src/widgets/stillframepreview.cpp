@@ -2,9 +2,9 @@
 
 #include "stillframeeffects.h"
 #include "userprompts.h"
+#include "widgetslog.h"
 
 #include <QApplication>
-#include <QDebug>
 #include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
@@ -31,13 +31,13 @@ StillFramePreview::StillFramePreview(const QImage &image, QWidget *parent)
     imageView->setObjectName(QStringLiteral("previewImage"));
     const QPixmap pixmap = QPixmap::fromImage(image).scaled(750, 500, Qt::KeepAspectRatio,
                                                             Qt::SmoothTransformation);
-    qDebug() << "Preview pixmap created - null?" << (pixmap.isNull() ? "true" : "false")
+    qCDebug(widgetsLog) << "Preview pixmap created - null?" << (pixmap.isNull() ? "true" : "false")
              << "size:" << pixmap.size();
     imageView->setPixmap(pixmap);
     imageView->setAlignment(Qt::AlignCenter);
     imageView->setStyleSheet(QStringLiteral("border: 2px solid #5a9fd4;"));
     layout->addWidget(imageView);
-    qDebug() << "Image label added to layout";
+    qCDebug(widgetsLog) << "Image label added to layout";
 
     auto *close = new QPushButton(QStringLiteral("Close Preview"), this);
     close->setMinimumHeight(40);
@@ -52,11 +52,11 @@ StillFramePreview::StillFramePreview(const QImage &image, QWidget *parent)
 void StillFramePreview::run(UserPrompts &prompts, QWidget *effectsDialog, const QImage &frame,
                             const StillFrameEffects &effects)
 {
-    qDebug() << "Preview Effects button clicked!";
-    qDebug() << "Frame captured from video sink - null?" << (frame.isNull() ? "true" : "false")
+    qCDebug(widgetsLog) << "Preview Effects button clicked!";
+    qCDebug(widgetsLog) << "Frame captured from video sink - null?" << (frame.isNull() ? "true" : "false")
              << "size:" << frame.size();
     if (frame.isNull()) {
-        qDebug() << "Frame is null - showing error";
+        qCDebug(widgetsLog) << "Frame is null - showing error";
         prompts.message(UserPrompts::Kind::Warning, effectsDialog, QStringLiteral("Preview Error"),
                         QStringLiteral("Cannot capture video frame. Please make sure the video is loaded "
                                        "and playing.\n\nTip: Play the video for a few seconds first, then "
@@ -64,7 +64,7 @@ void StillFramePreview::run(UserPrompts &prompts, QWidget *effectsDialog, const 
         return;
     }
 
-    qDebug() << "Processing frame with effects...";
+    qCDebug(widgetsLog) << "Processing frame with effects...";
     // Big frames take a while; the box is only drawn, never waited on.
     auto *processing = new QMessageBox(effectsDialog);
     processing->setWindowTitle(QStringLiteral("Processing..."));
@@ -75,12 +75,12 @@ void StillFramePreview::run(UserPrompts &prompts, QWidget *effectsDialog, const 
     QApplication::processEvents();
 
     const QImage result = effects.apply(frame);
-    qDebug() << "All effects applied, creating preview dialog...";
+    qCDebug(widgetsLog) << "All effects applied, creating preview dialog...";
     processing->close();
     delete processing;
 
     StillFramePreview preview(result, effectsDialog);
-    qDebug() << "Showing preview dialog...";
+    qCDebug(widgetsLog) << "Showing preview dialog...";
     prompts.runDialog(preview);
-    qDebug() << "Preview dialog closed";
+    qCDebug(widgetsLog) << "Preview dialog closed";
 }

@@ -2,10 +2,10 @@
 
 #include "cliplist.h"
 #include "dialogfit.h"
+#include "widgetslog.h"
 
 #include <QButtonGroup>
 #include <QComboBox>
-#include <QDebug>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPushButton>
@@ -309,11 +309,11 @@ TitleDialog::Outcome TitleDialog::applyTo(Clip &clip) const
     if (removeFlag) {
         clip.showTitle = false;
         clip.titleText.clear();
-        qDebug() << "Title removed from clip:" << clip.name;
+        qCDebug(widgetsLog) << "Title removed from clip:" << clip.name;
         outcome = Outcome::TitleRemoved;
     } else {
         const QString text = textEdit->toPlainText().trimmed();
-        qDebug() << "OK button clicked - titleText:" << text;
+        qCDebug(widgetsLog) << "OK button clicked - titleText:" << text;
         if (!text.isEmpty()) {
             clip.titleText = text;
             clip.showTitle = true;
@@ -328,7 +328,7 @@ TitleDialog::Outcome TitleDialog::applyTo(Clip &clip) const
                 clip.titleDurationMode = 2;
             }
             clip.titleAtTop = topOption->isChecked();
-            qDebug() << "Title saved to clip reference:" << clip.name << "showTitle:" << clip.showTitle;
+            qCDebug(widgetsLog) << "Title saved to clip reference:" << clip.name << "showTitle:" << clip.showTitle;
             outcome = Outcome::TitleSet;
         } else {
             clip.showTitle = false;

@@ -1,0 +1,3 @@
+#include "exportlog.h"
+
+Q_LOGGING_CATEGORY(exportLog, "trimlet.export")

@@ -1,0 +1,3 @@
+#include "playerlog.h"
+
+Q_LOGGING_CATEGORY(playerLog, "trimlet.player")

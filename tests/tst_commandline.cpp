@@ -39,13 +39,16 @@ struct Run {
 };
 
 // The built program, with no display to reach.
-Run runTrimlet(const QStringList &arguments, const QString &workingDirectory)
+Run runTrimlet(const QStringList &arguments, const QString &workingDirectory, bool debugLog = false)
 {
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.remove(QStringLiteral("DISPLAY"));
     environment.remove(QStringLiteral("WAYLAND_DISPLAY"));
     environment.remove(QStringLiteral("QT_QPA_PLATFORM"));
     environment.remove(QStringLiteral("TRIMLET_DEBUG"));
+    environment.remove(QStringLiteral("QT_MESSAGE_PATTERN"));
+    if (debugLog)
+        environment.insert(QStringLiteral("TRIMLET_DEBUG"), QStringLiteral("1"));
     QProcess process;
     process.setProcessEnvironment(environment);
     process.setWorkingDirectory(workingDirectory);
@@ -182,6 +185,7 @@ private slots:
     void qualityKeepsThePicturesShape_data();
     void qualityKeepsThePicturesShape();
     void exportsMutedVideoWhole();
+    void debugLogIsPlainLines();
     void exportsAudioOnly();
     void badArgumentsExitTwoFromTheProgram();
     void missingInputWritesNothing();
@@ -594,6 +598,16 @@ void TestCommandLine::exportsMutedVideoWhole()
     QCOMPARE(streamOfType(probed, "video").value("width").toInt(), 320);
     QCOMPARE(streamOfType(probed, "video").value("height").toInt(), 240);
     QVERIFY(streamOfType(probed, "audio").isEmpty());
+}
+
+// The debug log, asked for, reads as plain lines: no logging category in front of them.
+void TestCommandLine::debugLogIsPlainLines()
+{
+    const Run run = runTrimlet({"--export", "logged.wav", "--audio-only", "wav", "../source.mp4"}, elsewhere, true);
+    QVERIFY2(run.exitCode == 0, qPrintable(run.err));
+    QVERIFY2(run.err.contains(QLatin1String("\nFound FFmpeg at:")) || run.err.startsWith(QLatin1String("Found FFmpeg at:")),
+             qPrintable(run.err));
+    QVERIFY2(!run.err.contains(QLatin1String("trimlet.")), qPrintable(run.err));
 }
 
 void TestCommandLine::exportsAudioOnly()

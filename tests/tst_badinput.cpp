@@ -8,6 +8,7 @@
 #include "testmedia.h"
 #include "userprompts.h"
 #include "videoplayer.h"
+#include "windowsteps.h"
 
 #include <QAbstractButton>
 #include <QDialog>
@@ -174,15 +175,7 @@ private slots:
 
     void init()
     {
-        window = std::make_unique<MainWindow>();
-        window->setUserPrompts(&prompts);
-        prompts.clear();
-        prompts.openAnswers.clear();
-        prompts.saveAnswers.clear();
-        window->show();
-        QVERIFY(QTest::qWaitForWindowExposed(window.get()));
-        QTRY_VERIFY_WITH_TIMEOUT(window->hasGreeted(), 5000); // the welcome message, at the first start
-        prompts.clear();
+        WindowSteps::openWindow(window, prompts);
     }
 
     void cleanup()

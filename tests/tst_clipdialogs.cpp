@@ -1,5 +1,6 @@
 #include "cliplist.h"
 #include "effectsdialog.h"
+#include "findwidgets.h"
 #include "recordingprompts.h"
 #include "stillframeeffects.h"
 #include "stillframepreview.h"
@@ -21,23 +22,8 @@
 
 namespace {
 
-template <typename T>
-T *byText(QWidget &root, const QString &text)
-{
-    for (T *widget : root.findChildren<T *>()) {
-        if (widget->text() == text)
-            return widget;
-    }
-    return nullptr;
-}
-
-// The control a heading or caption label stands for.
-template <typename T>
-T *buddyOf(QWidget &root, const QString &labelText)
-{
-    QLabel *label = byText<QLabel>(root, labelText);
-    return label ? qobject_cast<T *>(label->buddy()) : nullptr;
-}
+using FindWidgets::buddyOf;
+using FindWidgets::byText;
 
 QLabel *valueLabelAfter(QSlider *slider)
 {

@@ -1,5 +1,6 @@
 #include "displaygeometry.h"
 #include "frameprocessingworker.h"
+#include "messagecapture.h"
 #include "processedvideodisplay.h"
 #include "testmedia.h"
 #include "videoglwidget.h"
@@ -7,7 +8,6 @@
 #include "testmain.h"
 
 #include <QFile>
-#include <QMutex>
 #include <QPainter>
 #include <QProcess>
 #include <QStandardPaths>
@@ -22,53 +22,6 @@
 #include <memory>
 
 namespace {
-
-// Collects every log line while alive; the test runner's handler is restored afterwards.
-class LogCapture {
-public:
-    LogCapture()
-    {
-        s_lines.clear();
-        m_previous = qInstallMessageHandler(&LogCapture::handler);
-    }
-    ~LogCapture() { qInstallMessageHandler(m_previous); }
-
-    QStringList lines() const
-    {
-        QMutexLocker locker(&s_mutex);
-        return s_lines;
-    }
-    QStringList linesStartingWith(const QString &prefix) const
-    {
-        QMutexLocker locker(&s_mutex);
-        QStringList found;
-        for (const QString &line : s_lines) {
-            if (line.startsWith(prefix))
-                found << line;
-        }
-        return found;
-    }
-    void clear()
-    {
-        QMutexLocker locker(&s_mutex);
-        s_lines.clear();
-    }
-
-private:
-    // Displays copy frames on a thread of their own, which logs too.
-    static void handler(QtMsgType, const QMessageLogContext &, const QString &message)
-    {
-        QMutexLocker locker(&s_mutex);
-        s_lines << message;
-    }
-
-    static QStringList s_lines;
-    static QMutex s_mutex;
-    QtMessageHandler m_previous = nullptr;
-};
-
-QStringList LogCapture::s_lines;
-QMutex LogCapture::s_mutex;
 
 const QColor kTop(255, 0, 0);
 const QColor kBottom(0, 0, 255);
@@ -434,7 +387,7 @@ void TestDisplays::videoWidgetDrawsYuvPlanes()
     widget.resize(kViewport);
     widget.show();
     QVERIFY(QTest::qWaitForWindowExposed(&widget));
-    LogCapture log;
+    MessageCapture log;
     widget.setVideoFrame(frame);
     const QImage shot = widget.grabFramebuffer();
     const QSize shown = rotatedSize(size, angle);
@@ -595,7 +548,7 @@ void TestDisplays::bothDisplaysShowTheSamePicture()
     QTemporaryDir dir;
     const QString path = dir.filePath("colours.mp4");
     QVERIFY(makeColourVideo(path, size, matrix, range, rotate, pixelFormat, sampleAspect));
-    LogCapture log;
+    MessageCapture log;
 
     QVideoWidget hiddenOutput;
     VideoGLWidget plain;
@@ -697,7 +650,7 @@ void TestDisplays::processedPoolReusesTexturesPerSize()
     display.show();
     QVERIFY(QTest::qWaitForWindowExposed(&display));
 
-    LogCapture log;
+    MessageCapture log;
     const QList<QSize> sizes{kWide, kWide, kTall, kWide};
     for (const QSize &size : sizes) {
         display.setProcessedFrame(twoToneImage(size));
@@ -735,7 +688,7 @@ void TestDisplays::videoWidgetPoolReusesTexturesPerSize()
     widget.show();
     QVERIFY(QTest::qWaitForWindowExposed(&widget));
 
-    LogCapture log;
+    MessageCapture log;
     const QList<QSize> sizes{kWide, kTall, kWide, kTall};
     for (const QSize &size : sizes) {
         widget.setVideoFrame(videoFrameFrom(twoToneImage(size)));
@@ -835,7 +788,7 @@ void TestDisplays::frameCountersAndPreviewRateLines()
     const QImage image = twoToneImage(QSize(8, 4));
     const QString fpsPrefix = QStringLiteral("ProcessedVideoDisplay (GPU): Preview FPS:");
 
-    LogCapture log;
+    MessageCapture log;
     for (int i = 1; i <= 120; ++i)
         display.setProcessedFrame(image);
     QVERIFY(log.linesStartingWith(fpsPrefix).isEmpty());
@@ -867,7 +820,7 @@ void TestDisplays::frameCountersAndPreviewRateLines()
 
 void TestDisplays::lifecycleLines()
 {
-    LogCapture log;
+    MessageCapture log;
     {
         ProcessedVideoDisplay display;
         QVERIFY(log.lines().contains(

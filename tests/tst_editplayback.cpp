@@ -1,8 +1,10 @@
 #include "editplayback.h"
+#include "findwidgets.h"
 #include "framecounter.h"
 #include "mainwindow.h"
 #include "recordingprompts.h"
 #include "testmain.h"
+#include "testclips.h"
 #include "testmedia.h"
 #include "videoplayer.h"
 #include "windowsteps.h"
@@ -29,26 +31,15 @@ private:
 
     void openWindow()
     {
-        window = std::make_unique<MainWindow>();
-        window->setUserPrompts(&prompts);
-        window->show();
-        QVERIFY(QTest::qWaitForWindowExposed(window.get()));
-        window->activateWindow();
+        // Each test loads at once, which greets first.
+        WindowSteps::OpenOptions options;
+        options.freshPrompts = false;
+        options.waitForGreeting = false;
+        options.clearMessages = false;
+        WindowSteps::openWindow(window, prompts, options);
     }
-    static Clip part(qint64 start, qint64 end)
-    {
-        Clip clip;
-        clip.originalStart = start;
-        clip.originalEnd = end;
-        return clip;
-    }
-    QPushButton *button(const QString &text) const
-    {
-        for (QPushButton *b : window->findChildren<QPushButton *>())
-            if (b->text() == text)
-                return b;
-        return nullptr;
-    }
+    static Clip part(qint64 start, qint64 end) { return TestClips::clipOf(start, end); }
+    QPushButton *button(const QString &text) const { return FindWidgets::byText<QPushButton>(*window, text); }
 
 private slots:
     void initTestCase()

@@ -1,4 +1,5 @@
 #include "frameprocessingworker.h"
+#include "testmain.h"
 #include "testmedia.h"
 #include "videoplayer.h"
 
@@ -355,16 +356,6 @@ private:
     QString video;
 };
 
-int main(int argc, char *argv[])
-{
-    if (!qEnvironmentVariableIsSet("QT_MEDIA_BACKEND"))
-        qputenv("QT_MEDIA_BACKEND", "ffmpeg");
-    if (!qEnvironmentVariableIsSet("QT_MEDIA_FFMPEG_FORCE_HW"))
-        qputenv("QT_MEDIA_FFMPEG_FORCE_HW", "1");
-    QApplication app(argc, argv);
-    TestEffectsPath test;
-    QTEST_SET_MAIN_SOURCE_PATH
-    return QTest::qExec(&test, argc, argv);
-}
+TRIMLET_TEST_MAIN(TestEffectsPath)
 
 #include "tst_effectspath.moc"

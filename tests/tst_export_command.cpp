@@ -2,6 +2,7 @@
 #include "exportcommand.h"
 #include "hardwareencoderdetector.h"
 #include "sourceprobe.h"
+#include "testclips.h"
 
 #include <optional>
 
@@ -20,19 +21,8 @@ Q_DECLARE_METATYPE(SourceFacts)
 
 namespace {
 
-Clip clipOf(qint64 startMs, qint64 endMs)
-{
-    Clip c;
-    c.originalStart = startMs;
-    c.originalEnd = endMs;
-    return c;
-}
-
-Clip withEffects(Clip c)
-{
-    c.hasEffects = true;
-    return c;
-}
+using TestClips::clipOf;
+using TestClips::withEffects;
 
 SourceFacts sourceOf(int width, int height, int rotation = 0, qint64 durationMs = 60000, double fps = 25)
 {

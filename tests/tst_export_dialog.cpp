@@ -1,5 +1,6 @@
 #include "exportdialog.h"
 #include "exportsettings.h"
+#include "findwidgets.h"
 #include "recordingprompts.h"
 
 #include <QAbstractButton>
@@ -22,20 +23,12 @@ namespace {
 
 QAbstractButton *buttonNamed(QDialog &dialog, const QString &text)
 {
-    for (QAbstractButton *button : dialog.findChildren<QAbstractButton *>()) {
-        if (button->text() == text)
-            return button;
-    }
-    return nullptr;
+    return FindWidgets::byText<QAbstractButton>(dialog, text);
 }
 
 QLabel *labelNamed(QDialog &dialog, const QString &text)
 {
-    for (QLabel *label : dialog.findChildren<QLabel *>()) {
-        if (label->text() == text)
-            return label;
-    }
-    return nullptr;
+    return FindWidgets::byText<QLabel>(dialog, text);
 }
 
 QComboBox *comboWith(QDialog &dialog, const QString &item)

@@ -8,6 +8,7 @@
 #include "hardwareencoderdetector.h"
 #include "recordingprompts.h"
 #include "fulldisk.h"
+#include "testclips.h"
 #include "testmedia.h"
 #include "titleimagerenderer.h"
 
@@ -32,19 +33,8 @@ namespace {
 const int exportTimeoutMs = 120000;
 const double frameSeconds = 0.04; // every source here runs at 25 fps
 
-Clip clipOf(qint64 startMs, qint64 endMs)
-{
-    Clip c;
-    c.originalStart = startMs;
-    c.originalEnd = endMs;
-    return c;
-}
-
-Clip withEffects(Clip c)
-{
-    c.hasEffects = true;
-    return c;
-}
+using TestClips::clipOf;
+using TestClips::withEffects;
 
 struct StreamInfo {
     QString type;

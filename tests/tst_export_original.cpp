@@ -3,6 +3,7 @@
 #include "recordingprompts.h"
 #include "smartexportjob.h"
 #include "testmain.h"
+#include "testclips.h"
 #include "testmedia.h"
 
 #include <QAudioOutput>
@@ -23,13 +24,7 @@ namespace {
 
 const int exportTimeoutMs = 240000;
 
-Clip clipOf(qint64 startMs, qint64 endMs)
-{
-    Clip c;
-    c.originalStart = startMs;
-    c.originalEnd = endMs;
-    return c;
-}
+using TestClips::clipOf;
 
 // Three parts cut between frames (20 ms past a 25 fps frame) and between keyframes.
 ClipList threeParts()

@@ -1,6 +1,7 @@
 #include "exportcontroller.h"
 #include "exportdialog.h"
 #include "exportrunner.h"
+#include "findwidgets.h"
 #include "hardwareencoderdetector.h"
 #include "mainwindow.h"
 #include "projectfile.h"
@@ -32,10 +33,7 @@ namespace {
 
 QAbstractButton *buttonIn(QWidget *parent, const QString &text)
 {
-    for (QAbstractButton *b : parent->findChildren<QAbstractButton *>())
-        if (b->text() == text)
-            return b;
-    return nullptr;
+    return FindWidgets::byText<QAbstractButton>(*parent, text);
 }
 
 QByteArray hashOf(const QString &path)
@@ -123,17 +121,7 @@ private slots:
 
     void init()
     {
-        window = std::make_unique<MainWindow>();
-        window->setUserPrompts(&prompts);
-        prompts.clear();
-        prompts.dialogsRun = 0;
-        prompts.dialogHandler = nullptr;
-        prompts.askDefault = -1;
-        window->show();
-        QVERIFY(QTest::qWaitForWindowExposed(window.get()));
-        window->activateWindow();
-        QTRY_VERIFY_WITH_TIMEOUT(window->hasGreeted(), 5000); // the welcome message, at the first start
-        prompts.clear();
+        WindowSteps::openWindow(window, prompts);
     }
 
     void cleanup() { window.reset(); }

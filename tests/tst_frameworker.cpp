@@ -1,5 +1,6 @@
 #include "frameprocessingworker.h"
 #include "imagekernels.h"
+#include "messagecapture.h"
 #include "testmedia.h"
 
 #include <QMediaPlayer>
@@ -102,24 +103,6 @@ FrameProcessingWorker::Request request(const QVideoFrame &frame, bool scrubbing 
     r.clip.endTime = 10000;
     return r;
 }
-
-// Collects the debug lines of one stretch of a test.
-struct MessageCapture {
-    static QStringList &lines()
-    {
-        static QStringList list;
-        return list;
-    }
-    static void handler(QtMsgType, const QMessageLogContext &, const QString &message) { lines() << message; }
-    MessageCapture()
-    {
-        lines().clear();
-        previous = qInstallMessageHandler(handler);
-    }
-    ~MessageCapture() { qInstallMessageHandler(previous); }
-    QtMessageHandler previous;
-};
-
 
 // A turned copy the way Qt's own conversion turns frames (clockwise by the angle).
 QImage turned(const QImage &image, int angle)

@@ -1,5 +1,6 @@
 #include "frameprocessor.h"
 #include "gpublurprocessor.h"
+#include "messagecapture.h"
 
 #include <QOffscreenSurface>
 #include <QOpenGLContext>
@@ -34,22 +35,6 @@ int maxChannelDifference(const QImage &a, const QImage &b)
     }
     return worst;
 }
-
-struct MessageCapture {
-    static QStringList &lines()
-    {
-        static QStringList list;
-        return list;
-    }
-    static void handler(QtMsgType, const QMessageLogContext &, const QString &message) { lines() << message; }
-    MessageCapture()
-    {
-        lines().clear();
-        previous = qInstallMessageHandler(handler);
-    }
-    ~MessageCapture() { qInstallMessageHandler(previous); }
-    QtMessageHandler previous;
-};
 
 } // namespace
 

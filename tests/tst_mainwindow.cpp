@@ -1,4 +1,5 @@
 #include "audiowaveform.h"
+#include "findwidgets.h"
 #include "mainwindow.h"
 #include "noticebanner.h"
 #include "recordingprompts.h"
@@ -62,13 +63,7 @@ private:
     RecordingPrompts prompts;
 
     QLabel *label(const char *name) const { return window->findChild<QLabel *>(QLatin1String(name)); }
-    QPushButton *button(const QString &text) const
-    {
-        for (QPushButton *b : window->findChildren<QPushButton *>())
-            if (b->text() == text)
-                return b;
-        return nullptr;
-    }
+    QPushButton *button(const QString &text) const { return FindWidgets::byText<QPushButton>(*window, text); }
     QStringList listTexts() const
     {
         QStringList texts;
@@ -97,15 +92,7 @@ private slots:
 
     void init()
     {
-        window = std::make_unique<MainWindow>();
-        window->setUserPrompts(&prompts);
-        prompts.clear();
-        window->show();
-        QVERIFY(QTest::qWaitForWindowExposed(window.get()));
-        window->activateWindow();
-        // The welcome message comes a second after construction at the first start, through the same door.
-        QTRY_VERIFY_WITH_TIMEOUT(window->hasGreeted(), 5000);
-        prompts.clear();
+        WindowSteps::openWindow(window, prompts);
         // The status line says "Checking encoders…" until the probe ends, which takes longer
         // than the welcome's second on a busy machine.
         QTRY_VERIFY_WITH_TIMEOUT(window->encoders(), 60000);

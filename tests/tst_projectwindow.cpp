@@ -145,18 +145,9 @@ private slots:
 
     void init()
     {
-        window = std::make_unique<MainWindow>();
-        window->setUserPrompts(&prompts);
-        prompts.clear();
-        prompts.openAnswers.clear();
-        prompts.saveAnswers.clear();
+        WindowSteps::openWindow(window, prompts);
         // Loads here replace edits on purpose; the question about unsaved edits is tested elsewhere.
         prompts.askDefault = 1;
-        window->show();
-        QVERIFY(QTest::qWaitForWindowExposed(window.get()));
-        window->activateWindow();
-        QTRY_VERIFY_WITH_TIMEOUT(window->hasGreeted(), 5000); // the welcome message, at the first start
-        prompts.clear();
     }
 
     void cleanup()

@@ -67,11 +67,11 @@ private:
 
     void startWindow()
     {
-        window = std::make_unique<MainWindow>();
-        window->setUserPrompts(&prompts);
-        window->show();
-        QVERIFY(QTest::qWaitForWindowExposed(window.get()));
-        QTRY_VERIFY_WITH_TIMEOUT(window->hasGreeted(), 60000);
+        // Answers are set before the start, and what the start said is read after it.
+        WindowSteps::OpenOptions options;
+        options.freshPrompts = false;
+        options.clearMessages = false;
+        WindowSteps::openWindow(window, prompts, options);
     }
     void loadAndWait(const QString &path)
     {

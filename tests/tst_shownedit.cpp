@@ -121,13 +121,7 @@ private slots:
 
     void init()
     {
-        window = std::make_unique<MainWindow>();
-        window->setUserPrompts(&prompts);
-        window->show();
-        QVERIFY(QTest::qWaitForWindowExposed(window.get()));
-        window->activateWindow();
-        QTRY_VERIFY_WITH_TIMEOUT(window->hasGreeted(), 5000);
-        prompts.clear();
+        WindowSteps::openWindow(window, prompts);
     }
 
     void cleanup()

@@ -1,5 +1,6 @@
 #include "audiowaveform.h"
 #include "cliplist.h"
+#include "findwidgets.h"
 #include "mainwindow.h"
 #include "recordingprompts.h"
 #include "testmain.h"
@@ -29,13 +30,7 @@ private:
 
     TimelineWidget *timeline() const { return window->timeline(); }
     AudioWaveform *waveform() const { return window->findChild<AudioWaveform *>(); }
-    QPushButton *button(const QString &text) const
-    {
-        for (QPushButton *b : window->findChildren<QPushButton *>())
-            if (b->text() == text)
-                return b;
-        return nullptr;
-    }
+    QPushButton *button(const QString &text) const { return FindWidgets::byText<QPushButton>(*window, text); }
     QString marks() const
     {
         QString seen;
@@ -103,13 +98,7 @@ private slots:
 
     void init()
     {
-        window = std::make_unique<MainWindow>();
-        window->setUserPrompts(&prompts);
-        window->show();
-        QVERIFY(QTest::qWaitForWindowExposed(window.get()));
-        // The welcome message comes a second after construction, at the first start.
-        QTRY_VERIFY_WITH_TIMEOUT(window->hasGreeted(), 5000);
-        prompts.clear();
+        WindowSteps::openWindow(window, prompts);
     }
 
     void cleanup()

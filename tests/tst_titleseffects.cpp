@@ -1,5 +1,6 @@
 #include "cliplist.h"
 #include "effectsdialog.h"
+#include "findwidgets.h"
 #include "mainwindow.h"
 #include "recordingprompts.h"
 #include "stillframepreview.h"
@@ -8,6 +9,7 @@
 #include "timelinewidget.h"
 #include "titledialog.h"
 #include "videoplayer.h"
+#include "windowsteps.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -28,22 +30,8 @@ using Kind = UserPrompts::Kind;
 
 namespace {
 
-template <typename T>
-T *byText(QWidget &root, const QString &text)
-{
-    for (T *widget : root.findChildren<T *>()) {
-        if (widget->text() == text)
-            return widget;
-    }
-    return nullptr;
-}
-
-template <typename T>
-T *buddyOf(QWidget &root, const QString &labelText)
-{
-    QLabel *label = byText<QLabel>(root, labelText);
-    return label ? qobject_cast<T *>(label->buddy()) : nullptr;
-}
+using FindWidgets::buddyOf;
+using FindWidgets::byText;
 
 // Mean difference between horizontal neighbours: high for the sharp test pattern, low once blurred.
 double sharpness(const QImage &image)
@@ -177,18 +165,9 @@ private slots:
 
     void init()
     {
-        window = std::make_unique<MainWindow>();
-        window->setUserPrompts(&prompts);
-        prompts.clear();
-        prompts.dialogHandler = nullptr;
-        prompts.dialogsRun = 0;
-        window->show();
-        QVERIFY(QTest::qWaitForWindowExposed(window.get()));
-        window->activateWindow();
+        WindowSteps::openWindow(window, prompts);
         // Modifier keys of an earlier test's clicks must not turn clicks here into Control-clicks.
         QTest::keyRelease(window.get(), Qt::Key_Control);
-        QTRY_VERIFY_WITH_TIMEOUT(window->hasGreeted(), 30000); // the welcome, at the first start
-        prompts.clear();
     }
 
     void cleanup()

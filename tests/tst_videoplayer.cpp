@@ -1,4 +1,5 @@
 #include "clip.h"
+#include "testmain.h"
 #include "testmedia.h"
 #include "videoplayer.h"
 
@@ -387,16 +388,6 @@ void TestVideoPlayer::resultHandlerKeepsLastImage()
     QCOMPARE(player.pendingRequestCount(), 0);
 }
 
-int main(int argc, char *argv[])
-{
-    if (!qEnvironmentVariableIsSet("QT_MEDIA_BACKEND"))
-        qputenv("QT_MEDIA_BACKEND", "ffmpeg");
-    if (!qEnvironmentVariableIsSet("QT_MEDIA_FFMPEG_FORCE_HW"))
-        qputenv("QT_MEDIA_FFMPEG_FORCE_HW", "1");
-    QApplication app(argc, argv);
-    TestVideoPlayer test;
-    QTEST_SET_MAIN_SOURCE_PATH
-    return QTest::qExec(&test, argc, argv);
-}
+TRIMLET_TEST_MAIN(TestVideoPlayer)
 
 #include "tst_videoplayer.moc"

@@ -15,6 +15,22 @@
 
 Q_DECLARE_METATYPE(Media::StreamHeader)
 
+namespace {
+
+// A video stream's header with its average and base rates; the rest as unknown.
+Media::StreamHeader videoAtRates(int rateNum, int rateDen, int baseNum, int baseDen)
+{
+    Media::StreamHeader header;
+    header.hasVideo = true;
+    header.averageRateNum = rateNum;
+    header.averageRateDen = rateDen;
+    header.baseRateNum = baseNum;
+    header.baseRateDen = baseDen;
+    return header;
+}
+
+} // namespace
+
 using namespace ExportCommandBuilder;
 
 Q_DECLARE_METATYPE(SourceFacts)
@@ -978,14 +994,9 @@ private slots:
 
         const auto video = [](int width, int height, int rateNum, int rateDen, int baseNum, int baseDen,
                               int rotation, qint64 durationUs) {
-            Media::StreamHeader header;
-            header.hasVideo = true;
+            Media::StreamHeader header = videoAtRates(rateNum, rateDen, baseNum, baseDen);
             header.width = width;
             header.height = height;
-            header.averageRateNum = rateNum;
-            header.averageRateDen = rateDen;
-            header.baseRateNum = baseNum;
-            header.baseRateDen = baseDen;
             header.rotation = rotation;
             header.fileDurationUs = durationUs;
             return header;
@@ -1040,12 +1051,7 @@ private slots:
 
         const auto grid = [](int rateNum, int rateDen, int baseNum, int baseDen, std::optional<qint64> streamStart,
                              std::optional<qint64> fileStart, qint64 frames, std::optional<qint64> streamDuration) {
-            Media::StreamHeader header;
-            header.hasVideo = true;
-            header.averageRateNum = rateNum;
-            header.averageRateDen = rateDen;
-            header.baseRateNum = baseNum;
-            header.baseRateDen = baseDen;
+            Media::StreamHeader header = videoAtRates(rateNum, rateDen, baseNum, baseDen);
             header.streamStartUs = streamStart;
             header.fileStartUs = fileStart;
             header.statedFrames = frames;
